@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need, from Debian's packages.
+# Does nothing (and needs no network) when everything is already there.
+set -euo pipefail
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+
+packages=(
+  cmake g++ make ninja-build
+  googletest libgtest-dev libgmock-dev
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+  binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
+  wine wine64 xvfb xauth x11-utils xdotool fonts-wqy-zenhei imagemagick
+  llvm clang libclang-rt-14-dev locales
+)
+
+# Wine takes its code pages from LANG, which needs the glibc locale to exist.
+ensure_locale() {
+  if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf8'; then
+    ${SUDO:-} localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
+  fi
+}
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  ensure_locale
+  exit 0
+fi
+
+echo "installing: ${missing[*]}"
+
+
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+ensure_locale

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine in one of the project's own prefixes.
+#   scripts/wine.sh PROGRAM [ARGS...]
+# KESTROVA_WINE_LOCALE picks the prefix and its code pages:
+#   zh (default): LANG=zh_CN.UTF-8, ANSI and OEM code page 936
+#   en:           LANG=C, ANSI 1252, OEM 437
+# Each locale has its own prefix, and so its own wineserver, since Wine reads
+# the code pages from LANG when the wineserver starts.
+# Without a DISPLAY the program runs on a private Xvfb.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+locale=${KESTROVA_WINE_LOCALE:-zh}
+case "$locale" in
+  zh) export LANG=zh_CN.UTF-8 ;;
+  en) export LANG=C ;;
+  *) echo "wine.sh: unknown KESTROVA_WINE_LOCALE '$locale'" >&2; exit 2 ;;
+esac
+unset LC_ALL LC_CTYPE LANGUAGE
+export WINEPREFIX=${KESTROVA_WINE_ROOT:-$root/build/wine}/$locale
+export WINEDEBUG=${WINEDEBUG:--all}
+# No Mono or Gecko installers (there is no network), no desktop menu entries.
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}
+
+if [ -z "${DISPLAY:-}" ] && [ -z "${KESTROVA_WINE_NO_XVFB:-}" ]; then
+  exec env KESTROVA_WINE_NO_XVFB=1 xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
+fi
+
+make_prefix() {
+  mkdir -p "$WINEPREFIX"
+  wineboot -i >/dev/null 2>&1 || true
+  wineserver -w
+  # Chinese text needs a CJK font: map the fonts the program asks for to WenQuanYi Zen Hei.
+  local reg="$WINEPREFIX/kestrova-fonts.reg"
+  {
+    printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+    printf '[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontSubstitutes]\r\n'
+    for f in 'SimSun' '宋体' 'NSimSun' '新宋体' 'MS Shell Dlg' 'MS Shell Dlg 2' 'Tahoma' 'Microsoft YaHei' '微软雅黑'; do
+      printf '"%s"="WenQuanYi Zen Hei"\r\n' "$f"
+    done
+    printf '\r\n'
+  } | iconv -f UTF-8 -t UTF-16LE | { printf '\xff\xfe'; cat; } > "$reg"
+  wine regedit /S "$(winepath -w "$reg")" >/dev/null 2>&1
+  wineserver -w
+  touch "$WINEPREFIX/.kestrova-ready"
+}
+
+if [ ! -e "$WINEPREFIX/.kestrova-ready" ]; then
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  # Parallel tests share the prefix: only one of them makes it.
+  exec 9>"$WINEPREFIX.lock"
+  flock 9
+  [ -e "$WINEPREFIX/.kestrova-ready" ] || make_prefix
+  flock -u 9
+  exec 9>&-
+fi
+
+exec wine "$@"
