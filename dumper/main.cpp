@@ -1,0 +1,3 @@
+#include "dumper/Dump.h"
+
+int main() { return 0; }
