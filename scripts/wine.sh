@@ -6,6 +6,9 @@
 #   en:           LANG=C, ANSI 1252, OEM 437
 # Each locale has its own prefix, and so its own wineserver, since Wine reads
 # the code pages from LANG when the wineserver starts.
+# KESTROVA_WINE_PREFIX_NAME names the prefix folder instead of the locale (the
+# end-to-end tests use one of their own so their registry changes stay there);
+# LANG still follows KESTROVA_WINE_LOCALE.
 # Without a DISPLAY the program runs on a private Xvfb.
 set -euo pipefail
 
@@ -17,7 +20,7 @@ case "$locale" in
   *) echo "wine.sh: unknown KESTROVA_WINE_LOCALE '$locale'" >&2; exit 2 ;;
 esac
 unset LC_ALL LC_CTYPE LANGUAGE
-export WINEPREFIX=${KESTROVA_WINE_ROOT:-$root/build/wine}/$locale
+export WINEPREFIX=${KESTROVA_WINE_ROOT:-$root/build/wine}/${KESTROVA_WINE_PREFIX_NAME:-$locale}
 export WINEDEBUG=${WINEDEBUG:--all}
 # No Mono or Gecko installers (there is no network), no desktop menu entries.
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}
