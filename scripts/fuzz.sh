@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Runs the dump tool's libFuzzer target for a fixed time.
+#   scripts/fuzz.sh SECONDS
+# Needs the fuzz preset built (cmake --preset fuzz && cmake --build --preset fuzz);
+# KESTROVA_FUZZ_BUILD names another build folder of that preset.
+# Seeds come from ../shared/corpus (read-only) plus a few small Wine DLLs, copied into a
+# work corpus under the build folder that grows from run to run. Exits non-zero on any
+# crash, timeout, leak or out-of-memory, and prints the reproducer's path.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+seconds=${1:?usage: scripts/fuzz.sh SECONDS}
+build=$(realpath -m "${KESTROVA_FUZZ_BUILD:-$root/build/fuzz}")
+fuzzer=$build/bin/fuzz_dump
+shared=$root/../shared/corpus
+wine_dlls=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
+
+if [ ! -x "$fuzzer" ]; then
+  echo "fuzz.sh: $fuzzer not built (cmake --preset fuzz && cmake --build --preset fuzz)" >&2
+  exit 2
+fi
+
+work=$build/fuzz-work
+corpus=$work/corpus
+artifacts=$work/artifacts
+mkdir -p "$corpus" "$artifacts"
+
+# Seeds: every binary file of the shared corpus, named after its folder so two
+# folders' files cannot collide; the catalogue and licence texts teach nothing.
+if [ -d "$shared" ]; then
+  while IFS= read -r -d '' f; do
+    case "$(basename "$f")" in
+      README*|LICENSE*|COPYING*|*.txt|*.md|*.bat|*.py|makefile|*.sha) continue ;;
+    esac
+    rel=${f#"$shared"/}
+    dest=$corpus/seed-${rel//\//_}
+    [ -e "$dest" ] || cp "$f" "$dest"
+  done < <(find "$shared" -type f -print0)
+else
+  echo "fuzz.sh: no shared corpus at $shared; starting from the work corpus alone" >&2
+fi
+# Real linker output is what the corpus lacks most; the small ones keep executions fast.
+if [ -d "$wine_dlls" ]; then
+  find "$wine_dlls" -maxdepth 1 -type f -size -20k -print0 |
+    while IFS= read -r -d '' f; do
+      dest=$corpus/seed-wine_$(basename "$f")
+      [ -e "$dest" ] || cp "$f" "$dest"
+    done
+fi
+chmod -R u+w "$corpus"
+
+stamp=$work/.run-start
+touch "$stamp"
+log=$work/last-run.log
+echo "fuzz.sh: $seconds s on $(find "$corpus" -type f | wc -l) inputs; log $log"
+
+set +e
+# A hang is a finding, as is growth past the memory bound: the tool must stay within
+# the file's size plus its listing. Inputs past max_len are cut when loaded.
+"$fuzzer" "$corpus" \
+  -max_total_time="$seconds" \
+  -timeout=10 \
+  -rss_limit_mb=2048 \
+  -max_len=262144 \
+  -dict="$root/tests/fuzz/pe.dict" \
+  -artifact_prefix="$artifacts/" \
+  -print_final_stats=1 \
+  >"$log" 2>&1
+rc=$?
+set -e
+
+# The last status line and the final stats tell executions, speed and coverage.
+grep -E '^#[0-9]+.*(DONE|pulse|NEW|REDUCE)' "$log" | tail -n 1 || true
+grep -E '^stat::(number_of_executed_units|average_exec_per_sec|new_units_added|peak_rss_mb)' "$log" || true
+
+found=$(find "$artifacts" -type f -newer "$stamp" | sort)
+if [ $rc -ne 0 ] || [ -n "$found" ]; then
+  echo "fuzz.sh: FAILED (exit $rc)" >&2
+  grep -E 'ERROR: |SUMMARY: |fuzz_dump: |Test unit written to|libFuzzer: ' "$log" | head -n 20 >&2 || true
+  for f in $found; do echo "fuzz.sh: reproducer $f" >&2; done
+  echo "fuzz.sh: replay with: $fuzzer $found" >&2
+  exit 1
+fi
+echo "fuzz.sh: no findings"
