@@ -1,0 +1,119 @@
+"""Shared pieces of the corpus harnesses: where the files are, and running the tool."""
+import os
+import subprocess
+from pathlib import Path
+
+WINE_DIR = Path("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows")
+CATALOGUE_NAMES = {"makefile", "bin.sha"}
+CATALOGUE_PREFIXES = ("README", "LICENSE", "COPYING")
+CATALOGUE_SUFFIXES = {".txt", ".md", ".bat", ".py"}
+PE_SUFFIXES = {".dll", ".exe", ".sys", ".drv", ".acm", ".cpl", ".ocx", ".ax", ".ds",
+               ".com", ".tlb", ".msstyles"}
+
+
+def is_catalogue_text(path):
+    name = path.name
+    return (name in CATALOGUE_NAMES or name.startswith(CATALOGUE_PREFIXES)
+            or path.suffix.lower() in CATALOGUE_SUFFIXES)
+
+
+def shared_corpus_files(root):
+    root = Path(root)
+    if not root.is_dir():
+        return []
+    return sorted(p for p in root.rglob("*") if p.is_file() and not is_catalogue_text(p))
+
+
+def wine_dir():
+    """Wine's 64-bit PE library folder, or None when Wine is not installed."""
+    if WINE_DIR.is_dir():
+        return WINE_DIR
+    try:
+        out = subprocess.run(["dpkg", "-L", "libwine"], capture_output=True, text=True,
+                             check=False).stdout
+    except OSError:
+        return None
+    for line in out.splitlines():
+        if line.endswith("/x86_64-windows") and Path(line).is_dir():
+            return Path(line)
+    return None
+
+
+def wine_pe_files():
+    d = wine_dir()
+    if d is None:
+        return []
+    files = []
+    for p in sorted(d.iterdir()):
+        if not p.is_file() or p.suffix.lower() not in PE_SUFFIXES:
+            continue
+        with open(p, "rb") as f:
+            if f.read(2) == b"MZ":
+                files.append(p)
+    return files
+
+
+def child_env():
+    """Sanitizer reports must not hide behind the tool's own exit code 1."""
+    env = dict(os.environ)
+    for var, code in (("ASAN_OPTIONS", 86), ("UBSAN_OPTIONS", 87), ("LSAN_OPTIONS", 88)):
+        old = env.get(var, "")
+        env[var] = (old + ":" if old else "") + f"exitcode={code}"
+    return env
+
+
+SANITIZER_MARKS = ("AddressSanitizer", "LeakSanitizer", "runtime error:",
+                   "UndefinedBehaviorSanitizer")
+
+
+class Run:
+    def __init__(self, path, returncode, stdout, stderr, seconds, timed_out):
+        self.path = path
+        self.returncode = returncode
+        self.stdout = stdout
+        self.stderr = stderr
+        self.seconds = seconds
+        self.timed_out = timed_out
+
+    def problems(self):
+        """Why this run is not a sound dump of a readable file; empty when it is."""
+        if self.timed_out:
+            return [f"no result within the bound ({self.seconds:.1f} s): hang or runaway"]
+        out = []
+        if self.returncode < 0:
+            out.append(f"killed by signal {-self.returncode}")
+        elif self.returncode != 0:
+            out.append(f"exit code {self.returncode} for a readable file")
+        if any(m in self.stderr for m in SANITIZER_MARKS):
+            out.append("sanitizer report: " + first_line_with(self.stderr, SANITIZER_MARKS))
+        if not self.stdout:
+            out.append("empty listing")
+        else:
+            try:
+                self.stdout.decode("utf-8")
+            except UnicodeDecodeError as e:
+                out.append(f"listing is not valid UTF-8 at byte {e.start}")
+        return out
+
+    def text(self):
+        return self.stdout.decode("utf-8", errors="replace")
+
+
+def first_line_with(text, marks):
+    for line in text.splitlines():
+        if any(m in line for m in marks):
+            return line.strip()
+    return ""
+
+
+def run_tool(tool, path, bound, env=None):
+    import time
+    start = time.monotonic()
+    try:
+        p = subprocess.run([str(tool), str(path)], capture_output=True, timeout=bound,
+                           env=env or child_env(), check=False)
+    except subprocess.TimeoutExpired as e:
+        return Run(path, None, e.stdout or b"", (e.stderr or b"").decode(errors="replace"),
+                   time.monotonic() - start, True)
+    return Run(path, p.returncode, p.stdout, p.stderr.decode(errors="replace"),
+               time.monotonic() - start, False)
