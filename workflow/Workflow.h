@@ -3,9 +3,13 @@
 // run script in a private work area; Analyze runs the script hidden; each poll
 // tick looks for the listing, shows it and removes what was staged.
 // It knows nothing of windows: the window hands it its State and a Platform.
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "workflow/Error.h"
 #include "workflow/Platform.h"
 #include "workflow/State.h"
 
@@ -20,28 +24,52 @@ inline constexpr unsigned kPollIntervalMs = 1500;
 class Workflow {
  public:
   Workflow(State& state, Platform& platform);
-  ~Workflow();  // removes the work area
+  ~Workflow();  // removes the work area and whatever was staged in it
   Workflow(const Workflow&) = delete;
   Workflow& operator=(const Workflow&) = delete;
 
   // Button3Click after its dialog: `chosen` is the file's full path, or empty
-  // when the user cancelled. Throws Error.
+  // when the user cancelled. Throws Error. The work area (a fresh directory
+  // under the user's temporary folder) is made at the first Browse; when it
+  // cannot be made, Browse fails with "Cannot create file "<its path>". ...".
   void Browse(const std::optional<std::u16string>& chosen);
   // Button1Click. Throws Error.
   void Analyze();
   // Timer1Timer. Throws Error. A tick that starts while another one is still
-  // running (its error box open) returns at once.
+  // running returns at once.
   void Tick();
+  // Timer1Timer, reporting: as Tick(), but a failure goes to `report` while
+  // the tick still counts as running, so that ticks arriving while the error
+  // box is open are dropped instead of piling up boxes.
+  void Tick(const std::function<void(const Error&)>& report);
+
+  // The work area with its trailing separator; empty until the first Browse.
+  const std::u16string& WorkArea() const { return workArea_; }
 
  private:
+  void MakeWorkArea();
+  void Remember(const std::u16string& name);
+  void RunTick();
+
   State& state_;
   Platform& platform_;
   bool ticking_ = false;
-  // Implementation may add what it needs.
+  bool enteredWorkArea_ = false;
+  std::u16string workArea_;
+  std::vector<std::u16string> staged_;  // every name ever staged in the work area
 };
+
+// Saves the running module's resource `name` of type `type` to `target`.
+// Throws "Resource %s not found", "Cannot create file "%s". %s" or
+// "Stream write error" (the file then holds part of the bytes).
+void ExtractResource(Platform& platform, std::u16string_view name, std::u16string_view type,
+                     const std::u16string& target);
 
 // "http://" + host + "/?v=" + product name + version; the host is the build's
 // KESTROVA_UPDATE_HOST.
 std::u16string UpdateAddress(std::u16string_view softName, std::u16string_view version);
+// Button2Click: asks the shell to open the update address, shown normally.
+void OpenUpdatePage(Platform& platform, std::u16string_view softName,
+                    std::u16string_view version);
 
 }  // namespace kestrova::workflow

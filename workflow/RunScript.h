@@ -1,0 +1,43 @@
+#pragma once
+// Which names the run script may carry bare, and the script itself.
+//
+// cmd reads a batch file in the OEM code page and gives meaning to many
+// characters (& | < > ^ % ! ( ) , ; = blanks ...), re-expanding % even inside
+// quotes and inside substituted values. So instead of quoting, a name that is
+// not plainly inert is never put in the script: the working copy and the
+// output are staged under fixed aliases, and the poll renames the output to
+// the listing's real name once cmd has let go of it.
+#include <string>
+#include <string_view>
+
+#include "workflow/Platform.h"
+
+namespace kestrova::workflow {
+
+inline constexpr char16_t kDumperName[] = u"tdump.exe";
+inline constexpr char16_t kScriptName[] = u"tdump.bat";
+inline constexpr char16_t kListingSuffix[] = u".txt";
+// Output alias for names that cannot go into the script.
+inline constexpr char16_t kAliasListing[] = u"listing.txt";
+
+// True when `name` can stand bare in the script and mean the same file to cmd:
+// ASCII letters, digits and a few inert signs, or non-ASCII characters that the
+// ANSI and OEM code pages both encode, and alike; not a device name, not the
+// dumper's or script's own name, no leading "-" (the dumper would take it for
+// an option), no trailing dot.
+bool NeedsNoQuoting(std::u16string_view name, Platform& platform);
+
+// Names, inside the work area, of one staging.
+struct StagedNames {
+  std::u16string copy;     // the working copy
+  std::u16string output;   // what the script redirects into
+  std::u16string listing;  // name part + ".txt"
+  bool aliased = false;    // copy and output are aliases
+};
+StagedNames PlanNames(std::u16string_view namePart, Platform& platform);
+
+// "tdump.exe COPY > OUTPUT" CR LF in the ANSI code page, with no byte-order
+// mark: cmd does not skip one, not even under code page 65001.
+Bytes RunScript(const StagedNames& names, Platform& platform);
+
+}  // namespace kestrova::workflow
