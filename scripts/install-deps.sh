@@ -11,7 +11,7 @@ packages=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   wine wine64 xvfb xauth x11-utils xdotool fonts-wqy-zenhei imagemagick
-  llvm clang libclang-rt-14-dev locales
+  llvm clang libclang-rt-14-dev lld locales
 )
 
 # Wine takes its code pages from LANG, which needs the glibc locale to exist.

@@ -4,6 +4,8 @@ import subprocess
 from pathlib import Path
 
 WINE_DIR = Path("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows")
+# The 32-bit side, when the package carries one (Debian's wine64 ships a file or two).
+WINE32_DIR = Path("/usr/lib/x86_64-linux-gnu/wine/i386-windows")
 CATALOGUE_NAMES = {"makefile", "bin.sha"}
 CATALOGUE_PREFIXES = ("README", "LICENSE", "COPYING")
 CATALOGUE_SUFFIXES = {".txt", ".md", ".bat", ".py"}
@@ -40,11 +42,9 @@ def wine_dir():
 
 
 def wine_pe_files():
-    d = wine_dir()
-    if d is None:
-        return []
+    dirs = [d for d in (wine_dir(), WINE32_DIR) if d is not None and d.is_dir()]
     files = []
-    for p in sorted(d.iterdir()):
+    for p in sorted(p for d in dirs for p in d.iterdir()):
         if not p.is_file() or p.suffix.lower() not in PE_SUFFIXES:
             continue
         with open(p, "rb") as f:
