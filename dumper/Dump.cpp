@@ -1,17 +1,59 @@
+// Runs the parsers and printers in listing order. Each table is parsed just
+// before it is printed and dropped after, so memory stays near the file's size.
 #include "dumper/Dump.h"
 
-#include "dumper/banner.h"
+#include "dumper/io/Reader.h"
+#include "dumper/pe/Parse.h"
+#include "dumper/print/Printers.h"
 
 namespace kestrova::dumper {
 
-void DumpImage(std::span<const std::uint8_t> bytes, std::string_view displayName, Sink& out) {
-  out.Write(kBanner);
-  out.Write("\n");
-  (void)bytes;
-  (void)displayName;
+namespace {
+
+// Generous for any real image (whose listing is a few times its size), yet
+// bounded for a file whose tables point at each other.
+std::uint64_t ListingBudget(std::uint64_t fileSize) { return (std::uint64_t{1} << 20) + 64 * fileSize; }
+
+void Run(std::span<const std::uint8_t> bytes, std::string_view displayName, Sink& sink) {
+  io::Reader file(bytes);
+  pe::Anomalies an;
+  print::Out o(sink, ListingBudget(bytes.size()));
+  pe::Headers h = pe::ParseHeaders(file, an);
+  print::PrintIntro(o, displayName, h);
+  print::PrintDos(o, h, an);
+  print::PrintCoff(o, h, an);
+  print::PrintOptional(o, h, an);
+  print::PrintDirectories(o, h, an);
+  print::PrintSections(o, h, an);
+  if (h.kind == pe::FileKind::Pe && h.opt.present) {
+    pe::AddressMap map(file, h);
+    pe::Budget budget(bytes.size());
+    {
+      pe::ImportTable t = pe::ParseImports(file, h, map, budget, an);
+      print::PrintImports(o, h, t, an);
+    }
+    {
+      pe::BoundImportTable t = pe::ParseBoundImports(file, h, map, an);
+      print::PrintBoundImports(o, t, an);
+    }
+    {
+      pe::ImportTable t = pe::ParseDelayImports(file, h, map, budget, an);
+      print::PrintDelayImports(o, h, t, an);
+    }
+    {
+      pe::ExportTable t = pe::ParseExports(file, h, map, an);
+      print::PrintExports(o, t, an);
+    }
+  }
+  if (o.Exhausted()) {
+    o.Nl();
+    o.Text("  ! warning: listing cut short: it outgrew ").Dec(ListingBudget(bytes.size()));
+    o.Text(" bytes, far more than a file of this size can describe");
+    o.Nl();
+  }
+  print::PrintSummary(o, an);
 }
 
-namespace {
 class StringSink final : public Sink {
  public:
   explicit StringSink(std::string& s) : s_(s) {}
@@ -20,7 +62,21 @@ class StringSink final : public Sink {
  private:
   std::string& s_;
 };
+
 }  // namespace
+
+void DumpImage(std::span<const std::uint8_t> bytes, std::string_view displayName, Sink& out) {
+  // The parsers report damage as values; the only thing left to throw is
+  // allocation failure, which must not take the process down either.
+  try {
+    Run(bytes, displayName, out);
+  } catch (...) {
+    try {
+      out.Write("\n  ! error: out of memory; the listing stops here\n");
+    } catch (...) {
+    }
+  }
+}
 
 std::string DumpToString(std::span<const std::uint8_t> bytes, std::string_view displayName) {
   std::string s;

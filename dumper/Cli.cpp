@@ -1,0 +1,73 @@
+#include "dumper/Cli.h"
+
+#include "dumper/banner.h"
+
+namespace kestrova::dumper {
+
+namespace {
+
+constexpr std::string_view kUsage =
+    "Usage: tdump FILE...\n"
+    "Writes a listing of each Windows executable or DLL (PE file) to standard output:\n"
+    "headers, data directories, sections, imports, bound and delay-load imports,\n"
+    "exports, and the anomalies found. The file is only read, never loaded or run.\n"
+    "\n"
+    "  --help       show this text\n"
+    "  --version    show the version\n"
+    "  --           treat every later argument as a file name\n"
+    "\n"
+    "Exit status: 0 when every file could be read, 1 when one could not.\n";
+
+}  // namespace
+
+int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
+  std::vector<std::size_t> names;
+  bool options = true;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    // Only these exact words are options: anything else, even "-x.dll", is a file name.
+    if (options && a == "--") {
+      options = false;
+    } else if (options && (a == "--help" || a == "-h" || a == "/?")) {
+      out.Write(kBanner);
+      out.Write("\n\n");
+      out.Write(kUsage);
+      return 0;
+    } else if (options && a == "--version") {
+      out.Write(kBanner);
+      out.Write("\n");
+      return 0;
+    } else {
+      names.push_back(i);
+    }
+  }
+  if (names.empty()) {
+    out.Write(kBanner);
+    out.Write("\n\ntdump: no file given\n\n");
+    out.Write(kUsage);
+    return 1;
+  }
+  int rc = 0;
+  std::vector<std::uint8_t> bytes;
+  for (std::size_t k = 0; k < names.size(); ++k) {
+    if (k != 0) out.Write("\n");
+    std::size_t i = names[k];
+    std::string error;
+    bytes.clear();
+    if (!files.Read(i, bytes, error)) {
+      out.Write("tdump: cannot read \"");
+      out.Write(args[i]);
+      out.Write("\": ");
+      out.Write(error);
+      out.Write("\n");
+      rc = 1;
+      continue;
+    }
+    DumpImage(bytes, args[i], out);
+    // Release the buffer between files so a huge one does not linger.
+    std::vector<std::uint8_t>().swap(bytes);
+  }
+  return rc;
+}
+
+}  // namespace kestrova::dumper

@@ -1,0 +1,25 @@
+#pragma once
+// The command line, apart from the platform: the platform halves supply the
+// arguments as UTF-8, a way to read a named file whole, and the output sink.
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "dumper/Dump.h"
+
+namespace kestrova::dumper {
+
+class FileSource {
+ public:
+  virtual ~FileSource() = default;
+  // Reads the whole file named by argument `index` into `bytes`; on failure
+  // returns false with the system's reason in `error` (UTF-8).
+  virtual bool Read(std::size_t index, std::vector<std::uint8_t>& bytes, std::string& error) = 0;
+};
+
+// `args` are the arguments after the program name. Returns the exit code:
+// 0 when every file could be read (damaged or not), 1 otherwise.
+int RunCli(std::span<const std::string> args, FileSource& files, Sink& out);
+
+}  // namespace kestrova::dumper

@@ -1,0 +1,138 @@
+#pragma once
+// The one way file bytes are read: every access is checked against the view's
+// bounds and reports failure as a value. Nothing else in the tool touches the
+// raw bytes, so a hostile offset can only ever produce "not there".
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace kestrova::dumper::io {
+
+// a + b, or nothing when it would wrap.
+constexpr std::optional<std::uint64_t> CheckedAdd(std::uint64_t a, std::uint64_t b) {
+  if (a > UINT64_MAX - b) return std::nullopt;
+  return a + b;
+}
+
+// a * b, or nothing when it would wrap.
+constexpr std::optional<std::uint64_t> CheckedMul(std::uint64_t a, std::uint64_t b) {
+  if (a != 0 && b > UINT64_MAX / a) return std::nullopt;
+  return a * b;
+}
+
+// Whether [off, off + len) lies inside [0, size), without overflow.
+constexpr bool Fits(std::uint64_t off, std::uint64_t len, std::uint64_t size) {
+  return off <= size && len <= size - off;
+}
+
+// A NUL-terminated string as found: the bytes before the NUL (or before the
+// limit / end of data), and whether the NUL was actually seen.
+struct CString {
+  std::string_view text;
+  bool terminated = false;
+};
+
+class Reader {
+ public:
+  Reader() = default;
+  // `base` is the file offset of bytes[0], kept so messages can name real offsets.
+  explicit Reader(std::span<const std::uint8_t> bytes, std::uint64_t base = 0)
+      : bytes_(bytes), base_(base) {}
+
+  std::uint64_t Size() const { return bytes_.size(); }
+  std::uint64_t Base() const { return base_; }
+  bool Has(std::uint64_t off, std::uint64_t len) const { return Fits(off, len, bytes_.size()); }
+
+  std::optional<std::uint8_t> U8(std::uint64_t off) const {
+    if (!Has(off, 1)) return std::nullopt;
+    return bytes_[static_cast<std::size_t>(off)];
+  }
+  std::optional<std::uint16_t> U16(std::uint64_t off) const { return Le<std::uint16_t>(off); }
+  std::optional<std::uint32_t> U32(std::uint64_t off) const { return Le<std::uint32_t>(off); }
+  std::optional<std::uint64_t> U64(std::uint64_t off) const { return Le<std::uint64_t>(off); }
+
+  // The bytes [off, off + len), or nothing when they are not all there.
+  std::optional<Reader> Sub(std::uint64_t off, std::uint64_t len) const {
+    if (!Has(off, len)) return std::nullopt;
+    return Reader(bytes_.subspan(static_cast<std::size_t>(off), static_cast<std::size_t>(len)),
+                  base_ + off);
+  }
+  // Everything from `off` on; empty past the end.
+  Reader From(std::uint64_t off) const {
+    if (off >= bytes_.size()) return Reader({}, base_ + off);
+    return Reader(bytes_.subspan(static_cast<std::size_t>(off)), base_ + off);
+  }
+
+  // A NUL-terminated string starting at `off`, at most `max` bytes long.
+  CString String(std::uint64_t off, std::size_t max) const {
+    if (off >= bytes_.size()) return {};
+    std::size_t start = static_cast<std::size_t>(off);
+    std::size_t avail = bytes_.size() - start;
+    std::size_t limit = avail < max ? avail : max;
+    const std::uint8_t* p = bytes_.data() + start;
+    for (std::size_t i = 0; i < limit; ++i) {
+      if (p[i] == 0) return {View(start, i), true};
+    }
+    return {View(start, limit), false};
+  }
+
+  // A fixed-width text field (section names): cut at the first NUL.
+  std::string_view Fixed(std::uint64_t off, std::size_t len) const {
+    if (!Has(off, len)) return {};
+    std::size_t start = static_cast<std::size_t>(off);
+    std::size_t n = 0;
+    while (n < len && bytes_[start + n] != 0) ++n;
+    return View(start, n);
+  }
+
+  std::span<const std::uint8_t> Bytes() const { return bytes_; }
+
+ private:
+  template <class T>
+  std::optional<T> Le(std::uint64_t off) const {
+    if (!Has(off, sizeof(T))) return std::nullopt;
+    const std::uint8_t* p = bytes_.data() + off;
+    T v = 0;
+    for (std::size_t i = 0; i < sizeof(T); ++i) v = static_cast<T>(v | (static_cast<T>(p[i]) << (8 * i)));
+    return v;
+  }
+  std::string_view View(std::size_t start, std::size_t n) const {
+    return {reinterpret_cast<const char*>(bytes_.data() + start), n};
+  }
+
+  std::span<const std::uint8_t> bytes_;
+  std::uint64_t base_ = 0;
+};
+
+// Reads a fixed-layout structure field by field from a position. A field that
+// is not there reads as 0 and clears ok(), so a parser can fill a whole record
+// and then ask once whether it was complete.
+class Cursor {
+ public:
+  Cursor(const Reader& r, std::uint64_t off) : r_(r), off_(off) {}
+  std::uint8_t U8() { return Take<std::uint8_t>(r_.U8(off_), 1); }
+  std::uint16_t U16() { return Take<std::uint16_t>(r_.U16(off_), 2); }
+  std::uint32_t U32() { return Take<std::uint32_t>(r_.U32(off_), 4); }
+  std::uint64_t U64() { return Take<std::uint64_t>(r_.U64(off_), 8); }
+  void Skip(std::uint64_t n) { off_ = CheckedAdd(off_, n).value_or(UINT64_MAX); }
+  bool ok() const { return ok_; }
+  std::uint64_t Offset() const { return off_; }
+
+ private:
+  template <class T>
+  T Take(std::optional<T> v, std::uint64_t n) {
+    Skip(n);
+    if (!v) {
+      ok_ = false;
+      return 0;
+    }
+    return *v;
+  }
+  const Reader& r_;
+  std::uint64_t off_;
+  bool ok_ = true;
+};
+
+}  // namespace kestrova::dumper::io

@@ -1,0 +1,381 @@
+// DOS, COFF and optional headers, data directories, section table, address map.
+#include <algorithm>
+
+#include "dumper/io/Format.h"
+#include "dumper/pe/Parse.h"
+
+namespace kestrova::dumper::pe {
+
+using io::Hex;
+
+void Anomalies::Add(Area a, Anomaly::Where w, std::uint64_t at, std::string text) {
+  std::size_t& n = perArea_[static_cast<std::size_t>(a) & 15];
+  if (n >= kMaxPerArea) {
+    ++suppressed_;
+    return;
+  }
+  ++n;
+  list_.push_back(Anomaly{a, w, at, std::move(text)});
+}
+
+namespace {
+
+bool IsPowerOfTwo(std::uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+std::uint64_t AlignUp(std::uint64_t v, std::uint64_t a) {
+  if (!IsPowerOfTwo(a)) return v;
+  return (v + a - 1) & ~(a - 1);
+}
+
+void ParseDos(const io::Reader& f, DosHeader& d) {
+  io::Cursor c(f, 0);
+  d.magic = c.U16(); d.cblp = c.U16(); d.cp = c.U16(); d.crlc = c.U16(); d.cparhdr = c.U16();
+  d.minalloc = c.U16(); d.maxalloc = c.U16(); d.ss = c.U16(); d.sp = c.U16(); d.csum = c.U16();
+  d.ip = c.U16(); d.cs = c.U16(); d.lfarlc = c.U16(); d.ovno = c.U16();
+  for (auto& r : d.res) r = c.U16();
+  d.oemid = c.U16(); d.oeminfo = c.U16();
+  for (auto& r : d.res2) r = c.U16();
+  d.lfanew = c.U32();
+}
+
+// Reads the optional header up to the end of the file; `available` tells the
+// printer which fields really were there.
+void ParseOptional(const io::Reader& f, std::uint64_t off, OptionalHeader& o) {
+  io::Cursor c(f, off);
+  o.magic = c.U16();
+  o.pe32plus = o.magic == kMagicPe32Plus;
+  o.majorLinker = c.U8(); o.minorLinker = c.U8();
+  o.sizeOfCode = c.U32(); o.sizeOfInitializedData = c.U32(); o.sizeOfUninitializedData = c.U32();
+  o.addressOfEntryPoint = c.U32(); o.baseOfCode = c.U32();
+  if (o.pe32plus) {
+    o.imageBase = c.U64();
+  } else {
+    o.baseOfData = c.U32();
+    o.imageBase = c.U32();
+  }
+  o.sectionAlignment = c.U32(); o.fileAlignment = c.U32();
+  o.majorOs = c.U16(); o.minorOs = c.U16(); o.majorImage = c.U16(); o.minorImage = c.U16();
+  o.majorSubsystem = c.U16(); o.minorSubsystem = c.U16();
+  o.win32VersionValue = c.U32(); o.sizeOfImage = c.U32(); o.sizeOfHeaders = c.U32(); o.checkSum = c.U32();
+  o.subsystem = c.U16(); o.dllCharacteristics = c.U16();
+  if (o.pe32plus) {
+    o.sizeOfStackReserve = c.U64(); o.sizeOfStackCommit = c.U64();
+    o.sizeOfHeapReserve = c.U64(); o.sizeOfHeapCommit = c.U64();
+  } else {
+    o.sizeOfStackReserve = c.U32(); o.sizeOfStackCommit = c.U32();
+    o.sizeOfHeapReserve = c.U32(); o.sizeOfHeapCommit = c.U32();
+  }
+  o.loaderFlags = c.U32(); o.numberOfRvaAndSizes = c.U32();
+  std::uint64_t avail = off < f.Size() ? f.Size() - off : 0;
+  std::uint64_t full = (o.pe32plus ? 112u : 96u) + 16u * 8u;
+  o.available = static_cast<std::uint32_t>(std::min(avail, full));
+}
+
+// Where the loader takes each section from: the raw pointer rounded down to
+// 512 when the file alignment is at least that, the raw size rounded up to the
+// file alignment and cut to the aligned virtual size; all clipped to the file.
+void PlaceSections(Headers& h, Anomalies& an) {
+  std::uint64_t fa = h.opt.present ? h.opt.fileAlignment : 0x200;
+  std::uint64_t sa = h.opt.present ? h.opt.sectionAlignment : 0x1000;
+  if (!IsPowerOfTwo(fa)) fa = 1;
+  if (!IsPowerOfTwo(sa)) sa = 1;
+  for (std::size_t i = 0; i < h.sections.size(); ++i) {
+    Section& s = h.sections[i];
+    std::uint64_t extent = s.virtualSize != 0 ? s.virtualSize : s.sizeOfRawData;
+    s.virtualEnd = static_cast<std::uint64_t>(s.virtualAddress) + AlignUp(extent, sa);
+    std::uint64_t start = s.pointerToRawData;
+    if (fa >= 0x200) start &= ~std::uint64_t{0x1FF};
+    std::uint64_t bytes = AlignUp(s.sizeOfRawData, fa);
+    bytes = std::min(bytes, AlignUp(extent, sa));
+    if (s.sizeOfRawData == 0) bytes = 0;
+    std::uint64_t index = i + 1;
+    if (bytes != 0 && start >= h.fileSize) {
+      an.AtOffset(Area::Sections, start, "section " + io::Dec(index) + " raw data starts past the end of the file");
+      bytes = 0;
+    } else if (bytes != 0 && !io::Fits(start, bytes, h.fileSize)) {
+      if (static_cast<std::uint64_t>(s.pointerToRawData) + s.sizeOfRawData > h.fileSize)
+        an.AtOffset(Area::Sections, start,
+                    "section " + io::Dec(index) + " raw data runs past the end of the file (" +
+                        Hex(s.sizeOfRawData) + " bytes wanted, " + Hex(h.fileSize - start) + " there)");
+      bytes = h.fileSize - start;
+    }
+    s.fileStart = start;
+    s.fileBytes = bytes;
+    if (s.virtualEnd > UINT32_MAX + std::uint64_t{1})
+      an.AtRva(Area::Sections, s.virtualAddress, "section " + io::Dec(index) + " extends past the 4 GB address space");
+  }
+  for (std::size_t i = 1; i < h.sections.size(); ++i) {
+    const Section& p = h.sections[i - 1];
+    const Section& s = h.sections[i];
+    if (s.virtualAddress < p.virtualEnd)
+      an.AtRva(Area::Sections, s.virtualAddress,
+               "section " + io::Dec(i + 1) + " starts inside or before section " + io::Dec(i) +
+                   " (sections must ascend without overlap)");
+  }
+}
+
+void ResolveLongNames(const io::Reader& f, Headers& h) {
+  if (h.coff.pointerToSymbolTable == 0) return;
+  auto table = io::CheckedAdd(h.coff.pointerToSymbolTable, std::uint64_t{h.coff.numberOfSymbols} * 18);
+  if (!table || !f.Has(*table, 4)) return;
+  io::Reader strings = f.From(*table);
+  for (Section& s : h.sections) {
+    if (s.name.size() < 2 || s.name[0] != '/') continue;
+    std::uint64_t v = 0;
+    bool digits = true;
+    for (char ch : s.name.substr(1)) {
+      if (ch < '0' || ch > '9') digits = false;
+      else v = v * 10 + static_cast<std::uint64_t>(ch - '0');
+    }
+    if (!digits || v < 4) continue;
+    io::CString str = strings.String(v, 256);
+    if (str.terminated) s.longName = str.text;
+  }
+}
+
+}  // namespace
+
+AddressMap::AddressMap(const io::Reader& file, const Headers& h) : file_(file), sections_(h.sections) {
+  std::uint64_t hdr = h.opt.present ? h.opt.sizeOfHeaders : h.sectionTableOffset + 40 * h.sections.size();
+  // The header area ends where the first section begins in memory.
+  for (const Section& s : h.sections)
+    if (s.virtualAddress != 0) hdr = std::min<std::uint64_t>(hdr, s.virtualAddress);
+  headerBytes_ = std::min(hdr, file.Size());
+}
+
+int AddressMap::SectionOf(std::uint64_t rva) const {
+  for (std::size_t i = 0; i < sections_.size(); ++i) {
+    const Section& s = sections_[i];
+    if (rva >= s.virtualAddress && rva < s.virtualEnd) return static_cast<int>(i);
+  }
+  return kNoSection;
+}
+
+std::optional<std::uint64_t> AddressMap::ToOffset(std::uint64_t rva) const {
+  int i = SectionOf(rva);
+  if (i != kNoSection) {
+    const Section& s = sections_[static_cast<std::size_t>(i)];
+    std::uint64_t delta = rva - s.virtualAddress;
+    if (delta >= s.fileBytes) return std::nullopt;  // zero-filled tail, no file bytes
+    return s.fileStart + delta;
+  }
+  if (rva < headerBytes_) return rva;
+  return std::nullopt;
+}
+
+std::optional<io::Reader> AddressMap::View(std::uint64_t rva) const {
+  int i = SectionOf(rva);
+  if (i != kNoSection) {
+    const Section& s = sections_[static_cast<std::size_t>(i)];
+    std::uint64_t delta = rva - s.virtualAddress;
+    if (delta >= s.fileBytes) return std::nullopt;
+    return file_.Sub(s.fileStart + delta, s.fileBytes - delta);
+  }
+  if (rva < headerBytes_) return file_.Sub(rva, headerBytes_ - rva);
+  return std::nullopt;
+}
+
+std::uint32_t ComputeChecksum(const io::Reader& file, std::uint64_t checksumOffset) {
+  // Summing 32-bit words and folding at the end gives the same result as the
+  // 16-bit end-around-carry sum (2^16 = 1 modulo 0xFFFF), at a quarter the steps.
+  std::span<const std::uint8_t> b = file.Bytes();
+  std::uint64_t sum = 0;
+  std::size_t n = b.size();
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4)
+    sum += static_cast<std::uint64_t>(b[i]) | static_cast<std::uint64_t>(b[i + 1]) << 8 |
+           static_cast<std::uint64_t>(b[i + 2]) << 16 | static_cast<std::uint64_t>(b[i + 3]) << 24;
+  for (; i < n; ++i) sum += static_cast<std::uint64_t>(b[i]) << (8 * (i % 4));
+  for (std::uint64_t k = 0; k < 4; ++k) {
+    std::uint64_t at = checksumOffset + k;
+    if (at < n) sum -= static_cast<std::uint64_t>(b[static_cast<std::size_t>(at)]) << (8 * (at % 4));
+  }
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<std::uint32_t>(sum + n);
+}
+
+Headers ParseHeaders(const io::Reader& f, Anomalies& an) {
+  Headers h;
+  h.fileSize = f.Size();
+  if (h.fileSize == 0) {
+    h.what = "the file is empty";
+    return h;
+  }
+  auto magic = f.U16(0);
+  if (!magic || *magic != 0x5A4D) {
+    h.what = "no \"MZ\" signature at offset 0";
+    return h;
+  }
+  if (h.fileSize < 64) {
+    h.what = "too short for a DOS header (" + io::Dec(h.fileSize) + " of 64 bytes)";
+    return h;
+  }
+  h.hasDos = true;
+  ParseDos(f, h.dos);
+  h.kind = FileKind::Dos;
+  std::uint32_t lfanew = h.dos.lfanew;
+  if (lfanew == 0) {
+    h.what = "e_lfanew is 0: no new-style header";
+    return h;
+  }
+  if (!f.Has(lfanew, 4)) {
+    h.what = "e_lfanew points past the end of the file";
+    an.AtOffset(Area::Dos, 0x3C, "e_lfanew " + Hex(lfanew) + " is outside the file (" + Hex(h.fileSize) + " bytes)");
+    return h;
+  }
+  std::uint32_t sig = *f.U32(lfanew);
+  if (sig != 0x00004550) {
+    std::uint16_t s2 = static_cast<std::uint16_t>(sig & 0xFFFF);
+    if (s2 == 0x454E) h.what = "a 16-bit Windows or OS/2 (NE) executable; only its DOS part is shown";
+    else if (s2 == 0x454C || s2 == 0x584C) h.what = "an LE/LX executable (VxD or OS/2); only its DOS part is shown";
+    else h.what = "no \"PE\" signature at e_lfanew";
+    return h;
+  }
+  h.kind = FileKind::Pe;
+  h.coffOffset = std::uint64_t{lfanew} + 4;
+  io::Cursor c(f, h.coffOffset);
+  CoffHeader& k = h.coff;
+  k.machine = c.U16(); k.numberOfSections = c.U16(); k.timeDateStamp = c.U32();
+  k.pointerToSymbolTable = c.U32(); k.numberOfSymbols = c.U32();
+  k.sizeOfOptionalHeader = c.U16(); k.characteristics = c.U16();
+  if (!c.ok()) {
+    an.AtOffset(Area::Coff, h.coffOffset, "COFF file header truncated by the end of the file");
+    return h;
+  }
+  h.hasCoff = true;
+  h.optionalOffset = h.coffOffset + 20;
+  if (k.sizeOfOptionalHeader == 0) {
+    an.AtOffset(Area::Optional, h.optionalOffset, "no optional header (SizeOfOptionalHeader is 0): not a loadable image");
+  } else {
+    auto m = f.U16(h.optionalOffset);
+    if (!m) {
+      an.AtOffset(Area::Optional, h.optionalOffset, "optional header truncated by the end of the file");
+    } else if (*m != kMagicPe32 && *m != kMagicPe32Plus) {
+      an.AtOffset(Area::Optional, h.optionalOffset,
+                  "unknown optional header magic " + Hex(*m, 4) + (*m == kMagicRom ? " (ROM image)" : "") +
+                      "; its fields are not decoded");
+      h.opt.magic = *m;
+    } else {
+      h.opt.present = true;
+      ParseOptional(f, h.optionalOffset, h.opt);
+      std::uint32_t fixed = h.opt.pe32plus ? 112 : 96;
+      if (h.opt.available < fixed)
+        an.AtOffset(Area::Optional, h.optionalOffset + h.opt.available,
+                    "optional header truncated by the end of the file");
+      if (k.sizeOfOptionalHeader < fixed)
+        an.AtOffset(Area::Optional, h.coffOffset + 16,
+                    "SizeOfOptionalHeader " + Hex(k.sizeOfOptionalHeader) + " is smaller than the fixed fields (" +
+                        Hex(fixed) + ")");
+    }
+  }
+
+  const OptionalHeader& o = h.opt;
+  if (o.present) {
+    std::uint32_t fixed = o.pe32plus ? 112 : 96;
+    std::uint32_t n = o.numberOfRvaAndSizes;
+    if (n > 16) {
+      an.AtOffset(Area::Directories, h.optionalOffset + fixed - 4,
+                  "NumberOfRvaAndSizes is " + io::Dec(n) + "; only 16 directories exist");
+      n = 16;
+    }
+    std::uint32_t inHeader = k.sizeOfOptionalHeader > fixed ? (k.sizeOfOptionalHeader - fixed) / 8 : 0;
+    if (n > inHeader) {
+      an.AtOffset(Area::Directories, h.optionalOffset + fixed,
+                  "SizeOfOptionalHeader leaves room for " + io::Dec(inHeader) + " directories, not " + io::Dec(n));
+    }
+    std::uint32_t inFile = o.available > fixed ? (o.available - fixed) / 8 : 0;
+    if (n > inFile) {
+      an.AtOffset(Area::Directories, h.optionalOffset + fixed + std::uint64_t{inFile} * 8,
+                  "data directories truncated by the end of the file");
+      n = inFile;
+    }
+    for (std::uint32_t i = 0; i < n; ++i) {
+      DataDirectory d;
+      std::uint64_t at = h.optionalOffset + fixed + std::uint64_t{i} * 8;
+      d.rva = f.U32(at).value_or(0);
+      d.size = f.U32(at + 4).value_or(0);
+      h.dirs.push_back(d);
+    }
+  }
+
+  // The section table follows the optional header as its size says.
+  h.sectionTableOffset = h.optionalOffset + k.sizeOfOptionalHeader;
+  std::uint64_t want = k.numberOfSections;
+  std::uint64_t fit = h.sectionTableOffset < h.fileSize ? (h.fileSize - h.sectionTableOffset) / 40 : 0;
+  if (want > fit) {
+    an.AtOffset(Area::Sections, h.sectionTableOffset + fit * 40,
+                "section table runs past the end of the file: " + io::Dec(fit) + " of " + io::Dec(want) +
+                    " entries are there");
+    want = fit;
+  }
+  if (k.numberOfSections > 96)
+    an.AtOffset(Area::Coff, h.coffOffset + 2,
+                "NumberOfSections is " + io::Dec(k.numberOfSections) + "; older loaders accept at most 96");
+  h.sections.reserve(static_cast<std::size_t>(want));
+  for (std::uint64_t i = 0; i < want; ++i) {
+    std::uint64_t at = h.sectionTableOffset + i * 40;
+    Section s;
+    s.name = f.Fixed(at, 8);
+    io::Cursor sc(f, at + 8);
+    s.virtualSize = sc.U32(); s.virtualAddress = sc.U32(); s.sizeOfRawData = sc.U32(); s.pointerToRawData = sc.U32();
+    s.pointerToRelocations = sc.U32(); s.pointerToLinenumbers = sc.U32();
+    s.numberOfRelocations = sc.U16(); s.numberOfLinenumbers = sc.U16(); s.characteristics = sc.U32();
+    h.sections.push_back(s);
+  }
+  ResolveLongNames(f, h);
+  PlaceSections(h, an);
+
+  if (o.present) {
+    if (!IsPowerOfTwo(o.fileAlignment) || o.fileAlignment < 0x200 || o.fileAlignment > 0x10000) {
+      if (!(IsPowerOfTwo(o.fileAlignment) && o.fileAlignment == o.sectionAlignment))
+        an.AtOffset(Area::Optional, h.optionalOffset + 36,
+                    "FileAlignment " + Hex(o.fileAlignment) + " is not a power of two from 0x200 to 0x10000");
+    }
+    if (!IsPowerOfTwo(o.sectionAlignment) || o.sectionAlignment < o.fileAlignment)
+      an.AtOffset(Area::Optional, h.optionalOffset + 32,
+                  "SectionAlignment " + Hex(o.sectionAlignment) + " is not a power of two at least FileAlignment");
+    std::uint64_t tableEnd = h.sectionTableOffset + 40 * std::uint64_t{k.numberOfSections};
+    if (o.sizeOfHeaders < tableEnd && o.available >= 64)
+      an.AtOffset(Area::Optional, h.optionalOffset + 60,
+                  "SizeOfHeaders " + Hex(o.sizeOfHeaders) + " does not cover the section table (ends at " +
+                      Hex(tableEnd) + ")");
+    if (o.sizeOfHeaders > h.fileSize && o.available >= 64)
+      an.AtOffset(Area::Optional, h.optionalOffset + 60,
+                  "SizeOfHeaders " + Hex(o.sizeOfHeaders) + " is larger than the file");
+    if (!h.sections.empty()) {
+      std::uint64_t end = 0;
+      for (const Section& s : h.sections) end = std::max(end, s.virtualEnd);
+      if (o.sizeOfImage < end && o.available >= 60)
+        an.AtOffset(Area::Optional, h.optionalOffset + 56,
+                    "SizeOfImage " + Hex(o.sizeOfImage) + " is smaller than the end of the last section (" +
+                        Hex(end) + ")");
+    }
+    std::uint64_t checksumAt = h.optionalOffset + 64;
+    if (f.Has(checksumAt, 4)) {
+      h.checksumComputed = true;
+      h.computedChecksum = ComputeChecksum(f, checksumAt);
+    }
+  }
+
+  AddressMap map(f, h);
+  if (o.present && o.available >= 20 && o.addressOfEntryPoint != 0 && map.SectionOf(o.addressOfEntryPoint) == kNoSection)
+    an.AtRva(Area::Optional, o.addressOfEntryPoint, "entry point is outside every section");
+  for (std::size_t i = 0; i < h.dirs.size(); ++i) {
+    DataDirectory& d = h.dirs[i];
+    if (d.rva == 0 && d.size == 0) continue;
+    if (i == kDirCertificate) {
+      // This one entry holds a file offset: the signature is not mapped.
+      d.inFile = io::Fits(d.rva, d.size, h.fileSize);
+      if (!d.inFile)
+        an.AtOffset(Area::Directories, d.rva, "certificate table (" + Hex(d.size) + " bytes) lies outside the file");
+      continue;
+    }
+    d.section = map.SectionOf(d.rva);
+    d.inHeaders = d.section == kNoSection && map.InHeaders(d.rva);
+    if (d.section == kNoSection && !d.inHeaders && i != kDirReserved)
+      an.AtRva(Area::Directories, d.rva, "directory " + io::Dec(i) + " lies outside every section");
+  }
+  return h;
+}
+
+}  // namespace kestrova::dumper::pe

@@ -1,0 +1,100 @@
+// The export directory and the closing summary.
+#include "dumper/print/Printers.h"
+
+namespace kestrova::dumper::print {
+
+using namespace pe;
+
+void PrintExports(Out& o, const ExportTable& t, const Anomalies& an) {
+  bool any = t.present;
+  for (const Anomaly& a : an.List()) any = any || a.area == Area::Exports;
+  if (!any) return;
+  Title(o, "Exports");
+  if (t.present) {
+    Field(o, "Directory").Text("RVA ").Hex(t.rva, 8).Text(", size ").Hex(t.size, 8);
+    o.Nl();
+    Field(o, "Name");
+    if (t.nameRva == 0) o.Text("(none)");
+    else o.Name(t.name);
+    o.Text("  at ").Hex(t.nameRva, 8);
+    o.Nl();
+    Field(o, "Characteristics").Hex(t.characteristics, 8);
+    o.Nl();
+    Field(o, "TimeDateStamp").Hex(t.timeDateStamp, 8);
+    if (t.timeDateStamp != 0 && t.timeDateStamp != 0xFFFFFFFF) o.Text("  ").Date(t.timeDateStamp);
+    o.Nl();
+    Field(o, "Version").Dec(t.majorVersion).Ch('.').Dec(t.minorVersion);
+    o.Nl();
+    Field(o, "Base (first ordinal)").Dec(t.base);
+    o.Nl();
+    Field(o, "NumberOfFunctions").Dec(t.numberOfFunctions);
+    o.Nl();
+    Field(o, "NumberOfNames").Dec(t.numberOfNames);
+    o.Nl();
+    Field(o, "AddressOfFunctions").Hex(t.addressOfFunctions, 8);
+    o.Nl();
+    Field(o, "AddressOfNames").Hex(t.addressOfNames, 8);
+    o.Nl();
+    Field(o, "AddressOfNameOrdinals").Hex(t.addressOfNameOrdinals, 8);
+    o.Nl();
+    o.Nl();
+    // One line per ordinal and name: ordinal, hint (name table index), RVA, name, forwarder target.
+    o.Text("  Ordinal   Hint  RVA       Name");
+    o.Nl();
+    std::uint64_t unnamed = 0;
+    for (const ExportEntry& e : t.entries) {
+      if (o.Exhausted()) break;
+      auto tail = [&] {
+        if (e.forwarder) o.Text("  -> ").Name(e.forwardTo);
+        o.Nl();
+      };
+      if (e.nameCount == 0) {
+        ++unnamed;
+        o.Text("  ").DecR(e.ordinal, 7).Text("      -  ").Hex(e.rva, 8).Text("  (no name)");
+        tail();
+        continue;
+      }
+      for (std::uint32_t k = 0; k < e.nameCount; ++k) {
+        const ExportName& n = t.names[e.firstName + k];
+        o.Text("  ").DecR(e.ordinal, 7).Ch(' ').DecR(n.index, 6).Text("  ").Hex(e.rva, 8).Text("  ");
+        if (n.name.empty() && !n.ok) o.Text("(name not readable at RVA 0x").Hex(n.rva, 0).Ch(')');
+        else o.Name(n.name);
+        tail();
+      }
+    }
+    for (std::size_t i = 0; i < t.strayNames.size(); ++i) {
+      if (o.Exhausted()) break;
+      const ExportName& n = t.strayNames[i];
+      o.Text("        ?  ").DecR(n.index, 6).Text("  --------  ").Name(n.name).Text("  (address table entry ");
+      o.Dec(t.strayIndex[i]).Text(" does not exist)");
+      o.Nl();
+    }
+    o.Text("  (").Dec(t.entries.size()).Text(" ordinals in use, ").Dec(unnamed).Text(" of them without a name, ");
+    o.Dec(t.unusedSlots).Text(" empty slots)");
+    o.Nl();
+  }
+  AreaAnomalies(o, an, Area::Exports);
+}
+
+void PrintSummary(Out& o, const Anomalies& an) {
+  Title(o, "Anomalies");
+  const auto& list = an.List();
+  if (list.empty()) {
+    o.Text("  none found");
+    o.Nl();
+    return;
+  }
+  static constexpr std::string_view kAreas[] = {"file", "DOS header", "COFF header", "optional header",
+                                                "data directories", "sections", "imports", "bound imports",
+                                                "delay-load imports", "exports"};
+  o.Text("  ").Dec(list.size() + an.Suppressed()).Text(list.size() + an.Suppressed() == 1 ? " problem found" : " problems found");
+  if (an.Suppressed() != 0) o.Text(" (").Dec(an.Suppressed()).Text(" not listed)");
+  o.Nl();
+  for (const Anomaly& a : list) {
+    o.Text("  ").Text(kAreas[static_cast<std::size_t>(a.area)]).Text(": ").Name(a.text);
+    Where(o, a);
+    o.Nl();
+  }
+}
+
+}  // namespace kestrova::dumper::print

@@ -1,0 +1,112 @@
+// Imports, delay-load imports and bound imports.
+#include "dumper/print/Printers.h"
+
+namespace kestrova::dumper::print {
+
+using namespace pe;
+
+namespace {
+
+void Stamp(Out& o, std::uint32_t t) {
+  o.Hex(t, 8);
+  if (t != 0 && t != 0xFFFFFFFF) o.Text("  ").Date(t);
+}
+
+void DllName(Out& o, const ImportDll& d) {
+  if (d.name.empty() && !d.nameOk) o.Text("(name not readable)");
+  else o.Name(d.name);
+}
+
+// One line per function: IAT slot, hint, then the name or the ordinal.
+void Functions(Out& o, const ImportDll& d) {
+  o.Text("    IAT slot  Hint   Function");
+  o.Nl();
+  for (const ImportFunction& f : d.functions) {
+    if (o.Exhausted()) return;
+    o.Text("    ").Hex(f.slotRva, 8).Text("  ");
+    if (f.byOrdinal) {
+      o.Text("    -  ordinal ").Dec(f.ordinal);
+    } else {
+      o.DecR(f.hint, 5).Text("  ");
+      if (f.name.empty() && !f.nameOk) o.Text("(name not readable at RVA 0x").Hex(f.nameRva, 0).Ch(')');
+      else o.Name(f.name);
+    }
+    o.Nl();
+  }
+  o.Text("    (").Dec(d.functions.size()).Text(d.functions.size() == 1 ? " function)" : " functions)");
+  o.Nl();
+}
+
+}  // namespace
+
+void PrintImports(Out& o, const Headers&, const ImportTable& t, const Anomalies& an) {
+  if (!t.present) return;
+  Title(o, "Imports");
+  Field(o, "Directory").Text("RVA ").Hex(t.rva, 8).Text(", size ").Hex(t.size, 8).Text(", ").Dec(t.dlls.size()).Text(" DLLs");
+  o.Nl();
+  for (const ImportDll& d : t.dlls) {
+    if (o.Exhausted()) break;
+    o.Nl();
+    o.Text("  DLL ");
+    DllName(o, d);
+    o.Nl();
+    o.Text("    lookup table ").Hex(d.lookupRva, 8).Text("  IAT ").Hex(d.iatRva, 8).Text("  name ").Hex(d.nameRva, 8);
+    o.Text("  forwarder chain ").Hex(d.forwarderChain, 8);
+    o.Nl();
+    o.Text("    TimeDateStamp ");
+    o.Hex(d.timeDateStamp, 8);
+    if (d.timeDateStamp == 0) o.Text("  not bound");
+    else if (d.timeDateStamp == 0xFFFFFFFF) o.Text("  bound (see Bound imports)");
+    else o.Text("  bound, old style: ").Date(d.timeDateStamp);
+    o.Nl();
+    Functions(o, d);
+  }
+  AreaAnomalies(o, an, Area::Imports);
+}
+
+void PrintDelayImports(Out& o, const Headers&, const ImportTable& t, const Anomalies& an) {
+  if (!t.present) return;
+  Title(o, "Delay-load imports");
+  Field(o, "Directory").Text("RVA ").Hex(t.rva, 8).Text(", size ").Hex(t.size, 8).Text(", ").Dec(t.dlls.size()).Text(" DLLs");
+  o.Nl();
+  for (const ImportDll& d : t.dlls) {
+    if (o.Exhausted()) break;
+    o.Nl();
+    o.Text("  DLL ");
+    DllName(o, d);
+    o.Nl();
+    o.Text("    attributes ").Hex(d.attributes, 8).Text(d.usesVas ? " (addresses, old form)" : " (RVAs)");
+    o.Text("  module handle ").Hex(d.moduleHandleRva, 8).Text("  TimeDateStamp ");
+    Stamp(o, d.timeDateStamp);
+    o.Nl();
+    o.Text("    name table ").Hex(d.lookupRva, 8).Text("  IAT ").Hex(d.iatRva, 8).Text("  bound IAT ").Hex(d.boundIatRva, 8);
+    o.Text("  unload IAT ").Hex(d.unloadIatRva, 8);
+    o.Nl();
+    Functions(o, d);
+  }
+  AreaAnomalies(o, an, Area::DelayImports);
+}
+
+void PrintBoundImports(Out& o, const BoundImportTable& t, const Anomalies& an) {
+  if (!t.present) return;
+  Title(o, "Bound imports");
+  Field(o, "Directory").Text("offset ").Hex(t.offset, 8).Text(", size ").Hex(t.size, 8);
+  o.Nl();
+  o.Text("  TimeDateStamp                      Module");
+  o.Nl();
+  auto line = [&](const BoundRef& r, bool forwarder) {
+    o.Text(forwarder ? "    " : "  ").Hex(r.timeDateStamp, 8).Text("  ");
+    if (r.timeDateStamp != 0) o.Date(r.timeDateStamp);
+    o.Col(39);
+    if (forwarder) o.Text("forwarder ");
+    o.Name(r.name);
+    o.Nl();
+  };
+  for (const BoundModule& m : t.modules) {
+    line(m.module, false);
+    for (const BoundRef& f : m.forwarders) line(f, true);
+  }
+  AreaAnomalies(o, an, Area::BoundImports);
+}
+
+}  // namespace kestrova::dumper::print
