@@ -1,0 +1,92 @@
+#pragma once
+// The main window. Its controls are the workflow's state: Edit1 the path text,
+// Button1 Analyze enabled, Memo1 the listing, Timer1 the poll.
+#include <windows.h>
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "ui/Layout.h"
+#include "workflow/State.h"
+
+namespace kestrova::workflow {
+class Platform;
+class Workflow;
+}  // namespace kestrova::workflow
+
+namespace kestrova::ui {
+
+// Set by FormCreate.
+extern std::u16string SoftName;
+extern std::u16string SoftTitle;
+
+class TForm1;
+// The one main window, from Create until it is destroyed.
+extern TForm1* Form1;
+
+// The layout carried by `module` as the RCDATA resource "TFORM1".
+FormLayout LoadLayout(HMODULE module);
+
+class TForm1 final : public workflow::State {
+ public:
+  static constexpr wchar_t kClassName[] = L"TForm1";
+  static constexpr UINT_PTR kTimer1 = 1;
+
+  // Builds the window and its controls from `layout`, starts Timer1 and runs
+  // FormCreate, all before it returns; the window is not shown yet. Throws on
+  // a layout it cannot build.
+  static std::unique_ptr<TForm1> Create(HINSTANCE instance, const FormLayout& layout,
+                                        workflow::Platform& platform);
+  ~TForm1() override;
+  TForm1(const TForm1&) = delete;
+  TForm1& operator=(const TForm1&) = delete;
+
+  void Show(int how);
+  HWND Handle() const { return hwnd_; }
+  // A control by its layout name; null when there is none.
+  HWND Control(std::u16string_view name) const;
+
+  void FormCreate();
+  void Button1Click();
+  void Button2Click();
+  void Button3Click();
+  void Timer1Timer();
+
+  // workflow::State
+  std::u16string PathText() const override;
+  void SetPathText(const std::u16string& text) override;
+  bool AnalyzeEnabled() const override;
+  void SetAnalyzeEnabled(bool on) override;
+  std::u16string ListingText() const override;
+  void SetListingText(const std::u16string& text) override;
+  bool PollOn() const override;
+  void SetPollOn(bool on) override;
+  void ProcessPendingMessages() override;
+
+ private:
+  TForm1(HINSTANCE instance, workflow::Platform& platform);
+  void Build(const FormLayout& layout);
+  HWND BuildControl(const ControlSpec& spec, HWND parent, int id);
+  void ShowPage(int index);
+  LRESULT Handle(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+  static LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+
+  HINSTANCE instance_;
+  workflow::Platform& platform_;
+  std::unique_ptr<workflow::Workflow> workflow_;
+  HWND hwnd_ = nullptr;
+  HFONT font_ = nullptr;
+  std::map<std::u16string, HWND, std::less<>> controls_;
+  std::map<int, std::u16string> ids_;
+  std::vector<HWND> pages_;
+  HWND edit1_ = nullptr, memo1_ = nullptr, button1_ = nullptr, editSoftVer_ = nullptr;
+  HWND pageControl_ = nullptr;
+  bool pollOn_ = false;
+  unsigned fillGeneration_ = 0;
+};
+
+// GetMessage until WM_QUIT, with the keyboard navigation of a dialog.
+int RunMessageLoop(HWND main);
+
+}  // namespace kestrova::ui
