@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -62,8 +61,11 @@ std::vector<fs::path> CorpusFiles() {
 }
 
 std::vector<std::uint8_t> ReadAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::ifstream in(p, std::ios::binary | std::ios::ate);
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(in.tellg()));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
 }
 
 // Dumps an exact-size heap copy, so reading one byte past the end is a sanitizer report
@@ -141,6 +143,29 @@ TEST_F(SharedCorpus, TruncatedFilesDumpSoundly) {
       if (HasFailure()) return;  // one broken file would otherwise flood the log
     }
   }
+}
+
+// A fixed handful of real linker output with large import and export tables, so the
+// sanitizer build also walks full-size tables, not only hand-made and minimised files.
+TEST(WineSample, LargeRealTablesDumpSoundly) {
+  const fs::path dir = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows";
+  std::error_code ec;
+  if (!fs::is_directory(dir, ec)) GTEST_SKIP() << "Wine's PE folder is absent: " << dir;
+  std::size_t done = 0;
+  for (const char* name : {"ntdll.dll", "kernel32.dll", "kernelbase.dll", "user32.dll",
+                           "msvcrt.dll", "ucrtbase.dll", "ws2_32.dll", "ole32.dll",
+                           "shell32.dll", "comctl32.dll", "mshtml.dll", "winedbg.exe"}) {
+    const fs::path p = dir / name;
+    if (!fs::is_regular_file(p, ec)) continue;
+    const auto bytes = ReadAll(p);
+    const auto start = std::chrono::steady_clock::now();
+    const std::string listing = DumpCopy(bytes, bytes.size(), name);
+    const auto took = std::chrono::steady_clock::now() - start;
+    ExpectSoundListing(listing, p.string());
+    EXPECT_LT(took, kPerFileBound) << p;
+    ++done;
+  }
+  EXPECT_GT(done, 0u) << "none of the sample DLLs is in " << dir;
 }
 
 }  // namespace

@@ -139,19 +139,22 @@ def peer_view(readobj, path):
 
 HEX = re.compile(r"^(?:0[xX])?([0-9A-Fa-f]+)[hH]?$")
 DEC = re.compile(r"^[#@]?(\d+)$")
-SPLIT = re.compile(r"[\s,;=:()\[\]{}<>|]+")
+# Numbers may sit in punctuation ("RVA=0x1000", "(17)"); names are whole words, since
+# decorated C++ names hold <>()@? and must not be cut apart.
+SPLIT = re.compile(r"[,;=:()\[\]{}<>|]+")
 
 
 class Line:
-    __slots__ = ("text", "pieces", "lower")
+    __slots__ = ("text", "words", "pieces", "lower")
 
     def __init__(self, text):
         self.text = text
-        self.pieces = [p for p in SPLIT.split(text) if p]
-        self.lower = {p.lower() for p in self.pieces}
+        self.words = text.split()
+        self.pieces = [p for w in self.words for p in SPLIT.split(w) if p]
+        self.lower = {w.lower() for w in self.words} | {p.lower() for p in self.pieces}
 
     def has_piece(self, word):
-        return word in self.pieces
+        return word in self.words or word in self.pieces
 
     def numbers(self, pattern, base):
         return [(i, int(m.group(1), base)) for i, p in enumerate(self.pieces)
@@ -178,7 +181,7 @@ class Listing:
         self.lines = [Line(t) for t in text.splitlines()]
         self.by_piece = {}
         for n, line in enumerate(self.lines):
-            for p in set(line.pieces):
+            for p in set(line.pieces) | set(line.words):
                 self.by_piece.setdefault(p, []).append(n)
                 stripped = p.lstrip("#@")
                 if stripped != p:
@@ -342,6 +345,11 @@ Export {
   Name:
   RVA: 0x1020
 }
+Export {
+  Ordinal: 4
+  Name: ?Do@<Impl>@@YAXP6AJPEAX@Z0@Z
+  RVA: 0x1030
+}
 DelayImport {
   Name: USER32.dll
   Attributes: 0x1
@@ -361,6 +369,7 @@ SAMPLE_GOOD = """Exports
       1  00001010  alpha
       2  NTDLL.RtlAllocateHeap  beta
       3  0x1020
+      4  00001030  ?Do@<Impl>@@YAXP6AJPEAX@Z0@Z
 Imports from KERNEL32.dll
   hint 532  GetProcAddress   IAT 0x00003000
   ordinal 17                 IAT 3008h
@@ -374,7 +383,8 @@ def selftest():
     exports, imports = parse_readobj(SAMPLE_READOBJ, 8)
     assert [str(e) for e in exports] == [
         "export #1 alpha RVA 0x1010", "export #2 beta -> NTDLL.RtlAllocateHeap",
-        "export #3 (no name) RVA 0x1020"], exports
+        "export #3 (no name) RVA 0x1020",
+        "export #4 ?Do@<Impl>@@YAXP6AJPEAX@Z0@Z RVA 0x1030"], exports
     assert [str(i) for i in imports] == [
         "import KERNEL32.dll!GetProcAddress IAT slot 0x3000",
         "import KERNEL32.dll!ordinal 17 IAT slot 0x3008",
@@ -394,6 +404,7 @@ def selftest():
         "IAT 3008h": "IAT 3010h",                      # IAT slot
         "Imports from KERNEL32.dll\n": "Imports from KERNEL32.dll\nImports from USER32.dll\n",
         "3  0x1020": "3  0x1024",                      # unnamed export's RVA
+        "<Impl>@@YAXP6AJPEAX": "<Impl>@@YAXP6AJPEBX",  # one letter of a decorated name
     }
     for old, new in wrong.items():
         assert old in SAMPLE_GOOD, old
@@ -402,7 +413,7 @@ def selftest():
     # The same values on two lines are not one line each.
     split = SAMPLE_GOOD.replace("      1  00001010  alpha", "      1  alpha\n  00001010")
     assert failures(split) == ["export #1 alpha RVA 0x1010"], failures(split)
-    print("selftest: matcher accepts the right listing and rejects 7 kinds of wrong one")
+    print("selftest: matcher accepts the right listing and rejects 8 kinds of wrong one")
     return 0
 
 # ---------------------------------------------------------------- main
