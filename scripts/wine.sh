@@ -3,7 +3,8 @@
 #   scripts/wine.sh PROGRAM [ARGS...]
 # KESTROVA_WINE_LOCALE picks the prefix and its code pages:
 #   zh (default): LANG=zh_CN.UTF-8, ANSI and OEM code page 936
-#   en:           LANG=C, ANSI 1252, OEM 437
+#   en:           LANG=C.UTF-8, ANSI 1252, OEM 437 (UTF-8 file names, so
+#                 names outside ASCII still reach the disk)
 # Each locale has its own prefix, and so its own wineserver, since Wine reads
 # the code pages from LANG when the wineserver starts.
 # KESTROVA_WINE_PREFIX_NAME names the prefix folder instead of the locale (the
@@ -16,7 +17,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 locale=${KESTROVA_WINE_LOCALE:-zh}
 case "$locale" in
   zh) export LANG=zh_CN.UTF-8 ;;
-  en) export LANG=C ;;
+  en) export LANG=C.UTF-8 ;;
   *) echo "wine.sh: unknown KESTROVA_WINE_LOCALE '$locale'" >&2; exit 2 ;;
 esac
 unset LC_ALL LC_CTYPE LANGUAGE

@@ -84,6 +84,8 @@ class Platform {
   // The user's temporary folder, with its trailing separator.
   virtual std::u16string TempFolder() = 0;
   virtual std::uint32_t ProcessId() = 0;
+  // Blocks the calling thread; only used while giving up the work area at exit.
+  virtual void Pause(unsigned milliseconds) = 0;
 
   // The shell's "open" request; `params` may be empty. Never waits.
   virtual bool ShellOpen(const std::u16string& file, const std::u16string& params,

@@ -15,6 +15,10 @@ namespace {
 std::atomic<unsigned> workAreaSerial{0};
 
 constexpr unsigned kWorkAreaAttempts = 1000;
+// cmd may still be ending when the workflow goes, holding the work area as its
+// current directory; it is given this long to let go.
+constexpr unsigned kExitPauseMs = 100;
+constexpr unsigned kExitPauses = 20;
 
 std::u16string Decimal(std::uint64_t value) {
   std::u16string digits;
@@ -49,8 +53,11 @@ Workflow::~Workflow() {
   try {
     // A directory that is some process's current directory cannot be removed.
     if (enteredWorkArea_) platform_.ChangeDirectory(platform_.TempFolder());
-    for (const auto& name : staged_) platform_.Erase(workArea_ + name);
-    platform_.RemoveEmptyDirectory(workArea_);
+    for (unsigned pause = 0;; ++pause) {
+      for (const auto& name : staged_) platform_.Erase(workArea_ + name);
+      if (platform_.RemoveEmptyDirectory(workArea_) || pause == kExitPauses) break;
+      platform_.Pause(kExitPauseMs);
+    }
   } catch (...) {
     // Leaving a few files in the temporary folder beats ending the process.
   }

@@ -65,6 +65,8 @@ class FakePlatform : public workflow::Platform {
   std::vector<ShellRequest> shell;
   std::vector<std::u16string> written;  // every path WriteWhole or a copy targeted
   int reads = 0;
+  unsigned paused = 0;  // milliseconds of Pause asked for
+  std::function<void()> onPause;
 
   // Injected failures, by path.
   std::set<std::u16string> cannotCreate;  // WriteWhole: CreateFailed
@@ -170,6 +172,10 @@ class FakePlatform : public workflow::Platform {
   }
   std::u16string TempFolder() override { return temp; }
   std::uint32_t ProcessId() override { return pid; }
+  void Pause(unsigned milliseconds) override {
+    paused += milliseconds;
+    if (onPause) onPause();
+  }
   bool ShellOpen(const std::u16string& file, const std::u16string& params, int show) override {
     shell.push_back({file, params, show});
     return true;

@@ -430,6 +430,38 @@ TEST(WorkflowLifetime, DestroyingTheWorkflowRemovesTheWorkArea) {
   EXPECT_EQ(platform.FileBytes(u"D:\\two words.dll"), ToBytes("2"));
 }
 
+TEST(WorkflowLifetime, FilesStillHeldAtExitAreWaitedForAWhile) {
+  FakeState state;
+  FakePlatform platform;
+  platform.AddFile(u"C:\\a.dll", ToBytes("a"));
+  std::u16string area;
+  {
+    Workflow flow(state, platform);
+    flow.Browse(u"C:\\a.dll");
+    area = flow.WorkArea();
+    platform.busy.insert(area + u"tdump.bat");
+    int pauses = 0;
+    platform.onPause = [&] {
+      if (++pauses == 3) platform.busy.clear();  // cmd ends
+    };
+  }
+  EXPECT_EQ(platform.paused, 300u);
+  EXPECT_FALSE(platform.HasDirectory(area));
+
+  // One that never lets go is left behind, after a bounded wait.
+  {
+    Workflow flow(state, platform);
+    flow.Browse(u"C:\\a.dll");
+    area = flow.WorkArea();
+    platform.busy = {area + u"a.dll"};
+    platform.onPause = nullptr;
+    platform.paused = 0;
+  }
+  EXPECT_GT(platform.paused, 0u);
+  EXPECT_LE(platform.paused, 5000u);
+  EXPECT_TRUE(platform.HasDirectory(area));
+}
+
 TEST(WorkflowLifetime, TwoWorkflowsGetTwoWorkAreas) {
   FakeState s1, s2;
   FakePlatform platform;
