@@ -63,7 +63,9 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
       rc = 1;
       continue;
     }
-    DumpImage(bytes, args[i], out);
+    std::span<const std::uint8_t> mapped = files.Mapped();
+    if (mapped.empty()) DumpImage(bytes, args[i], out);
+    else DumpImage(mapped, args[i], out, files.Pages());
     // Release the buffer between files so a huge one does not linger.
     std::vector<std::uint8_t>().swap(bytes);
   }

@@ -16,6 +16,11 @@ class FileSource {
   // Reads the whole file named by argument `index` into `bytes`; on failure
   // returns false with the system's reason in `error` (UTF-8).
   virtual bool Read(std::size_t index, std::vector<std::uint8_t>& bytes, std::string& error) = 0;
+  // When the last Read mapped the file instead of filling `bytes`: its bytes,
+  // valid until the next Read. Empty otherwise.
+  virtual std::span<const std::uint8_t> Mapped() const { return {}; }
+  // What may drop pages of the mapped file; null when nothing can.
+  virtual PageRelease* Pages() { return nullptr; }
 };
 
 // `args` are the arguments after the program name. Returns the exit code:

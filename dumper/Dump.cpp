@@ -14,11 +14,11 @@ namespace {
 // bounded for a file whose tables point at each other.
 std::uint64_t ListingBudget(std::uint64_t fileSize) { return (std::uint64_t{1} << 20) + 64 * fileSize; }
 
-void Run(std::span<const std::uint8_t> bytes, std::string_view displayName, Sink& sink) {
+void Run(std::span<const std::uint8_t> bytes, std::string_view displayName, Sink& sink, PageRelease* pages) {
   io::Reader file(bytes);
   pe::Anomalies an;
   print::Out o(sink, ListingBudget(bytes.size()));
-  pe::Headers h = pe::ParseHeaders(file, an);
+  pe::Headers h = pe::ParseHeaders(file, an, pages);
   print::PrintIntro(o, displayName, h);
   print::PrintDos(o, h, an);
   print::PrintCoff(o, h, an);
@@ -42,7 +42,8 @@ void Run(std::span<const std::uint8_t> bytes, std::string_view displayName, Sink
     }
     {
       pe::ExportTable t = pe::ParseExports(file, h, map, an);
-      print::PrintExports(o, t, an);
+      pe::ExportWalker walker(t, map, an);
+      print::PrintExports(o, t, walker, an);
     }
   }
   if (o.Exhausted()) {
@@ -66,10 +67,14 @@ class StringSink final : public Sink {
 }  // namespace
 
 void DumpImage(std::span<const std::uint8_t> bytes, std::string_view displayName, Sink& out) {
+  DumpImage(bytes, displayName, out, nullptr);
+}
+
+void DumpImage(std::span<const std::uint8_t> bytes, std::string_view displayName, Sink& out, PageRelease* pages) {
   // The parsers report damage as values; the only thing left to throw is
   // allocation failure, which must not take the process down either.
   try {
-    Run(bytes, displayName, out);
+    Run(bytes, displayName, out, pages);
   } catch (...) {
     try {
       out.Write("\n  ! error: out of memory; the listing stops here\n");

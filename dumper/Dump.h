@@ -1,5 +1,6 @@
 #pragma once
 // The dump tool's library entry point: one file's bytes in, the listing out.
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -17,6 +18,20 @@ class Sink {
 // Writes the whole listing of one file's bytes to `out`. Never throws or crashes on any input;
 // damage is reported in the listing. `displayName` is the name shown in the listing; `fileSize` = bytes.size().
 void DumpImage(std::span<const std::uint8_t> bytes, std::string_view displayName, Sink& out);
+
+// For a caller that maps the file: the checksum reads every byte once, and
+// this hears of each stretch as it is finished with, so that the caller can
+// drop those pages instead of holding the whole file resident.
+class PageRelease {
+ public:
+  virtual ~PageRelease() = default;
+  // About to read the stretch: a chance to map it in one go.
+  virtual void Need(std::size_t /*offset*/, std::size_t /*size*/) {}
+  virtual void Done(std::size_t offset, std::size_t size) = 0;
+};
+
+// DumpImage, telling `pages` (may be null) what the checksum pass is done with.
+void DumpImage(std::span<const std::uint8_t> bytes, std::string_view displayName, Sink& out, PageRelease* pages);
 
 // Convenience for tests and the fuzzer.
 std::string DumpToString(std::span<const std::uint8_t> bytes, std::string_view displayName);

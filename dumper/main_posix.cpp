@@ -1,5 +1,6 @@
 // The native command line: plain UTF-8 on standard output.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,22 +20,40 @@ class StdoutSink final : public Sink {
   void Write(std::string_view text) override { std::fwrite(text.data(), 1, text.size(), stdout); }
 };
 
-class PosixFiles final : public FileSource {
+// Maps each file read-only (no copy, and only the pages looked at are
+// loaded); falls back to reading for what cannot be mapped (pipes, devices).
+class PosixFiles final : public FileSource, private kestrova::dumper::PageRelease {
  public:
   explicit PosixFiles(char** argv) : argv_(argv) {}
+  ~PosixFiles() override { Unmap(); }
+
   bool Read(std::size_t index, std::vector<std::uint8_t>& bytes, std::string& error) override {
+    Unmap();
     int fd = ::open(argv_[index], O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
       error = std::strerror(errno);
       return false;
     }
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) != 0) {
+      error = std::strerror(errno);
+      ::close(fd);
+      return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
       ::close(fd);
       error = "is a directory";
       return false;
     }
-    if (st.st_size > 0) bytes.reserve(static_cast<std::size_t>(st.st_size));
+    if (S_ISREG(st.st_mode) && st.st_size > 0) {
+      void* p = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+      if (p != MAP_FAILED) {
+        ::close(fd);
+        map_ = p;
+        mapSize_ = static_cast<std::size_t>(st.st_size);
+        return true;
+      }
+    }
     std::uint8_t chunk[1 << 16];
     while (true) {
       ssize_t n = ::read(fd, chunk, sizeof chunk);
@@ -51,8 +70,41 @@ class PosixFiles final : public FileSource {
     return true;
   }
 
+  kestrova::dumper::PageRelease* Pages() override { return map_ != nullptr ? this : nullptr; }
+
+  std::span<const std::uint8_t> Mapped() const override {
+    return {static_cast<const std::uint8_t*>(map_), mapSize_};
+  }
+
  private:
+  // Unchanged pages of a private read-only mapping come back from the file
+  // when touched again, so dropping them is safe and keeps the footprint small.
+  void Done(std::size_t offset, std::size_t size) override {
+    static const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    std::size_t start = (offset + page - 1) / page * page;
+    std::size_t end = (offset + size) / page * page;
+    if (end > start) ::madvise(static_cast<char*>(map_) + start, end - start, MADV_DONTNEED);
+  }
+
+  void Need(std::size_t offset, std::size_t size) override {
+#ifdef MADV_POPULATE_READ
+    static const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    std::size_t start = offset / page * page;
+    ::madvise(static_cast<char*>(map_) + start, offset + size - start, MADV_POPULATE_READ);
+#else
+    (void)offset;
+    (void)size;
+#endif
+  }
+
+  void Unmap() {
+    if (map_ != nullptr) ::munmap(map_, mapSize_);
+    map_ = nullptr;
+    mapSize_ = 0;
+  }
   char** argv_;
+  void* map_ = nullptr;
+  std::size_t mapSize_ = 0;
 };
 
 }  // namespace

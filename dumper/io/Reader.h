@@ -2,7 +2,9 @@
 // The one way file bytes are read: every access is checked against the view's
 // bounds and reports failure as a value. Nothing else in the tool touches the
 // raw bytes, so a hostile offset can only ever produce "not there".
+#include <bit>
 #include <cstddef>
+#include <cstring>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -25,6 +27,23 @@ constexpr std::optional<std::uint64_t> CheckedMul(std::uint64_t a, std::uint64_t
 // Whether [off, off + len) lies inside [0, size), without overflow.
 constexpr bool Fits(std::uint64_t off, std::uint64_t len, std::uint64_t size) {
   return off <= size && len <= size - off;
+}
+
+// The sum of the bytes taken as little-endian 32-bit words (a short tail as
+// a partial word), for whole-file checksums. Lives here because it is the one
+// bulk read of file data outside the Reader's single-value accessors.
+inline std::uint64_t SumLe32(std::span<const std::uint8_t> b) {
+  std::uint64_t sum = 0;
+  std::size_t i = 0;
+  const std::size_t n = b.size();
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, b.data() + i, 8);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    sum += (w & 0xFFFFFFFFu) + (w >> 32);
+  }
+  for (; i < n; ++i) sum += static_cast<std::uint64_t>(b[i]) << (8 * (i % 4));
+  return sum;
 }
 
 // A NUL-terminated string as found: the bytes before the NUL (or before the

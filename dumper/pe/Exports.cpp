@@ -11,11 +11,15 @@ using io::Hex;
 namespace {
 
 // How many `width`-byte entries of a table at `rva` the file really holds, up to `want`.
-std::uint64_t TableFit(const AddressMap& map, std::uint32_t rva, std::uint64_t want, std::uint64_t width,
-                       std::optional<io::Reader>& view) {
-  view = map.View(rva);
+std::uint64_t TableFit(const AddressMap& map, std::uint32_t rva, std::uint64_t want, std::uint64_t width) {
+  if (want == 0) return 0;
+  auto view = map.View(rva);
   if (!view) return 0;
   return std::min(want, view->Size() / width);
+}
+
+const char* Unterminated(std::size_t n) {
+  return n >= kMaxName ? " is longer than the name limit; cut" : " has no terminating NUL";
 }
 
 }  // namespace
@@ -23,7 +27,6 @@ std::uint64_t TableFit(const AddressMap& map, std::uint32_t rva, std::uint64_t w
 ExportTable ParseExports(const io::Reader&, const Headers& h, const AddressMap& map, Anomalies& an) {
   ExportTable t;
   if (h.dirs.size() <= kDirExport || h.dirs[kDirExport].rva == 0) return t;
-  t.present = true;
   t.rva = h.dirs[kDirExport].rva;
   t.size = h.dirs[kDirExport].size;
   auto view = map.View(t.rva);
@@ -37,9 +40,9 @@ ExportTable ParseExports(const io::Reader&, const Headers& h, const AddressMap& 
   t.addressOfFunctions = c.U32(); t.addressOfNames = c.U32(); t.addressOfNameOrdinals = c.U32();
   if (!c.ok()) {
     an.AtOffset(Area::Exports, view->Base(), "export directory truncated by the end of its data");
-    t.present = false;
     return t;
   }
+  t.present = true;
   if (t.nameRva != 0) {
     auto nv = map.View(t.nameRva);
     if (!nv) {
@@ -48,18 +51,17 @@ ExportTable ParseExports(const io::Reader&, const Headers& h, const AddressMap& 
       io::CString s = nv->String(0, kMaxName);
       t.name = s.text;
       t.nameOk = s.terminated;
-      if (!s.terminated) an.AtOffset(Area::Exports, nv->Base() + s.text.size(), "DLL name has no terminating NUL");
+      if (!s.terminated) an.AtOffset(Area::Exports, nv->Base() + s.text.size(), std::string("DLL name") + Unterminated(s.text.size()));
     }
   }
 
-  std::optional<io::Reader> fv, nv, ov;
-  std::uint64_t nf = TableFit(map, t.addressOfFunctions, t.numberOfFunctions, 4, fv);
+  std::uint64_t nf = TableFit(map, t.addressOfFunctions, t.numberOfFunctions, 4);
   if (nf < t.numberOfFunctions)
     an.AtRva(Area::Exports, t.addressOfFunctions,
              "export address table holds " + io::Dec(nf) + " of NumberOfFunctions " + io::Dec(t.numberOfFunctions) +
                  " entries inside the file");
-  std::uint64_t nn = std::min(TableFit(map, t.addressOfNames, t.numberOfNames, 4, nv),
-                              TableFit(map, t.addressOfNameOrdinals, t.numberOfNames, 2, ov));
+  std::uint64_t nn = std::min(TableFit(map, t.addressOfNames, t.numberOfNames, 4),
+                              TableFit(map, t.addressOfNameOrdinals, t.numberOfNames, 2));
   if (nn < t.numberOfNames)
     an.AtRva(Area::Exports, t.addressOfNames,
              "name tables hold " + io::Dec(nn) + " of NumberOfNames " + io::Dec(t.numberOfNames) +
@@ -68,83 +70,114 @@ ExportTable ParseExports(const io::Reader&, const Headers& h, const AddressMap& 
     an.AtOffset(Area::Exports, view->Base() + 24, "NumberOfNames is larger than NumberOfFunctions");
   if (std::uint64_t{t.base} + (nf ? nf - 1 : 0) > 0xFFFF)
     an.AtOffset(Area::Exports, view->Base() + 16, "ordinals run past 65535 (Base " + io::Dec(t.base) + ")");
+  t.functions = static_cast<std::uint32_t>(nf);
+  t.names = static_cast<std::uint32_t>(nn);
 
   // Group the names by the entry they name: count, prefix sums, fill.
-  std::vector<std::uint32_t> first(static_cast<std::size_t>(nf) + 1, 0);
-  std::vector<std::uint16_t> idx(static_cast<std::size_t>(nn));
+  auto ov = map.View(t.addressOfNameOrdinals);
+  auto nv = map.View(t.addressOfNames);
+  t.firstName.assign(static_cast<std::size_t>(nf) + 1, 0);
   for (std::uint64_t i = 0; i < nn; ++i) {
     std::uint16_t o = *ov->U16(i * 2);
-    idx[static_cast<std::size_t>(i)] = o;
-    if (o < nf) ++first[o + 1u];
+    if (o < nf) ++t.firstName[o + 1u];
   }
-  for (std::size_t i = 1; i < first.size(); ++i) first[i] += first[i - 1];
-  std::vector<std::uint32_t> fill(first.begin(), first.end() - 1);
-  t.names.resize(first.back());
+  for (std::size_t i = 1; i < t.firstName.size(); ++i) t.firstName[i] += t.firstName[i - 1];
+  t.byEntry.resize(t.firstName.back());
+  std::vector<std::uint32_t> fill(t.firstName.begin(), t.firstName.end() - 1);
   std::string_view previous;
   bool sortedReported = false;
   for (std::uint64_t i = 0; i < nn; ++i) {
-    ExportName n;
-    n.index = static_cast<std::uint32_t>(i);
-    n.rva = *nv->U32(i * 4);
-    auto sv = map.View(n.rva);
+    std::uint32_t rva = *nv->U32(i * 4);
+    auto sv = map.View(rva);
     if (!sv) {
-      an.AtRva(Area::Exports, n.rva, "export name " + io::Dec(i) + " is not backed by file data");
+      an.AtRva(Area::Exports, rva, "export name " + io::Dec(i) + " is not backed by file data");
     } else {
       io::CString s = sv->String(0, kMaxName);
-      n.name = s.text;
-      n.ok = s.terminated;
       if (!s.terminated)
-        an.AtOffset(Area::Exports, sv->Base() + s.text.size(),
-                    "export name " + io::Dec(i) + (s.text.size() >= kMaxName ? " is longer than the name limit; cut" : " has no terminating NUL"));
+        an.AtOffset(Area::Exports, sv->Base() + s.text.size(), "export name " + io::Dec(i) + Unterminated(s.text.size()));
       // The loader finds names by binary search, so they must ascend.
-      if (i > 0 && n.name < previous && !sortedReported) {
+      if (i > 0 && s.text < previous && !sortedReported) {
         an.AtRva(Area::Exports, t.addressOfNames + i * 4, "export names are not in ascending order; lookups by name can fail");
         sortedReported = true;
       }
-      previous = n.name;
+      previous = s.text;
     }
-    std::uint16_t o = idx[static_cast<std::size_t>(i)];
+    std::uint16_t o = *ov->U16(i * 2);
     if (o < nf) {
-      t.names[fill[o]++] = n;
+      t.byEntry[fill[o]++] = static_cast<std::uint32_t>(i);
     } else {
       an.AtRva(Area::Exports, t.addressOfNameOrdinals + i * 2,
                "name " + io::Dec(i) + " refers to address table entry " + io::Dec(o) + ", past its end");
-      t.strayNames.push_back(n);
-      t.strayIndex.push_back(o);
+      t.strayNames.push_back(static_cast<std::uint32_t>(i));
     }
   }
+  return t;
+}
 
-  std::uint64_t dirEnd = std::uint64_t{t.rva} + t.size;
-  for (std::uint64_t i = 0; i < nf; ++i) {
-    std::uint32_t rva = *fv->U32(i * 4);
-    std::uint32_t names = first[i + 1] - first[i];
+ExportWalker::ExportWalker(const ExportTable& t, const AddressMap& map, Anomalies& an)
+    : t_(t), map_(map), an_(an) {
+  if (t.functions) fv_ = map.View(t.addressOfFunctions);
+  if (t.names) {
+    nv_ = map.View(t.addressOfNames);
+    ov_ = map.View(t.addressOfNameOrdinals);
+  }
+}
+
+bool ExportWalker::Next(ExportEntry& e) {
+  while (next_ < t_.functions) {
+    std::uint32_t i = next_++;
+    std::uint32_t rva = *fv_->U32(std::uint64_t{i} * 4);
+    std::uint32_t names = t_.firstName[i + 1] - t_.firstName[i];
     if (rva == 0 && names == 0) {
-      ++t.unusedSlots;
+      ++unused_;
       continue;
     }
-    ExportEntry e;
-    e.ordinal = std::uint64_t{t.base} + i;
+    e = ExportEntry{};
+    e.ordinal = std::uint64_t{t_.base} + i;
+    e.index = i;
     e.rva = rva;
-    e.firstName = first[i];
     e.nameCount = names;
     // An address inside the export directory is a forwarder string, not code.
-    if (rva >= t.rva && rva < dirEnd) {
+    if (rva >= t_.rva && rva - t_.rva < t_.size) {
       e.forwarder = true;
-      auto sv = map.View(rva);
+      auto sv = map_.View(rva);
       if (!sv) {
-        an.AtRva(Area::Exports, rva, "forwarder of ordinal " + io::Dec(e.ordinal) + " is not backed by file data");
+        an_.AtRva(Area::Exports, rva, "forwarder of ordinal " + io::Dec(e.ordinal) + " is not backed by file data");
       } else {
         io::CString s = sv->String(0, kMaxName);
         e.forwardTo = s.text;
         if (!s.terminated)
-          an.AtOffset(Area::Exports, sv->Base() + s.text.size(), "forwarder of ordinal " + io::Dec(e.ordinal) + " has no terminating NUL");
+          an_.AtOffset(Area::Exports, sv->Base() + s.text.size(),
+                       "forwarder of ordinal " + io::Dec(e.ordinal) + Unterminated(s.text.size()));
       }
-    } else if (rva != 0 && map.SectionOf(rva) == kNoSection) {
-      an.AtRva(Area::Exports, rva, "ordinal " + io::Dec(e.ordinal) + " points outside every section");
+    } else if (rva != 0 && map_.SectionOf(rva) == kNoSection) {
+      an_.AtRva(Area::Exports, rva, "ordinal " + io::Dec(e.ordinal) + " points outside every section");
     }
-    t.entries.push_back(e);
+    return true;
   }
-  return t;
+  return false;
+}
+
+ExportName ExportWalker::ReadName(std::uint32_t i) const {
+  ExportName n;
+  n.index = i;
+  n.rva = *nv_->U32(std::uint64_t{i} * 4);
+  if (auto sv = map_.View(n.rva)) {
+    io::CString s = sv->String(0, kMaxName);
+    n.name = s.text;
+    n.ok = s.terminated;
+  }
+  return n;
+}
+
+ExportName ExportWalker::Name(const ExportEntry& e, std::uint32_t k) const {
+  return ReadName(t_.byEntry[t_.firstName[e.index] + k]);
+}
+
+ExportName ExportWalker::StrayName(std::size_t i, std::uint32_t& entry) const {
+  std::uint32_t n = t_.strayNames[i];
+  entry = *ov_->U16(std::uint64_t{n} * 2);
+  return ReadName(n);
 }
 
 }  // namespace kestrova::dumper::pe

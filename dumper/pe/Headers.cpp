@@ -175,17 +175,20 @@ std::optional<io::Reader> AddressMap::View(std::uint64_t rva) const {
   return std::nullopt;
 }
 
-std::uint32_t ComputeChecksum(const io::Reader& file, std::uint64_t checksumOffset) {
+std::uint32_t ComputeChecksum(const io::Reader& file, std::uint64_t checksumOffset, PageRelease* pages) {
   // Summing 32-bit words and folding at the end gives the same result as the
   // 16-bit end-around-carry sum (2^16 = 1 modulo 0xFFFF), at a quarter the steps.
   std::span<const std::uint8_t> b = file.Bytes();
   std::uint64_t sum = 0;
   std::size_t n = b.size();
-  std::size_t i = 0;
-  for (; i + 4 <= n; i += 4)
-    sum += static_cast<std::uint64_t>(b[i]) | static_cast<std::uint64_t>(b[i + 1]) << 8 |
-           static_cast<std::uint64_t>(b[i + 2]) << 16 | static_cast<std::uint64_t>(b[i + 3]) << 24;
-  for (; i < n; ++i) sum += static_cast<std::uint64_t>(b[i]) << (8 * (i % 4));
+  // Stretches are multiples of 8 bytes, so each starts word-aligned.
+  constexpr std::size_t kStretch = 1 << 20;
+  for (std::size_t i = 0; i < n; i += kStretch) {
+    std::size_t len = std::min(kStretch, n - i);
+    if (pages != nullptr) pages->Need(i, len);
+    sum += io::SumLe32(b.subspan(i, len));
+    if (pages != nullptr) pages->Done(i, len);
+  }
   for (std::uint64_t k = 0; k < 4; ++k) {
     std::uint64_t at = checksumOffset + k;
     if (at < n) sum -= static_cast<std::uint64_t>(b[static_cast<std::size_t>(at)]) << (8 * (at % 4));
@@ -194,7 +197,7 @@ std::uint32_t ComputeChecksum(const io::Reader& file, std::uint64_t checksumOffs
   return static_cast<std::uint32_t>(sum + n);
 }
 
-Headers ParseHeaders(const io::Reader& f, Anomalies& an) {
+Headers ParseHeaders(const io::Reader& f, Anomalies& an, PageRelease* pages) {
   Headers h;
   h.fileSize = f.Size();
   if (h.fileSize == 0) {
@@ -353,7 +356,7 @@ Headers ParseHeaders(const io::Reader& f, Anomalies& an) {
     std::uint64_t checksumAt = h.optionalOffset + 64;
     if (f.Has(checksumAt, 4)) {
       h.checksumComputed = true;
-      h.computedChecksum = ComputeChecksum(f, checksumAt);
+      h.computedChecksum = ComputeChecksum(f, checksumAt, pages);
     }
   }
 

@@ -172,10 +172,11 @@ struct BoundImportTable {
 
 struct ExportEntry {
   std::uint64_t ordinal = 0;  // biased: base + index (can pass 65535 in a damaged file)
+  std::uint32_t index = 0;    // position in the address table
   std::uint32_t rva = 0;
   bool forwarder = false;
   std::string_view forwardTo;
-  std::uint32_t firstName = 0, nameCount = 0;  // into ExportTable::names
+  std::uint32_t nameCount = 0;
 };
 
 struct ExportName {
@@ -185,6 +186,9 @@ struct ExportName {
   bool ok = false;
 };
 
+// The directory's fields and its tables, checked against the file. The
+// entries themselves are produced one at a time by ExportWalker, so a DLL with
+// a hundred thousand exports needs no record per export.
 struct ExportTable {
   bool present = false;
   std::uint32_t rva = 0, size = 0;
@@ -194,11 +198,10 @@ struct ExportTable {
   std::uint32_t addressOfFunctions = 0, addressOfNames = 0, addressOfNameOrdinals = 0;
   std::string_view name;
   bool nameOk = false;
-  std::vector<ExportEntry> entries;   // used ordinals, ascending
-  std::vector<ExportName> names;      // grouped by entry
-  std::vector<ExportName> strayNames; // names whose ordinal index is past the address table
-  std::vector<std::uint16_t> strayIndex;
-  std::uint32_t unusedSlots = 0;      // zero entries of the address table without a name
+  std::uint32_t functions = 0, names = 0;  // entries of each table inside the file
+  std::vector<std::uint32_t> firstName;     // per address table entry, into byEntry (size functions + 1)
+  std::vector<std::uint32_t> byEntry;       // name table indices grouped by the entry they name
+  std::vector<std::uint32_t> strayNames;    // name table indices whose entry is past the address table
 };
 
 }  // namespace kestrova::dumper::pe

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "dumper/Dump.h"
 #include "dumper/io/Reader.h"
 #include "dumper/pe/Image.h"
 
@@ -45,7 +46,7 @@ class Budget {
   std::uint64_t left_;
 };
 
-Headers ParseHeaders(const io::Reader& file, Anomalies& an);
+Headers ParseHeaders(const io::Reader& file, Anomalies& an, PageRelease* pages = nullptr);
 ImportTable ParseImports(const io::Reader& file, const Headers& h, const AddressMap& map, Budget& budget,
                          Anomalies& an);
 ImportTable ParseDelayImports(const io::Reader& file, const Headers& h, const AddressMap& map, Budget& budget,
@@ -54,8 +55,32 @@ BoundImportTable ParseBoundImports(const io::Reader& file, const Headers& h, con
                                    Anomalies& an);
 ExportTable ParseExports(const io::Reader& file, const Headers& h, const AddressMap& map, Anomalies& an);
 
+// Produces the used entries of an export table in ordinal order, reading
+// each from the file as it is asked for. Problems found on the way (forwarder
+// strings, addresses outside the image) are added to the anomalies.
+class ExportWalker {
+ public:
+  ExportWalker(const ExportTable& t, const AddressMap& map, Anomalies& an);
+  bool Next(ExportEntry& e);
+  // Name k (k < e.nameCount) of entry e.
+  ExportName Name(const ExportEntry& e, std::uint32_t k) const;
+  // A name whose ordinal index points past the address table, and that index.
+  ExportName StrayName(std::size_t i, std::uint32_t& entry) const;
+  // Address table entries that are zero and unnamed, among those walked so far.
+  std::uint32_t Unused() const { return unused_; }
+
+ private:
+  ExportName ReadName(std::uint32_t i) const;
+  const ExportTable& t_;
+  const AddressMap& map_;
+  Anomalies& an_;
+  std::optional<io::Reader> fv_, nv_, ov_;
+  std::uint32_t next_ = 0;
+  std::uint32_t unused_ = 0;
+};
+
 // The image checksum as the loader's tools compute it: the 16-bit one's
 // complement sum of the file with the CheckSum field taken as zero, plus the length.
-std::uint32_t ComputeChecksum(const io::Reader& file, std::uint64_t checksumOffset);
+std::uint32_t ComputeChecksum(const io::Reader& file, std::uint64_t checksumOffset, PageRelease* pages = nullptr);
 
 }  // namespace kestrova::dumper::pe

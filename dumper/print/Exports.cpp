@@ -1,11 +1,12 @@
 // The export directory and the closing summary.
+#include "dumper/pe/Parse.h"
 #include "dumper/print/Printers.h"
 
 namespace kestrova::dumper::print {
 
 using namespace pe;
 
-void PrintExports(Out& o, const ExportTable& t, const Anomalies& an) {
+void PrintExports(Out& o, const ExportTable& t, ExportWalker& walker, const Anomalies& an) {
   bool any = t.present;
   for (const Anomaly& a : an.List()) any = any || a.area == Area::Exports;
   if (!any) return;
@@ -41,36 +42,35 @@ void PrintExports(Out& o, const ExportTable& t, const Anomalies& an) {
     // One line per ordinal and name: ordinal, hint (name table index), RVA, name, forwarder target.
     o.Text("  Ordinal   Hint  RVA       Name");
     o.Nl();
-    std::uint64_t unnamed = 0;
-    for (const ExportEntry& e : t.entries) {
-      if (o.Exhausted()) break;
-      auto tail = [&] {
-        if (e.forwarder) o.Text("  -> ").Name(e.forwardTo);
-        o.Nl();
-      };
+    std::uint64_t unnamed = 0, used = 0;
+    ExportEntry e;
+    while (!o.Exhausted() && walker.Next(e)) {
+      ++used;
       if (e.nameCount == 0) {
         ++unnamed;
         o.Text("  ").DecR(e.ordinal, 7).Text("      -  ").Hex(e.rva, 8).Text("  (no name)");
-        tail();
+        if (e.forwarder) o.Text("  -> ").Name(e.forwardTo);
+        o.Nl();
         continue;
       }
       for (std::uint32_t k = 0; k < e.nameCount; ++k) {
-        const ExportName& n = t.names[e.firstName + k];
+        ExportName n = walker.Name(e, k);
         o.Text("  ").DecR(e.ordinal, 7).Ch(' ').DecR(n.index, 6).Text("  ").Hex(e.rva, 8).Text("  ");
         if (n.name.empty() && !n.ok) o.Text("(name not readable at RVA 0x").Hex(n.rva, 0).Ch(')');
         else o.Name(n.name);
-        tail();
+        if (e.forwarder) o.Text("  -> ").Name(e.forwardTo);
+        o.Nl();
       }
     }
-    for (std::size_t i = 0; i < t.strayNames.size(); ++i) {
-      if (o.Exhausted()) break;
-      const ExportName& n = t.strayNames[i];
+    for (std::size_t i = 0; i < t.strayNames.size() && !o.Exhausted(); ++i) {
+      std::uint32_t entry = 0;
+      ExportName n = walker.StrayName(i, entry);
       o.Text("        ?  ").DecR(n.index, 6).Text("  --------  ").Name(n.name).Text("  (address table entry ");
-      o.Dec(t.strayIndex[i]).Text(" does not exist)");
+      o.Dec(entry).Text(" does not exist)");
       o.Nl();
     }
-    o.Text("  (").Dec(t.entries.size()).Text(" ordinals in use, ").Dec(unnamed).Text(" of them without a name, ");
-    o.Dec(t.unusedSlots).Text(" empty slots)");
+    o.Text("  (").Dec(used).Text(" ordinals in use, ").Dec(unnamed).Text(" of them without a name, ");
+    o.Dec(walker.Unused()).Text(" empty slots)");
     o.Nl();
   }
   AreaAnomalies(o, an, Area::Exports);

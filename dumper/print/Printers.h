@@ -7,6 +7,10 @@
 #include "dumper/pe/Image.h"
 #include "dumper/print/Out.h"
 
+namespace kestrova::dumper::pe {
+class ExportWalker;
+}
+
 namespace kestrova::dumper::print {
 
 // Column where field values start.
@@ -33,7 +37,7 @@ void PrintSections(Out& o, const pe::Headers& h, const pe::Anomalies& an);
 void PrintImports(Out& o, const pe::Headers& h, const pe::ImportTable& t, const pe::Anomalies& an);
 void PrintDelayImports(Out& o, const pe::Headers& h, const pe::ImportTable& t, const pe::Anomalies& an);
 void PrintBoundImports(Out& o, const pe::BoundImportTable& t, const pe::Anomalies& an);
-void PrintExports(Out& o, const pe::ExportTable& t, const pe::Anomalies& an);
+void PrintExports(Out& o, const pe::ExportTable& t, pe::ExportWalker& walker, const pe::Anomalies& an);
 void PrintSummary(Out& o, const pe::Anomalies& an);
 
 // The section name for display: the long name when resolved, else the field.
