@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cwctype>
+#include <ostream>
 #include <algorithm>
 
 #include "dumper/banner.h"
@@ -263,6 +265,8 @@ struct NameCase {
   const wchar_t* name;
 };
 
+void PrintTo(const NameCase& c, std::ostream* os) { *os << c.label; }
+
 class Analysis : public testing::TestWithParam<NameCase> {};
 
 TEST_P(Analysis, FromTheDialogToTheListing) {
@@ -316,6 +320,7 @@ TEST(ErrorBox, CarriesTheTitleTheMessageWithAFullStopAndTheErrorIcon) {
   }
   ASSERT_NE(box, nullptr) << "no error box captioned with the application title";
   const BoxContent b = ReadBox(box);
+  std::printf("error box: \"%s\"\n", Narrow(b.text).c_str());
   EXPECT_FALSE(b.text.empty());
   EXPECT_TRUE(b.text.size() >= 2 && b.text.back() == L'.' && b.text[b.text.size() - 2] != L'.')
       << "the message ends in one appended full stop: " << Narrow(b.text);
@@ -433,8 +438,17 @@ TEST(Screenshot, DISABLED_HoldAListingOnScreen) {
   const std::wstring dir = ToWindowsPath(dirBuf);
   ASSERT_FALSE(dir.empty()) << "set KESTROVA_E2E_SHOT_DIR";
   Scratch scratch("screenshot");
-  const std::wstring chosen = scratch.Dir(L"files") + L"version.dll";
+  // A path such as a user would have, for the picture.
+  wchar_t profile[MAX_PATH] = {};
+  GetEnvironmentVariableW(L"USERPROFILE", profile, MAX_PATH);
+  const std::wstring docs = std::wstring(profile) + L"\\Documents\\";
+  CreateDirectoryW(docs.c_str(), nullptr);
+  const std::wstring chosen = docs + L"version.dll";
   ASSERT_TRUE(WriteBytes(chosen, WineDll(L"version.dll")));
+  struct Remove {
+    std::wstring path;
+    ~Remove() { DeleteFileW(path.c_str()); }
+  } removeChosen{chosen};
   Kestrova k(scratch);
   ASSERT_EQ(k.Start(), "");
   ASSERT_EQ(k.BrowseTo(chosen), "");
@@ -442,11 +456,11 @@ TEST(Screenshot, DISABLED_HoldAListingOnScreen) {
   auto listing = k.WaitListing(Ms(60000));
   ASSERT_TRUE(listing.has_value());
   // Show the exports, the part a reader comes for, near the top.
-  const auto at = listing->find(L"Export");
+  const auto at = listing->find(L"== Exports ==");
   if (at != std::wstring::npos) {
     DWORD_PTR line = 0;
     SendBounded(k.c().memo, EM_LINEFROMCHAR, at, 0, &line, Ms(5000));
-    SendBounded(k.c().memo, EM_LINESCROLL, 0, static_cast<LPARAM>(line > 3 ? line - 3 : 0), nullptr, Ms(5000));
+    SendBounded(k.c().memo, EM_LINESCROLL, 0, static_cast<LPARAM>(line > 2 ? line - 2 : 0), nullptr, Ms(5000));
   }
   RECT r{};
   GetWindowRect(k.c().form, &r);
