@@ -63,10 +63,11 @@ bool NeedsNoQuoting(std::u16string_view name, Platform& platform) {
   return !oem.lossy && oem.bytes == ansi.bytes;
 }
 
-StagedNames PlanNames(std::u16string_view namePart, Platform& platform) {
+StagedNames PlanNames(std::u16string_view namePart, Platform& platform,
+                      std::size_t workAreaLength) {
   StagedNames names;
   names.listing = std::u16string(namePart) + kListingSuffix;
-  if (NeedsNoQuoting(namePart, platform)) {
+  if (workAreaLength + names.listing.size() < kMaxPath && NeedsNoQuoting(namePart, platform)) {
     names.copy = std::u16string(namePart);
     names.output = names.listing;
   } else {

@@ -34,7 +34,12 @@ struct StagedNames {
   std::u16string listing;  // name part + ".txt"
   bool aliased = false;    // copy and output are aliases
 };
-StagedNames PlanNames(std::u16string_view namePart, Platform& platform);
+// Names that fit no path within the work area (the listing's path must stay
+// under the classic 260-character limit, which cmd's redirection obeys) are
+// staged under the aliases too; their listing is then read where it lands.
+inline constexpr std::size_t kMaxPath = 260;
+StagedNames PlanNames(std::u16string_view namePart, Platform& platform,
+                      std::size_t workAreaLength = 0);
 
 // "tdump.exe COPY > OUTPUT" CR LF in the ANSI code page, with no byte-order
 // mark: cmd does not skip one, not even under code page 65001.

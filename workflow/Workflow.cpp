@@ -113,7 +113,7 @@ void Workflow::Browse(const std::optional<std::u16string>& chosen) {
     }
   }
 
-  const StagedNames names = PlanNames(NamePart(*chosen), platform_);
+  const StagedNames names = PlanNames(NamePart(*chosen), platform_, workArea_.size());
   Remember(names.copy);
   Remember(names.output);
   Remember(names.listing);
@@ -164,7 +164,7 @@ void Workflow::Tick(const std::function<void(const Error&)>& report) {
 
 void Workflow::RunTick() {
   if (workArea_.empty() || !state_.PollOn()) return;
-  const StagedNames names = PlanNames(NamePart(state_.PathText()), platform_);
+  const StagedNames names = PlanNames(NamePart(state_.PathText()), platform_, workArea_.size());
   const std::u16string listing = workArea_ + names.listing;
   std::u16string source = listing;
   if (names.aliased) {

@@ -1,5 +1,6 @@
 #include "platform/win32/Win32Platform.h"
 
+#include <objbase.h>
 #include <shellapi.h>
 
 #include <algorithm>
@@ -195,6 +196,12 @@ void Win32Platform::Pause(unsigned milliseconds) { Sleep(milliseconds); }
 
 bool Win32Platform::ShellOpen(const std::u16string& file, const std::u16string& params,
                               int show) {
+  // Shell handlers may be COM objects; the thread keeps COM for the process's life.
+  static const bool comReady = [] {
+    const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    return SUCCEEDED(hr) || hr == RPC_E_CHANGED_MODE;
+  }();
+  (void)comReady;
   const std::wstring wideFile = Wide(file);
   const std::wstring wideParams = Wide(params);
   const HINSTANCE result =

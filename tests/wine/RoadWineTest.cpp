@@ -111,6 +111,22 @@ TEST_F(Road, NamesOutsideTheAsciiRange) {
   }
 }
 
+TEST_F(Road, WorkAreaUnderAFolderNamedOutsideTheCodePage) {
+  // Under 1252 the folder has no ANSI form: the script must still be found and run.
+  const std::u16string temp = user.path() + u"用户\\";
+  ASSERT_TRUE(CreateDirectoryW(W(temp).c_str(), nullptr));
+  wchar_t saved[2][MAX_PATH + 1] = {};
+  GetEnvironmentVariableW(L"TMP", saved[0], MAX_PATH);
+  GetEnvironmentVariableW(L"TEMP", saved[1], MAX_PATH);
+  SetEnvironmentVariableW(L"TMP", W(temp).c_str());
+  SetEnvironmentVariableW(L"TEMP", W(temp).c_str());
+  EXPECT_EQ(platform.TempFolder(), temp);
+  EXPECT_EQ(Analyse(UserFile(u"demo.dll", "MZ")), Listing(u"demo.dll", 2));
+  SetEnvironmentVariableW(L"TMP", saved[0][0] ? saved[0] : nullptr);
+  SetEnvironmentVariableW(L"TEMP", saved[1][0] ? saved[1] : nullptr);
+  RemoveDirectoryW(W(temp).c_str());
+}
+
 TEST_F(Road, ChosenFileBesideTheProgram) {
   const std::u16string own = OwnDirectory();
   const std::u16string path = own + u"beside-the-program.dll";

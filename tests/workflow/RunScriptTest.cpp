@@ -50,6 +50,10 @@ TEST(RunScript, NamesThatCmdWouldReadOtherwiseAreAliased) {
     EXPECT_TRUE(names.aliased) << "name index " << name.size();
     EXPECT_EQ(names.listing, name + u".txt");
   }
+  // Too long for a path in the work area.
+  const std::u16string longName = std::u16string(200, u'a') + u".dll";
+  EXPECT_FALSE(PlanNames(longName, p, 50).aliased);
+  EXPECT_TRUE(PlanNames(longName, p, 60).aliased);
   // Devices only by their whole base: these are ordinary names.
   for (const std::u16string name : {u"console.dll", u"COM10.dll", u"LPT0.dll", u"nul-1.dll"}) {
     EXPECT_FALSE(PlanNames(name, p).aliased);
