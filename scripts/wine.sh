@@ -30,31 +30,43 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${KESTROVA_WINE_NO_XVFB:-}" ]; then
   exec env KESTROVA_WINE_NO_XVFB=1 xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
 fi
 
+fonts_version=2
 make_prefix() {
   mkdir -p "$WINEPREFIX"
-  wineboot -i >/dev/null 2>&1 || true
-  wineserver -w
-  # Chinese text needs a CJK font: map the fonts the program asks for to WenQuanYi Zen Hei.
+  if [ ! -e "$WINEPREFIX/.kestrova-ready" ]; then
+    wineboot -i >/dev/null 2>&1 || true
+    wineserver -w
+    touch "$WINEPREFIX/.kestrova-ready"
+  fi
+  # Chinese text needs a CJK font: map the fonts the program asks for to WenQuanYi
+  # Zen Hei. SimSun's Latin letters are all one width, so it maps to the Mono cut,
+  # which keeps the listing's columns aligned.
   local reg="$WINEPREFIX/kestrova-fonts.reg"
   {
     printf 'Windows Registry Editor Version 5.00\r\n\r\n'
     printf '[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontSubstitutes]\r\n'
-    for f in 'SimSun' '宋体' 'NSimSun' '新宋体' 'MS Shell Dlg' 'MS Shell Dlg 2' 'Tahoma' 'Microsoft YaHei' '微软雅黑'; do
+    for f in 'SimSun' '宋体' 'NSimSun' '新宋体'; do
+      printf '"%s"="WenQuanYi Zen Hei Mono"\r\n' "$f"
+    done
+    for f in 'MS Shell Dlg' 'MS Shell Dlg 2' 'Tahoma' 'Microsoft YaHei' '微软雅黑'; do
       printf '"%s"="WenQuanYi Zen Hei"\r\n' "$f"
     done
     printf '\r\n'
   } | iconv -f UTF-8 -t UTF-16LE | { printf '\xff\xfe'; cat; } > "$reg"
   wine regedit /S "$(winepath -w "$reg")" >/dev/null 2>&1
-  wineserver -w
-  touch "$WINEPREFIX/.kestrova-ready"
+  echo "$fonts_version" > "$WINEPREFIX/.kestrova-fonts"
 }
 
-if [ ! -e "$WINEPREFIX/.kestrova-ready" ]; then
+prefix_current() {
+  [ -e "$WINEPREFIX/.kestrova-ready" ] && [ "$(cat "$WINEPREFIX/.kestrova-fonts" 2>/dev/null)" = "$fonts_version" ]
+}
+
+if ! prefix_current; then
   mkdir -p "$(dirname "$WINEPREFIX")"
   # Parallel tests share the prefix: only one of them makes it.
   exec 9>"$WINEPREFIX.lock"
   flock 9
-  [ -e "$WINEPREFIX/.kestrova-ready" ] || make_prefix
+  prefix_current || make_prefix
   flock -u 9
   exec 9>&-
 fi
