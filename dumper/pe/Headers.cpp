@@ -218,7 +218,7 @@ Headers ParseHeaders(const io::Reader& f, Anomalies& an, PageRelease* pages) {
   h.kind = FileKind::Dos;
   std::uint32_t lfanew = h.dos.lfanew;
   if (lfanew == 0) {
-    h.what = "e_lfanew is 0: no new-style header";
+    h.what = "no new-style header (e_lfanew is 0)";
     return h;
   }
   if (!f.Has(lfanew, 4)) {

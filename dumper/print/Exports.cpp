@@ -69,8 +69,10 @@ void PrintExports(Out& o, const ExportTable& t, ExportWalker& walker, const Anom
       o.Dec(entry).Text(" does not exist)");
       o.Nl();
     }
-    o.Text("  (").Dec(used).Text(" ordinals in use, ").Dec(unnamed).Text(" of them without a name, ");
-    o.Dec(walker.Unused()).Text(" empty slots)");
+    o.Text("  (");
+    Count(o, used, "ordinal", "ordinals");
+    o.Text(" in use, ").Dec(unnamed).Text(" of them without a name; ");
+    Count(o, walker.Unused(), "empty slot)", "empty slots)");
     o.Nl();
   }
   AreaAnomalies(o, an, Area::Exports);

@@ -14,6 +14,10 @@ void Title(Out& o, std::string_view title) {
   o.Nl();
 }
 
+void Count(Out& o, std::uint64_t n, std::string_view one, std::string_view many) {
+  o.Dec(n).Ch(' ').Text(n == 1 ? one : many);
+}
+
 Out& Field(Out& o, std::string_view label) {
   o.Text("  ").Text(label).Col(kValueCol);
   return o;
@@ -258,7 +262,7 @@ void PrintOptional(Out& o, const Headers& h, const Anomalies& an) {
 void PrintDirectories(Out& o, const Headers& h, const Anomalies& an) {
   if (!h.opt.present) return;
   Title(o, "Data directories");
-  o.Text("  #   Name            RVA       Size      Where");
+  o.Text("  #   Name").Col(20).Text("RVA       Size      Where");
   o.Nl();
   auto names = DirectoryNames();
   for (std::size_t i = 0; i < h.dirs.size(); ++i) {

@@ -33,7 +33,8 @@ void Functions(Out& o, const ImportDll& d) {
     }
     o.Nl();
   }
-  o.Text("    (").Dec(d.functions.size()).Text(d.functions.size() == 1 ? " function)" : " functions)");
+  o.Text("    (");
+  Count(o, d.functions.size(), "function)", "functions)");
   o.Nl();
 }
 
@@ -42,7 +43,8 @@ void Functions(Out& o, const ImportDll& d) {
 void PrintImports(Out& o, const Headers&, const ImportTable& t, const Anomalies& an) {
   if (!t.present) return;
   Title(o, "Imports");
-  Field(o, "Directory").Text("RVA ").Hex(t.rva, 8).Text(", size ").Hex(t.size, 8).Text(", ").Dec(t.dlls.size()).Text(" DLLs");
+  Field(o, "Directory").Text("RVA ").Hex(t.rva, 8).Text(", size ").Hex(t.size, 8).Text(", ");
+  Count(o, t.dlls.size(), "DLL", "DLLs");
   o.Nl();
   for (const ImportDll& d : t.dlls) {
     if (o.Exhausted()) break;
@@ -67,7 +69,8 @@ void PrintImports(Out& o, const Headers&, const ImportTable& t, const Anomalies&
 void PrintDelayImports(Out& o, const Headers&, const ImportTable& t, const Anomalies& an) {
   if (!t.present) return;
   Title(o, "Delay-load imports");
-  Field(o, "Directory").Text("RVA ").Hex(t.rva, 8).Text(", size ").Hex(t.size, 8).Text(", ").Dec(t.dlls.size()).Text(" DLLs");
+  Field(o, "Directory").Text("RVA ").Hex(t.rva, 8).Text(", size ").Hex(t.size, 8).Text(", ");
+  Count(o, t.dlls.size(), "DLL", "DLLs");
   o.Nl();
   for (const ImportDll& d : t.dlls) {
     if (o.Exhausted()) break;
@@ -92,7 +95,7 @@ void PrintBoundImports(Out& o, const BoundImportTable& t, const Anomalies& an) {
   Title(o, "Bound imports");
   Field(o, "Directory").Text("offset ").Hex(t.offset, 8).Text(", size ").Hex(t.size, 8);
   o.Nl();
-  o.Text("  TimeDateStamp                      Module");
+  o.Text("  TimeDateStamp").Col(39).Text("Module");
   o.Nl();
   auto line = [&](const BoundRef& r, bool forwarder) {
     o.Text(forwarder ? "    " : "  ").Hex(r.timeDateStamp, 8).Text("  ");

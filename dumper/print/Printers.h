@@ -14,7 +14,10 @@ class ExportWalker;
 namespace kestrova::dumper::print {
 
 // Column where field values start.
-inline constexpr std::size_t kValueCol = 34;
+inline constexpr std::size_t kValueCol = 36;
+
+// "1 DLL", "2 DLLs".
+void Count(Out& o, std::uint64_t n, std::string_view one, std::string_view many);
 
 // "== Title ==": every part of the listing starts with one, so a search for
 // "== " walks the parts.

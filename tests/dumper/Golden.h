@@ -1,0 +1,51 @@
+#pragma once
+// Compares a listing with its expected text in golden/<name>.txt.
+// KESTROVA_UPDATE_GOLDEN=1 rewrites the files instead (review the diff!).
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "dumper/Dump.h"
+#include "tests/dumper/PeBuilder.h"
+
+namespace kestrova::dumper::testing {
+
+inline std::string Dump(const std::vector<std::uint8_t>& bytes, std::string_view name) {
+  return DumpToString(bytes, name);
+}
+
+inline void ExpectGolden(const std::string& name, const std::string& listing) {
+  std::string path = std::string(KESTROVA_GOLDEN_DIR) + "/" + name + ".txt";
+  if (const char* u = std::getenv("KESTROVA_UPDATE_GOLDEN"); u != nullptr && *u == '1') {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path;
+    std::fwrite(listing.data(), 1, listing.size(), f);
+    std::fclose(f);
+    return;
+  }
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  ASSERT_NE(f, nullptr) << "no golden file " << path << "; run with KESTROVA_UPDATE_GOLDEN=1";
+  std::string expected;
+  char buf[4096];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) expected.append(buf, n);
+  std::fclose(f);
+  if (expected == listing) return;
+  // Point at the first line that differs rather than printing two listings.
+  std::size_t line = 1, i = 0;
+  while (i < expected.size() && i < listing.size() && expected[i] == listing[i]) {
+    if (expected[i] == '\n') ++line;
+    ++i;
+  }
+  auto lineAt = [](const std::string& s, std::size_t at) {
+    std::size_t b = s.rfind('\n', at == 0 ? 0 : at - 1);
+    b = b == std::string::npos ? 0 : b + 1;
+    std::size_t e = s.find('\n', at);
+    return s.substr(b, e == std::string::npos ? std::string::npos : e - b);
+  };
+  ADD_FAILURE() << name << ": line " << line << " differs\n  expected: " << lineAt(expected, i)
+                << "\n  actual:   " << lineAt(listing, i);
+}
+
+}  // namespace kestrova::dumper::testing
