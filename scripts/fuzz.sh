@@ -60,7 +60,7 @@ set +e
   -max_total_time="$seconds" \
   -timeout=10 \
   -rss_limit_mb=2048 \
-  -max_len=262144 \
+  -max_len=65536 \
   -dict="$root/tests/fuzz/pe.dict" \
   -artifact_prefix="$artifacts/" \
   -print_final_stats=1 \

@@ -12,12 +12,16 @@ class Utf8Checker {
  public:
   // Feeds one chunk; false once any ill-formed sequence has been seen.
   bool Feed(std::string_view chunk) {
+    if (!ok_) return false;
     for (char ch : chunk) {
-      if (!ok_) return false;
-      Step(static_cast<std::uint8_t>(ch));
+      const auto b = static_cast<std::uint8_t>(ch);
+      if (b >= 0x80 || need_ != 0) {  // listings are mostly ASCII: keep that path short
+        Step(b);
+        if (!ok_) return false;  // offset_ stays on the offending byte
+      }
       ++offset_;
     }
-    return ok_;
+    return true;
   }
   // True when everything fed so far is well-formed and no character is left open.
   bool Complete() const { return ok_ && need_ == 0; }
