@@ -129,7 +129,9 @@ TEST_F(Road, WorkAreaUnderAFolderNamedOutsideTheCodePage) {
 
 TEST_F(Road, ChosenFileBesideTheProgram) {
   const std::u16string own = OwnDirectory();
-  const std::u16string path = own + u"beside-the-program.dll";
+  // Both locales' runs share this directory: each takes a name of its own.
+  const std::u16string name = u"beside-the-program-" + U(std::to_wstring(GetCurrentProcessId())) + u".dll";
+  const std::u16string path = own + name;
   ASSERT_TRUE(WriteBytes(path, "MZ beside"));
   // Other tests may build or run beside us: look only at what the workflow could write.
   const auto ours = [&] {
@@ -137,14 +139,17 @@ TEST_F(Road, ChosenFileBesideTheProgram) {
     for (const auto& entry : DescribeDirectory(own)) {
       std::wstring lower = entry;
       CharLowerW(lower.data());
-      for (const wchar_t* prefix : {L"tdump", L"beside-the-program", L"input.", L"listing"}) {
+      std::wstring mine = W(name);
+      CharLowerW(mine.data());
+      for (const std::wstring& prefix : {std::wstring(L"tdump"), mine, std::wstring(L"input."),
+                                         std::wstring(L"listing")}) {
         if (lower.rfind(prefix, 0) == 0) kept.push_back(entry);
       }
     }
     return kept;
   };
   const auto before = ours();
-  EXPECT_EQ(Analyse(path), Listing(u"beside-the-program.dll", 9));
+  EXPECT_EQ(Analyse(path), Listing(name, 9));
   EXPECT_EQ(ours(), before);
   DeleteFileW(W(path).c_str());
 }
