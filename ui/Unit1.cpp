@@ -27,7 +27,9 @@ constexpr UINT_PTR kForwardId = 0x4B46;  // "KF"
 constexpr int kFirstId = 1000;
 // Listings above this many characters go into the memo in pieces, with the
 // window's messages handled between them.
-constexpr std::size_t kFillChunk = 256 * 1024;
+constexpr std::size_t kFillFirstPiece = 64 * 1024;
+constexpr std::size_t kFillMinPiece = 16 * 1024;
+constexpr std::size_t kFillMaxPiece = 8 * 1024 * 1024;
 
 const wchar_t* W(const std::u16string& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
 
@@ -153,6 +155,8 @@ TForm1::TForm1(HINSTANCE instance, workflow::Platform& platform)
 TForm1::~TForm1() {
   // The workflow removes its work area; it may still ask the state for values.
   workflow_.reset();
+  // Destroyed by its owner rather than closed by the user: no quit to post.
+  quitOnDestroy_ = false;
   if (hwnd_) DestroyWindow(hwnd_);
   if (font_) DeleteObject(font_);
   if (Form1 == this) Form1 = nullptr;
@@ -422,28 +426,33 @@ void TForm1::SetListingText(const std::u16string& text) {
   const unsigned generation = ++fillGeneration_;
   // The control holds a C string: what follows a NUL cannot be shown anyway.
   const std::size_t expected = std::min(text.size(), std::char_traits<char16_t>::length(text.c_str()));
-  if (expected <= kFillChunk) {
+  if (expected <= kFillFirstPiece) {
     SetWindowTextW(memo1_, W(text));
   } else {
-    // A multi-megabyte listing takes the edit control long to lay out: give
-    // it line-aligned pieces and let the window's messages through between
-    // them, so that the window stays responsive while it fills.
+    // Wine's edit control lays out about a million characters a second, so a
+    // listing of several MB would freeze the window for seconds. It goes in
+    // line-aligned pieces instead, each sized to take about a tenth of a
+    // second, with the window's messages handled between them. Redrawing
+    // waits for the end: until then the memo still shows what it showed.
     SendMessageW(memo1_, WM_SETREDRAW, FALSE, 0);
     SetWindowTextW(memo1_, L"");
-    std::size_t at = 0;
+    std::size_t at = 0, piece = kFillFirstPiece;
     while (at < expected) {
-      std::size_t end = std::min(expected, at + kFillChunk);
+      std::size_t end = std::min(expected, at + piece);
       if (end < expected) {
         const auto nl = text.rfind(u'\n', end - 1);
         if (nl != std::u16string::npos && nl >= at) end = nl + 1;
       }
-      const std::wstring piece(text.begin() + static_cast<std::ptrdiff_t>(at),
-                               text.begin() + static_cast<std::ptrdiff_t>(end));
-      const auto length = static_cast<WPARAM>(GetWindowTextLengthW(memo1_));
-      SendMessageW(memo1_, EM_SETSEL, length, static_cast<LPARAM>(length));
-      SendMessageW(memo1_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(piece.c_str()));
+      const std::wstring part(text.begin() + static_cast<std::ptrdiff_t>(at),
+                              text.begin() + static_cast<std::ptrdiff_t>(end));
+      const DWORD started = GetTickCount();
+      SendMessageW(memo1_, EM_SETSEL, static_cast<WPARAM>(at), static_cast<LPARAM>(at));
+      SendMessageW(memo1_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(part.c_str()));
+      const DWORD took = GetTickCount() - started;
       if (static_cast<std::size_t>(GetWindowTextLengthW(memo1_)) != end) break;  // refused
       at = end;
+      if (took < 50 && piece < kFillMaxPiece) piece *= 2;
+      if (took > 200 && piece > kFillMinPiece) piece /= 2;
       ProcessPendingMessages();
       // A newer text replaced this one, or the window went away meanwhile.
       if (generation != fillGeneration_ || !IsWindow(memo1_)) return;
@@ -451,7 +460,7 @@ void TForm1::SetListingText(const std::u16string& text) {
     SendMessageW(memo1_, EM_SETSEL, 0, 0);
     SendMessageW(memo1_, EM_SCROLLCARET, 0, 0);
     SendMessageW(memo1_, WM_SETREDRAW, TRUE, 0);
-    InvalidateRect(memo1_, nullptr, TRUE);
+    RedrawWindow(memo1_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME);
   }
   if (static_cast<std::size_t>(GetWindowTextLengthW(memo1_)) != expected)
     throw workflow::Error(u"Text exceeds memo capacity");
@@ -582,7 +591,7 @@ LRESULT TForm1::Handle(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_DESTROY:
       KillTimer(hwnd_, kTimer1);
       pollOn_ = false;
-      PostQuitMessage(0);
+      if (quitOnDestroy_) PostQuitMessage(0);
       return 0;
     case WM_NCDESTROY:
       hwnd_ = nullptr;

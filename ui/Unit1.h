@@ -83,6 +83,7 @@ class TForm1 final : public workflow::State {
   HWND edit1_ = nullptr, memo1_ = nullptr, button1_ = nullptr, editSoftVer_ = nullptr;
   HWND pageControl_ = nullptr;
   bool pollOn_ = false;
+  bool quitOnDestroy_ = true;
   unsigned fillGeneration_ = 0;
 };
 
