@@ -150,7 +150,6 @@ int wmain(int argc, wchar_t** argv) {
     }
   });
 
-  const auto clickAt = Clock::now();
   k.ClickAnalyze();
   const double clickDone = Since(t0, Clock::now());
   // The fill begins when the memo stops showing the waiting line.
@@ -178,12 +177,11 @@ int wmain(int argc, wchar_t** argv) {
   stop = true;
   pinger.join();
   watcher.join();
-  (void)clickAt;
 
   const std::wstring listing = TextOf(memo);
   const bool banner =
       listing.rfind(Widen(std::string(kestrova::dumper::kBanner)), 0) == 0;
-  std::printf("file: %ls (%ld bytes of listing text shown: %zu characters)\n", name.c_str(),
+  std::printf("file: %ls, %ld bytes; listing shown: %zu characters\n", name.c_str(),
               static_cast<long>(ReadBytes(chosen).value_or("").size()), finalLen);
   std::printf("listing starts with the banner: %s\n", banner ? "yes" : "NO");
   std::printf("Analyze click handled in       %8.0f ms\n", clickDone);
