@@ -129,8 +129,10 @@ TEST_F(Road, WorkAreaUnderAFolderNamedOutsideTheCodePage) {
 
 TEST_F(Road, ChosenFileBesideTheProgram) {
   const std::u16string own = OwnDirectory();
-  // Both locales' runs share this directory: each takes a name of its own.
-  const std::u16string name = u"beside-the-program-" + U(std::to_wstring(GetCurrentProcessId())) + u".dll";
+  // Both locales' runs share this directory, each with a wineserver of its own
+  // (so process ids repeat): the code page tells them apart.
+  const std::u16string name = u"beside-the-program-" + U(std::to_wstring(GetACP())) + u"-" +
+                              U(std::to_wstring(GetCurrentProcessId())) + u".dll";
   const std::u16string path = own + name;
   ASSERT_TRUE(WriteBytes(path, "MZ beside"));
   // Other tests may build or run beside us: look only at what the workflow could write.
