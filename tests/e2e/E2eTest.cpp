@@ -282,6 +282,24 @@ INSTANTIATE_TEST_SUITE_P(Names, Analysis,
                                          NameCase{"Chinese", L"数据 文件.dll"}),
                          [](const testing::TestParamInfo<NameCase>& i) { return std::string(i.param.label); });
 
+TEST(AnalysisOf, NothingWhenTheDialogIsCancelled) {
+  Scratch scratch("cancel");
+  Kestrova k(scratch);
+  ASSERT_EQ(k.Start(), "");
+  PostMessageW(k.c().browse, BM_CLICK, 0, 0);
+  HWND dlg = nullptr;
+  ASSERT_TRUE(WaitUntil(Ms(15000), [&] {
+    for (HWND w : TopWindows(k.process().pid(), L"#32770"))
+      if (GetWindow(w, GW_OWNER) == k.c().form) dlg = w;
+    return dlg != nullptr;
+  })) << "no file-open dialog";
+  PostMessageW(GetDlgItem(dlg, IDCANCEL), BM_CLICK, 0, 0);
+  ASSERT_TRUE(WaitUntil(Ms(10000), [&] { return !IsWindow(dlg) || !IsWindowVisible(dlg); }));
+  EXPECT_TEXT(TextOf(k.c().edit1), L"");
+  EXPECT_FALSE(IsWindowEnabled(k.c().analyze));
+  for (const auto& area : k.WorkAreas()) EXPECT_TRUE(ListDir(area).empty()) << "something was staged";
+}
+
 TEST(AnalysisOf, AFileThatIsNotAnExecutable) {
   RoadResult r;
   Road(L"notes.dll", "These are notes, not a program.\r\n", &r);
@@ -319,6 +337,10 @@ TEST(ErrorBox, CarriesTheTitleTheMessageWithAFullStopAndTheErrorIcon) {
     }
   }
   ASSERT_NE(box, nullptr) << "no error box captioned with the application title";
+  if (k.c().form) {
+    EXPECT_EQ(GetWindow(box, GW_OWNER), k.c().form) << "the box belongs to the window";
+    EXPECT_FALSE(IsWindowEnabled(k.c().form)) << "the box is modal";
+  }
   const BoxContent b = ReadBox(box);
   std::printf("error box: \"%s\"\n", Narrow(b.text).c_str());
   EXPECT_FALSE(b.text.empty());
