@@ -128,11 +128,8 @@ bool ExportWalker::Next(ExportEntry& e) {
     std::uint32_t i = next_++;
     std::uint32_t rva = *fv_->U32(std::uint64_t{i} * 4);
     std::uint32_t names = t_.firstName[i + 1] - t_.firstName[i];
-    if (rva == 0 && names == 0) {
-      ++unused_;
-      continue;
-    }
     e = ExportEntry{};
+    if (rva == 0 && names == 0) ++unused_;
     e.ordinal = std::uint64_t{t_.base} + i;
     e.index = i;
     e.rva = rva;

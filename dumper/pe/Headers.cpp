@@ -141,14 +141,26 @@ AddressMap::AddressMap(const io::Reader& file, const Headers& h) : file_(file), 
   for (const Section& s : h.sections)
     if (s.virtualAddress != 0) hdr = std::min<std::uint64_t>(hdr, s.virtualAddress);
   headerBytes_ = std::min(hdr, file.Size());
+  byAddress_.resize(sections_.size());
+  for (std::size_t i = 0; i < byAddress_.size(); ++i) byAddress_[i] = static_cast<std::uint32_t>(i);
+  std::stable_sort(byAddress_.begin(), byAddress_.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return sections_[a].virtualAddress < sections_[b].virtualAddress;
+  });
 }
 
 int AddressMap::SectionOf(std::uint64_t rva) const {
-  for (std::size_t i = 0; i < sections_.size(); ++i) {
-    const Section& s = sections_[i];
-    if (rva >= s.virtualAddress && rva < s.virtualEnd) return static_cast<int>(i);
+  // Binary search, so that 65535 sections and a large table cannot multiply
+  // into minutes. Overlapping sections (reported as damage) are looked at a
+  // few deep below the match; the one first in the table wins.
+  auto it = std::upper_bound(byAddress_.begin(), byAddress_.end(), rva,
+                             [&](std::uint64_t v, std::uint32_t i) { return v < sections_[i].virtualAddress; });
+  int found = kNoSection;
+  for (int depth = 0; depth < 16 && it != byAddress_.begin(); ++depth) {
+    --it;
+    if (rva < sections_[*it].virtualEnd && (found == kNoSection || static_cast<int>(*it) < found))
+      found = static_cast<int>(*it);
   }
-  return kNoSection;
+  return found;
 }
 
 std::optional<std::uint64_t> AddressMap::ToOffset(std::uint64_t rva) const {

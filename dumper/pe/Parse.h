@@ -27,6 +27,7 @@ class AddressMap {
  private:
   const io::Reader& file_;
   const std::vector<Section>& sections_;
+  std::vector<std::uint32_t> byAddress_;  // section indices sorted by virtual address
   std::uint64_t headerBytes_ = 0;
 };
 
@@ -55,7 +56,7 @@ BoundImportTable ParseBoundImports(const io::Reader& file, const Headers& h, con
                                    Anomalies& an);
 ExportTable ParseExports(const io::Reader& file, const Headers& h, const AddressMap& map, Anomalies& an);
 
-// Produces the used entries of an export table in ordinal order, reading
+// Produces the entries of an export table in ordinal order, reading
 // each from the file as it is asked for. Problems found on the way (forwarder
 // strings, addresses outside the image) are added to the anomalies.
 class ExportWalker {
@@ -66,7 +67,8 @@ class ExportWalker {
   ExportName Name(const ExportEntry& e, std::uint32_t k) const;
   // A name whose ordinal index points past the address table, and that index.
   ExportName StrayName(std::size_t i, std::uint32_t& entry) const;
-  // Address table entries that are zero and unnamed, among those walked so far.
+  // Address table entries that are zero and unnamed (empty slots: they
+  // export nothing, but are listed so that every ordinal can be found), so far.
   std::uint32_t Unused() const { return unused_; }
 
  private:

@@ -45,6 +45,11 @@ void PrintExports(Out& o, const ExportTable& t, ExportWalker& walker, const Anom
     std::uint64_t unnamed = 0, used = 0;
     ExportEntry e;
     while (!o.Exhausted() && walker.Next(e)) {
+      if (e.rva == 0 && e.nameCount == 0) {
+        o.Text("  ").DecR(e.ordinal, 7).Text("      -  ").Hex(0, 8).Text("  (empty slot)");
+        o.Nl();
+        continue;
+      }
       ++used;
       if (e.nameCount == 0) {
         ++unnamed;
