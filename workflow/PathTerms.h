@@ -1,5 +1,6 @@
 #pragma once
 // Path terms of the workflow. Only "\" and ":" separate: "/" is part of a name.
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -15,5 +16,7 @@ bool EqualsIgnoringAsciiCase(std::u16string_view a, std::u16string_view b);
 
 // Plain ASCII text (every char below 0x80) as UTF-16.
 std::u16string FromAscii(std::string_view text);
+// The decimal digits of `value`.
+std::u16string Decimal(std::uint64_t value);
 
 }  // namespace kestrova::workflow

@@ -27,16 +27,18 @@ bool IsDeviceName(std::u16string_view name) {
   return false;
 }
 
+std::u16string Serial(unsigned serial) { return serial == 0 ? u"" : u"-" + Decimal(serial); }
+
 // The alias keeps a plain extension, should the dumper care about it.
-std::u16string AliasCopy(std::u16string_view name) {
+std::u16string AliasCopy(std::u16string_view name, unsigned serial) {
   const auto dot = name.rfind(u'.');
   if (dot != std::u16string_view::npos) {
     const auto ext = name.substr(dot + 1);
     bool plain = !ext.empty() && ext.size() <= 8;
     for (const char16_t c : ext) plain = plain && IsAsciiAlnum(c);
-    if (plain) return u"input." + std::u16string(ext);
+    if (plain) return u"input" + Serial(serial) + u"." + std::u16string(ext);
   }
-  return u"input.bin";
+  return u"input" + Serial(serial) + u".bin";
 }
 
 }  // namespace
@@ -64,15 +66,15 @@ bool NeedsNoQuoting(std::u16string_view name, Platform& platform) {
 }
 
 StagedNames PlanNames(std::u16string_view namePart, Platform& platform,
-                      std::size_t workAreaLength) {
+                      std::size_t workAreaLength, unsigned aliasSerial) {
   StagedNames names;
   names.listing = std::u16string(namePart) + kListingSuffix;
   if (workAreaLength + names.listing.size() < kMaxPath && NeedsNoQuoting(namePart, platform)) {
     names.copy = std::u16string(namePart);
     names.output = names.listing;
   } else {
-    names.copy = AliasCopy(namePart);
-    names.output = kAliasListing;
+    names.copy = AliasCopy(namePart, aliasSerial);
+    names.output = u"listing" + Serial(aliasSerial) + u".txt";
     names.aliased = true;
   }
   return names;

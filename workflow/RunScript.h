@@ -5,7 +5,7 @@
 // characters (& | < > ^ % ! ( ) , ; = blanks ...), re-expanding % even inside
 // quotes and inside substituted values. So instead of quoting, a name that is
 // not plainly inert is never put in the script: the working copy and the
-// output are staged under fixed aliases, and the poll renames the output to
+// output are staged under plain aliases, and the poll renames the output to
 // the listing's real name once cmd has let go of it.
 #include <string>
 #include <string_view>
@@ -17,8 +17,6 @@ namespace kestrova::workflow {
 inline constexpr char16_t kDumperName[] = u"tdump.exe";
 inline constexpr char16_t kScriptName[] = u"tdump.bat";
 inline constexpr char16_t kListingSuffix[] = u".txt";
-// Output alias for names that cannot go into the script.
-inline constexpr char16_t kAliasListing[] = u"listing.txt";
 
 // True when `name` can stand bare in the script and mean the same file to cmd:
 // ASCII letters, digits and a few inert signs, or non-ASCII characters that the
@@ -37,9 +35,12 @@ struct StagedNames {
 // Names that fit no path within the work area (the listing's path must stay
 // under the classic 260-character limit, which cmd's redirection obeys) are
 // staged under the aliases too; their listing is then read where it lands.
+//
+// Aliases are "input.EXT" and "listing.txt"; `aliasSerial` n > 0 makes them
+// "input-n.EXT" and "listing-n.txt", for when an earlier run still holds those.
 inline constexpr std::size_t kMaxPath = 260;
 StagedNames PlanNames(std::u16string_view namePart, Platform& platform,
-                      std::size_t workAreaLength = 0);
+                      std::size_t workAreaLength = 0, unsigned aliasSerial = 0);
 
 // "tdump.exe COPY > OUTPUT" CR LF in the ANSI code page, with no byte-order
 // mark: cmd does not skip one, not even under code page 65001.

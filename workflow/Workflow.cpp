@@ -20,15 +20,6 @@ constexpr unsigned kWorkAreaAttempts = 1000;
 constexpr unsigned kExitPauseMs = 100;
 constexpr unsigned kExitPauses = 20;
 
-std::u16string Decimal(std::uint64_t value) {
-  std::u16string digits;
-  do {
-    digits.insert(digits.begin(), static_cast<char16_t>(u'0' + value % 10));
-    value /= 10;
-  } while (value != 0);
-  return digits;
-}
-
 class TickScope {
  public:
   explicit TickScope(bool& flag) : flag_(flag) { flag_ = true; }
@@ -113,7 +104,16 @@ void Workflow::Browse(const std::optional<std::u16string>& chosen) {
     }
   }
 
-  const StagedNames names = PlanNames(NamePart(*chosen), platform_, workArea_.size());
+  // Aliases that an earlier run still holds (and so outlived the clean-up above)
+  // must not be taken for this staging's.
+  StagedNames names;
+  for (aliasSerial_ = 0;; ++aliasSerial_) {
+    names = PlanNames(NamePart(*chosen), platform_, workArea_.size(), aliasSerial_);
+    if (!names.aliased || aliasSerial_ == kWorkAreaAttempts ||
+        (!platform_.IsFile(workArea_ + names.copy) && !platform_.IsFile(workArea_ + names.output))) {
+      break;
+    }
+  }
   Remember(names.copy);
   Remember(names.output);
   Remember(names.listing);
@@ -164,7 +164,8 @@ void Workflow::Tick(const std::function<void(const Error&)>& report) {
 
 void Workflow::RunTick() {
   if (workArea_.empty() || !state_.PollOn()) return;
-  const StagedNames names = PlanNames(NamePart(state_.PathText()), platform_, workArea_.size());
+  const StagedNames names =
+      PlanNames(NamePart(state_.PathText()), platform_, workArea_.size(), aliasSerial_);
   const std::u16string listing = workArea_ + names.listing;
   std::u16string source = listing;
   if (names.aliased) {

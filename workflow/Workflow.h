@@ -57,6 +57,7 @@ class Workflow {
   bool enteredWorkArea_ = false;
   std::u16string workArea_;
   std::vector<std::u16string> staged_;  // every name ever staged in the work area
+  unsigned aliasSerial_ = 0;            // of the current staging's aliases
 };
 
 // Saves the running module's resource `name` of type `type` to `target`.

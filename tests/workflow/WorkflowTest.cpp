@@ -350,6 +350,29 @@ TEST_F(WorkflowTest, NameThatNeedsQuotingLandsUnderItsOwnName) {
   EXPECT_EQ(platform.FileBytes(path), ToBytes("MZ user"));
 }
 
+TEST_F(WorkflowTest, EarlierRunStillHoldingItsAliasesIsNotMistakenForTheNewOne) {
+  flow.Browse(UserFile(u"first one.dll"));
+  flow.Analyze();
+  ASSERT_TRUE(RunLastScript(platform, "first"));
+  // Still dumping when the user picks another file.
+  platform.busy = {Area() + u"input.dll", Area() + u"listing.txt"};
+  const auto second = UserFile(u"second one.dll", "MZ second");
+  flow.Browse(second);
+  EXPECT_EQ(platform.FileBytes(Area() + u"tdump.bat"),
+            ToBytes("tdump.exe input-1.dll > listing-1.txt\r\n"));
+  EXPECT_EQ(platform.FileBytes(Area() + u"input-1.dll"), ToBytes("MZ second"));
+  platform.busy.clear();  // the first run ends
+  flow.Tick();
+  EXPECT_EQ(state.listing, kWaiting);
+  EXPECT_TRUE(state.poll);
+  flow.Analyze();
+  ASSERT_TRUE(RunLastScript(platform, "second"));
+  flow.Tick();
+  EXPECT_EQ(state.listing, u"second");
+  EXPECT_FALSE(platform.HasFile(Area() + u"input-1.dll"));
+  EXPECT_FALSE(platform.HasFile(Area() + u"listing-1.txt"));
+}
+
 TEST_F(WorkflowTest, UnusableListingNameIsReadUnderItsAlias) {
   // "/" is no separator to the workflow, but it is to the file system.
   flow.Browse(kUserDir + u"sub/x.dll");
