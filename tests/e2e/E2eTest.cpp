@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cwctype>
 #include <ostream>
+#include <thread>
 #include <algorithm>
 
 #include "dumper/banner.h"
@@ -188,6 +189,23 @@ TEST_F(Window, FixedSizeCentredWithItsOwnTaskbarButton) {
   EXPECT_EQ(GetWindow(form, GW_OWNER), nullptr) << "the main window itself carries the taskbar button";
 }
 
+// Dark, yet not the black of a screen that was never painted, and bluish.
+bool IsDarkBlueGrey(COLORREF c) {
+  const int lum = (GetRValue(c) * 3 + GetGValue(c) * 6 + GetBValue(c)) / 10;
+  return lum >= 12 && lum < 110 && GetBValue(c) >= GetRValue(c);
+}
+
+// The dark skin is what the user sees, not the system's light grey.
+TEST_F(Window, TheSkinPaintsTheWindowDark) {
+  std::this_thread::sleep_for(Ms(500));  // the first paint
+  for (HWND w : {k_.c().group1, k_.c().memo, k_.c().status}) {
+    const COLORREF c = AverageColour(w);
+    ASSERT_NE(c, CLR_INVALID);
+    EXPECT_TRUE(IsDarkBlueGrey(c)) << "control " << Narrow(ClassOf(w)) << " averages RGB(" << int(GetRValue(c))
+                                   << "," << int(GetGValue(c)) << "," << int(GetBValue(c)) << ")";
+  }
+}
+
 TEST_F(Window, Edit1RefusesTypingTheMemoTakesIt) {
   const Controls& c = k_.c();
   for (wchar_t ch : std::wstring(L"ab")) {
@@ -350,6 +368,10 @@ TEST(ErrorBox, CarriesTheTitleTheMessageWithAFullStopAndTheErrorIcon) {
   EXPECT_TRUE(b.buttons[0] == L"OK" || b.buttons[0] == L"确定") << Narrow(b.buttons[0]);
   EXPECT_TRUE(b.hasIcon) << "the box shows an icon";
   EXPECT_TRUE(b.iconIsRed) << "the icon is the (red) error icon";
+  const COLORREF shade = AverageColour(box);
+  EXPECT_TRUE(IsDarkBlueGrey(shade)) << "the skin paints the program's message boxes too; the box averages RGB("
+                                     << int(GetRValue(shade)) << "," << int(GetGValue(shade)) << ","
+                                     << int(GetBValue(shade)) << ")";
 
   HWND ok = nullptr;
   for (HWND w : Descendants(box))

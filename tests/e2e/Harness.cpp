@@ -420,12 +420,13 @@ HWND Kestrova::WaitBox(const std::wstring& caption, Ms limit) {
 
 namespace {
 
-// Share of strongly red pixels in what the screen shows inside `w`.
-bool LooksRed(HWND w) {
+// What the screen shows inside `w`, as 32-bit BGRx pixels.
+std::vector<unsigned char> Capture(HWND w) {
   RECT r{};
   GetWindowRect(w, &r);
   const int width = r.right - r.left, height = r.bottom - r.top;
-  if (width <= 0 || height <= 0) return false;
+  std::vector<unsigned char> out;
+  if (width <= 0 || height <= 0) return out;
   HDC screen = GetDC(nullptr);
   HDC mem = CreateCompatibleDC(screen);
   BITMAPINFO bi{};
@@ -439,18 +440,27 @@ bool LooksRed(HWND w) {
   HGDIOBJ old = SelectObject(mem, bmp);
   BitBlt(mem, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
   GdiFlush();
-  size_t red = 0;
-  const auto* px = static_cast<const unsigned char*>(bits);
-  const size_t total = static_cast<size_t>(width) * static_cast<size_t>(height);
-  for (size_t i = 0; px && i < total; ++i) {
-    const unsigned b = px[i * 4], g = px[i * 4 + 1], rd = px[i * 4 + 2];
-    if (rd > 150 && g < 110 && b < 110) ++red;
+  if (bits) {
+    const auto* px = static_cast<const unsigned char*>(bits);
+    out.assign(px, px + static_cast<size_t>(width) * static_cast<size_t>(height) * 4);
   }
   SelectObject(mem, old);
   DeleteObject(bmp);
   DeleteDC(mem);
   ReleaseDC(nullptr, screen);
-  return red * 5 >= total;
+  return out;
+}
+
+// Share of strongly red pixels: the error icon is a red disc.
+bool LooksRed(HWND w) {
+  const auto px = Capture(w);
+  const size_t total = px.size() / 4;
+  size_t red = 0;
+  for (size_t i = 0; i < total; ++i) {
+    const unsigned b = px[i * 4], g = px[i * 4 + 1], rd = px[i * 4 + 2];
+    if (rd > 150 && g < 110 && b < 110) ++red;
+  }
+  return total > 0 && red * 5 >= total;
 }
 
 }  // namespace
@@ -475,6 +485,16 @@ BoxContent ReadBox(HWND box) {
     }
   }
   return b;
+}
+
+COLORREF AverageColour(HWND w) {
+  const auto px = Capture(w);
+  const size_t total = px.size() / 4;
+  if (total == 0) return CLR_INVALID;
+  unsigned long long sum[3] = {0, 0, 0};
+  for (size_t i = 0; i < total; ++i)
+    for (size_t c = 0; c < 3; ++c) sum[c] += px[i * 4 + c];
+  return RGB(sum[2] / total, sum[1] / total, sum[0] / total);
 }
 
 }  // namespace kestrova::e2e

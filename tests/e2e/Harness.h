@@ -126,4 +126,7 @@ struct BoxContent {
 };
 BoxContent ReadBox(HWND box);
 
+// The average colour of what the screen shows inside `w`'s rectangle.
+COLORREF AverageColour(HWND w);
+
 }  // namespace kestrova::e2e
