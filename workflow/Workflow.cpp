@@ -56,8 +56,11 @@ Workflow::~Workflow() {
 
 void Workflow::MakeWorkArea() {
   if (!workArea_.empty()) return;
-  const std::u16string base =
-      platform_.TempFolder() + u"Kestrova-" + Decimal(platform_.ProcessId()) + u"-";
+  const std::u16string temp = platform_.TempFolder();
+  const std::u16string base = temp + u"Kestrova-" + Decimal(platform_.ProcessId()) + u"-";
+  // Without a temporary folder the name would be relative to wherever we stand,
+  // perhaps the program's own directory.
+  if (temp.empty()) throw CannotCreate(base + u"0", u"");
   for (unsigned attempt = 0; attempt < kWorkAreaAttempts; ++attempt) {
     const std::u16string dir = base + Decimal(workAreaSerial++);
     const Outcome made = platform_.MakeDirectory(dir);

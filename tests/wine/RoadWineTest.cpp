@@ -112,8 +112,9 @@ TEST_F(Road, NamesOutsideTheAsciiRange) {
 }
 
 TEST_F(Road, WorkAreaUnderAFolderNamedOutsideTheCodePage) {
-  // Under 1252 the folder has no ANSI form: the script must still be found and run.
-  const std::u16string temp = user.path() + u"用户\\";
+  // Under 1252 the folder has no ANSI form: the script must still be found and
+  // run. Blanks and "&" in it, as in many a user name, must not matter either.
+  const std::u16string temp = user.path() + u"用户 & co\\";
   ASSERT_TRUE(CreateDirectoryW(W(temp).c_str(), nullptr));
   wchar_t saved[2][MAX_PATH + 1] = {};
   GetEnvironmentVariableW(L"TMP", saved[0], MAX_PATH);

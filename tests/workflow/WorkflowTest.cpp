@@ -117,6 +117,11 @@ TEST_F(WorkflowTest, WorkAreaSkipsTakenNamesAndReportsOtherFailures) {
   }
   EXPECT_EQ(s2.path, u"C:\\x.dll");
   EXPECT_FALSE(s2.analyze);
+
+  p2.temp.clear();
+  Workflow third(s2, p2);
+  EXPECT_THROW(third.Browse(u"C:\\x.dll"), Error);
+  EXPECT_EQ(third.WorkArea(), u"");
 }
 
 TEST_F(WorkflowTest, AnalyzeShowsWaitingLineAndRunsScriptHidden) {

@@ -1,3 +1,0 @@
-#include "dumper/Dump.h"
-
-int main() { return 0; }
