@@ -1,6 +1,9 @@
 #include "dumper/Cli.h"
 
+#include <new>
+
 #include "dumper/banner.h"
+#include "dumper/print/Out.h"
 
 namespace kestrova::dumper {
 
@@ -54,12 +57,17 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
     std::size_t i = names[k];
     std::string error;
     bytes.clear();
-    if (!files.Read(i, bytes, error)) {
-      out.Write("tdump: cannot read \"");
-      out.Write(args[i]);
-      out.Write("\": ");
-      out.Write(error);
-      out.Write("\n");
+    bool ok = false;
+    try {
+      ok = files.Read(i, bytes, error);
+    } catch (const std::bad_alloc&) {
+      error = "not enough memory to read it";
+    }
+    if (!ok) {
+      // Names and system texts are shown escaped like any other bytes.
+      print::Out o(out, UINT64_MAX);
+      o.Text("tdump: cannot read \"").Name(args[i]).Text("\": ").Name(error);
+      o.Nl();
       rc = 1;
       continue;
     }

@@ -10,9 +10,10 @@ namespace kestrova::dumper {
 
 namespace {
 
-// Generous for any real image (whose listing is a few times its size), yet
-// bounded for a file whose tables point at each other.
-std::uint64_t ListingBudget(std::uint64_t fileSize) { return (std::uint64_t{1} << 20) + 64 * fileSize; }
+// Generous for any real image (its listing is at most a few times its size;
+// ten times for a sparse export table), yet bounded for a file whose tables
+// point at each other.
+std::uint64_t ListingBudget(std::uint64_t fileSize) { return (std::uint64_t{4} << 20) + 16 * fileSize; }
 
 void Run(std::span<const std::uint8_t> bytes, std::string_view displayName, Sink& sink, PageRelease* pages) {
   io::Reader file(bytes);

@@ -3,6 +3,8 @@
 // (the program decodes its listing by that mark, whatever the code page).
 #include <windows.h>
 
+#include <cstdint>
+
 #include "dumper/Cli.h"
 
 namespace {
@@ -103,10 +105,17 @@ class StdoutSink final : public Sink {
   std::string scratch_;
 };
 
+// Maps each file read-only (the view is only read, never executed); reads it
+// when it cannot be mapped (an empty file, or one too large for the address space).
 class Win32Files final : public FileSource {
  public:
   explicit Win32Files(wchar_t** argv) : argv_(argv) {}
+  ~Win32Files() override { Unmap(); }
+
+  std::span<const std::uint8_t> Mapped() const override { return {view_, viewSize_}; }
+
   bool Read(std::size_t index, std::vector<std::uint8_t>& bytes, std::string& error) override {
+    Unmap();
     HANDLE f = CreateFileW(argv_[index], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (f == INVALID_HANDLE_VALUE) {
@@ -114,7 +123,20 @@ class Win32Files final : public FileSource {
       return false;
     }
     LARGE_INTEGER size{};
-    if (GetFileSizeEx(f, &size) && size.QuadPart > 0) bytes.reserve(static_cast<std::size_t>(size.QuadPart));
+    if (GetFileSizeEx(f, &size) && size.QuadPart > 0 &&
+        static_cast<unsigned long long>(size.QuadPart) <= SIZE_MAX) {
+      if (HANDLE m = CreateFileMappingW(f, nullptr, PAGE_READONLY, 0, 0, nullptr)) {
+        void* v = MapViewOfFile(m, FILE_MAP_READ, 0, 0, 0);
+        CloseHandle(m);
+        if (v != nullptr) {
+          CloseHandle(f);
+          view_ = static_cast<const std::uint8_t*>(v);
+          viewSize_ = static_cast<std::size_t>(size.QuadPart);
+          return true;
+        }
+      }
+      bytes.reserve(static_cast<std::size_t>(size.QuadPart));
+    }
     std::uint8_t chunk[1 << 16];
     while (true) {
       DWORD n = 0;
@@ -131,7 +153,14 @@ class Win32Files final : public FileSource {
   }
 
  private:
+  void Unmap() {
+    if (view_ != nullptr) UnmapViewOfFile(view_);
+    view_ = nullptr;
+    viewSize_ = 0;
+  }
   wchar_t** argv_;
+  const std::uint8_t* view_ = nullptr;
+  std::size_t viewSize_ = 0;
 };
 
 }  // namespace

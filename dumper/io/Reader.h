@@ -91,9 +91,8 @@ class Reader {
     std::size_t avail = bytes_.size() - start;
     std::size_t limit = avail < max ? avail : max;
     const std::uint8_t* p = bytes_.data() + start;
-    for (std::size_t i = 0; i < limit; ++i) {
-      if (p[i] == 0) return {View(start, i), true};
-    }
+    if (const void* z = std::memchr(p, 0, limit))
+      return {View(start, static_cast<std::size_t>(static_cast<const std::uint8_t*>(z) - p)), true};
     return {View(start, limit), false};
   }
 
