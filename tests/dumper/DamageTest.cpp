@@ -117,3 +117,36 @@ TEST(Damage, EveryTruncationAndByteFlipStillLists) {
 
 }  // namespace
 }  // namespace kestrova::dumper::testing
+
+namespace kestrova::dumper::testing {
+namespace {
+
+bool Has(const std::string& listing, const std::string& text) { return listing.find(text) != std::string::npos; }
+
+TEST(Damage, BoundImportsAndCertificateOutOfPlace) {
+  PeBuilder pe = Pe32PlusLibrary();
+  // The module claims 3000 forwarder references; the directory holds none of them.
+  pe.headerExtra.Put16(6, 3000);
+  pe.headerExtra.Put16(4, 0x7000);  // its name: far outside the directory
+  pe.dirs[4] = {0x100000, 0x200};   // certificate: a file offset past the end
+  std::string listing = Dump(pe.Build(), "bound.dll");
+  EXPECT_TRUE(Has(listing, "forwarder references run off the end of the bound import data; stopped"));
+  EXPECT_TRUE(Has(listing, "bound import name is not a terminated string inside the directory (file offset 0x71F0)"));
+  EXPECT_TRUE(Has(listing, "certificate table (0x200 bytes) lies outside the file (file offset 0x100000)"));
+  EXPECT_TRUE(Has(listing, "file offset, outside the file"));
+}
+
+TEST(Damage, OverlappingSectionsAndRawDataPastTheEnd) {
+  PeBuilder pe = Pe32Program();
+  std::vector<std::uint8_t> f = pe.Build();
+  const std::size_t second = pe.SectionTable() + 40;
+  Put32(f, second + 12, 0x1000);      // .idata's VirtualAddress onto .text
+  Put32(f, second + 16, 0x10000);     // SizeOfRawData far past the file
+  std::string listing = Dump(f, "overlap.exe");
+  EXPECT_TRUE(Has(listing, "section 2 starts inside or before section 1"));
+  EXPECT_TRUE(Has(listing, "section 2 raw data runs past the end of the file (0x10000 bytes wanted, 0x200 there)"));
+  EXPECT_TRUE(Has(listing, "== Anomalies =="));
+}
+
+}  // namespace
+}  // namespace kestrova::dumper::testing

@@ -43,3 +43,75 @@ TEST(GoldenFeatures, EveryMachineAndFlagHasAName) {
 
 }  // namespace
 }  // namespace kestrova::dumper::testing
+
+namespace kestrova::dumper::testing {
+namespace {
+
+bool Has(const std::string& listing, const std::string& line) { return listing.find(line) != std::string::npos; }
+
+// The early delay-load form stores virtual addresses, not RVAs: the names
+// are only found when the image base is taken off.
+TEST(Features, OldDelayLoadFormHoldsAddresses) {
+  PeBuilder pe(false);
+  pe.Add(".text", kCode).data.Zeros(0x10);
+  PeBuilder::Section& s = pe.Add(".didat", kData);
+  std::uint32_t dir = WriteImports(pe, s, {{"OLD.dll", {{"Legacy", 9}}, 0}}, nullptr, true);
+  std::uint32_t at = dir - s.va;
+  const std::uint32_t base = static_cast<std::uint32_t>(pe.imageBase);
+  s.data.Put32(at, 0);  // attributes: addresses
+  for (std::uint32_t field : {4u, 8u, 12u, 16u}) {
+    std::uint32_t v = s.data.b[at + field] | s.data.b[at + field + 1] << 8 | s.data.b[at + field + 2] << 16 |
+                      static_cast<std::uint32_t>(s.data.b[at + field + 3]) << 24;
+    s.data.Put32(at + field, v + base);
+  }
+  std::uint32_t names = (s.data.b[at + 16] | s.data.b[at + 17] << 8) + 0 - s.va;  // low half is enough here
+  std::uint32_t hintName = s.data.b[names] | s.data.b[names + 1] << 8 | s.data.b[names + 2] << 16;
+  s.data.Put32(names, hintName + base);
+  pe.dirs[13] = {dir, 64};
+  std::string listing = Dump(pe.Build(), "old.exe");
+  EXPECT_TRUE(Has(listing, "  DLL OLD.dll\n")) << listing;
+  EXPECT_TRUE(Has(listing, "attributes 00000000 (addresses, old form)"));
+  EXPECT_TRUE(Has(listing, "      9  Legacy\n"));
+  EXPECT_TRUE(Has(listing, "  none found\n"));
+}
+
+// Names from the file never break the listing: control bytes, broken
+// UTF-8 and direction overrides come out escaped; good UTF-8 stays.
+TEST(Features, HostileNamesAreEscapedAndTheListingStaysUtf8) {
+  PeBuilder pe(true);
+  pe.Add(".text", kCode).data.Zeros(0x10);
+  PeBuilder::Section& r = pe.Add(".rdata", kRData);
+  ExportSpec e;
+  e.dll = "evil\x1B[2J.dll";
+  e.functions = {{0x1000, ""}, {0x1004, ""}, {0x1008, ""}};
+  e.names = {{"Ok\xE5\x90\x8D", 0}, {"bad\xFF\xFE", 1}, {"rtl\xE2\x80\xAEtxt.exe", 2}};
+  auto ex = WriteExports(r, e);
+  pe.dirs[0] = {ex[0], ex[1]};
+  std::string listing = Dump(pe.Build(), "names\n.dll");
+  EXPECT_TRUE(Has(listing, "evil\\x1B[2J.dll"));
+  EXPECT_TRUE(Has(listing, "Ok\xE5\x90\x8D\n"));
+  EXPECT_TRUE(Has(listing, "bad\\xFF\\xFE\n"));
+  EXPECT_TRUE(Has(listing, "rtl\\u{202E}txt.exe\n"));
+  EXPECT_TRUE(Has(listing, "names\\x0A.dll\n"));
+  EXPECT_FALSE(Has(listing, "\x1B"));
+}
+
+// Long section names ("/4") come from the COFF string table.
+TEST(Features, LongSectionNamesFromTheStringTable) {
+  PeBuilder pe(true);
+  pe.Add(".text", kCode).data.Zeros(0x10);
+  pe.Add("/4", kRData).data.Zeros(0x10);
+  std::vector<std::uint8_t> f = pe.Build();
+  std::uint32_t table = static_cast<std::uint32_t>(f.size());
+  Put32(f, PeBuilder::kCoff + 8, table);  // PointerToSymbolTable, no symbols
+  Blob strings;
+  strings.U32(0).Str(".debug_info");
+  Put32(strings.b, 0, strings.Size());
+  f.insert(f.end(), strings.b.begin(), strings.b.end());
+  std::string listing = Dump(f, "long.dll");
+  EXPECT_TRUE(Has(listing, "   2  .debug_info  ")) << listing;
+  EXPECT_TRUE(Has(listing, "name field /4\n"));
+}
+
+}  // namespace
+}  // namespace kestrova::dumper::testing
