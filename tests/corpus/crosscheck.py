@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
-"""Cross-checks tdump's exports and imports against llvm-readobj on Wine's PE files.
+"""Cross-checks tdump's listing against llvm-readobj on Wine's PE files.
 
 For every export llvm-readobj reports (ordinal, name, RVA or forward target) our listing
 must hold one line with all of them; for every import (DLL, name or ordinal) one line with
-the name or ordinal and the IAT slot's RVA, below a line naming its DLL. Hex numbers
-compare by value (0x, case and leading zeros do not matter); values must be equal.
+the name or ordinal and the IAT slot's RVA, below a line naming its DLL. Header fields,
+data directories and section rows are held to the peer's numbers the same way. Hex
+numbers compare by value (0x, case and leading zeros do not matter); values must be equal.
 
   crosscheck.py TDUMP [--readobj PATH] [--limit N] [--jobs N] [--selftest]
 """
@@ -127,13 +128,122 @@ def parse_readobj(text, ptr, facts=None):
     return exports, imports
 
 
+# llvm-readobj's header field names, where ours (the PE format's own) differ.
+OUR_FIELD = {
+    ("ImageFileHeader", "SectionCount"): "NumberOfSections",
+    ("ImageFileHeader", "SymbolCount"): "NumberOfSymbols",
+    ("ImageFileHeader", "OptionalHeaderSize"): "SizeOfOptionalHeader",
+    ("ImageOptionalHeader", "Characteristics"): "DllCharacteristics",
+    ("ImageOptionalHeader", "NumberOfRvaAndSize"): "NumberOfRvaAndSizes",
+    ("DOSHeader", "UsedBytesInTheLastPage"): "e_cblp",
+    ("DOSHeader", "FileSizeInPages"): "e_cp",
+    ("DOSHeader", "NumberOfRelocationItems"): "e_crlc",
+    ("DOSHeader", "HeaderSizeInParagraphs"): "e_cparhdr",
+    ("DOSHeader", "MinimumExtraParagraphs"): "e_minalloc",
+    ("DOSHeader", "MaximumExtraParagraphs"): "e_maxalloc",
+    ("DOSHeader", "InitialRelativeSS"): "e_ss",
+    ("DOSHeader", "InitialSP"): "e_sp",
+    ("DOSHeader", "Checksum"): "e_csum",
+    ("DOSHeader", "InitialIP"): "e_ip",
+    ("DOSHeader", "InitialRelativeCS"): "e_cs",
+    ("DOSHeader", "AddressOfRelocationTable"): "e_lfarlc",
+    ("DOSHeader", "OverlayNumber"): "e_ovno",
+    ("DOSHeader", "OEMid"): "e_oemid",
+    ("DOSHeader", "OEMinfo"): "e_oeminfo",
+    ("DOSHeader", "AddressOfNewExeHeader"): "e_lfanew",
+}
+# Fields the peer computes rather than reads, or that have no line of their own with us.
+PEER_ONLY = {"StringTableSize", "Magic"}
+FIELD = re.compile(r"^\s*(\w+)(?::| \[) (.*)$")
+NUMBER_AT_END = re.compile(r"\((0x[0-9A-Fa-f]+)\)\s*$")
+
+
+class Field:
+    def __init__(self, block, key, value):
+        self.block, self.key, self.value = block, key, value
+        self.ours = OUR_FIELD.get((block, key), key)
+
+    def __str__(self):
+        return f"{self.block}.{self.key} = {self.value:#x}"
+
+
+class Section:
+    def __init__(self, number, name, values):
+        self.number, self.name, self.values = number, name, values
+
+    def __str__(self):
+        vals = " ".join(f"{k} {v:#x}" for k, v in self.values.items())
+        return f"section {self.number} {self.name}: {vals}"
+
+
+def field_value(text):
+    """A header field's number: "(0x..)" at the end, else 0x.., else decimal."""
+    m = NUMBER_AT_END.search(text)
+    if m:
+        return int(m.group(1), 16)
+    if re.fullmatch(r"0x[0-9A-Fa-f]+", text):
+        return int(text, 16)
+    if re.fullmatch(r"\d+", text):
+        return int(text)
+    return None
+
+
+def parse_headers(text):
+    """The --file-headers and --sections part: header fields, data directories, sections."""
+    fields, dirs, sections = [], {}, []
+    stack, section = [], None
+    for line in text.splitlines():
+        s = line.strip()
+        if s.endswith("{") or (s.endswith("[") and ":" not in s and "(" not in s):
+            stack.append(s[:-1].strip())
+            if stack[-1] == "Section":
+                section = {}
+            continue
+        if s in ("}", "]"):
+            if stack and stack[-1] == "Section" and section is not None:
+                name = section.pop("Name").split(" (")[0]
+                number = section.pop("Number")
+                sections.append(Section(number, name, section))
+                section = None
+            if stack:
+                stack.pop()
+            continue
+        m = FIELD.match(line)
+        if not m or not stack:
+            continue
+        key, raw = m.group(1), m.group(2)
+        if section is not None and stack[-1] == "Section":
+            if key == "Name":
+                section["Name"] = raw
+            elif key in ("Number", "VirtualSize", "VirtualAddress", "RawDataSize",
+                         "PointerToRawData", "Characteristics"):
+                value = field_value(raw)
+                if value is not None:
+                    section[key] = value
+            continue
+        block = stack[-1]
+        value = field_value(raw)
+        if value is None or key in PEER_ONLY:
+            continue
+        if block == "DataDirectory":
+            m2 = re.fullmatch(r"(\w+?)(RVA|Size)", key)
+            if m2:
+                dirs.setdefault(m2.group(1), {})[m2.group(2)] = value
+        elif block in ("ImageFileHeader", "ImageOptionalHeader", "DOSHeader"):
+            fields.append(Field(block, key, value))
+    # Directories come in the format's fixed order, which is how our table numbers them.
+    directories = [(i, d.get("RVA", 0), d.get("Size", 0)) for i, d in enumerate(dirs.values())]
+    return fields, directories, sections
+
+
 def peer_view(readobj, path):
-    p = subprocess.run([readobj, "--coff-exports", "--coff-imports", str(path)],
+    p = subprocess.run([readobj, "--file-headers", "--sections", "--coff-exports",
+                        "--coff-imports", str(path)],
                        capture_output=True, text=True, check=False)
     if p.returncode != 0:
         return None, p.stderr.strip().splitlines()[-1] if p.stderr.strip() else "failed"
     facts = PeFacts(path)
-    return parse_readobj(p.stdout, facts.ptr, facts), None
+    return (parse_readobj(p.stdout, facts.ptr, facts), parse_headers(p.stdout)), None
 
 # ---------------------------------------------------------------- our listing
 
@@ -225,6 +335,47 @@ def check_import(listing, i, dlls):
     return near_lines(listing, key)
 
 
+def holds_number(line, value, skip_first=True):
+    """A piece other than the label that spells `value`, in hex or in decimal."""
+    pieces = line.pieces[1:] if skip_first else line.pieces
+    for p in pieces:
+        h, d = HEX.match(p), DEC.match(p)
+        if (h and int(h.group(1), 16) == value) or (d and int(d.group(1)) == value):
+            return True
+    return False
+
+
+def check_field(listing, f):
+    rows = [listing.lines[n] for n in listing.candidates(f.ours)
+            if listing.lines[n].words and listing.lines[n].words[0] == f.ours]
+    if any(holds_number(row, f.value) for row in rows):
+        return None
+    return " | ".join(r.text.strip() for r in rows[:2]) or "no line for it"
+
+
+def check_directory(listing, index, rva, size, count):
+    if index >= count or (rva == 0 and size == 0):
+        return None  # past the table the file declares, or empty: nothing to find
+    for n in listing.candidates(str(index)):
+        line = listing.lines[n]
+        if line.words[0] == str(index) and line.holds(hexes=[rva, size]):
+            return None
+    return "no table row with both values"
+
+
+def check_section(listing, sec):
+    hexes = [sec.values[k] for k in ("VirtualSize", "VirtualAddress", "PointerToRawData",
+                                     "Characteristics") if k in sec.values]
+    for n in listing.candidates(sec.name):
+        line = listing.lines[n]
+        if line.words[0] != str(sec.number) or not line.holds(hexes=hexes):
+            continue
+        # The raw size is decimal with the peer; either spelling of it will do.
+        if "RawDataSize" not in sec.values or holds_number(line, sec.values["RawDataSize"]):
+            return None
+    return near_lines(listing, sec.name)
+
+
 def near_lines(listing, key):
     found = [listing.lines[n].text.strip() for n in listing.candidates(key)[:2]]
     return " | ".join(found) if found else "no line with it"
@@ -234,7 +385,7 @@ def check_file(tool, readobj, path, bound):
     view, err = peer_view(readobj, path)
     if view is None:
         return {"path": path, "skipped": err}
-    exports, imports = view
+    (exports, imports), (fields, directories, sections) = view
     run = kcorpus.run_tool(tool, path, bound)
     problems = run.problems()
     if problems:
@@ -255,7 +406,22 @@ def check_file(tool, readobj, path, bound):
         ours = check_import(listing, i, dlls)
         if ours is not None:
             errors.append(f"{path.name}: readobj {i}; ours: {ours}")
+    for f in fields:
+        ours = check_field(listing, f)
+        if ours is not None:
+            errors.append(f"{path.name}: readobj {f}; ours: {ours}")
+    declared = next((f.value for f in fields if f.key == "NumberOfRvaAndSize"), 16)
+    for index, rva, size in directories:
+        ours = check_directory(listing, index, rva, size, declared)
+        if ours is not None:
+            errors.append(f"{path.name}: readobj directory {index} RVA {rva:#x} size {size:#x}; "
+                          f"ours: {ours}")
+    for sec in sections:
+        ours = check_section(listing, sec)
+        if ours is not None:
+            errors.append(f"{path.name}: readobj {sec}; ours: {ours}")
     return {"path": path, "errors": errors, "exports": len(exports), "imports": len(imports),
+            "fields": len(fields), "sections": len(sections),
             "gaps": len(gaps), "forwards": sum(1 for e in exports if e.forward),
             "delayed": sum(1 for i in imports if i.delayed)}
 
@@ -378,6 +544,52 @@ Delay imports from USER32.dll
 """
 
 
+SAMPLE_HEADERS = """
+ImageFileHeader {
+  Machine: IMAGE_FILE_MACHINE_AMD64 (0x8664)
+  SectionCount: 1
+  StringTableSize: 4
+}
+ImageOptionalHeader {
+  Magic: 0x20B
+  AddressOfEntryPoint: 0x1370
+  SizeOfImage: 20480
+  Subsystem: IMAGE_SUBSYSTEM_WINDOWS_CUI
+  Characteristics [ (0x160)
+    IMAGE_DLL_CHARACTERISTICS_NX_COMPAT (0x100)
+  ]
+  DataDirectory {
+    ExportTableRVA: 0x2000
+    ExportTableSize: 0x40
+    ImportTableRVA: 0x0
+    ImportTableSize: 0x0
+  }
+}
+Sections [
+  Section {
+    Number: 1
+    Name: .text (2E 74 65 78 74 00 00 00)
+    VirtualSize: 0x120
+    VirtualAddress: 0x1000
+    RawDataSize: 512
+    PointerToRawData: 0x400
+    Characteristics [ (0x60000020)
+    ]
+  }
+]
+"""
+
+SAMPLE_HEADER_LISTING = """COFF
+  Machine                 8664  AMD64
+  NumberOfSections        1
+  AddressOfEntryPoint     00001370  in .text
+  SizeOfImage             00005000 (20480)
+  DllCharacteristics      00000160
+   0  Export        00002000  00000040  .text
+   1  .text  00000120  00001000  00000200  00000400  60000020  CNT_CODE
+"""
+
+
 def selftest():
     """The matcher must accept a right listing and reject each kind of wrong value."""
     exports, imports = parse_readobj(SAMPLE_READOBJ, 8)
@@ -413,7 +625,32 @@ def selftest():
     # The same values on two lines are not one line each.
     split = SAMPLE_GOOD.replace("      1  00001010  alpha", "      1  alpha\n  00001010")
     assert failures(split) == ["export #1 alpha RVA 0x1010"], failures(split)
-    print("selftest: matcher accepts the right listing and rejects 8 kinds of wrong one")
+    # Headers, directories and sections: numbers in either base, labels as the format names them.
+    fields, dirs, sections = parse_headers(SAMPLE_HEADERS)
+    assert [str(f) for f in fields] == [
+        "ImageFileHeader.Machine = 0x8664", "ImageFileHeader.SectionCount = 0x1",
+        "ImageOptionalHeader.AddressOfEntryPoint = 0x1370",
+        "ImageOptionalHeader.SizeOfImage = 0x5000",
+        "ImageOptionalHeader.Characteristics = 0x160"], fields
+    assert dirs == [(0, 0x2000, 0x40), (1, 0, 0)], dirs
+    assert [str(x) for x in sections] == [
+        "section 1 .text: VirtualSize 0x120 VirtualAddress 0x1000 RawDataSize 0x200 "
+        "PointerToRawData 0x400 Characteristics 0x60000020"], sections
+
+    def header_failures(text):
+        listing = Listing(text)
+        return ([str(f) for f in fields if check_field(listing, f) is not None]
+                + [str(d) for d in dirs if check_directory(listing, *d, 16) is not None]
+                + [str(x) for x in sections if check_section(listing, x) is not None])
+
+    assert header_failures(SAMPLE_HEADER_LISTING) == [], header_failures(SAMPLE_HEADER_LISTING)
+    for old, new in {"00001370": "00001371", "00000160": "00000161", "00002000  00000040":
+                     "00002000  00000041", "00000120  00001000": "00000121  00001000",
+                     "  8664": "  014C", "   1  .text": "   2  .text"}.items():
+        assert old in SAMPLE_HEADER_LISTING, old
+        assert header_failures(SAMPLE_HEADER_LISTING.replace(old, new)), \
+            f"matcher accepted {new!r} for {old!r}"
+    print("selftest: matcher accepts the right listing and rejects 14 kinds of wrong one")
     return 0
 
 # ---------------------------------------------------------------- main
@@ -454,11 +691,13 @@ def main():
     checked = [r for r in results if "skipped" not in r]
     errors = [e for r in checked for e in r["errors"]]
     total = {k: sum(r.get(k, 0) for r in checked)
-             for k in ("exports", "imports", "forwards", "delayed", "gaps")}
+             for k in ("exports", "imports", "forwards", "delayed", "gaps", "fields",
+                       "sections")}
     bad_files = sum(1 for r in checked if r["errors"])
     print(f"checked {len(checked)} files against {readobj}: {total['exports']} exports "
           f"({total['forwards']} forwarders), {total['imports']} imports "
-          f"({total['delayed']} delay-loaded); {total['gaps']} empty ordinal slots not required")
+          f"({total['delayed']} delay-loaded), {total['fields']} header fields, "
+          f"{total['sections']} sections; {total['gaps']} empty ordinal slots not required")
     for r in skipped:
         print(f"skipped {r['path'].name}: the peer cannot read it ({r['skipped']})")
     for e in errors[:args.max_report]:
