@@ -59,14 +59,9 @@ TEST(Features, OldDelayLoadFormHoldsAddresses) {
   std::uint32_t at = dir - s.va;
   const std::uint32_t base = static_cast<std::uint32_t>(pe.imageBase);
   s.data.Put32(at, 0);  // attributes: addresses
-  for (std::uint32_t field : {4u, 8u, 12u, 16u}) {
-    std::uint32_t v = s.data.b[at + field] | s.data.b[at + field + 1] << 8 | s.data.b[at + field + 2] << 16 |
-                      static_cast<std::uint32_t>(s.data.b[at + field + 3]) << 24;
-    s.data.Put32(at + field, v + base);
-  }
-  std::uint32_t names = (s.data.b[at + 16] | s.data.b[at + 17] << 8) + 0 - s.va;  // low half is enough here
-  std::uint32_t hintName = s.data.b[names] | s.data.b[names + 1] << 8 | s.data.b[names + 2] << 16;
-  s.data.Put32(names, hintName + base);
+  std::uint32_t names = s.data.Get32(at + 16) - s.va;
+  for (std::uint32_t field : {4u, 8u, 12u, 16u}) s.data.Put32(at + field, s.data.Get32(at + field) + base);
+  s.data.Put32(names, s.data.Get32(names) + base);  // the lookup entry too
   pe.dirs[13] = {dir, 64};
   std::string listing = Dump(pe.Build(), "old.exe");
   EXPECT_TRUE(Has(listing, "  DLL OLD.dll\n")) << listing;

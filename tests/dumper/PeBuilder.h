@@ -32,6 +32,11 @@ struct Blob {
     if (b.size() < at + 4) b.resize(at + 4);
     for (int i = 0; i < 4; ++i) b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
   }
+  std::uint32_t Get32(std::size_t at) const {
+    std::uint32_t v = 0;
+    for (std::size_t i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(b[at + i]) << (8 * i);
+    return v;
+  }
   void Put16(std::size_t at, std::uint16_t v) {
     if (b.size() < at + 2) b.resize(at + 2);
     b[at] = static_cast<std::uint8_t>(v);
