@@ -167,8 +167,8 @@ void Workflow::Tick(const std::function<void(const Error&)>& report) {
 
 void Workflow::RunTick() {
   if (workArea_.empty() || !state_.PollOn()) return;
-  const StagedNames names =
-      PlanNames(NamePart(state_.PathText()), platform_, workArea_.size(), aliasSerial_);
+  const std::u16string name = NamePart(state_.PathText());
+  const StagedNames names = PlanNames(name, platform_, workArea_.size(), aliasSerial_);
   const std::u16string listing = workArea_ + names.listing;
   std::u16string source = listing;
   if (names.aliased) {
@@ -188,7 +188,14 @@ void Workflow::RunTick() {
   if (!read.outcome.ok()) {
     throw Error(u"Cannot open file \"" + source + u"\". " + read.outcome.systemText);
   }
-  state_.SetListingText(DecodeListing(read.bytes, platform_));
+  std::u16string text = DecodeListing(read.bytes, platform_);
+  if (names.aliased) {
+    // The dumper names the file it was given before anything else: show the
+    // user's name there, not the alias.
+    const auto at = text.find(names.copy);
+    if (at != std::u16string::npos) text.replace(at, names.copy.size(), name);
+  }
+  state_.SetListingText(text);
   state_.SetAnalyzeEnabled(false);
   state_.SetPollOn(false);
 

@@ -57,7 +57,8 @@ class Road : public ::testing::Test {
       flow.Browse(path);
       area = flow.WorkArea();
       EXPECT_TRUE(state.analyze);
-      EXPECT_TRUE(platform.IsFile(area + u"tdump.bat"));
+      script = ReadBytes(area + u"tdump.bat");
+      EXPECT_FALSE(script.empty());
       flow.Analyze();
       EXPECT_EQ(state.listing, std::u16string(workflow::kWaitingLine) + u"\r\n");
       EXPECT_TRUE(TickUntilShown(flow)) << "no listing within the wait";
@@ -71,6 +72,7 @@ class Road : public ::testing::Test {
 
   platform::Win32Platform platform;
   MemoryState state;
+  std::string script;  // of the last Analyse
   ScratchDir user;
 };
 
@@ -97,8 +99,7 @@ TEST_F(Road, NamesThatNeedQuoting) {
         u"a b.exe"}) {
     const std::string content = "MZ " + std::to_string(name.size());
     const auto listing = Analyse(UserFile(name, content));
-    const std::u16string ext = name.substr(name.rfind(u'.'));
-    EXPECT_EQ(listing, Listing(u"input" + ext, content.size())) << "name of " << name.size();
+    EXPECT_EQ(listing, Listing(name, content.size())) << "name of " << name.size();
   }
 }
 
@@ -108,7 +109,8 @@ TEST_F(Road, NamesOutsideTheAsciiRange) {
   // The second name's GBK bytes end in "|", "\\" and "^": cmd must decode before it parses.
   for (const std::u16string name : {u"中文测试.dll", u"亅乗乛.dll", u"café.dll"}) {
     const auto listing = Analyse(UserFile(name, "MZ"));
-    EXPECT_EQ(listing, Listing(chinese ? name : u"input.dll", 2));
+    EXPECT_EQ(listing, Listing(name, 2));
+    EXPECT_EQ(script.find("input.dll") == std::string::npos, chinese);
   }
 }
 
@@ -159,7 +161,7 @@ TEST_F(Road, ChosenFileBesideTheProgram) {
 }
 
 TEST_F(Road, ChosenFileNamedLikeTheDumper) {
-  EXPECT_EQ(Analyse(UserFile(u"TDUMP.EXE", "MZ impostor")), Listing(u"input.EXE", 11));
+  EXPECT_EQ(Analyse(UserFile(u"TDUMP.EXE", "MZ impostor")), Listing(u"TDUMP.EXE", 11));
 }
 
 }  // namespace

@@ -353,6 +353,13 @@ TEST_F(WorkflowTest, NameThatNeedsQuotingLandsUnderItsOwnName) {
   EXPECT_EQ(state.listing, kShown);
   EXPECT_TRUE(Staged().empty());
   EXPECT_EQ(platform.FileBytes(path), ToBytes("MZ user"));
+
+  // Where the dumper names its argument the user reads the real name, once.
+  flow.Browse(path);
+  flow.Analyze();
+  ASSERT_TRUE(RunLastScript(platform, "File: input.dll\nImports input.dll\n"));
+  flow.Tick();
+  EXPECT_EQ(state.listing, u"File: " + name + u"\r\nImports input.dll\r\n");
 }
 
 TEST_F(WorkflowTest, EarlierRunStillHoldingItsAliasesIsNotMistakenForTheNewOne) {
