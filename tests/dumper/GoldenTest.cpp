@@ -76,7 +76,7 @@ TEST(Features, HostileNamesAreEscapedAndTheListingStaysUtf8) {
   PeBuilder pe(true);
   pe.Add(".text", kCode).data.Zeros(0x10);
   PeBuilder::Section& r = pe.Add(".rdata", kRData);
-  ExportSpec e;
+  ExportPlan e;
   e.dll = "evil\x1B[2J.dll";
   e.functions = {{0x1000, ""}, {0x1004, ""}, {0x1008, ""}};
   e.names = {{"Ok\xE5\x90\x8D", 0}, {"bad\xFF\xFE", 1}, {"rtl\xE2\x80\xAEtxt.exe", 2}};

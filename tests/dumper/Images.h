@@ -33,7 +33,7 @@ inline PeBuilder Pe32PlusLibrary() {
   PeBuilder::Section& text = pe.Add(".text", kCode);
   text.data.Zeros(0x40).U8(0xC3);
   PeBuilder::Section& rdata = pe.Add(".rdata", kRData);
-  ExportSpec e;
+  ExportPlan e;
   e.dll = "sample.dll";
   e.base = 5;
   e.functions = {{0x1000, ""}, {0x1010, ""}, {0, ""}, {0x1020, ""}, {0, "NTDLL.RtlAllocateHeap"}, {0, "WS2_32.#115"}};
@@ -41,7 +41,7 @@ inline PeBuilder Pe32PlusLibrary() {
   auto ex = WriteExports(rdata, e);
   pe.dirs[0] = {ex[0], ex[1]};
   PeBuilder::Section& idata = pe.Add(".idata", kData);
-  std::vector<DllSpec> dlls = {{"KERNEL32.dll", {{"GetProcAddress", 0x2A1}, {"LoadLibraryW", 0x3C5}}, 0xFFFFFFFF},
+  std::vector<DllPlan> dlls = {{"KERNEL32.dll", {{"GetProcAddress", 0x2A1}, {"LoadLibraryW", 0x3C5}}, 0xFFFFFFFF},
                                {"msvcrt.dll", {{"malloc", 0x4E0}, {"", 42}}}};
   std::vector<std::uint32_t> iats;
   pe.dirs[1] = {WriteImports(pe, idata, dlls, &iats), 60};

@@ -167,20 +167,20 @@ class PeBuilder {
 };
 
 // One imported function: by name (with a hint) or by ordinal.
-struct ImportSpec {
+struct ImportPlan {
   std::string name;  // empty: by ordinal
   std::uint16_t hintOrOrdinal = 0;
 };
 
-struct DllSpec {
+struct DllPlan {
   std::string dll;
-  std::vector<ImportSpec> functions;
+  std::vector<ImportPlan> functions;
   std::uint32_t timeDateStamp = 0;
 };
 
 // Writes an import directory into `s`: descriptors, lookup tables, IATs, names.
 // Returns the directory's RVA; `iatRvas` receives each DLL's IAT RVA.
-inline std::uint32_t WriteImports(PeBuilder& pe, PeBuilder::Section& s, const std::vector<DllSpec>& dlls,
+inline std::uint32_t WriteImports(PeBuilder& pe, PeBuilder::Section& s, const std::vector<DllPlan>& dlls,
                                   std::vector<std::uint32_t>* iatRvas = nullptr, bool delay = false) {
   const bool wide = pe.Pe32Plus();
   Blob& d = s.data;
@@ -189,20 +189,20 @@ inline std::uint32_t WriteImports(PeBuilder& pe, PeBuilder::Section& s, const st
   const std::uint32_t descSize = delay ? 32 : 20;
   d.Zeros(descSize * (dlls.size() + 1));
   for (std::size_t i = 0; i < dlls.size(); ++i) {
-    const DllSpec& spec = dlls[i];
+    const DllPlan& plan = dlls[i];
     auto table = [&]() {
       d.Align(8);
       std::uint32_t at = d.Size();
-      d.Zeros((spec.functions.size() + 1) * (wide ? 8 : 4));
+      d.Zeros((plan.functions.size() + 1) * (wide ? 8 : 4));
       return at;
     };
     std::uint32_t ilt = table();
     std::uint32_t iat = table();
     if (iatRvas) iatRvas->push_back(s.va + iat);
     std::uint32_t nameAt = d.Size();
-    d.Str(spec.dll);
-    for (std::size_t k = 0; k < spec.functions.size(); ++k) {
-      const ImportSpec& f = spec.functions[k];
+    d.Str(plan.dll);
+    for (std::size_t k = 0; k < plan.functions.size(); ++k) {
+      const ImportPlan& f = plan.functions[k];
       std::uint64_t v;
       if (f.name.empty()) {
         v = (wide ? (1ull << 63) : (1ull << 31)) | f.hintOrOrdinal;
@@ -224,10 +224,10 @@ inline std::uint32_t WriteImports(PeBuilder& pe, PeBuilder::Section& s, const st
       d.Put32(at + 8, s.va + dirAt + descSize * static_cast<std::uint32_t>(dlls.size()) + 8);  // any slot will do
       d.Put32(at + 12, s.va + iat);
       d.Put32(at + 16, s.va + ilt);
-      d.Put32(at + 28, spec.timeDateStamp);
+      d.Put32(at + 28, plan.timeDateStamp);
     } else {
       d.Put32(at, s.va + ilt);
-      d.Put32(at + 4, spec.timeDateStamp);
+      d.Put32(at + 4, plan.timeDateStamp);
       d.Put32(at + 12, s.va + nameAt);
       d.Put32(at + 16, s.va + iat);
     }
@@ -235,7 +235,7 @@ inline std::uint32_t WriteImports(PeBuilder& pe, PeBuilder::Section& s, const st
   return s.va + dirAt;
 }
 
-struct ExportSpec {
+struct ExportPlan {
   std::string dll;
   std::uint32_t base = 1;
   std::uint32_t timeDateStamp = 0x60000000;
@@ -251,7 +251,7 @@ struct ExportSpec {
 };
 
 // Writes an export directory at the current end of `s`. Returns {RVA, size}.
-inline std::array<std::uint32_t, 2> WriteExports(PeBuilder::Section& s, const ExportSpec& e) {
+inline std::array<std::uint32_t, 2> WriteExports(PeBuilder::Section& s, const ExportPlan& e) {
   Blob& d = s.data;
   d.Align(4);
   const std::uint32_t at = d.Size();
