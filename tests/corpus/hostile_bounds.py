@@ -1,0 +1,143 @@
+#!/usr/bin/env python3
+"""Hostile files built to make a dumper do far more work than the file is big.
+
+Each input reuses one small table from many places, or declares counts no file can
+hold. The tool must finish within the bound with exit 0 and a valid listing whose size
+stays in proportion to the file: a walk that is not bounded by what the file can hold
+shows up here as a timeout or as a listing out of all proportion.
+
+  hostile_bounds.py TDUMP [--bound SECONDS] [--keep DIR]
+"""
+import argparse
+import struct
+import sys
+import tempfile
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import kcorpus  # noqa: E402
+
+BASE = 0x1000          # RVA of the one section
+IMPORT, BOUND, DELAY, EXPORT = 1, 11, 13, 0
+
+# A listing may spend a few hundred bytes on each table entry the file holds; beyond
+# that ratio something is being listed more often than the file can account for.
+RATIO, SLACK = 128, 1 << 20
+
+
+def image(body, dirs):
+    """A PE32+ DLL with one read-write section at BASE holding `body`."""
+    dos = bytearray(0x80)
+    dos[0:2] = b"MZ"
+    struct.pack_into("<I", dos, 0x3C, 0x80)
+    coff = struct.pack("<4sHHIIIHH", b"PE\0\0", 0x8664, 1, 0, 0, 0, 240, 0x2022)
+    opt = bytearray(240)
+    raw = (len(body) + 0x1FF) & ~0x1FF
+    struct.pack_into("<HBBIII", opt, 0, 0x20B, 14, 0, raw, 0, 0)
+    struct.pack_into("<II", opt, 16, BASE, BASE)
+    struct.pack_into("<QII", opt, 24, 0x180000000, 0x1000, 0x200)
+    struct.pack_into("<HH", opt, 48, 6, 0)
+    struct.pack_into("<II", opt, 56, BASE + ((raw + 0xFFF) & ~0xFFF), 0x400)
+    struct.pack_into("<HH", opt, 68, 3, 0x160)
+    struct.pack_into("<I", opt, 108, 16)
+    for index, (rva, size) in dirs.items():
+        struct.pack_into("<II", opt, 112 + 8 * index, rva, size)
+    section = struct.pack("<8sIIIIIIHHI", b".data", raw, BASE, raw, 0x400, 0, 0, 0, 0,
+                          0xC0000040)
+    head = bytes(dos) + coff + bytes(opt) + section
+    return head.ljust(0x400, b"\0") + bytes(body).ljust(raw, b"\0")
+
+
+def shared_import_thunks(delayed=False):
+    """Many descriptors, one long thunk list: descriptors x thunks lines if unbounded."""
+    count, thunks = 1500, 3000
+    width = 32 if delayed else 20
+    body = bytearray(width * (count + 1) + 8 * (thunks + 1) + 32)
+    table = BASE + width * (count + 1)
+    name = table + 8 * (thunks + 1)
+    for i in range(count):
+        if delayed:
+            struct.pack_into("<8I", body, width * i, 1, name + 16, 0, table, table, 0, 0, 0)
+        else:
+            struct.pack_into("<5I", body, width * i, table, 0, 0, name + 16, table)
+    for k in range(thunks):
+        struct.pack_into("<Q", body, table - BASE + 8 * k, name)
+    body[name - BASE:name - BASE + 24] = b"\0\0Func\0\0\0\0\0\0\0\0\0\0evil.dll"
+    return image(body, {DELAY if delayed else IMPORT: (BASE, width * count)})
+
+
+def export_counts_past_the_file():
+    """NumberOfFunctions and NumberOfNames of 0xFFFFFFFF in a 32 KB file."""
+    body = bytearray(0x8000)
+    struct.pack_into("<IIHHIIIIIII", body, 0, 0, 0, 0, 0, BASE + 0x7F00, 1, 0xFFFFFFFF,
+                     0xFFFFFFFF, BASE + 0x100, BASE + 0x4000, BASE + 0x6000)
+    for i in range(0x3F00 // 4):
+        struct.pack_into("<I", body, 0x100 + 4 * i, BASE + 0x7F00)
+    body[0x7F00:0x7F04] = b"nm\0\0"
+    return image(body, {EXPORT: (BASE, 0x8000)})
+
+
+def forwarders_into_an_unterminated_string():
+    """Every address-table entry a forwarder, all to one string that never ends."""
+    body = bytearray(b"A" * 0x8000)
+    struct.pack_into("<IIHHIIIIIII", body, 0, 0, 0, 0, 0, BASE + 0x7F00, 1, 3000, 0,
+                     BASE + 0x100, 0, 0)
+    for i in range(3000):
+        struct.pack_into("<I", body, 0x100 + 4 * i, BASE + 0x3000)
+    return image(body, {EXPORT: (BASE, 0x8000)})
+
+
+def bound_imports_pointing_at_themselves():
+    """Bound-import entries in the headers, as linkers place them, each claiming 65535
+    forwarder references, with every name offset pointing back into the table."""
+    data = bytearray(image(b"\0" * 0x200, {BOUND: (0x200, 0x200)}))
+    for i in range(0x200 // 8 - 1):
+        struct.pack_into("<IHH", data, 0x200 + 8 * i, 0x12345678, 8 * (i % 4), 0xFFFF)
+    return bytes(data)
+
+
+def sections_past_the_headers():
+    """65535 sections declared, with the table cut off by the end of the file."""
+    data = bytearray(image(b"\0" * 0x200, {}))
+    struct.pack_into("<H", data, 0x80 + 6, 0xFFFF)
+    return bytes(data)
+
+
+CASES = {
+    "shared-import-thunks": lambda: shared_import_thunks(False),
+    "shared-delay-thunks": lambda: shared_import_thunks(True),
+    "export-counts-past-the-file": export_counts_past_the_file,
+    "forwarders-unterminated": forwarders_into_an_unterminated_string,
+    "bound-imports-self-loop": bound_imports_pointing_at_themselves,
+    "sections-past-the-headers": sections_past_the_headers,
+}
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("tool")
+    ap.add_argument("--bound", type=float, default=5.0)
+    ap.add_argument("--keep", help="write the inputs here and leave them")
+    args = ap.parse_args()
+    failures = []
+    with tempfile.TemporaryDirectory() as tmp:
+        folder = Path(args.keep or tmp)
+        folder.mkdir(parents=True, exist_ok=True)
+        for name, build in CASES.items():
+            path = folder / f"{name}.dll"
+            path.write_bytes(build())
+            run = kcorpus.run_tool(args.tool, path, args.bound)
+            size = path.stat().st_size
+            problems = run.problems()
+            if not run.timed_out and len(run.stdout) > RATIO * size + SLACK:
+                problems.append(f"listing of {len(run.stdout)} bytes for a {size}-byte file")
+            print(f"{name}: {size} bytes in, {len(run.stdout)} out, {run.seconds * 1000:.0f} ms"
+                  + ("" if not problems else "  <- " + "; ".join(problems)))
+            failures += [f"{name}: {p}" for p in problems]
+    for f in failures:
+        print("FAIL " + f)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
