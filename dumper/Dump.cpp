@@ -2,6 +2,7 @@
 // before it is printed and dropped after, so memory stays near the file's size.
 #include "dumper/Dump.h"
 
+#include "dumper/io/Format.h"
 #include "dumper/io/Reader.h"
 #include "dumper/pe/Parse.h"
 #include "dumper/print/Printers.h"
@@ -48,10 +49,11 @@ void Run(std::span<const std::uint8_t> bytes, std::string_view displayName, Sink
     }
   }
   if (o.Exhausted()) {
+    // Said where the listing stops, and again in the summary.
+    an.Note(pe::Area::File, "listing cut short: it outgrew " + io::Dec(ListingBudget(bytes.size())) +
+                                " bytes, far more than a file of this size can describe");
     o.Nl();
-    o.Text("  ! warning: listing cut short: it outgrew ").Dec(ListingBudget(bytes.size()));
-    o.Text(" bytes, far more than a file of this size can describe");
-    o.Nl();
+    print::AreaAnomalies(o, an, pe::Area::File);
   }
   print::PrintSummary(o, an);
 }
