@@ -318,6 +318,29 @@ TEST(AnalysisOf, NothingWhenTheDialogIsCancelled) {
   for (const auto& area : k.WorkAreas()) EXPECT_TRUE(ListDir(area).empty()) << "something was staged";
 }
 
+// After a listing is shown the poll is off; the next Browse and Analyze must
+// bring it back and show the second file's listing.
+TEST(AnalysisOf, TwoFilesOneAfterTheOther) {
+  Scratch scratch("twice");
+  const std::wstring files = scratch.Dir(L"files");
+  Kestrova k(scratch);
+  ASSERT_EQ(k.Start(), "");
+  for (const wchar_t* name : {L"version.dll", L"msacm32.dll"}) {
+    const std::wstring chosen = files + name;
+    ASSERT_TRUE(WriteBytes(chosen, WineDll(name))) << Narrow(name);
+    ASSERT_EQ(k.BrowseTo(chosen), "") << Narrow(name);
+    ASSERT_TRUE(IsWindowEnabled(k.c().analyze)) << Narrow(name);
+    ASSERT_TRUE(k.ClickAnalyze());
+    auto listing = k.WaitListing(Ms(60000));
+    ASSERT_TRUE(listing.has_value()) << "no listing of " << Narrow(name);
+    std::string why;
+    auto expected = ExpectedListing(files, name, &why);
+    ASSERT_TRUE(expected.has_value()) << why;
+    EXPECT_TRUE(*listing == *expected) << "the memo is not the listing of " << Narrow(name);
+    for (const auto& area : k.WorkAreas()) EXPECT_TRUE(ListDir(area).empty()) << "staged files left";
+  }
+}
+
 TEST(AnalysisOf, AFileThatIsNotAnExecutable) {
   RoadResult r;
   Road(L"notes.dll", "These are notes, not a program.\r\n", &r);
