@@ -29,6 +29,7 @@ class FakePlatform final : public workflow::Platform {
   bool RemoveEmptyDirectory(const std::u16string&) override { return false; }
   std::u16string TempFolder() override { return u"C:\\temp\\"; }
   std::uint32_t ProcessId() override { return 1; }
+  void Pause(unsigned) override {}
   bool ShellOpen(const std::u16string& file, const std::u16string& params, int show) override {
     opened.push_back(file);
     lastParams = params;
