@@ -19,10 +19,14 @@ bool WaitUntil(Ms limit, const std::function<bool()>& ready, Ms step) {
 }
 
 std::wstring ToWindowsPath(const std::wstring& path) {
-  if (path.empty() || path[0] != L'/') return path;
-  std::wstring out = L"Z:" + path;
+  if (path.empty()) return path;
+  std::wstring out = path;
+  if (out[0] == L'/') out = L"Z:" + out;
   std::replace(out.begin(), out.end(), L'/', L'\\');
-  return out;
+  // Relative paths would break once the programs run from other directories.
+  wchar_t full[MAX_PATH * 4] = {};
+  const DWORD n = GetFullPathNameW(out.c_str(), MAX_PATH * 4, full, nullptr);
+  return n > 0 && n < MAX_PATH * 4 ? std::wstring(full, n) : out;
 }
 
 std::wstring Widen(const std::string& utf8) {

@@ -16,8 +16,8 @@ using Ms = std::chrono::milliseconds;
 // Polls `ready` every `step` until it holds or `limit` has passed.
 bool WaitUntil(Ms limit, const std::function<bool()>& ready, Ms step = Ms(20));
 
-// "/work/x" (a Unix path handed in by ctest) becomes "Z:\work\x"; Windows paths
-// pass through.
+// "/work/x" (a Unix path handed in by ctest) becomes "Z:\work\x"; every path
+// comes back absolute.
 std::wstring ToWindowsPath(const std::wstring& path);
 std::wstring Widen(const std::string& utf8);
 std::string Narrow(const std::wstring& text);  // UTF-8, for failure messages
