@@ -27,8 +27,8 @@ constexpr UINT_PTR kForwardId = 0x4B46;  // "KF"
 constexpr int kFirstId = 1000;
 // Listings above this many characters go into the memo in pieces, with the
 // window's messages handled between them.
-constexpr std::size_t kFillFirstPiece = 64 * 1024;
-constexpr std::size_t kFillMinPiece = 16 * 1024;
+constexpr std::size_t kFillFirstPiece = 256 * 1024;
+constexpr std::size_t kFillMinPiece = 64 * 1024;
 constexpr std::size_t kFillMaxPiece = 8 * 1024 * 1024;
 
 const wchar_t* W(const std::u16string& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
@@ -433,7 +433,7 @@ void TForm1::SetListingText(const std::u16string& text) {
   } else {
     // Wine's edit control lays out about a million characters a second, so a
     // listing of several MB would freeze the window for seconds. It goes in
-    // line-aligned pieces instead, each sized to take about a tenth of a
+    // line-aligned pieces instead, each sized to take about a quarter of a
     // second, with the window's messages handled between them. Redrawing
     // waits for the end: until then the memo still shows what it showed.
     SendMessageW(memo1_, WM_SETREDRAW, FALSE, 0);
@@ -453,8 +453,10 @@ void TForm1::SetListingText(const std::u16string& text) {
       const DWORD took = GetTickCount() - started;
       if (static_cast<std::size_t>(GetWindowTextLengthW(memo1_)) != end) break;  // refused
       at = end;
-      if (took < 50 && piece < kFillMaxPiece) piece *= 2;
-      if (took > 200 && piece > kFillMinPiece) piece /= 2;
+      // Each piece also costs the control a pass over what it holds already,
+      // so pieces are not made smaller than needed to keep the window lively.
+      if (took < 120 && piece < kFillMaxPiece) piece *= 2;
+      if (took > 500 && piece > kFillMinPiece) piece /= 2;
       ProcessPendingMessages();
       // A newer text replaced this one, or the window went away meanwhile.
       if (generation != fillGeneration_ || !IsWindow(memo1_)) return;
