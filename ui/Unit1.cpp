@@ -123,11 +123,10 @@ FontChoice ChooseFace(const std::wstring& wanted) {
     LOGFONTW lf{};
     lf.lfCharSet = GB2312_CHARSET;
     EnumFontFamiliesExW(dc, &lf, OnChineseFont, reinterpret_cast<LPARAM>(&chinese), 0);
-    // SimSun's Latin letters are all one width, which keeps the listing's
-    // columns straight: fixed-pitch stand-ins come first.
-    static constexpr std::array<const wchar_t*, 9> kPreferred = {
-        L"SimSun", L"NSimSun", L"新宋体", L"WenQuanYi Zen Hei Mono", L"Noto Sans Mono CJK SC",
-        L"Microsoft YaHei", L"微软雅黑", L"SimHei", L"WenQuanYi Zen Hei"};
+    // Faces close to SimSun first. Fixed-pitch stand-ins were tried and
+    // dropped: the one Debian ships clips "_" at this height.
+    static constexpr std::array<const wchar_t*, 6> kPreferred = {L"SimSun",          L"NSimSun", L"新宋体",
+                                                                 L"Microsoft YaHei", L"微软雅黑", L"SimHei"};
     choice = {L"", GB2312_CHARSET};
     for (const wchar_t* p : kPreferred) {
       if (std::find(chinese.begin(), chinese.end(), p) != chinese.end()) {
