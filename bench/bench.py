@@ -109,9 +109,10 @@ def report(path, times, rss):
               f"{min(times[name]) * 1000:8.1f} {max(rss[name]) / 1024:13.1f}")
     ratio = statistics.median(ratios)
     rss_ok = max(rss["tdump"]) <= max(rss["objdump -p"])
-    verdict = "met" if ratio <= 0.5 and rss_ok else "MISSED"
-    print(f"  median ratio tdump/objdump: {ratio:.3f} (target <= 0.5), "
-          f"peak RSS {'<=' if rss_ok else '>'} objdump's: target {verdict}")
+    print(f"  median ratio tdump/objdump: {ratio:.3f} (target <= 0.5: "
+          f"{'met' if ratio <= 0.5 else 'MISSED'}); peak RSS "
+          f"{max(rss['tdump']) / 1024:.1f} vs {max(rss['objdump -p']) / 1024:.1f} MiB "
+          f"(target no more: {'met' if rss_ok else 'MISSED'})")
     return ratio <= 0.5 and rss_ok
 
 
