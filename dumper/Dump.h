@@ -25,6 +25,10 @@ void DumpImage(std::span<const std::uint8_t> bytes, std::string_view displayName
 class PageRelease {
  public:
   virtual ~PageRelease() = default;
+  // The stretch's bytes read into a buffer of the caller's, valid until the next
+  // call; empty when the caller has none, and the mapping is read instead.
+  // Reading a large file in pieces is cheaper than faulting in every page of it.
+  virtual std::span<const std::uint8_t> Fetch(std::size_t /*offset*/, std::size_t /*size*/) { return {}; }
   // About to read the stretch: a chance to map it in one go.
   virtual void Need(std::size_t /*offset*/, std::size_t /*size*/) {}
   virtual void Done(std::size_t offset, std::size_t size) = 0;

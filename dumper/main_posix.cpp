@@ -48,7 +48,7 @@ class PosixFiles final : public FileSource, private kestrova::dumper::PageReleas
     if (S_ISREG(st.st_mode) && st.st_size > 0) {
       void* p = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
       if (p != MAP_FAILED) {
-        ::close(fd);
+        fd_ = fd;
         map_ = p;
         mapSize_ = static_cast<std::size_t>(st.st_size);
         return true;
@@ -86,6 +86,19 @@ class PosixFiles final : public FileSource, private kestrova::dumper::PageReleas
     if (end > start) ::madvise(static_cast<char*>(map_) + start, end - start, MADV_DONTNEED);
   }
 
+  std::span<const std::uint8_t> Fetch(std::size_t offset, std::size_t size) override {
+    if (fd_ < 0) return {};
+    buffer_.resize(size);
+    std::size_t got = 0;
+    while (got < size) {
+      ssize_t n = ::pread(fd_, buffer_.data() + got, size - got, static_cast<off_t>(offset + got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return {};
+      got += static_cast<std::size_t>(n);
+    }
+    return buffer_;
+  }
+
   void Need(std::size_t offset, std::size_t size) override {
 #ifdef MADV_POPULATE_READ
     static const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
@@ -99,12 +112,16 @@ class PosixFiles final : public FileSource, private kestrova::dumper::PageReleas
 
   void Unmap() {
     if (map_ != nullptr) ::munmap(map_, mapSize_);
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
     map_ = nullptr;
     mapSize_ = 0;
   }
   char** argv_;
   void* map_ = nullptr;
   std::size_t mapSize_ = 0;
+  int fd_ = -1;  // kept open beside the mapping for Fetch
+  std::vector<std::uint8_t> buffer_;
 };
 
 }  // namespace
