@@ -30,7 +30,7 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${KESTROVA_WINE_NO_XVFB:-}" ]; then
   exec env KESTROVA_WINE_NO_XVFB=1 xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
 fi
 
-fonts_version=2
+fonts_version=3
 make_prefix() {
   mkdir -p "$WINEPREFIX"
   if [ ! -e "$WINEPREFIX/.kestrova-ready" ]; then
@@ -39,14 +39,14 @@ make_prefix() {
     touch "$WINEPREFIX/.kestrova-ready"
   fi
   # Chinese text needs a CJK font: map the fonts the program asks for to WenQuanYi
-  # Zen Hei. SimSun's Latin letters are all one width, so it maps to the Mono cut,
-  # which keeps the listing's columns aligned.
+  # Zen Hei. SimSun goes to the Sharp cut, the one that keeps both "-" and "_"
+  # visible at 12 px (the plain cut loses the hyphen, the Mono cut the underscore).
   local reg="$WINEPREFIX/kestrova-fonts.reg"
   {
     printf 'Windows Registry Editor Version 5.00\r\n\r\n'
     printf '[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontSubstitutes]\r\n'
     for f in 'SimSun' '宋体' 'NSimSun' '新宋体'; do
-      printf '"%s"="WenQuanYi Zen Hei Mono"\r\n' "$f"
+      printf '"%s"="WenQuanYi Zen Hei Sharp"\r\n' "$f"
     done
     for f in 'MS Shell Dlg' 'MS Shell Dlg 2' 'Tahoma' 'Microsoft YaHei' '微软雅黑'; do
       printf '"%s"="WenQuanYi Zen Hei"\r\n' "$f"

@@ -123,10 +123,12 @@ FontChoice ChooseFace(const std::wstring& wanted) {
     LOGFONTW lf{};
     lf.lfCharSet = GB2312_CHARSET;
     EnumFontFamiliesExW(dc, &lf, OnChineseFont, reinterpret_cast<LPARAM>(&chinese), 0);
-    // Faces close to SimSun first. Fixed-pitch stand-ins were tried and
-    // dropped: the one Debian ships clips "_" at this height.
-    static constexpr std::array<const wchar_t*, 6> kPreferred = {L"SimSun",          L"NSimSun", L"新宋体",
-                                                                 L"Microsoft YaHei", L"微软雅黑", L"SimHei"};
+    // Faces close to SimSun first. Of WenQuanYi's cuts only Sharp keeps both
+    // "-" and "_" at this height (plain drops the hyphen, Mono clips "_").
+    // A Chinese locale lists it by its Chinese name.
+    static constexpr std::array<const wchar_t*, 8> kPreferred = {
+        L"SimSun", L"NSimSun", L"新宋体", L"Microsoft YaHei", L"微软雅黑", L"SimHei",
+        L"WenQuanYi Zen Hei Sharp", L"文泉驿点阵正黑"};
     choice = {L"", GB2312_CHARSET};
     for (const wchar_t* p : kPreferred) {
       if (std::find(chinese.begin(), chinese.end(), p) != chinese.end()) {
@@ -221,19 +223,19 @@ void TForm1::Build(const FormLayout& layout) {
 
   controls_.emplace(f.name, hwnd_);
   int id = kFirstId;
-  for (const auto& spec : layout.controls) {
-    const auto parent = controls_.find(spec.parent);
-    HWND child = BuildControl(spec, parent->second, id);
-    if (!child) throw std::runtime_error("cannot create control " + std::string(spec.name.begin(), spec.name.end()));
-    controls_.emplace(spec.name, child);
-    ids_.emplace(id, spec.name);
+  for (const auto& entry : layout.controls) {
+    const auto parent = controls_.find(entry.parent);
+    HWND child = BuildControl(entry, parent->second, id);
+    if (!child) throw std::runtime_error("cannot create control " + std::string(entry.name.begin(), entry.name.end()));
+    controls_.emplace(entry.name, child);
+    ids_.emplace(id, entry.name);
     ++id;
   }
 
   // Tab order follows the siblings' z-order: restack each parent's children by
   // their tab order, the first at the top. Creation order breaks ties.
   std::map<HWND, std::vector<const ControlSpec*>> byParent;
-  for (const auto& spec : layout.controls) byParent[controls_.find(spec.parent)->second].push_back(&spec);
+  for (const auto& entry : layout.controls) byParent[controls_.find(entry.parent)->second].push_back(&entry);
   for (auto& [parent, children] : byParent) {
     std::stable_sort(children.begin(), children.end(),
                      [](const ControlSpec* a, const ControlSpec* b) { return a->tabOrder < b->tabOrder; });
@@ -246,24 +248,24 @@ void TForm1::Build(const FormLayout& layout) {
     if (GetWindowLongPtrW(pages_[i], GWL_STYLE) & WS_VISIBLE) ShowPage(static_cast<int>(i));
 }
 
-HWND TForm1::BuildControl(const ControlSpec& spec, HWND parent, int id) {
+HWND TForm1::BuildControl(const ControlSpec& entry, HWND parent, int id) {
   const bool skinned = skin::Active() != nullptr;
-  const std::wstring text(spec.text.begin(), spec.text.end());
+  const std::wstring text(entry.text.begin(), entry.text.end());
   DWORD style = WS_CHILD | WS_CLIPSIBLINGS;
-  if (!spec.Has(u"hidden")) style |= WS_VISIBLE;
-  if (spec.Has(u"disabled")) style |= WS_DISABLED;
+  if (!entry.Has(u"hidden")) style |= WS_VISIBLE;
+  if (entry.Has(u"disabled")) style |= WS_DISABLED;
   DWORD ex = 0;
   const wchar_t* cls = nullptr;
-  const auto& kind = spec.kind;
+  const auto& kind = entry.kind;
   if (kind == u"tabs") {
     cls = WC_TABCONTROLW;
     style |= WS_TABSTOP | WS_CLIPCHILDREN | TCS_FOCUSONBUTTONDOWN;
-    if (spec.Has(u"buttons")) style |= TCS_BUTTONS;
+    if (entry.Has(u"buttons")) style |= TCS_BUTTONS;
     if (skinned) style |= TCS_OWNERDRAWFIXED;
     ex = WS_EX_CONTROLPARENT;
   } else if (kind == u"page") {
     cls = kPageClass;
-    style = WS_CHILD | WS_CLIPCHILDREN | WS_CLIPSIBLINGS | (spec.Has(u"active") ? WS_VISIBLE : 0);
+    style = WS_CHILD | WS_CLIPCHILDREN | WS_CLIPSIBLINGS | (entry.Has(u"active") ? WS_VISIBLE : 0);
     ex = WS_EX_CONTROLPARENT;
   } else if (kind == u"group") {
     cls = L"Button";
@@ -272,20 +274,20 @@ HWND TForm1::BuildControl(const ControlSpec& spec, HWND parent, int id) {
   } else if (kind == u"edit") {
     cls = L"Edit";
     style |= WS_TABSTOP | ES_AUTOHSCROLL;
-    if (spec.Has(u"readonly")) style |= ES_READONLY;
+    if (entry.Has(u"readonly")) style |= ES_READONLY;
     ex = WS_EX_CLIENTEDGE;
   } else if (kind == u"memo") {
     cls = L"Edit";
     style |= WS_TABSTOP | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN | ES_NOHIDESEL;
-    if (spec.Has(u"vscroll")) style |= WS_VSCROLL;
-    if (!spec.Has(u"wordwrap")) style |= WS_HSCROLL | ES_AUTOHSCROLL;
+    if (entry.Has(u"vscroll")) style |= WS_VSCROLL;
+    if (!entry.Has(u"wordwrap")) style |= WS_HSCROLL | ES_AUTOHSCROLL;
     ex = WS_EX_CLIENTEDGE;
   } else if (kind == u"button") {
     cls = L"Button";
     style |= WS_TABSTOP | (skinned ? BS_OWNERDRAW : BS_PUSHBUTTON);
   } else if (kind == u"label") {
     cls = L"Static";
-    style |= SS_NOPREFIX | static_cast<DWORD>(spec.Has(u"wordwrap") ? SS_LEFT : SS_LEFTNOWORDWRAP);
+    style |= SS_NOPREFIX | static_cast<DWORD>(entry.Has(u"wordwrap") ? SS_LEFT : SS_LEFTNOWORDWRAP);
   } else if (kind == u"status") {
     cls = STATUSCLASSNAMEW;
     // Placed by the layout, not by the status bar's own docking.
@@ -295,8 +297,8 @@ HWND TForm1::BuildControl(const ControlSpec& spec, HWND parent, int id) {
   }
 
   const bool isStatus = kind == u"status";
-  HWND hwnd = CreateWindowExW(ex, cls, isStatus ? L"" : text.c_str(), style, spec.left, spec.top, spec.width,
-                              spec.height, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_,
+  HWND hwnd = CreateWindowExW(ex, cls, isStatus ? L"" : text.c_str(), style, entry.left, entry.top, entry.width,
+                              entry.height, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_,
                               nullptr);
   if (!hwnd) return nullptr;
   SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
@@ -325,26 +327,26 @@ HWND TForm1::BuildControl(const ControlSpec& spec, HWND parent, int id) {
     if (skinned) skin::SkinEdit(hwnd);
   } else if (kind == u"button") {
     if (skinned) skin::TrackHot(hwnd);
-  } else if (kind == u"label" && spec.Has(u"autoheight")) {
+  } else if (kind == u"label" && entry.Has(u"autoheight")) {
     HDC dc = GetDC(hwnd);
     HGDIOBJ old = SelectObject(dc, font_);
-    RECT rc{0, 0, spec.width, 0};
+    RECT rc{0, 0, entry.width, 0};
     DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &rc, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
     SelectObject(dc, old);
     ReleaseDC(hwnd, dc);
-    SetWindowPos(hwnd, nullptr, 0, 0, spec.width, std::max(spec.height, static_cast<int>(rc.bottom)),
+    SetWindowPos(hwnd, nullptr, 0, 0, entry.width, std::max(entry.height, static_cast<int>(rc.bottom)),
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   } else if (isStatus) {
     // One panel; as the last one it runs to the right edge.
     int right = -1;
     SendMessageW(hwnd, SB_SETPARTS, 1, reinterpret_cast<LPARAM>(&right));
-    const std::u16string panel = spec.text + Banner();
+    const std::u16string panel = entry.text + Banner();
     SendMessageW(hwnd, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(W(panel)));
     if (skinned) skin::SkinStatusBar(hwnd);
   }
-  if (spec.name == u"Edit1") edit1_ = hwnd;
-  if (spec.name == u"Button1") button1_ = hwnd;
-  if (spec.name == u"Edit_SoftVer") editSoftVer_ = hwnd;
+  if (entry.name == u"Edit1") edit1_ = hwnd;
+  if (entry.name == u"Button1") button1_ = hwnd;
+  if (entry.name == u"Edit_SoftVer") editSoftVer_ = hwnd;
   return hwnd;
 }
 

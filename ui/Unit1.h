@@ -67,7 +67,7 @@ class TForm1 final : public workflow::State {
  private:
   TForm1(HINSTANCE instance, workflow::Platform& platform);
   void Build(const FormLayout& layout);
-  HWND BuildControl(const ControlSpec& spec, HWND parent, int id);
+  HWND BuildControl(const ControlSpec& entry, HWND parent, int id);
   void ShowPage(int index);
   LRESULT Handle(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
   static LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
