@@ -64,6 +64,7 @@ def build_dll(work, count):
 
 def build_launcher(work):
     """The small C launcher that measures each run (see spawn_rss.c for why)."""
+    work.mkdir(parents=True, exist_ok=True)
     exe = work / "spawn_rss"
     src = Path(__file__).resolve().parent / "spawn_rss.c"
     if not exe.exists() or exe.stat().st_mtime < src.stat().st_mtime:
