@@ -49,7 +49,7 @@ std::u16string Banner() {
 
 // Containers pass their children's notifications and colour requests up to
 // the form, which owns every handler and the skin's painting.
-LRESULT CALLBACK ForwardProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, DWORD_PTR) {
+bool GoesToForm(UINT msg) {
   switch (msg) {
     case WM_COMMAND:
     case WM_NOTIFY:
@@ -57,7 +57,15 @@ LRESULT CALLBACK ForwardProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR
     case WM_CTLCOLOREDIT:
     case WM_CTLCOLORSTATIC:
     case WM_CTLCOLORBTN:
-      return SendMessageW(GetAncestor(hwnd, GA_ROOT), msg, wp, lp);
+      return true;
+    default:
+      return false;
+  }
+}
+
+LRESULT CALLBACK ForwardProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, DWORD_PTR) {
+  if (GoesToForm(msg)) return SendMessageW(GetAncestor(hwnd, GA_ROOT), msg, wp, lp);
+  switch (msg) {
     case WM_NCDESTROY:
       RemoveWindowSubclass(hwnd, ForwardProc, kForwardId);
       break;
@@ -68,14 +76,8 @@ LRESULT CALLBACK ForwardProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR
 }
 
 LRESULT CALLBACK PageProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (GoesToForm(msg)) return SendMessageW(GetAncestor(hwnd, GA_ROOT), msg, wp, lp);
   switch (msg) {
-    case WM_COMMAND:
-    case WM_NOTIFY:
-    case WM_DRAWITEM:
-    case WM_CTLCOLOREDIT:
-    case WM_CTLCOLORSTATIC:
-    case WM_CTLCOLORBTN:
-      return SendMessageW(GetAncestor(hwnd, GA_ROOT), msg, wp, lp);
     case WM_ERASEBKGND: {
       RECT rc;
       GetClientRect(hwnd, &rc);

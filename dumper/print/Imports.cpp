@@ -38,20 +38,31 @@ void Functions(Out& o, const ImportDll& d) {
   o.Nl();
 }
 
+// The part's title and directory line; the DLL blocks follow.
+void Heading(Out& o, const char* title, const ImportTable& t) {
+  Title(o, title);
+  Field(o, "Directory").Text("RVA ").Hex(t.rva, 8).Text(", size ").Hex(t.size, 8).Text(", ");
+  Count(o, t.dlls.size(), "DLL", "DLLs");
+  o.Nl();
+}
+
+// Starts one DLL's block; false once the listing's budget is spent.
+bool DllHeading(Out& o, const ImportDll& d) {
+  if (o.Exhausted()) return false;
+  o.Nl();
+  o.Text("  DLL ");
+  DllName(o, d);
+  o.Nl();
+  return true;
+}
+
 }  // namespace
 
 void PrintImports(Out& o, const Headers&, const ImportTable& t, const Anomalies& an) {
   if (!t.present) return;
-  Title(o, "Imports");
-  Field(o, "Directory").Text("RVA ").Hex(t.rva, 8).Text(", size ").Hex(t.size, 8).Text(", ");
-  Count(o, t.dlls.size(), "DLL", "DLLs");
-  o.Nl();
+  Heading(o, "Imports", t);
   for (const ImportDll& d : t.dlls) {
-    if (o.Exhausted()) break;
-    o.Nl();
-    o.Text("  DLL ");
-    DllName(o, d);
-    o.Nl();
+    if (!DllHeading(o, d)) break;
     o.Text("    lookup table ").Hex(d.lookupRva, 8).Text("  IAT ").Hex(d.iatRva, 8).Text("  name ").Hex(d.nameRva, 8);
     o.Text("  forwarder chain ").Hex(d.forwarderChain, 8);
     o.Nl();
@@ -68,16 +79,9 @@ void PrintImports(Out& o, const Headers&, const ImportTable& t, const Anomalies&
 
 void PrintDelayImports(Out& o, const Headers&, const ImportTable& t, const Anomalies& an) {
   if (!t.present) return;
-  Title(o, "Delay-load imports");
-  Field(o, "Directory").Text("RVA ").Hex(t.rva, 8).Text(", size ").Hex(t.size, 8).Text(", ");
-  Count(o, t.dlls.size(), "DLL", "DLLs");
-  o.Nl();
+  Heading(o, "Delay-load imports", t);
   for (const ImportDll& d : t.dlls) {
-    if (o.Exhausted()) break;
-    o.Nl();
-    o.Text("  DLL ");
-    DllName(o, d);
-    o.Nl();
+    if (!DllHeading(o, d)) break;
     o.Text("    attributes ").Hex(d.attributes, 8).Text(d.usesVas ? " (addresses, old form)" : " (RVAs)");
     o.Text("  module handle ").Hex(d.moduleHandleRva, 8).Text("  TimeDateStamp ");
     Stamp(o, d.timeDateStamp);
