@@ -463,11 +463,22 @@ bool LooksRed(HWND w) {
   return total > 0 && red * 5 >= total;
 }
 
+// A loaded machine may take seconds to paint a new box, so look again until
+// the icon shows or `limit` passes.
+bool BecomesRed(HWND w, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!LooksRed(w)) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    RedrawWindow(w, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  return true;
+}
+
 }  // namespace
 
 BoxContent ReadBox(HWND box) {
   BoxContent b;
-  std::this_thread::sleep_for(Ms(500));  // let it paint before the icon is looked at
   for (HWND w : Descendants(box)) {
     if (!IsWindowVisible(w)) continue;
     const std::wstring cls = Lower(ClassOf(w));
@@ -476,7 +487,7 @@ BoxContent ReadBox(HWND box) {
         DWORD_PTR icon = 0;
         SendBounded(w, STM_GETICON, 0, 0, &icon, Ms(2000));
         b.hasIcon = b.hasIcon || icon != 0;
-        b.iconIsRed = b.iconIsRed || LooksRed(w);
+        b.iconIsRed = b.iconIsRed || BecomesRed(w, Ms(15000));
       } else if (!TextOf(w).empty()) {
         b.text += TextOf(w);
       }
@@ -495,6 +506,18 @@ COLORREF AverageColour(HWND w) {
   for (size_t i = 0; i < total; ++i)
     for (size_t c = 0; c < 3; ++c) sum[c] += px[i * 4 + c];
   return RGB(sum[2] / total, sum[1] / total, sum[0] / total);
+}
+
+COLORREF PaintedColour(HWND w, std::chrono::milliseconds limit) {
+  const auto unpainted = [](COLORREF c) { return GetRValue(c) + GetGValue(c) + GetBValue(c) < 24; };
+  const auto end = std::chrono::steady_clock::now() + limit;
+  COLORREF c = AverageColour(w);
+  while (c != CLR_INVALID && unpainted(c) && std::chrono::steady_clock::now() < end) {
+    RedrawWindow(w, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    c = AverageColour(w);
+  }
+  return c;
 }
 
 }  // namespace kestrova::e2e

@@ -4,6 +4,7 @@
 // window and controls found, its buttons pressed, its dialogs answered.
 #include <windows.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -128,5 +129,10 @@ BoxContent ReadBox(HWND box);
 
 // The average colour of what the screen shows inside `w`'s rectangle.
 COLORREF AverageColour(HWND w);
+
+// The same, once `w` has been painted: a loaded machine may leave a fresh
+// window black for seconds, so this asks for a repaint and waits until the
+// average is no longer the black of an unpainted screen, or `limit` passes.
+COLORREF PaintedColour(HWND w, std::chrono::milliseconds limit);
 
 }  // namespace kestrova::e2e
