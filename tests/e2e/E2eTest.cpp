@@ -58,7 +58,7 @@ RECT RectOnPage(HWND w, HWND tab) {
   GetClientRect(tab, &display);
   RemoteBuffer buf(tab, sizeof(RECT));
   buf.Write(&display, sizeof display);
-  SendBounded(tab, TCM_ADJUSTRECT, FALSE, reinterpret_cast<LPARAM>(buf.address()), nullptr, Ms(2000));
+  SendBounded(tab, TCM_ADJUSTRECT, FALSE, reinterpret_cast<LPARAM>(buf.address()), nullptr, Ms(10000));
   buf.Read(&display, sizeof display);
   RECT r = RectIn(w, tab);
   OffsetRect(&r, -display.left, -display.top);
@@ -76,18 +76,18 @@ TEST_F(Window, CaptionPageCaptionsAndStatusBar) {
   const Controls& c = k_.c();
   EXPECT_TEXT(TextOf(c.form), Title() + L"1.0");
   DWORD_PTR count = 0, current = 0;
-  SendBounded(c.tab, TCM_GETITEMCOUNT, 0, 0, &count, Ms(2000));
-  SendBounded(c.tab, TCM_GETCURSEL, 0, 0, &current, Ms(2000));
+  SendBounded(c.tab, TCM_GETITEMCOUNT, 0, 0, &count, Ms(10000));
+  SendBounded(c.tab, TCM_GETCURSEL, 0, 0, &current, Ms(10000));
   EXPECT_EQ(count, 2u);
   EXPECT_EQ(static_cast<int>(current), 0) << "TabSheet1 is the page shown at start";
   EXPECT_TEXT(TabItemText(c.tab, 0), Title());
   EXPECT_TEXT(TabItemText(c.tab, 1), L"关于");
 
   DWORD_PTR parts = 0;
-  SendBounded(c.status, SB_GETPARTS, 0, 0, &parts, Ms(2000));
+  SendBounded(c.status, SB_GETPARTS, 0, 0, &parts, Ms(10000));
   EXPECT_EQ(parts, 1u) << "one panel";
   RemoteBuffer edges(c.status, sizeof(int) * 4);
-  SendBounded(c.status, SB_GETPARTS, 4, reinterpret_cast<LPARAM>(edges.address()), nullptr, Ms(2000));
+  SendBounded(c.status, SB_GETPARTS, 4, reinterpret_cast<LPARAM>(edges.address()), nullptr, Ms(10000));
   int right = 0;
   edges.Read(&right, sizeof right);
   EXPECT_EQ(right, -1) << "the one panel stretches to the right edge";
@@ -142,7 +142,7 @@ TEST_F(Window, TextsStatesAndTabOrder) {
   const LONG labelType = StyleOf(c.label2) & SS_TYPEMASK;
   EXPECT_TRUE(labelType != SS_LEFTNOWORDWRAP && labelType != SS_SIMPLE) << "Label2 wraps its text";
   DWORD_PTR limit = 0;
-  SendBounded(c.memo, EM_GETLIMITTEXT, 0, 0, &limit, Ms(2000));
+  SendBounded(c.memo, EM_GETLIMITTEXT, 0, 0, &limit, Ms(10000));
   EXPECT_GE(limit, 0x7FFFFFFEu) << "the memo's limit is raised to the control's maximum";
 
   for (HWND w : {c.edit1, c.browse, c.analyze, c.update, c.memo})
@@ -180,7 +180,7 @@ TEST_F(Window, FixedSizeCentredWithItsOwnTaskbarButton) {
                           {r.right - 1, r.bottom - 1}};
   for (const POINT& p : probes) {
     DWORD_PTR hit = 0;
-    SendBounded(form, WM_NCHITTEST, 0, MAKELPARAM(p.x, p.y), &hit, Ms(2000));
+    SendBounded(form, WM_NCHITTEST, 0, MAKELPARAM(p.x, p.y), &hit, Ms(10000));
     EXPECT_TRUE(hit < HTSIZEFIRST || hit > HTSIZELAST) << "hit test " << hit << " at " << p.x << "," << p.y;
   }
   const int cx = (r.left + r.right) / 2, cy = (r.top + r.bottom) / 2;
@@ -211,7 +211,7 @@ TEST_F(Window, Edit1RefusesTypingTheMemoTakesIt) {
     PostMessageW(c.edit1, WM_CHAR, ch, 1);
     PostMessageW(c.memo, WM_CHAR, ch, 1);
   }
-  EXPECT_TRUE(WaitUntil(Ms(5000), [&] { return TextOf(c.memo) == L"ab"; })) << Narrow(TextOf(c.memo));
+  EXPECT_TRUE(WaitUntil(Ms(15000), [&] { return TextOf(c.memo) == L"ab"; })) << Narrow(TextOf(c.memo));
   EXPECT_TEXT(TextOf(c.edit1), L"");
 }
 
@@ -408,11 +408,11 @@ TEST(ErrorBox, CarriesTheTitleTheMessageWithAFullStopAndTheErrorIcon) {
   for (HWND w : Descendants(box))
     if (_wcsicmp(ClassOf(w).c_str(), L"Button") == 0) ok = w;
   PostMessageW(ok, BM_CLICK, 0, 0);
-  EXPECT_TRUE(WaitUntil(Ms(5000), [&] { return !IsWindow(box) || !IsWindowVisible(box); }));
+  EXPECT_TRUE(WaitUntil(Ms(15000), [&] { return !IsWindow(box) || !IsWindowVisible(box); }));
   // The program carries on after the box.
   HWND form = WaitTopWindow(k.process().pid(), L"TForm1", Ms(15000));
   ASSERT_NE(form, nullptr) << "the main window is gone after the error box";
-  EXPECT_GE(PingMs(form, Ms(5000)), 0.0) << "the window no longer answers";
+  EXPECT_GE(PingMs(form, Ms(15000)), 0.0) << "the window no longer answers";
   EXPECT_TRUE(k.process().Running());
 }
 
@@ -434,7 +434,7 @@ TEST(SingleInstance, ASecondCopyEndsAtOnceWithoutAWindow) {
   EXPECT_FALSE(sawWindow) << "the second copy showed a window";
 
   EXPECT_TRUE(IsWindow(first.c().form));
-  EXPECT_GE(PingMs(first.c().form, Ms(5000)), 0.0) << "the first copy no longer answers";
+  EXPECT_GE(PingMs(first.c().form, Ms(15000)), 0.0) << "the first copy no longer answers";
   EXPECT_TEXT(TextOf(first.c().form), caption);
   EXPECT_EQ(TopWindows(first.process().pid(), L"TForm1").size(), 1u);
 

@@ -326,7 +326,7 @@ std::string Kestrova::Start() {
   HWND form = WaitTopWindow(process_.pid(), L"TForm1", Ms(30000));
   if (!form) return "no visible TForm1 window within 30 s";
   std::string missing;
-  WaitUntil(Ms(5000), [&] {
+  WaitUntil(Ms(15000), [&] {
     missing = FindControls(form, controls_);
     return missing.empty() && GetWindowTextLengthW(form) > 0;
   }, Ms(50));
@@ -376,7 +376,7 @@ std::string Kestrova::BrowseTo(const std::wstring& path) {
   });
   if (!dlg) return "no file-open dialog owned by the window within 15 s";
   HWND name = nullptr;
-  WaitUntil(Ms(5000), [&] { return (name = FileNameEdit(dlg)) != nullptr; });
+  WaitUntil(Ms(15000), [&] { return (name = FileNameEdit(dlg)) != nullptr; });
   if (!name) return "the file-open dialog has no file-name field";
   SendBounded(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()), nullptr, Ms(5000));
   HWND ok = GetDlgItem(dlg, IDOK);
@@ -398,7 +398,7 @@ std::optional<std::wstring> Kestrova::WaitListing(Ms limit) {
   int steady = 0;
   const bool done = WaitUntil(limit, [&] {
     DWORD_PTR len = 0;
-    if (!SendBounded(controls_.memo, WM_GETTEXTLENGTH, 0, 0, &len, Ms(2000))) return false;
+    if (!SendBounded(controls_.memo, WM_GETTEXTLENGTH, 0, 0, &len, Ms(10000))) return false;
     const bool candidate = len != 0 && len != waiting.size() && !IsWindowEnabled(controls_.analyze);
     steady = candidate && len == last ? steady + 1 : 0;
     last = len;
@@ -485,7 +485,7 @@ BoxContent ReadBox(HWND box) {
     if (cls == L"static") {
       if ((StyleOf(w) & SS_TYPEMASK) == SS_ICON) {
         DWORD_PTR icon = 0;
-        SendBounded(w, STM_GETICON, 0, 0, &icon, Ms(2000));
+        SendBounded(w, STM_GETICON, 0, 0, &icon, Ms(10000));
         b.hasIcon = b.hasIcon || icon != 0;
         b.iconIsRed = b.iconIsRed || BecomesRed(w, Ms(15000));
       } else if (!TextOf(w).empty()) {
