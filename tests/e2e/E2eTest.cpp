@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cwctype>
 #include <ostream>
-#include <thread>
 #include <algorithm>
 
 #include "dumper/banner.h"

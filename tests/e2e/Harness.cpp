@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cwctype>
-#include <thread>
 
 namespace kestrova::e2e {
 
@@ -463,16 +462,14 @@ bool LooksRed(HWND w) {
   return total > 0 && red * 5 >= total;
 }
 
-// A loaded machine may take seconds to paint a new box, so look again until
-// the icon shows or `limit` passes.
-bool BecomesRed(HWND w, std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!LooksRed(w)) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    RedrawWindow(w, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
-  return true;
+// A loaded machine may take seconds to paint a new window, so `looks` is
+// asked again, after a repaint request, until it holds or `limit` passes.
+bool RepaintUntil(HWND w, Ms limit, const std::function<bool()>& looks) {
+  return WaitUntil(limit, [&] {
+    if (looks()) return true;
+    RedrawWindow(w, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN);
+    return false;
+  }, Ms(200));
 }
 
 }  // namespace
@@ -487,7 +484,7 @@ BoxContent ReadBox(HWND box) {
         DWORD_PTR icon = 0;
         SendBounded(w, STM_GETICON, 0, 0, &icon, Ms(10000));
         b.hasIcon = b.hasIcon || icon != 0;
-        b.iconIsRed = b.iconIsRed || BecomesRed(w, Ms(15000));
+        b.iconIsRed = b.iconIsRed || RepaintUntil(w, Ms(15000), [&] { return LooksRed(w); });
       } else if (!TextOf(w).empty()) {
         b.text += TextOf(w);
       }
@@ -508,15 +505,12 @@ COLORREF AverageColour(HWND w) {
   return RGB(sum[2] / total, sum[1] / total, sum[0] / total);
 }
 
-COLORREF PaintedColour(HWND w, std::chrono::milliseconds limit) {
-  const auto unpainted = [](COLORREF c) { return GetRValue(c) + GetGValue(c) + GetBValue(c) < 24; };
-  const auto end = std::chrono::steady_clock::now() + limit;
-  COLORREF c = AverageColour(w);
-  while (c != CLR_INVALID && unpainted(c) && std::chrono::steady_clock::now() < end) {
-    RedrawWindow(w, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+COLORREF PaintedColour(HWND w, Ms limit) {
+  COLORREF c = CLR_INVALID;
+  RepaintUntil(w, limit, [&] {
     c = AverageColour(w);
-  }
+    return c == CLR_INVALID || GetRValue(c) + GetGValue(c) + GetBValue(c) >= 24;  // not unpainted black
+  });
   return c;
 }
 

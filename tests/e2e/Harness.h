@@ -4,7 +4,6 @@
 // window and controls found, its buttons pressed, its dialogs answered.
 #include <windows.h>
 
-#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -133,6 +132,6 @@ COLORREF AverageColour(HWND w);
 // The same, once `w` has been painted: a loaded machine may leave a fresh
 // window black for seconds, so this asks for a repaint and waits until the
 // average is no longer the black of an unpainted screen, or `limit` passes.
-COLORREF PaintedColour(HWND w, std::chrono::milliseconds limit);
+COLORREF PaintedColour(HWND w, Ms limit);
 
 }  // namespace kestrova::e2e
