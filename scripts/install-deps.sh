@@ -10,7 +10,7 @@ packages=(
   googletest libgtest-dev libgmock-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
-  wine wine64 xvfb xauth x11-utils xdotool fonts-wqy-zenhei imagemagick
+  wine wine64 wine32:i386 xvfb xauth x11-utils xdotool fonts-wqy-zenhei imagemagick
   llvm clang libclang-rt-14-dev lld locales
 )
 
@@ -20,6 +20,12 @@ ensure_locale() {
     ${SUDO:-} localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
   fi
 }
+
+# The 32-bit build's tests need wine32, which is an i386 package.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+  $SUDO apt-get update -qq
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -31,12 +31,29 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${KESTROVA_WINE_NO_XVFB:-}" ]; then
 fi
 
 fonts_version=3
+# A prefix fits only the set of Wine architectures that made it: one made
+# before wine32 was installed fails once it is ("could not load kernel32.dll").
+# The stamp records that set and Wine's version; on a mismatch the prefix is
+# made again from nothing.
+wine_build() {
+  local d arches=()
+  for d in /usr/lib/*/wine/*-unix /usr/lib/wine/*-unix /usr/lib64/wine/*-unix; do
+    [ -d "$d" ] && arches+=("$(basename "$d")")
+  done
+  printf '%s\n' "$(wine --version 2>/dev/null)" "${arches[@]}" | sort -u | tr '\n' ' '
+}
+build=$(wine_build)
+
 make_prefix() {
+  if [ -e "$WINEPREFIX/.kestrova-ready" ] && [ "$(cat "$WINEPREFIX/.kestrova-ready")" != "$build" ]; then
+    wineserver -k 2>/dev/null || true
+    rm -rf -- "${WINEPREFIX:?}"
+  fi
   mkdir -p "$WINEPREFIX"
   if [ ! -e "$WINEPREFIX/.kestrova-ready" ]; then
     wineboot -i >/dev/null 2>&1 || true
     wineserver -w
-    touch "$WINEPREFIX/.kestrova-ready"
+    echo "$build" > "$WINEPREFIX/.kestrova-ready"
   fi
   # Chinese text needs a CJK font: map the fonts the program asks for to WenQuanYi
   # Zen Hei. SimSun goes to the Sharp cut, the one that keeps both "-" and "_"
@@ -58,7 +75,8 @@ make_prefix() {
 }
 
 prefix_current() {
-  [ -e "$WINEPREFIX/.kestrova-ready" ] && [ "$(cat "$WINEPREFIX/.kestrova-fonts" 2>/dev/null)" = "$fonts_version" ]
+  [ "$(cat "$WINEPREFIX/.kestrova-ready" 2>/dev/null)" = "$build" ] &&
+    [ "$(cat "$WINEPREFIX/.kestrova-fonts" 2>/dev/null)" = "$fonts_version" ]
 }
 
 if ! prefix_current; then
