@@ -1,6 +1,7 @@
 #include "dumper/Cli.h"
 
 #include <new>
+#include <string>
 
 #include "dumper/banner.h"
 #include "dumper/print/Out.h"
@@ -9,17 +10,34 @@ namespace kestrova::dumper {
 
 namespace {
 
-constexpr std::string_view kUsage =
-    "Usage: tdump FILE...\n"
-    "Writes a listing of each Windows executable or DLL (PE file) to standard output:\n"
-    "headers, data directories, sections, imports, bound and delay-load imports,\n"
-    "exports, and the anomalies found. The file is only read, never loaded or run.\n"
-    "\n"
-    "  --help       show this text\n"
-    "  --version    show the version\n"
-    "  --           treat every later argument as a file name\n"
-    "\n"
-    "Exit status: 0 when every file could be read, 1 when one could not.\n";
+// The parts come from the listing's own table, so the text cannot fall behind it.
+void WriteUsage(Sink& out) {
+  std::string text =
+      "Usage: tdump FILE...\n"
+      "Writes a listing of each Windows executable or DLL (PE file) to standard output,\n"
+      "in these parts, each present only when the file has it:\n";
+  std::string line = " ";
+  auto titles = PartTitles();
+  for (std::size_t i = 0; i < titles.size(); ++i) {
+    std::string word = " " + std::string(titles[i]) + ",";
+    if (line.size() + word.size() > 78) {
+      text += line + "\n";
+      line = " ";
+    }
+    line += word;
+  }
+  line += " Anomalies.";
+  text += line + "\n";
+  text +=
+      "The file is only read, never loaded or run.\n"
+      "\n"
+      "  --help       show this text\n"
+      "  --version    show the version\n"
+      "  --           treat every later argument as a file name\n"
+      "\n"
+      "Exit status: 0 when every file could be read, 1 when one could not.\n";
+  out.Write(text);
+}
 
 }  // namespace
 
@@ -34,7 +52,7 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
     } else if (options && (a == "--help" || a == "-h" || a == "/?")) {
       out.Write(kBanner);
       out.Write("\n\n");
-      out.Write(kUsage);
+      WriteUsage(out);
       return 0;
     } else if (options && a == "--version") {
       out.Write(kBanner);
@@ -47,7 +65,7 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
   if (names.empty()) {
     out.Write(kBanner);
     out.Write("\n\ntdump: no file given\n\n");
-    out.Write(kUsage);
+    WriteUsage(out);
     return 1;
   }
   int rc = 0;

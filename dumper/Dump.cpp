@@ -1,52 +1,64 @@
-// Runs the parsers and printers in listing order. Each table is parsed just
-// before it is printed and dropped after, so memory stays near the file's size.
+// Walks the table of parts: each part's records are parsed just before they
+// are printed and dropped after, so memory stays near the file's size.
 #include "dumper/Dump.h"
+
+#include <iterator>
 
 #include "dumper/io/Format.h"
 #include "dumper/io/Reader.h"
 #include "dumper/pe/Parse.h"
+#include "dumper/print/Part.h"
 #include "dumper/print/Printers.h"
 
 namespace kestrova::dumper {
 
 namespace {
 
+struct PartEntry {
+  pe::Area area;
+  std::string_view title;
+  int anchor;
+  void (*run)(print::PartRun&);
+};
+
+constexpr PartEntry kParts[] = {
+#define PART(Id, title, summary, anchor) {pe::Area::Id, title, pe::anchor, &print::Run##Id},
+#include "dumper/Parts.def"
+#undef PART
+};
+static_assert(std::size(kParts) + 1 == pe::kAreaCount, "every part has its own area, after File");
+
+constexpr std::string_view kTitles[] = {
+#define PART(Id, title, summary, anchor) title,
+#include "dumper/Parts.def"
+#undef PART
+};
+
 // Generous for any real image (its listing is at most a few times its size;
 // ten times for a sparse export table), yet bounded for a file whose tables
 // point at each other.
 std::uint64_t ListingBudget(std::uint64_t fileSize) { return (std::uint64_t{4} << 20) + 16 * fileSize; }
 
-void Run(std::span<const std::uint8_t> bytes, std::string_view displayName, Sink& sink, PageRelease* pages) {
+bool Applies(int anchor, const pe::Headers& h) {
+  if (anchor == pe::kAnchorFile) return true;
+  if (h.kind != pe::FileKind::Pe || !h.opt.present) return false;
+  return static_cast<std::size_t>(anchor) < h.dirs.size() && h.dirs[static_cast<std::size_t>(anchor)].rva != 0;
+}
+
+void Run(std::span<const std::uint8_t> bytes, std::string_view displayName, Sink& sink, PageRelease* pages,
+         const Options& options) {
   io::Reader file(bytes);
   pe::Anomalies an;
   print::Out o(sink, ListingBudget(bytes.size()));
   pe::Headers h = pe::ParseHeaders(file, an, pages);
+  pe::AddressMap map(file, h);
+  pe::Budget budget(bytes.size());
+  const pe::Context ctx{file, h, map, budget, an, options};
   print::PrintIntro(o, displayName, h);
-  print::PrintDos(o, h, an);
-  print::PrintCoff(o, h, an);
-  print::PrintOptional(o, h, an);
-  print::PrintDirectories(o, h, an);
-  print::PrintSections(o, h, an);
-  if (h.kind == pe::FileKind::Pe && h.opt.present) {
-    pe::AddressMap map(file, h);
-    pe::Budget budget(bytes.size());
-    {
-      pe::ImportTable t = pe::ParseImports(file, h, map, budget, an);
-      print::PrintImports(o, h, t, an);
-    }
-    {
-      pe::BoundImportTable t = pe::ParseBoundImports(file, h, map, an);
-      print::PrintBoundImports(o, t, an);
-    }
-    {
-      pe::ImportTable t = pe::ParseDelayImports(file, h, map, budget, an);
-      print::PrintDelayImports(o, h, t, an);
-    }
-    {
-      pe::ExportTable t = pe::ParseExports(file, h, map, an);
-      pe::ExportWalker walker(t, map, an);
-      print::PrintExports(o, t, walker, an);
-    }
+  for (const PartEntry& p : kParts) {
+    if (!Applies(p.anchor, h)) continue;
+    print::PartRun run(o, ctx, p.area, p.title);
+    p.run(run);
   }
   if (o.Exhausted()) {
     // Said where the listing stops, and again in the summary.
@@ -69,15 +81,18 @@ class StringSink final : public Sink {
 
 }  // namespace
 
+std::span<const std::string_view> PartTitles() { return kTitles; }
+
 void DumpImage(std::span<const std::uint8_t> bytes, std::string_view displayName, Sink& out) {
   DumpImage(bytes, displayName, out, nullptr);
 }
 
-void DumpImage(std::span<const std::uint8_t> bytes, std::string_view displayName, Sink& out, PageRelease* pages) {
+void DumpImage(std::span<const std::uint8_t> bytes, std::string_view displayName, Sink& out, PageRelease* pages,
+               const Options& options) {
   // The parsers report damage as values; the only thing left to throw is
   // allocation failure, which must not take the process down either.
   try {
-    Run(bytes, displayName, out, pages);
+    Run(bytes, displayName, out, pages, options);
   } catch (...) {
     try {
       out.Write("\n  ! error: out of memory; the listing stops here\n");
@@ -86,10 +101,10 @@ void DumpImage(std::span<const std::uint8_t> bytes, std::string_view displayName
   }
 }
 
-std::string DumpToString(std::span<const std::uint8_t> bytes, std::string_view displayName) {
+std::string DumpToString(std::span<const std::uint8_t> bytes, std::string_view displayName, const Options& options) {
   std::string s;
   StringSink sink(s);
-  DumpImage(bytes, displayName, sink);
+  DumpImage(bytes, displayName, sink, nullptr, options);
   return s;
 }
 

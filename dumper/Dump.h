@@ -6,38 +6,28 @@
 #include <string>
 #include <string_view>
 
+#include "dumper/io/Sink.h"
+#include "dumper/pe/Options.h"
+
 namespace kestrova::dumper {
 
-// Receives the listing in chunks as it is produced.
-class Sink {
- public:
-  virtual ~Sink() = default;
-  virtual void Write(std::string_view text) = 0;
-};
+using io::PageRelease;
+using io::Sink;
+using pe::Options;
 
 // Writes the whole listing of one file's bytes to `out`. Never throws or crashes on any input;
-// damage is reported in the listing. `displayName` is the name shown in the listing; `fileSize` = bytes.size().
+// damage is reported in the listing. `displayName` is the name shown in the listing.
 void DumpImage(std::span<const std::uint8_t> bytes, std::string_view displayName, Sink& out);
 
-// For a caller that maps the file: the checksum reads every byte once, and
-// this hears of each stretch as it is finished with, so that the caller can
-// drop those pages instead of holding the whole file resident.
-class PageRelease {
- public:
-  virtual ~PageRelease() = default;
-  // The stretch's bytes read into a buffer of the caller's, valid until the next
-  // call; empty when the caller has none, and the mapping is read instead.
-  // Reading a large file in pieces is cheaper than faulting in every page of it.
-  virtual std::span<const std::uint8_t> Fetch(std::size_t /*offset*/, std::size_t /*size*/) { return {}; }
-  // About to read the stretch: a chance to map it in one go.
-  virtual void Need(std::size_t /*offset*/, std::size_t /*size*/) {}
-  virtual void Done(std::size_t offset, std::size_t size) = 0;
-};
-
 // DumpImage, telling `pages` (may be null) what the checksum pass is done with.
-void DumpImage(std::span<const std::uint8_t> bytes, std::string_view displayName, Sink& out, PageRelease* pages);
+void DumpImage(std::span<const std::uint8_t> bytes, std::string_view displayName, Sink& out, PageRelease* pages,
+               const Options& options = {});
 
 // Convenience for tests and the fuzzer.
-std::string DumpToString(std::span<const std::uint8_t> bytes, std::string_view displayName);
+std::string DumpToString(std::span<const std::uint8_t> bytes, std::string_view displayName,
+                         const Options& options = {});
+
+// The parts' titles in listing order, for the usage text and the README check.
+std::span<const std::string_view> PartTitles();
 
 }  // namespace kestrova::dumper

@@ -18,22 +18,17 @@ std::uint64_t TableFit(const AddressMap& map, std::uint32_t rva, std::uint64_t w
   return std::min(want, view->Size() / width);
 }
 
-const char* Unterminated(std::size_t n) {
-  return n >= kMaxName ? " is longer than the name limit; cut" : " has no terminating NUL";
-}
-
 }  // namespace
 
-ExportTable ParseExports(const io::Reader&, const Headers& h, const AddressMap& map, Anomalies& an) {
+ExportTable ParseExports(const Context& ctx) {
   ExportTable t;
-  if (h.dirs.size() <= kDirExport || h.dirs[kDirExport].rva == 0) return t;
-  t.rva = h.dirs[kDirExport].rva;
-  t.size = h.dirs[kDirExport].size;
-  auto view = map.View(t.rva);
-  if (!view) {
-    an.AtRva(Area::Exports, t.rva, "export directory is not backed by file data");
-    return t;
-  }
+  const AddressMap& map = ctx.map;
+  Anomalies& an = ctx.an;
+  DirectoryView dir = OpenDirectory(ctx, kDirExport, Area::Exports, "export directory");
+  t.rva = dir.rva;
+  t.size = dir.size;
+  if (!dir.backed) return t;
+  const io::Reader* view = &dir.data;
   io::Cursor c(*view, 0);
   t.characteristics = c.U32(); t.timeDateStamp = c.U32(); t.majorVersion = c.U16(); t.minorVersion = c.U16();
   t.nameRva = c.U32(); t.base = c.U32(); t.numberOfFunctions = c.U32(); t.numberOfNames = c.U32();
@@ -44,15 +39,9 @@ ExportTable ParseExports(const io::Reader&, const Headers& h, const AddressMap& 
   }
   t.present = true;
   if (t.nameRva != 0) {
-    auto nv = map.View(t.nameRva);
-    if (!nv) {
-      an.AtRva(Area::Exports, t.nameRva, "DLL name is not backed by file data");
-    } else {
-      io::CString s = nv->String(0, kMaxName);
-      t.name = s.text;
-      t.nameOk = s.terminated;
-      if (!s.terminated) an.AtOffset(Area::Exports, nv->Base() + s.text.size(), std::string("DLL name") + Unterminated(s.text.size()));
-    }
+    NameRead n = NameAt(ctx, t.nameRva, Area::Exports, "DLL name");
+    t.name = n.text;
+    t.nameOk = n.ok;
   }
 
   std::uint64_t nf = TableFit(map, t.addressOfFunctions, t.numberOfFunctions, 4);
@@ -88,13 +77,9 @@ ExportTable ParseExports(const io::Reader&, const Headers& h, const AddressMap& 
   bool sortedReported = false;
   for (std::uint64_t i = 0; i < nn; ++i) {
     std::uint32_t rva = *nv->U32(i * 4);
-    auto sv = map.View(rva);
-    if (!sv) {
-      an.AtRva(Area::Exports, rva, "export name " + io::Dec(i) + " is not backed by file data");
-    } else {
-      io::CString s = sv->String(0, kMaxName);
-      if (!s.terminated)
-        an.AtOffset(Area::Exports, sv->Base() + s.text.size(), "export name " + io::Dec(i) + Unterminated(s.text.size()));
+    const bool backed = map.View(rva).has_value();
+    NameRead s = NameAt(ctx, rva, Area::Exports, "export name " + io::Dec(i));
+    if (backed) {
       // The loader finds names by binary search, so they must ascend.
       if (i > 0 && s.text < previous && !sortedReported) {
         an.AtRva(Area::Exports, t.addressOfNames + i * 4, "export names are not in ascending order; lookups by name can fail");
@@ -114,12 +99,11 @@ ExportTable ParseExports(const io::Reader&, const Headers& h, const AddressMap& 
   return t;
 }
 
-ExportWalker::ExportWalker(const ExportTable& t, const AddressMap& map, Anomalies& an)
-    : t_(t), map_(map), an_(an) {
-  if (t.functions) fv_ = map.View(t.addressOfFunctions);
+ExportWalker::ExportWalker(const ExportTable& t, const Context& ctx) : t_(t), ctx_(ctx) {
+  if (t.functions) fv_ = ctx.map.View(t.addressOfFunctions);
   if (t.names) {
-    nv_ = map.View(t.addressOfNames);
-    ov_ = map.View(t.addressOfNameOrdinals);
+    nv_ = ctx.map.View(t.addressOfNames);
+    ov_ = ctx.map.View(t.addressOfNameOrdinals);
   }
 }
 
@@ -137,18 +121,9 @@ bool ExportWalker::Next(ExportEntry& e) {
     // An address inside the export directory is a forwarder string, not code.
     if (rva >= t_.rva && rva - t_.rva < t_.size) {
       e.forwarder = true;
-      auto sv = map_.View(rva);
-      if (!sv) {
-        an_.AtRva(Area::Exports, rva, "forwarder of ordinal " + io::Dec(e.ordinal) + " is not backed by file data");
-      } else {
-        io::CString s = sv->String(0, kMaxName);
-        e.forwardTo = s.text;
-        if (!s.terminated)
-          an_.AtOffset(Area::Exports, sv->Base() + s.text.size(),
-                       "forwarder of ordinal " + io::Dec(e.ordinal) + Unterminated(s.text.size()));
-      }
-    } else if (rva != 0 && map_.SectionOf(rva) == kNoSection) {
-      an_.AtRva(Area::Exports, rva, "ordinal " + io::Dec(e.ordinal) + " points outside every section");
+      e.forwardTo = NameAt(ctx_, rva, Area::Exports, "forwarder of ordinal " + io::Dec(e.ordinal)).text;
+    } else if (rva != 0 && ctx_.map.SectionOf(rva) == kNoSection) {
+      ctx_.an.AtRva(Area::Exports, rva, "ordinal " + io::Dec(e.ordinal) + " points outside every section");
     }
     return true;
   }
@@ -159,7 +134,7 @@ ExportName ExportWalker::ReadName(std::uint32_t i) const {
   ExportName n;
   n.index = i;
   n.rva = *nv_->U32(std::uint64_t{i} * 4);
-  if (auto sv = map_.View(n.rva)) {
+  if (auto sv = ctx_.map.View(n.rva)) {
     io::CString s = sv->String(0, kMaxName);
     n.name = s.text;
     n.ok = s.terminated;

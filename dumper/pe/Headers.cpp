@@ -9,7 +9,7 @@ namespace kestrova::dumper::pe {
 using io::Hex;
 
 void Anomalies::Add(Area a, Anomaly::Where w, std::uint64_t at, std::string text) {
-  std::size_t& n = perArea_[static_cast<std::size_t>(a) & 15];
+  std::size_t& n = perArea_[static_cast<std::size_t>(a)];
   if (n >= kMaxPerArea) {
     ++suppressed_;
     return;
@@ -40,35 +40,33 @@ void ParseDos(const io::Reader& f, DosHeader& d) {
 
 // Reads the optional header up to the end of the file; `available` tells the
 // printer which fields really were there.
-void ParseOptional(const io::Reader& f, std::uint64_t off, OptionalHeader& o) {
-  io::Cursor c(f, off);
-  o.magic = c.U16();
+void ReadOptional(const io::Reader& f, std::uint64_t off, Headers& h) {
+  OptionalHeader& o = h.opt;
+  o.magic = f.U16(off).value_or(0);
   o.pe32plus = o.magic == kMagicPe32Plus;
-  o.majorLinker = c.U8(); o.minorLinker = c.U8();
-  o.sizeOfCode = c.U32(); o.sizeOfInitializedData = c.U32(); o.sizeOfUninitializedData = c.U32();
-  o.addressOfEntryPoint = c.U32(); o.baseOfCode = c.U32();
-  if (o.pe32plus) {
-    o.imageBase = c.U64();
-  } else {
-    o.baseOfData = c.U32();
-    o.imageBase = c.U32();
-  }
-  o.sectionAlignment = c.U32(); o.fileAlignment = c.U32();
-  o.majorOs = c.U16(); o.minorOs = c.U16(); o.majorImage = c.U16(); o.minorImage = c.U16();
-  o.majorSubsystem = c.U16(); o.minorSubsystem = c.U16();
-  o.win32VersionValue = c.U32(); o.sizeOfImage = c.U32(); o.sizeOfHeaders = c.U32(); o.checkSum = c.U32();
-  o.subsystem = c.U16(); o.dllCharacteristics = c.U16();
-  if (o.pe32plus) {
-    o.sizeOfStackReserve = c.U64(); o.sizeOfStackCommit = c.U64();
-    o.sizeOfHeapReserve = c.U64(); o.sizeOfHeapCommit = c.U64();
-  } else {
-    o.sizeOfStackReserve = c.U32(); o.sizeOfStackCommit = c.U32();
-    o.sizeOfHeapReserve = c.U32(); o.sizeOfHeapCommit = c.U32();
-  }
-  o.loaderFlags = c.U32(); o.numberOfRvaAndSizes = c.U32();
+  const std::uint32_t fixed = o.pe32plus ? kOptionalFixed64 : kOptionalFixed32;
+  h.optionalFields = ReadFields(f, off, OptionalHeaderLayout(), o.pe32plus, fixed);
+  const FieldBlock& b = h.optionalFields;
+  auto u8 = [&](std::size_t i) { return static_cast<std::uint8_t>(b[i]); };
+  auto u16 = [&](std::size_t i) { return static_cast<std::uint16_t>(b[i]); };
+  auto u32 = [&](std::size_t i) { return static_cast<std::uint32_t>(b[i]); };
+  o.majorLinker = u8(kOptMajorLinker); o.minorLinker = u8(kOptMinorLinker);
+  o.sizeOfCode = u32(kOptSizeOfCode); o.sizeOfInitializedData = u32(kOptSizeOfInitializedData);
+  o.sizeOfUninitializedData = u32(kOptSizeOfUninitializedData);
+  o.addressOfEntryPoint = u32(kOptEntryPoint); o.baseOfCode = u32(kOptBaseOfCode);
+  o.baseOfData = u32(kOptBaseOfData); o.imageBase = b[kOptImageBase];
+  o.sectionAlignment = u32(kOptSectionAlignment); o.fileAlignment = u32(kOptFileAlignment);
+  o.majorOs = u16(kOptMajorOs); o.minorOs = u16(kOptMinorOs);
+  o.majorImage = u16(kOptMajorImage); o.minorImage = u16(kOptMinorImage);
+  o.majorSubsystem = u16(kOptMajorSubsystem); o.minorSubsystem = u16(kOptMinorSubsystem);
+  o.win32VersionValue = u32(kOptWin32Version); o.sizeOfImage = u32(kOptSizeOfImage);
+  o.sizeOfHeaders = u32(kOptSizeOfHeaders); o.checkSum = u32(kOptCheckSum);
+  o.subsystem = u16(kOptSubsystem); o.dllCharacteristics = u16(kOptDllCharacteristics);
+  o.sizeOfStackReserve = b[kOptStackReserve]; o.sizeOfStackCommit = b[kOptStackCommit];
+  o.sizeOfHeapReserve = b[kOptHeapReserve]; o.sizeOfHeapCommit = b[kOptHeapCommit];
+  o.loaderFlags = u32(kOptLoaderFlags); o.numberOfRvaAndSizes = u32(kOptNumberOfRvaAndSizes);
   std::uint64_t avail = off < f.Size() ? f.Size() - off : 0;
-  std::uint64_t full = (o.pe32plus ? 112u : 96u) + 16u * 8u;
-  o.available = static_cast<std::uint32_t>(std::min(avail, full));
+  o.available = static_cast<std::uint32_t>(std::min<std::uint64_t>(avail, fixed + 16u * 8u));
 }
 
 // Where the loader takes each section from: the raw pointer rounded down to
@@ -187,7 +185,7 @@ std::optional<io::Reader> AddressMap::View(std::uint64_t rva) const {
   return std::nullopt;
 }
 
-std::uint32_t ComputeChecksum(const io::Reader& file, std::uint64_t checksumOffset, PageRelease* pages) {
+std::uint32_t ComputeChecksum(const io::Reader& file, std::uint64_t checksumOffset, io::PageRelease* pages) {
   // Summing 32-bit words and folding at the end gives the same result as the
   // 16-bit end-around-carry sum (2^16 = 1 modulo 0xFFFF), at a quarter the steps.
   std::span<const std::uint8_t> b = file.Bytes();
@@ -216,7 +214,7 @@ std::uint32_t ComputeChecksum(const io::Reader& file, std::uint64_t checksumOffs
   return static_cast<std::uint32_t>(sum + n);
 }
 
-Headers ParseHeaders(const io::Reader& f, Anomalies& an, PageRelease* pages) {
+Headers ParseHeaders(const io::Reader& f, Anomalies& an, io::PageRelease* pages) {
   Headers h;
   h.fileSize = f.Size();
   if (h.fileSize == 0) {
@@ -279,8 +277,8 @@ Headers ParseHeaders(const io::Reader& f, Anomalies& an, PageRelease* pages) {
       h.opt.magic = *m;
     } else {
       h.opt.present = true;
-      ParseOptional(f, h.optionalOffset, h.opt);
-      std::uint32_t fixed = h.opt.pe32plus ? 112 : 96;
+      ReadOptional(f, h.optionalOffset, h);
+      std::uint32_t fixed = h.opt.pe32plus ? kOptionalFixed64 : kOptionalFixed32;
       if (h.opt.available < fixed)
         an.AtOffset(Area::Optional, h.optionalOffset + h.opt.available,
                     "optional header truncated by the end of the file");
@@ -293,7 +291,7 @@ Headers ParseHeaders(const io::Reader& f, Anomalies& an, PageRelease* pages) {
 
   const OptionalHeader& o = h.opt;
   if (o.present) {
-    std::uint32_t fixed = o.pe32plus ? 112 : 96;
+    std::uint32_t fixed = o.pe32plus ? kOptionalFixed64 : kOptionalFixed32;
     std::uint32_t n = o.numberOfRvaAndSizes;
     if (n > 16) {
       an.AtOffset(Area::Directories, h.optionalOffset + fixed - 4,
@@ -399,5 +397,11 @@ Headers ParseHeaders(const io::Reader& f, Anomalies& an, PageRelease* pages) {
   }
   return h;
 }
+
+HeaderPart ParseDos(const Context& ctx) { return {ctx.h.hasDos}; }
+HeaderPart ParseCoff(const Context& ctx) { return {ctx.h.kind == FileKind::Pe}; }
+HeaderPart ParseOptional(const Context& ctx) { return {ctx.h.kind == FileKind::Pe && ctx.h.hasCoff}; }
+HeaderPart ParseDirectories(const Context& ctx) { return {ctx.h.opt.present}; }
+HeaderPart ParseSections(const Context& ctx) { return {ctx.h.kind == FileKind::Pe && ctx.h.hasCoff}; }
 
 }  // namespace kestrova::dumper::pe

@@ -1,18 +1,30 @@
 #pragma once
 // Typed records of what the parser found. Names point into the file's bytes
 // (string_view), so the records stay small; the printer escapes them.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "dumper/pe/Layout.h"
 
 namespace kestrova::dumper::pe {
 
 // The part of the listing a problem belongs to; the printer shows each problem
 // under its part and again in the closing summary.
 enum class Area : std::uint8_t {
-  File, Dos, Coff, Optional, Directories, Sections, Imports, BoundImports, DelayImports, Exports,
+  File,  // the file as a whole: not a part of its own
+#define PART(Id, title, summary, anchor) Id,
+#include "dumper/Parts.def"
+#undef PART
+  Count
 };
+inline constexpr std::size_t kAreaCount = static_cast<std::size_t>(Area::Count);
+
+// When a part runs: for every file, or (an index >= 0) when the image has an
+// optional header and that data directory is not zero.
+inline constexpr int kAnchorFile = -1;
 
 struct Anomaly {
   enum class Where : std::uint8_t { None, Offset, Rva };
@@ -31,12 +43,13 @@ class Anomalies {
   void AtRva(Area a, std::uint64_t rva, std::string text) { Add(a, Anomaly::Where::Rva, rva, std::move(text)); }
   void Note(Area a, std::string text) { Add(a, Anomaly::Where::None, 0, std::move(text)); }
   const std::vector<Anomaly>& List() const { return list_; }
+  bool Any(Area a) const { return perArea_[static_cast<std::size_t>(a)] != 0; }
   std::size_t Suppressed() const { return suppressed_; }
 
  private:
   void Add(Area a, Anomaly::Where w, std::uint64_t at, std::string text);
   std::vector<Anomaly> list_;
-  std::size_t perArea_[16] = {};
+  std::size_t perArea_[kAreaCount] = {};
   std::size_t suppressed_ = 0;
 };
 
@@ -115,6 +128,7 @@ struct Headers {
   CoffHeader coff;
   std::uint64_t optionalOffset = 0;
   OptionalHeader opt;
+  FieldBlock optionalFields;  // the fixed fields as read, for printing
   std::vector<DataDirectory> dirs;
   std::uint64_t sectionTableOffset = 0;
   std::vector<Section> sections;

@@ -3,65 +3,36 @@
 #include <cstdint>
 #include <optional>
 
-#include "dumper/Dump.h"
 #include "dumper/io/Reader.h"
+#include "dumper/io/Sink.h"
+#include "dumper/pe/Context.h"
 #include "dumper/pe/Image.h"
 
 namespace kestrova::dumper::pe {
 
-// Longest name read from the file; longer ones are cut and reported.
-inline constexpr std::size_t kMaxName = 4096;
+Headers ParseHeaders(const io::Reader& file, Anomalies& an, io::PageRelease* pages = nullptr);
 
-// RVA to file bytes, the way the loader lays the image out.
-class AddressMap {
- public:
-  AddressMap(const io::Reader& file, const Headers& h);
-  // The file bytes from `rva` to the end of what backs it (its section's raw
-  // data, or the header area), or nothing when no file byte backs it.
-  std::optional<io::Reader> View(std::uint64_t rva) const;
-  std::optional<std::uint64_t> ToOffset(std::uint64_t rva) const;
-  // Index of the section whose virtual range holds `rva`, or kNoSection.
-  int SectionOf(std::uint64_t rva) const;
-  bool InHeaders(std::uint64_t rva) const { return rva < headerBytes_; }
-
- private:
-  const io::Reader& file_;
-  const std::vector<Section>& sections_;
-  std::vector<std::uint32_t> byAddress_;  // section indices sorted by virtual address
-  std::uint64_t headerBytes_ = 0;
+// The header parts show what ParseHeaders found; their records only say whether there is a part.
+struct HeaderPart {
+  bool present = false;
 };
+HeaderPart ParseDos(const Context& ctx);
+HeaderPart ParseCoff(const Context& ctx);
+HeaderPart ParseOptional(const Context& ctx);
+HeaderPart ParseDirectories(const Context& ctx);
+HeaderPart ParseSections(const Context& ctx);
 
-// Caps the total work of the table walks: no table entry of a real image is
-// shared, so the file's size bounds their sum; tables that reuse each other
-// (a loop made of pointers) run into this instead of into time.
-class Budget {
- public:
-  explicit Budget(std::uint64_t fileSize) : left_(fileSize / 2 + 4096) {}
-  bool Take() {
-    if (left_ == 0) return false;
-    --left_;
-    return true;
-  }
-
- private:
-  std::uint64_t left_;
-};
-
-Headers ParseHeaders(const io::Reader& file, Anomalies& an, PageRelease* pages = nullptr);
-ImportTable ParseImports(const io::Reader& file, const Headers& h, const AddressMap& map, Budget& budget,
-                         Anomalies& an);
-ImportTable ParseDelayImports(const io::Reader& file, const Headers& h, const AddressMap& map, Budget& budget,
-                              Anomalies& an);
-BoundImportTable ParseBoundImports(const io::Reader& file, const Headers& h, const AddressMap& map,
-                                   Anomalies& an);
-ExportTable ParseExports(const io::Reader& file, const Headers& h, const AddressMap& map, Anomalies& an);
+ImportTable ParseImports(const Context& ctx);
+ImportTable ParseDelayImports(const Context& ctx);
+BoundImportTable ParseBoundImports(const Context& ctx);
+ExportTable ParseExports(const Context& ctx);
 
 // Produces the entries of an export table in ordinal order, reading
 // each from the file as it is asked for. Problems found on the way (forwarder
 // strings, addresses outside the image) are added to the anomalies.
 class ExportWalker {
  public:
-  ExportWalker(const ExportTable& t, const AddressMap& map, Anomalies& an);
+  ExportWalker(const ExportTable& t, const Context& ctx);
   bool Next(ExportEntry& e);
   // Name k (k < e.nameCount) of entry e.
   ExportName Name(const ExportEntry& e, std::uint32_t k) const;
@@ -74,8 +45,7 @@ class ExportWalker {
  private:
   ExportName ReadName(std::uint32_t i) const;
   const ExportTable& t_;
-  const AddressMap& map_;
-  Anomalies& an_;
+  const Context& ctx_;
   std::optional<io::Reader> fv_, nv_, ov_;
   std::uint32_t next_ = 0;
   std::uint32_t unused_ = 0;
@@ -83,6 +53,7 @@ class ExportWalker {
 
 // The image checksum as the loader's tools compute it: the 16-bit one's
 // complement sum of the file with the CheckSum field taken as zero, plus the length.
-std::uint32_t ComputeChecksum(const io::Reader& file, std::uint64_t checksumOffset, PageRelease* pages = nullptr);
+std::uint32_t ComputeChecksum(const io::Reader& file, std::uint64_t checksumOffset,
+                              io::PageRelease* pages = nullptr);
 
 }  // namespace kestrova::dumper::pe

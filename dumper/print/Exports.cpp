@@ -1,17 +1,14 @@
-// The export directory and the closing summary.
+// The export directory.
 #include "dumper/pe/Parse.h"
-#include "dumper/print/Printers.h"
+#include "dumper/print/Part.h"
 
 namespace kestrova::dumper::print {
 
 using namespace pe;
 
-void PrintExports(Out& o, const ExportTable& t, ExportWalker& walker, const Anomalies& an) {
-  bool any = t.present;
-  for (const Anomaly& a : an.List()) any = any || a.area == Area::Exports;
-  if (!any) return;
-  Title(o, "Exports");
+void PrintExports(Out& o, const ExportTable& t, const Context& ctx) {
   if (t.present) {
+    ExportWalker walker(t, ctx);
     Field(o, "Directory").Text("RVA ").Hex(t.rva, 8).Text(", size ").Hex(t.size, 8);
     o.Nl();
     Field(o, "Name");
@@ -21,8 +18,8 @@ void PrintExports(Out& o, const ExportTable& t, ExportWalker& walker, const Anom
     o.Nl();
     Field(o, "Characteristics").Hex(t.characteristics, 8);
     o.Nl();
-    Field(o, "TimeDateStamp").Hex(t.timeDateStamp, 8);
-    if (t.timeDateStamp != 0 && t.timeDateStamp != 0xFFFFFFFF) o.Text("  ").Date(t.timeDateStamp);
+    Field(o, "TimeDateStamp");
+    Stamp(o, t.timeDateStamp, StampStyle::Table);
     o.Nl();
     Field(o, "Version").Dec(t.majorVersion).Ch('.').Dec(t.minorVersion);
     o.Nl();
@@ -80,28 +77,8 @@ void PrintExports(Out& o, const ExportTable& t, ExportWalker& walker, const Anom
     Count(o, walker.Unused(), "empty slot)", "empty slots)");
     o.Nl();
   }
-  AreaAnomalies(o, an, Area::Exports);
 }
 
-void PrintSummary(Out& o, const Anomalies& an) {
-  Title(o, "Anomalies");
-  const auto& list = an.List();
-  if (list.empty()) {
-    o.Text("  none found");
-    o.Nl();
-    return;
-  }
-  static constexpr std::string_view kAreas[] = {"file", "DOS header", "COFF header", "optional header",
-                                                "data directories", "sections", "imports", "bound imports",
-                                                "delay-load imports", "exports"};
-  o.Text("  ").Dec(list.size() + an.Suppressed()).Text(list.size() + an.Suppressed() == 1 ? " problem found" : " problems found");
-  if (an.Suppressed() != 0) o.Text(" (").Dec(an.Suppressed()).Text(" not listed)");
-  o.Nl();
-  for (const Anomaly& a : list) {
-    o.Text("  ").Text(kAreas[static_cast<std::size_t>(a.area)]).Text(": ").Name(a.text);
-    Where(o, a);
-    o.Nl();
-  }
-}
+KESTROVA_PART(Exports)
 
 }  // namespace kestrova::dumper::print

@@ -1,16 +1,12 @@
 // Imports, delay-load imports and bound imports.
-#include "dumper/print/Printers.h"
+#include "dumper/pe/Parse.h"
+#include "dumper/print/Part.h"
 
 namespace kestrova::dumper::print {
 
 using namespace pe;
 
 namespace {
-
-void Stamp(Out& o, std::uint32_t t) {
-  o.Hex(t, 8);
-  if (t != 0 && t != 0xFFFFFFFF) o.Text("  ").Date(t);
-}
 
 void DllName(Out& o, const ImportDll& d) {
   if (d.name.empty() && !d.nameOk) o.Text("(name not readable)");
@@ -38,9 +34,8 @@ void Functions(Out& o, const ImportDll& d) {
   o.Nl();
 }
 
-// The part's title and directory line; the DLL blocks follow.
-void Heading(Out& o, const char* title, const ImportTable& t) {
-  Title(o, title);
+// The directory line; the DLL blocks follow.
+void Heading(Out& o, const ImportTable& t) {
   Field(o, "Directory").Text("RVA ").Hex(t.rva, 8).Text(", size ").Hex(t.size, 8).Text(", ");
   Count(o, t.dlls.size(), "DLL", "DLLs");
   o.Nl();
@@ -58,9 +53,8 @@ bool DllHeading(Out& o, const ImportDll& d) {
 
 }  // namespace
 
-void PrintImports(Out& o, const Headers&, const ImportTable& t, const Anomalies& an) {
-  if (!t.present) return;
-  Heading(o, "Imports", t);
+void PrintImports(Out& o, const ImportTable& t, const Context&) {
+  Heading(o, t);
   for (const ImportDll& d : t.dlls) {
     if (!DllHeading(o, d)) break;
     o.Text("    lookup table ").Hex(d.lookupRva, 8).Text("  IAT ").Hex(d.iatRva, 8).Text("  name ").Hex(d.nameRva, 8);
@@ -74,29 +68,24 @@ void PrintImports(Out& o, const Headers&, const ImportTable& t, const Anomalies&
     o.Nl();
     Functions(o, d);
   }
-  AreaAnomalies(o, an, Area::Imports);
 }
 
-void PrintDelayImports(Out& o, const Headers&, const ImportTable& t, const Anomalies& an) {
-  if (!t.present) return;
-  Heading(o, "Delay-load imports", t);
+void PrintDelayImports(Out& o, const ImportTable& t, const Context&) {
+  Heading(o, t);
   for (const ImportDll& d : t.dlls) {
     if (!DllHeading(o, d)) break;
     o.Text("    attributes ").Hex(d.attributes, 8).Text(d.usesVas ? " (addresses, old form)" : " (RVAs)");
     o.Text("  module handle ").Hex(d.moduleHandleRva, 8).Text("  TimeDateStamp ");
-    Stamp(o, d.timeDateStamp);
+    Stamp(o, d.timeDateStamp, StampStyle::Table);
     o.Nl();
     o.Text("    name table ").Hex(d.lookupRva, 8).Text("  IAT ").Hex(d.iatRva, 8).Text("  bound IAT ").Hex(d.boundIatRva, 8);
     o.Text("  unload IAT ").Hex(d.unloadIatRva, 8);
     o.Nl();
     Functions(o, d);
   }
-  AreaAnomalies(o, an, Area::DelayImports);
 }
 
-void PrintBoundImports(Out& o, const BoundImportTable& t, const Anomalies& an) {
-  if (!t.present) return;
-  Title(o, "Bound imports");
+void PrintBoundImports(Out& o, const BoundImportTable& t, const Context&) {
   Field(o, "Directory").Text("offset ").Hex(t.offset, 8).Text(", size ").Hex(t.size, 8);
   o.Nl();
   o.Text("  TimeDateStamp").Col(39).Text("Module");
@@ -113,7 +102,10 @@ void PrintBoundImports(Out& o, const BoundImportTable& t, const Anomalies& an) {
     line(m.module, false);
     for (const BoundRef& f : m.forwarders) line(f, true);
   }
-  AreaAnomalies(o, an, Area::BoundImports);
 }
+
+KESTROVA_PART(Imports)
+KESTROVA_PART(BoundImports)
+KESTROVA_PART(DelayImports)
 
 }  // namespace kestrova::dumper::print

@@ -1,15 +1,16 @@
 #pragma once
-// One printer per structure. Printers only format records; they never read the file.
+// What every part's printer shares: titles, fields, flags, time stamps, byte
+// dumps, GUIDs and field tables. Printers only format records; they never read the file.
+#include <cstdint>
+#include <functional>
 #include <span>
 #include <string_view>
 
 #include "dumper/pe/Constants.h"
+#include "dumper/pe/Context.h"
 #include "dumper/pe/Image.h"
+#include "dumper/pe/Layout.h"
 #include "dumper/print/Out.h"
-
-namespace kestrova::dumper::pe {
-class ExportWalker;
-}
 
 namespace kestrova::dumper::print {
 
@@ -25,22 +26,39 @@ void Title(Out& o, std::string_view title);
 // "  Label<pad>" ready for the value.
 Out& Field(Out& o, std::string_view label);
 // The set bits of `value`, one per line under the field, unknown bits named as such.
-void FlagLines(Out& o, std::uint32_t value, std::span<const pe::Named> table, int width);
+void FlagLines(Out& o, std::uint64_t value, std::span<const pe::Named> table, int width);
+// The set bits' names on the current line, the first after `first` and the
+// others after a blank; returns the bits the table knows.
+std::uint64_t FlagWords(Out& o, std::uint64_t value, std::span<const pe::Named> table, std::string_view first = " ");
+
+enum class StampStyle : std::uint8_t {
+  Header,  // 0 is "(not set)"; anything else is a date
+  Table,   // 0 and 0xFFFFFFFF (the binder's "bound, see elsewhere") get no date
+};
+// A 32-bit time stamp: hex, then the UTC date.
+void Stamp(Out& o, std::uint32_t t, StampStyle style);
+
+// "  in .text" when a section holds `rva`; nothing otherwise.
+void InSection(Out& o, const pe::Context& ctx, std::uint64_t rva);
+// Up to `max` bytes as "4D 5A 90 00  |MZ..|" (hex, then printable ASCII).
+void HexBytes(Out& o, std::span<const std::uint8_t> bytes, std::size_t max);
+// A 16-byte GUID in its registry form, {00000000-0000-0000-0000-000000000000}.
+void Guid(Out& o, std::span<const std::uint8_t> bytes);
+
+// Prints the fields of a structure read through its field table, one a line:
+// those the structure holds, "(past the end of the file)" where the file stops
+// first. `special` prints the value of FieldKind::Special fields (index, value).
+using FieldHook = std::function<void(Out&, std::size_t, std::uint64_t)>;
+void PrintFields(Out& o, const pe::FieldBlock& b, const pe::Context& ctx, const FieldHook& special = {});
+
 // The problems of one part, one line each.
 void AreaAnomalies(Out& o, const pe::Anomalies& an, pe::Area area);
 // " (file offset 0x..)" / " (RVA 0x..)".
 void Where(Out& o, const pe::Anomaly& a);
 
+// The start of the listing: banner, file name, size and kind.
 void PrintIntro(Out& o, std::string_view displayName, const pe::Headers& h);
-void PrintDos(Out& o, const pe::Headers& h, const pe::Anomalies& an);
-void PrintCoff(Out& o, const pe::Headers& h, const pe::Anomalies& an);
-void PrintOptional(Out& o, const pe::Headers& h, const pe::Anomalies& an);
-void PrintDirectories(Out& o, const pe::Headers& h, const pe::Anomalies& an);
-void PrintSections(Out& o, const pe::Headers& h, const pe::Anomalies& an);
-void PrintImports(Out& o, const pe::Headers& h, const pe::ImportTable& t, const pe::Anomalies& an);
-void PrintDelayImports(Out& o, const pe::Headers& h, const pe::ImportTable& t, const pe::Anomalies& an);
-void PrintBoundImports(Out& o, const pe::BoundImportTable& t, const pe::Anomalies& an);
-void PrintExports(Out& o, const pe::ExportTable& t, pe::ExportWalker& walker, const pe::Anomalies& an);
+// The closing summary of every problem found, by part.
 void PrintSummary(Out& o, const pe::Anomalies& an);
 
 // The section name for display: the long name when resolved, else the field.

@@ -2,6 +2,7 @@
 // dates and the command line.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <random>
 
 #include "dumper/Cli.h"
@@ -133,6 +134,25 @@ TEST(Cli, ExitCodesAndTheOneLineForAnUnreadableFile) {
   EXPECT_EQ(v.s.rfind("Kestrova Dump  Version 1.0.0.0", 0), 0u);
   StringSink none;
   EXPECT_EQ(RunCli({}, files, none), 1);
+}
+
+// The usage text and the README name every part the listing has: both are
+// what a user reads to know what to search for.
+TEST(Cli, UsageAndReadmeNameEveryPart) {
+  FakeFiles files;
+  StringSink help;
+  std::vector<std::string> args = {"--help"};
+  RunCli(args, files, help);
+  std::string readme;
+  std::FILE* f = std::fopen(KESTROVA_SOURCE_DIR "/README.md", "rb");
+  ASSERT_NE(f, nullptr);
+  char buf[4096];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) readme.append(buf, n);
+  std::fclose(f);
+  for (std::string_view title : PartTitles()) {
+    EXPECT_NE(help.s.find(std::string(title)), std::string::npos) << title;
+    EXPECT_NE(readme.find("`" + std::string(title) + "`"), std::string::npos) << title << " is not in the README";
+  }
 }
 
 }  // namespace

@@ -1,0 +1,118 @@
+#pragma once
+// What every part's parser is handed: the file, its headers, the address map,
+// the work budget and the anomaly sink. And the few reads that many parts share.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dumper/io/Reader.h"
+#include "dumper/pe/Image.h"
+#include "dumper/pe/Options.h"
+
+namespace kestrova::dumper::pe {
+
+// Longest name read from the file; longer ones are cut and reported.
+inline constexpr std::size_t kMaxName = 4096;
+
+// RVA to file bytes, the way the loader lays the image out.
+class AddressMap {
+ public:
+  AddressMap(const io::Reader& file, const Headers& h);
+  // The file bytes from `rva` to the end of what backs it (its section's raw
+  // data, or the header area), or nothing when no file byte backs it.
+  std::optional<io::Reader> View(std::uint64_t rva) const;
+  std::optional<std::uint64_t> ToOffset(std::uint64_t rva) const;
+  // Index of the section whose virtual range holds `rva`, or kNoSection.
+  int SectionOf(std::uint64_t rva) const;
+  bool InHeaders(std::uint64_t rva) const { return rva < headerBytes_; }
+  // Whether `rva` lies inside the image as mapped (headers or a section).
+  bool InImage(std::uint64_t rva) const { return InHeaders(rva) || SectionOf(rva) != kNoSection; }
+
+ private:
+  const io::Reader& file_;
+  const std::vector<Section>& sections_;
+  std::vector<std::uint32_t> byAddress_;  // section indices sorted by virtual address
+  std::uint64_t headerBytes_ = 0;
+};
+
+// Caps the total work of the table walks: no table entry of a real image is
+// shared, so the file's size bounds their sum; tables that reuse each other
+// (a loop made of pointers) run into this instead of into time.
+class Budget {
+ public:
+  explicit Budget(std::uint64_t fileSize) : left_(fileSize / 2 + 4096) {}
+  bool Take() {
+    if (left_ == 0) return false;
+    --left_;
+    return true;
+  }
+  // Takes `n` steps at once (a table whose size is known up front); false, and
+  // nothing taken, when fewer are left.
+  bool Take(std::uint64_t n) {
+    if (n > left_) return false;
+    left_ -= n;
+    return true;
+  }
+
+ private:
+  std::uint64_t left_;
+};
+
+struct Context {
+  const io::Reader& file;
+  const Headers& h;
+  const AddressMap& map;
+  Budget& budget;
+  Anomalies& an;
+  const Options& options;
+};
+
+// A data directory opened for reading.
+struct DirectoryView {
+  bool present = false;  // the entry is not zero
+  bool backed = false;   // and file bytes back its start
+  std::uint32_t rva = 0, size = 0;
+  io::Reader data;       // from the directory's start to the end of what backs it
+};
+
+// Directory `index`; when it is present but no file data backs it, reports
+// "<what> is not backed by file data" at its RVA.
+DirectoryView OpenDirectory(const Context& ctx, int index, Area area, std::string_view what);
+
+// A name read from the file and whether it was whole (NUL seen within kMaxName).
+struct NameRead {
+  std::string_view text;
+  bool ok = false;
+};
+
+// The NUL-terminated name at `off` of `view`; reports "<what> has no terminating
+// NUL" or "<what> is longer than the name limit; cut" at the offset where it stops.
+NameRead NameIn(const Context& ctx, const io::Reader& view, std::uint64_t off, Area area, std::string_view what);
+// The same at an RVA; reports "<what> is not backed by file data" when nothing maps there.
+NameRead NameAt(const Context& ctx, std::uint64_t rva, Area area, std::string_view what);
+
+// Visits the `entrySize`-byte entries of a table in `view`, in order, until
+// `last(index, offset)` says an entry ends the table (it is not visited) or
+// `each(index, offset)` returns false. Stops with a warning when the entries run
+// off the end of the view (`endText`) or the budget runs out (`budgetText`).
+template <class Last, class Each>
+void WalkEntries(const Context& ctx, const io::Reader& view, std::uint64_t entrySize, Area area,
+                 std::string_view endText, std::string_view budgetText, Last last, Each each) {
+  for (std::uint64_t i = 0;; ++i) {
+    std::uint64_t at = i * entrySize;
+    if (!view.Has(at, entrySize)) {
+      ctx.an.AtOffset(area, view.Base() + at, std::string(endText));
+      return;
+    }
+    if (last(i, at)) return;
+    if (!ctx.budget.Take()) {
+      ctx.an.AtOffset(area, view.Base() + at, std::string(budgetText));
+      return;
+    }
+    if (!each(i, at)) return;
+  }
+}
+
+}  // namespace kestrova::dumper::pe
