@@ -45,7 +45,7 @@ TEST(Borland, DecodesWhatTheGrammarDescribes) {
       // variables have no '$q'
       {"@Forms@Application", "Forms::Application"},
       // type descriptors
-      {"@$xp$17System@TObject", "type descriptor of System::TObject *"},
+      {"@$xp$14System@TObject", "type descriptor of System::TObject *"},
       {"@$xt$6Io@Buf", "type descriptor of Io::Buf"},
   };
   for (const Case& c : cases) EXPECT_EQ(B(c.name), c.text) << c.name;
