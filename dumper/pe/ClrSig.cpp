@@ -1,0 +1,355 @@
+#include "dumper/pe/ClrSig.h"
+
+#include "dumper/io/Format.h"
+
+namespace kestrova::dumper::pe::clr {
+
+namespace {
+
+// Nesting deeper than this is a loop in the file, not a real program.
+constexpr int kMaxDepth = 32;
+// Elements one signature may take, counting the type specs it goes through.
+constexpr std::uint32_t kMaxSteps = 4096;
+// Longest text one signature is written to.
+constexpr std::size_t kMaxText = 2048;
+
+constexpr std::string_view kPrimitive[] = {
+    "",       "void",   "bool",    "char",    "int8",    "uint8",  "int16",  "uint16",
+    "int32",  "uint32", "int64",   "uint64",  "float32", "float64", "string",
+};
+
+}  // namespace
+
+// Reads one signature blob front to back.
+struct Names::Sig {
+  const Names& n;
+  io::Reader r;
+  std::uint64_t at = 0;
+  std::uint32_t& steps;
+  bool bad = false;
+
+  void Fail(std::string_view what) {
+    if (bad) return;
+    bad = true;
+    n.md_.Report(Fault::Signature, r.Base() + at, "signature " + std::string(what));
+  }
+  std::uint8_t Byte() {
+    auto b = r.U8(at);
+    if (!b) {
+      Fail("ends early");
+      return 0;
+    }
+    ++at;
+    return *b;
+  }
+  std::uint8_t Peek() { return r.U8(at).value_or(0); }
+  // A compressed unsigned number: 1, 2 or 4 bytes by the top bits of the first.
+  std::uint32_t Number() {
+    std::uint8_t b = Byte();
+    if ((b & 0x80) == 0) return b;
+    if ((b & 0xC0) == 0x80) return (std::uint32_t{b} & 0x3F) << 8 | Byte();
+    if ((b & 0xE0) == 0xC0) {
+      std::uint32_t v = std::uint32_t{b} & 0x1F;
+      for (int i = 0; i < 3; ++i) v = v << 8 | Byte();
+      return v;
+    }
+    Fail("holds a bad compressed number");
+    return 0;
+  }
+  // A compressed signed number (array lower bounds).
+  std::int64_t Signed() {
+    std::uint8_t b = Peek();
+    int bits = (b & 0x80) == 0 ? 7 : (b & 0xC0) == 0x80 ? 14 : 29;
+    std::uint32_t v = Number();
+    std::int64_t x = v >> 1;
+    if (v & 1) x -= std::int64_t{1} << (bits - 1);
+    return x;
+  }
+  bool Room(std::string& out) {
+    if (out.size() > kMaxText) {
+      Fail("is longer than the listing shows; cut");
+      return false;
+    }
+    return !bad;
+  }
+  void TypeDefOrRef(std::string& out, int depth) {
+    std::uint32_t v = Number();
+    if (bad) return;
+    static constexpr int kTag[] = {kTypeDef, kTypeRef, kTypeSpec, -1};
+    int t = kTag[v & 3];
+    if (t < 0) {
+      Fail("names a type with a bad tag");
+      return;
+    }
+    Ref ref{t, v >> 2};
+    if (!n.md_.CheckRow(t, ref.row, false) || ref.row == 0) {
+      out += "?";
+      return;
+    }
+    n.TypeAt(out, ref, depth + 1, steps);
+  }
+  void Mods(std::string& out, int depth) {
+    while (!bad && (Peek() == 0x1F || Peek() == 0x20)) {
+      std::string m = Byte() == 0x1F ? " modreq(" : " modopt(";
+      TypeDefOrRef(m, depth);
+      out += m;
+      out += ")";
+    }
+  }
+  void Type(std::string& out, int depth) {
+    if (depth > kMaxDepth || ++steps > kMaxSteps) {
+      Fail(depth > kMaxDepth ? "nests too deep (a type that contains itself?)" : "takes too many steps to decode");
+      return;
+    }
+    if (!Room(out)) return;
+    std::uint8_t e = Byte();
+    if (bad) return;
+    if (e >= 0x01 && e <= 0x0E) {
+      out += kPrimitive[e];
+      return;
+    }
+    switch (e) {
+      case 0x0F: Type(out, depth + 1); out += "*"; return;
+      case 0x10: Type(out, depth + 1); out += "&"; return;
+      case 0x11:
+      case 0x12: TypeDefOrRef(out, depth); return;
+      case 0x13: out += "!"; out += io::Dec(Number()); return;
+      case 0x1E: out += "!!"; out += io::Dec(Number()); return;
+      case 0x14: Array(out, depth); return;
+      case 0x15: {
+        std::uint8_t kind = Byte();
+        if (kind != 0x11 && kind != 0x12) Fail("has a generic instance of neither class nor value type");
+        TypeDefOrRef(out, depth);
+        std::uint32_t count = Number();
+        if (count > 1024) Fail("has too many generic arguments");
+        out += "<";
+        for (std::uint32_t i = 0; i < count && !bad; ++i) {
+          if (i) out += ", ";
+          Type(out, depth + 1);
+        }
+        out += ">";
+        return;
+      }
+      case 0x16: out += "typedref"; return;
+      case 0x18: out += "native int"; return;
+      case 0x19: out += "native uint"; return;
+      case 0x1B: out += "method "; Method(out, "*", depth + 1); return;
+      case 0x1C: out += "object"; return;
+      case 0x1D: Type(out, depth + 1); out += "[]"; return;
+      case 0x1F:
+      case 0x20: {
+        --at;
+        std::string mods;
+        Mods(mods, depth);
+        Type(out, depth + 1);
+        out += mods;
+        return;
+      }
+      case 0x45: Type(out, depth + 1); out += " pinned"; return;
+      default: Fail("holds unknown element type " + io::Hex(e, 2)); return;
+    }
+  }
+  void Array(std::string& out, int depth) {
+    Type(out, depth + 1);
+    std::uint32_t rank = Number();
+    std::uint32_t nsizes = Number();
+    if (rank > 64 || nsizes > rank) {
+      Fail("has an array of impossible rank");
+      return;
+    }
+    std::uint32_t sizes[64] = {};
+    for (std::uint32_t i = 0; i < nsizes; ++i) sizes[i] = Number();
+    std::uint32_t nlow = Number();
+    if (nlow > rank) {
+      Fail("has more array bounds than dimensions");
+      return;
+    }
+    std::int64_t low[64] = {};
+    for (std::uint32_t i = 0; i < nlow; ++i) low[i] = Signed();
+    out += "[";
+    for (std::uint32_t i = 0; i < rank; ++i) {
+      if (i) out += ",";
+      if (i < nlow || i < nsizes) {
+        std::int64_t lo = low[i];
+        out += lo < 0 ? "-" + io::Dec(static_cast<std::uint64_t>(-lo)) : io::Dec(static_cast<std::uint64_t>(lo));
+        out += "...";
+        if (i < nsizes && sizes[i] != 0) {
+          std::int64_t hi = lo + sizes[i] - 1;
+          out += hi < 0 ? "-" + io::Dec(static_cast<std::uint64_t>(-hi)) : io::Dec(static_cast<std::uint64_t>(hi));
+        }
+      }
+    }
+    out += "]";
+  }
+  // RetType or Param: modifiers, then by-ref, typedref, void or a type.
+  void Param(std::string& out, int depth) {
+    std::string mods;
+    Mods(mods, depth);
+    Type(out, depth + 1);
+    out += mods;
+  }
+  // After the calling convention's first byte has been looked at.
+  void Method(std::string& out, std::string_view name, int depth) {
+    std::uint8_t conv = Byte();
+    if ((conv & 0x0F) > 5) Fail("has an unknown calling convention");
+    std::string head;
+    if ((conv & 0x20) == 0) head += "static ";
+    if (conv & 0x40) head += "explicit ";
+    static constexpr std::string_view kConv[] = {"", "unmanaged cdecl ", "unmanaged stdcall ",
+                                                 "unmanaged thiscall ", "unmanaged fastcall ", "vararg "};
+    if ((conv & 0x0F) <= 5) head += kConv[conv & 0x0F];
+    std::uint32_t generic = conv & 0x10 ? Number() : 0;
+    std::uint32_t count = Number();
+    if (bad) return;
+    if (count > r.Size()) {
+      Fail("claims more parameters than it has bytes");
+      return;
+    }
+    out += head;
+    Param(out, depth);
+    out += " ";
+    out += name;
+    if (generic != 0 && generic <= 1024) {
+      out += "<";
+      for (std::uint32_t i = 0; i < generic; ++i) {
+        if (i) out += ", ";
+        out += "!!" + io::Dec(i);
+      }
+      out += ">";
+    }
+    out += "(";
+    for (std::uint32_t i = 0; i < count && Room(out); ++i) {
+      if (i) out += ", ";
+      if (Peek() == 0x41) {
+        ++at;
+        out += "..., ";
+      }
+      Param(out, depth);
+    }
+    out += ")";
+  }
+};
+
+Names::Names(const Metadata& md) : md_(md) {
+  std::uint32_t types = md.Rows(kTypeDef);
+  if (md.Rows(kNestedClass) == 0 || types == 0) return;
+  enclosing_.assign(types, 0);
+  for (std::uint32_t i = 1; i <= md.Rows(kNestedClass); ++i) {
+    std::uint32_t inner = md.Col(kNestedClass, i, col::kNestedNested);
+    std::uint32_t outer = md.Col(kNestedClass, i, col::kNestedEnclosing);
+    if (!md.CheckRow(kTypeDef, inner, false) || !md.CheckRow(kTypeDef, outer, false) || inner == 0) continue;
+    enclosing_[inner - 1] = outer;
+  }
+}
+
+void Names::TypeDef(std::string& out, std::uint32_t row) const { TypeDefAt(out, row, 0); }
+void Names::TypeRef(std::string& out, std::uint32_t row) const { TypeRefAt(out, row, 0); }
+
+void Names::TypeDefAt(std::string& out, std::uint32_t row, int depth) const {
+  std::uint32_t outer = Enclosing(row);
+  if (outer != 0 && depth < kMaxDepth) {
+    TypeDefAt(out, outer, depth + 1);
+    out += "/";
+  } else {
+    std::string_view ns = md_.String(md_.Col(kTypeDef, row, col::kTypeDefNamespace));
+    if (!ns.empty()) {
+      out += ns;
+      out += ".";
+    }
+  }
+  out += md_.String(md_.Col(kTypeDef, row, col::kTypeDefName));
+}
+
+void Names::TypeRefAt(std::string& out, std::uint32_t row, int depth) const {
+  auto scope = md_.Decode(Coded::ResolutionScope, md_.Col(kTypeRef, row, col::kTypeRefScope));
+  if (scope && scope->table == kTypeRef && scope->row != 0 && depth < kMaxDepth) {
+    TypeRefAt(out, scope->row, depth + 1);
+    out += "/";
+  } else {
+    std::string_view ns = md_.String(md_.Col(kTypeRef, row, col::kTypeRefNamespace));
+    if (!ns.empty()) {
+      out += ns;
+      out += ".";
+    }
+  }
+  out += md_.String(md_.Col(kTypeRef, row, col::kTypeRefName));
+}
+
+void Names::Type(std::string& out, Ref r) const {
+  std::uint32_t steps = 0;
+  TypeAt(out, r, 0, steps);
+}
+
+void Names::TypeAt(std::string& out, Ref r, int depth, std::uint32_t& steps) const {
+  if (r.table == kTypeDef) return TypeDefAt(out, r.row, 0);
+  if (r.table == kTypeRef) return TypeRefAt(out, r.row, 0);
+  if (r.table != kTypeSpec) return;
+  auto blob = md_.Blob(md_.Col(kTypeSpec, r.row, col::kTypeSpecSig));
+  if (!blob) return;
+  if (depth > kMaxDepth) {
+    md_.Report(Fault::Signature, blob->Base(), "signature nests too deep (a type that contains itself?)");
+    out += "?";
+    return;
+  }
+  Sig s{*this, *blob, 0, steps};
+  s.Type(out, depth);
+}
+
+bool Names::Method(std::string& out, std::uint32_t blob, std::string_view name) const {
+  auto b = md_.Blob(blob);
+  if (!b) return false;
+  std::uint32_t steps = 0;
+  Sig s{*this, *b, 0, steps};
+  s.Method(out, name, 0);
+  return !s.bad;
+}
+
+bool Names::Field(std::string& out, std::uint32_t blob) const {
+  auto b = md_.Blob(blob);
+  if (!b) return false;
+  std::uint32_t steps = 0;
+  Sig s{*this, *b, 0, steps};
+  if (s.Byte() != 0x06) s.Fail("of a field does not start with 0x06");
+  std::string mods;
+  s.Mods(mods, 0);
+  s.Type(out, 0);
+  out += mods;
+  return !s.bad;
+}
+
+std::uint32_t Names::OwnerOfMethod(std::uint32_t row) const {
+  // The types' method lists rise with the type, so the owner is the last type
+  // whose list starts at or before the method.
+  std::uint32_t lo = 1, hi = md_.Rows(kTypeDef), found = 0;
+  while (lo <= hi && hi != 0) {
+    std::uint32_t mid = lo + (hi - lo) / 2;
+    if (md_.Col(kTypeDef, mid, col::kTypeDefMethods) <= row) {
+      found = mid;
+      lo = mid + 1;
+    } else {
+      hi = mid - 1;
+    }
+  }
+  return found;
+}
+
+void Names::MethodDefName(std::string& out, std::uint32_t row) const {
+  if (std::uint32_t owner = OwnerOfMethod(row); owner != 0) {
+    TypeDef(out, owner);
+    out += "::";
+  }
+  out += md_.String(md_.Col(kMethodDef, row, col::kMethodName));
+}
+
+void Names::MemberRef(std::string& out, std::uint32_t row) const {
+  auto parent = md_.Decode(Coded::MemberRefParent, md_.Col(kMemberRef, row, col::kMemberRefClass));
+  if (parent && parent->row != 0) {
+    if (parent->table == kModuleRef) out += md_.String(md_.Col(kModuleRef, parent->row, col::kModuleRefName));
+    else if (parent->table == kMethodDef) MethodDefName(out, parent->row);
+    else Type(out, *parent);
+    out += "::";
+  }
+  out += md_.String(md_.Col(kMemberRef, row, col::kMemberRefName));
+}
+
+}  // namespace kestrova::dumper::pe::clr
