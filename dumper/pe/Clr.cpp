@@ -1,0 +1,240 @@
+// The CLR header and the metadata root it points at.
+#include "dumper/pe/Clr.h"
+
+#include <cstring>
+
+#include "dumper/io/Format.h"
+
+namespace kestrova::dumper::pe {
+
+namespace {
+
+constexpr FieldDef kHeader[] = {
+    {"cb", 0, 0, 4, 4, FieldKind::Size},
+    {"MajorRuntimeVersion", 4, 4, 2, 2, FieldKind::Dec},
+    {"MinorRuntimeVersion", 6, 6, 2, 2, FieldKind::Dec},
+    {"MetaData RVA", 8, 8, 4, 4, FieldKind::Rva},
+    {"MetaData size", 12, 12, 4, 4, FieldKind::Size},
+    {"Flags", 16, 16, 4, 4, FieldKind::Flags, &clr::HeaderFlags},
+    {"EntryPointToken", 20, 20, 4, 4, FieldKind::Special},
+    {"Resources RVA", 24, 24, 4, 4, FieldKind::Rva},
+    {"Resources size", 28, 28, 4, 4, FieldKind::Size},
+    {"StrongNameSignature RVA", 32, 32, 4, 4, FieldKind::Rva},
+    {"StrongNameSignature size", 36, 36, 4, 4, FieldKind::Size},
+    {"CodeManagerTable RVA", 40, 40, 4, 4, FieldKind::Rva},
+    {"CodeManagerTable size", 44, 44, 4, 4, FieldKind::Size},
+    {"VTableFixups RVA", 48, 48, 4, 4, FieldKind::Rva},
+    {"VTableFixups size", 52, 52, 4, 4, FieldKind::Size},
+    {"ExportAddressTableJumps RVA", 56, 56, 4, 4, FieldKind::Rva},
+    {"ExportAddressTableJumps size", 60, 60, 4, 4, FieldKind::Size},
+    {"ManagedNativeHeader RVA", 64, 64, 4, 4, FieldKind::Rva},
+    {"ManagedNativeHeader size", 68, 68, 4, 4, FieldKind::Size},
+};
+constexpr std::uint64_t kHeaderSize = 72;
+
+constexpr Named kHeaderFlags[] = {
+    {0x00000001, "ILONLY", "only IL code, no native code"},
+    {0x00000002, "32BITREQUIRED", "must run in a 32-bit process"},
+    {0x00000004, "IL_LIBRARY", "precompiled IL library"},
+    {0x00000008, "STRONGNAMESIGNED", "signed with a strong name"},
+    {0x00000010, "NATIVE_ENTRYPOINT", "entry point is native code (an RVA)"},
+    {0x00010000, "TRACKDEBUGDATA", "runtime keeps debug data"},
+    {0x00020000, "32BITPREFERRED", "prefers a 32-bit process"},
+};
+
+constexpr Named kAssemblyFlags[] = {
+    {0x0001, "PublicKey", "holds the full public key"},
+    {0x0100, "Retargetable", "may bind to another publisher's assembly"},
+    {0x0200, "WindowsRuntime", "Windows Runtime content"},
+    {0x4000, "DisableJITcompileOptimizer", "JIT optimizer off"},
+    {0x8000, "EnableJITcompileTracking", "JIT tracking on"},
+};
+
+constexpr Named kHashAlgorithms[] = {
+    {0x0000, "None", "no hash"},
+    {0x8003, "MD5", "MD5"},
+    {0x8004, "SHA1", "SHA-1"},
+    {0x800C, "SHA256", "SHA-256"},
+    {0x800D, "SHA384", "SHA-384"},
+    {0x800E, "SHA512", "SHA-512"},
+};
+
+constexpr Named kTypeWords[] = {
+    {0x00000008, "sequential", ""},   {0x00000010, "explicit", ""},
+    {0x00000080, "abstract", ""},     {0x00000100, "sealed", ""},
+    {0x00000400, "specialname", ""},  {0x00000800, "rtspecialname", ""},
+    {0x00001000, "import", ""},       {0x00002000, "serializable", ""},
+    {0x00004000, "windowsruntime", ""}, {0x00010000, "unicode", ""},
+    {0x00020000, "autochar", ""},     {0x00040000, "hassecurity", ""},
+    {0x00100000, "beforefieldinit", ""}, {0x00200000, "forwarder", ""},
+};
+
+constexpr Named kMethodWords[] = {
+    {0x0008, "unmanagedexp", ""}, {0x0020, "final", ""},       {0x0040, "virtual", ""},
+    {0x0080, "hidebysig", ""},    {0x0100, "newslot", ""},     {0x0200, "strict", ""},
+    {0x0400, "abstract", ""},     {0x0800, "specialname", ""}, {0x1000, "rtspecialname", ""},
+    {0x2000, "pinvokeimpl", ""},  {0x4000, "hassecurity", ""}, {0x8000, "reqsecobj", ""},
+};
+
+constexpr Named kImplWords[] = {
+    {0x0001, "native", ""},         {0x0002, "optil", ""},        {0x0004, "unmanaged", ""},
+    {0x0008, "noinlining", ""},     {0x0010, "forwardref", ""},   {0x0020, "synchronized", ""},
+    {0x0040, "nooptimization", ""}, {0x0080, "preservesig", ""},  {0x0100, "aggressiveinlining", ""},
+    {0x1000, "internalcall", ""},
+};
+
+constexpr Named kFieldWords[] = {
+    {0x0010, "static", ""},      {0x0020, "initonly", ""},      {0x0040, "literal", ""},
+    {0x0080, "notserialized", ""}, {0x0100, "hasfieldrva", ""}, {0x0200, "specialname", ""},
+    {0x0400, "rtspecialname", ""}, {0x1000, "marshal", ""},     {0x2000, "pinvokeimpl", ""},
+    {0x8000, "hasdefault", ""},
+};
+
+constexpr Named kImplMapWords[] = {
+    {0x0001, "nomangle", ""},       {0x0010, "bestfit:on", ""},    {0x0020, "bestfit:off", ""},
+    {0x0040, "lasterr", ""},        {0x1000, "charmaperror:on", ""}, {0x2000, "charmaperror:off", ""},
+};
+
+// SHA-1 of a key blob, for its token. Keys are a few hundred bytes.
+std::array<std::uint8_t, 20> Sha1(std::span<const std::uint8_t> data) {
+  std::uint32_t h[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
+  auto rol = [](std::uint32_t v, int n) { return (v << n) | (v >> (32 - n)); };
+  const std::uint64_t bits = std::uint64_t{data.size()} * 8;
+  const std::size_t total = (data.size() + 9 + 63) / 64 * 64;
+  for (std::size_t block = 0; block < total; block += 64) {
+    std::uint32_t w[80];
+    for (std::size_t i = 0; i < 16; ++i) {
+      std::uint32_t v = 0;
+      for (std::size_t k = 0; k < 4; ++k) {
+        std::size_t at = block + 4 * i + k;
+        std::uint8_t b = 0;
+        if (at < data.size()) b = data[at];
+        else if (at == data.size()) b = 0x80;
+        else if (at >= total - 8) b = static_cast<std::uint8_t>(bits >> (8 * (total - 1 - at)));
+        v = v << 8 | b;
+      }
+      w[i] = v;
+    }
+    for (std::size_t i = 16; i < 80; ++i) w[i] = rol(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
+    std::uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4];
+    for (std::size_t i = 0; i < 80; ++i) {
+      std::uint32_t f, k;
+      if (i < 20) f = (b & c) | (~b & d), k = 0x5A827999;
+      else if (i < 40) f = b ^ c ^ d, k = 0x6ED9EBA1;
+      else if (i < 60) f = (b & c) | (b & d) | (c & d), k = 0x8F1BBCDC;
+      else f = b ^ c ^ d, k = 0xCA62C1D6;
+      std::uint32_t t = rol(a, 5) + f + e + k + w[i];
+      e = d, d = c, c = rol(b, 30), b = a, a = t;
+    }
+    h[0] += a, h[1] += b, h[2] += c, h[3] += d, h[4] += e;
+  }
+  std::array<std::uint8_t, 20> out{};
+  for (std::size_t i = 0; i < 20; ++i) out[i] = static_cast<std::uint8_t>(h[i / 4] >> (24 - 8 * (i % 4)));
+  return out;
+}
+
+}  // namespace
+
+ClrInfo ParseClr(const Context& ctx) {
+  ClrInfo r;
+  DirectoryView dir = OpenDirectory(ctx, kDirClr, Area::Clr, "CLR header");
+  if (!dir.backed) return r;
+  std::uint64_t holds = kHeaderSize;
+  if (auto cb = dir.data.U32(0); cb && *cb < kHeaderSize) {
+    holds = *cb;
+    ctx.an.AtOffset(Area::Clr, dir.data.Base(), "CLR header says it is " + io::Dec(*cb) + " bytes, less than its 72");
+  }
+  r.header = ReadFields(dir.data, 0, kHeader, false, holds);
+  r.present = true;
+  if (r.header.available < holds) {
+    ctx.an.AtOffset(Area::Clr, dir.data.Base() + r.header.available, "CLR header is cut by the end of its data");
+  }
+  if (!r.header.Has(kClrMetaDataSize)) return r;
+  std::uint32_t rva = static_cast<std::uint32_t>(r.header[kClrMetaDataRva]);
+  std::uint32_t size = static_cast<std::uint32_t>(r.header[kClrMetaDataSize]);
+  if (rva == 0) {
+    ctx.an.AtOffset(Area::Clr, dir.data.Base() + 8, "CLR header has no metadata");
+    return r;
+  }
+  auto view = ctx.map.View(rva);
+  if (!view) {
+    ctx.an.AtRva(Area::Clr, rva, "metadata is not backed by file data");
+    return r;
+  }
+  io::Reader md = *view;
+  if (auto whole = view->Sub(0, size)) {
+    md = *whole;
+  } else {
+    ctx.an.AtRva(Area::Clr, rva, "metadata size " + io::Hex(size) + " runs past its section's data; read to its end");
+  }
+  r.md.emplace(md, ctx.an, Area::Clr);
+  return r;
+}
+
+namespace clr {
+
+std::span<const Named> HeaderFlags() { return kHeaderFlags; }
+std::span<const Named> AssemblyFlags() { return kAssemblyFlags; }
+std::span<const Named> HashAlgorithms() { return kHashAlgorithms; }
+std::span<const Named> TypeFlagWords() { return kTypeWords; }
+std::span<const Named> MethodFlagWords() { return kMethodWords; }
+std::span<const Named> MethodImplWords() { return kImplWords; }
+std::span<const Named> FieldFlagWords() { return kFieldWords; }
+std::span<const Named> ImplMapWords() { return kImplMapWords; }
+
+std::string_view MemberAccess(std::uint32_t flags) {
+  static constexpr std::string_view kAccess[] = {"privatescope", "private", "famandassem", "assembly",
+                                                 "family",       "famorassem", "public", "(access 7)"};
+  return kAccess[flags & 7];
+}
+
+std::string_view TypeVisibility(std::uint32_t flags) {
+  static constexpr std::string_view kVisibility[] = {
+      "private", "public", "nested public", "nested private", "nested family", "nested assembly",
+      "nested famandassem", "nested famorassem"};
+  return kVisibility[flags & 7];
+}
+
+std::string_view CharSet(std::uint32_t f) {
+  static constexpr std::string_view kSets[] = {"", "ansi", "unicode", "autochar"};
+  return kSets[(f >> 1) & 3];
+}
+
+std::string_view CallingConvention(std::uint32_t f) {
+  static constexpr std::string_view kConv[] = {"", "winapi", "cdecl", "stdcall", "thiscall", "fastcall", "(callconv 6)", "(callconv 7)"};
+  return kConv[(f >> 8) & 7];
+}
+
+std::array<std::uint8_t, 8> KeyToken(const io::Reader& key) {
+  std::array<std::uint8_t, 20> digest = Sha1(key.Bytes());
+  std::array<std::uint8_t, 8> token{};
+  for (std::size_t i = 0; i < 8; ++i) token[i] = digest[19 - i];
+  return token;
+}
+
+std::optional<std::uint32_t> IlSize(const Context& ctx, std::uint32_t rva) {
+  auto v = ctx.map.View(rva);
+  if (!v) return std::nullopt;
+  auto first = v->U8(0);
+  if (!first) return std::nullopt;
+  if ((*first & 3) == 2) return std::uint32_t{*first} >> 2;  // tiny header: the size in its top six bits
+  if ((*first & 3) == 3) return v->U32(4);                   // fat header: CodeSize after flags and MaxStack
+  return std::nullopt;
+}
+
+std::uint32_t ImplMapOf(const Metadata& md, std::uint32_t methodRow) {
+  // MemberForwarded: one tag bit, MethodDef is tag 1.
+  const std::uint32_t want = methodRow << 1 | 1;
+  std::uint32_t lo = 1, hi = md.Rows(kImplMap);
+  while (lo <= hi && hi != 0) {
+    std::uint32_t mid = lo + (hi - lo) / 2;
+    std::uint32_t v = md.Col(kImplMap, mid, col::kImplMapMember);
+    if (v == want) return mid;
+    if (v < want) lo = mid + 1;
+    else hi = mid - 1;
+  }
+  return 0;
+}
+
+}  // namespace clr
+}  // namespace kestrova::dumper::pe
