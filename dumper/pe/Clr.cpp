@@ -168,6 +168,15 @@ ClrInfo ParseClr(const Context& ctx) {
     ctx.an.AtRva(Area::Clr, rva, "metadata size " + io::Hex(size) + " runs past its section's data; read to its end");
   }
   r.md.emplace(md, ctx.an, Area::Clr);
+  // A managed entry point is a MethodDef of this module or a File holding it.
+  std::uint32_t entry = static_cast<std::uint32_t>(r.header[kClrEntryPoint]);
+  if (entry != 0 && r.header.Has(kClrEntryPoint) && !(r.header[kClrFlags] & kClrNativeEntryPoint)) {
+    int table = static_cast<int>(entry >> 24);
+    std::uint32_t row = entry & 0xFFFFFF;
+    if ((table != clr::kMethodDef && table != clr::kFile) || row == 0 || row > r.md->Rows(table))
+      ctx.an.AtOffset(Area::Clr, dir.data.Base() + 20,
+                      "EntryPointToken " + io::Hex(entry, 8) + " names no MethodDef or File row");
+  }
   return r;
 }
 

@@ -98,7 +98,7 @@ constexpr CodedDef kCoded[static_cast<std::size_t>(Coded::Count)] = {
 
 constexpr std::string_view kFaultWhat[] = {"string index", "blob index", "GUID index", "row index",
                                            "coded index", "signature", "member list"};
-constexpr std::uint32_t kReportsPerFault = 5;
+constexpr std::uint32_t kReportsPerFault = 5;  // FaultCount::at holds this many
 
 }  // namespace
 
@@ -260,11 +260,13 @@ std::uint32_t Metadata::Col(int t, std::uint32_t row, int c) const {
 
 void Metadata::Report(Fault f, std::uint64_t offset, std::string text) const {
   FaultCount& n = faults_[static_cast<std::size_t>(f)];
+  for (std::uint32_t i = 0; i < n.reported; ++i)
+    if (n.at[i] == offset) return;
   if (n.reported >= kReportsPerFault) {
     ++n.unreported;
     return;
   }
-  ++n.reported;
+  n.at[n.reported++] = offset;
   an.AtOffset(area, offset, std::move(text));
 }
 
@@ -274,12 +276,12 @@ void Metadata::ReportSummary() const {
       an.Note(area, io::Dec(faults_[f].unreported) + " more bad " + std::string(kFaultWhat[f]) + "es not listed");
 }
 
-std::string_view Metadata::String(std::uint32_t index) const {
+std::string_view Metadata::String(std::uint32_t index, std::uint64_t where) const {
   if (index == 0) return {};
   if (index >= strings_.Size()) {
-    Report(Fault::StringIndex, tablesOffset,
+    Report(Fault::StringIndex, where ? where : strings_.Base(),
            "string index " + Hex(index) + " is past the #Strings heap (" + Hex(strings_.Size()) + " bytes)");
-    return {};
+    return "(bad string index)";
   }
   io::CString s = strings_.String(index, 1024);
   if (!s.terminated)
@@ -287,11 +289,11 @@ std::string_view Metadata::String(std::uint32_t index) const {
   return s.text;
 }
 
-std::optional<io::Reader> Metadata::Blob(std::uint32_t index) const {
+std::optional<io::Reader> Metadata::Blob(std::uint32_t index, std::uint64_t where) const {
   if (index == 0 && blob_.Size() == 0) return io::Reader({}, blob_.Base());
   auto b0 = blob_.U8(index);
   if (!b0) {
-    Report(Fault::BlobIndex, tablesOffset,
+    Report(Fault::BlobIndex, where ? where : blob_.Base(),
            "blob index " + Hex(index) + " is past the #Blob heap (" + Hex(blob_.Size()) + " bytes)");
     return std::nullopt;
   }
@@ -322,22 +324,22 @@ std::optional<io::Reader> Metadata::Guid(std::uint32_t index) const {
   return r;
 }
 
-std::optional<Ref> Metadata::Decode(Coded kind, std::uint32_t value) const {
+std::optional<Ref> Metadata::Decode(Coded kind, std::uint32_t value, std::uint64_t where) const {
   const CodedDef& d = kCoded[static_cast<std::size_t>(kind)];
   std::uint32_t tag = value & ((1u << d.bits) - 1);
   if (tag >= d.count || d.tables[tag] < 0) {
-    Report(Fault::CodedTag, tablesOffset, "coded index " + Hex(value) + " has tag " + io::Dec(tag) + ", which names no table");
+    Report(Fault::CodedTag, where ? where : tablesOffset, "coded index " + Hex(value) + " has tag " + io::Dec(tag) + ", which names no table");
     return std::nullopt;
   }
   Ref r{d.tables[tag], value >> d.bits};
-  if (r.row != 0 && !CheckRow(r.table, r.row, false)) return std::nullopt;
+  if (r.row != 0 && !CheckRow(r.table, r.row, false, where)) return std::nullopt;
   return r;
 }
 
-bool Metadata::CheckRow(int t, std::uint32_t row, bool endAllowed) const {
+bool Metadata::CheckRow(int t, std::uint32_t row, bool endAllowed, std::uint64_t where) const {
   std::uint32_t limit = Rows(t) + (endAllowed ? 1 : 0);
   if (row <= limit) return true;
-  Report(Fault::RowIndex, tablesOffset,
+  Report(Fault::RowIndex, where ? where : tablesOffset,
          std::string(TableName(t)) + " row " + io::Dec(row) + " is past the table's " + io::Dec(Rows(t)) + " rows");
   return false;
 }
@@ -347,7 +349,7 @@ std::uint32_t Metadata::ListRow(int target, std::uint32_t position) const {
           : target == kEvent ? kEventPtr : target == kProperty ? kPropertyPtr : -1;
   if (ptr < 0 || Rows(ptr) == 0) return position;
   std::uint32_t row = Col(ptr, position, 0);
-  return CheckRow(target, row, false) ? row : 0;
+  return CheckRow(target, row, false, Where(ptr, position, 0)) ? row : 0;
 }
 
 Metadata::Range Metadata::List(int t, std::uint32_t row, int c, int target) const {

@@ -80,22 +80,32 @@ class Metadata {
   std::uint32_t RowSize(int t) const { return rowSize_[static_cast<std::size_t>(t)]; }
   // Column `c` of 1-based row `row`, 0 when the row is not there.
   std::uint32_t Col(int t, std::uint32_t row, int c) const;
-  // File offset of a row.
+  // File offset of a row, and of one of its columns.
   std::uint64_t RowOffset(int t, std::uint32_t row) const;
+  std::uint64_t ColumnOffset(int t, std::uint32_t row, int c) const {
+    return RowOffset(t, row) + colOff_[static_cast<std::size_t>(t)][static_cast<std::size_t>(c)];
+  }
 
-  // Heaps. A bad index is reported (once per kind, a few times) and reads as empty.
-  std::string_view String(std::uint32_t index) const;
-  std::optional<io::Reader> Blob(std::uint32_t index) const;
+  // Heaps. A bad index is reported (a few times per kind) at `where` (a file
+  // offset; the heap's start when 0) and reads as "(bad string index)" or nothing.
+  std::string_view String(std::uint32_t index, std::uint64_t where = 0) const;
+  std::optional<io::Reader> Blob(std::uint32_t index, std::uint64_t where = 0) const;
+  // The same for a column of a row, reported at the column.
+  std::string_view Str(int t, std::uint32_t row, int c) const { return String(Col(t, row, c), Where(t, row, c)); }
+  std::optional<io::Reader> BlobOf(int t, std::uint32_t row, int c) const { return Blob(Col(t, row, c), Where(t, row, c)); }
   // 16 bytes of GUID `index` (1-based), or nothing.
   std::optional<io::Reader> Guid(std::uint32_t index) const;
   std::uint32_t StringsSize() const { return static_cast<std::uint32_t>(strings_.Size()); }
 
   // A coded index split into table and row; nothing when its tag names no
   // table (reported). Row 0 is a null reference and is returned as such.
-  std::optional<Ref> Decode(Coded kind, std::uint32_t value) const;
+  std::optional<Ref> Decode(Coded kind, std::uint32_t value, std::uint64_t where = 0) const;
+  std::optional<Ref> DecodeAt(Coded kind, int t, std::uint32_t row, int c) const {
+    return Decode(kind, Col(t, row, c), Where(t, row, c));
+  }
   // A row index into table `t` checked against its row count (one past the
   // end is allowed where lists end); false and reported when it is beyond.
-  bool CheckRow(int t, std::uint32_t row, bool endAllowed) const;
+  bool CheckRow(int t, std::uint32_t row, bool endAllowed, std::uint64_t where = 0) const;
 
   // The range [first, end) of a list column (TypeDef's fields and methods,
   // MethodDef's params ...): from this row's value to the next row's, clipped
@@ -108,6 +118,10 @@ class Metadata {
   std::uint32_t ListRow(int target, std::uint32_t position) const;
 
   void Report(Fault f, std::uint64_t offset, std::string text) const;
+  // The file offset of a column, 0 when the row is not there.
+  std::uint64_t Where(int t, std::uint32_t row, int c) const {
+    return row != 0 && row <= Rows(t) ? ColumnOffset(t, row, c) : 0;
+  }
   // Problems not reported individually, per kind.
   std::uint32_t Unreported(Fault f) const { return faults_[static_cast<std::size_t>(f)].unreported; }
   void ReportSummary() const;
@@ -130,6 +144,7 @@ class Metadata {
   std::array<std::array<std::uint8_t, 10>, kKnownTables> colWidth_{};
   struct FaultCount {
     std::uint32_t reported = 0, unreported = 0;
+    std::array<std::uint64_t, 5> at{};  // where the reported ones are, so one place is told once
   };
   mutable std::array<FaultCount, static_cast<std::size_t>(Fault::Count)> faults_{};
 };

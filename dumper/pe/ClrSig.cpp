@@ -169,11 +169,12 @@ struct Names::Sig {
     out += "[";
     for (std::uint32_t i = 0; i < rank; ++i) {
       if (i) out += ",";
-      if (i < nlow || i < nsizes) {
+      bool sized = i < nsizes && sizes[i] != 0;
+      if (sized || low[i] != 0) {  // a plain [,] for the usual zero-based, unsized dimensions
         std::int64_t lo = low[i];
         out += lo < 0 ? "-" + io::Dec(static_cast<std::uint64_t>(-lo)) : io::Dec(static_cast<std::uint64_t>(lo));
         out += "...";
-        if (i < nsizes && sizes[i] != 0) {
+        if (sized) {
           std::int64_t hi = lo + sizes[i] - 1;
           out += hi < 0 ? "-" + io::Dec(static_cast<std::uint64_t>(-hi)) : io::Dec(static_cast<std::uint64_t>(hi));
         }
@@ -251,28 +252,28 @@ void Names::TypeDefAt(std::string& out, std::uint32_t row, int depth) const {
     TypeDefAt(out, outer, depth + 1);
     out += "/";
   } else {
-    std::string_view ns = md_.String(md_.Col(kTypeDef, row, col::kTypeDefNamespace));
+    std::string_view ns = md_.Str(kTypeDef, row, col::kTypeDefNamespace);
     if (!ns.empty()) {
       out += ns;
       out += ".";
     }
   }
-  out += md_.String(md_.Col(kTypeDef, row, col::kTypeDefName));
+  out += md_.Str(kTypeDef, row, col::kTypeDefName);
 }
 
 void Names::TypeRefAt(std::string& out, std::uint32_t row, int depth) const {
-  auto scope = md_.Decode(Coded::ResolutionScope, md_.Col(kTypeRef, row, col::kTypeRefScope));
+  auto scope = md_.DecodeAt(Coded::ResolutionScope, kTypeRef, row, col::kTypeRefScope);
   if (scope && scope->table == kTypeRef && scope->row != 0 && depth < kMaxDepth) {
     TypeRefAt(out, scope->row, depth + 1);
     out += "/";
   } else {
-    std::string_view ns = md_.String(md_.Col(kTypeRef, row, col::kTypeRefNamespace));
+    std::string_view ns = md_.Str(kTypeRef, row, col::kTypeRefNamespace);
     if (!ns.empty()) {
       out += ns;
       out += ".";
     }
   }
-  out += md_.String(md_.Col(kTypeRef, row, col::kTypeRefName));
+  out += md_.Str(kTypeRef, row, col::kTypeRefName);
 }
 
 void Names::Type(std::string& out, Ref r) const {
@@ -284,7 +285,7 @@ void Names::TypeAt(std::string& out, Ref r, int depth, std::uint32_t& steps) con
   if (r.table == kTypeDef) return TypeDefAt(out, r.row, 0);
   if (r.table == kTypeRef) return TypeRefAt(out, r.row, 0);
   if (r.table != kTypeSpec) return;
-  auto blob = md_.Blob(md_.Col(kTypeSpec, r.row, col::kTypeSpecSig));
+  auto blob = md_.BlobOf(kTypeSpec, r.row, col::kTypeSpecSig);
   if (!blob) return;
   if (depth > kMaxDepth) {
     md_.Report(Fault::Signature, blob->Base(), "signature nests too deep (a type that contains itself?)");
@@ -295,8 +296,9 @@ void Names::TypeAt(std::string& out, Ref r, int depth, std::uint32_t& steps) con
   s.Type(out, depth);
 }
 
-bool Names::Method(std::string& out, std::uint32_t blob, std::string_view name) const {
-  auto b = md_.Blob(blob);
+bool Names::Method(std::string& out, std::uint32_t row) const {
+  std::string_view name = md_.Str(kMethodDef, row, col::kMethodName);
+  auto b = md_.BlobOf(kMethodDef, row, col::kMethodSig);
   if (!b) return false;
   std::uint32_t steps = 0;
   Sig s{*this, *b, 0, steps};
@@ -304,8 +306,8 @@ bool Names::Method(std::string& out, std::uint32_t blob, std::string_view name) 
   return !s.bad;
 }
 
-bool Names::Field(std::string& out, std::uint32_t blob) const {
-  auto b = md_.Blob(blob);
+bool Names::Field(std::string& out, std::uint32_t row) const {
+  auto b = md_.BlobOf(kField, row, col::kFieldSig);
   if (!b) return false;
   std::uint32_t steps = 0;
   Sig s{*this, *b, 0, steps};
@@ -338,18 +340,18 @@ void Names::MethodDefName(std::string& out, std::uint32_t row) const {
     TypeDef(out, owner);
     out += "::";
   }
-  out += md_.String(md_.Col(kMethodDef, row, col::kMethodName));
+  out += md_.Str(kMethodDef, row, col::kMethodName);
 }
 
 void Names::MemberRef(std::string& out, std::uint32_t row) const {
-  auto parent = md_.Decode(Coded::MemberRefParent, md_.Col(kMemberRef, row, col::kMemberRefClass));
+  auto parent = md_.DecodeAt(Coded::MemberRefParent, kMemberRef, row, col::kMemberRefClass);
   if (parent && parent->row != 0) {
-    if (parent->table == kModuleRef) out += md_.String(md_.Col(kModuleRef, parent->row, col::kModuleRefName));
+    if (parent->table == kModuleRef) out += md_.Str(kModuleRef, parent->row, col::kModuleRefName);
     else if (parent->table == kMethodDef) MethodDefName(out, parent->row);
     else Type(out, *parent);
     out += "::";
   }
-  out += md_.String(md_.Col(kMemberRef, row, col::kMemberRefName));
+  out += md_.Str(kMemberRef, row, col::kMemberRefName);
 }
 
 }  // namespace kestrova::dumper::pe::clr

@@ -26,11 +26,11 @@ class Names {
     return row != 0 && row <= enclosing_.size() ? enclosing_[row - 1] : 0;
   }
 
-  // A method's signature with its name put in: "static int32 Add(int32, int32)".
+  // Method def `row`'s signature with its name put in: "static int32 Add(int32, int32)".
   // Returns false when the blob is damaged (reported; `out` holds what was read).
-  bool Method(std::string& out, std::uint32_t blob, std::string_view name) const;
-  // A field's type.
-  bool Field(std::string& out, std::uint32_t blob) const;
+  bool Method(std::string& out, std::uint32_t row) const;
+  // Field `row`'s type.
+  bool Field(std::string& out, std::uint32_t row) const;
   // The method owning member ref `row`: "Type::Name".
   void MemberRef(std::string& out, std::uint32_t row) const;
   // Method def `row` as "Type::Name".

@@ -33,8 +33,8 @@ void Token(Out& o, const std::array<std::uint8_t, 8>& t) {
 }
 
 // ", PublicKeyToken=..." from a key or a token blob; nothing when there is neither.
-void KeyOrToken(Out& o, const Metadata& md, std::uint32_t blob, bool fullKey) {
-  auto b = md.Blob(blob);
+void KeyOrToken(Out& o, const Metadata& md, std::uint32_t row, bool fullKey) {
+  auto b = md.BlobOf(kAssemblyRef, row, col::kAssemblyRefKey);
   if (!b || b->Size() == 0) {
     o.Text(", PublicKeyToken=null");
     return;
@@ -89,12 +89,12 @@ void PrintAssembly(Out& o, const Metadata& md) {
   if (md.Rows(kAssembly) == 0) return;
   Heading(o, "Assembly");
   std::uint32_t flags = md.Col(kAssembly, 1, col::kAssemblyFlags);
-  Field(o, "Name").Name(md.String(md.Col(kAssembly, 1, col::kAssemblyName)));
+  Field(o, "Name").Name(md.Str(kAssembly, 1, col::kAssemblyName));
   o.Nl();
   Field(o, "Version");
   Version4(o, md, kAssembly, 1, col::kAssemblyMajor);
   o.Nl();
-  std::string_view culture = md.String(md.Col(kAssembly, 1, col::kAssemblyCulture));
+  std::string_view culture = md.Str(kAssembly, 1, col::kAssemblyCulture);
   Field(o, "Culture");
   if (culture.empty()) o.Text("neutral");
   else o.Name(culture);
@@ -106,7 +106,7 @@ void PrintAssembly(Out& o, const Metadata& md) {
   Field(o, "HashAlgId").Hex(hash, 8);
   if (const Named* n = Find(HashAlgorithms(), hash)) o.Text("  ").Text(n->name);
   o.Nl();
-  auto key = md.Blob(md.Col(kAssembly, 1, col::kAssemblyKey));
+  auto key = md.BlobOf(kAssembly, 1, col::kAssemblyKey);
   Field(o, "PublicKey");
   if (!key || key->Size() == 0) {
     o.Text("(none)");
@@ -125,14 +125,14 @@ void PrintReferences(Out& o, const Metadata& md) {
   if (std::uint32_t n = md.Rows(kAssemblyRef)) {
     Heading(o, "Referenced assemblies");
     for (std::uint32_t i = 1; i <= n && !o.Exhausted(); ++i) {
-      o.Text("    ").Name(md.String(md.Col(kAssemblyRef, i, col::kAssemblyRefName))).Text(", Version=");
+      o.Text("    ").Name(md.Str(kAssemblyRef, i, col::kAssemblyRefName)).Text(", Version=");
       Version4(o, md, kAssemblyRef, i, col::kAssemblyRefMajor);
-      std::string_view culture = md.String(md.Col(kAssemblyRef, i, col::kAssemblyRefCulture));
+      std::string_view culture = md.Str(kAssemblyRef, i, col::kAssemblyRefCulture);
       o.Text(", Culture=");
       if (culture.empty()) o.Text("neutral");
       else o.Name(culture);
       std::uint32_t flags = md.Col(kAssemblyRef, i, col::kAssemblyRefFlags);
-      KeyOrToken(o, md, md.Col(kAssemblyRef, i, col::kAssemblyRefKey), flags & 1);
+      KeyOrToken(o, md, i, flags & 1);
       if (flags & ~std::uint32_t{1}) FlagWords(o, flags & ~std::uint32_t{1}, AssemblyFlags(), "  ");
       o.Nl();
     }
@@ -140,7 +140,7 @@ void PrintReferences(Out& o, const Metadata& md) {
   if (std::uint32_t n = md.Rows(kModuleRef)) {
     Heading(o, "Referenced modules");
     for (std::uint32_t i = 1; i <= n && !o.Exhausted(); ++i) {
-      o.Text("    ").Name(md.String(md.Col(kModuleRef, i, col::kModuleRefName)));
+      o.Text("    ").Name(md.Str(kModuleRef, i, col::kModuleRefName));
       o.Nl();
     }
   }
@@ -163,7 +163,7 @@ void PrintTypes(Out& o, const Metadata& md, const Names& names, const Context& c
   for (std::uint32_t t = 1; t <= types && !o.Exhausted(); ++t) {
     std::uint32_t flags = md.Col(kTypeDef, t, col::kTypeDefFlags);
     base.clear();
-    if (auto ext = md.Decode(Coded::TypeDefOrRef, md.Col(kTypeDef, t, col::kTypeDefExtends)); ext && ext->row != 0)
+    if (auto ext = md.DecodeAt(Coded::TypeDefOrRef, kTypeDef, t, col::kTypeDefExtends); ext && ext->row != 0)
       names.Type(base, *ext);
     text.clear();
     names.TypeDef(text, t);
@@ -178,10 +178,10 @@ void PrintTypes(Out& o, const Metadata& md, const Names& names, const Context& c
       if (f == 0) continue;
       std::uint32_t ff = md.Col(kField, f, col::kFieldFlags);
       text.clear();
-      names.Field(text, md.Col(kField, f, col::kFieldSig));
+      names.Field(text, f);
       o.Text("    field   ").Text(MemberAccess(ff));
       FlagWords(o, ff, FieldFlagWords());
-      o.Text("  ").Name(text).Ch(' ').Name(md.String(md.Col(kField, f, col::kFieldName)));
+      o.Text("  ").Name(text).Ch(' ').Name(md.Str(kField, f, col::kFieldName));
       o.Nl();
       ++fields;
     }
@@ -194,7 +194,7 @@ void PrintTypes(Out& o, const Metadata& md, const Names& names, const Context& c
       std::uint32_t impl = md.Col(kMethodDef, m, col::kMethodImplFlags);
       std::uint32_t rva = md.Col(kMethodDef, m, col::kMethodRva);
       text.clear();
-      names.Method(text, md.Col(kMethodDef, m, col::kMethodSig), md.String(md.Col(kMethodDef, m, col::kMethodName)));
+      names.Method(text, m);
       o.Text("    method  ").Text(MemberAccess(mf));
       FlagWords(o, mf, MethodFlagWords());
       FlagWords(o, impl, MethodImplWords());
@@ -209,8 +209,8 @@ void PrintTypes(Out& o, const Metadata& md, const Names& names, const Context& c
       if (std::uint32_t im = (mf & 0x2000) ? ImplMapOf(md, m) : 0) {
         std::uint32_t scope = md.Col(kImplMap, im, col::kImplMapScope);
         o.Text("  -> ");
-        if (md.CheckRow(kModuleRef, scope, false)) o.Name(md.String(md.Col(kModuleRef, scope, col::kModuleRefName)));
-        o.Ch('!').Name(md.String(md.Col(kImplMap, im, col::kImplMapName)));
+        if (md.CheckRow(kModuleRef, scope, false)) o.Name(md.Str(kModuleRef, scope, col::kModuleRefName));
+        o.Ch('!').Name(md.Str(kImplMap, im, col::kImplMapName));
       }
       o.Nl();
       ++methods;
@@ -240,7 +240,7 @@ void PrintNativeCalls(Out& o, const Metadata& md, const Names& names, const Cont
       if (!mine) continue;
       if (!any) {
         o.Text("  ");
-        if (mod <= modules) o.Name(md.String(md.Col(kModuleRef, mod, col::kModuleRefName)));
+        if (mod <= modules) o.Name(md.Str(kModuleRef, mod, col::kModuleRefName));
         else o.Text("(no module)");
         o.Nl();
         o.Text("    Entry point                      Managed method");
@@ -249,11 +249,11 @@ void PrintNativeCalls(Out& o, const Metadata& md, const Names& names, const Cont
       }
       std::uint32_t flags = md.Col(kImplMap, i, col::kImplMapFlags);
       text.clear();
-      if (auto member = md.Decode(Coded::MemberForwarded, md.Col(kImplMap, i, col::kImplMapMember)); member && member->row) {
+      if (auto member = md.DecodeAt(Coded::MemberForwarded, kImplMap, i, col::kImplMapMember); member && member->row) {
         if (member->table == kMethodDef) names.MethodDefName(text, member->row);
-        else text = "field " + std::string(md.String(md.Col(kField, member->row, col::kFieldName)));
+        else text = "field " + std::string(md.Str(kField, member->row, col::kFieldName));
       }
-      o.Text("    ").Name(md.String(md.Col(kImplMap, i, col::kImplMapName))).Col(37).Name(text);
+      o.Text("    ").Name(md.Str(kImplMap, i, col::kImplMapName)).Col(37).Name(text);
       o.Text("  ").Text(CallingConvention(flags));
       if (!CharSet(flags).empty()) o.Ch(' ').Text(CharSet(flags));
       FlagWords(o, flags, ImplMapWords());
@@ -268,16 +268,16 @@ void PrintExportedTypes(Out& o, const Metadata& md, const Names& names) {
   Heading(o, "Exported types");
   std::string text;
   for (std::uint32_t i = 1; i <= n && !o.Exhausted(); ++i) {
-    std::string_view ns = md.String(md.Col(kExportedType, i, col::kExportedNamespace));
+    std::string_view ns = md.Str(kExportedType, i, col::kExportedNamespace);
     o.Text("    ");
     if (!ns.empty()) o.Name(ns).Ch('.');
-    o.Name(md.String(md.Col(kExportedType, i, col::kExportedName)));
-    auto impl = md.Decode(Coded::Implementation, md.Col(kExportedType, i, col::kExportedImpl));
+    o.Name(md.Str(kExportedType, i, col::kExportedName));
+    auto impl = md.DecodeAt(Coded::Implementation, kExportedType, i, col::kExportedImpl);
     if (impl && impl->row != 0) {
       if (impl->table == kAssemblyRef)
-        o.Text("  forwarded to ").Name(md.String(md.Col(kAssemblyRef, impl->row, col::kAssemblyRefName)));
+        o.Text("  forwarded to ").Name(md.Str(kAssemblyRef, impl->row, col::kAssemblyRefName));
       else if (impl->table == kFile)
-        o.Text("  in file ").Name(md.String(md.Col(kFile, impl->row, col::kFileName)));
+        o.Text("  in file ").Name(md.Str(kFile, impl->row, col::kFileName));
       else if (impl->table == kExportedType)
         o.Text("  nested in exported type ").Dec(impl->row);
     }
@@ -293,13 +293,13 @@ void PrintResources(Out& o, const Metadata& md) {
   Heading(o, "Manifest resources");
   for (std::uint32_t i = 1; i <= n && !o.Exhausted(); ++i) {
     std::uint32_t flags = md.Col(kManifestResource, i, col::kResourceFlags);
-    o.Text("    ").Name(md.String(md.Col(kManifestResource, i, col::kResourceName)));
-    auto impl = md.Decode(Coded::Implementation, md.Col(kManifestResource, i, col::kResourceImpl));
+    o.Text("    ").Name(md.Str(kManifestResource, i, col::kResourceName));
+    auto impl = md.DecodeAt(Coded::Implementation, kManifestResource, i, col::kResourceImpl);
     std::uint32_t offset = md.Col(kManifestResource, i, col::kResourceOffset);
     if (!impl || impl->row == 0) o.Text("  at offset ").Hex(offset, 8).Text(" of the resources");
-    else if (impl->table == kFile) o.Text("  in file ").Name(md.String(md.Col(kFile, impl->row, col::kFileName)));
+    else if (impl->table == kFile) o.Text("  in file ").Name(md.Str(kFile, impl->row, col::kFileName));
     else if (impl->table == kAssemblyRef)
-      o.Text("  in assembly ").Name(md.String(md.Col(kAssemblyRef, impl->row, col::kAssemblyRefName)));
+      o.Text("  in assembly ").Name(md.Str(kAssemblyRef, impl->row, col::kAssemblyRefName));
     o.Text((flags & 7) == 1 ? "  public" : (flags & 7) == 2 ? "  private" : "  (visibility ?)");
     o.Nl();
   }
@@ -319,14 +319,14 @@ void PrintClr(Out& o, const ClrInfo& r, const Context& ctx) {
     } else if (r.header[kClrFlags] & kClrNativeEntryPoint) {
       out.Text("  native code at RVA");
       InSection(out, ctx, token);
-    } else if (names && (token >> 24) == kMethodDef && r.md->CheckRow(kMethodDef, token & 0xFFFFFF, false)) {
+    } else if (names && (token >> 24) == kMethodDef && (token & 0xFFFFFF) <= r.md->Rows(kMethodDef)) {
       std::string text;
       names->MethodDefName(text, token & 0xFFFFFF);
       out.Text("  ").Name(text);
-    } else if (names && (token >> 24) == kFile && r.md->CheckRow(kFile, token & 0xFFFFFF, false)) {
-      out.Text("  in file ").Name(r.md->String(r.md->Col(kFile, token & 0xFFFFFF, col::kFileName)));
+    } else if (names && (token >> 24) == kFile && (token & 0xFFFFFF) <= r.md->Rows(kFile)) {
+      out.Text("  in file ").Name(r.md->Str(kFile, token & 0xFFFFFF, col::kFileName));
     } else {
-      out.Text("  (not a method of this assembly)");
+      out.Text("  (no such method)");
     }
   });
   if (!r.md || !r.md->ok()) return;
