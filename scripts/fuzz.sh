@@ -46,6 +46,17 @@ if [ -d "$wine_dlls" ]; then
       [ -e "$dest" ] || cp "$f" "$dest"
     done
 fi
+# .NET assemblies: the two small test assemblies and Mono's smaller class libraries.
+for f in "$root"/tests/dumper/clr/*.exe "$root"/tests/dumper/clr/*.dll; do
+  [ -f "$f" ] && { [ -e "$corpus/seed-clr_$(basename "$f")" ] || cp "$f" "$corpus/seed-clr_$(basename "$f")"; }
+done
+if [ -d /usr/lib/mono/gac ]; then
+  find /usr/lib/mono/gac -type f -name '*.dll' -size -64k -print0 |
+    while IFS= read -r -d '' f; do
+      dest=$corpus/seed-mono_$(basename "$f")
+      [ -e "$dest" ] || cp "$f" "$dest"
+    done
+fi
 chmod -R u+w "$corpus"
 
 stamp=$work/.run-start

@@ -125,6 +125,11 @@ class Metadata {
   // Problems not reported individually, per kind.
   std::uint32_t Unreported(Fault f) const { return faults_[static_cast<std::size_t>(f)].unreported; }
   void ReportSummary() const;
+  // A walk over the tables stopped early: said once, however many walks stop.
+  void StoppedOnce(std::string text) const {
+    if (!stopped_) an.Note(area, std::move(text));
+    stopped_ = true;
+  }
 
   Anomalies& an;
   Area area;
@@ -136,6 +141,7 @@ class Metadata {
   std::uint8_t ColumnWidth(std::uint8_t code) const;
 
   bool ok_ = false;
+  mutable bool stopped_ = false;
   io::Reader md_, strings_, blob_, guid_, tables_;
   std::array<std::uint32_t, kMaxTables> rows_{};
   std::array<std::uint32_t, kMaxTables> rowSize_{};

@@ -146,6 +146,14 @@ void PrintReferences(Out& o, const Metadata& md) {
   }
 }
 
+// One step of work; when the budget is gone, says so once (the member lists of
+// a damaged file can overlap, so their sum is not bounded by the tables' sizes).
+bool Step(const Metadata& md, const Context& ctx) {
+  if (ctx.budget.Take()) return true;
+  md.StoppedOnce("work budget used up: members and native calls after this point are not listed");
+  return false;
+}
+
 // "class", "interface", "value type" or "enum": what the type is, from its flags and base.
 std::string_view TypeKind(std::uint32_t flags, std::string_view base) {
   if (flags & 0x20) return "interface";
@@ -173,7 +181,7 @@ void PrintTypes(Out& o, const Metadata& md, const Names& names, const Context& c
     o.Nl();
 
     Metadata::Range fr = md.List(kTypeDef, t, col::kTypeDefFields, kField);
-    for (std::uint32_t p = fr.first; p < fr.end && !o.Exhausted() && ctx.budget.Take(); ++p) {
+    for (std::uint32_t p = fr.first; p < fr.end && !o.Exhausted() && Step(md, ctx); ++p) {
       std::uint32_t f = md.ListRow(kField, p);
       if (f == 0) continue;
       std::uint32_t ff = md.Col(kField, f, col::kFieldFlags);
@@ -187,7 +195,7 @@ void PrintTypes(Out& o, const Metadata& md, const Names& names, const Context& c
     }
 
     Metadata::Range mr = md.List(kTypeDef, t, col::kTypeDefMethods, kMethodDef);
-    for (std::uint32_t p = mr.first; p < mr.end && !o.Exhausted() && ctx.budget.Take(); ++p) {
+    for (std::uint32_t p = mr.first; p < mr.end && !o.Exhausted() && Step(md, ctx); ++p) {
       std::uint32_t m = md.ListRow(kMethodDef, p);
       if (m == 0) continue;
       std::uint32_t mf = md.Col(kMethodDef, m, col::kMethodFlags);
@@ -234,7 +242,7 @@ void PrintNativeCalls(Out& o, const Metadata& md, const Names& names, const Cont
   for (std::uint32_t mod = 1; mod <= modules + 1 && !o.Exhausted(); ++mod) {
     bool any = false;
     for (std::uint32_t i = 1; i <= n && !o.Exhausted(); ++i) {
-      if (!ctx.budget.Take()) return;
+      if (!Step(md, ctx)) return;
       std::uint32_t scope = md.Col(kImplMap, i, col::kImplMapScope);
       bool mine = mod <= modules ? scope == mod : (scope == 0 || scope > modules);
       if (!mine) continue;
@@ -262,29 +270,45 @@ void PrintNativeCalls(Out& o, const Metadata& md, const Names& names, const Cont
   }
 }
 
-void PrintExportedTypes(Out& o, const Metadata& md, const Names& names) {
+// An exported type's full name, nested ones as Outer/Inner through the rows they name.
+void ExportedName(std::string& out, const Metadata& md, std::uint32_t row, int depth) {
+  auto impl = md.DecodeAt(Coded::Implementation, kExportedType, row, col::kExportedImpl);
+  if (impl && impl->table == kExportedType && impl->row != 0 && depth < 32) {
+    ExportedName(out, md, impl->row, depth + 1);
+    out += "/";
+  } else if (std::string_view ns = md.Str(kExportedType, row, col::kExportedNamespace); !ns.empty()) {
+    out += ns;
+    out += ".";
+  }
+  out += md.Str(kExportedType, row, col::kExportedName);
+}
+
+void PrintExportedTypes(Out& o, const Metadata& md) {
   std::uint32_t n = md.Rows(kExportedType);
   if (n == 0) return;
   Heading(o, "Exported types");
   std::string text;
   for (std::uint32_t i = 1; i <= n && !o.Exhausted(); ++i) {
-    std::string_view ns = md.Str(kExportedType, i, col::kExportedNamespace);
-    o.Text("    ");
-    if (!ns.empty()) o.Name(ns).Ch('.');
-    o.Name(md.Str(kExportedType, i, col::kExportedName));
-    auto impl = md.DecodeAt(Coded::Implementation, kExportedType, i, col::kExportedImpl);
-    if (impl && impl->row != 0) {
-      if (impl->table == kAssemblyRef)
-        o.Text("  forwarded to ").Name(md.Str(kAssemblyRef, impl->row, col::kAssemblyRefName));
-      else if (impl->table == kFile)
-        o.Text("  in file ").Name(md.Str(kFile, impl->row, col::kFileName));
-      else if (impl->table == kExportedType)
-        o.Text("  nested in exported type ").Dec(impl->row);
+    text.clear();
+    ExportedName(text, md, i, 0);
+    o.Text("    ").Name(text);
+    // Where the type lives: the outermost row's Implementation says.
+    std::uint32_t outer = i;
+    for (int d = 0; d < 32; ++d) {
+      auto up = md.DecodeAt(Coded::Implementation, kExportedType, outer, col::kExportedImpl);
+      if (!up || up->table != kExportedType || up->row == 0) break;
+      outer = up->row;
     }
-    o.Text("  ").Text(TypeVisibility(md.Col(kExportedType, i, col::kExportedFlags)));
+    auto impl = md.DecodeAt(Coded::Implementation, kExportedType, outer, col::kExportedImpl);
+    if (impl && impl->row != 0 && impl->table == kAssemblyRef)
+      o.Text("  in assembly ").Name(md.Str(kAssemblyRef, impl->row, col::kAssemblyRefName));
+    else if (impl && impl->row != 0 && impl->table == kFile)
+      o.Text("  in file ").Name(md.Str(kFile, impl->row, col::kFileName));
+    std::uint32_t flags = md.Col(kExportedType, i, col::kExportedFlags);
+    o.Text("  ").Text(TypeVisibility(flags));
+    FlagWords(o, flags, TypeFlagWords());
     o.Nl();
   }
-  (void)names;
 }
 
 void PrintResources(Out& o, const Metadata& md) {
@@ -337,7 +361,7 @@ void PrintClr(Out& o, const ClrInfo& r, const Context& ctx) {
     PrintReferences(o, md);
     PrintTypes(o, md, *names, ctx);
     PrintNativeCalls(o, md, *names, ctx);
-    PrintExportedTypes(o, md, *names);
+    PrintExportedTypes(o, md);
     PrintResources(o, md);
   }
   md.ReportSummary();

@@ -54,6 +54,10 @@ TEST(Clr, StrongNamedLibraryWithResource) {
   ExpectGolden("clr_library", part);
 }
 
+TEST(Clr, TypeForwarders) {
+  ExpectGolden("clr_forwarders", ClrPart(Assembly("Fwd.dll"), "Fwd.dll"));
+}
+
 TEST(ClrDamage, RowCountPastTheStream) {
   Located l(Assembly("Hello.exe"));
   // TypeDef's count is the third of the counts (Module, TypeRef, TypeDef).
