@@ -232,6 +232,14 @@ struct Names::Sig {
 };
 
 Names::Names(const Metadata& md) : md_(md) {
+  // The types' method lists count MethodPtr positions when that table is there.
+  if (std::uint32_t ptrs = md.Rows(kMethodPtr); ptrs != 0 && md.Rows(kMethodDef) != 0) {
+    methodPosition_.assign(md.Rows(kMethodDef), 0);
+    for (std::uint32_t p = 1; p <= ptrs; ++p) {
+      std::uint32_t row = md.Col(kMethodPtr, p, 0);
+      if (row != 0 && row <= methodPosition_.size()) methodPosition_[row - 1] = p;
+    }
+  }
   std::uint32_t types = md.Rows(kTypeDef);
   if (md.Rows(kNestedClass) == 0 || types == 0) return;
   enclosing_.assign(types, 0);
@@ -320,6 +328,10 @@ bool Names::Field(std::string& out, std::uint32_t row) const {
 }
 
 std::uint32_t Names::OwnerOfMethod(std::uint32_t row) const {
+  if (!methodPosition_.empty()) {
+    if (row == 0 || row > methodPosition_.size() || methodPosition_[row - 1] == 0) return 0;
+    row = methodPosition_[row - 1];
+  }
   // The types' method lists rise with the type, so the owner is the last type
   // whose list starts at or before the method.
   std::uint32_t lo = 1, hi = md_.Rows(kTypeDef), found = 0;

@@ -46,6 +46,7 @@ class Names {
 
   const Metadata& md_;
   std::vector<std::uint32_t> enclosing_;  // per TypeDef row, from NestedClass
+  std::vector<std::uint32_t> methodPosition_;  // per MethodDef row, its MethodPtr position (when there is one)
 };
 
 }  // namespace kestrova::dumper::pe::clr
