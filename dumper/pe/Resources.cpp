@@ -92,13 +92,22 @@ std::string LanguageText(std::uint32_t langId) {
 
 // ---------------------------------------------------------------- the tree
 
-ResourceTree OpenResourceTree(const Context& ctx, Area area) {
+ResourceTree OpenResourceTree(const Context& ctx, Area area, bool report) {
   ResourceTree t;
-  DirectoryView d = OpenDirectory(ctx, kDirResource, area, "resource directory");
-  t.rva = d.rva;
-  t.size = d.size;
-  if (!d.backed) return t;
-  t.view = d.data;
+  if (report) {
+    DirectoryView d = OpenDirectory(ctx, kDirResource, area, "resource directory");
+    t.rva = d.rva;
+    t.size = d.size;
+    if (!d.backed) return t;
+    t.view = d.data;
+  } else {
+    if (ctx.h.dirs.size() <= kDirResource) return t;
+    t.rva = ctx.h.dirs[kDirResource].rva;
+    t.size = ctx.h.dirs[kDirResource].size;
+    auto v = t.rva != 0 ? ctx.map.View(t.rva) : std::nullopt;
+    if (!v) return t;
+    t.view = *v;
+  }
   io::Cursor c(t.view, 0);
   t.characteristics = c.U32();
   t.timeDateStamp = c.U32();
@@ -262,11 +271,10 @@ bool SameKey(const ResourceKey& a, const ResourceKey& b) {
 }  // namespace
 
 ResourceTree ParseResources(const Context& ctx) {
-  ResourceTree t = OpenResourceTree(ctx, Area::Resources);
+  ResourceTree t = OpenResourceTree(ctx, Area::Resources, true);
   if (!t.present) {
-    if (t.view.Size() != 0 || t.rva != 0)
-      if (ctx.map.View(t.rva))
-        ctx.an.AtRva(Area::Resources, t.rva, "resource directory is cut short by the end of its data");
+    if (t.rva != 0 && ctx.map.View(t.rva))
+      ctx.an.AtRva(Area::Resources, t.rva, "resource directory is cut short by the end of its data");
     return t;
   }
   ResourceWalk walk(ctx, t, Area::Resources, ResourceWalk::Mode::Report);

@@ -49,9 +49,9 @@ struct ResourceTree {
   std::uint64_t steps = 0;  // directory entries the walk took; later walks of the same tree take as many
 };
 
-// Opens the resource directory and reads the root's header; `area` receives
-// the report when the directory has no file data.
-ResourceTree OpenResourceTree(const Context& ctx, Area area);
+// Opens the resource directory and reads the root's header; with `report`,
+// `area` receives the report when the directory has no file data.
+ResourceTree OpenResourceTree(const Context& ctx, Area area, bool report);
 
 // Walks the tree's leaves in order, each directory once, three levels deep.
 //   Report: damage is reported to `area`; the walk takes from the work budget
