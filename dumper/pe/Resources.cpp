@@ -16,6 +16,7 @@ namespace {
 constexpr std::uint32_t kHigh = 0x80000000u;
 constexpr int kLevels = 3;  // type, name, language
 constexpr std::string_view kLevelName[kLevels] = {"type", "name", "language"};
+constexpr std::string_view kDirectoryName[kLevels] = {"root directory", "type's directory", "name's directory"};
 
 // A NUL-terminated UTF-16 string at `off`, at most kMaxName units.
 struct Wide {
@@ -196,7 +197,7 @@ bool ResourceWalk::Directory(std::uint64_t off, int level, ResourceLeaf& path,
   std::uint64_t count = named + ids;
   const std::uint64_t fit = (tree_.view.Size() - off - 16) / 8;
   if (count > fit) {
-    Report(off + 12, std::string(kLevelName[level]) + " directory claims " + Dec(count) + " entries; " + Dec(fit) +
+    Report(off + 12, std::string(kDirectoryName[level]) + " claims " + Dec(count) + " entries; " + Dec(fit) +
                          " fit in the resource data");
     count = fit;
   }
@@ -204,6 +205,7 @@ bool ResourceWalk::Directory(std::uint64_t off, int level, ResourceLeaf& path,
     pastSize_ = true;
     Report(off, "resource directory's entries run past the directory size " + Hex(tree_.size));
   }
+  bool misplaced = false;  // reported once per directory: a run of zeroed entries is one fault
   for (std::uint64_t i = 0; i < count; ++i) {
     const std::uint64_t at = off + 16 + i * 8;
     if (!Step(at)) return false;
@@ -222,7 +224,9 @@ bool ResourceWalk::Directory(std::uint64_t off, int level, ResourceLeaf& path,
       continue;
     }
     if (level < kLevels - 1) {
-      Report(at + 4, std::string(kLevelName[level]) + " entry points to data where a directory belongs; skipped");
+      if (!misplaced)
+        Report(at + 4, std::string(kLevelName[level]) + " entry points to data where a directory belongs; skipped");
+      misplaced = true;
       continue;
     }
     if (!tree_.view.Has(target, 16)) {

@@ -152,9 +152,11 @@ void Contents(Out& o, const ResourceLeaf& leaf, const io::Reader& data, const Co
         Indent(o, 0);
         o.Text("id ").Dec(k.id).Text("  ");
         Key(o, k.key, k.flags);
-        o.Text("  (");
-        FlagWords(o, k.flags & 0x7Fu, AcceleratorFlags(), "");
-        o.Ch(')');
+        if (k.flags & 0x7Fu) {
+          o.Text("  (");
+          FlagWords(o, k.flags & 0x7Fu, AcceleratorFlags(), "");
+          o.Ch(')');
+        }
         o.Nl();
       });
       return;
