@@ -210,12 +210,12 @@ void PrintResources(Out& o, const ResourceTree& t, const Context& ctx) {
     lastType = leaf.type;
     o.Text("  ");
     Key(o, leaf.type, true);
-    o.Col(kNameCol);
+    o.Ch(' ').Col(kNameCol);
     Key(o, leaf.name, false);
-    o.Col(kLangCol).Text("lang ");
+    o.Ch(' ').Col(kLangCol).Text("lang ");
     if (leaf.lang.named) o.Name(FromUtf16(leaf.lang.name));
     else o.Text(LanguageText(leaf.lang.id));
-    o.Col(kDataCol).Text("RVA ").Hex(leaf.rva, 8).Text("  size ").Hex(leaf.size, 8);
+    o.Ch(' ').Col(kDataCol).Text("RVA ").Hex(leaf.rva, 8).Text("  size ").Hex(leaf.size, 8);
     o.Text("  code page ").Dec(leaf.codePage);
     if (auto off = ctx.map.ToOffset(leaf.rva)) o.Text("  file offset ").Hex(*off, 8);
     else o.Text("  not in the file");
