@@ -2,6 +2,7 @@
 // The one way file bytes are read: every access is checked against the view's
 // bounds and reports failure as a value. Nothing else in the tool touches the
 // raw bytes, so a hostile offset can only ever produce "not there".
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstring>
@@ -53,20 +54,24 @@ struct CString {
   bool terminated = false;
 };
 
+// A view of file bytes, optionally followed by zeros: the loader fills the
+// part of a section past its raw data (and a header cut short by the end of
+// the file) with zeros, so a table that ends there is terminated, not broken.
 class Reader {
  public:
   Reader() = default;
-  // `base` is the file offset of bytes[0], kept so messages can name real offsets.
-  explicit Reader(std::span<const std::uint8_t> bytes, std::uint64_t base = 0)
-      : bytes_(bytes), base_(base) {}
+  // `base` is the file offset of bytes[0], kept so messages can name real offsets;
+  // `zeros` bytes of zero fill follow the file bytes.
+  explicit Reader(std::span<const std::uint8_t> bytes, std::uint64_t base = 0, std::uint64_t zeros = 0)
+      : bytes_(bytes), base_(base), zeros_(zeros) {}
 
-  std::uint64_t Size() const { return bytes_.size(); }
+  std::uint64_t Size() const { return bytes_.size() + zeros_; }
   std::uint64_t Base() const { return base_; }
-  bool Has(std::uint64_t off, std::uint64_t len) const { return Fits(off, len, bytes_.size()); }
+  bool Has(std::uint64_t off, std::uint64_t len) const { return Fits(off, len, Size()); }
 
   std::optional<std::uint8_t> U8(std::uint64_t off) const {
     if (!Has(off, 1)) return std::nullopt;
-    return bytes_[static_cast<std::size_t>(off)];
+    return off < bytes_.size() ? bytes_[static_cast<std::size_t>(off)] : std::uint8_t{0};
   }
   std::optional<std::uint16_t> U16(std::uint64_t off) const { return Le<std::uint16_t>(off); }
   std::optional<std::uint32_t> U32(std::uint64_t off) const { return Le<std::uint32_t>(off); }
@@ -75,45 +80,61 @@ class Reader {
   // The bytes [off, off + len), or nothing when they are not all there.
   std::optional<Reader> Sub(std::uint64_t off, std::uint64_t len) const {
     if (!Has(off, len)) return std::nullopt;
-    return Reader(bytes_.subspan(static_cast<std::size_t>(off), static_cast<std::size_t>(len)),
-                  base_ + off);
+    return Slice(off, len);
   }
   // Everything from `off` on; empty past the end.
   Reader From(std::uint64_t off) const {
-    if (off >= bytes_.size()) return Reader({}, base_ + off);
-    return Reader(bytes_.subspan(static_cast<std::size_t>(off)), base_ + off);
+    if (off >= Size()) return Reader({}, base_ + off);
+    return Slice(off, Size() - off);
   }
 
-  // A NUL-terminated string starting at `off`, at most `max` bytes long.
+  // A NUL-terminated string starting at `off`, at most `max` bytes long. The
+  // zero fill, when the string runs into it, is its terminator.
   CString String(std::uint64_t off, std::size_t max) const {
-    if (off >= bytes_.size()) return {};
+    if (off >= Size()) return {};
+    if (off >= bytes_.size()) return {{}, max > 0};
     std::size_t start = static_cast<std::size_t>(off);
     std::size_t avail = bytes_.size() - start;
     std::size_t limit = avail < max ? avail : max;
     const std::uint8_t* p = bytes_.data() + start;
     if (const void* z = std::memchr(p, 0, limit))
       return {View(start, static_cast<std::size_t>(static_cast<const std::uint8_t*>(z) - p)), true};
-    return {View(start, limit), false};
+    return {View(start, limit), limit < max && zeros_ > 0};
   }
 
   // A fixed-width text field (section names): cut at the first NUL.
   std::string_view Fixed(std::uint64_t off, std::size_t len) const {
-    if (!Has(off, len)) return {};
+    if (!Has(off, len) || off >= bytes_.size()) return {};
     std::size_t start = static_cast<std::size_t>(off);
     std::size_t n = 0;
-    while (n < len && bytes_[start + n] != 0) ++n;
+    while (n < len && start + n < bytes_.size() && bytes_[start + n] != 0) ++n;
     return View(start, n);
   }
 
+  // The file bytes of the view, without the zero fill.
   std::span<const std::uint8_t> Bytes() const { return bytes_; }
+  std::uint64_t Zeros() const { return zeros_; }
 
  private:
+  Reader Slice(std::uint64_t off, std::uint64_t len) const {
+    std::size_t real = off < bytes_.size() ? static_cast<std::size_t>(std::min<std::uint64_t>(len, bytes_.size() - off)) : 0;
+    std::span<const std::uint8_t> part = real != 0 ? bytes_.subspan(static_cast<std::size_t>(off), real)
+                                                   : std::span<const std::uint8_t>{};
+    return Reader(part, base_ + off, len - real);
+  }
   template <class T>
   std::optional<T> Le(std::uint64_t off) const {
     if (!Has(off, sizeof(T))) return std::nullopt;
-    const std::uint8_t* p = bytes_.data() + off;
     T v = 0;
-    for (std::size_t i = 0; i < sizeof(T); ++i) v = static_cast<T>(v | (static_cast<T>(p[i]) << (8 * i)));
+    if (off + sizeof(T) <= bytes_.size()) {
+      const std::uint8_t* p = bytes_.data() + off;
+      for (std::size_t i = 0; i < sizeof(T); ++i) v = static_cast<T>(v | (static_cast<T>(p[i]) << (8 * i)));
+      return v;
+    }
+    for (std::size_t i = 0; i < sizeof(T); ++i) {
+      std::uint64_t at = off + i;
+      if (at < bytes_.size()) v = static_cast<T>(v | (static_cast<T>(bytes_[static_cast<std::size_t>(at)]) << (8 * i)));
+    }
     return v;
   }
   std::string_view View(std::size_t start, std::size_t n) const {
@@ -122,6 +143,7 @@ class Reader {
 
   std::span<const std::uint8_t> bytes_;
   std::uint64_t base_ = 0;
+  std::uint64_t zeros_ = 0;
 };
 
 // Reads a fixed-layout structure field by field from a position. A field that

@@ -20,21 +20,28 @@ inline constexpr std::size_t kMaxName = 4096;
 class AddressMap {
  public:
   AddressMap(const io::Reader& file, const Headers& h);
-  // The file bytes from `rva` to the end of what backs it (its section's raw
-  // data, or the header area), or nothing when no file byte backs it.
+  // The image from `rva` to the end of what holds it (its section as mapped,
+  // or the header area): file bytes, then the zeros the loader fills the rest
+  // with. Nothing when `rva` lies outside the image.
   std::optional<io::Reader> View(std::uint64_t rva) const;
   std::optional<std::uint64_t> ToOffset(std::uint64_t rva) const;
   // Index of the section whose virtual range holds `rva`, or kNoSection.
   int SectionOf(std::uint64_t rva) const;
   bool InHeaders(std::uint64_t rva) const { return rva < headerBytes_; }
   // Whether `rva` lies inside the image as mapped (headers or a section).
-  bool InImage(std::uint64_t rva) const { return InHeaders(rva) || SectionOf(rva) != kNoSection; }
+  bool InImage(std::uint64_t rva) const {
+    return flat_ ? rva < imageEnd_ : InHeaders(rva) || SectionOf(rva) != kNoSection;
+  }
+  // The loader maps this image as the file is laid out (alignment below a page).
+  bool Flat() const { return flat_; }
 
  private:
   const io::Reader& file_;
   const std::vector<Section>& sections_;
   std::vector<std::uint32_t> byAddress_;  // section indices sorted by virtual address
   std::uint64_t headerBytes_ = 0;
+  bool flat_ = false;
+  std::uint64_t imageEnd_ = 0;  // flat images: SizeOfImage
 };
 
 // Caps the total work of the table walks: no table entry of a real image is

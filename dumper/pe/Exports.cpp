@@ -10,12 +10,14 @@ using io::Hex;
 
 namespace {
 
-// How many `width`-byte entries of a table at `rva` the file really holds, up to `want`.
+// How many `width`-byte entries of a table at `rva` the file really holds, up to
+// `want`. Entries in a section's zero fill would all be zero: they are not counted,
+// so that a huge count over zeros costs nothing.
 std::uint64_t TableFit(const AddressMap& map, std::uint32_t rva, std::uint64_t want, std::uint64_t width) {
   if (want == 0) return 0;
   auto view = map.View(rva);
   if (!view) return 0;
-  return std::min(want, view->Size() / width);
+  return std::min<std::uint64_t>(want, view->Bytes().size() / width);
 }
 
 }  // namespace

@@ -134,11 +134,20 @@ void ResolveLongNames(const io::Reader& f, Headers& h) {
 }  // namespace
 
 AddressMap::AddressMap(const io::Reader& file, const Headers& h) : file_(file), sections_(h.sections) {
-  std::uint64_t hdr = h.opt.present ? h.opt.sizeOfHeaders : h.sectionTableOffset + 40 * h.sections.size();
+  const OptionalHeader& o = h.opt;
+  std::uint64_t hdr = o.present ? o.sizeOfHeaders : h.sectionTableOffset + 40 * h.sections.size();
   // The header area ends where the first section begins in memory.
   for (const Section& s : h.sections)
     if (s.virtualAddress != 0) hdr = std::min<std::uint64_t>(hdr, s.virtualAddress);
-  headerBytes_ = std::min(hdr, file.Size());
+  // A header cut short by the end of the file reads as zeros, within the image.
+  std::uint64_t mapped = o.present ? std::max<std::uint64_t>(o.sizeOfImage, file.Size()) : file.Size();
+  headerBytes_ = std::min(hdr, mapped);
+  // Below the page size (and with equal alignments) the loader maps the file
+  // as it is: every RVA is its own file offset.
+  flat_ = o.present && IsPowerOfTwo(o.sectionAlignment) && o.sectionAlignment < 0x1000 &&
+          o.sectionAlignment == o.fileAlignment;
+  // The view is a whole number of pages, and the file fills it as far as it goes.
+  if (flat_) imageEnd_ = AlignUp(std::max<std::uint64_t>(o.sizeOfImage, 1), 0x1000);
   byAddress_.resize(sections_.size());
   for (std::size_t i = 0; i < byAddress_.size(); ++i) byAddress_[i] = static_cast<std::uint32_t>(i);
   std::stable_sort(byAddress_.begin(), byAddress_.end(), [&](std::uint32_t a, std::uint32_t b) {
@@ -162,6 +171,10 @@ int AddressMap::SectionOf(std::uint64_t rva) const {
 }
 
 std::optional<std::uint64_t> AddressMap::ToOffset(std::uint64_t rva) const {
+  if (flat_) {
+    if (rva < imageEnd_ && rva < file_.Size()) return rva;
+    return std::nullopt;
+  }
   int i = SectionOf(rva);
   if (i != kNoSection) {
     const Section& s = sections_[static_cast<std::size_t>(i)];
@@ -169,19 +182,32 @@ std::optional<std::uint64_t> AddressMap::ToOffset(std::uint64_t rva) const {
     if (delta >= s.fileBytes) return std::nullopt;  // zero-filled tail, no file bytes
     return s.fileStart + delta;
   }
-  if (rva < headerBytes_) return rva;
+  if (rva < headerBytes_ && rva < file_.Size()) return rva;
   return std::nullopt;
 }
 
 std::optional<io::Reader> AddressMap::View(std::uint64_t rva) const {
+  // File bytes from `off` up to `end` of them, then zeros up to `limit`.
+  auto backed = [&](std::uint64_t off, std::uint64_t end, std::uint64_t limit) -> io::Reader {
+    end = std::min(end, file_.Size());
+    std::uint64_t real = off < end ? std::min(end - off, limit) : 0;
+    std::span<const std::uint8_t> bytes;
+    if (real != 0) bytes = file_.Bytes().subspan(static_cast<std::size_t>(off), static_cast<std::size_t>(real));
+    return io::Reader(bytes, off, limit - real);
+  };
+  if (flat_) {
+    if (rva >= imageEnd_) return std::nullopt;
+    return backed(rva, imageEnd_, imageEnd_ - rva);
+  }
   int i = SectionOf(rva);
   if (i != kNoSection) {
     const Section& s = sections_[static_cast<std::size_t>(i)];
     std::uint64_t delta = rva - s.virtualAddress;
-    if (delta >= s.fileBytes) return std::nullopt;
-    return file_.Sub(s.fileStart + delta, s.fileBytes - delta);
+    std::uint64_t extent = s.virtualEnd - rva;  // to the end of the section in memory
+    if (delta >= s.fileBytes) return io::Reader({}, s.fileStart + delta, extent);
+    return backed(s.fileStart + delta, s.fileStart + s.fileBytes, extent);
   }
-  if (rva < headerBytes_) return file_.Sub(rva, headerBytes_ - rva);
+  if (rva < headerBytes_) return backed(rva, headerBytes_, headerBytes_ - rva);
   return std::nullopt;
 }
 
@@ -264,29 +290,31 @@ Headers ParseHeaders(const io::Reader& f, Anomalies& an, io::PageRelease* pages)
   }
   h.hasCoff = true;
   h.optionalOffset = h.coffOffset + 20;
-  if (k.sizeOfOptionalHeader == 0) {
-    an.AtOffset(Area::Optional, h.optionalOffset, "no optional header (SizeOfOptionalHeader is 0): not a loadable image");
-  } else {
-    auto m = f.U16(h.optionalOffset);
-    if (!m) {
-      an.AtOffset(Area::Optional, h.optionalOffset, "optional header truncated by the end of the file");
-    } else if (*m != kMagicPe32 && *m != kMagicPe32Plus) {
+  // The loader reads the optional header right after the file header whatever
+  // SizeOfOptionalHeader says; that field only places the section table.
+  auto m = f.U16(h.optionalOffset);
+  if (!m) {
+    an.AtOffset(Area::Optional, h.optionalOffset, "optional header truncated by the end of the file");
+  } else if (*m != kMagicPe32 && *m != kMagicPe32Plus) {
+    if (k.sizeOfOptionalHeader == 0)
+      an.AtOffset(Area::Optional, h.optionalOffset,
+                  "no optional header (SizeOfOptionalHeader is 0): not a loadable image");
+    else
       an.AtOffset(Area::Optional, h.optionalOffset,
                   "unknown optional header magic " + Hex(*m, 4) + (*m == kMagicRom ? " (ROM image)" : "") +
                       "; its fields are not decoded");
-      h.opt.magic = *m;
-    } else {
-      h.opt.present = true;
-      ReadOptional(f, h.optionalOffset, h);
-      std::uint32_t fixed = h.opt.pe32plus ? kOptionalFixed64 : kOptionalFixed32;
-      if (h.opt.available < fixed)
-        an.AtOffset(Area::Optional, h.optionalOffset + h.opt.available,
-                    "optional header truncated by the end of the file");
-      if (k.sizeOfOptionalHeader < fixed)
-        an.AtOffset(Area::Optional, h.coffOffset + 16,
-                    "SizeOfOptionalHeader " + Hex(k.sizeOfOptionalHeader) + " is smaller than the fixed fields (" +
-                        Hex(fixed) + ")");
-    }
+    h.opt.magic = *m;
+  } else {
+    h.opt.present = true;
+    ReadOptional(f, h.optionalOffset, h);
+    std::uint32_t fixed = h.opt.pe32plus ? kOptionalFixed64 : kOptionalFixed32;
+    if (h.opt.available < fixed)
+      an.AtOffset(Area::Optional, h.optionalOffset + h.opt.available,
+                  "optional header truncated by the end of the file; the loader reads the rest as zeros");
+    if (k.sizeOfOptionalHeader < fixed)
+      an.AtOffset(Area::Optional, h.coffOffset + 16,
+                  "SizeOfOptionalHeader " + Hex(k.sizeOfOptionalHeader) + " is smaller than the fixed fields (" +
+                      Hex(fixed) + "); the section table overlaps the optional header");
   }
 
   const OptionalHeader& o = h.opt;

@@ -144,6 +144,7 @@ struct ImportFunction {
   std::uint16_t hint = 0;
   std::string_view name;
   bool nameOk = false;         // hint/name entry found and terminated
+  std::string_view knownName;  // by ordinal: the name that ordinal is known to have, if any
   std::uint32_t nameRva = 0;
 };
 

@@ -1,5 +1,6 @@
 // Import, delay-load import and bound import directories.
 #include "dumper/io/Format.h"
+#include "dumper/pe/KnownOrdinals.h"
 #include "dumper/pe/Parse.h"
 
 namespace kestrova::dumper::pe {
@@ -18,6 +19,12 @@ void WalkThunks(const Context& ctx, Area area, ImportDll& dll, std::uint32_t tab
   const std::uint64_t step = wide ? 8 : 4;
   auto view = map.View(tableRva);
   std::string who = dll.nameOk ? std::string(dll.name) : "descriptor at RVA " + Hex(dll.descriptorRva);
+  if (!view && tableRva != slotBase && vaBias == 0) {
+    // The loader takes the names from the IAT when the lookup table lies outside the image.
+    an.AtRva(area, tableRva, "lookup table of " + who + " lies outside the image; the names are read from the IAT");
+    tableRva = slotBase;
+    view = map.View(tableRva);
+  }
   if (!view) {
     an.AtRva(area, tableRva, "lookup table of " + who + " is not backed by file data");
     return;
@@ -42,7 +49,7 @@ void WalkThunks(const Context& ctx, Area area, ImportDll& dll, std::uint32_t tab
         an.AtOffset(area, view->Base() + at, "ordinal entry " + Hex(v) + " has bits set above the ordinal");
     } else {
       std::uint64_t ref = v;
-      if (vaBias != 0) ref -= std::min(ref, vaBias);
+      if (vaBias != 0 && ref >= vaBias) ref -= vaBias;
       if (wide && (ref >> 31) != 0) {
         an.AtOffset(area, view->Base() + at, "lookup entry " + Hex(v) + " is neither an ordinal nor a name RVA");
         ref &= 0x7FFFFFFF;
@@ -58,6 +65,7 @@ void WalkThunks(const Context& ctx, Area area, ImportDll& dll, std::uint32_t tab
         fn.nameOk = n.ok;
       }
     }
+    if (fn.byOrdinal && dll.nameOk) fn.knownName = KnownOrdinalName(dll.name, fn.ordinal);
     dll.functions.push_back(fn);
     return true;
   });
@@ -137,16 +145,24 @@ ImportTable ParseDelayImports(const Context& ctx) {
               },
               [&](std::uint64_t, std::uint64_t at) {
                 ImportDll d = read(at);
-                // Bit 0 clear: the early form, which stores virtual addresses.
+                // Bit 0 clear: the early form, which stores virtual addresses. The
+                // program's own helper reads the table, and some mix in RVAs: a field
+                // below the image base cannot be an address, so it is taken as an RVA.
                 std::uint64_t bias = 0;
                 if ((d.attributes & 1) == 0) {
                   d.usesVas = true;
                   bias = ctx.h.opt.imageBase;
+                  bool mixed = false;
                   auto rebase = [&](std::uint32_t& v) {
-                    if (v != 0) v = static_cast<std::uint32_t>(v - static_cast<std::uint32_t>(bias));
+                    if (v == 0) return;
+                    if (v >= bias) v = static_cast<std::uint32_t>(v - static_cast<std::uint32_t>(bias));
+                    else mixed = true;
                   };
                   rebase(d.nameRva); rebase(d.moduleHandleRva); rebase(d.iatRva); rebase(d.lookupRva);
                   rebase(d.boundIatRva); rebase(d.unloadIatRva);
+                  if (mixed)
+                    ctx.an.AtOffset(Area::DelayImports, view.Base() + at,
+                                    "early-form descriptor (addresses) with fields below the image base; those are read as RVAs");
                 }
                 NameRead n = NameAt(ctx, d.nameRva, Area::DelayImports, "delay-loaded DLL name");
                 d.name = n.text;

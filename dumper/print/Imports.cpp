@@ -22,6 +22,7 @@ void Functions(Out& o, const ImportDll& d) {
     o.Text("    ").Hex(f.slotRva, 8).Text("  ");
     if (f.byOrdinal) {
       o.Text("    -  ordinal ").Dec(f.ordinal);
+      if (!f.knownName.empty()) o.Text("  ").Text(f.knownName).Text("  (name known from the ordinal)");
     } else {
       o.DecR(f.hint, 5).Text("  ");
       if (f.name.empty() && !f.nameOk) o.Text("(name not readable at RVA 0x").Hex(f.nameRva, 0).Ch(')');

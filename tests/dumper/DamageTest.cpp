@@ -48,22 +48,24 @@ TEST(GoldenDamage, DirectoryOutsideEverySection) {
 
 // A last section whose raw data ends inside a name or a thunk list: the walk
 // must stop at the end of the file and say where.
+// The section fills its last page, so no zero fill follows: the name and the
+// lookup table really run off the end of the image.
 TEST(GoldenDamage, UnterminatedNameAndThunkListOffTheEnd) {
   PeBuilder pe(false);
   pe.Add(".text", kCode).data.Zeros(0x10);
   PeBuilder::Section& s = pe.Add(".idata", kData);
   Blob& d = s.data;
   d.Zeros(40);                          // descriptor + null descriptor
-  d.Put32(0, s.va + 0x200 - 20);        // lookup table: two entries, then the name's bytes
-  d.Put32(12, s.va + 0x200 - 12);       // name: the last 12 bytes, no NUL
-  d.Put32(16, s.va + 0x200 - 20);
+  d.Put32(0, s.va + 0x1000 - 20);        // lookup table: two entries, then the name's bytes
+  d.Put32(12, s.va + 0x1000 - 12);       // name: the last 12 bytes, no NUL
+  d.Put32(16, s.va + 0x1000 - 20);
   d.U16(7).Str("Hinted");               // a good hint/name entry at RVA va + 40
-  d.Zeros(0x200 - 20 - d.Size());
+  d.Zeros(0x1000 - 20 - d.Size());
   d.U32(s.va + 40).U32(s.va + 40);
-  d.Str("UNTERMINATED", false);         // 12 bytes up to the end of the file
+  d.Str("UNTERMINATED", false);         // 12 bytes up to the end of the file and of the image
   pe.dirs[1] = {s.va, 40};
   std::vector<std::uint8_t> f = pe.Build();
-  ASSERT_EQ(f.size(), PeBuilder::kHeaders + 0x400);
+  ASSERT_EQ(f.size(), PeBuilder::kHeaders + 0x200 + 0x1000);
   ExpectGolden("damage_unterminated", Dump(f, "runoff.dll"));
 }
 
