@@ -406,6 +406,27 @@ Headers ParseHeaders(const io::Reader& f, Anomalies& an, io::PageRelease* pages)
   }
 
   AddressMap map(f, h);
+  // The loader reads the data directories from the image as mapped: where a
+  // section lies over the header in memory, its bytes are what counts.
+  if (o.present) {
+    const std::uint64_t first = h.optionalOffset + (o.pe32plus ? kOptionalFixed64 : kOptionalFixed32);
+    bool noted = false;
+    for (std::size_t i = 0; i < h.dirs.size(); ++i) {
+      const std::uint64_t at = first + 8 * i;
+      if (map.SectionOf(at) == kNoSection) continue;
+      auto v = map.View(at);
+      if (!v || !v->Has(0, 8)) continue;
+      DataDirectory& d = h.dirs[i];
+      const std::uint32_t rva = *v->U32(0), size = *v->U32(4);
+      if (rva == d.rva && size == d.size) continue;
+      if (!noted)
+        an.AtOffset(Area::Directories, at,
+                    "a section lies over the data directories in memory; the loader reads them from it");
+      noted = true;
+      d.rva = rva;
+      d.size = size;
+    }
+  }
   if (o.present && o.available >= 20 && o.addressOfEntryPoint != 0 && map.SectionOf(o.addressOfEntryPoint) == kNoSection)
     an.AtRva(Area::Optional, o.addressOfEntryPoint, "entry point is outside every section");
   for (std::size_t i = 0; i < h.dirs.size(); ++i) {

@@ -671,18 +671,17 @@ def main():
         return selftest()
     readobj = find_readobj(args.readobj)
     if readobj is None:
-        print("SKIPPED: llvm-readobj not found")
-        return 0
+        return kcorpus.skip("llvm-readobj not found")
     files = kcorpus.wine_pe_files()
+    absent = 0
     if not files:
-        print("note: Wine's PE folders are absent; only generated files are checked")
+        absent = kcorpus.missing("Wine's PE folders are absent; only generated files are checked")
     if args.limit:
         files = files[:args.limit]
     if args.generated:
         files += build_generated(args.generated)
     if not files:
-        print("SKIPPED: nothing to compare")
-        return 0
+        return kcorpus.skip("nothing to compare")
 
     with ThreadPoolExecutor(max_workers=args.jobs) as pool:
         results = list(pool.map(lambda p: check_file(args.tool, readobj, p, args.bound), files))
@@ -709,7 +708,7 @@ def main():
     if total["exports"] == 0 or total["imports"] == 0:
         print("FAIL: no exports or no imports read from the peer; its format changed?")
         return 1
-    return 1 if errors else 0
+    return 1 if errors or absent else 0
 
 
 if __name__ == "__main__":

@@ -27,17 +27,17 @@ def main():
     args = ap.parse_args()
 
     files = [("shared", p) for p in kcorpus.shared_corpus_files(args.shared)]
+    absent = 0
     if not files:
-        print(f"note: no shared corpus at {args.shared}")
+        absent |= kcorpus.missing(f"no shared corpus at {args.shared}")
     if not args.no_wine:
         wine = kcorpus.wine_pe_files()
         if wine:
             files += [("wine", p) for p in wine]
         else:
-            print("note: Wine's x86_64-windows folder is absent; its DLLs are skipped")
+            absent |= kcorpus.missing("Wine's x86_64-windows folder is absent; its DLLs are skipped")
     if not files:
-        print("SKIPPED: nothing to dump")
-        return 0
+        return kcorpus.skip("nothing to dump")
 
     failures = []
     with tempfile.TemporaryDirectory() as tmp:
@@ -64,7 +64,7 @@ def main():
     for f in failures:
         print("FAIL " + f)
     print(f"problems: {len(failures)}")
-    return 1 if failures else 0
+    return 1 if failures or absent else 0
 
 
 if __name__ == "__main__":
