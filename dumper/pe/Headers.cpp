@@ -413,7 +413,10 @@ Headers ParseHeaders(const io::Reader& f, Anomalies& an, io::PageRelease* pages)
     bool noted = false;
     for (std::size_t i = 0; i < h.dirs.size(); ++i) {
       const std::uint64_t at = first + 8 * i;
-      if (map.SectionOf(at) == kNoSection) continue;
+      // Only a section that starts past the header as the file gives it: one at
+      // address 0 is damage, not a mapping the loader would make.
+      const int si = map.SectionOf(at);
+      if (si == kNoSection || h.sections[static_cast<std::size_t>(si)].virtualAddress < o.sizeOfHeaders) continue;
       auto v = map.View(at);
       if (!v || !v->Has(0, 8)) continue;
       DataDirectory& d = h.dirs[i];
