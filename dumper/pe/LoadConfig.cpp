@@ -1,0 +1,230 @@
+// The load configuration structure and the guard tables it points at.
+#include "dumper/pe/LoadConfig.h"
+
+#include <algorithm>
+#include <iterator>
+#include <string>
+
+#include "dumper/io/Format.h"
+
+namespace kestrova::dumper::pe {
+
+using io::Dec;
+using io::Hex;
+
+namespace {
+
+constexpr Named kGuardFlags[] = {
+    {0x00000100, "CF_INSTRUMENTED", "indirect calls are checked (Control Flow Guard)"},
+    {0x00000200, "CFW_INSTRUMENTED", "writes are checked too"},
+    {0x00000400, "CF_FUNCTION_TABLE_PRESENT", "the table of valid call targets is present"},
+    {0x00000800, "SECURITY_COOKIE_UNUSED", "the security cookie is not used"},
+    {0x00001000, "PROTECT_DELAYLOAD_IAT", "the delay-load IAT is write-protected"},
+    {0x00002000, "DELAYLOAD_IAT_IN_ITS_OWN_SECTION", "the delay-load IAT has a section of its own"},
+    {0x00004000, "CF_EXPORT_SUPPRESSION_INFO_PRESENT", "exports carry suppression flags"},
+    {0x00008000, "CF_ENABLE_EXPORT_SUPPRESSION", "suppressed exports are not valid targets"},
+    {0x00010000, "CF_LONGJUMP_TABLE_PRESENT", "the table of long-jump targets is present"},
+    {0x00020000, "RF_INSTRUMENTED", "return flow guard code is present"},
+    {0x00040000, "RF_ENABLE", "return flow guard is on"},
+    {0x00080000, "RF_STRICT", "return flow guard in strict mode"},
+    {0x00100000, "RETPOLINE_PRESENT", "built with retpolines"},
+    {0x00400000, "EH_CONTINUATION_TABLE_PRESENT", "the table of exception continuation targets is present"},
+    {0x00800000, "XFG_ENABLED", "extended flow guard (typed call checks)"},
+    {0x01000000, "CASTGUARD_PRESENT", "cast guard checks are present"},
+    {0x02000000, "MEMCPY_PRESENT", "guarded memcpy is present"},
+};
+
+constexpr Named kGuardEntryFlags[] = {
+    {0x01, "FID_SUPPRESSED", "not a valid call target"},
+    {0x02, "EXPORT_SUPPRESSED", "valid only once resolved as an export"},
+    {0x04, "FID_LANGEXCPTHANDLER", "a language exception handler"},
+    {0x08, "FID_XFG", "has an extended flow guard hash"},
+};
+
+constexpr Named kDependentLoadFlags[] = {
+    {0x0100, "SEARCH_DLL_LOAD_DIR", "the folder of the DLL being loaded"},
+    {0x0200, "SEARCH_APPLICATION_DIR", "the application's folder"},
+    {0x0400, "SEARCH_USER_DIRS", "folders added with AddDllDirectory"},
+    {0x0800, "SEARCH_SYSTEM32", "the System32 folder"},
+    {0x1000, "SEARCH_DEFAULT_DIRS", "application folder, user folders and System32"},
+    {0x4000, "SEARCH_SYSTEM32_NO_FORWARDER", "System32, without following forwarders"},
+};
+std::span<const Named> DependentLoadFlagNames() { return kDependentLoadFlags; }
+
+using K = FieldKind;
+constexpr FieldDef kLoadConfig[] = {
+    {"Size", 0, 0, 4, 4, K::Size},
+    {"TimeDateStamp", 4, 4, 4, 4, K::Stamp},
+    {"MajorVersion", 8, 8, 2, 2, K::Dec},
+    {"MinorVersion", 10, 10, 2, 2, K::Dec},
+    {"GlobalFlagsClear", 12, 12, 4, 4, K::Hex},
+    {"GlobalFlagsSet", 16, 16, 4, 4, K::Hex},
+    {"CriticalSectionDefaultTimeout", 20, 20, 4, 4, K::Dec},
+    {"DeCommitFreeBlockThreshold", 24, 24, 4, 8, K::Size},
+    {"DeCommitTotalFreeThreshold", 28, 32, 4, 8, K::Size},
+    {"LockPrefixTable", 32, 40, 4, 8, K::Va},
+    {"MaximumAllocationSize", 36, 48, 4, 8, K::Size},
+    {"VirtualMemoryThreshold", 40, 56, 4, 8, K::Size},
+    {"ProcessHeapFlags", 44, 72, 4, 4, K::Hex},
+    {"ProcessAffinityMask", 48, 64, 4, 8, K::Hex},
+    {"CSDVersion", 52, 76, 2, 2, K::Hex},
+    {"DependentLoadFlags", 54, 78, 2, 2, K::Flags, &DependentLoadFlagNames},
+    {"EditList", 56, 80, 4, 8, K::Va},
+    {"SecurityCookie", 60, 88, 4, 8, K::Va},
+    {"SEHandlerTable", 64, 96, 4, 8, K::Va},
+    {"SEHandlerCount", 68, 104, 4, 8, K::Dec},
+    {"GuardCFCheckFunctionPointer", 72, 112, 4, 8, K::Va},
+    {"GuardCFDispatchFunctionPointer", 76, 120, 4, 8, K::Va},
+    {"GuardCFFunctionTable", 80, 128, 4, 8, K::Va},
+    {"GuardCFFunctionCount", 84, 136, 4, 8, K::Dec},
+    {"GuardFlags", 88, 144, 4, 4, K::Special},
+    {"CodeIntegrity.Flags", 92, 148, 2, 2, K::Hex},
+    {"CodeIntegrity.Catalog", 94, 150, 2, 2, K::Hex},
+    {"CodeIntegrity.CatalogOffset", 96, 152, 4, 4, K::Hex},
+    {"CodeIntegrity.Reserved", 100, 156, 4, 4, K::Hex},
+    {"GuardAddressTakenIatEntryTable", 104, 160, 4, 8, K::Va},
+    {"GuardAddressTakenIatEntryCount", 108, 168, 4, 8, K::Dec},
+    {"GuardLongJumpTargetTable", 112, 176, 4, 8, K::Va},
+    {"GuardLongJumpTargetCount", 116, 184, 4, 8, K::Dec},
+    {"DynamicValueRelocTable", 120, 192, 4, 8, K::Va},
+    {"CHPEMetadataPointer", 124, 200, 4, 8, K::Va},
+    {"GuardRFFailureRoutine", 128, 208, 4, 8, K::Va},
+    {"GuardRFFailureRoutineFunctionPointer", 132, 216, 4, 8, K::Va},
+    {"DynamicValueRelocTableOffset", 136, 224, 4, 4, K::Hex},
+    {"DynamicValueRelocTableSection", 140, 228, 2, 2, K::Dec},
+    {"Reserved2", 142, 230, 2, 2, K::Hex},
+    {"GuardRFVerifyStackPointerFunctionPointer", 144, 232, 4, 8, K::Va},
+    {"HotPatchTableOffset", 148, 240, 4, 4, K::Hex},
+    {"Reserved3", 152, 244, 4, 4, K::Hex},
+    {"EnclaveConfigurationPointer", 156, 248, 4, 8, K::Va},
+    {"VolatileMetadataPointer", 160, 256, 4, 8, K::Va},
+    {"GuardEHContinuationTable", 164, 264, 4, 8, K::Va},
+    {"GuardEHContinuationCount", 168, 272, 4, 8, K::Dec},
+    {"GuardXFGCheckFunctionPointer", 172, 280, 4, 8, K::Va},
+    {"GuardXFGDispatchFunctionPointer", 176, 288, 4, 8, K::Va},
+    {"GuardXFGTableDispatchFunctionPointer", 180, 296, 4, 8, K::Va},
+    {"CastGuardOsDeterminedFailureMode", 184, 304, 4, 8, K::Va},
+    {"GuardMemcpyFunctionPointer", 188, 312, 4, 8, K::Va},
+};
+static_assert(std::size(kLoadConfig) == kLcFieldCount);
+
+bool ToRva(const Context& ctx, std::uint64_t va, std::uint64_t& rva) {
+  const std::uint64_t base = ctx.h.opt.imageBase;
+  if (va < base || va - base > UINT32_MAX) return false;
+  rva = va - base;
+  return true;
+}
+
+// Opens the table whose VA and count are fields `vaField` and `vaField + 1`.
+GuardTable OpenTable(const Context& ctx, const FieldBlock& b, std::size_t vaField, std::uint32_t stride,
+                     const std::string& what, bool sorted) {
+  GuardTable t;
+  t.stride = stride;
+  if (!b.Has(vaField) || !b.Has(vaField + 1)) return t;
+  const std::uint64_t va = b[vaField];
+  t.count = b[vaField + 1];
+  const std::uint64_t at = b.offset + b.defs[vaField].Offset(b.wide);
+  if (va == 0) {
+    if (t.count != 0) ctx.an.AtOffset(Area::LoadConfig, at, what + " has a count of " + Dec(t.count) + " but no address");
+    return t;
+  }
+  if (t.count == 0) return t;
+  std::uint64_t rva = 0;
+  if (!ToRva(ctx, va, rva)) {
+    ctx.an.AtOffset(Area::LoadConfig, at, what + " at " + Hex(va) + " lies outside the image");
+    return t;
+  }
+  auto view = ctx.map.View(rva);
+  if (!view) {
+    ctx.an.AtRva(Area::LoadConfig, rva, what + " is not backed by file data");
+    return t;
+  }
+  std::uint64_t fit = std::min(t.count, view->Size() / stride);
+  if (fit < t.count)
+    ctx.an.AtRva(Area::LoadConfig, rva,
+                 what + " holds " + Dec(fit) + " of its " + Dec(t.count) + " entries inside the file");
+  if (!ctx.budget.Take(fit)) {
+    ctx.an.AtRva(Area::LoadConfig, rva, what + ": work budget spent; not listed");
+    return t;
+  }
+  t.listed = fit;
+  t.view = *view->Sub(0, fit * stride);
+  // The loader looks targets up by binary search, so an unsorted table loses some.
+  std::uint32_t previous = 0;
+  bool unsortedSeen = false;
+  for (std::uint64_t i = 0; i < fit; ++i) {
+    std::uint32_t r = *t.view.U32(i * stride);
+    if (!ctx.map.InImage(r))
+      ctx.an.AtOffset(Area::LoadConfig, t.view.Base() + i * stride,
+                      what + " entry " + Dec(i + 1) + ": RVA " + Hex(r) + " lies outside the image");
+    if (sorted && i != 0 && r < previous && !unsortedSeen) {
+      ctx.an.AtOffset(Area::LoadConfig, t.view.Base() + i * stride,
+                      what + " is not in ascending order from entry " + Dec(i + 1));
+      unsortedSeen = true;
+    }
+    previous = r;
+  }
+  return t;
+}
+
+}  // namespace
+
+std::span<const FieldDef> LoadConfigLayout() { return kLoadConfig; }
+std::span<const Named> GuardFlagNames() { return kGuardFlags; }
+std::span<const Named> GuardEntryFlagNames() { return kGuardEntryFlags; }
+
+LoadConfig ParseLoadConfig(const Context& ctx) {
+  LoadConfig lc;
+  DirectoryView dir = OpenDirectory(ctx, kDirLoadConfig, Area::LoadConfig, "load configuration directory");
+  lc.rva = dir.rva;
+  lc.size = dir.size;
+  if (!dir.backed) return lc;
+  auto size = dir.data.U32(0);
+  if (!size) {
+    ctx.an.AtOffset(Area::LoadConfig, dir.data.Base(), "load configuration is cut short before its Size field");
+    return lc;
+  }
+  lc.present = true;
+  const bool wide = ctx.h.opt.pe32plus;
+  // The structure's own Size says which fields it has; a Size below 4 still has the Size.
+  lc.fields = ReadFields(dir.data, 0, kLoadConfig, wide, std::max<std::uint64_t>(*size, 4));
+  const FieldBlock& b = lc.fields;
+  if (*size < 4)
+    ctx.an.AtOffset(Area::LoadConfig, b.offset, "load configuration Size " + Dec(*size) + " is too small to hold itself");
+  if (b.available < b.holds)
+    ctx.an.AtOffset(Area::LoadConfig, b.offset + b.available,
+                    "load configuration Size " + Hex(*size) + " runs past the end of its section's data");
+
+  if (b.Has(kLcSecurityCookie) && b[kLcSecurityCookie] != 0) {
+    std::uint64_t rva = 0;
+    auto view = ToRva(ctx, b[kLcSecurityCookie], rva) ? ctx.map.View(rva) : std::nullopt;
+    if (view && view->Has(0, wide ? 8 : 4)) {
+      lc.cookieRead = true;
+      lc.cookie = wide ? *view->U64(0) : *view->U32(0);
+    } else {
+      ctx.an.AtOffset(Area::LoadConfig, b.offset + kLoadConfig[kLcSecurityCookie].Offset(wide),
+                      "SecurityCookie " + Hex(b[kLcSecurityCookie]) + " points at no file data");
+    }
+  }
+  // Only the function table's entries grow by the stride; the linkers write
+  // the other tables' entries at fixed sizes.
+  const std::uint32_t stride =
+      4 + (b.Has(kLcGuardFlags) ? static_cast<std::uint32_t>((b[kLcGuardFlags] & kGuardStrideMask) >> kGuardStrideShift)
+                                : 0);
+  if (!wide) lc.seh = OpenTable(ctx, b, kLcSehTable, 4, "SE handler table", true);
+  lc.cf = OpenTable(ctx, b, kLcCfTable, stride, "guard CF function table", true);
+  lc.iat = OpenTable(ctx, b, kLcIatTable, 4, "guard address-taken IAT table", false);
+  lc.longJump = OpenTable(ctx, b, kLcLongJumpTable, 4, "guard long-jump target table", false);
+  lc.ehCont = OpenTable(ctx, b, kLcEhContTable, 5, "guard EH continuation table", false);
+  return lc;
+}
+
+GuardEntry GuardEntryAt(const GuardTable& t, std::uint64_t i) {
+  GuardEntry e;
+  const std::uint64_t at = i * t.stride;
+  e.rva = t.view.U32(at).value_or(0);
+  if (t.stride > 4 && t.view.Has(at, t.stride)) e.extra = t.view.Bytes().subspan(static_cast<std::size_t>(at + 4), t.stride - 4);
+  return e;
+}
+
+}  // namespace kestrova::dumper::pe

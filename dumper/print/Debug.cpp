@@ -1,0 +1,187 @@
+// The debug directory: every entry, and the data of the kinds a reader looks for.
+#include <algorithm>
+#include <iterator>
+#include <string>
+
+#include "dumper/pe/Debug.h"
+#include "dumper/print/Part.h"
+
+namespace kestrova::dumper::print {
+
+void PrintDebug(Out& o, const pe::DebugDirectory& d, const pe::Context& ctx);
+
+using namespace pe;
+
+namespace {
+
+void CodeView(Out& o, const Context& ctx, const DebugEntry& e) {
+  CodeViewInfo cv = ReadCodeView(ctx, e);
+  Field(o, "  Signature");
+  o.Name(std::string_view(reinterpret_cast<const char*>(e.data.Bytes().data()), std::min<std::size_t>(4, e.data.Size())));
+  o.Nl();
+  if (!cv.ok) return;
+  if (cv.signature == kCodeViewRsds) {
+    Field(o, "  GUID");
+    Guid(o, cv.guid);
+    o.Nl();
+  } else {
+    Field(o, "  PDB signature").Hex(cv.nb10Signature, 8);
+    o.Nl();
+  }
+  Field(o, "  Age").Dec(cv.age);
+  o.Nl();
+  Field(o, "  PDB path").Name(cv.path);
+  o.Nl();
+  // What a symbol server is asked for: the GUID's fields (or the signature) without dashes, then the age in hex.
+  Field(o, "  Symbol server key");
+  if (cv.signature == kCodeViewRsds) {
+    auto le = [&](std::size_t at, int n) {
+      std::uint64_t v = 0;
+      for (int k = n - 1; k >= 0; --k) v = (v << 8) | cv.guid[at + static_cast<std::size_t>(k)];
+      o.Hex(v, 2 * n);
+    };
+    le(0, 4);
+    le(4, 2);
+    le(6, 2);
+    for (std::size_t i = 8; i < 16; ++i) o.Hex(cv.guid[i], 2);
+  } else {
+    o.Hex(cv.nb10Signature, 8);
+  }
+  o.Hex(cv.age, 0);
+  o.Nl();
+}
+
+std::uint32_t U32(const DebugEntry& e, std::uint64_t at) { return e.data.U32(at).value_or(0); }
+
+void VcFeature(Out& o, const DebugEntry& e) {
+  static constexpr std::string_view kCounts[] = {"Pre-VC++ 11.00", "C/C++", "/GS", "/sdl", "guardN"};
+  for (std::size_t i = 0; i < std::size(kCounts); ++i) {
+    if (!e.data.Has(4 * i, 4)) break;
+    Field(o, std::string("  ") + std::string(kCounts[i])).Dec(U32(e, 4 * i));
+    o.Nl();
+  }
+}
+
+void Pogo(Out& o, const Context& ctx, const DebugEntry& e) {
+  if (!e.data.Has(0, 4)) return;
+  Field(o, "  Signature").Name(std::string_view(reinterpret_cast<const char*>(e.data.Bytes().data()), 4));
+  o.Nl();
+  o.Text("      RVA       Size      Name");
+  o.Nl();
+  WalkPogo(ctx, e, [&](const PogoEntry& p) {
+    if (o.Exhausted()) return false;
+    o.Text("      ").Hex(p.rva, 8).Text("  ").Hex(p.size, 8).Text("  ").Name(p.name);
+    o.Nl();
+    return true;
+  });
+}
+
+void Repro(Out& o, const DebugEntry& e) {
+  // A length, then the hash the build's time stamps were made from.
+  std::span<const std::uint8_t> hash = e.data.Bytes();
+  if (std::uint32_t n = U32(e, 0); e.data.Size() >= 4 && n <= e.data.Size() - 4) hash = hash.subspan(4, n);
+  Field(o, "  Hash");
+  for (std::size_t i = 0; i < hash.size() && i < 64; ++i) o.Hex(hash[i], 2);
+  if (hash.size() > 64) o.Text("...");
+  o.Nl();
+}
+
+// The image's file name: DataType 1, then the length, the Unicode flag, and the name.
+void Misc(Out& o, const DebugEntry& e) {
+  if (!e.data.Has(0, 12)) return;
+  const bool unicode = e.data.U8(8).value_or(0) != 0;
+  Field(o, "  DataType").Dec(U32(e, 0)).Text(U32(e, 0) == 1 ? "  EXENAME" : "");
+  o.Nl();
+  Field(o, "  Image name");
+  io::Reader name = e.data.From(12);
+  if (!unicode) {
+    o.Name(name.String(0, kMaxName).text);
+  } else {
+    std::string utf8;
+    for (std::uint64_t at = 0; at + 1 < name.Size() && at < 2 * kMaxName; at += 2) {
+      std::uint32_t c = *name.U16(at);
+      if (c == 0) break;
+      if (c >= 0xD800 && c <= 0xDBFF && name.Has(at + 2, 2)) {
+        std::uint32_t lo = *name.U16(at + 2);
+        if (lo >= 0xDC00 && lo <= 0xDFFF) {
+          c = 0x10000 + ((c - 0xD800) << 10) + (lo - 0xDC00);
+          at += 2;
+        }
+      }
+      if (c < 0x80) {
+        utf8 += static_cast<char>(c);
+      } else if (c < 0x800) {
+        utf8 += static_cast<char>(0xC0 | (c >> 6));
+        utf8 += static_cast<char>(0x80 | (c & 0x3F));
+      } else if (c < 0x10000) {
+        utf8 += static_cast<char>(0xE0 | (c >> 12));
+        utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        utf8 += static_cast<char>(0x80 | (c & 0x3F));
+      } else {
+        utf8 += static_cast<char>(0xF0 | (c >> 18));
+        utf8 += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        utf8 += static_cast<char>(0x80 | (c & 0x3F));
+      }
+    }
+    o.Name(utf8);  // a lone surrogate became an invalid sequence, which Name escapes
+  }
+  o.Nl();
+}
+
+void Entry(Out& o, const Context& ctx, const DebugDirectory& d, std::uint32_t i) {
+  DebugEntry e = ReadDebugEntry(ctx, d, i);
+  o.Nl();
+  o.Text("  Entry ").Dec(i + 1);
+  o.Nl();
+  Field(o, "  Characteristics").Hex(e.characteristics, 8);
+  o.Nl();
+  Field(o, "  TimeDateStamp");
+  Stamp(o, e.timeDateStamp, StampStyle::Table);
+  o.Nl();
+  Field(o, "  Version").Dec(e.majorVersion).Ch('.').Dec(e.minorVersion);
+  o.Nl();
+  Field(o, "  Type").Dec(e.type);
+  if (const Named* n = Find(DebugTypes(), e.type)) o.Text("  ").Text(n->name).Text("  ").Text(n->meaning);
+  else o.Text("  (unknown type)");
+  o.Nl();
+  Field(o, "  SizeOfData").Hex(e.sizeOfData, 8).Text(" (").Dec(e.sizeOfData).Ch(')');
+  o.Nl();
+  Field(o, "  AddressOfRawData").Hex(e.addressOfRawData, 8);
+  if (e.addressOfRawData != 0) InSection(o, ctx, e.addressOfRawData);
+  o.Nl();
+  Field(o, "  PointerToRawData").Hex(e.pointerToRawData, 8);
+  o.Nl();
+  if (e.data.Size() == 0) return;
+  switch (e.type) {
+    case kDebugCodeView: CodeView(o, ctx, e); break;
+    case kDebugVcFeature: VcFeature(o, e); break;
+    case kDebugPogo: Pogo(o, ctx, e); break;
+    case kDebugRepro: Repro(o, e); break;
+    case kDebugMisc: Misc(o, e); break;
+    case kDebugFpo:
+      Field(o, "  FPO records").Dec(e.data.Size() / 16);
+      o.Nl();
+      break;
+    case kDebugExDllCharacteristics:
+      Field(o, "  Characteristics").Hex(U32(e, 0), 8);
+      o.Nl();
+      FlagLines(o, U32(e, 0), ExDllCharacteristics(), 8);
+      break;
+    default: break;
+  }
+}
+
+}  // namespace
+
+void PrintDebug(Out& o, const DebugDirectory& d, const Context& ctx) {
+  if (!d.present) return;
+  Field(o, "Directory").Text("RVA ").Hex(d.rva, 8).Text(", size ").Hex(d.size, 8).Text(", ");
+  Count(o, d.count, "entry", "entries");
+  o.Nl();
+  for (std::uint32_t i = 0; i < d.count && !o.Exhausted(); ++i) Entry(o, ctx, d, i);
+}
+
+KESTROVA_PART(Debug)
+
+}  // namespace kestrova::dumper::print

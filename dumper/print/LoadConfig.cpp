@@ -1,0 +1,73 @@
+// The load configuration: the fields its Size holds, then the tables it points at.
+#include <string_view>
+
+#include "dumper/pe/LoadConfig.h"
+#include "dumper/print/Part.h"
+
+namespace kestrova::dumper::print {
+
+void PrintLoadConfig(Out& o, const pe::LoadConfig& lc, const pe::Context& ctx);
+
+using namespace pe;
+
+namespace {
+
+// One RVA a line, with its section and, where entries carry them, the flag bytes by name.
+void Table(Out& o, const Context& ctx, const GuardTable& t, std::string_view title, std::string_view one,
+           std::string_view many) {
+  if (t.count == 0) return;
+  o.Nl();
+  o.Text("  ").Text(title).Col(kValueCol);
+  Count(o, t.count, one, many);
+  if (t.listed < t.count) o.Text(", ").Dec(t.listed).Text(" listed");
+  if (t.stride > 4) o.Text(", ").Dec(t.stride).Text("-byte entries");
+  o.Nl();
+  for (std::uint64_t i = 0; i < t.listed && !o.Exhausted(); ++i) {
+    GuardEntry e = GuardEntryAt(t, i);
+    o.Text("    ").Hex(e.rva, 8);
+    if (!e.extra.empty()) {
+      o.Text("  flags");
+      for (std::uint8_t b : e.extra) o.Ch(' ').Hex(b, 2);
+      FlagWords(o, e.extra[0], GuardEntryFlagNames(), "  ");
+    }
+    InSection(o, ctx, e.rva);
+    o.Nl();
+  }
+}
+
+}  // namespace
+
+void PrintLoadConfig(Out& o, const LoadConfig& lc, const Context& ctx) {
+  if (!lc.present) return;
+  Field(o, "Directory").Text("RVA ").Hex(lc.rva, 8).Text(", size ").Hex(lc.size, 8);
+  o.Nl();
+  PrintFields(o, lc.fields, ctx, [](Out& out, std::size_t, std::uint64_t v) {
+    // GuardFlags: the bits by name, then the function table's entry size from the top four bits.
+    out.Hex(v, 8);
+    out.Nl();
+    FlagLines(out, v & ~std::uint64_t{kGuardStrideMask}, GuardFlagNames(), 8);
+    const std::uint64_t extra = (v & kGuardStrideMask) >> kGuardStrideShift;
+    out.Col(kValueCol + 2).Text("function table entries: 4-byte RVA");
+    if (extra != 0) out.Text(" + ").Dec(extra).Text(extra == 1 ? " flag byte" : " flag bytes");
+  });
+  if (lc.fields.holds > lc.fields.KnownSize()) {
+    o.Text("  ").Dec(lc.fields.holds - lc.fields.KnownSize()).Text(" more bytes, past the fields known here");
+    o.Nl();
+  }
+  if (lc.cookieRead) {
+    Field(o, "Security cookie value").Hex(lc.cookie, ctx.h.opt.pe32plus ? 16 : 8);
+    // The run-time replaces the linker's default at start-up; another value was put there on purpose.
+    const bool standard = ctx.h.opt.pe32plus ? lc.cookie == 0x00002B992DDFA232ull : lc.cookie == 0xBB40E64Eu;
+    if (standard) o.Text("  (the default, replaced at start-up)");
+    o.Nl();
+  }
+  Table(o, ctx, lc.seh, "SE handler table", "handler", "handlers");
+  Table(o, ctx, lc.cf, "Guard CF function table", "function", "functions");
+  Table(o, ctx, lc.iat, "Guard address-taken IAT entries", "entry", "entries");
+  Table(o, ctx, lc.longJump, "Guard long-jump targets", "target", "targets");
+  Table(o, ctx, lc.ehCont, "Guard EH continuation targets", "target", "targets");
+}
+
+KESTROVA_PART(LoadConfig)
+
+}  // namespace kestrova::dumper::print
