@@ -57,6 +57,13 @@ if [ -d /usr/lib/mono/gac ]; then
       [ -e "$dest" ] || cp "$f" "$dest"
     done
 fi
+# Small images with the parts the corpus rarely has (debug entries, TLS callbacks, guard
+# tables); tests/corpus/crosscheck_debug_tls_loadcfg.py --seeds-out rebuilds the linked ones.
+for f in "$root"/tests/fuzz/seeds/*; do
+  [ -f "$f" ] || continue
+  dest=$corpus/seed-own_$(basename "$f")
+  [ -e "$dest" ] || cp "$f" "$dest"
+done
 chmod -R u+w "$corpus"
 
 stamp=$work/.run-start
