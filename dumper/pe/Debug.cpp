@@ -127,7 +127,7 @@ CodeViewInfo ReadCodeView(const Context& ctx, const DebugEntry& e) {
   cv.signature = r.U32(0).value_or(0);
   std::uint64_t pathAt = 0;
   if (cv.signature == kCodeViewRsds && r.Has(0, 24)) {
-    cv.guid = r.Bytes().subspan(4, 16);
+    for (std::size_t i = 0; i < cv.guid.size(); ++i) cv.guid[i] = *r.U8(4 + i);
     cv.age = *r.U32(20);
     pathAt = 24;
   } else if (cv.signature == kCodeViewNb10 && r.Has(0, 16)) {
@@ -142,6 +142,12 @@ CodeViewInfo ReadCodeView(const Context& ctx, const DebugEntry& e) {
   cv.ok = true;
   cv.path = NameIn(ctx, r, pathAt, Area::Debug, "PDB path").text;
   return cv;
+}
+
+std::array<char, 4> DebugSignature(const DebugEntry& e) {
+  std::array<char, 4> s{};
+  for (std::size_t i = 0; i < s.size(); ++i) s[i] = static_cast<char>(e.data.U8(i).value_or(0));
+  return s;
 }
 
 namespace detail {

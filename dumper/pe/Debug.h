@@ -1,6 +1,7 @@
 #pragma once
 // The debug directory: a table of entries, each pointing at data of its own
 // kind (a PDB reference, a build hash, compiler feature counts...).
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -40,7 +41,7 @@ struct DebugEntry {
 struct CodeViewInfo {
   bool ok = false;
   std::uint32_t signature = 0;          // "RSDS", "NB10" or anything else
-  std::span<const std::uint8_t> guid;   // RSDS: 16 bytes
+  std::array<std::uint8_t, 16> guid{};  // RSDS
   std::uint32_t nb10Signature = 0;      // NB10: time stamp style signature
   std::uint32_t age = 0;
   std::string_view path;
@@ -52,6 +53,9 @@ struct PogoEntry {
 };
 
 inline constexpr std::uint32_t kCodeViewRsds = 0x53445352, kCodeViewNb10 = 0x3031424E;
+
+// The first bytes of an entry's data (a signature), as text; zeros where the data is shorter.
+std::array<char, 4> DebugSignature(const DebugEntry& e);
 
 DebugDirectory ParseDebug(const Context& ctx);
 // Entry `i` (< count), with its data located; problems with the data are reported.

@@ -223,7 +223,10 @@ GuardEntry GuardEntryAt(const GuardTable& t, std::uint64_t i) {
   GuardEntry e;
   const std::uint64_t at = i * t.stride;
   e.rva = t.view.U32(at).value_or(0);
-  if (t.stride > 4 && t.view.Has(at, t.stride)) e.extra = t.view.Bytes().subspan(static_cast<std::size_t>(at + 4), t.stride - 4);
+  if (t.stride > 4 && t.view.Has(at, t.stride)) {
+    e.extraCount = std::min<std::uint32_t>(t.stride - 4, static_cast<std::uint32_t>(e.extra.size()));
+    for (std::uint32_t k = 0; k < e.extraCount; ++k) e.extra[k] = *t.view.U8(at + 4 + k);
+  }
   return e;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The load configuration: a structure that grew with every Windows release (its
 // own Size says how much of it there is), and the tables it points at.
+#include <array>
 #include <cstdint>
 #include <span>
 
@@ -47,7 +48,8 @@ struct LoadConfig {
 
 struct GuardEntry {
   std::uint32_t rva = 0;
-  std::span<const std::uint8_t> extra;  // the flag bytes after the RVA
+  std::array<std::uint8_t, 15> extra{};  // the flag bytes after the RVA
+  std::uint32_t extraCount = 0;
 };
 
 LoadConfig ParseLoadConfig(const Context& ctx);

@@ -1,5 +1,6 @@
 // The debug directory: every entry, and the data of the kinds a reader looks for.
 #include <algorithm>
+#include <array>
 #include <iterator>
 #include <string>
 
@@ -17,7 +18,8 @@ namespace {
 void CodeView(Out& o, const Context& ctx, const DebugEntry& e) {
   CodeViewInfo cv = ReadCodeView(ctx, e);
   Field(o, "  Signature");
-  o.Name(std::string_view(reinterpret_cast<const char*>(e.data.Bytes().data()), std::min<std::size_t>(4, e.data.Size())));
+  std::array<char, 4> sig = DebugSignature(e);
+  o.Name(std::string_view(sig.data(), std::min<std::size_t>(4, e.data.Size())));
   o.Nl();
   if (!cv.ok) return;
   if (cv.signature == kCodeViewRsds) {
@@ -64,7 +66,8 @@ void VcFeature(Out& o, const DebugEntry& e) {
 
 void Pogo(Out& o, const Context& ctx, const DebugEntry& e) {
   if (!e.data.Has(0, 4)) return;
-  Field(o, "  Signature").Name(std::string_view(reinterpret_cast<const char*>(e.data.Bytes().data()), 4));
+  std::array<char, 4> sig = DebugSignature(e);
+  Field(o, "  Signature").Name(std::string_view(sig.data(), sig.size()));
   o.Nl();
   o.Text("      RVA       Size      Name");
   o.Nl();
@@ -78,11 +81,14 @@ void Pogo(Out& o, const Context& ctx, const DebugEntry& e) {
 
 void Repro(Out& o, const DebugEntry& e) {
   // A length, then the hash the build's time stamps were made from.
-  std::span<const std::uint8_t> hash = e.data.Bytes();
-  if (std::uint32_t n = U32(e, 0); e.data.Size() >= 4 && n <= e.data.Size() - 4) hash = hash.subspan(4, n);
+  std::uint64_t from = 0, n = e.data.Size();
+  if (std::uint32_t len = U32(e, 0); n >= 4 && len <= n - 4) {
+    from = 4;
+    n = len;
+  }
   Field(o, "  Hash");
-  for (std::size_t i = 0; i < hash.size() && i < 64; ++i) o.Hex(hash[i], 2);
-  if (hash.size() > 64) o.Text("...");
+  for (std::uint64_t i = 0; i < n && i < 64; ++i) o.Hex(e.data.U8(from + i).value_or(0), 2);
+  if (n > 64) o.Text("...");
   o.Nl();
 }
 

@@ -25,9 +25,9 @@ void Table(Out& o, const Context& ctx, const GuardTable& t, std::string_view tit
   for (std::uint64_t i = 0; i < t.listed && !o.Exhausted(); ++i) {
     GuardEntry e = GuardEntryAt(t, i);
     o.Text("    ").Hex(e.rva, 8);
-    if (!e.extra.empty()) {
+    if (e.extraCount != 0) {
       o.Text("  flags");
-      for (std::uint8_t b : e.extra) o.Ch(' ').Hex(b, 2);
+      for (std::uint32_t k = 0; k < e.extraCount; ++k) o.Ch(' ').Hex(e.extra[k], 2);
       FlagWords(o, e.extra[0], GuardEntryFlagNames(), "  ");
     }
     InSection(o, ctx, e.rva);

@@ -169,28 +169,32 @@ TEST(GoldenDamage, DebugEntriesPointingOutsideAndCutShort) {
   Image m(true);
   AddDebug(m);
   Blob& d = m.Rdata();
+  d.Zeros(0x800);  // .rdata fills its page, so its file data ends where it does in memory
   // The first four entries again at the end of .rdata, with 20 bytes of a fifth.
-  const std::size_t s = 0x800 - 4 * 28 - 20;
+  const std::size_t s = 0x1000 - 4 * 28 - 20;
   std::copy(d.b.begin(), d.b.begin() + 4 * 28, d.b.begin() + static_cast<std::ptrdiff_t>(s));
   d.Put32(s + 24, 0x7FFFFFF0);                 // CodeView data: a file offset far past the end
   d.Put32(s + 28 + 20, kRdata + 0x10);         // NB10: an RVA that maps elsewhere than its offset
   d.Put32(s + 2 * 28 + 16, 0x20);              // VC_FEATURE: 8 of its 32 bytes before the end of the file
-  d.Put32(s + 2 * 28 + 24, 0x1000 - 8);
+  d.Put32(s + 2 * 28 + 24, 0x1800 - 8);
   d.Put32(s + 3 * 28 + 16, 14);                // POGO: an entry whose name runs into the end of the section
   d.Put32(s + 3 * 28 + 20, 0);
-  d.Put32(s + 3 * 28 + 24, kRdataRaw + 0x800 - 14);
-  for (std::size_t i = 0x800 - 6; i < 0x800; ++i) d.b[i] = 'x';
+  d.Put32(s + 3 * 28 + 24, kRdataRaw + 0x1000 - 14);
+  for (std::size_t i = 0x1000 - 6; i < 0x1000; ++i) d.b[i] = 'x';
   m.pe.dirs[6] = {kRdata + static_cast<std::uint32_t>(s), 0x1000 - 4};
-  ExpectGolden("damage_debug", Parts(m.pe.Build(), "debug.dll"));
+  std::vector<std::uint8_t> f = m.pe.Build();
+  ASSERT_EQ(f.size(), 0x1800u);
+  ExpectGolden("damage_debug", Parts(f, "debug.dll"));
 }
 
 TEST(GoldenDamage, TlsCallbacksWithoutEndAndOutsideTheImage) {
   Image m(false);
   AddTls(m, 0);
   Blob& d = m.Data();
-  d.Put32(12, static_cast<std::uint32_t>(m.Va(kDataVa + 0x1F0)));  // four callbacks up to the end, no zero
-  for (std::size_t at = 0x1F0; at < 0x200; at += 4) d.Put32(at, static_cast<std::uint32_t>(m.Va(kText)));
-  d.Put32(0x1F4, 0x7FFF0000);            // the second one points nowhere
+  d.Zeros(0xE00);                        // .data fills its page: no zero fill after the array
+  d.Put32(12, static_cast<std::uint32_t>(m.Va(kDataVa + 0xFF0)));  // four callbacks up to the end, no zero
+  for (std::size_t at = 0xFF0; at < 0x1000; at += 4) d.Put32(at, static_cast<std::uint32_t>(m.Va(kText)));
+  d.Put32(0xFF4, 0x7FFF0000);            // the second one points nowhere
   d.Put32(8, 0x10);                      // AddressOfIndex below the image base
   m.pe.dirs[9] = {kDataVa, 8};
   ExpectGolden("damage_tls", Parts(m.pe.Build(), "tls.exe"));
@@ -200,11 +204,12 @@ TEST(GoldenDamage, LoadConfigLargerThanItsDataWithBadTables) {
   Image m(true);
   AddLoadConfig(m, 0x2000);                   // Size far past the section's data
   Blob& d = m.Rdata();
+  d.Zeros(0x800);  // .rdata fills its page
   // The function table moved to the last 15 bytes of .rdata, claiming far more entries.
-  std::copy(d.b.begin() + kTablesAt, d.b.begin() + kTablesAt + 15, d.b.begin() + 0x800 - 15);
-  PutPtr(d, kLoadConfigAt + 128, m.Va(kRdata + 0x800 - 15), true);
+  std::copy(d.b.begin() + kTablesAt, d.b.begin() + kTablesAt + 15, d.b.begin() + 0x1000 - 15);
+  PutPtr(d, kLoadConfigAt + 128, m.Va(kRdata + 0x1000 - 15), true);
   d.Put32(kLoadConfigAt + 136, 0x10000000);
-  d.Put32(0x800 - 15, 0x00F00000);            // first target outside the image, so the rest are out of order
+  d.Put32(0x1000 - 15, 0x00F00000);            // first target outside the image, so the rest are out of order
   PutPtr(d, kLoadConfigAt + 160, 0x10, true);  // IAT table below the image base
   PutPtr(d, kLoadConfigAt + 88, m.Va(0x00F00000), true);  // cookie outside every section
   ExpectGolden("damage_load_config", Parts(m.pe.Build(), "lc.dll"));
