@@ -14,6 +14,7 @@ packages=(
   llvm clang libclang-rt-14-dev lld locales python3-pefile
   mono-runtime mono-utils mono-mcs libmono-system4.0-cil libmono-posix4.0-cil
   libmono-system-data4.0-cil libmono-system-drawing4.0-cil libmono-system-windows-forms4.0-cil
+  osslsigncode openssl
 )
 
 # Wine takes its code pages from LANG, which needs the glibc locale to exist.
