@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs the dump tool's libFuzzer target for a fixed time.
-#   scripts/fuzz.sh SECONDS
+# Runs one of the dump tool's libFuzzer targets for a fixed time.
+#   scripts/fuzz.sh SECONDS [TARGET]
+# TARGET is fuzz_dump (the default: whole files) or fuzz_der (signature blobs).
 # Needs the fuzz preset built (cmake --preset fuzz && cmake --build --preset fuzz);
 # KESTROVA_FUZZ_BUILD names another build folder of that preset.
 # Seeds come from ../shared/corpus (read-only) plus a few small Wine DLLs, copied into a
@@ -8,9 +9,14 @@
 # crash, timeout, leak or out-of-memory, and prints the reproducer's path.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-seconds=${1:?usage: scripts/fuzz.sh SECONDS}
+seconds=${1:?usage: scripts/fuzz.sh SECONDS [TARGET]}
+target=${2:-fuzz_dump}
+case "$target" in
+  fuzz_dump|fuzz_der) ;;
+  *) echo "fuzz.sh: unknown target $target (fuzz_dump or fuzz_der)" >&2; exit 2 ;;
+esac
 build=$(realpath -m "${KESTROVA_FUZZ_BUILD:-$root/build/fuzz}")
-fuzzer=$build/bin/fuzz_dump
+fuzzer=$build/bin/$target
 shared=$root/../shared/corpus
 wine_dlls=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
 
@@ -19,10 +25,23 @@ if [ ! -x "$fuzzer" ]; then
   exit 2
 fi
 
+# Each target keeps its own corpus: a DER blob teaches the file fuzzer little, and back.
 work=$build/fuzz-work
+[ "$target" = fuzz_dump ] || work=$build/fuzz-work-$target
 corpus=$work/corpus
 artifacts=$work/artifacts
 mkdir -p "$corpus" "$artifacts"
+dict=$root/tests/fuzz/pe.dict
+
+if [ "$target" = fuzz_der ]; then
+  # Seeds: the signatures kept beside the target, and those the signature cross-check made.
+  dict=$root/tests/fuzz/der.dict
+  for f in "$root"/tests/fuzz/der-seeds/* "$root"/build/native/tests/corpus/signed/*.p7; do
+    [ -f "$f" ] || continue
+    dest=$corpus/seed-$(basename "$f")
+    [ -e "$dest" ] || cp "$f" "$dest"
+  done
+else  # the file fuzzer's seeds, up to "fi  # the file fuzzer's seeds"
 
 # Seeds: every binary file of the shared corpus, named after its folder so two
 # folders' files cannot collide; the catalogue and licence texts teach nothing.
@@ -64,6 +83,7 @@ for f in "$root"/tests/fuzz/seeds/*; do
   dest=$corpus/seed-own_$(basename "$f")
   [ -e "$dest" ] || cp "$f" "$dest"
 done
+fi  # the file fuzzer's seeds
 chmod -R u+w "$corpus"
 
 stamp=$work/.run-start
@@ -79,7 +99,7 @@ set +e
   -timeout=10 \
   -rss_limit_mb=2048 \
   -max_len=65536 \
-  -dict="$root/tests/fuzz/pe.dict" \
+  -dict="$dict" \
   -artifact_prefix="$artifacts/" \
   -print_final_stats=1 \
   >"$log" 2>&1
@@ -93,7 +113,7 @@ grep -E '^stat::(number_of_executed_units|average_exec_per_sec|new_units_added|p
 found=$(find "$artifacts" -type f -newer "$stamp" | sort)
 if [ $rc -ne 0 ] || [ -n "$found" ]; then
   echo "fuzz.sh: FAILED (exit $rc)" >&2
-  grep -E 'ERROR: |SUMMARY: |fuzz_dump: |Test unit written to|libFuzzer: ' "$log" | head -n 20 >&2 || true
+  grep -E 'ERROR: |SUMMARY: |fuzz_dump: |fuzz_der: |Test unit written to|libFuzzer: ' "$log" | head -n 20 >&2 || true
   for f in $found; do echo "fuzz.sh: reproducer $f" >&2; done
   echo "fuzz.sh: replay with: $fuzzer $found" >&2
   exit 1

@@ -29,7 +29,8 @@ ctest --preset asan -LE slow
 step "fuzzer, short run"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
-bash scripts/fuzz.sh "${KESTROVA_FUZZ_SECONDS:-60}"
+bash scripts/fuzz.sh "${KESTROVA_FUZZ_SECONDS:-45}"
+bash scripts/fuzz.sh 10 fuzz_der
 
 step "32-bit Windows build"
 cmake --preset windows-x86 >/dev/null
