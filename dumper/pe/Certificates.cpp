@@ -590,10 +590,12 @@ class FileDigest {
     std::stable_sort(order.begin(), order.end(),
                      [](const Section* a, const Section* b) { return a->pointerToRawData < b->pointerToRawData; });
     std::uint64_t end = headers;
+    gaps_ = 0;
     for (const Section* s : order) {
       const std::uint64_t from = std::min<std::uint64_t>(s->pointerToRawData, size);
       const std::uint64_t to = std::min<std::uint64_t>(std::uint64_t{s->pointerToRawData} + s->sizeOfRawData, size);
       Range(h, from, to);
+      if (from > end) gaps_ += from - end;
       end = std::max(end, to);
     }
     // What follows the sections, the certificate table taken out.
@@ -617,6 +619,13 @@ class FileDigest {
 
   const Context& ctx_;
   std::uint64_t tableOff_, tableEnd_;
+  std::uint64_t gaps_ = 0;
+
+ public:
+  // File bytes before the last section that no section or header covers.
+  std::uint64_t Gaps() const { return gaps_; }
+
+ private:
   std::vector<std::pair<crypto::HashAlg, crypto::Digest>> cache_;
 };
 
@@ -656,6 +665,7 @@ CertificateTable ParseCertificates(const Context& ctx) {
                     "so a signature made before they were added no longer matches");
 
   FileDigest digest(ctx, dir.rva, avail);
+  bool hashed = false;
   for (std::uint64_t at = 0; at < table.Size();) {
     if (!ctx.budget.Take()) {
       ctx.an.AtOffset(Area::Certificates, table.Base() + at, "work limit reached; certificate entries left out");
@@ -711,6 +721,10 @@ CertificateTable ParseCertificates(const Context& ctx) {
       }
       s.computed = true;
       s.digest = digest.Compute(*alg);
+      if (!hashed && digest.Gaps() != 0)
+        ctx.an.Note(Area::Certificates, Dec(digest.Gaps()) + " bytes between the headers and sections are outside "
+                                        "the digest: they can change without breaking a signature");
+      hashed = true;
       if (s.signedDigest.Size() != 0 && !SameBytes(s.signedDigest, io::Reader(s.digest.View())))
         ctx.an.AtOffset(Area::Certificates, s.signedDigest.Base(),
                         "signature " + Dec(static_cast<std::uint64_t>(s.number)) +

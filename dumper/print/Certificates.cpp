@@ -91,7 +91,7 @@ void Certificate(Out& o, const X509Cert& c, std::size_t number, bool signer) {
   }
 }
 
-void Stamp(Out& o, const TimeStamp& t, std::size_t number) {
+void TimeStampLines(Out& o, const TimeStamp& t, std::size_t number) {
   o.Text("    Time stamp ").Dec(number).Text(t.rfc3161 ? "  RFC 3161" : "  counter-signature");
   o.Nl();
   TextField(o, "    Time", t.time.empty() ? std::string("(not read)") : t.time);
@@ -153,16 +153,15 @@ void PrintSignature(Out& o, const Signature& s) {
     TextField(o, "    Program name", s.signer.programName);
     TextField(o, "    Program URL", s.signer.programUrl);
   }
-  for (std::size_t i = 0; i < s.stamps.size() && !o.Exhausted(); ++i) Stamp(o, s.stamps[i], i + 1);
+  for (std::size_t i = 0; i < s.stamps.size() && !o.Exhausted(); ++i) TimeStampLines(o, s.stamps[i], i + 1);
 }
 
 }  // namespace
 
 void PrintCertificates(Out& o, const CertificateTable& t, const Context&) {
   if (!t.present) return;
-  o.Text("  What the file's signatures claim, and whether its bytes still match them;");
-  o.Nl();
-  o.Text("  whether to trust a signer is not judged here (no chain building, no revocation check).");
+  o.Text("  What the signatures claim and whether the file's bytes still match; trust is not judged"
+         " (no chain building, no revocation check).");
   o.Nl();
   Field(o, "Table").Text("file offset ").Hex(t.offset, 8).Text(", size ").Hex(t.size, 8).Text(", ");
   Count(o, t.entries.size(), "entry", "entries");
