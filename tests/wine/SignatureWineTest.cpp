@@ -5,9 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -70,8 +69,13 @@ TEST(Signature, SignerIssuerAndSerialAsCryptoApiReadsThem) {
   CryptMsgClose(msg);
   CertCloseStore(store, 0);
 
-  std::ifstream in(path, std::ios::binary);
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::uint8_t> bytes;
+  if (FILE* f = _wfopen(path.c_str(), L"rb")) {
+    std::uint8_t chunk[65536];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) bytes.insert(bytes.end(), chunk, chunk + n);
+    std::fclose(f);
+  }
+  ASSERT_FALSE(bytes.empty());
   const std::string listing = kestrova::dumper::DumpToString(bytes, "signed.exe");
   const std::size_t block = listing.find("    Signer  ");
   ASSERT_NE(block, std::string::npos) << listing;
