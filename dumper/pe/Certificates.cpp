@@ -423,7 +423,7 @@ void Decoder::Attributes(der::Reader& attrs, bool authenticated, std::size_t sig
       if (auto link = o.Optional(der::CtxCons(1))) {
         der::Reader l = o.Enter(*link);
         if (auto url = l.Optional(der::Ctx(0))) {
-          s.programUrl = std::string(reinterpret_cast<const char*>(url->body.Bytes().data()), url->body.Size());
+          s.programUrl = std::string(reinterpret_cast<const char*>(url->body.Bytes().data()), url->body.Bytes().size());
         }
       }
     } else if (!authenticated && stamps != nullptr && *type == kOidCounterSignature) {
