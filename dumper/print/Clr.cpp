@@ -43,7 +43,7 @@ void KeyOrToken(Out& o, const Metadata& md, std::uint32_t row, bool fullKey) {
   if (fullKey) {
     Token(o, KeyToken(*b));
   } else {
-    for (std::uint8_t x : b->Bytes().first(b->Size() < 8 ? b->Size() : 8)) o.Hex(x, 2);
+    for (std::uint8_t x : b->Bytes().first(b->Bytes().size() < 8 ? b->Bytes().size() : 8)) o.Hex(x, 2);
   }
 }
 
