@@ -10,6 +10,7 @@
 
 #include "dumper/banner.h"
 #include "ui/ErrorBox.h"
+#include "ui/MemoFill.h"
 #include "ui/Skin.h"
 #include "workflow/Error.h"
 #include "workflow/Workflow.h"
@@ -25,11 +26,6 @@ namespace {
 constexpr wchar_t kPageClass[] = L"TTabSheet";
 constexpr UINT_PTR kForwardId = 0x4B46;  // "KF"
 constexpr int kFirstId = 1000;
-// Listings above this many characters go into the memo in pieces, with the
-// window's messages handled between them.
-constexpr std::size_t kFillFirstPiece = 256 * 1024;
-constexpr std::size_t kFillMinPiece = 64 * 1024;
-constexpr std::size_t kFillMaxPiece = 8 * 1024 * 1024;
 
 const wchar_t* W(const std::u16string& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
 
@@ -324,6 +320,7 @@ HWND TForm1::BuildControl(const ControlSpec& entry, HWND parent, int id) {
       // Zero lifts the limit to the control's maximum; the default 32K
       // characters would refuse most listings.
       SendMessageW(hwnd, EM_SETLIMITTEXT, 0, 0);
+      PrepareMemo(hwnd);
       memo1_ = hwnd;
     }
     if (skinned) skin::SkinEdit(hwnd);
@@ -429,47 +426,11 @@ std::u16string TForm1::ListingText() const { return TextOf(memo1_); }
 
 void TForm1::SetListingText(const std::u16string& text) {
   const unsigned generation = ++fillGeneration_;
-  // The control holds a C string: what follows a NUL cannot be shown anyway.
-  const std::size_t expected = std::min(text.size(), std::char_traits<char16_t>::length(text.c_str()));
-  if (expected <= kFillFirstPiece) {
-    SetWindowTextW(memo1_, W(text));
-  } else {
-    // Wine's edit control lays out about a million characters a second, so a
-    // listing of several MB would freeze the window for seconds. It goes in
-    // line-aligned pieces instead, each sized to take about a quarter of a
-    // second, with the window's messages handled between them. Redrawing
-    // waits for the end: until then the memo still shows what it showed.
-    SendMessageW(memo1_, WM_SETREDRAW, FALSE, 0);
-    SetWindowTextW(memo1_, L"");
-    std::size_t at = 0, piece = kFillFirstPiece;
-    while (at < expected) {
-      std::size_t end = std::min(expected, at + piece);
-      if (end < expected) {
-        const auto nl = text.rfind(u'\n', end - 1);
-        if (nl != std::u16string::npos && nl >= at) end = nl + 1;
-      }
-      const std::wstring part(text.begin() + static_cast<std::ptrdiff_t>(at),
-                              text.begin() + static_cast<std::ptrdiff_t>(end));
-      const DWORD started = GetTickCount();
-      SendMessageW(memo1_, EM_SETSEL, static_cast<WPARAM>(at), static_cast<LPARAM>(at));
-      SendMessageW(memo1_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(part.c_str()));
-      const DWORD took = GetTickCount() - started;
-      if (static_cast<std::size_t>(GetWindowTextLengthW(memo1_)) != end) break;  // refused
-      at = end;
-      // Each piece also costs the control a pass over what it holds already,
-      // so pieces are not made smaller than needed to keep the window lively.
-      if (took < 120 && piece < kFillMaxPiece) piece *= 2;
-      if (took > 500 && piece > kFillMinPiece) piece /= 2;
-      ProcessPendingMessages();
-      // A newer text replaced this one, or the window went away meanwhile.
-      if (generation != fillGeneration_ || !IsWindow(memo1_)) return;
-    }
-    SendMessageW(memo1_, EM_SETSEL, 0, 0);
-    SendMessageW(memo1_, EM_SCROLLCARET, 0, 0);
-    SendMessageW(memo1_, WM_SETREDRAW, TRUE, 0);
-    RedrawWindow(memo1_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME);
-  }
-  if (static_cast<std::size_t>(GetWindowTextLengthW(memo1_)) != expected)
+  const bool done = FillMemo(memo1_, text, [&] {
+    ProcessPendingMessages();
+    return generation == fillGeneration_ && hwnd_ && IsWindow(memo1_);
+  });
+  if (done && static_cast<std::size_t>(GetWindowTextLengthW(memo1_)) != std::min(text.size(), text.find(u'\0')))
     throw workflow::Error(u"Text exceeds memo capacity");
 }
 

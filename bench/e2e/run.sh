@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The UI benchmark: Kestrova.exe under Wine, measured from outside.
 #   bench/e2e/run.sh [BUILD_DIR]        (default build/windows)
-# Prints start-up time, then for Wine's mshtml.dll and for a DLL with 60,000
-# exports (a listing of several MB): Analyze to listing shown, the dump tool's
+# Prints start-up time, then for Wine's mshtml.dll, for a DLL with 60,000
+# exports (a listing of about 3 M characters) and for a file with 65,535
+# sections (the shared corpus's, a listing of about 9 M characters): Analyze to listing shown, the dump tool's
 # run, the delay from its end to the listing (at most one poll interval), the
 # memo's fill, and how the window answers WM_NULL meanwhile.
 set -euo pipefail
@@ -44,3 +45,9 @@ tests/e2e/run.sh "$bench" --kestrova="$exe" --starts=5
 echo
 echo "== a DLL with 60,000 exports"
 tests/e2e/run.sh "$bench" --kestrova="$exe" --starts=1 --file="$dll"
+sects=$root/../shared/corpus/corkami-pe/65535sects.exe
+if [ -e "$sects" ]; then
+  echo
+  echo "== a file with 65,535 sections"
+  tests/e2e/run.sh "$bench" --kestrova="$exe" --starts=1 --file="$sects"
+fi

@@ -297,5 +297,20 @@ TEST_F(Form, ANewerListingDuringAFillWins) {
   while (listing.size() < 1024 * 1024) listing += u"0001  00012345  SomeExportedFunction\r\n";
   form_->SetListingText(listing);
   EXPECT_EQ(form_->ListingText(), u"请稍候正在分析...\r\n");
+  EXPECT_TRUE(StyleOf(C(u"Memo1")) & WS_VISIBLE);
   DestroyWindow(probe);
+}
+
+TEST_F(Form, LongLinesWrapAtBlanks) {
+  HWND memo = C(u"Memo1");
+  std::u16string line;
+  for (int i = 0; i < 40; ++i) line += u"word" + std::u16string(1, static_cast<char16_t>(u'a' + i % 26)) + u"   ";
+  form_->SetListingText(line + u"\r\nnext\r\n");
+  ASSERT_GT(SendMessageW(memo, EM_GETLINECOUNT, 0, 0), 3);
+  // Every wrapped row starts a word: the character before it is a blank.
+  const auto second = static_cast<size_t>(SendMessageW(memo, EM_LINEINDEX, 1, 0));
+  ASSERT_GT(second, 0u);
+  ASSERT_LT(second, line.size());
+  EXPECT_EQ(line[second - 1], u' ');
+  EXPECT_NE(line[second], u' ');
 }
