@@ -1,5 +1,6 @@
 // Kestrova's entry: one copy per logon session, the skin, the application
-// title, the main window and its message loop.
+// title, the main window and its message loop. A file named on the command
+// line is opened once the window is shown, or handed to the copy that runs.
 #include <windows.h>
 
 #include <commctrl.h>
@@ -9,6 +10,7 @@
 #include "ui/ErrorBox.h"
 #include "ui/Skin.h"
 #include "ui/Unit1.h"
+#include "ui/WaysIn.h"
 
 namespace {
 constexpr wchar_t kTitle[] = L".Exe或.Dll文件结构函数、过程列表查看器";
@@ -16,13 +18,17 @@ constexpr wchar_t kTitle[] = L".Exe或.Dll文件结构函数、过程列表查�
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   using namespace kestrova;
+  // Made absolute now, against the directory the program was started in.
+  const auto file = ui::FileFromCommandLine(GetCommandLineW());
   // Never closed: the system releases it when the process ends, and only
   // then can another copy start.
   HANDLE mutex = CreateMutexW(nullptr, TRUE, kTitle);
   if (!mutex) return 0;
   if (GetLastError() == ERROR_ALREADY_EXISTS) {
     CloseHandle(mutex);
-    return 0;  // another copy runs: leave silently, without disturbing it
+    // Another copy runs: leave silently. A file goes to that copy's window.
+    if (file) ui::HandToRunningCopy(*file);
+    return 0;
   }
 
   const INITCOMMONCONTROLSEX icc{sizeof icc, ICC_STANDARD_CLASSES | ICC_TAB_CLASSES | ICC_BAR_CLASSES};
@@ -40,6 +46,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     auto form = ui::TForm1::Create(instance, ui::LoadLayout(instance), platform);
     platform.SetOwner(form->Handle());
     form->Show(show);
+    if (file) form->OpenWhenRunning(*file);
     code = ui::RunMessageLoop(form->Handle());
     // Destroying the form removes the workflow and its work area.
   } catch (...) {

@@ -10,7 +10,10 @@
 
 #include "dumper/banner.h"
 #include "ui/ErrorBox.h"
+#include "ui/Find.h"
 #include "ui/MemoFill.h"
+#include "ui/Save.h"
+#include "ui/WaysIn.h"
 #include "ui/Skin.h"
 #include "workflow/Error.h"
 #include "workflow/Workflow.h"
@@ -154,6 +157,7 @@ TForm1::TForm1(HINSTANCE instance, workflow::Platform& platform)
     : instance_(instance), platform_(platform) {}
 
 TForm1::~TForm1() {
+  finder_.reset();
   // The workflow removes its work area; it may still ask the state for values.
   workflow_.reset();
   // Destroyed by its owner rather than closed by the user: no quit to post.
@@ -167,6 +171,8 @@ std::unique_ptr<TForm1> TForm1::Create(HINSTANCE instance, const FormLayout& lay
                                        workflow::Platform& platform) {
   std::unique_ptr<TForm1> form(new TForm1(instance, platform));
   form->Build(layout);
+  form->finder_ = std::make_unique<Finder>(form->hwnd_, form->memo1_);
+  DragAcceptFiles(form->hwnd_, TRUE);
   form->workflow_ = std::make_unique<workflow::Workflow>(*form, platform);
   form->SetPollOn(true);
   Form1 = form.get();
@@ -412,6 +418,43 @@ void TForm1::Timer1Timer() {
   workflow_->Tick([this](const workflow::Error& e) { ShowErrorBox(hwnd_, e.message()); });
 }
 
+void TForm1::OpenFile(const std::u16string& path) {
+  workflow_->Browse(FirstReadableFile({path}));
+  Button1Click();
+}
+
+void TForm1::OpenWhenRunning(const std::u16string& path) {
+  pendingFile_ = path;
+  PostMessageW(hwnd_, kOpenPending, 0, 0);
+}
+
+bool TForm1::PreTranslate(MSG& msg) {
+  if (!hwnd_) return false;
+  HWND dialog = finder_ ? finder_->Dialog() : nullptr;
+  const bool ours = msg.hwnd == hwnd_ || IsChild(hwnd_, msg.hwnd);
+  const bool inDialog = dialog && (msg.hwnd == dialog || IsChild(dialog, msg.hwnd));
+  if (msg.message == WM_KEYDOWN && (ours || inDialog)) {
+    const bool ctrl = GetKeyState(VK_CONTROL) < 0, shift = GetKeyState(VK_SHIFT) < 0;
+    const bool alt = GetKeyState(VK_MENU) < 0;
+    bool taken = true;
+    Guarded(hwnd_, [&] {
+      if (msg.wParam == VK_F3 && !ctrl && !alt) {
+        finder_->Repeat(!shift);
+      } else if (ours && ctrl && !alt && !shift && msg.wParam == 'F') {
+        finder_->Open();
+      } else if (ours && ctrl && !alt && !shift && msg.wParam == 'S') {
+        SaveListing(hwnd_, ListingText(), PathText());
+      } else if (ours && ctrl && !alt && !shift && msg.wParam == 'A' && GetFocus() == memo1_) {
+        SendMessageW(memo1_, EM_SETSEL, 0, -1);
+      } else {
+        taken = false;
+      }
+    });
+    if (taken) return true;
+  }
+  return inDialog && IsDialogMessageW(dialog, &msg);
+}
+
 std::u16string TForm1::PathText() const { return TextOf(edit1_); }
 void TForm1::SetPathText(const std::u16string& text) { SetWindowTextW(edit1_, W(text)); }
 bool TForm1::AnalyzeEnabled() const { return IsWindowEnabled(button1_) != FALSE; }
@@ -454,6 +497,8 @@ void TForm1::ProcessPendingMessages() {
       PostQuitMessage(static_cast<int>(msg.wParam));
       return;
     }
+    HWND dialog = finder_ ? finder_->Dialog() : nullptr;
+    if (dialog && IsDialogMessageW(dialog, &msg)) continue;
     if (!hwnd_ || !IsDialogMessageW(hwnd_, &msg)) {
       TranslateMessage(&msg);
       DispatchMessageW(&msg);
@@ -482,7 +527,31 @@ LRESULT CALLBACK TForm1::Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 
 LRESULT TForm1::Handle(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   const Style* s = skin::Active();
+  if (finder_ && finder_->OnMessage(msg, lp)) return 0;
   switch (msg) {
+    case WM_DROPFILES: {
+      auto drop = reinterpret_cast<HDROP>(wp);
+      const std::vector<std::u16string> files = DroppedFiles(drop);
+      DragFinish(drop);
+      OpenFile(FirstReadableFile(files));
+      return 0;
+    }
+    case WM_COPYDATA: {
+      // The sender waits for the answer: take the path, open it afterwards.
+      const auto path = PathFromCopyData(*reinterpret_cast<const COPYDATASTRUCT*>(lp));
+      if (!path) break;
+      if (IsIconic(hwnd_)) ShowWindow(hwnd_, SW_RESTORE);
+      SetForegroundWindow(hwnd_);
+      OpenWhenRunning(*path);
+      return TRUE;
+    }
+    case kOpenPending:
+      if (!pendingFile_.empty()) {
+        const std::u16string path = std::move(pendingFile_);
+        pendingFile_.clear();
+        OpenFile(path);
+      }
+      return 0;
     case WM_COMMAND:
       if (HIWORD(wp) == BN_CLICKED) {
         const auto it = ids_.find(LOWORD(wp));
@@ -574,6 +643,7 @@ LRESULT TForm1::Handle(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 int RunMessageLoop(HWND main) {
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    if (Form1 && Form1->Handle() == main && Form1->PreTranslate(msg)) continue;
     if (!IsWindow(main) || !IsDialogMessageW(main, &msg)) {
       TranslateMessage(&msg);
       DispatchMessageW(&msg);

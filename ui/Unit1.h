@@ -17,6 +17,8 @@ class Workflow;
 
 namespace kestrova::ui {
 
+class Finder;
+
 // Set by FormCreate.
 extern std::u16string SoftName;
 extern std::u16string SoftTitle;
@@ -32,6 +34,9 @@ class TForm1 final : public workflow::State {
  public:
   static constexpr wchar_t kClassName[] = L"TForm1";
   static constexpr UINT_PTR kTimer1 = 1;
+  // Posted to itself: open the file that came from outside (command line,
+  // another copy), once the window runs its message loop.
+  static constexpr UINT kOpenPending = WM_APP + 1;
 
   // Builds the window and its controls from `layout`, starts Timer1 and runs
   // FormCreate, all before it returns; the window is not shown yet. Throws on
@@ -52,6 +57,16 @@ class TForm1 final : public workflow::State {
   void Button2Click();
   void Button3Click();
   void Timer1Timer();
+
+  // A file from outside the dialog (a drop, the command line, another copy):
+  // staged as if chosen with Browse, then analysed. Throws workflow::Error,
+  // before anything is staged when the file cannot be read.
+  void OpenFile(const std::u16string& path);
+  // OpenFile(path) from the message loop.
+  void OpenWhenRunning(const std::u16string& path);
+  // The window's shortcuts (Ctrl+F, F3, Shift+F3, Ctrl+S, Ctrl+A in the memo)
+  // and the Find dialog's keyboard; true when `msg` was taken.
+  bool PreTranslate(MSG& msg);
 
   // workflow::State
   std::u16string PathText() const override;
@@ -85,6 +100,8 @@ class TForm1 final : public workflow::State {
   bool pollOn_ = false;
   bool quitOnDestroy_ = true;
   unsigned fillGeneration_ = 0;
+  std::unique_ptr<Finder> finder_;
+  std::u16string pendingFile_;
 };
 
 // GetMessage until WM_QUIT, with the keyboard navigation of a dialog.
