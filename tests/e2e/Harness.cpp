@@ -317,10 +317,10 @@ Kestrova::~Kestrova() {
   if (process_.Running()) Close(Ms(5000));
 }
 
-void Kestrova::Launch() { process_ = Process::Start(exe_, temp_, appDir_); }
+void Kestrova::Launch(const std::wstring& args) { process_ = Process::Start(exe_, temp_, appDir_, args); }
 
-std::string Kestrova::Start() {
-  Launch();
+std::string Kestrova::Start(const std::wstring& args) {
+  Launch(args);
   if (!process_.handle()) return "CreateProcess of Kestrova.exe failed";
   HWND form = WaitTopWindow(process_.pid(), L"TForm1", Ms(30000));
   if (!form) return "no visible TForm1 window within 30 s";
@@ -364,25 +364,31 @@ HWND FileNameEdit(HWND dlg) {
 
 }  // namespace
 
-std::string Kestrova::BrowseTo(const std::wstring& path) {
+std::string Kestrova::AnswerFileDialog(const std::wstring& path, std::wstring* proposed) {
   const HWND form = controls_.form;
-  PostMessageW(controls_.browse, BM_CLICK, 0, 0);
   HWND dlg = nullptr;
   WaitUntil(Ms(15000), [&] {
     for (HWND w : TopWindows(process_.pid(), L"#32770"))
       if (GetWindow(w, GW_OWNER) == form) dlg = w;
     return dlg != nullptr;
   });
-  if (!dlg) return "no file-open dialog owned by the window within 15 s";
+  if (!dlg) return "no file dialog owned by the window within 15 s";
   HWND name = nullptr;
   WaitUntil(Ms(15000), [&] { return (name = FileNameEdit(dlg)) != nullptr; });
-  if (!name) return "the file-open dialog has no file-name field";
+  if (!name) return "the file dialog has no file-name field";
+  if (proposed) *proposed = TextOf(name);
   SendBounded(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()), nullptr, Ms(5000));
   HWND ok = GetDlgItem(dlg, IDOK);
-  if (!ok) return "the file-open dialog has no Open button";
+  if (!ok) return "the file dialog has no OK button";
   PostMessageW(ok, BM_CLICK, 0, 0);
   if (!WaitUntil(Ms(15000), [&] { return !IsWindow(dlg) || !IsWindowVisible(dlg); }))
-    return "the file-open dialog did not close after Open";
+    return "the file dialog did not close after OK";
+  return {};
+}
+
+std::string Kestrova::BrowseTo(const std::wstring& path) {
+  PostMessageW(controls_.browse, BM_CLICK, 0, 0);
+  if (std::string why = AnswerFileDialog(path); !why.empty()) return why;
   std::wstring shown;
   if (!WaitUntil(Ms(10000), [&] { return (shown = TextOf(controls_.edit1)) == path; }))
     return "Edit1 shows \"" + Narrow(shown) + "\" instead of the chosen path";
@@ -405,6 +411,27 @@ std::optional<std::wstring> Kestrova::WaitListing(Ms limit) {
   }, Ms(100));
   if (!done) return std::nullopt;
   return TextOf(controls_.memo);
+}
+
+bool PressKey(HWND w, WORD key, bool ctrl, bool shift) {
+  HWND top = GetAncestor(w, GA_ROOT);
+  SetForegroundWindow(top);
+  if (!WaitUntil(Ms(5000), [&] { return GetForegroundWindow() == top; })) return false;
+  std::vector<INPUT> in;
+  auto add = [&](WORD vk, bool up) {
+    INPUT i{};
+    i.type = INPUT_KEYBOARD;
+    i.ki.wVk = vk;
+    i.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+    in.push_back(i);
+  };
+  if (ctrl) add(VK_CONTROL, false);
+  if (shift) add(VK_SHIFT, false);
+  add(key, false);
+  add(key, true);
+  if (shift) add(VK_SHIFT, true);
+  if (ctrl) add(VK_CONTROL, true);
+  return SendInput(static_cast<UINT>(in.size()), in.data(), sizeof(INPUT)) == in.size();
 }
 
 HWND Kestrova::WaitBox(const std::wstring& caption, Ms limit) {

@@ -81,10 +81,11 @@ class Kestrova {
   Kestrova(const Kestrova&) = delete;
   Kestrova& operator=(const Kestrova&) = delete;
 
-  // Launches and waits for the visible main window. Empty on success.
-  std::string Start();
+  // Launches (with `args` on the command line) and waits for the visible
+  // main window. Empty on success.
+  std::string Start(const std::wstring& args = L"");
   // Launches only.
-  void Launch();
+  void Launch(const std::wstring& args = L"");
   // Asks the window to close and waits for the process to end; kills it after
   // `limit`. True when it ended by itself.
   bool Close(Ms limit = Ms(15000));
@@ -99,6 +100,10 @@ class Kestrova {
   // Presses "浏览" and answers the real file-open dialog with `path`. Empty on
   // success, which means the dialog closed and Edit1 shows the path.
   std::string BrowseTo(const std::wstring& path);
+  // Answers the file dialog (open or save) that the main window owns with
+  // `path`. Empty on success, which means the dialog closed; `proposed` gets
+  // the name the dialog offered first.
+  std::string AnswerFileDialog(const std::wstring& path, std::wstring* proposed = nullptr);
   // Presses "分析" and returns at once after the click was handled.
   bool ClickAnalyze();
   // Waits until the memo holds something other than the waiting line.
@@ -115,6 +120,10 @@ class Kestrova {
   Process process_;
   Controls controls_;
 };
+
+// Presses `key` (with Ctrl and Shift held when asked) as the keyboard does,
+// into `w`'s top-level window, made the foreground window first.
+bool PressKey(HWND w, WORD key, bool ctrl = false, bool shift = false);
 
 // Texts of a message box: the static text, the buttons' captions, and whether
 // it shows an icon that is mostly red (the error icon).

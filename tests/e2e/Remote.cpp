@@ -83,8 +83,10 @@ std::wstring EnvironmentWithTemp(const std::wstring& temp) {
 
 }  // namespace
 
-Process Process::Start(const std::wstring& exe, const std::wstring& temp, const std::wstring& workDir) {
+Process Process::Start(const std::wstring& exe, const std::wstring& temp, const std::wstring& workDir,
+                       const std::wstring& args) {
   std::wstring cmd = L"\"" + exe + L"\"";
+  if (!args.empty()) cmd += L" " + args;
   std::wstring env = temp.empty() ? std::wstring() : EnvironmentWithTemp(temp);
   STARTUPINFOW si{};
   si.cb = sizeof si;

@@ -27,9 +27,10 @@ std::wstring DirectoryOf(const std::wstring& path);  // with trailing '\'
 class Process {
  public:
   Process() = default;
-  // Starts `exe` with TEMP and TMP set to `temp` (when not empty).
+  // Starts `exe` with TEMP and TMP set to `temp` (when not empty) and
+  // `args` after the quoted program name on its command line.
   static Process Start(const std::wstring& exe, const std::wstring& temp,
-                       const std::wstring& workDir = L"");
+                       const std::wstring& workDir = L"", const std::wstring& args = L"");
   Process(Process&& other) noexcept;
   Process& operator=(Process&& other) noexcept;
   Process(const Process&) = delete;
