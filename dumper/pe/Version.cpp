@@ -188,11 +188,13 @@ VersionInfo ParseVersion(const Context& ctx) {
   if (!tree.present) return v;
   ResourceWalk walk(ctx, tree, Area::Version, ResourceWalk::Mode::Quiet);
   bool found = false;
+  constexpr std::size_t kMaxOthers = 64;
   walk.Run(
       [&](const ResourceLeaf& leaf) {
-        v.leaf = leaf;
+        if (!found) v.leaf = leaf;
+        else if (!leaf.lang.named) v.otherLanguages.push_back(leaf.lang.id);
         found = true;
-        return false;
+        return v.otherLanguages.size() < kMaxOthers;
       },
       kRtVersion);
   if (!found) return v;

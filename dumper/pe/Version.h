@@ -27,6 +27,7 @@ enum FixedField : std::uint8_t {
 struct VersionInfo {
   bool present = false;
   ResourceLeaf leaf;
+  std::vector<std::uint32_t> otherLanguages;  // of the further VERSION resources, which the system may pick instead
   bool hasFixed = false;
   std::uint32_t fixed[kFixedCount] = {};
   std::vector<VersionTable> tables;

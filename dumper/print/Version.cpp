@@ -36,6 +36,13 @@ void PrintVersion(Out& o, const VersionInfo& v, const Context& ctx) {
   o.Text("  RVA ").Hex(v.leaf.rva, 8).Text(", size ").Hex(v.leaf.size, 8);
   InSection(o, ctx, v.leaf.rva);
   o.Nl();
+  if (!v.otherLanguages.empty()) {
+    // The system picks among these by the user's language; the listing shows the first.
+    Field(o, "Also in");
+    for (std::size_t i = 0; i < v.otherLanguages.size(); ++i)
+      o.Text(i == 0 ? "" : ", ").Text(LanguageText(v.otherLanguages[i]));
+    o.Nl();
+  }
   if (v.hasFixed) {
     const auto& f = v.fixed;
     Field(o, "Signature").Hex(f[kSignature], 8);
