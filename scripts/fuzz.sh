@@ -83,6 +83,16 @@ for f in "$root"/tests/fuzz/seeds/*; do
   dest=$corpus/seed-own_$(basename "$f")
   [ -e "$dest" ] || cp "$f" "$dest"
 done
+# Resources: small Wine files with a version block, for the resource, version and
+# manifest parsers (the files under 20 KB above have few of them).
+if [ -d "$wine_dlls" ]; then
+  find "$wine_dlls" -maxdepth 1 -type f -size +19k -size -64k -print0 |
+    while IFS= read -r -d '' f; do
+      LC_ALL=C grep -qaP 'V\x00S\x00_\x00V\x00E\x00R' "$f" || continue
+      dest=$corpus/seed-wineres_$(basename "$f")
+      [ -e "$dest" ] || cp "$f" "$dest"
+    done
+fi
 fi  # the file fuzzer's seeds
 chmod -R u+w "$corpus"
 

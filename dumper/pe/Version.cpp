@@ -138,12 +138,12 @@ class Reader {
     }
     b.key = d_.Sub(off + 6, k - off - 6)->Bytes();
     b.value = std::min(Align4(k + 2), b.end);
+    if (b.value > k + 2 && *d_.U16(k + 2) != 0)
+      Warn(k + 2, "version block's padding after its key is not zero: the padding is missing");
     std::uint64_t bytes = b.type == 1 ? std::uint64_t{b.valueLength} * 2 : b.valueLength;
     b.valueEnd = b.value + bytes;
     if (b.valueEnd > b.end) {
-      // Text values are read to their NUL, so a count that is merely too large
-      // does no harm; a binary value that runs out is cut.
-      if (b.type != 1) Warn(b.value, "version value of " + Dec(bytes) + " bytes runs past the end of its block; cut");
+      if (!b.cut) Warn(b.value, "version value of " + Dec(bytes) + " bytes runs past the end of its block; cut");
       b.valueEnd = b.end;
     }
     b.children = std::min(Align4(b.valueEnd), b.end);
