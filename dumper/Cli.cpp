@@ -31,6 +31,8 @@ void WriteUsage(Sink& out) {
   text +=
       "The file is only read, never loaded or run.\n"
       "\n"
+      "  --raw        names as they are in the file, without the readable form\n"
+      "               of mangled C++ names (also --no-demangle)\n"
       "  --help       show this text\n"
       "  --version    show the version\n"
       "  --           treat every later argument as a file name\n"
@@ -43,6 +45,7 @@ void WriteUsage(Sink& out) {
 
 int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
   std::vector<std::size_t> names;
+  Options opts;
   bool options = true;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -54,6 +57,8 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
       out.Write("\n\n");
       WriteUsage(out);
       return 0;
+    } else if (options && (a == "--raw" || a == "--no-demangle")) {
+      opts.demangle = false;
     } else if (options && a == "--version") {
       out.Write(kBanner);
       out.Write("\n");
@@ -90,8 +95,8 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
       continue;
     }
     std::span<const std::uint8_t> mapped = files.Mapped();
-    if (mapped.empty()) DumpImage(bytes, args[i], out);
-    else DumpImage(mapped, args[i], out, files.Pages());
+    if (mapped.empty()) DumpImage(bytes, args[i], out, nullptr, opts);
+    else DumpImage(mapped, args[i], out, files.Pages(), opts);
     // Release the buffer between files so a huge one does not linger.
     std::vector<std::uint8_t>().swap(bytes);
   }

@@ -172,6 +172,7 @@ void AreaAnomalies(Out& o, const Anomalies& an, Area area) {
 }
 
 void PrintSummary(Out& o, const Anomalies& an) {
+  PrintReadableTally(o);
   Title(o, "Anomalies");
   const auto& list = an.List();
   if (list.empty()) {

@@ -61,6 +61,7 @@ void PrintExports(Out& o, const ExportTable& t, const Context& ctx) {
         if (n.name.empty() && !n.ok) o.Text("(name not readable at RVA 0x").Hex(n.rva, 0).Ch(')');
         else o.Name(n.name);
         if (e.forwarder) o.Text("  -> ").Name(e.forwardTo);
+        Readable(o, n.name, ctx);
         o.Nl();
       }
     }

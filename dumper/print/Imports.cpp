@@ -14,7 +14,7 @@ void DllName(Out& o, const ImportDll& d) {
 }
 
 // One line per function: IAT slot, hint, then the name or the ordinal.
-void Functions(Out& o, const ImportDll& d) {
+void Functions(Out& o, const ImportDll& d, const Context& ctx) {
   o.Text("    IAT slot  Hint   Function");
   o.Nl();
   for (const ImportFunction& f : d.functions) {
@@ -25,8 +25,12 @@ void Functions(Out& o, const ImportDll& d) {
       if (!f.knownName.empty()) o.Text("  ").Text(f.knownName).Text("  (name known from the ordinal)");
     } else {
       o.DecR(f.hint, 5).Text("  ");
-      if (f.name.empty() && !f.nameOk) o.Text("(name not readable at RVA 0x").Hex(f.nameRva, 0).Ch(')');
-      else o.Name(f.name);
+      if (f.name.empty() && !f.nameOk) {
+        o.Text("(name not readable at RVA 0x").Hex(f.nameRva, 0).Ch(')');
+      } else {
+        o.Name(f.name);
+        Readable(o, f.name, ctx);
+      }
     }
     o.Nl();
   }
@@ -54,7 +58,7 @@ bool DllHeading(Out& o, const ImportDll& d) {
 
 }  // namespace
 
-void PrintImports(Out& o, const ImportTable& t, const Context&) {
+void PrintImports(Out& o, const ImportTable& t, const Context& ctx) {
   Heading(o, t);
   for (const ImportDll& d : t.dlls) {
     if (!DllHeading(o, d)) break;
@@ -67,11 +71,11 @@ void PrintImports(Out& o, const ImportTable& t, const Context&) {
     else if (d.timeDateStamp == 0xFFFFFFFF) o.Text("  bound (see Bound imports)");
     else o.Text("  bound, old style: ").Date(d.timeDateStamp);
     o.Nl();
-    Functions(o, d);
+    Functions(o, d, ctx);
   }
 }
 
-void PrintDelayImports(Out& o, const ImportTable& t, const Context&) {
+void PrintDelayImports(Out& o, const ImportTable& t, const Context& ctx) {
   Heading(o, t);
   for (const ImportDll& d : t.dlls) {
     if (!DllHeading(o, d)) break;
@@ -82,7 +86,7 @@ void PrintDelayImports(Out& o, const ImportTable& t, const Context&) {
     o.Text("    name table ").Hex(d.lookupRva, 8).Text("  IAT ").Hex(d.iatRva, 8).Text("  bound IAT ").Hex(d.boundIatRva, 8);
     o.Text("  unload IAT ").Hex(d.unloadIatRva, 8);
     o.Nl();
-    Functions(o, d);
+    Functions(o, d, ctx);
   }
 }
 

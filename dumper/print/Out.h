@@ -1,11 +1,13 @@
 #pragma once
 // The listing writer: a bounded buffer in front of the Sink, with column
 // padding and the escaping that keeps file-supplied names valid UTF-8.
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "dumper/Dump.h"
+#include "dumper/demangle/Demangle.h"
 
 namespace kestrova::dumper::print {
 
@@ -42,6 +44,9 @@ class Out {
 
   bool Exhausted() const { return written_ + buf_.size() > budget_; }
   void Flush();
+
+  // Names shown with a readable form, by scheme, for the closing summary.
+  std::array<std::uint64_t, static_cast<std::size_t>(demangle::Scheme::Count)> readable{};
 
  private:
   Sink& sink_;

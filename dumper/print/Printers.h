@@ -51,6 +51,10 @@ void Guid(Out& o, std::span<const std::uint8_t> bytes);
 using FieldHook = std::function<void(Out&, std::size_t, std::uint64_t)>;
 void PrintFields(Out& o, const pe::FieldBlock& b, const pe::Context& ctx, const FieldHook& special = {});
 
+// After a name from the file: "  = " and its readable form, when it is a
+// mangled C++ name and the listing shows them (counted in o.readable).
+void Readable(Out& o, std::string_view name, const pe::Context& ctx);
+
 // The problems of one part, one line each.
 void AreaAnomalies(Out& o, const pe::Anomalies& an, pe::Area area);
 // " (file offset 0x..)" / " (RVA 0x..)".
@@ -58,8 +62,10 @@ void Where(Out& o, const pe::Anomaly& a);
 
 // The start of the listing: banner, file name, size and kind.
 void PrintIntro(Out& o, std::string_view displayName, const pe::Headers& h);
-// The closing summary of every problem found, by part.
+// The closing summary: how many names were shown readable by each scheme
+// (when any were), then every problem found, by part.
 void PrintSummary(Out& o, const pe::Anomalies& an);
+void PrintReadableTally(Out& o);
 
 // The section name for display: the long name when resolved, else the field.
 std::string_view SectionName(const pe::Section& s);

@@ -113,3 +113,55 @@ TEST(Demangle, HostileNamesStayRawAndCheap) {
 
 }  // namespace
 }  // namespace kestrova::dumper::demangle
+
+#include "dumper/Dump.h"
+#include "tests/dumper/Golden.h"
+#include "tests/dumper/Images.h"
+
+namespace kestrova::dumper::testing {
+namespace {
+
+// A 32-bit DLL that exports and imports a name of every scheme and a broken
+// one of each: the readable form follows the raw name, and the summary counts them.
+std::vector<std::uint8_t> MangledLibrary() {
+  PeBuilder pe(false);
+  PeBuilder::Section& text = pe.Add(".text", kCode);
+  text.data.Zeros(0x40).U8(0xC3);
+  PeBuilder::Section& rdata = pe.Add(".rdata", kRData);
+  ExportPlan e;
+  e.dll = "mangled.dll";
+  const char* names[] = {
+      "?Open@CFile@@UAEHPBDI",    "?Open@CFile@@UAEHPBDI@Z", "@Add@8",
+      "@Classes@TList@Add$qqrpv", "@Classes@TList@Add$qqrz", "Plain",
+      "_Sleep@4",                 "_ZN4Kest4Open",           "_ZN4Kest4OpenEPKcj",
+  };
+  for (std::uint16_t i = 0; i < std::size(names); ++i) {
+    e.functions.push_back({static_cast<std::uint32_t>(0x1000 + 4 * i), ""});
+    e.names.push_back({names[i], i});
+  }
+  auto ex = WriteExports(rdata, e);
+  pe.dirs[0] = {ex[0], ex[1]};
+  PeBuilder::Section& idata = pe.Add(".idata", kData);
+  std::vector<DllPlan> dlls = {{"msvcp140.dll", {{"??0exception@std@@QAE@ABQBD@Z", 1}, {"??0exception@std@@QAE@ABQ", 2}}},
+                               {"libstdc++-6.dll", {{"_ZdlPv", 3}, {"_ZdlP", 4}}},
+                               {"rtl.bpl", {{"@System@Finalization$qqrv", 5}, {"@System@@Halt0$qqrv", 6}}}};
+  std::vector<std::uint32_t> iats;
+  pe.dirs[1] = {WriteImports(pe, idata, dlls, &iats), 80};
+  return pe.Build();
+}
+
+TEST(GoldenFeatures, MangledNamesOfEverySchemeReadableBesideTheRawOnes) {
+  ExpectGolden("mangled_names", Dump(MangledLibrary(), "mangled.dll"));
+}
+
+TEST(Features, RawListingShowsNoReadableForms) {
+  Options raw;
+  raw.demangle = false;
+  std::string listing = DumpToString(MangledLibrary(), "mangled.dll", raw);
+  EXPECT_EQ(listing.find("  = "), std::string::npos);
+  EXPECT_EQ(listing.find("Demangled names"), std::string::npos);
+  EXPECT_NE(listing.find("?Open@CFile@@UAEHPBDI@Z\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kestrova::dumper::testing

@@ -1,0 +1,37 @@
+// Readable forms of mangled names beside the raw ones, and their tally.
+#include "dumper/demangle/Demangle.h"
+#include "dumper/print/Printers.h"
+
+namespace kestrova::dumper::print {
+
+namespace {
+constexpr std::uint16_t kMachineI386 = 0x014C;
+}  // namespace
+
+void Readable(Out& o, std::string_view name, const pe::Context& ctx) {
+  if (!ctx.options.demangle || name.size() < 2) return;
+  // Most names are plain C: skip them before any work.
+  char c = name[0];
+  if (c != '?' && c != '_' && c != '@' && name.find('@') == std::string_view::npos) return;
+  demangle::Result r = demangle::Demangle(name, ctx.h.coff.machine == kMachineI386);
+  if (r.scheme == demangle::Scheme::None) return;
+  ++o.readable[static_cast<std::size_t>(r.scheme)];
+  o.Text("  = ").Name(r.text);
+}
+
+// How many names were shown readable, by scheme; nothing when none were.
+void PrintReadableTally(Out& o) {
+  std::uint64_t total = 0;
+  for (std::uint64_t n : o.readable) total += n;
+  if (total == 0) return;
+  Title(o, "Demangled names");
+  auto line = [&](demangle::Scheme s, std::string_view label) {
+    Field(o, label).Dec(o.readable[static_cast<std::size_t>(s)]);
+    o.Nl();
+  };
+  line(demangle::Scheme::Microsoft, "Visual C++");
+  line(demangle::Scheme::Itanium, "Itanium (GNU)");
+  line(demangle::Scheme::Borland, "'@' scheme (Pascal, C++)");
+}
+
+}  // namespace kestrova::dumper::print
