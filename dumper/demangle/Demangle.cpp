@@ -50,10 +50,29 @@ std::optional<std::string> DemangleCDecoration(std::string_view name, bool x86) 
   if (at >= 2 && name[at - 1] == '@' && Identifier(name.substr(0, at - 1)))
     return Decorated("__vectorcall", name.substr(0, at - 1), *bytes);
   if (!x86 || *bytes % 4 != 0) return std::nullopt;
-  if (name[0] == '_' && Identifier(name.substr(1, at - 1))) return Decorated("__stdcall", name.substr(1, at - 1), *bytes);
   if (name[0] == '@' && Identifier(name.substr(1, at - 1))) return Decorated("__fastcall", name.substr(1, at - 1), *bytes);
+  // The leading underscore is the decoration's; linkers that drop it leave "name@8".
+  if (name[0] == '_' && Identifier(name.substr(1, at - 1))) return Decorated("__stdcall", name.substr(1, at - 1), *bytes);
+  if (Identifier(name.substr(0, at))) return Decorated("__stdcall", name.substr(0, at), *bytes);
   return std::nullopt;
 }
+
+namespace {
+
+// A GNU-mangled C++ function with a 32-bit convention's decoration:
+// "_ZN1A1fEi@8" (stdcall), "@_ZN1A1fEi@8" (fastcall).
+std::optional<std::string> DecoratedItanium(std::string_view name, bool x86) {
+  std::size_t at = name.rfind('@');
+  if (!x86 || at == std::string_view::npos || at == 0) return std::nullopt;
+  std::optional<unsigned> bytes = ArgumentBytes(name, at);
+  if (!bytes || *bytes % 4 != 0) return std::nullopt;
+  bool fast = name[0] == '@';
+  std::optional<std::string> inner = DemangleItanium(name.substr(fast ? 1 : 0, at - (fast ? 1 : 0)));
+  if (!inner) return std::nullopt;
+  return Decorated(fast ? "__fastcall" : "__stdcall", *inner, *bytes);
+}
+
+}  // namespace
 
 std::optional<std::string> DemangleItanium(std::string_view name) {
   if (name.size() < 3 || name.size() > kMaxInput || name.substr(0, 2) != "_Z") return std::nullopt;
@@ -76,8 +95,9 @@ Result Demangle(std::string_view name, bool x86) {
   if (name[0] == '?') {
     text = DemangleMicrosoft(name);
     scheme = Scheme::Microsoft;
-  } else if (name[0] == '_' && name[1] == 'Z') {
+  } else if ((name[0] == '_' && name[1] == 'Z') || (name[0] == '@' && name.substr(1, 2) == "_Z")) {
     text = DemangleItanium(name);
+    if (!text) text = DecoratedItanium(name, x86);
     scheme = Scheme::Itanium;
   } else if ((text = DemangleCDecoration(name, x86))) {
     scheme = Scheme::Microsoft;

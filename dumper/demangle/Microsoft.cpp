@@ -693,6 +693,8 @@ class Parser {
       case 'B': return Pointer("&", "volatile");
       case 'Y': return Array();
       case '?': {
+        // A placeholder for a deduced type, "?<auto>@@".
+        if (Peek() == '<') return Plain(Qualified());
         std::string cv = CvLetter(Next());
         Type t = ArgType();
         t.left += cv;

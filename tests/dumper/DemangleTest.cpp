@@ -85,7 +85,13 @@ TEST(Demangle, PicksTheSchemeByTheFirstCharacters) {
 TEST(Demangle, CDecorationsOnlyWhereTheyMeanSomething) {
   EXPECT_EQ(Demangle("_Sleep@4", true).text, "__stdcall Sleep (4 bytes of arguments)");
   EXPECT_EQ(Demangle("@Add@8", true).text, "__fastcall Add (8 bytes of arguments)");
+  EXPECT_EQ(Demangle("Sleep@4", true).text, "__stdcall Sleep (4 bytes of arguments)");
   EXPECT_EQ(Demangle("Dot@@16", false).text, "__vectorcall Dot (16 bytes of arguments)");
+  // mingw's decorated C++ functions: the GNU name inside.
+  Result st = Demangle("_ZN5outer7StdcallEii@8", true);
+  EXPECT_EQ(st.scheme, Scheme::Itanium);
+  EXPECT_EQ(st.text, "__stdcall outer::Stdcall(int, int) (8 bytes of arguments)");
+  EXPECT_EQ(Demangle("@_ZN5outer8FastcallEii@8", true).text, "__fastcall outer::Fastcall(int, int) (8 bytes of arguments)");
   EXPECT_EQ(Demangle("_Sleep@4", false).scheme, Scheme::None);  // a 64-bit image has no such convention
   EXPECT_EQ(Demangle("_Sleep@3", true).scheme, Scheme::None);   // not a whole number of slots
   EXPECT_EQ(Demangle("_Sleep@", true).scheme, Scheme::None);

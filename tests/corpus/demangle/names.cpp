@@ -1,7 +1,8 @@
-// Compiled (not linked) for 32- and 64-bit Windows targets by both compilers'
-// schemes, so the cross-check has real mangled names of every kind: members
-// and their conventions, operators, templates, nested and local names,
-// function and member pointers, arrays, RTTI and virtual tables.
+// Built for 32- and 64-bit Windows in both compilers' schemes (an object file
+// in the Visual C++ scheme by clang, a DLL by mingw's g++), so the cross-check
+// has real mangled names of every kind: members and their conventions,
+// operators, templates, nested and local names, lambdas, function and member
+// pointers, arrays, RTTI and virtual tables.
 namespace std {
 using size_t = decltype(sizeof(0));
 }
@@ -73,7 +74,9 @@ union Word {
 int __cdecl Cdecl(Color, Plain, Word, inner::Derived&&);
 int __stdcall Stdcall(int, int);
 int __fastcall Fastcall(int, int);
-int __vectorcall Vectorcall(double, int);
+#if defined(_MSC_VER)
+int __vectorcall Vectorcall(int, int);
+#endif
 void Nullptr(decltype(nullptr));
 void FnRef(void (&)(int));
 void Arr(int (*)[8]);
@@ -86,7 +89,57 @@ int Hidden(int x) { return x + 1; }
 extern "C" int __stdcall CStdcall(int, int) { return 0; }
 extern "C" int __fastcall CFastcall(int, int, int) { return 0; }
 
-outer::inner::Derived::Derived() {}
+namespace outer {
+namespace inner {
+Base::~Base() {}
+int Base::Open(const char*, unsigned) { return 0; }
+void Base::Poll() const volatile {}
+void Other::Go() {}
+Derived::Derived() {}
+Derived::Derived(const Derived&) : Base(), Other() {}
+Derived::Derived(Derived&&) {}
+Derived::~Derived() {}
+Derived& Derived::operator=(const Derived&) { return *this; }
+bool Derived::operator==(const Derived&) const { return true; }
+int Derived::operator[](std::size_t) const { return 0; }
+Derived& Derived::operator<<(int) { return *this; }
+void Derived::operator()(double, ...) {}
+Derived::operator bool() const { return true; }
+Derived::operator const char*() const { return ""; }
+void* Derived::operator new(std::size_t) { static char b[64]; return b; }
+void Derived::operator delete(void*) {}
+void* Derived::operator new[](std::size_t) { static char b[256]; return b; }
+void Derived::operator delete[](void*) {}
+int Derived::Open(const char*, unsigned) { return 1; }
+void Derived::Go() {}
+Derived* __stdcall Derived::Make(int (*)(void*, long), void (Derived::*)(int), int Base::*) { return nullptr; }
+void Derived::Ref() & {}
+void Derived::Ref() && {}
+long long __fastcall Derived::Shift(unsigned long long, signed char, wchar_t, char16_t, char32_t) { return 0; }
+float Derived::Scale(float (&)[3][4], const double* const*, volatile short*) { return 0; }
+long double Derived::Precise(unsigned short, unsigned char, long, unsigned long) { return 0; }
+}  // namespace inner
+
+template <class T, int N>
+T Box<T, N>::Get(int i) const { return items[i]; }
+template <class T, int N>
+template <class U>
+U Box<T, N>::Cast() const { return U(); }
+template <class T, int N>
+Box<T, N>* Box<T, N>::Self(Box<T, N>* p, const Box<T, N>&) { return p; }
+template <class... Ts>
+void Pack(Ts...) {}
+int __cdecl Cdecl(Color, Plain, Word, inner::Derived&&) { return 0; }
+int __stdcall Stdcall(int, int) { return 0; }
+int __fastcall Fastcall(int, int) { return 0; }
+#if defined(_MSC_VER)
+int __vectorcall Vectorcall(int, int) { return 0; }
+#endif
+void Nullptr(decltype(nullptr)) {}
+void FnRef(void (&)(int)) {}
+void Arr(int (*)[8]) {}
+}  // namespace outer
+
 int outer::inner::Derived::counter = 1;
 const char* const outer::inner::Derived::names[4] = {"a", "b", "c", "d"};
 
@@ -101,6 +154,11 @@ int Local() {
 template <class T>
 T Square(T v) {
   return v * v;
+}
+
+template <class F>
+int Apply(F f) {
+  return f(1);
 }
 
 void Use() {
@@ -130,12 +188,15 @@ void Use() {
   outer::Cdecl(outer::Color::Red, outer::A, outer::Word{}, static_cast<outer::inner::Derived&&>(d));
   outer::Stdcall(1, 2);
   outer::Fastcall(1, 2);
-  outer::Vectorcall(1.0, 2);
+#if defined(_MSC_VER)
+  outer::Vectorcall(1, 2);
+#endif
   outer::Nullptr(nullptr);
-  outer::FnRef(*static_cast<void (*)(int)>(nullptr));
   outer::Arr(nullptr);
   (void)Square(2);
   (void)Square(2.5);
   (void)Square<unsigned long long>(3);
   (void)Local();
+  (void)Apply([](int x) { return x + 1; });
+  (void)Apply([&b](int x) { return x + b.items[0]; });
 }
