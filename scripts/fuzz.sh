@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs one of the dump tool's libFuzzer targets for a fixed time.
 #   scripts/fuzz.sh SECONDS [TARGET]
-# TARGET is fuzz_dump (the default: whole files) or fuzz_der (signature blobs).
+# TARGET is fuzz_dump (the default: whole files), fuzz_der (signature blobs) or
+# fuzz_demangle (mangled C++ names).
 # Needs the fuzz preset built (cmake --preset fuzz && cmake --build --preset fuzz);
 # KESTROVA_FUZZ_BUILD names another build folder of that preset.
 # Seeds come from ../shared/corpus (read-only) plus a few small Wine DLLs, copied into a
@@ -12,8 +13,8 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seconds=${1:?usage: scripts/fuzz.sh SECONDS [TARGET]}
 target=${2:-fuzz_dump}
 case "$target" in
-  fuzz_dump|fuzz_der) ;;
-  *) echo "fuzz.sh: unknown target $target (fuzz_dump or fuzz_der)" >&2; exit 2 ;;
+  fuzz_dump|fuzz_der|fuzz_demangle) ;;
+  *) echo "fuzz.sh: unknown target $target (fuzz_dump, fuzz_der or fuzz_demangle)" >&2; exit 2 ;;
 esac
 build=$(realpath -m "${KESTROVA_FUZZ_BUILD:-$root/build/fuzz}")
 fuzzer=$build/bin/$target
@@ -32,8 +33,19 @@ corpus=$work/corpus
 artifacts=$work/artifacts
 mkdir -p "$corpus" "$artifacts"
 dict=$root/tests/fuzz/pe.dict
+max_len=65536
 
-if [ "$target" = fuzz_der ]; then
+if [ "$target" = fuzz_demangle ]; then
+  # One seed a name: every scheme's forms, real and hand-made. A name is at most
+  # the demanglers' input cap, plus a little to reach past it.
+  dict=$root/tests/fuzz/demangle.dict
+  max_len=4200
+  n=0
+  while IFS= read -r name; do
+    n=$((n + 1))
+    printf '%s' "$name" >"$corpus/seed-$n"
+  done <"$root/tests/fuzz/demangle.seeds"
+elif [ "$target" = fuzz_der ]; then
   # Seeds: the signatures kept beside the target, and those the signature cross-check made.
   dict=$root/tests/fuzz/der.dict
   for f in "$root"/tests/fuzz/der-seeds/* "$root"/build/native/tests/corpus/signed/*.p7; do
@@ -108,7 +120,7 @@ set +e
   -max_total_time="$seconds" \
   -timeout=10 \
   -rss_limit_mb=2048 \
-  -max_len=65536 \
+  -max_len="$max_len" \
   -dict="$dict" \
   -artifact_prefix="$artifacts/" \
   -print_final_stats=1 \
@@ -123,7 +135,7 @@ grep -E '^stat::(number_of_executed_units|average_exec_per_sec|new_units_added|p
 found=$(find "$artifacts" -type f -newer "$stamp" | sort)
 if [ $rc -ne 0 ] || [ -n "$found" ]; then
   echo "fuzz.sh: FAILED (exit $rc)" >&2
-  grep -E 'ERROR: |SUMMARY: |fuzz_dump: |fuzz_der: |Test unit written to|libFuzzer: ' "$log" | head -n 20 >&2 || true
+  grep -E 'ERROR: |SUMMARY: |fuzz_dump: |fuzz_der: |fuzz_demangle: |Test unit written to|libFuzzer: ' "$log" | head -n 20 >&2 || true
   for f in $found; do echo "fuzz.sh: reproducer $f" >&2; done
   echo "fuzz.sh: replay with: $fuzzer $found" >&2
   exit 1

@@ -31,6 +31,7 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 bash scripts/fuzz.sh "${KESTROVA_FUZZ_SECONDS:-45}"
 bash scripts/fuzz.sh 10 fuzz_der
+bash scripts/fuzz.sh 10 fuzz_demangle
 
 step "32-bit Windows build"
 cmake --preset windows-x86 >/dev/null

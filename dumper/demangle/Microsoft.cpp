@@ -868,9 +868,8 @@ class Parser {
     }
     for (std::size_t i = 0; i < n; ++i) {
       // Wide literals are stored big-end first.
-      unsigned v = unit == 2 ? (unsigned{static_cast<unsigned char>(bytes[2 * i])} << 8) |
-                                   static_cast<unsigned char>(bytes[2 * i + 1])
-                             : static_cast<unsigned char>(bytes[i]);
+      auto byte = [&](std::size_t k) { return static_cast<unsigned>(static_cast<unsigned char>(bytes[k])); };
+      unsigned v = unit == 2 ? (byte(2 * i) << 8) | byte(2 * i + 1) : byte(i);
       if (v >= 0x80 || v < 0x20 || v == '"' || v == '\\') {
         static constexpr char kHex[] = "0123456789abcdef";
         switch (v) {
