@@ -154,10 +154,20 @@ std::string FirstFault(const Bytes& f) {
   return l.substr(at + 11, l.find('\n', at) - at - 11);
 }
 
-TEST(Certificates, SignatureWithCertificateSignerAndMatchingDigest) {
-  Bytes f = Signed(Signature(Bytes(32, 0), true));
-  const Bytes digest = DigestOf(f);
-  f = Signed(Signature(digest, true));  // same sizes, so the same digest
+// A legacy time stamp: a signer info over the signature, by the certificate in the bag.
+Bytes CounterSignature(std::string_view time = "261209041500Z") {
+  Bytes auth = Tlv(0xA0, Seq({Oid("1.2.840.113549.1.9.5"), Set({Str(0x17, time)})}));
+  Bytes si = Seq({Int({1}), Seq({Name("Kestrova Root"), Int({0x00, 0x9A, 0x01, 0x02})}),
+                  Seq({Oid("1.3.14.3.2.26")}), auth, Seq({Oid("1.2.840.113549.1.1.1")}), Tlv(0x04, {4, 5})});
+  return Seq({Oid("1.2.840.113549.1.9.6"), Set({si})});
+}
+
+TEST(Certificates, SignatureWithCertificateSignerTimeStampAndNestedSignature) {
+  auto build = [](const Bytes& digest) {
+    Bytes nested = Seq({Oid("1.3.6.1.4.1.311.2.4.1"), Set({Signature(digest, false)})});
+    return Signed(Signature(digest, true, Cat({CounterSignature(), nested})));
+  };
+  Bytes f = build(DigestOf(build(Bytes(32, 0))));  // same sizes, so the same digest
   ExpectGolden("certificates_signed", Part(Dump(f, "signed.exe")));
   f[PeBuilder::kHeaders + 4] ^= 1;  // one byte of code
   std::string tampered = Dump(f, "tampered.exe");
@@ -183,6 +193,8 @@ TEST(Certificates, DerDamage) {
   line("unexpected tag", Seq({Tlv(0x04, {1}), Tlv(0xA0, {})}));
   line("not signedData", Seq({Oid("1.2.840.113549.1.7.1"), Tlv(0xA0, {})}));
   line("nesting past the cap", Nested(8));
+  line("OID arc with a leading 0x80", Seq({Tlv(0x06, {0x2A, 0x80, 0x01}), Tlv(0xA0, {})}));
+  line("time that is no time", Signature(Bytes(32, 0), false, CounterSignature("261332041500Z")));
   const Bytes small = Seq({signedData, Tlv(0xA0, Seq({Int({1})}))});
   for (std::size_t n = 0; n <= small.size(); ++n)
     line("cut at " + std::to_string(n), Bytes(small.begin(), small.begin() + static_cast<std::ptrdiff_t>(n)));
