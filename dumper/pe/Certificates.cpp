@@ -64,6 +64,7 @@ constexpr OidEntry kNameAttrs[] = {
 };
 
 constexpr std::string_view kOidSignedData = "1.2.840.113549.1.7.2";
+constexpr std::string_view kOidIndirectData = "1.3.6.1.4.1.311.2.1.4";
 constexpr std::string_view kOidTstInfo = "1.2.840.113549.1.9.16.1.4";
 constexpr std::string_view kOidSigningTime = "1.2.840.113549.1.9.5";
 constexpr std::string_view kOidCounterSignature = "1.2.840.113549.1.9.6";
@@ -507,7 +508,10 @@ void Decoder::SignedData(der::Reader& top, int parent) {
   auto ctype = Oid(e, "the signed content type");
   if (!ctype) return;
   sig().contentType = *ctype;
-  if (auto content = e.Optional(der::CtxCons(0))) {
+  if (*ctype != kOidIndirectData)
+    ctx_.an.AtOffset(Area::Certificates, encap->offset,
+                     "signed content is " + *ctype + ", not SPC_INDIRECT_DATA: it names no file digest");
+  if (auto content = *ctype == kOidIndirectData ? e.Optional(der::CtxCons(0)) : std::nullopt) {
     der::Reader cw = e.Enter(*content);
     // SpcIndirectDataContent: what was signed (the PE image) and its digest.
     auto ind = cw.Expect(der::kSequence, "the indirect data");
