@@ -10,7 +10,7 @@ packages=(
   googletest libgtest-dev libgmock-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
-  wine wine64 wine32:i386 xvfb xauth x11-utils xdotool fonts-wqy-zenhei imagemagick
+  wine wine64 wine32:i386 xvfb xauth x11-utils xdotool fonts-wqy-zenhei fonts-noto-cjk imagemagick
   llvm clang libclang-rt-14-dev lld locales python3-pefile
   mono-runtime mono-utils mono-mcs libmono-system4.0-cil libmono-posix4.0-cil
   libmono-system-data4.0-cil libmono-system-drawing4.0-cil libmono-system-windows-forms4.0-cil

@@ -30,7 +30,7 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${KESTROVA_WINE_NO_XVFB:-}" ]; then
   exec env KESTROVA_WINE_NO_XVFB=1 xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
 fi
 
-fonts_version=3
+fonts_version=4
 # A prefix fits only the set of Wine architectures that made it: one made
 # before wine32 was installed fails once it is ("could not load kernel32.dll").
 # The stamp records that set and Wine's version; on a mismatch the prefix is
@@ -55,15 +55,19 @@ make_prefix() {
     wineserver -w
     echo "$build" > "$WINEPREFIX/.kestrova-ready"
   fi
-  # Chinese text needs a CJK font: map the fonts the program asks for to WenQuanYi
-  # Zen Hei. SimSun goes to the Sharp cut, the one that keeps both "-" and "_"
-  # visible at 12 px (the plain cut loses the hyphen, the Mono cut the underscore).
+  # Chinese text needs a CJK font. SimSun, the listing's face, goes to Noto Sans
+  # Mono CJK SC: of Debian's CJK fonts it is the one whose ASCII all has one
+  # advance (6 px at 12 px, Chinese twice that) with "-" and "_" both visible
+  # at 12 px, so the listing's columns line up. (WenQuanYi Zen Hei Sharp keeps
+  # both signs but varies in width; its Mono cut and AR PL KaitiM/SungtiL GB
+  # lose "_"; AR PL UMing/UKai vary; WenQuanYi Micro Hei Mono is 7 px wide with
+  # Chinese at 12.) The interface's other faces go to WenQuanYi Zen Hei.
   local reg="$WINEPREFIX/kestrova-fonts.reg"
   {
     printf 'Windows Registry Editor Version 5.00\r\n\r\n'
     printf '[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontSubstitutes]\r\n'
     for f in 'SimSun' '宋体' 'NSimSun' '新宋体'; do
-      printf '"%s"="WenQuanYi Zen Hei Sharp"\r\n' "$f"
+      printf '"%s"="Noto Sans Mono CJK SC"\r\n' "$f"
     done
     for f in 'MS Shell Dlg' 'MS Shell Dlg 2' 'Tahoma' 'Microsoft YaHei' '微软雅黑'; do
       printf '"%s"="WenQuanYi Zen Hei"\r\n' "$f"
