@@ -91,13 +91,16 @@ def parse_peer(text):
     stack, entry = [], None
     for line in text.splitlines():
         s = line.strip()
+        if s.endswith("("):  # a hex dump of the entry's data
+            stack.append("raw")
+            continue
         if s.endswith("{") or s.endswith("["):
             name = s[:-1].strip()
             if ":" in name or "(" in name:  # a flag list: "Characteristics [ (0x0)"
                 key = name.split()[0].rstrip(":")
                 value = field_value(name.partition(" ")[2])
                 if stack and stack[-1] == "LoadConfig":
-                    loadcfg[key] = value
+                    loadcfg[key] = (value, True)
                 elif stack and stack[-1] == "TLSDirectory":
                     tls[key] = value
                 elif entry is not None and value is not None:
