@@ -170,7 +170,7 @@ void Entry(Out& o, const Context& ctx, const DebugDirectory& d, std::uint32_t i)
       o.Nl();
       break;
     case kDebugExDllCharacteristics:
-      Field(o, "  Characteristics").Hex(U32(e, 0), 8);
+      Field(o, "  ExDllCharacteristics").Hex(U32(e, 0), 8);
       o.Nl();
       FlagLines(o, U32(e, 0), ExDllCharacteristics(), 8);
       break;

@@ -168,17 +168,14 @@ def parts(text):
 
 
 class Fields(dict):
-    """'Label   value...' lines: {label: [words of the value]} (the first such line), and
-    every line's words by label in `every`."""
+    """'Label   value...' lines: {label: [words of the value]} (the first such line)."""
 
     def __init__(self, lines):
         super().__init__()
-        self.every = {}
         for line in lines:
             # A label as long as the value column is followed by one blank only.
             m = re.match(r"^ {2,4}(\S.*?)\s{2,}(\S.*)$", line) or re.match(r"^ {2,4}(\S+) (\S.*)$", line)
             if m:
-                self.every.setdefault(m.group(1), []).append(m.group(2).split())
                 self.setdefault(m.group(1), m.group(2).split())
 
 
@@ -247,12 +244,10 @@ def check_debug(ours, peer_entries, name):
                 if " ".join(f.get(label, [])) != value:
                     errors.append(f"{name}: debug entry {k} {label}: readobj {value}; ours {f.get(label)}")
         if "ExtendedCharacteristics" in e:
-            # The entry's own Characteristics line comes first, the decoded data's second.
-            every = f.every.get("Characteristics", [])
-            got = number(every[1]) if len(every) > 1 else None
-            if got != e["ExtendedCharacteristics"]:
+            got = f.get("ExDllCharacteristics")
+            if number(got or []) != e["ExtendedCharacteristics"]:
                 errors.append(f"{name}: debug entry {k} extended characteristics: readobj "
-                              f"{e['ExtendedCharacteristics']:#x}; ours {every[1:]}")
+                              f"{e['ExtendedCharacteristics']:#x}; ours {got}")
     return errors
 
 
