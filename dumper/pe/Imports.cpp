@@ -201,9 +201,17 @@ BoundImportTable ParseBoundImports(const Context& ctx) {
     r.nameOk = s.terminated && view->Has(r.nameOffset, 1);
     if (!r.nameOk) an.AtOffset(Area::BoundImports, view->Base() + r.nameOffset, "bound import name is not a terminated string inside the directory");
   };
+  // The header area reads as zeros up to SizeOfHeaders, so the end of the data no
+  // longer bounds the walk: the budget does.
+  auto spent = [&](std::uint64_t where) {
+    if (ctx.budget.Take()) return false;
+    an.AtOffset(Area::BoundImports, view->Base() + where, "bound import entries: work budget spent; the rest is not listed");
+    return true;
+  };
   std::uint64_t at = 0;
   while (true) {
     BoundModule m;
+    if (spent(at)) break;
     if (!readRef(at, m.module)) {
       an.AtOffset(Area::BoundImports, view->Base() + at, "bound import entries run off the end of their data without a null entry; stopped");
       break;
@@ -213,6 +221,10 @@ BoundImportTable ParseBoundImports(const Context& ctx) {
     nameOf(m.module);
     for (std::uint16_t k = 0; k < m.module.count; ++k) {
       BoundRef r;
+      if (spent(at)) {
+        t.modules.push_back(std::move(m));
+        return t;
+      }
       if (!readRef(at, r)) {
         an.AtOffset(Area::BoundImports, view->Base() + at, "forwarder references run off the end of the bound import data; stopped");
         t.modules.push_back(std::move(m));

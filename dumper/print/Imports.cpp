@@ -104,8 +104,12 @@ void PrintBoundImports(Out& o, const BoundImportTable& t, const Context&) {
     o.Nl();
   };
   for (const BoundModule& m : t.modules) {
+    if (o.Exhausted()) return;
     line(m.module, false);
-    for (const BoundRef& f : m.forwarders) line(f, true);
+    for (const BoundRef& f : m.forwarders) {
+      if (o.Exhausted()) return;
+      line(f, true);
+    }
   }
 }
 

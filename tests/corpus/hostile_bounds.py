@@ -96,6 +96,16 @@ def bound_imports_pointing_at_themselves():
     return bytes(data)
 
 
+def bound_imports_into_the_zero_fill():
+    """A bound-import module claiming 65535 forwarder references in an image with no
+    sections and a header area of 2 GB: past the file, the loader's zero fill reads on."""
+    data = bytearray(image(b"\0" * 0x200, {BOUND: (0x200, 8)}))
+    struct.pack_into("<H", data, 0x80 + 6, 0)                    # no sections
+    struct.pack_into("<II", data, 0x80 + 24 + 56, 0x80000000, 0x7FFF0000)  # SizeOfImage, SizeOfHeaders
+    struct.pack_into("<IHH", data, 0x200, 0x12345678, 0x1F8, 0xFFFF)
+    return bytes(data)
+
+
 def sections_past_the_headers():
     """65535 sections declared, with the table cut off by the end of the file."""
     data = bytearray(image(b"\0" * 0x200, {}))
@@ -109,6 +119,7 @@ CASES = {
     "export-counts-past-the-file": export_counts_past_the_file,
     "forwarders-unterminated": forwarders_into_an_unterminated_string,
     "bound-imports-self-loop": bound_imports_pointing_at_themselves,
+    "bound-imports-into-zero-fill": bound_imports_into_the_zero_fill,
     "sections-past-the-headers": sections_past_the_headers,
 }
 
