@@ -194,11 +194,6 @@ Reader Reader::Enter(const Element& e) const {
   return inner;
 }
 
-void Reader::ExpectEnd(std::string_view what) {
-  if (!ok() || pos_ >= data_.Size()) return;
-  Fail(Fault::kUnexpected, data_.Base() + pos_, "unexpected data after " + std::string(what));
-}
-
 std::optional<std::string> Oid(const Reader& r, const Element& e) {
   const auto b = e.body.Bytes();
   if (b.empty() || b.size() > kMaxOidOctets || (b.back() & 0x80) != 0) {

@@ -86,8 +86,6 @@ class Reader {
 
   bool ok() const { return status_->ok(); }
   bool AtEnd() const { return !ok() || pos_ >= data_.Size(); }
-  int Depth() const { return depth_; }
-  Status& status() const { return *status_; }
 
   // The next element, whatever it is.
   std::optional<Element> Next();
@@ -97,8 +95,6 @@ class Reader {
   std::optional<Element> Optional(std::uint8_t tag);
   // The elements inside `e` (which must be constructed), one level deeper.
   Reader Enter(const Element& e) const;
-  // Faults when elements are left over that the structure has no place for.
-  void ExpectEnd(std::string_view what);
 
   void Fail(Fault f, std::uint64_t off, std::string text) const { status_->Fail(f, off, std::move(text)); }
 
