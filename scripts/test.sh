@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: native, under the sanitizers, the fuzzer's
-# short run, the 32-bit build, and the Windows tests under Wine on a private Xvfb.
+# short run, and the 64- and 32-bit Windows builds with their tests under Wine on a private Xvfb.
 #   scripts/test.sh            everything
 #   scripts/test.sh --quick    native tests only
 set -euo pipefail
@@ -33,7 +33,7 @@ bash scripts/fuzz.sh "${KESTROVA_FUZZ_SECONDS:-45}"
 bash scripts/fuzz.sh 10 fuzz_der
 bash scripts/fuzz.sh 10 fuzz_demangle
 
-step "32-bit Windows build"
+step "32-bit Windows build (its tests run under Wine below)"
 cmake --preset windows-x86 >/dev/null
 cmake --build --preset windows-x86
 
@@ -57,3 +57,6 @@ if [ -z "${DISPLAY:-}" ] || [ -n "${CI:-}" ]; then
   for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
 fi
 ctest --preset windows
+
+step "32-bit Windows tests under Wine (wine32)"
+ctest --preset windows-x86
