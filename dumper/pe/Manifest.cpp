@@ -289,10 +289,18 @@ ManifestList ParseManifest(const Context& ctx) {
   ResourceTree tree = OpenResourceTree(ctx, Area::Manifest, false);
   if (!tree.present) return list;
   ResourceWalk walk(ctx, tree, Area::Manifest, ResourceWalk::Mode::Quiet);
+  // Leaves can share their data: the texts kept are held to the file's size.
+  std::uint64_t kept = 0;
   walk.Run(
       [&](const ResourceLeaf& leaf) {
         auto data = ResourceData(ctx, leaf, Area::Manifest, false);
         if (!data) return true;
+        if (kept + data->Size() > ctx.h.fileSize) {
+          ctx.an.AtOffset(Area::Manifest, leaf.entryOffset,
+                          "manifests' texts add up to more than the file holds; the rest are not shown");
+          return false;
+        }
+        kept += data->Size();
         Manifest m;
         m.leaf = leaf;
         Decode(m, data->Bytes());

@@ -271,5 +271,21 @@ TEST(ResourcesDamage, ManifestNotWellFormedNorUtf8) {
   ExpectGolden("damage_manifest", Dump(f, "broken.exe"));
 }
 
+// Leaves that share their data must not multiply what is kept of it.
+TEST(ResourcesDamage, ManifestsSharingOneLargeData) {
+  std::vector<ResPlan> plans;
+  for (std::uint32_t i = 1; i <= 3; ++i) plans.push_back({{24, {}}, {i, {}}, 0x0409, Text(kManifest)});
+  PeBuilder pe = WithResources(plans);
+  std::vector<std::uint8_t> f = pe.Build();
+  const PeBuilder::Section& rsrc = pe.sections[1];
+  for (std::uint32_t entry : {136u, 152u, 168u}) {  // each covers the whole section
+    Put32(f, TreeOffset(entry), rsrc.va);
+    Put32(f, TreeOffset(entry + 4), rsrc.data.Size());
+  }
+  std::string listing = Dump(f, "shared.exe");
+  EXPECT_NE(listing.find("manifest: manifests' texts add up to more than the file holds"), std::string::npos);
+  EXPECT_EQ(listing.find("  Resource                          #2"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace kestrova::dumper::testing
