@@ -12,6 +12,7 @@ import argparse
 import re
 import subprocess
 import sys
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "corpus"))
@@ -135,9 +136,14 @@ def main():
         return 1
     oracle = oracle_facts(run.stdout.decode("utf-8", errors="replace"))
     listing = {}
-    for i in range(0, len(names), CHUNK):
-        r = subprocess.run([args.wine, args.tdump] + names[i:i + CHUNK], capture_output=True, check=False)
-        listing.update(listing_facts(r.stdout.decode("utf-8", errors="replace")))
+
+    def dump(chunk):
+        r = subprocess.run([args.wine, args.tdump] + chunk, capture_output=True, check=False)
+        return listing_facts(r.stdout.decode("utf-8", errors="replace"))
+
+    with ThreadPoolExecutor(max_workers=2) as pool:
+        for facts in pool.map(dump, [names[i:i + CHUNK] for i in range(0, len(names), CHUNK)]):
+            listing.update(facts)
     failures, with_version = [], 0
     for name in names:
         if name not in oracle:
