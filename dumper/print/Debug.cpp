@@ -19,7 +19,7 @@ void CodeView(Out& o, const Context& ctx, const DebugEntry& e) {
   CodeViewInfo cv = ReadCodeView(ctx, e);
   Field(o, "  Signature");
   std::array<char, 4> sig = DebugSignature(e);
-  o.Name(std::string_view(sig.data(), std::min<std::size_t>(4, e.data.Size())));
+  o.Name(std::string_view(sig.data(), static_cast<std::size_t>(std::min<std::uint64_t>(4, e.data.Size()))));
   o.Nl();
   if (!cv.ok) return;
   if (cv.signature == kCodeViewRsds) {
