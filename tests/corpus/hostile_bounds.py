@@ -18,7 +18,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import kcorpus  # noqa: E402
 
 BASE = 0x1000          # RVA of the one section
-IMPORT, BOUND, DELAY, EXPORT = 1, 11, 13, 0
+IMPORT, BOUND, DELAY, EXPORT, RESOURCE = 1, 11, 13, 0, 2
 
 # A listing may spend a few hundred bytes on each table entry the file holds; beyond
 # that ratio something is being listed more often than the file can account for.
@@ -113,6 +113,28 @@ def sections_past_the_headers():
     return bytes(data)
 
 
+def resources_sharing_one_subtree():
+    """Every type entry leads to one directory, every name to one, every language to one
+    data entry: a message table whose blocks all cover the same long run of messages."""
+    n, blocks, messages = 3000, 500, 2000
+    level = 16 + 8 * n
+    types, names, entry = level, 2 * level, 3 * level
+    table = entry + 16
+    first = table + 4 + 12 * blocks
+    body = bytearray(first + 8 * messages)
+    for at, target in ((0, 0x80000000 | types), (types, 0x80000000 | names), (names, entry)):
+        struct.pack_into("<HH", body, at + 12, 0, n)
+        for i in range(n):
+            struct.pack_into("<II", body, at + 16 + 8 * i, 11 if at == 0 else i + 1, target)
+    struct.pack_into("<II", body, entry, BASE + table, len(body) - table)
+    struct.pack_into("<I", body, table, blocks)
+    for b in range(blocks):
+        struct.pack_into("<III", body, table + 4 + 12 * b, 1, messages, first - table)
+    for m in range(messages):
+        body[first + 8 * m:first + 8 * m + 8] = b"\x08\x00\x00\x00x\r\n\0"
+    return image(body, {RESOURCE: (BASE, len(body))})
+
+
 CASES = {
     "shared-import-thunks": lambda: shared_import_thunks(False),
     "shared-delay-thunks": lambda: shared_import_thunks(True),
@@ -121,6 +143,7 @@ CASES = {
     "bound-imports-self-loop": bound_imports_pointing_at_themselves,
     "bound-imports-into-zero-fill": bound_imports_into_the_zero_fill,
     "sections-past-the-headers": sections_past_the_headers,
+    "resources-sharing-one-subtree": resources_sharing_one_subtree,
 }
 
 
