@@ -1,0 +1,142 @@
+// The base relocation directory: blocks of 16-bit entries, one block per page.
+#include "dumper/pe/Relocations.h"
+
+#include <string>
+
+#include "dumper/io/Format.h"
+
+namespace kestrova::dumper::pe {
+
+using io::Hex;
+
+namespace {
+
+constexpr std::uint64_t kHeader = 8;
+
+bool IsArm(std::uint16_t m) { return m == 0x01C0 || m == 0x01C2 || m == 0x01C4; }
+bool IsMips(std::uint16_t m) { return m == 0x0162 || m == 0x0166 || m == 0x0168 || m == 0x0169 || m == 0x0266 || m == 0x0366 || m == 0x0466; }
+bool IsRiscV(std::uint16_t m) { return m == 0x5032 || m == 0x5064 || m == 0x5128; }
+
+// Bytes the relocation patches, for the check that it lands inside the image.
+unsigned Width(unsigned type) {
+  switch (type) {
+    case 1: case 2: case 4: return 2;
+    case 10: return 8;
+    default: return 4;
+  }
+}
+
+}  // namespace
+
+std::string_view RelocationTypeName(std::uint16_t machine, unsigned type) {
+  switch (type) {
+    case 0: return "ABSOLUTE";
+    case 1: return "HIGH";
+    case 2: return "LOW";
+    case 3: return "HIGHLOW";
+    case 4: return "HIGHADJ";
+    case 5:
+      if (IsArm(machine)) return "ARM_MOV32";
+      if (IsMips(machine)) return "MIPS_JMPADDR";
+      if (IsRiscV(machine)) return "RISCV_HIGH20";
+      return {};
+    case 7:
+      if (IsArm(machine)) return "THUMB_MOV32";
+      if (IsRiscV(machine)) return "RISCV_LOW12I";
+      return {};
+    case 8:
+      if (IsRiscV(machine)) return "RISCV_LOW12S";
+      if (machine == 0x6232) return "LOONGARCH32_MARK_LA";
+      if (machine == 0x6264) return "LOONGARCH64_MARK_LA";
+      return {};
+    case 9:
+      if (IsMips(machine)) return "MIPS_JMPADDR16";
+      return {};
+    case 10: return "DIR64";
+    default: return {};
+  }
+}
+
+RelocationTable ParseRelocations(const Context& ctx) {
+  RelocationTable t;
+  DirectoryView d = OpenDirectory(ctx, kDirBaseReloc, Area::Relocations, "base relocation directory");
+  if (!d.backed) return t;
+  t.rva = d.rva;
+  t.size = d.size;
+  t.present = true;
+  std::uint64_t size = d.size;
+  if (size > d.data.Size()) {
+    ctx.an.AtRva(Area::Relocations, d.rva,
+                 "base relocation directory of " + Hex(d.size) + " bytes runs past the " + Hex(d.data.Size()) +
+                     " bytes of its data in the file");
+    size = d.data.Size();
+  }
+  // Walk the block headers once, so the listing can start with the totals and the
+  // blocks that follow are known to be whole.
+  std::uint64_t at = 0;
+  while (at < size) {
+    std::uint64_t here = d.data.Base() + at;
+    if (size - at < kHeader) {
+      ctx.an.AtOffset(Area::Relocations, here, "base relocation data ends inside a block header");
+      break;
+    }
+    if (!ctx.budget.Take()) {
+      ctx.an.AtOffset(Area::Relocations, here, "work limit reached; the relocation blocks stop here");
+      break;
+    }
+    std::uint32_t blockSize = d.data.U32(at + 4).value_or(0);
+    if (blockSize < kHeader) {
+      ctx.an.AtOffset(Area::Relocations, here,
+                      "relocation block size " + Hex(blockSize) + " is smaller than its header; the walk stops");
+      break;
+    }
+    if (blockSize > size - at) {
+      ctx.an.AtOffset(Area::Relocations, here,
+                      "relocation block of " + Hex(blockSize) + " bytes runs past the end of the directory");
+      break;
+    }
+    if (blockSize % 4 != 0)
+      ctx.an.AtOffset(Area::Relocations, here, "relocation block size " + Hex(blockSize) + " is not a multiple of 4");
+    ++t.blockCount;
+    t.entryCount += (blockSize - kHeader) / 2;
+    at += blockSize;
+  }
+  t.blocks = *d.data.Sub(0, at);
+  return t;
+}
+
+bool RelocationWalker::Next(RelocationBlock& b) {
+  if (at_ >= t_.blocks.Size()) return false;
+  b = RelocationBlock{};
+  b.offset = t_.blocks.Base() + at_;
+  b.page = t_.blocks.U32(at_).value_or(0);
+  b.size = t_.blocks.U32(at_ + 4).value_or(0);
+  b.entries = (b.size - static_cast<std::uint32_t>(kHeader)) / 2;
+  const std::uint16_t machine = ctx_.h.coff.machine;
+  const std::uint64_t imageEnd = ctx_.h.opt.sizeOfImage;
+  std::uint32_t invalid = 0, firstInvalid = 0;
+  for (std::uint32_t i = 0; i < b.entries; ++i) {
+    std::uint16_t e = t_.blocks.U16(at_ + kHeader + 2 * std::uint64_t{i}).value_or(0);
+    unsigned type = e >> 12;
+    ++b.byType[type];
+    if (type == 0) continue;  // padding
+    if (RelocationTypeName(machine, type).empty()) {
+      if (invalid++ == 0) firstInvalid = type;
+      continue;
+    }
+    if (std::uint64_t{b.page} + (e & 0xFFF) + Width(type) > imageEnd) ++b.outside;
+    if (type == 4) ++i;  // HIGHADJ: the next entry is its operand, not a relocation
+  }
+  if (invalid != 0)
+    ctx_.an.AtOffset(Area::Relocations, b.offset,
+                     "block at page " + Hex(b.page, 8) + " has " + io::Dec(invalid) +
+                         " entries of a type not valid for this machine (first: " + io::Dec(firstInvalid) + ")");
+  if (b.outside != 0)
+    ctx_.an.AtOffset(Area::Relocations, b.offset,
+                     "block at page " + Hex(b.page, 8) + " has " + io::Dec(b.outside) +
+                         " entries that point outside the image (SizeOfImage " + Hex(imageEnd) + ")");
+  at_ += b.size;
+  return true;
+}
+
+}  // namespace kestrova::dumper::pe
