@@ -95,7 +95,10 @@ bool ExceptionWalker::Next(RuntimeFunction& f) {
     f.unwind = c.U32();
     if (t_.kind == UnwindKind::ArmNt) f.begin &= ~1u;  // the Thumb bit
   }
-  if (f.begin == 0 && f.unwind == 0 && f.end == 0) return true;  // padding: nothing to check
+  if (f.begin == 0 && f.unwind == 0 && f.end == 0) {
+    f.empty = true;  // padding: nothing to check
+    return true;
+  }
   if (f.index > 0 && f.begin < lastBegin_ && !disorderSaid_) {
     ctx_.an.AtOffset(Area::Exception, f.offset,
                      "entries are not sorted by start address (entry " + io::Dec(f.index) +

@@ -55,6 +55,7 @@ struct RuntimeFunction {
   std::uint32_t begin = 0;   // ARMNT: without the Thumb bit
   std::uint32_t end = 0;     // x64 only
   std::uint32_t unwind = 0;  // x64: unwind information RVA; ARM: the raw second word
+  bool empty = false;        // all zero: padding, not a function
   bool indirect = false;     // x64: the unwind field names another entry (low bit set)
   UnwindX64 x64;
   UnwindArm arm;

@@ -92,7 +92,7 @@ RelocationTable ParseRelocations(const Context& ctx) {
     }
     if (blockSize > size - at) {
       ctx.an.AtOffset(Area::Relocations, here,
-                      "relocation block of " + Hex(blockSize) + " bytes runs past the end of the directory");
+                      "relocation block of " + Hex(blockSize) + " bytes runs past the end of the relocation data");
       break;
     }
     if (blockSize % 4 != 0)
@@ -130,11 +130,11 @@ bool RelocationWalker::Next(RelocationBlock& b) {
   if (invalid != 0)
     ctx_.an.AtOffset(Area::Relocations, b.offset,
                      "block at page " + Hex(b.page, 8) + " has " + io::Dec(invalid) +
-                         " entries of a type not valid for this machine (first: " + io::Dec(firstInvalid) + ")");
+                         (invalid == 1 ? " entry" : " entries") + " of a type not valid for this machine (first: " + io::Dec(firstInvalid) + ")");
   if (b.outside != 0)
     ctx_.an.AtOffset(Area::Relocations, b.offset,
                      "block at page " + Hex(b.page, 8) + " has " + io::Dec(b.outside) +
-                         " entries that point outside the image (SizeOfImage " + Hex(imageEnd) + ")");
+                         (b.outside == 1 ? " entry that points" : " entries that point") + " outside the image (SizeOfImage " + Hex(imageEnd) + ")");
   at_ += b.size;
   return true;
 }

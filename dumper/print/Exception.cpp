@@ -27,6 +27,11 @@ void PrintX64(Out& o, const ExceptionTable& t, const Context& ctx) {
   RuntimeFunction f;
   while (!o.Exhausted() && w.Next(f)) {
     o.Text("  ").Hex(f.begin, 8).Text("  ").Hex(f.end, 8).Text("  ").Hex(f.unwind, 8);
+    if (f.empty) {
+      o.Text("  (empty entry)");
+      o.Nl();
+      continue;
+    }
     if (f.indirect) {
       o.Text("  (shares the unwind information of the entry at ").Hex(f.unwind & ~1u, 8).Ch(')');
       o.Nl();
@@ -82,7 +87,9 @@ void PrintArm(Out& o, const ExceptionTable& t, const Context& ctx) {
   while (!o.Exhausted() && w.Next(f)) {
     const UnwindArm& u = f.arm;
     o.Text("  ").Hex(f.begin, 8).Text("  ").Hex(u.length, 8).Text("  ");
-    if (u.flag == 3) {
+    if (f.empty) {
+      o.Hex(0, 8).Text("  (empty entry)");
+    } else if (u.flag == 3) {
       o.Hex(f.unwind, 8).Text("  (reserved form)");
     } else if (u.flag != 0) {
       PackedArm(o, a64, f.unwind);

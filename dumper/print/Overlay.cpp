@@ -14,13 +14,17 @@ void PrintOverlay(Out& o, const Overlay& v, const Context&) {
   if (!v.present) return;
   Field(o, "Section data ends at").Text("file offset ").Hex(v.dataEnd, 8);
   o.Nl();
-  if (v.certificate) {
+  // In file order: the certificate table between the pieces it splits.
+  bool certShown = !v.certificate;
+  auto cert = [&]() {
     Field(o, "Certificate table").Text("file offset ").Hex(v.certOffset, 8).Text(", size ").Hex(v.certSize, 8);
     o.Text(" (not overlay)");
     o.Nl();
-  }
+    certShown = true;
+  };
   for (int i = 0; i < v.count; ++i) {
     const OverlayPiece& p = v.pieces[i];
+    if (!certShown && p.offset > v.certOffset) cert();
     Field(o, "Overlay").Text("file offset ").Hex(p.offset, 8).Text(", size ").Hex(p.size, 8).Text(" (").Dec(p.size);
     o.Text(" bytes)");
     o.Nl();
@@ -28,6 +32,7 @@ void PrintOverlay(Out& o, const Overlay& v, const Context&) {
     HexBytes(o, p.bytes.Bytes(), 16);
     o.Nl();
   }
+  if (!certShown) cert();
   if (v.symbols) {
     Field(o, "Holds").Text("the COFF symbol table (").Dec(v.symbolCount).Text(" symbols) at file offset ");
     o.Hex(v.symbolOffset, 8).Text(", and its string table");

@@ -33,7 +33,7 @@ void PrintRich(Out& o, const RichHeader& r, const Context&) {
   for (std::uint32_t i = 0; i < r.count && !o.Exhausted(); ++i) {
     RichEntry e = RichEntryAt(r, i);
     o.Text("     ").Hex(e.product, 4).Text("  ").DecR(e.build, 5).Text("  ").DecR(e.uses, 5);
-    if (const Named* n = Find(RichProducts(), e.product)) o.Text("  ").Text(n->name).Text("  ").Text(n->meaning);
+    if (const Named* n = Find(RichProducts(), e.product)) o.Text("  ").Text(n->name).Col(46).Text(n->meaning);
     o.Nl();
   }
 }
