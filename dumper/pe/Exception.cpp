@@ -66,7 +66,7 @@ ExceptionTable ParseException(const Context& ctx) {
   if (have < want) {
     ctx.an.AtOffset(Area::Exception, d.data.Base() + have * t.entrySize,
                     "exception directory holds " + io::Dec(have) + " of its " + io::Dec(want) +
-                        " entries inside the file");
+                        " entries inside its section");
     want = have;
   }
   t.count = want;
@@ -121,7 +121,7 @@ UnwindX64 ReadUnwindX64(const Context& ctx, std::uint32_t rva, std::uint64_t whe
   auto v = ctx.map.View(rva);
   if (!v) {
     if (report)
-      ctx.an.AtOffset(Area::Exception, where, "unwind information at RVA " + Hex(rva) + " is not backed by file data");
+      ctx.an.AtOffset(Area::Exception, where, "unwind information at RVA " + Hex(rva) + " lies outside the image");
     return u;
   }
   io::Cursor c(*v, 0);
@@ -223,7 +223,7 @@ void ExceptionWalker::DecodeArm(RuntimeFunction& f) const {
   }
   auto v = ctx_.map.View(f.unwind);
   if (!v) {
-    ctx_.an.AtOffset(Area::Exception, f.offset, "unwind information at RVA " + Hex(f.unwind) + " is not backed by file data");
+    ctx_.an.AtOffset(Area::Exception, f.offset, "unwind information at RVA " + Hex(f.unwind) + " lies outside the image");
     return;
   }
   auto w = v->U32(0);

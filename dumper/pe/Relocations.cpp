@@ -67,8 +67,8 @@ RelocationTable ParseRelocations(const Context& ctx) {
   std::uint64_t size = d.size;
   if (size > d.data.Size()) {
     ctx.an.AtRva(Area::Relocations, d.rva,
-                 "base relocation directory of " + Hex(d.size) + " bytes runs past the " + Hex(d.data.Size()) +
-                     " bytes of its data in the file");
+                 "base relocation directory of " + Hex(d.size) + " bytes runs past the end of its section, " +
+                     Hex(d.data.Size()) + " bytes from its start");
     size = d.data.Size();
   }
   // Walk the block headers once, so the listing can start with the totals and the

@@ -23,9 +23,9 @@ struct Fn {
   std::uint32_t begin, end, unwind;
 };
 
-// A 64-bit image with .text, .xdata and a .pdata built by `fill`.
+// A 64-bit image with .text, .xdata and a .pdata built by `fill`, its table at `at` in .pdata.
 template <class Fill>
-PeBuilder X64Image(Fill fill) {
+PeBuilder X64Image(Fill fill, std::uint32_t at = 0) {
   PeBuilder pe(true);
   pe.Add(".text", kCode).data.Zeros(0x200);
   pe.Add(".xdata", kRData);
@@ -33,8 +33,9 @@ PeBuilder X64Image(Fill fill) {
   PeBuilder::Section& x = pe.sections[1];
   PeBuilder::Section& p = pe.sections[2];
   std::vector<Fn> fns = fill(x, p.va);
+  p.data.Zeros(at);
   for (const Fn& f : fns) p.data.U32(f.begin).U32(f.end).U32(f.unwind);
-  pe.dirs[3] = {p.va, 12 * static_cast<std::uint32_t>(fns.size())};
+  pe.dirs[3] = {p.va + at, 12 * static_cast<std::uint32_t>(fns.size())};
   return pe;
 }
 
@@ -77,14 +78,17 @@ TEST(GoldenException, Arm64AndArmNtPackedAndRecords) {
 }
 
 TEST(GoldenDamage, ExceptionTableCutAndPointingOutside) {
-  PeBuilder pe = X64Image([](PeBuilder::Section& x, std::uint32_t) {
-    std::uint32_t outsideHandler = Unwind(x, 1, 4, 1, 0, {0x00F00000});
-    std::uint32_t cutCodes = static_cast<std::uint32_t>(x.va + 0x200 - 6);  // 4 codes, 2 bytes left
-    x.data.Zeros(x.va + 0x200 - 6 - x.Rva());
-    x.data.U8(1).U8(4).U8(4).U8(0).U16(0);
-    return std::vector<Fn>{{0x1040, 0x1050, outsideHandler}, {0x1000, 0x1040, 0x00E00000},
-                           {0x1050, 0x1050, cutCodes}, {0x00D00000, 0x00D00010, outsideHandler}};
-  });
+  // The table and one unwind record sit at the end of their sections as mapped.
+  PeBuilder pe = X64Image(
+      [](PeBuilder::Section& x, std::uint32_t) {
+        std::uint32_t outsideHandler = Unwind(x, 1, 4, 1, 0, {0x00F00000});
+        std::uint32_t cutCodes = x.va + 0x1000 - 6;  // 4 codes, room for 1
+        x.data.Zeros(0x1000 - 6 - x.data.Size());
+        x.data.U8(1).U8(4).U8(4).U8(0).U16(0);
+        return std::vector<Fn>{{0x1040, 0x1050, outsideHandler}, {0x1000, 0x1040, 0x00E00000},
+                               {0x1050, 0x1050, cutCodes}, {0x00D00000, 0x00D00010, outsideHandler}};
+      },
+      0x1000 - 48);
   pe.dirs[3][1] = 12 * 45 + 5;  // more entries than the section holds, and a ragged size
   ExpectGolden("damage_exception_outside", Dump(pe.Build(), "bad.dll"));
 }

@@ -44,8 +44,8 @@ TEST(GoldenDamage, RelocationBlockSizesThatWouldLoopOrOverrun) {
   PeBuilder zero = WithRelocations(true, {{0x1000, {0xA010, 0xA018}}, {0x2000, {}, 0}});
   zero.sections[2].data.Put32(16, 0);
   ExpectGolden("damage_relocations_size_zero", Dump(zero.Build(), "zero.dll"));
-  PeBuilder cut = WithRelocations(true, {{0x1000, {0xA010, 0xA018}}, {0x2000, {0xA000}, 0x300}});
-  cut.dirs[5][1] = 0x400;  // and the directory runs past its section's data
+  PeBuilder cut = WithRelocations(true, {{0x1000, {0xA010, 0xA018}}, {0x2000, {0xA000}, 0x1800}});
+  cut.dirs[5][1] = 0x2000;  // and the directory runs past its section as mapped
   ExpectGolden("damage_relocations_cut", Dump(cut.Build(), "cut.dll"));
 }
 
