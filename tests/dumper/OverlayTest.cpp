@@ -11,7 +11,8 @@ TEST(GoldenOverlay, PiecesAroundTheCertificateTable) {
   std::vector<std::uint8_t> f = pe.Build();
   const std::uint32_t end = static_cast<std::uint32_t>(f.size());
   Blob tail;
-  tail.Str("PK\x03\x04 appended archive", false).Zeros(8);  // 32 bytes
+  tail.Str("PK\x03\x04 appended archive", false);
+  tail.b.resize(32);
   tail.U32(0x28).U16(0x200).U16(2).Zeros(0x20);              // a certificate entry, 0x28 bytes
   tail.Str("after the certificate\x01\x02", false);
   f.insert(f.end(), tail.b.begin(), tail.b.end());
