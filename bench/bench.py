@@ -3,8 +3,8 @@
 
 Inputs: a DLL with 60,000 exports that this script builds with mingw (a generated C file
 and a .def file), Wine's mshtml.dll, and Wine's msxml3.dll (real linker output with a
-large function table and thousands of relocations, which objdump -p prints in full too). The tools run round-robin, each round in a
-rotated order, so drift in machine load falls on all of them alike. Reports median wall
+large function table and thousands of relocations, which objdump -p prints in full
+too). The tools run round-robin, each round in a rotated order, so drift in machine load falls on all of them alike. Reports median wall
 time, the median of per-round ratios ours/objdump, and peak RSS from the kernel's
 accounting of each child (wait4, through the small launcher spawn_rss.c).
 
