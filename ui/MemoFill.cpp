@@ -16,7 +16,7 @@ constexpr std::size_t kMinPiece = 16 * 1024;
 // Every piece also costs the control a pass over all it holds (Wine's edit
 // control walks its lines again), so pieces grow with the text to keep the
 // whole fill linear.
-constexpr std::size_t kGrowthShare = 24;
+constexpr std::size_t kGrowthShare = 64;
 constexpr std::size_t kMaxPiece = 4 * 1024 * 1024;
 
 bool Blank(wchar_t c) { return c == L' ' || c == L'\t'; }
