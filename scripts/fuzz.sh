@@ -89,7 +89,8 @@ if [ -d /usr/lib/mono/gac ]; then
     done
 fi
 # Small images with the parts the corpus rarely has (debug entries, TLS callbacks, guard
-# tables); tests/corpus/crosscheck_debug_tls_loadcfg.py --seeds-out rebuilds the linked ones.
+# tables, every resource kind the listing decodes: the resources golden's image);
+# tests/corpus/crosscheck_debug_tls_loadcfg.py --seeds-out rebuilds the linked ones.
 for f in "$root"/tests/fuzz/seeds/*; do
   [ -f "$f" ] || continue
   dest=$corpus/seed-own_$(basename "$f")
