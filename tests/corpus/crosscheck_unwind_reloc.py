@@ -8,7 +8,8 @@ the same length and unwind record (ARM64). For every block of llvm-readobj
 --coff-basereloc (its entries grouped by page, in order), our "Base relocations" part must
 have a line with the page, the entry count and the count of each type.
 
-  crosscheck_unwind_reloc.py TDUMP [--readobj PATH] [--generated DIR] [--jobs N] [--selftest]
+  crosscheck_unwind_reloc.py TDUMP [--readobj PATH] [--generated DIR] [--seeds-out DIR]
+                             [--jobs N] [--selftest]
 """
 import argparse
 import re
@@ -397,6 +398,39 @@ def build_generated(work):
         out.append(work / name)
     return out
 
+def rol(v, n):
+    n &= 31
+    return ((v << n) | (v >> (32 - n))) & 0xFFFFFFFF if n else v
+
+
+def with_rich_and_overlay(src, dest):
+    """A copy of `src` with a Rich header before its PE header (the PE header moves up)
+    and bytes appended past its sections: a fuzzing seed for the two parts no free
+    linker produces. The tools named are the linker, the C compiler and MASM."""
+    data = bytearray(Path(src).read_bytes())
+    lfanew = struct.unpack_from("<I", data, 0x3C)[0]
+    nsec, optsize = struct.unpack_from("<H", data, lfanew + 6)[0], struct.unpack_from("<H", data, lfanew + 20)[0]
+    headers = struct.unpack_from("<I", data, lfanew + 24 + 60)[0]
+    pe = data[lfanew:lfanew + 24 + optsize + 40 * nsec]
+    stub = (data[:min(lfanew, 0x80)] + bytes(0x80))[:0x80]
+    tools = [(0x01020000 | 33145, 1), (0x01040000 | 33145, 12), (0x01030000 | 33145, 3), (0x00010000, 40)]
+    key = 0x80
+    for i in range(0x80):
+        if not 0x3C <= i < 0x40:
+            key = (key + rol(stub[i], i)) & 0xFFFFFFFF
+    for cid, uses in tools:
+        key = (key + rol(cid, uses)) & 0xFFFFFFFF
+    rich = struct.pack("<4I", 0x536E6144 ^ key, key, key, key)
+    rich += b"".join(struct.pack("<II", cid ^ key, uses ^ key) for cid, uses in tools)
+    rich += b"Rich" + struct.pack("<I", key)
+    head = stub + rich + bytes(-len(rich) % 16)
+    struct.pack_into("<I", head, 0x3C, len(head))
+    head += pe
+    assert len(head) <= headers, "no room for the Rich header"
+    out = head + bytes(headers - len(head)) + data[headers:] + b"PK\x05\x06 appended after the sections"
+    Path(dest).write_bytes(out)
+    return Path(dest)
+
 # ---------------------------------------------------------------- self-test
 
 
@@ -516,6 +550,7 @@ def main():
     ap.add_argument("--bound", type=float, default=10.0)
     ap.add_argument("--max-report", type=int, default=60)
     ap.add_argument("--generated", help="folder in which to build the generated DLLs")
+    ap.add_argument("--seeds-out", help="also write the small generated images here (fuzzing seeds)")
     ap.add_argument("--selftest", action="store_true")
     args = ap.parse_args()
     if args.selftest:
@@ -525,7 +560,15 @@ def main():
         return kcorpus.skip("llvm-readobj not found")
     files = kcorpus.wine_pe_files()
     if args.generated:
-        files += build_generated(args.generated)
+        generated = build_generated(args.generated)
+        files += generated
+        if args.seeds_out:
+            for p in generated:
+                if p.stat().st_size <= 65536:
+                    shutil.copy(p, Path(args.seeds_out) / p.name)
+            small = [p for p in generated if p.name == "reloc32.dll"]
+            if small:
+                with_rich_and_overlay(small[0], Path(args.seeds_out) / "rich-overlay32.dll")
     if not files:
         return kcorpus.skip("nothing to compare")
     with ThreadPoolExecutor(max_workers=args.jobs) as pool:
