@@ -129,7 +129,13 @@ TEST(Find, CtrlFFindsNearTheEndF3TheNextAndSaysWhatIsNotThere) {
   const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   std::printf("[ figure ] one Find step over %zu characters: %.0f ms\n", text.size(), ms);
   EXPECT_LT(ms, 1000) << "a step over the long listing";
-  // The line that holds the selection's start (EM_GETSEL packs its ends in 16 bits).
+  // EM_GETSEL's result holds the ends' low 16 bits; the line settles the rest.
+  auto selectionIs = [&](size_t at) {
+    DWORD_PTR sel = 0;
+    SendBounded(k.c().memo, EM_GETSEL, 0, 0, &sel, Ms(10000));
+    return LOWORD(sel) == (at & 0xFFFF) && HIWORD(sel) == ((at + name.size()) & 0xFFFF);
+  };
+  EXPECT_TRUE(selectionIs(first)) << "the selection is the first match";
   DWORD_PTR line = 0;
   SendBounded(k.c().memo, EM_LINEFROMCHAR, static_cast<WPARAM>(-1), 0, &line, Ms(10000));
   DWORD_PTR firstLine = 0, secondLine = 0;
@@ -142,6 +148,7 @@ TEST(Find, CtrlFFindsNearTheEndF3TheNextAndSaysWhatIsNotThere) {
     SendBounded(k.c().memo, EM_LINEFROMCHAR, static_cast<WPARAM>(-1), 0, &line, Ms(10000));
     return line == secondLine;
   })) << "F3 went on to the second match";
+  EXPECT_TRUE(selectionIs(second + name.size() + 1));
 
   const std::wstring missing = L"NoSuchNameAnywhere";
   SendBounded(what, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(missing.c_str()), nullptr, Ms(5000));
