@@ -96,8 +96,8 @@ constexpr CodedDef kCoded[static_cast<std::size_t>(Coded::Count)] = {
     {1, {kTypeDef, kMethodDef}, 2},
 };
 
-constexpr std::string_view kFaultWhat[] = {"string index", "blob index", "GUID index", "row index",
-                                           "coded index", "signature", "member list"};
+constexpr std::string_view kFaultWhat[] = {"string indexes", "blob indexes", "GUID indexes", "row indexes",
+                                           "coded indexes", "signatures", "member lists", "nestings"};
 constexpr std::uint32_t kReportsPerFault = 5;  // FaultCount::at holds this many
 
 }  // namespace
@@ -273,7 +273,7 @@ void Metadata::Report(Fault f, std::uint64_t offset, std::string text) const {
 void Metadata::ReportSummary() const {
   for (std::size_t f = 0; f < faults_.size(); ++f)
     if (faults_[f].unreported != 0)
-      an.Note(area, io::Dec(faults_[f].unreported) + " more bad " + std::string(kFaultWhat[f]) + "es not listed");
+      an.Note(area, io::Dec(faults_[f].unreported) + " more bad " + std::string(kFaultWhat[f]) + " not listed");
 }
 
 std::string_view Metadata::String(std::uint32_t index, std::uint64_t where) const {
@@ -373,6 +373,18 @@ Metadata::Range Metadata::List(int t, std::uint32_t row, int c, int target) cons
                " list that ends before it starts");
     r.end = r.first;
   }
+  return r;
+}
+
+Metadata::Range Metadata::NextList(int t, std::uint32_t row, int c, int target, std::uint32_t& seen) const {
+  Range r = List(t, row, c, target);
+  if (r.first < seen && r.end > r.first) {
+    Report(Fault::List, RowOffset(t, row),
+           std::string(TableName(t)) + " row " + io::Dec(row) + " has a " + std::string(TableName(target)) +
+               " list that overlaps the one before it");
+    r.first = std::min(seen, r.end);
+  }
+  seen = std::max(seen, r.end);
   return r;
 }
 

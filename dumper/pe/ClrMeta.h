@@ -54,7 +54,7 @@ struct Stream {
 };
 
 // Kinds of problem met while reading rows, each reported a few times only.
-enum class Fault : std::uint8_t { StringIndex, BlobIndex, GuidIndex, RowIndex, CodedTag, Signature, List, Count };
+enum class Fault : std::uint8_t { StringIndex, BlobIndex, GuidIndex, RowIndex, CodedTag, Signature, List, Nesting, Count };
 
 class Metadata {
  public:
@@ -114,6 +114,10 @@ class Metadata {
     std::uint32_t first = 1, end = 1;
   };
   Range List(int t, std::uint32_t row, int c, int target) const;
+  // The same, walked in row order: a list that reaches back into the one before
+  // it is reported and starts where that one ended, so each member is listed
+  // once and the lists together never pass the target table's size.
+  Range NextList(int t, std::uint32_t row, int c, int target, std::uint32_t& seen) const;
   // The row a list position stands for (through a Ptr table when there is one).
   std::uint32_t ListRow(int target, std::uint32_t position) const;
 

@@ -256,6 +256,10 @@ void Names::TypeRef(std::string& out, std::uint32_t row) const { TypeRefAt(out, 
 
 void Names::TypeDefAt(std::string& out, std::uint32_t row, int depth) const {
   std::uint32_t outer = Enclosing(row);
+  if (outer != 0 && depth >= kMaxDepth)
+    md_.Report(Fault::Nesting, md_.RowOffset(kTypeDef, row),
+               "TypeDef row " + io::Dec(row) + " is nested deeper than " + io::Dec(kMaxDepth) +
+                   " types (enclosing types that go round in a loop?)");
   if (outer != 0 && depth < kMaxDepth) {
     TypeDefAt(out, outer, depth + 1);
     out += "/";

@@ -167,7 +167,7 @@ void PrintTypes(Out& o, const Metadata& md, const Names& names, const Context& c
   if (types == 0) return;
   Heading(o, "Types and methods");
   std::string text, base;
-  std::uint32_t methods = 0, fields = 0;
+  std::uint32_t methods = 0, fields = 0, methodsSeen = 1, fieldsSeen = 1;
   for (std::uint32_t t = 1; t <= types && !o.Exhausted(); ++t) {
     std::uint32_t flags = md.Col(kTypeDef, t, col::kTypeDefFlags);
     base.clear();
@@ -180,7 +180,7 @@ void PrintTypes(Out& o, const Metadata& md, const Names& names, const Context& c
     if (!base.empty()) o.Text("  extends ").Name(base);
     o.Nl();
 
-    Metadata::Range fr = md.List(kTypeDef, t, col::kTypeDefFields, kField);
+    Metadata::Range fr = md.NextList(kTypeDef, t, col::kTypeDefFields, kField, fieldsSeen);
     for (std::uint32_t p = fr.first; p < fr.end && !o.Exhausted() && Step(md, ctx); ++p) {
       std::uint32_t f = md.ListRow(kField, p);
       if (f == 0) continue;
@@ -194,7 +194,7 @@ void PrintTypes(Out& o, const Metadata& md, const Names& names, const Context& c
       ++fields;
     }
 
-    Metadata::Range mr = md.List(kTypeDef, t, col::kTypeDefMethods, kMethodDef);
+    Metadata::Range mr = md.NextList(kTypeDef, t, col::kTypeDefMethods, kMethodDef, methodsSeen);
     for (std::uint32_t p = mr.first; p < mr.end && !o.Exhausted() && Step(md, ctx); ++p) {
       std::uint32_t m = md.ListRow(kMethodDef, p);
       if (m == 0) continue;

@@ -19,6 +19,7 @@ import kcorpus  # noqa: E402
 
 BASE = 0x1000          # RVA of the one section
 IMPORT, BOUND, DELAY, EXPORT, RESOURCE = 1, 11, 13, 0, 2
+CLR = 14
 
 # A listing may spend a few hundred bytes on each table entry the file holds; beyond
 # that ratio something is being listed more often than the file can account for.
@@ -133,6 +134,33 @@ def resources_sharing_one_subtree():
     for m in range(messages):
         body[first + 8 * m:first + 8 * m + 8] = b"\x08\x00\x00\x00x\r\n\0"
     return image(body, {RESOURCE: (BASE, len(body))})
+def clr_overlapping_member_lists():
+    """A .NET assembly whose 8000 types take turns claiming all 8000 methods, nest in each
+    other in a loop and derive from a type spec that is a generic instance of itself."""
+    types = methods = 8000
+    strings = b"\0A\0"
+    blob = b"\0" + b"\x03\x00\x00\x01" + b"\x06\x15\x12\x06\x01\x13\x00"
+    valid = 1 << 2 | 1 << 6 | 1 << 0x1B | 1 << 0x29
+    tables = struct.pack("<IBBBBQQ", 0, 2, 0, 0, 1, valid, 0)
+    tables += struct.pack("<IIII", types, methods, 1, 2)
+    for i in range(types):
+        tables += struct.pack("<IHHHHH", 0x100001, 1, 0, 1 << 2 | 2, 1, 1 if i % 2 == 0 else methods)
+    tables += struct.pack("<IHHHHH", 0, 0, 0, 1, 1, 1) * methods
+    tables += struct.pack("<H", 5)
+    tables += struct.pack("<HHHH", 1, 2, 2, 1)
+    version = b"v4.0.30319\0\0"
+    streams = [(b"#~", tables), (b"#Strings", strings), (b"#Blob", blob)]
+    head_size = 16 + len(version) + 4 + sum(8 + ((len(n) + 4) & ~3) for n, _ in streams)
+    root = struct.pack("<IHHII", 0x424A5342, 1, 1, 0, len(version)) + version + struct.pack("<HH", 0, len(streams))
+    data, at = b"", head_size
+    for name, body in streams:
+        body = body + b"\0" * (-len(body) % 4)
+        root += struct.pack("<II", at, len(body)) + name + b"\0" * (4 - len(name) % 4)
+        data += body
+        at += len(body)
+    metadata = root + data
+    header = struct.pack("<IHHIIII", 72, 2, 5, BASE + 72, len(metadata), 1, 0).ljust(72, b"\0")
+    return image(header + metadata, {CLR: (BASE, 72)})
 
 
 CASES = {
@@ -144,6 +172,7 @@ CASES = {
     "bound-imports-into-zero-fill": bound_imports_into_the_zero_fill,
     "sections-past-the-headers": sections_past_the_headers,
     "resources-sharing-one-subtree": resources_sharing_one_subtree,
+    "clr-overlapping-member-lists": clr_overlapping_member_lists,
 }
 
 
