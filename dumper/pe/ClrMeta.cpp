@@ -137,6 +137,13 @@ void Metadata::ReadRoot(const io::Reader& md) {
   }
   std::uint64_t at = s.Offset();
   const Stream* tables = nullptr;
+  // A real root has five or six streams; past a few dozen it is not a root.
+  constexpr std::uint16_t kMaxStreams = 32;
+  if (count > kMaxStreams) {
+    an.AtOffset(area, md.Base() + 18 + length, "metadata root claims " + io::Dec(count) + " streams; the first " +
+                                                   io::Dec(kMaxStreams) + " are read");
+    count = kMaxStreams;
+  }
   for (std::uint16_t i = 0; i < count; ++i) {
     Stream st;
     io::Cursor h(md, at);

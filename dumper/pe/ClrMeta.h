@@ -181,7 +181,7 @@ inline constexpr int kExportedFlags = 0, kExportedTypeDefId = 1, kExportedName =
 inline constexpr int kResourceOffset = 0, kResourceFlags = 1, kResourceName = 2, kResourceImpl = 3;
 inline constexpr int kNestedNested = 0, kNestedEnclosing = 1;
 inline constexpr int kGenericParamNumber = 0, kGenericParamOwner = 2, kGenericParamName = 3;
-inline constexpr int kModuleName = 1;
+inline constexpr int kModuleName = 1, kModuleMvid = 2;
 }  // namespace col
 
 }  // namespace kestrova::dumper::pe::clr

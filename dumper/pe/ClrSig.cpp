@@ -275,7 +275,12 @@ void Names::TypeDefAt(std::string& out, std::uint32_t row, int depth) const {
 
 void Names::TypeRefAt(std::string& out, std::uint32_t row, int depth) const {
   auto scope = md_.DecodeAt(Coded::ResolutionScope, kTypeRef, row, col::kTypeRefScope);
-  if (scope && scope->table == kTypeRef && scope->row != 0 && depth < kMaxDepth) {
+  bool nested = scope && scope->table == kTypeRef && scope->row != 0;
+  if (nested && depth >= kMaxDepth)
+    md_.Report(Fault::Nesting, md_.RowOffset(kTypeRef, row),
+               "TypeRef row " + io::Dec(row) + " is nested deeper than " + io::Dec(kMaxDepth) +
+                   " types (scopes that go round in a loop?)");
+  if (nested && depth < kMaxDepth) {
     TypeRefAt(out, scope->row, depth + 1);
     out += "/";
   } else {

@@ -86,6 +86,15 @@ void PrintRoot(Out& o, const Metadata& md) {
 }
 
 void PrintAssembly(Out& o, const Metadata& md) {
+  if (md.Rows(kModule) != 0) {
+    Heading(o, "Module");
+    Field(o, "Name").Name(md.Str(kModule, 1, col::kModuleName));
+    o.Nl();
+    Field(o, "Mvid");
+    if (auto g = md.Guid(md.Col(kModule, 1, col::kModuleMvid))) Guid(o, g->Bytes());
+    else o.Text("(none)");
+    o.Nl();
+  }
   if (md.Rows(kAssembly) == 0) return;
   Heading(o, "Assembly");
   std::uint32_t flags = md.Col(kAssembly, 1, col::kAssemblyFlags);
