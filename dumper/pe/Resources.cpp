@@ -87,7 +87,7 @@ std::string LanguageText(std::uint32_t langId) {
   char buf[8];
   char* e = io::PutHex(buf, langId, 4);
   std::string s(buf, static_cast<std::size_t>(e - buf));
-  if (const Named* n = Find(Languages(), langId)) s.append(" ").append(n->name);
+  if (const Named* n = Find(Languages(), langId)) s.append(" (").append(n->name).append(")");
   return s;
 }
 

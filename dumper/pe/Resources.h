@@ -104,7 +104,7 @@ std::string FromUtf16(std::span<const std::uint8_t> utf16);
 std::span<const Named> ResourceTypes();
 std::span<const Named> Languages();       // LANGID -> locale name, meaning the language
 std::span<const Named> CodePages();
-// "0409 en-US", or "0409" when the table does not know the LANGID.
+// "0409 (en-US)", or "0409" when the table does not know the LANGID.
 std::string LanguageText(std::uint32_t langId);
 
 // ---- decoders of the kinds shown as text. Each reads one resource's data and

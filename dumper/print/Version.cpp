@@ -22,7 +22,7 @@ void NamedValue(Out& o, std::uint32_t value, std::span<const Named> table) {
 
 void LanguageAndCodePage(Out& o, std::uint32_t lang, std::uint32_t cp) {
   o.Text("lang ").Text(LanguageText(lang)).Text(", code page ").Dec(cp);
-  if (const Named* n = Find(CodePages(), cp)) o.Ch(' ').Text(n->name);
+  if (const Named* n = Find(CodePages(), cp)) o.Text(" (").Text(n->name).Ch(')');
 }
 
 }  // namespace

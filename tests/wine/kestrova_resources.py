@@ -11,7 +11,7 @@ import sys
 # What the program's resource script and build put in, as the listing must show it.
 EXPECTED = {
     "Resources": [
-        r"^  EXE\s{2,}TDUMP\s{2,}lang 0804 zh-CN\s",         # the dump tool it carries
+        r"^  EXE\s{2,}TDUMP\s{2,}lang 0804 \(zh-CN\)\s",         # the dump tool it carries
         r"^  VCLSTYLE\s{2,}ONYXBLUE\s{2,}lang ",             # the skin
         r"^  RCDATA\s{2,}TFORM1\s{2,}lang ",                 # the window layout
         r"^  GROUP_ICON\s{2,}MAINICON\s{2,}lang ",
@@ -20,7 +20,7 @@ EXPECTED = {
         r"^  FileVersion\s+1\.0\.0\.0$",
         r"^  ProductVersion\s+1\.0\.0\.0$",
         r"^  FileType\s+00000001  APP\b",
-        r"^  StringFileInfo\s+080404B0  lang 0804 zh-CN, code page 1200\b",
+        r"^  StringFileInfo\s+080404B0  lang 0804 \(zh-CN\), code page 1200\b",
         r"^    CompanyName\s+The Kestrova Authors$",
         r"^    OriginalFilename\s+Kestrova\.exe$",
         r"^    ProductName\s+Kestrova$",
