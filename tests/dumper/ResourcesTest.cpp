@@ -193,6 +193,21 @@ std::vector<ResPlan> EveryKind() {
   dlg.U32(0).U32(0).U32(0x50000000).U16(10).U16(10).U16(20).U16(20).U32(0xFFFF);
   Wide(dlg, u"SysLink").U16(0xFFFF).U16(2).U16(0);
   r.push_back({{5, {}}, {200, {}}, 0x0409, dlg});
+  Blob classic;  // the original template: 16-bit ids, a font size without weight
+  classic.U32(0x80C80040).U32(0).U16(1).U16(0).U16(0).U16(100).U16(40).U16(0).U16(0);
+  Wide(classic, u"Progress");
+  Wide(classic.U16(8), u"MS Shell Dlg").Align(4);
+  classic.U32(0x50000000).U32(0).U16(5).U16(5).U16(90).U16(10).U16(1001);
+  Wide(classic.U16(0xFFFF).U16(0x82), u"Working…").U16(0);
+  r.push_back({{5, {}}, {201, {}}, 0x0409, classic});
+  Blob menuEx;  // the extended form: 32-bit ids, items aligned to four bytes, a help id per popup
+  menuEx.U16(1).U16(4).U32(0);
+  Wide(menuEx.U32(0).U32(0).U32(300).U16(0x81), u"&View").Align(4);
+  menuEx.U32(0);
+  Wide(menuEx.U32(0).U32(0).U32(301).U16(0), u"&Zoom").Align(4);
+  Wide(menuEx.U32(0x800).U32(0).U32(0).U16(0), u"").Align(4);
+  Wide(menuEx.U32(0).U32(0).U32(302).U16(0x80), u"&Reset");
+  r.push_back({{4, {}}, {101, {}}, 0x0409, menuEx});
   Blob strings;
   for (int i = 0; i < 16; ++i) {
     if (i == 1) Wide(strings.U16(5), u"Hello", false);
