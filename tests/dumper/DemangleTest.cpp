@@ -120,6 +120,7 @@ TEST(Demangle, HostileNamesStayRawAndCheap) {
 }  // namespace
 }  // namespace kestrova::dumper::demangle
 
+#include "dumper/Cli.h"
 #include "dumper/Dump.h"
 #include "tests/dumper/Golden.h"
 #include "tests/dumper/Images.h"
@@ -167,6 +168,26 @@ TEST(Features, RawListingShowsNoReadableForms) {
   EXPECT_EQ(listing.find("  = "), std::string::npos);
   EXPECT_EQ(listing.find("Demangled names"), std::string::npos);
   EXPECT_NE(listing.find("?Open@CFile@@UAEHPBDI@Z\n"), std::string::npos);
+}
+
+TEST(Cli, RawAndNoDemangleTurnTheReadableFormsOff) {
+  struct Files final : FileSource {
+    bool Read(std::size_t, std::vector<std::uint8_t>& bytes, std::string&) override {
+      bytes = MangledLibrary();
+      return true;
+    }
+  } files;
+  struct Text final : Sink {
+    void Write(std::string_view t) override { s.append(t); }
+    std::string s;
+  };
+  for (const char* flag : {"--raw", "--no-demangle", ""}) {
+    Text out;
+    std::vector<std::string> args = {"mangled.dll"};
+    if (*flag) args.insert(args.begin(), flag);
+    EXPECT_EQ(RunCli(args, files, out), 0);
+    EXPECT_EQ(out.s.find("  = public: virtual int") == std::string::npos, *flag != 0) << flag;
+  }
 }
 
 }  // namespace
