@@ -599,6 +599,8 @@ class Parser {
     Node sym;
     sym.kind = Kind::Symbol;
     char c = Next();
+    // A conversion operator's name comes from its return type: only a function has one.
+    if (sp == Special::Conversion && !((c >= 'A' && c <= 'Z') || c == '$')) throw Fail{};
     if (c >= '0' && c <= '4') {
       if (sp != Special::None) throw Fail{};
       sym.sym = SymbolKind::Variable;
@@ -663,9 +665,9 @@ class Parser {
     if (!cc) throw Fail{};
     fn.cc = cc;
     bool noReturn = Eat('@');
+    if ((sp == Special::Ctor || sp == Special::Dtor) != noReturn) throw Fail{};
     if (!noReturn) fn.a = ReturnType();
     if (sp == Special::Conversion) parts.items[0] = Wrap(Kind::Prefix, fn.a, "operator ");
-    if ((sp == Special::Ctor || sp == Special::Dtor) != noReturn) throw Fail{};
     Parameters(fn);
     ThrowSpec();
     sym.sym = SymbolKind::Function;

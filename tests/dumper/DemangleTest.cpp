@@ -109,6 +109,8 @@ TEST(Demangle, HostileNamesStayRawAndCheap) {
   for (int i = 0; i < 9; ++i) dbl += "V?$A@V" + std::to_string(i) + "@" + std::to_string(i) + "@@";
   dbl += "@Z";
   EXPECT_EQ(Demangle(dbl, false).scheme, Scheme::None);
+  // A conversion operator that is not a function has no name to show.
+  EXPECT_EQ(Demangle("??B?$_8?$ba@@@7B?$bsii@@@@", false).scheme, Scheme::None);
   // Over the input cap.
   EXPECT_EQ(Demangle("?" + std::string(kMaxInput, 'a') + "@@3HA", false).scheme, Scheme::None);
   EXPECT_EQ(Demangle("_Z" + std::string(kMaxInput, 'N'), false).scheme, Scheme::None);
