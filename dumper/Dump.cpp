@@ -60,7 +60,9 @@ void Run(std::span<const std::uint8_t> bytes, std::string_view displayName, Sink
     print::PartRun run(o, ctx, p.area, p.title);
     p.run(run);
   }
-  if (o.Exhausted()) {
+  const bool cut = o.Exhausted();
+  o.Close();
+  if (cut) {
     // Said where the listing stops, and again in the summary.
     an.Note(pe::Area::File, "listing cut short: it outgrew " + io::Dec(ListingBudget(bytes.size())) +
                                 " bytes, far more than a file of this size can describe");

@@ -62,7 +62,10 @@ std::string_view SectionName(const Section& s) { return s.longName.empty() ? s.n
 void InSection(Out& o, const Context& ctx, std::uint64_t rva) {
   int i = ctx.map.SectionOf(rva);
   if (i == kNoSection) return;
-  o.Text("  in ").Name(SectionName(ctx.h.sections[static_cast<std::size_t>(i)]));
+  std::string_view name = SectionName(ctx.h.sections[static_cast<std::size_t>(i)]);
+  // A section without a name is named by its number, as the section table counts.
+  if (name.empty()) o.Text("  in section ").Dec(static_cast<std::uint64_t>(i) + 1);
+  else o.Text("  in ").Name(name);
 }
 
 void HexBytes(Out& o, std::span<const std::uint8_t> bytes, std::size_t max) {

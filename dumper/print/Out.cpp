@@ -41,8 +41,20 @@ Out::~Out() { Flush(); }
 
 void Out::Flush() {
   if (buf_.empty()) return;
-  sink_.Write(buf_);
-  written_ += buf_.size();
+  if (closing_ || written_ <= budget_) {
+    // The piece that crosses the budget is kept to its last whole line, so the
+    // listing stops at a line's end.
+    std::string_view piece = buf_;
+    if (!closing_ && written_ + piece.size() > budget_) {
+      std::size_t keep = budget_ - written_;
+      std::size_t nl = piece.rfind('\n', keep);
+      piece = piece.substr(0, nl == std::string_view::npos ? 0 : nl + 1);
+      written_ = budget_ + 1;  // nothing more until Close()
+    } else {
+      written_ += piece.size();
+    }
+    sink_.Write(piece);
+  }
   buf_.clear();
   lineStart_ = 0;
 }

@@ -43,6 +43,13 @@ class Out {
   void Nl();
 
   bool Exhausted() const { return written_ + buf_.size() > budget_; }
+  // Past the budget nothing more reaches the sink, whether or not a printer's
+  // loop asked Exhausted(): the bound holds for every part. The closing lines
+  // (where the listing stops, the summary) are let through with Close().
+  void Close() {
+    Flush();
+    closing_ = true;
+  }
   void Flush();
 
   // Names shown with a readable form, by scheme, for the closing summary.
@@ -54,6 +61,7 @@ class Out {
   std::size_t lineStart_ = 0;
   std::uint64_t written_ = 0;
   std::uint64_t budget_;
+  bool closing_ = false;
 };
 
 }  // namespace kestrova::dumper::print
