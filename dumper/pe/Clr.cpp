@@ -1,8 +1,10 @@
 // The CLR header and the metadata root it points at.
 #include "dumper/pe/Clr.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "dumper/crypto/Sha.h"
 #include "dumper/io/Format.h"
 
 namespace kestrova::dumper::pe {
@@ -95,44 +97,6 @@ constexpr Named kImplMapWords[] = {
     {0x0040, "lasterr", ""},        {0x1000, "charmaperror:on", ""}, {0x2000, "charmaperror:off", ""},
 };
 
-// SHA-1 of a key blob, for its token. Keys are a few hundred bytes.
-std::array<std::uint8_t, 20> Sha1(std::span<const std::uint8_t> data) {
-  std::uint32_t h[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
-  auto rol = [](std::uint32_t v, int n) { return (v << n) | (v >> (32 - n)); };
-  const std::uint64_t bits = std::uint64_t{data.size()} * 8;
-  const std::size_t total = (data.size() + 9 + 63) / 64 * 64;
-  for (std::size_t block = 0; block < total; block += 64) {
-    std::uint32_t w[80];
-    for (std::size_t i = 0; i < 16; ++i) {
-      std::uint32_t v = 0;
-      for (std::size_t k = 0; k < 4; ++k) {
-        std::size_t at = block + 4 * i + k;
-        std::uint8_t b = 0;
-        if (at < data.size()) b = data[at];
-        else if (at == data.size()) b = 0x80;
-        else if (at >= total - 8) b = static_cast<std::uint8_t>(bits >> (8 * (total - 1 - at)));
-        v = v << 8 | b;
-      }
-      w[i] = v;
-    }
-    for (std::size_t i = 16; i < 80; ++i) w[i] = rol(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
-    std::uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4];
-    for (std::size_t i = 0; i < 80; ++i) {
-      std::uint32_t f, k;
-      if (i < 20) f = (b & c) | (~b & d), k = 0x5A827999;
-      else if (i < 40) f = b ^ c ^ d, k = 0x6ED9EBA1;
-      else if (i < 60) f = (b & c) | (b & d) | (c & d), k = 0x8F1BBCDC;
-      else f = b ^ c ^ d, k = 0xCA62C1D6;
-      std::uint32_t t = rol(a, 5) + f + e + k + w[i];
-      e = d, d = c, c = rol(b, 30), b = a, a = t;
-    }
-    h[0] += a, h[1] += b, h[2] += c, h[3] += d, h[4] += e;
-  }
-  std::array<std::uint8_t, 20> out{};
-  for (std::size_t i = 0; i < 20; ++i) out[i] = static_cast<std::uint8_t>(h[i / 4] >> (24 - 8 * (i % 4)));
-  return out;
-}
-
 }  // namespace
 
 ClrInfo ParseClr(const Context& ctx) {
@@ -215,9 +179,20 @@ std::string_view CallingConvention(std::uint32_t f) {
 }
 
 std::array<std::uint8_t, 8> KeyToken(const io::Reader& key) {
-  std::array<std::uint8_t, 20> digest = Sha1(key.Bytes());
+  // The token is the last 8 bytes of the key's SHA-1, reversed. A key that runs
+  // into a section's zero fill hashes those zeros too, as the loader sees them.
+  crypto::Hasher h(crypto::HashAlg::kSha1);
+  h.Update(key.Bytes());
+  static constexpr std::uint8_t kZeros[256] = {};
+  // (A real key is a few hundred bytes; the zeros are capped so a hostile size costs nothing.)
+  for (std::uint64_t left = std::min<std::uint64_t>(key.Zeros(), 65536); left != 0;) {
+    std::size_t n = left < sizeof kZeros ? static_cast<std::size_t>(left) : sizeof kZeros;
+    h.Update({kZeros, n});
+    left -= n;
+  }
+  const crypto::Digest digest = h.Finish();
   std::array<std::uint8_t, 8> token{};
-  for (std::size_t i = 0; i < 8; ++i) token[i] = digest[19 - i];
+  for (std::size_t i = 0; i < 8; ++i) token[i] = digest.bytes[19 - i];
   return token;
 }
 
