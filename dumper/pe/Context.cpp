@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "dumper/io/Format.h"
+
 namespace kestrova::dumper::pe {
 
 DirectoryView OpenDirectory(const Context& ctx, int index, Area area, std::string_view what) {
@@ -22,19 +24,26 @@ DirectoryView OpenDirectory(const Context& ctx, int index, Area area, std::strin
   return d;
 }
 
-NameRead NameIn(const Context& ctx, const io::Reader& view, std::uint64_t off, Area area, std::string_view what) {
+std::string What::Str() const {
+  std::string s(text_);
+  if (numbered_) s += io::Dec(number_);
+  s += tail_;
+  return s;
+}
+
+NameRead NameIn(const Context& ctx, const io::Reader& view, std::uint64_t off, Area area, const What& what) {
   io::CString s = view.String(off, kMaxName);
   if (!s.terminated)
     ctx.an.AtOffset(area, view.Base() + off + s.text.size(),
-                    std::string(what) +
+                    what.Str() +
                         (s.text.size() >= kMaxName ? " is longer than the name limit; cut" : " has no terminating NUL"));
   return {s.text, s.terminated};
 }
 
-NameRead NameAt(const Context& ctx, std::uint64_t rva, Area area, std::string_view what) {
+NameRead NameAt(const Context& ctx, std::uint64_t rva, Area area, const What& what) {
   auto v = ctx.map.View(rva);
   if (!v) {
-    ctx.an.AtRva(area, rva, std::string(what) + " is not backed by file data");
+    ctx.an.AtRva(area, rva, what.Str() + " is not backed by file data");
     return {};
   }
   return NameIn(ctx, *v, 0, area, what);

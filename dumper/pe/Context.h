@@ -94,11 +94,27 @@ struct NameRead {
   bool ok = false;
 };
 
+// What a name is, for its warning ("export name 12"). Tables read tens of
+// thousands of names, so the text is only put together when there is a warning.
+class What {
+ public:
+  What(const char* text) : text_(text) {}  // NOLINT: a plain label
+  What(std::string_view text) : text_(text) {}  // NOLINT
+  What(std::string_view text, std::uint64_t number) : text_(text), number_(number), numbered_(true) {}
+  What(std::string_view text, std::string_view tail) : text_(text), tail_(tail) {}
+  std::string Str() const;
+
+ private:
+  std::string_view text_, tail_;
+  std::uint64_t number_ = 0;
+  bool numbered_ = false;
+};
+
 // The NUL-terminated name at `off` of `view`; reports "<what> has no terminating
 // NUL" or "<what> is longer than the name limit; cut" at the offset where it stops.
-NameRead NameIn(const Context& ctx, const io::Reader& view, std::uint64_t off, Area area, std::string_view what);
+NameRead NameIn(const Context& ctx, const io::Reader& view, std::uint64_t off, Area area, const What& what);
 // The same at an RVA; reports "<what> is not backed by file data" when nothing maps there.
-NameRead NameAt(const Context& ctx, std::uint64_t rva, Area area, std::string_view what);
+NameRead NameAt(const Context& ctx, std::uint64_t rva, Area area, const What& what);
 
 // Visits the `entrySize`-byte entries of a table in `view`, in order, until
 // `last(index, offset)` says an entry ends the table (it is not visited) or

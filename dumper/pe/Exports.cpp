@@ -79,9 +79,11 @@ ExportTable ParseExports(const Context& ctx) {
   bool sortedReported = false;
   for (std::uint64_t i = 0; i < nn; ++i) {
     std::uint32_t rva = *nv->U32(i * 4);
-    const bool backed = map.View(rva).has_value();
-    NameRead s = NameAt(ctx, rva, Area::Exports, "export name " + io::Dec(i));
-    if (backed) {
+    auto sv = map.View(rva);
+    if (!sv) {
+      NameAt(ctx, rva, Area::Exports, What("export name ", i));  // says it is not backed
+    } else {
+      NameRead s = NameIn(ctx, *sv, 0, Area::Exports, What("export name ", i));
       // The loader finds names by binary search, so they must ascend.
       if (i > 0 && s.text < previous && !sortedReported) {
         an.AtRva(Area::Exports, t.addressOfNames + i * 4, "export names are not in ascending order; lookups by name can fail");
@@ -123,7 +125,7 @@ bool ExportWalker::Next(ExportEntry& e) {
     // An address inside the export directory is a forwarder string, not code.
     if (rva >= t_.rva && rva - t_.rva < t_.size) {
       e.forwarder = true;
-      e.forwardTo = NameAt(ctx_, rva, Area::Exports, "forwarder of ordinal " + io::Dec(e.ordinal)).text;
+      e.forwardTo = NameAt(ctx_, rva, Area::Exports, What("forwarder of ordinal ", e.ordinal)).text;
     } else if (rva != 0 && ctx_.map.SectionOf(rva) == kNoSection) {
       ctx_.an.AtRva(Area::Exports, rva, "ordinal " + io::Dec(e.ordinal) + " points outside every section");
     }

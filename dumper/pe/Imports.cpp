@@ -60,7 +60,7 @@ void WalkThunks(const Context& ctx, Area area, ImportDll& dll, std::uint32_t tab
         an.AtRva(area, ref, "hint/name entry of an import from " + who + " is not backed by file data");
       } else {
         fn.hint = *nv->U16(0);
-        NameRead n = NameIn(ctx, *nv, 2, area, "import name from " + who);
+        NameRead n = NameIn(ctx, *nv, 2, area, What("import name from ", who));
         fn.name = n.text;
         fn.nameOk = n.ok;
       }
