@@ -46,7 +46,8 @@ void Out::Flush() {
     // listing stops at a line's end.
     std::string_view piece = buf_;
     if (!closing_ && written_ + piece.size() > budget_) {
-      std::size_t keep = budget_ - written_;
+      // Less than the piece's size here, so it fits a size_t on every build.
+      std::size_t keep = static_cast<std::size_t>(budget_ - written_);
       std::size_t nl = piece.rfind('\n', keep);
       piece = piece.substr(0, nl == std::string_view::npos ? 0 : nl + 1);
       written_ = budget_ + 1;  // nothing more until Close()
