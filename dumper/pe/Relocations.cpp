@@ -1,6 +1,8 @@
 // The base relocation directory: blocks of 16-bit entries, one block per page.
 #include "dumper/pe/Relocations.h"
 
+#include <algorithm>
+
 #include <string>
 
 #include "dumper/io/Format.h"
@@ -115,8 +117,14 @@ bool RelocationWalker::Next(RelocationBlock& b) {
   const std::uint16_t machine = ctx_.h.coff.machine;
   const std::uint64_t imageEnd = ctx_.h.opt.sizeOfImage;
   std::uint32_t invalid = 0, firstInvalid = 0;
-  for (std::uint32_t i = 0; i < b.entries; ++i) {
-    std::uint16_t e = t_.blocks.U16(at_ + kHeader + 2 * std::uint64_t{i}).value_or(0);
+  // Entries in the section's zero fill are all type 0 (padding): they are
+  // counted, not walked, so a huge block over zeros costs nothing.
+  const std::uint64_t first = at_ + kHeader;
+  const std::uint64_t real = t_.blocks.Bytes().size() > first ? (t_.blocks.Bytes().size() - first) / 2 : 0;
+  const std::uint32_t walked = static_cast<std::uint32_t>(std::min<std::uint64_t>(b.entries, real));
+  b.byType[0] += b.entries - walked;
+  for (std::uint32_t i = 0; i < walked; ++i) {
+    std::uint16_t e = t_.blocks.U16(first + 2 * std::uint64_t{i}).value_or(0);
     unsigned type = e >> 12;
     ++b.byType[type];
     if (type == 0) continue;  // padding
