@@ -2,7 +2,7 @@
 // Readable names of the types an assembly defines and uses, and its
 // signatures decoded from their blobs: "static int32 Add(int32, int32)",
 // "System.Collections.Generic.List`1<!0>". Decoding is capped in depth and in
-// steps, so a type spec that names itself ends in a report, not a stack fault.
+// steps, so a type signature that names itself ends in a report, not a stack fault.
 #include <cstdint>
 #include <string>
 #include <string_view>

@@ -136,7 +136,7 @@ def resources_sharing_one_subtree():
     return image(body, {RESOURCE: (BASE, len(body))})
 def clr_overlapping_member_lists():
     """A .NET assembly whose 8000 types take turns claiming all 8000 methods, nest in each
-    other in a loop and derive from a type spec that is a generic instance of itself."""
+    other in a loop and derive from a type signature that is a generic instance of itself."""
     types = methods = 8000
     strings = b"\0A\0"
     blob = b"\0" + b"\x03\x00\x00\x01" + b"\x06\x15\x12\x06\x01\x13\x00"

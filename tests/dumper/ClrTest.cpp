@@ -81,7 +81,7 @@ TEST(ClrDamage, StringIndexPastTheHeap) {
 
 TEST(ClrDamage, TypeSpecThatContainsItself) {
   Located l(Assembly("Hello.exe"));
-  // Each type spec made a generic instance of itself: GENERICINST CLASS <this spec> 1 !0,
+  // Each TypeSpec row made a generic instance of itself: GENERICINST CLASS <this row> 1 !0,
   // and Demo.Circle derived from the first.
   for (std::uint32_t row = 1; row <= l.md().Rows(kTypeSpec); ++row) {
     auto blob = l.md().Blob(l.md().Col(kTypeSpec, row, col::kTypeSpecSig));
