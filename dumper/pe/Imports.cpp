@@ -71,14 +71,20 @@ void WalkThunks(const Context& ctx, Area area, ImportDll& dll, std::uint32_t tab
   });
 }
 
+// The directory's fields into the table; its data, when file bytes back it.
+DirectoryView OpenImportTable(const Context& ctx, int index, Area area, std::string_view what, ImportTable& t) {
+  DirectoryView dir = OpenDirectory(ctx, index, area, what);
+  t.present = dir.present;
+  t.rva = dir.rva;
+  t.size = dir.size;
+  return dir;
+}
+
 }  // namespace
 
 ImportTable ParseImports(const Context& ctx) {
   ImportTable t;
-  DirectoryView dir = OpenDirectory(ctx, kDirImport, Area::Imports, "import directory");
-  t.present = dir.present;
-  t.rva = dir.rva;
-  t.size = dir.size;
+  DirectoryView dir = OpenImportTable(ctx, kDirImport, Area::Imports, "import directory", t);
   if (!dir.backed) return t;
   const io::Reader& view = dir.data;
   auto read = [&](std::uint64_t at) {
@@ -88,11 +94,12 @@ ImportTable ParseImports(const Context& ctx) {
     d.lookupRva = c.U32(); d.timeDateStamp = c.U32(); d.forwarderChain = c.U32(); d.nameRva = c.U32(); d.iatRva = c.U32();
     return d;
   };
+  ImportDll d;  // the descriptor the walk is at: read once, when checked for the end
   WalkEntries(ctx, view, 20, Area::Imports,
               "import descriptors run off the end of their data without a null entry; stopped",
               "more import descriptors than the file can hold; stopped",
               [&](std::uint64_t, std::uint64_t at) {
-                ImportDll d = read(at);
+                d = read(at);
                 if (d.lookupRva == 0 && d.timeDateStamp == 0 && d.forwarderChain == 0 && d.nameRva == 0 && d.iatRva == 0)
                   return true;
                 if (d.nameRva == 0 || d.iatRva == 0) {
@@ -102,8 +109,7 @@ ImportTable ParseImports(const Context& ctx) {
                 }
                 return false;
               },
-              [&](std::uint64_t, std::uint64_t at) {
-                ImportDll d = read(at);
+              [&](std::uint64_t, std::uint64_t) {
                 NameRead n = NameAt(ctx, d.nameRva, Area::Imports, "DLL name");
                 d.name = n.text;
                 d.nameOk = n.ok;
@@ -119,10 +125,7 @@ ImportTable ParseImports(const Context& ctx) {
 
 ImportTable ParseDelayImports(const Context& ctx) {
   ImportTable t;
-  DirectoryView dir = OpenDirectory(ctx, kDirDelayImport, Area::DelayImports, "delay-load directory");
-  t.present = dir.present;
-  t.rva = dir.rva;
-  t.size = dir.size;
+  DirectoryView dir = OpenImportTable(ctx, kDirDelayImport, Area::DelayImports, "delay-load directory", t);
   if (!dir.backed) return t;
   const io::Reader& view = dir.data;
   auto read = [&](std::uint64_t at) {
@@ -133,18 +136,18 @@ ImportTable ParseDelayImports(const Context& ctx) {
     d.lookupRva = c.U32(); d.boundIatRva = c.U32(); d.unloadIatRva = c.U32(); d.timeDateStamp = c.U32();
     return d;
   };
+  ImportDll d;  // the descriptor the walk is at: read once, when checked for the end
   WalkEntries(ctx, view, 32, Area::DelayImports,
               "delay-load descriptors run off the end of their data without a null entry; stopped",
               "more delay-load descriptors than the file can hold; stopped",
               [&](std::uint64_t, std::uint64_t at) {
-                ImportDll d = read(at);
+                d = read(at);
                 if (d.nameRva != 0) return false;
                 if (d.attributes != 0 || d.iatRva != 0 || d.lookupRva != 0)
                   ctx.an.AtOffset(Area::DelayImports, view.Base() + at, "descriptor without a name ends the table");
                 return true;
               },
               [&](std::uint64_t, std::uint64_t at) {
-                ImportDll d = read(at);
                 // Bit 0 clear: the early form, which stores virtual addresses. The
                 // program's own helper reads the table, and some mix in RVAs: a field
                 // below the image base cannot be an address, so it is taken as an RVA.

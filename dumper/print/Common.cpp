@@ -57,6 +57,17 @@ void Stamp(Out& o, std::uint32_t t, StampStyle style) {
   }
 }
 
+void DirectoryStamp(Out& o, std::uint32_t characteristics, std::uint32_t stamp, std::uint16_t major,
+                    std::uint16_t minor) {
+  Field(o, "Characteristics").Hex(characteristics, 8);
+  o.Nl();
+  Field(o, "TimeDateStamp");
+  Stamp(o, stamp, StampStyle::Table);
+  o.Nl();
+  Field(o, "Version").Dec(major).Ch('.').Dec(minor);
+  o.Nl();
+}
+
 std::string_view SectionName(const Section& s) { return s.longName.empty() ? s.name : s.longName; }
 
 void InSection(Out& o, const Context& ctx, std::uint64_t rva) {

@@ -16,13 +16,7 @@ void PrintExports(Out& o, const ExportTable& t, const Context& ctx) {
     else o.Name(t.name);
     o.Text("  at ").Hex(t.nameRva, 8);
     o.Nl();
-    Field(o, "Characteristics").Hex(t.characteristics, 8);
-    o.Nl();
-    Field(o, "TimeDateStamp");
-    Stamp(o, t.timeDateStamp, StampStyle::Table);
-    o.Nl();
-    Field(o, "Version").Dec(t.majorVersion).Ch('.').Dec(t.minorVersion);
-    o.Nl();
+    DirectoryStamp(o, t.characteristics, t.timeDateStamp, t.majorVersion, t.minorVersion);
     Field(o, "Base (first ordinal)").Dec(t.base);
     o.Nl();
     Field(o, "NumberOfFunctions").Dec(t.numberOfFunctions);

@@ -38,6 +38,10 @@ enum class StampStyle : std::uint8_t {
 // A 32-bit time stamp: hex, then the UTC date.
 void Stamp(Out& o, std::uint32_t t, StampStyle style);
 
+// The three fields that open several directories: Characteristics,
+// TimeDateStamp and Version, one a line.
+void DirectoryStamp(Out& o, std::uint32_t characteristics, std::uint32_t stamp, std::uint16_t major,
+                    std::uint16_t minor);
 // "  in .text" when a section holds `rva`; nothing otherwise.
 void InSection(Out& o, const pe::Context& ctx, std::uint64_t rva);
 // Up to `max` bytes as "4D 5A 90 00  |MZ..|" (hex, then printable ASCII).

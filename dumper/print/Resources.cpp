@@ -190,13 +190,7 @@ void PrintResources(Out& o, const ResourceTree& t, const Context& ctx) {
   Field(o, "Directory").Text("RVA ").Hex(t.rva, 8).Text(", size ").Hex(t.size, 8);
   InSection(o, ctx, t.rva);
   o.Nl();
-  Field(o, "Characteristics").Hex(t.characteristics, 8);
-  o.Nl();
-  Field(o, "TimeDateStamp");
-  Stamp(o, t.timeDateStamp, StampStyle::Table);
-  o.Nl();
-  Field(o, "Version").Dec(t.majorVersion).Ch('.').Dec(t.minorVersion);
-  o.Nl();
+  DirectoryStamp(o, t.characteristics, t.timeDateStamp, t.majorVersion, t.minorVersion);
 
   ResourceTree replay = t;
   ResourceWalk walk(ctx, replay, Area::Resources, ResourceWalk::Mode::Replay);
