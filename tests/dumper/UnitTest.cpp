@@ -8,7 +8,7 @@
 #include "dumper/Cli.h"
 #include "dumper/io/Reader.h"
 #include "dumper/pe/Parse.h"
-#include "dumper/print/Out.h"
+#include "dumper/print/text/TextPrinter.h"
 #include "tests/dumper/PeBuilder.h"
 
 namespace kestrova::dumper::testing {
@@ -64,13 +64,13 @@ TEST(Checksum, MatchesTheWordByWordSumForAnyLengthAndFieldPlace) {
 std::string Escaped(std::string_view bytes) {
   StringSink sink;
   {
-    print::Out o(sink, 1 << 20);
+    print::TextPrinter o(sink, 1 << 20);
     o.Name(bytes);
   }
   return sink.s;
 }
 
-TEST(Out, NamesFromTheFileBecomeValidUtf8) {
+TEST(TextPrinter, NamesFromTheFileBecomeValidUtf8) {
   EXPECT_EQ(Escaped("Plain_Name@8"), "Plain_Name@8");
   EXPECT_EQ(Escaped("a\x01" "b\x7F"), "a\\x01b\\x7F");
   EXPECT_EQ(Escaped("\xE5\x90\x8D"), "\xE5\x90\x8D");       // 名 stays readable
@@ -85,13 +85,13 @@ TEST(Out, NamesFromTheFileBecomeValidUtf8) {
 std::string Dated(std::uint32_t t) {
   StringSink sink;
   {
-    print::Out o(sink, 1 << 20);
+    print::TextPrinter o(sink, 1 << 20);
     o.Date(t);
   }
   return sink.s;
 }
 
-TEST(Out, DatesAreUtcAcrossLeapYearsAndTheEndOfTheRange) {
+TEST(TextPrinter, DatesAreUtcAcrossLeapYearsAndTheEndOfTheRange) {
   EXPECT_EQ(Dated(0), "1970-01-01 00:00:00 UTC");
   EXPECT_EQ(Dated(951782400), "2000-02-29 00:00:00 UTC");
   EXPECT_EQ(Dated(0x5F000000), "2020-07-04 04:05:20 UTC");
