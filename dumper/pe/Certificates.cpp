@@ -9,6 +9,7 @@
 #include "dumper/crypto/Der.h"
 #include "dumper/io/Format.h"
 #include "dumper/pe/Context.h"
+#include "dumper/pe/Facts.h"
 
 namespace kestrova::dumper::pe {
 
@@ -638,6 +639,33 @@ class FileDigest {
 std::string_view DigestName(std::string_view oid) { return Lookup(kDigests, oid); }
 std::string_view OidName(std::string_view oid) { return Lookup(kOids, oid); }
 
+namespace {
+
+// Who signed, whether the digest holds and when: for the summary that opens the listing.
+void NoteSignatures(Facts& f, const CertEntry& e) {
+  for (const Signature& s : e.signatures) {
+    if (s.parent != 0) continue;
+    SignatureFacts sf;
+    if (s.signer.cert >= 0 && static_cast<std::size_t>(s.signer.cert) < e.certs.size()) {
+      const DistName& n = e.certs[static_cast<std::size_t>(s.signer.cert)].subject;
+      sf.signer = n.cn.empty() ? n.full : n.cn;
+    }
+    sf.digestOid = s.digestOid;
+    sf.digestChecked = s.computed && s.signedDigest.Size() != 0;
+    sf.digestMatches = sf.digestChecked && SameBytes(s.signedDigest, io::Reader(s.digest.View()));
+    if (!s.stamps.empty()) {
+      sf.stampTime = s.stamps.front().time;
+      const DistName& a = s.stamps.front().authority;
+      sf.stampAuthority = a.cn.empty() ? a.full : a.cn;
+    } else {
+      sf.stampTime = s.signer.signingTime;
+    }
+    f.signatures.push_back(std::move(sf));
+  }
+}
+
+}  // namespace
+
 CertificateTable ParseCertificates(const Context& ctx) {
   CertificateTable t;
   if (ctx.h.dirs.size() <= static_cast<std::size_t>(kDirCertificate)) return t;
@@ -735,10 +763,12 @@ CertificateTable ParseCertificates(const Context& ctx) {
                             ": the file's digest does not match the signed one; the file was changed after it "
                             "was signed");
     }
+    if (Facts* f = ctx.facts) NoteSignatures(*f, e);
     t.entries.push_back(std::move(e));
     if (!whole) break;
     at = next;
   }
+  if (ctx.facts) ctx.facts->signatureTable = true;
   return t;
 }
 
