@@ -94,12 +94,18 @@ RelocationTable ParseRelocations(const Context& ctx) {
                       "relocation block size " + Hex(blockSize) + " is smaller than its header; the walk stops");
       break;
     }
+    std::uint64_t kept = blockSize;
     if (blockSize > size - at) {
+      // The loader would read on past the data; the entries before its end are listed.
+      kept = size - at;
+      const std::uint64_t lost = (blockSize - kHeader) / 2 - (kept - kHeader) / 2;
       ctx.an.AtOffset(Area::Relocations, here,
-                      "relocation block of " + Hex(blockSize) + " bytes runs past the end of the relocation data");
-      break;
+                      "relocation block of " + Hex(blockSize) + " bytes runs past the end of the relocation data, " +
+                          Hex(kept) + " bytes from its start" +
+                          (lost == 0 ? std::string()
+                                     : "; the " + io::Dec(lost) + (lost == 1 ? " entry" : " entries") +
+                                           " past it are not listed"));
     }
-    const std::uint64_t kept = blockSize;
     if (blockSize % 4 != 0)
       ctx.an.AtOffset(Area::Relocations, here, "relocation block size " + Hex(blockSize) + " is not a multiple of 4");
     const std::uint64_t entries = (kept - kHeader) / 2;
@@ -107,8 +113,9 @@ RelocationTable ParseRelocations(const Context& ctx) {
     const std::uint64_t real = fileEnd > first ? std::min(entries, (fileEnd - first) / 2) : 0;
     if (real < entries)
       ctx.an.AtRva(Area::Relocations, d.rva + first + 2 * real,
-                   "relocation block at page " + Hex(page, 8) + " runs into its section's zero fill: the loader reads its last " +
-                       io::Dec(entries - real) + (entries - real == 1 ? " entry" : " entries") + " as padding");
+                   "relocation block at page " + Hex(page, 8) +
+                       " runs into its section's zero fill; the loader reads the " + io::Dec(entries - real) +
+                       (entries - real == 1 ? " entry" : " entries") + " there as padding");
     ++t.blockCount;
     t.entryCount += entries;
     at += kept;
