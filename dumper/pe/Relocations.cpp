@@ -75,7 +75,7 @@ RelocationTable ParseRelocations(const Context& ctx) {
   }
   // Walk the block headers once, so the listing can start with the totals and the
   // blocks that follow are known to lie in the data read.
-  const std::uint64_t fileEnd = d.data.Bytes().size();  // past it, the section's zero fill
+  const std::uint64_t fileEnd = d.data.Bytes().size();  // past it, the zero fill the loader maps
   std::uint64_t at = 0;
   while (at < size) {
     std::uint64_t here = d.data.Base() + at;
@@ -114,7 +114,7 @@ RelocationTable ParseRelocations(const Context& ctx) {
     if (real < entries)
       ctx.an.AtRva(Area::Relocations, d.rva + first + 2 * real,
                    "relocation block at page " + Hex(page, 8) +
-                       " runs into its section's zero fill; the loader reads the " + io::Dec(entries - real) +
+                       " runs into the zero fill past the file data; the loader reads the " + io::Dec(entries - real) +
                        (entries - real == 1 ? " entry" : " entries") + " there as padding");
     ++t.blockCount;
     t.entryCount += entries;
