@@ -64,6 +64,7 @@ void PrintManifest(Printer& o, const ManifestList& list, const Context& ctx) {
         Scoped one(o, Scoped::kObject, {});
         Field(o, "supportedOS", "Id").Name(os);
         std::string_view name = SupportedOsName(os);
+        o.Fact("known", !name.empty());
         if (name.empty()) o.Text("  (not a known system)");
         else o.Text("  ").Word("name", name);
         o.Nl();
