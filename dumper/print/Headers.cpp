@@ -94,7 +94,7 @@ void PrintCoff(Printer& o, const HeaderPart&, const Context& ctx) {
     const CoffHeader& c = h.coff;
     // The signature's bytes, as HexBytes gives bytes in JSON.
     Field(o, "Signature").Word({}, "50450000", "50450000").Text("  \"PE\\0\\0\" at file offset 0x");
-    o.Hex("offset", h.coffOffset - 4, 0);
+    o.Hex("signatureOffset", h.coffOffset - 4, 0);
     o.Nl();
     Field(o, "Machine").Hex(c.machine, 4);
     if (const Named* m = Find(Machines(), c.machine)) o.Text("  ").Word("MachineName", m->name).Text("  ").Text(m->meaning);
