@@ -55,7 +55,7 @@ void FlagLines(Printer& o, Key k, std::uint64_t value, std::span<const Named> ta
     o.Nl();
   }
   if (std::uint64_t rest = value & ~known; rest != 0) {
-    o.Col(kValueCol + 2).Hex(rest, width).Text("  (unknown bits)");
+    o.Col(kValueCol + 2).Hex(kNoKey, rest, width).Text("  (unknown bits)");
     o.Nl();
   }
 }
@@ -78,9 +78,9 @@ void Stamp(Printer& o, Key k, std::uint32_t t, StampStyle style) {
   o.Hex(k, t, 8);
   if (style == StampStyle::Header) {
     if (t == 0) o.Text("  (not set)");
-    else o.Text("  ").Date(t);
+    else o.Text("  ").Date(kNoKey, t);
   } else if (t != 0 && t != 0xFFFFFFFF) {
-    o.Text("  ").Date(t);
+    o.Text("  ").Date(kNoKey, t);
   }
 }
 
