@@ -28,12 +28,12 @@ void FlagLines(Printer& o, Key k, std::uint64_t value, std::span<const Named> ta
   for (const Named& n : table) {
     known |= n.value;
     if ((value & n.value) == 0) continue;
-    o.Col(kValueCol + 2).Hex(n.value, width).Text("  ").Word({}, n.name);
+    o.Col(kValueCol + 2).Hex(kNoKey, n.value, width).Text("  ").Word({}, n.name);
     o.Col(kValueCol + 2 + static_cast<std::size_t>(width) + 26).Text(n.meaning);
     o.Nl();
   }
   if (std::uint64_t rest = value & ~known; rest != 0) {
-    o.Col(kValueCol + 2).Hex(rest, width).Text("  (unknown bits)");
+    o.Col(kValueCol + 2).Hex(kNoKey, rest, width).Text("  (unknown bits)");
     o.Nl();
   }
 }
