@@ -162,17 +162,26 @@ Bytes CounterSignature(std::string_view time = "261209041500Z") {
   return Seq({Oid("1.2.840.113549.1.9.6"), Set({si})});
 }
 
-TEST(Certificates, SignatureWithCertificateSignerTimeStampAndNestedSignature) {
+// A signature with its certificate, signer, a time stamp and a nested signature, whose digest matches.
+Bytes SignedSample() {
   auto build = [](const Bytes& digest) {
     Bytes nested = Seq({Oid("1.3.6.1.4.1.311.2.4.1"), Set({Signature(digest, false)})});
     return Signed(Signature(digest, true, Cat({CounterSignature(), nested})));
   };
-  Bytes f = build(DigestOf(build(Bytes(32, 0))));  // same sizes, so the same digest
+  return build(DigestOf(build(Bytes(32, 0))));  // same sizes, so the same digest
+}
+
+TEST(Certificates, SignatureWithCertificateSignerTimeStampAndNestedSignature) {
+  Bytes f = SignedSample();
   ExpectGolden("certificates_signed", Part(Dump(f, "signed.exe")));
   f[PeBuilder::kHeaders + 4] ^= 1;  // one byte of code
   std::string tampered = Dump(f, "tampered.exe");
   EXPECT_NE(tampered.find("DOES NOT MATCH: the file was changed after it was signed"), std::string::npos);
   EXPECT_NE(tampered.find("signature 1: the file's digest does not match the signed one"), std::string::npos);
+}
+
+TEST(Certificates, SignatureInJson) {
+  ExpectGolden("certificates.json", PartJson(DumpJson(SignedSample(), "signed.exe"), "Certificates") + "\n");
 }
 
 // One line per kind of damage, then the same blob cut at every byte.
