@@ -98,6 +98,11 @@ void Certificate(Printer& o, const X509Cert& c, std::size_t number, bool signer)
   if (signer) o.Text(" (the signer's)");
   o.Fact("signerCertificate", signer);
   o.Text("  at ").Hex("offset", c.offset, 8);
+  if (!c.kind.empty()) {
+    o.Text("  ").Word("kind", c.kind).Text(", ").Dec("size", c.size).Text(" bytes, not decoded");
+    o.Nl();
+    return;
+  }
   o.Nl();
   Dn(o, "    Subject", "subject", c.subject);
   Dn(o, "    Issuer", "issuer", c.issuer);
@@ -131,6 +136,13 @@ void TimeStampLines(Printer& o, const TimeStamp& t, std::size_t number) {
   HexRun(o, "authoritySerialNumber", t.serial);
   o.Nl();
   if (!t.digestOid.empty()) Algorithm(o, "    Digest algorithm", "digestAlgorithm", t.digestOid);
+  Scoped others(o, Scoped::kList, "otherCertificates");
+  for (const X509Cert& c : t.others) {
+    Scoped other(o, Scoped::kObject, {});
+    Field(o, "    Certificate").Word("kind", c.kind).Text(", ").Dec("size", c.size).Text(" bytes, not decoded, at ");
+    o.Hex("offset", c.offset, 8);
+    o.Nl();
+  }
 }
 
 void PrintSignature(Printer& o, const Signature& s) {

@@ -49,5 +49,14 @@ TEST(GoldenDamage, RelocationBlockSizesThatWouldLoopOrOverrun) {
   ExpectGolden("damage_relocations_cut", Dump(cut.Build(), "cut.dll"));
 }
 
+TEST(GoldenDamage, RelocationBlockIntoTheZeroFill) {
+  // As in corkami's fakerelocs.exe: the block is longer than its section's file
+  // data, and the loader reads the zeros after it as padding entries.
+  PeBuilder pe = WithRelocations(false, {{0x1000, {0x3010, 0x3020}, 0x240}});
+  pe.sections[2].virtualSize = 0x400;
+  pe.dirs[5][1] = 0x240;
+  ExpectGolden("damage_relocations_zero_fill", Dump(pe.Build(), "fill.dll"));
+}
+
 }  // namespace
 }  // namespace kestrova::dumper::testing
