@@ -78,9 +78,9 @@ void Stamp(Printer& o, Key k, std::uint32_t t, StampStyle style) {
   o.Hex(k, t, 8);
   if (style == StampStyle::Header) {
     if (t == 0) o.Text("  (not set)");
-    else o.Text("  ").Date(t);
+    else o.Text("  ").Date(kNoKey, t);
   } else if (t != 0 && t != 0xFFFFFFFF) {
-    o.Text("  ").Date(t);
+    o.Text("  ").Date(kNoKey, t);
   }
 }
 

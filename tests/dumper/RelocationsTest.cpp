@@ -39,6 +39,14 @@ TEST(GoldenDamage, RelocationTypesInvalidAndTargetsOutside) {
   ExpectGolden("damage_relocations_entries", Dump(pe.Build(), "types.dll"));
 }
 
+// The same blocks in JSON: counts by type, named or by number, and a page in no section.
+TEST(GoldenJson, RelocationBlocks) {
+  PeBuilder pe = WithRelocations(true, {{0x1000, {0xA010, 0x6020, 0x6030, 0xB040}},
+                                        {0x00F00000, {0xA000, 0xA008}},
+                                        {0x3000, {0xAFFC}}});
+  ExpectGolden("relocations.json", DumpJson(pe.Build(), "types.dll"));
+}
+
 TEST(GoldenDamage, RelocationBlockSizesThatWouldLoopOrOverrun) {
   // A block claiming no bytes at all would have the walk stand still.
   PeBuilder zero = WithRelocations(true, {{0x1000, {0xA010, 0xA018}}, {0x2000, {}, 0}});
