@@ -39,14 +39,16 @@ void HexRun(Printer& o, Key k, const io::Reader& r) {
   }
   std::string hex;
   char tmp[4];
-  for (std::size_t i = 0; i < b.size() && i < kMaxHex; ++i) hex.append(tmp, static_cast<std::size_t>(io::PutHex(tmp, b[i], 2) - tmp));
+  for (std::size_t i = 0; i < b.size() && i < kMaxHex; ++i)
+    hex.append(tmp, static_cast<std::size_t>(io::PutHex(tmp, b[i], 2) - tmp));
   o.Word(k, hex);
   if (b.size() > kMaxHex) o.Text("... (").Dec(std::string(k) + "Size", b.size()).Text(" bytes)");
 }
 
 // The value's name under `k` + "Name" when the table knows it.
 void Named2(Printer& o, Key k, std::span<const Named> table, std::uint32_t v) {
-  if (const Named* n = Find(table, v)) o.Text("  ").Word(std::string(k) + "Name", n->name).Text(" (").Text(n->meaning).Ch(')');
+  if (const Named* n = Find(table, v))
+    o.Text("  ").Word(std::string(k) + "Name", n->name).Text(" (").Text(n->meaning).Ch(')');
   else o.Text("  (unknown)");
 }
 

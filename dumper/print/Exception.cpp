@@ -17,7 +17,8 @@ void FrameText(Printer& o, const UnwindX64& u) {
     o.Text("-");
     return;
   }
-  o.Word("frameRegister", Find(UnwindRegistersX64(), u.frameRegister)->name).Text("+0x").Hex("frameOffset", 16u * u.frameOffset, 0);
+  o.Word("frameRegister", Find(UnwindRegistersX64(), u.frameRegister)->name);
+  o.Text("+0x").Hex("frameOffset", 16u * u.frameOffset, 0);
 }
 
 void PrintX64(Printer& o, const ExceptionTable& t, const Context& ctx) {
@@ -35,7 +36,8 @@ void PrintX64(Printer& o, const ExceptionTable& t, const Context& ctx) {
       continue;
     }
     if (f.indirect) {
-      o.Word("kind", "  (shares the unwind information of the entry at ", "shared").Hex("sharedWith", f.unwind & ~1u, 8).Ch(')');
+      o.Word("kind", "  (shares the unwind information of the entry at ", "shared");
+      o.Hex("sharedWith", f.unwind & ~1u, 8).Ch(')');
       o.Nl();
       continue;
     }

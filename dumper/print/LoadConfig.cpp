@@ -57,7 +57,8 @@ void PrintLoadConfig(Printer& o, const LoadConfig& lc, const Context& ctx) {
     if (extra != 0) out.Text(" + ").Dec(kNoKey, extra).Text(extra == 1 ? " flag byte" : " flag bytes");
   });
   if (lc.fields.holds > lc.fields.KnownSize()) {
-    o.Text("  ").Dec("bytesPastKnownFields", lc.fields.holds - lc.fields.KnownSize()).Text(" more bytes, past the fields known here");
+    o.Text("  ").Dec("bytesPastKnownFields", lc.fields.holds - lc.fields.KnownSize());
+    o.Text(" more bytes, past the fields known here");
     o.Nl();
   }
   if (lc.cookieRead) {
