@@ -39,14 +39,13 @@ bool KnownObjectMachine(std::uint16_t machine) {
 
 bool LooksLikeObject(const io::Reader& data) {
   auto machine = data.U16(0), sections = data.U16(2), optional = data.U16(16);
-  auto symbols = data.U32(8), count = data.U32(12);
-  if (!machine || !sections || !optional || !symbols || !count) return false;
-  if (!KnownObjectMachine(*machine) || *optional != 0) return false;
-  // Machine 0 with nothing in it is just zeros.
-  if (*machine == 0 && *sections == 0 && *count == 0) return false;
-  if (*sections > 0xFEFF) return false;
-  if (*symbols > data.Size()) return false;
-  return 20 + std::uint64_t{*sections} * 40 <= data.Size();
+  if (!machine || !sections || !optional) return false;
+  if (!KnownObjectMachine(*machine) || *optional != 0 || *sections > 0xFEFF) return false;
+  // Machine 0 is also what zeros say: then the section table must be there. A
+  // known machine is enough, so that an object cut short is still read (and its
+  // damage reported) rather than called unknown.
+  if (*machine == 0) return *sections != 0 && 20 + std::uint64_t{*sections} * 40 <= data.Size();
+  return true;
 }
 
 Kind DetectKind(const io::Reader& file) {
