@@ -402,6 +402,29 @@ def check_import_library(tool, path, dll, promise, d):
         if ours != theirs:
             fail(f"{path.name}: short imports differ: only ours {sorted(ours - theirs)[:3]}, "
                  f"only llvm-readobj {sorted(theirs - ours)[:3]}")
+    # What the loader will look up: link a DLL that takes every import with lld-link and read
+    # its import table back with llvm-readobj (the import name after its name type, the hint
+    # or the ordinal, the DLL).
+    machine = {"i386": "x86", "arm64": "arm64"}.get(path.stem.split("_", 1)[-1], "x64")
+    if shutil.which("lld-link") and imports:
+        probe = path.with_suffix(".probe.dll")
+        syms = [i[6] if i[6].startswith("__imp_") else "__imp_" + i[6] for i in imports]
+        p = subprocess.run(["lld-link", "/dll", "/noentry", f"/machine:{machine}", f"/out:{probe}", str(path)] + (["/safeseh:no"] if machine == "x86" else [])
+                           + [f"/include:{x}" for x in syms], capture_output=True, text=True)
+        if p.returncode != 0:
+            fail(f"{path.name}: lld-link: {p.stderr.strip()[:300]}")
+        else:
+            theirs = set()
+            for block in re.findall(r"Import \{(.*?)\n\}", run(["llvm-readobj", "--coff-imports", str(probe)]), re.S):
+                dll_ = re.search(r"Name: (.*)", block).group(1)
+                for name, num in re.findall(r"Symbol: (.*?) \((\d+)\)", block):
+                    theirs.add((dll_, name, num))
+            ours = {(i[0], i[1], i[3]) for i in imports}
+            if ours != theirs:
+                fail(f"{path.name}: linked imports differ: only ours {sorted(ours - theirs)[:4]}, "
+                     f"only the linked image {sorted(theirs - ours)[:4]}")
+            else:
+                count("imports as linked by lld-link", len(theirs))
     # llvm-nm: every __imp_ symbol a long-form member defines is an import of ours.
     longs = {i[6] for i in imports if i[5] == "long"}
     if any(i[5] == "long" for i in imports):
