@@ -44,7 +44,7 @@ std::optional<std::uint64_t> Decimal(std::string_view s) {
 
 // Reads a linker member's tables as views; damage is reported and the
 // counts cut to what the member holds.
-LinkerIndex ReadIndex(const Member& m, bool second, bool wide, pe::Anomalies& an) {
+LinkerIndex ReadIndex(const Member& m, bool second, bool wide, pe::Anomalies& an, pe::Area area) {
   LinkerIndex ix;
   ix.present = true;
   ix.offset = m.headerOffset;
@@ -55,7 +55,7 @@ LinkerIndex ReadIndex(const Member& m, bool second, bool wide, pe::Anomalies& an
     auto members = d.U32(0);
     std::uint64_t at = 4;
     if (!members || !d.Has(at, std::uint64_t{*members} * 4 + 4)) {
-      an.AtOffset(kArea, m.dataOffset, "second linker member: member count " + Dec(members.value_or(0)) + " runs past the member");
+      an.AtOffset(area, m.dataOffset, "second linker member: member count " + Dec(members.value_or(0)) + " runs past the member");
       ix.present = false;
       return ix;
     }
@@ -65,7 +65,7 @@ LinkerIndex ReadIndex(const Member& m, bool second, bool wide, pe::Anomalies& an
     std::uint32_t symbols = *d.U32(at);
     at += 4;
     if (!d.Has(at, std::uint64_t{symbols} * 2)) {
-      an.AtOffset(kArea, m.dataOffset + at - 4, "second linker member: symbol count " + Dec(symbols) + " runs past the member");
+      an.AtOffset(area, m.dataOffset + at - 4, "second linker member: symbol count " + Dec(symbols) + " runs past the member");
       symbols = static_cast<std::uint32_t>((d.Size() - at) / 2);
     }
     ix.symbolCount = symbols;
@@ -76,7 +76,7 @@ LinkerIndex ReadIndex(const Member& m, bool second, bool wide, pe::Anomalies& an
   const int w = wide ? 8 : 4;
   auto count = ReadBigEndian(d, 0, w);
   if (!count || *count / static_cast<std::uint64_t>(w) > d.Size() || !d.Has(static_cast<std::uint64_t>(w), *count * static_cast<std::uint64_t>(w))) {
-    an.AtOffset(kArea, m.dataOffset, "first linker member: symbol count " + Dec(count.value_or(0)) + " runs past the member");
+    an.AtOffset(area, m.dataOffset, "first linker member: symbol count " + Dec(count.value_or(0)) + " runs past the member");
     std::uint64_t fit = d.Size() > static_cast<std::uint64_t>(w) ? (d.Size() - static_cast<std::uint64_t>(w)) / static_cast<std::uint64_t>(w) : 0;
     count = fit;
   }
@@ -109,11 +109,11 @@ std::optional<Member> MemberAt(const Archive& a, std::uint64_t offset, pe::Anoma
   if (!f.Has(offset, kMemberHeaderSize)) {
     // A lone newline pads some archives' last member.
     if (f.Size() - offset == 1 && f.U8(offset) == '\n') return std::nullopt;
-    an.AtOffset(kArea, at, "member header is cut short by the end of the file");
+    an.AtOffset(a.area, at, "member header is cut short by the end of the file");
     return std::nullopt;
   }
   if (!LooksLikeMember(a, offset)) {
-    an.AtOffset(kArea, at, "member header has no end mark; the members are not walked further");
+    an.AtOffset(a.area, at, "member header has no end mark; the members are not walked further");
     return std::nullopt;
   }
   Member m;
@@ -126,13 +126,13 @@ std::optional<Member> MemberAt(const Archive& a, std::uint64_t offset, pe::Anoma
   m.mode = field(40, 8);
   auto size = Decimal(field(48, 10));
   if (!size) {
-    an.AtOffset(kArea, at + 48, "member size '" + std::string(field(48, 10)) + "' is not a number; the members are not walked further");
+    an.AtOffset(a.area, at + 48, "member size '" + std::string(field(48, 10)) + "' is not a number; the members are not walked further");
     return std::nullopt;
   }
   m.size = *size;
   m.dataOffset = offset + kMemberHeaderSize;
   if (!f.Has(m.dataOffset, m.size))
-    an.AtOffset(kArea, at + 48, "member of " + Dec(m.size) + " bytes runs past the end of the file");
+    an.AtOffset(a.area, at + 48, "member of " + Dec(m.size) + " bytes runs past the end of the file");
   m.data = f.Sub(m.dataOffset, m.size).value_or(f.From(m.dataOffset));
 
   // Names: "/" and "//" and "/<...>/" are special; "/123" is a long name; "name/" GNU and Microsoft short.
@@ -153,7 +153,7 @@ std::optional<Member> MemberAt(const Archive& a, std::uint64_t offset, pe::Anoma
     if (!off || *off >= a.longNames.Size()) {
       m.nameOk = false;
       m.name = n;
-      an.AtOffset(kArea, at, "member name " + std::string(n) + " points outside the long names");
+      an.AtOffset(a.area, at, "member name " + std::string(n) + " points outside the long names");
     } else {
       // Microsoft ends a long name with a NUL, GNU with "/\n".
       io::CString s = a.longNames.String(*off, pe::kMaxName);
@@ -162,7 +162,7 @@ std::optional<Member> MemberAt(const Archive& a, std::uint64_t offset, pe::Anoma
       if (nl != std::string_view::npos) t = t.substr(0, nl);
       else if (!s.terminated) {
         m.nameOk = false;
-        an.AtOffset(kArea, a.longNames.Base() + *off, "long member name has no end");
+        an.AtOffset(a.area, a.longNames.Base() + *off, "long member name has no end");
       }
       if (!t.empty() && t.back() == '/') t.remove_suffix(1);
       m.name = t;
@@ -173,7 +173,7 @@ std::optional<Member> MemberAt(const Archive& a, std::uint64_t offset, pe::Anoma
     if (!len || *len > m.data.Size()) {
       m.nameOk = false;
       m.name = n;
-      an.AtOffset(kArea, at, "member name length " + std::string(n) + " runs past the member");
+      an.AtOffset(a.area, at, "member name length " + std::string(n) + " runs past the member");
     } else {
       m.name = m.data.Fixed(0, static_cast<std::size_t>(*len));
       m.data = m.data.From(*len);
@@ -196,8 +196,9 @@ std::uint64_t NextMember(const Member& m) {
   return *end + (*end & 1);
 }
 
-Archive ParseArchive(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an) {
+Archive ParseArchive(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an, pe::Area area) {
   Archive a;
+  a.area = area;
   a.file = file;
   if (!file.Has(0, 8) || file.Fixed(0, 8) != "!<arch>\n") return a;
   a.present = true;
@@ -208,9 +209,9 @@ Archive ParseArchive(const io::Reader& file, pe::Budget& budget, pe::Anomalies& 
     auto m = MemberAt(a, at, an);
     if (!m) break;
     if (m->kind == MemberKind::FirstLinker && !a.first.present) {
-      a.first = ReadIndex(*m, false, m->rawName == "/SYM64/", an);
+      a.first = ReadIndex(*m, false, m->rawName == "/SYM64/", an, area);
     } else if (m->kind == MemberKind::SecondLinker && !a.second.present) {
-      a.second = ReadIndex(*m, true, false, an);
+      a.second = ReadIndex(*m, true, false, an, area);
       a.microsoftLayout = true;
     } else if (m->kind == MemberKind::LongNames) {
       a.longNamesOffset = m->headerOffset;
@@ -225,7 +226,7 @@ Archive ParseArchive(const io::Reader& file, pe::Budget& budget, pe::Anomalies& 
       ix.memberOffsets = a.second.memberOffsets;
       std::uint32_t n = m->data.U32(0).value_or(0);
       if (!m->data.Has(4, std::uint64_t{n} * 2)) {
-        an.AtOffset(kArea, m->dataOffset, "ARM64EC symbol count " + Dec(n) + " runs past the member");
+        an.AtOffset(area, m->dataOffset, "ARM64EC symbol count " + Dec(n) + " runs past the member");
         n = static_cast<std::uint32_t>(m->data.Size() > 4 ? (m->data.Size() - 4) / 2 : 0);
       }
       ix.symbolCount = n;

@@ -16,7 +16,6 @@
 
 namespace kestrova::dumper::archive {
 
-inline constexpr pe::Area kArea = pe::Area::File;
 inline constexpr std::uint64_t kMemberHeaderSize = 60;
 
 enum class MemberKind : std::uint8_t {
@@ -57,6 +56,7 @@ struct LinkerIndex {
 
 struct Archive {
   bool present = false;
+  pe::Area area = pe::Area::Archive;  // where its problems are reported
   io::Reader file;
   LinkerIndex first, second, ecSymbols;
   std::uint64_t longNamesOffset = 0;
@@ -65,7 +65,7 @@ struct Archive {
 };
 
 // Reads the signature and the special members at the front; the rest is walked.
-Archive ParseArchive(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an);
+Archive ParseArchive(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an, pe::Area area = pe::Area::Archive);
 
 // The member whose header is at `offset`; nothing at the end of the file or
 // when the header is damaged (reported at its offset).
@@ -80,7 +80,7 @@ void ForEachMember(const Archive& a, pe::Budget& budget, pe::Anomalies& an, Fn f
   std::uint64_t at = 8;
   while (at < a.file.Size()) {
     if (!budget.Take()) {
-      an.AtOffset(kArea, a.file.Base() + at, "archive members: work budget spent; the rest is not listed");
+      an.AtOffset(a.area, a.file.Base() + at, "archive members: work budget spent; the rest is not listed");
       return;
     }
     auto m = MemberAt(a, at, an);
@@ -109,14 +109,14 @@ void ForEachIndexSymbol(const Archive& a, const LinkerIndex& ix, pe::Budget& bud
   std::uint64_t nameAt = 0;
   for (std::uint32_t i = 0; i < ix.symbolCount; ++i) {
     if (!budget.Take()) {
-      an.AtOffset(kArea, ix.offset, "symbol index: work budget spent; the rest is not listed");
+      an.AtOffset(a.area, ix.offset, "symbol index: work budget spent; the rest is not listed");
       return;
     }
     IndexSymbol s;
     s.number = i;
     auto name = ix.names.String(nameAt, pe::kMaxName);
     if (nameAt >= ix.names.Size() || !name.terminated) {
-      an.AtOffset(kArea, ix.names.Base() + nameAt, "symbol index: name " + std::to_string(i) + " runs past the member");
+      an.AtOffset(a.area, ix.names.Base() + nameAt, "symbol index: name " + std::to_string(i) + " runs past the member");
       return;
     }
     s.name = name.text;
@@ -125,7 +125,7 @@ void ForEachIndexSymbol(const Archive& a, const LinkerIndex& ix, pe::Budget& bud
     if (ix.second) {
       auto m = ix.offsets.U16(std::uint64_t{i} * 2);
       if (m && *m >= 1 && *m <= ix.memberCount) off = ix.memberOffsets.U32((std::uint64_t{*m} - 1) * 4);
-      if (!off) an.AtOffset(kArea, ix.offsets.Base() + std::uint64_t{i} * 2,
+      if (!off) an.AtOffset(a.area, ix.offsets.Base() + std::uint64_t{i} * 2,
                             "symbol index: symbol " + std::to_string(i) + "'s member number " + std::to_string(m.value_or(0)) +
                                 " is not in the member table");
     } else if (ix.wide) {
@@ -136,7 +136,7 @@ void ForEachIndexSymbol(const Archive& a, const LinkerIndex& ix, pe::Budget& bud
     if (off) {
       s.memberOffset = *off;
       if (!LooksLikeMember(a, *off))
-        an.AtOffset(kArea, ix.offsets.Base(), "symbol index: '" + std::string(s.name) + "' points at " +
+        an.AtOffset(a.area, ix.offsets.Base(), "symbol index: '" + std::string(s.name) + "' points at " +
                                                   std::to_string(*off) + ", where no member header is");
     }
     fn(s);
@@ -160,7 +160,7 @@ struct ShortImport {
 };
 bool IsShortImport(const io::Reader& data);
 // Reads the header and its names; the names must lie within SizeOfData.
-ShortImport ParseShortImport(const io::Reader& data, pe::Anomalies& an);
+ShortImport ParseShortImport(const io::Reader& data, pe::Anomalies& an, pe::Area area);
 // The name the loader looks up, derived from the symbol as the name type says;
 // empty for an import by ordinal.
 std::string_view ImportName(const ShortImport& s);
@@ -186,7 +186,8 @@ struct ImportLibrary {
 
 // The imports of every member: short import members directly, and the
 // long form (.idata$2 .. .idata$7 objects) through the descriptor and the
-// tail member that name the DLL.
-ImportLibrary ParseImportLibrary(const Archive& a, pe::Budget& budget, pe::Anomalies& an);
+// tail member that name the DLL. Problems of the imports go to `area`; those
+// of the archive's structure are the archive listing's to report.
+ImportLibrary ParseImportLibrary(const Archive& a, pe::Budget& budget, pe::Anomalies& an, pe::Area area);
 
 }  // namespace kestrova::dumper::archive

@@ -38,7 +38,7 @@ bool IsShortImport(const io::Reader& data) {
   return data.U16(0) == 0 && data.U16(2) == 0xFFFF && data.U16(4) == 0;
 }
 
-ShortImport ParseShortImport(const io::Reader& data, pe::Anomalies& an) {
+ShortImport ParseShortImport(const io::Reader& data, pe::Anomalies& an, pe::Area area) {
   ShortImport s;
   io::Cursor c(data, 4);
   s.version = c.U16();
@@ -48,23 +48,23 @@ ShortImport ParseShortImport(const io::Reader& data, pe::Anomalies& an) {
   s.ordinalOrHint = c.U16();
   std::uint16_t bits = c.U16();
   if (!c.ok()) {
-    an.AtOffset(kArea, data.Base(), "import header is cut short");
+    an.AtOffset(area, data.Base(), "import header is cut short");
     return s;
   }
   s.present = true;
   s.type = static_cast<std::uint8_t>(bits & 3);
   s.nameType = static_cast<std::uint8_t>((bits >> 2) & 7);
   s.reserved = static_cast<std::uint16_t>(bits >> 5);
-  if (s.type > 2) an.AtOffset(kArea, data.Base() + 18, "import type " + Dec(s.type) + " is not code, data or const");
-  if (s.nameType > 4) an.AtOffset(kArea, data.Base() + 18, "import name type " + Dec(s.nameType) + " is not one the linker knows");
+  if (s.type > 2) an.AtOffset(area, data.Base() + 18, "import type " + Dec(s.type) + " is not code, data or const");
+  if (s.nameType > 4) an.AtOffset(area, data.Base() + 18, "import name type " + Dec(s.nameType) + " is not one the linker knows");
   io::Reader names = data.Sub(20, s.sizeOfData).value_or(data.From(20));
   if (names.Size() < s.sizeOfData)
-    an.AtOffset(kArea, data.Base() + 12, "import data of " + Dec(s.sizeOfData) + " bytes runs past its member");
+    an.AtOffset(area, data.Base() + 12, "import data of " + Dec(s.sizeOfData) + " bytes runs past its member");
   std::uint64_t at = 0;
   auto next = [&](std::string_view what) {
     io::CString str = names.String(at, pe::kMaxName);
     if (!str.terminated) {
-      an.AtOffset(kArea, names.Base() + at, "import " + std::string(what) + " has no terminating NUL within the import data");
+      an.AtOffset(area, names.Base() + at, "import " + std::string(what) + " has no terminating NUL within the import data");
       at = names.Size();
     } else {
       at += str.text.size() + 1;
@@ -121,16 +121,16 @@ struct LongForm {
   }
 };
 
-void ScanDescriptorOrTail(const coff::Object& o, LongForm& lf, pe::Budget& budget, pe::Anomalies& an) {
+void ScanDescriptorOrTail(const coff::Object& o, LongForm& lf, pe::Budget& budget, pe::Anomalies& an, pe::Anomalies& noise, pe::Area area) {
   const coff::Section* desc = coff::FindSection(o, ".idata$2");
   const coff::Section* i7 = coff::FindSection(o, ".idata$7");
   if (desc != nullptr) {
     // The descriptor's Name field (offset 12) is relocated to the DLL's name.
     auto r = coff::RelocationFor(o, *desc, 12, budget);
     if (!r) return;
-    auto target = coff::SymbolAt(o, r->symbolIndex, an);
+    auto target = coff::SymbolAt(o, r->symbolIndex, noise);
     if (!target) {
-      an.AtOffset(kArea, o.file.Base(), "import descriptor's name relocation names symbol " + Dec(r->symbolIndex) + ", which is not in the table");
+      an.AtOffset(area, o.file.Base(), "import descriptor's name relocation names symbol " + Dec(r->symbolIndex) + ", which is not in the table");
       return;
     }
     std::string_view dll, iname;
@@ -141,7 +141,7 @@ void ScanDescriptorOrTail(const coff::Object& o, LongForm& lf, pe::Budget& budge
     } else {
       iname = target->name;
     }
-    coff::ForEachSymbol(o, budget, an, [&](const coff::Symbol& s) {
+    coff::ForEachSymbol(o, budget, noise, [&](const coff::Symbol& s) {
       if (coff::RoleOf(s) != coff::SymbolRole::Defined) return;
       if (!dll.empty()) lf.descriptorDll.emplace(s.name, dll);
       else lf.descriptorIname.emplace(s.name, iname);
@@ -150,7 +150,7 @@ void ScanDescriptorOrTail(const coff::Object& o, LongForm& lf, pe::Budget& budge
   }
   if (i7 != nullptr && i7->numberOfRelocations == 0 && i7->sizeOfRawData > 0) {
     // A tail member: its .idata$7 is the DLL's name under a defined symbol.
-    coff::ForEachSymbol(o, budget, an, [&](const coff::Symbol& s) {
+    coff::ForEachSymbol(o, budget, noise, [&](const coff::Symbol& s) {
       if (coff::RoleOf(s) != coff::SymbolRole::Defined || s.section != static_cast<std::int32_t>(i7->number)) return;
       if (auto name = SectionString(o, s.section, s.value)) lf.tailDll.emplace(s.name, *name);
     });
@@ -160,7 +160,7 @@ void ScanDescriptorOrTail(const coff::Object& o, LongForm& lf, pe::Budget& budge
 // A long-form function member: an import lookup entry in .idata$4 (or $5),
 // by ordinal or through .idata$6's hint and name.
 std::optional<ImportEntry> LongFunction(const coff::Object& o, const LongForm& lf, std::uint64_t memberOffset,
-                                        pe::Budget& budget, pe::Anomalies& an) {
+                                        pe::Budget& budget, pe::Anomalies& an, pe::Anomalies& noise, pe::Area area) {
   if (coff::FindSection(o, ".idata$2") != nullptr) return std::nullopt;
   const coff::Section* slot = coff::FindSection(o, ".idata$4");
   if (slot == nullptr || slot->sizeOfRawData == 0) slot = coff::FindSection(o, ".idata$5");
@@ -184,13 +184,13 @@ std::optional<ImportEntry> LongFunction(const coff::Object& o, const LongForm& l
     io::Reader hn = coff::SectionData(o, *i6);
     e.ordinalOrHint = hn.U16(0).value_or(0);
     io::CString name = hn.String(2, pe::kMaxName);
-    if (!name.terminated) an.AtOffset(kArea, hn.Base() + 2, "import name in .idata$6 has no terminating NUL");
+    if (!name.terminated) an.AtOffset(area, hn.Base() + 2, "import name in .idata$6 has no terminating NUL");
     e.name = name.text;
   }
   const coff::Section* text = coff::FindSection(o, ".text");
   const coff::Section* iat = coff::FindSection(o, ".idata$5");
   e.type = text != nullptr && text->sizeOfRawData != 0 ? 0 : 1;
-  coff::ForEachSymbol(o, budget, an, [&](const coff::Symbol& s) {
+  coff::ForEachSymbol(o, budget, noise, [&](const coff::Symbol& s) {
     auto role = coff::RoleOf(s);
     // The symbol the linker resolves is the import address slot's (__imp_...).
     if (role == coff::SymbolRole::Defined && iat != nullptr && s.section == static_cast<std::int32_t>(iat->number) && e.symbol.empty())
@@ -198,27 +198,29 @@ std::optional<ImportEntry> LongFunction(const coff::Object& o, const LongForm& l
     if (role == coff::SymbolRole::Undefined && e.dll.empty()) e.dll = lf.Resolve(s.name);
   });
   if (e.dll.empty())
-    an.AtOffset(kArea, memberOffset, "import of " + (byOrdinal ? "ordinal " + Dec(e.ordinalOrHint) : std::string(e.name)) +
+    an.AtOffset(area, memberOffset, "import of " + (byOrdinal ? "ordinal " + Dec(e.ordinalOrHint) : std::string(e.name)) +
                                          " names no import descriptor in the library");
   return e;
 }
 
 }  // namespace
 
-ImportLibrary ParseImportLibrary(const Archive& a, pe::Budget& budget, pe::Anomalies& an) {
+ImportLibrary ParseImportLibrary(const Archive& a, pe::Budget& budget, pe::Anomalies& an, pe::Area area) {
   ImportLibrary lib;
   LongForm lf;
+  // The archive's and its objects' own damage is reported where they are listed, not twice.
+  pe::Anomalies structure;
   // First the descriptors and tails, which may come after the functions that use them.
-  ForEachMember(a, budget, an, [&](const Member& m) {
+  ForEachMember(a, budget, structure, [&](const Member& m) {
     if (m.kind == MemberKind::Object) {
-      coff::Object o = coff::ParseObject(m.data, budget, an);
-      if (o.present) ScanDescriptorOrTail(o, lf, budget, an);
+      coff::Object o = coff::ParseObject(m.data, budget, structure);
+      if (o.present) ScanDescriptorOrTail(o, lf, budget, an, structure, area);
     }
     return true;
   });
-  ForEachMember(a, budget, an, [&](const Member& m) {
+  ForEachMember(a, budget, structure, [&](const Member& m) {
     if (m.kind == MemberKind::ShortImport) {
-      ShortImport s = ParseShortImport(m.data, an);
+      ShortImport s = ParseShortImport(m.data, an, area);
       if (!s.present) return true;
       ImportEntry e;
       e.dll = s.dll;
@@ -232,9 +234,9 @@ ImportLibrary ParseImportLibrary(const Archive& a, pe::Budget& budget, pe::Anoma
       lib.entries.push_back(e);
       ++lib.shortMembers;
     } else if (m.kind == MemberKind::Object) {
-      coff::Object o = coff::ParseObject(m.data, budget, an);
+      coff::Object o = coff::ParseObject(m.data, budget, structure);
       if (!o.present) return true;
-      if (auto e = LongFunction(o, lf, m.headerOffset, budget, an)) {
+      if (auto e = LongFunction(o, lf, m.headerOffset, budget, an, structure, area)) {
         lib.entries.push_back(*e);
         ++lib.longMembers;
       }

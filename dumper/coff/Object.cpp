@@ -54,8 +54,9 @@ bool IsBigObject(const io::Reader& file) {
   return true;
 }
 
-Object ParseObject(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an) {
+Object ParseObject(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an, pe::Area area) {
   Object o;
+  o.area = area;
   o.file = file;
   std::uint64_t sectionTable = 0;
   if (IsBigObject(file)) {
@@ -80,7 +81,7 @@ Object ParseObject(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an
     o.h.sizeOfOptionalHeader = c.U16();
     o.h.characteristics = c.U16();
     if (!c.ok()) {
-      an.AtOffset(kArea, file.Base(), "COFF file header is cut short by the end of the file");
+      an.AtOffset(o.area, file.Base(), "COFF file header is cut short by the end of the file");
       return o;
     }
     sectionTable = 20 + std::uint64_t{o.h.sizeOfOptionalHeader};
@@ -92,11 +93,11 @@ Object ParseObject(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an
     std::uint64_t want = std::uint64_t{o.h.numberOfSymbols} * o.symbolSize;
     std::uint64_t at = o.h.pointerToSymbolTable;
     if (at > file.Size()) {
-      an.AtOffset(kArea, file.Base() + at, "symbol table starts past the end of the file");
+      an.AtOffset(o.area, file.Base() + at, "symbol table starts past the end of the file");
     } else {
       std::uint64_t have = (file.Size() - at) / o.symbolSize;
       if (have < o.h.numberOfSymbols) {
-        an.AtOffset(kArea, file.Base() + at,
+        an.AtOffset(o.area, file.Base() + at,
                     "symbol table claims " + io::Dec(o.h.numberOfSymbols) + " records but the file holds " + io::Dec(have));
         o.symbolCount = static_cast<std::uint32_t>(have);
       } else {
@@ -108,7 +109,7 @@ Object ParseObject(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an
         if (auto size = file.U32(strAt)) {
           std::uint64_t len = *size < 4 ? 4 : *size;
           if (!file.Has(strAt, len)) {
-            an.AtOffset(kArea, file.Base() + strAt, "string table size " + Hex(*size) + " runs past the end of the file");
+            an.AtOffset(o.area, file.Base() + strAt, "string table size " + Hex(*size) + " runs past the end of the file");
             len = file.Size() - strAt;
           }
           o.strings = *file.Sub(strAt, len);
@@ -120,12 +121,12 @@ Object ParseObject(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an
   std::uint64_t room = sectionTable <= file.Size() ? (file.Size() - sectionTable) / kSectionHeaderSize : 0;
   std::uint64_t count = o.h.numberOfSections;
   if (count > room) {
-    an.AtOffset(kArea, file.Base() + sectionTable,
+    an.AtOffset(o.area, file.Base() + sectionTable,
                 "section table claims " + io::Dec(count) + " sections but the file holds " + io::Dec(room));
     count = room;
   }
   if (!budget.Take(count)) {
-    an.AtOffset(kArea, file.Base() + sectionTable, "section table: work budget spent; no sections listed");
+    an.AtOffset(o.area, file.Base() + sectionTable, "section table: work budget spent; no sections listed");
     count = 0;
   }
   o.sections.reserve(static_cast<std::size_t>(count));
@@ -139,9 +140,9 @@ Object ParseObject(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an
     if (auto off = LongNameOffset(s.rawName)) {
       if (auto str = StringAt(o, *off)) {
         s.name = str->text;
-        if (!str->terminated) an.AtOffset(kArea, s.headerOffset, "section " + io::Dec(s.number) + "'s long name has no terminating NUL");
+        if (!str->terminated) an.AtOffset(o.area, s.headerOffset, "section " + io::Dec(s.number) + "'s long name has no terminating NUL");
       } else {
-        an.AtOffset(kArea, s.headerOffset, "section " + io::Dec(s.number) + "'s long name offset " + io::Dec(*off) + " lies outside the string table");
+        an.AtOffset(o.area, s.headerOffset, "section " + io::Dec(s.number) + "'s long name offset " + io::Dec(*off) + " lies outside the string table");
       }
     }
     io::Cursor c(file, at + 8);
@@ -155,7 +156,7 @@ Object ParseObject(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an
     s.numberOfLinenumbers = c.U16();
     s.characteristics = c.U32();
     if (s.sizeOfRawData != 0 && s.pointerToRawData != 0 && !file.Has(s.pointerToRawData, s.sizeOfRawData))
-      an.AtOffset(kArea, s.headerOffset, "section " + io::Dec(s.number) + "'s raw data runs past the end of the file");
+      an.AtOffset(o.area, s.headerOffset, "section " + io::Dec(s.number) + "'s raw data runs past the end of the file");
     if ((s.characteristics & kScnRelocOverflow) != 0 && s.numberOfRelocations == 0xFFFF) {
       if (auto real = file.U32(s.pointerToRelocations)) {
         s.relocOverflow = true;
@@ -165,7 +166,7 @@ Object ParseObject(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an
     if (s.numberOfRelocations != 0) {
       auto bytes = io::CheckedMul(s.numberOfRelocations, 10);
       if (!bytes || !file.Has(s.pointerToRelocations, *bytes))
-        an.AtOffset(kArea, s.headerOffset, "section " + io::Dec(s.number) + "'s " + io::Dec(s.numberOfRelocations) +
+        an.AtOffset(o.area, s.headerOffset, "section " + io::Dec(s.number) + "'s " + io::Dec(s.numberOfRelocations) +
                                                " relocations run past the end of the file");
     }
     o.sections.push_back(s);
@@ -191,12 +192,12 @@ std::optional<Symbol> SymbolAt(const Object& o, std::uint32_t index, pe::Anomali
     auto str = StringAt(o, off);
     if (!str) {
       s.nameOk = false;
-      an.AtOffset(kArea, s.offset, "symbol " + io::Dec(index) + "'s name offset " + io::Dec(off) + " lies outside the string table");
+      an.AtOffset(o.area, s.offset, "symbol " + io::Dec(index) + "'s name offset " + io::Dec(off) + " lies outside the string table");
     } else {
       s.name = str->text;
       if (!str->terminated) {
         s.nameOk = false;
-        an.AtOffset(kArea, s.offset, "symbol " + io::Dec(index) + "'s name has no terminating NUL");
+        an.AtOffset(o.area, s.offset, "symbol " + io::Dec(index) + "'s name has no terminating NUL");
       }
     }
   } else {

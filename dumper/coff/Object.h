@@ -14,8 +14,6 @@
 
 namespace kestrova::dumper::coff {
 
-// The new file kinds report under the file's area until they have parts of their own.
-inline constexpr pe::Area kArea = pe::Area::File;
 
 // Storage classes the listing tells apart.
 inline constexpr std::uint8_t kClassExternal = 2;
@@ -61,6 +59,7 @@ struct Section {
 
 struct Object {
   bool present = false;
+  pe::Area area = pe::Area::Object;  // where its problems are reported
   io::Reader file;
   FileHeader h;
   std::vector<Section> sections;
@@ -75,7 +74,7 @@ bool IsBigObject(const io::Reader& file);
 
 // Reads the headers, the section table and locates the symbol and string
 // tables; what does not fit the file is reported and left out.
-Object ParseObject(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an);
+Object ParseObject(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an, pe::Area area = pe::Area::Object);
 
 struct Symbol {
   std::uint32_t index = 0;
@@ -100,13 +99,13 @@ template <class Fn>
 void ForEachSymbol(const Object& o, pe::Budget& budget, pe::Anomalies& an, Fn fn) {
   for (std::uint64_t i = 0; i < o.symbolCount;) {
     if (!budget.Take()) {
-      an.AtOffset(kArea, o.symbols.Base() + i * o.symbolSize, "symbols: work budget spent; the rest is not listed");
+      an.AtOffset(o.area, o.symbols.Base() + i * o.symbolSize, "symbols: work budget spent; the rest is not listed");
       return;
     }
     auto s = SymbolAt(o, static_cast<std::uint32_t>(i), an);
     if (!s) return;
     if (i + 1 + s->auxCount > o.symbolCount)
-      an.AtOffset(kArea, s->offset, "symbol's auxiliary records run past the symbol table");
+      an.AtOffset(o.area, s->offset, "symbol's auxiliary records run past the symbol table");
     fn(*s);
     i += 1 + std::uint64_t{s->auxCount};
   }
@@ -186,7 +185,7 @@ void ForEachDirective(std::string_view text, Fn fn) {
 // length (offsets within the section). Reports a subsection that runs past
 // the section and stops there.
 template <class Fn>
-std::uint32_t ForEachDebugSubsection(const io::Reader& data, pe::Budget& budget, pe::Anomalies& an, Fn fn) {
+std::uint32_t ForEachDebugSubsection(const io::Reader& data, pe::Budget& budget, pe::Anomalies& an, pe::Area area, Fn fn) {
   auto sig = data.U32(0);
   if (!sig) return 0;
   if (*sig != 4) return *sig;  // only the C13 form has subsections
@@ -195,7 +194,7 @@ std::uint32_t ForEachDebugSubsection(const io::Reader& data, pe::Budget& budget,
     if (!budget.Take()) return *sig;
     std::uint32_t kind = *data.U32(at), len = *data.U32(at + 4);
     if (!data.Has(at + 8, len)) {
-      an.AtOffset(kArea, data.Base() + at, "debug subsection runs past its section; stopped");
+      an.AtOffset(area, data.Base() + at, "debug subsection runs past its section; stopped");
       return *sig;
     }
     fn(kind, at, len);

@@ -13,7 +13,7 @@
 
 namespace kestrova::dumper::ne {
 
-inline constexpr pe::Area kArea = pe::Area::File;
+inline constexpr pe::Area kArea = pe::Area::Ne;
 
 struct Header {
   std::uint64_t offset = 0;  // of "NE" in the file

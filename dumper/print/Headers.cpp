@@ -20,7 +20,7 @@ const char* KindText(const Headers& h) {
 
 }  // namespace
 
-void PrintIntro(Printer& o, std::string_view displayName, const Headers& h) {
+void PrintIntro(Printer& o, std::string_view displayName, const Headers& h, std::string_view otherKind) {
   o.Text(kBanner);
   o.Nl();
   o.Nl();
@@ -28,6 +28,11 @@ void PrintIntro(Printer& o, std::string_view displayName, const Headers& h) {
   o.Nl();
   Field(o, "Size").Dec(h.fileSize).Text(" bytes (0x").Hex(h.fileSize, 0).Ch(')');
   o.Nl();
+  if (!otherKind.empty()) {
+    Field(o, "Type").Text(otherKind);
+    o.Nl();
+    return;
+  }
   Field(o, "Type").Text(KindText(h));
   if (h.kind == FileKind::Pe && h.hasCoff) {
     if (h.coff.characteristics & 0x2000) o.Text(", DLL");

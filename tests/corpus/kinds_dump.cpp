@@ -56,7 +56,7 @@ void DumpObject(const io::Reader& data, std::uint64_t member, pe::Budget& budget
       coff::ForEachDirective(text, [&](std::string_view d) { Line({"directive", N(member), d}); });
     }
     if (s.name == ".debug$S") {
-      coff::ForEachDebugSubsection(coff::SectionData(o, s), budget, an,
+      coff::ForEachDebugSubsection(coff::SectionData(o, s), budget, an, pe::Area::Object,
                                    [&](std::uint32_t kind, std::uint64_t, std::uint32_t len) {
                                      Line({"debugsub", N(member), N(s.number), N(kind), N(len)});
                                    });
@@ -95,7 +95,7 @@ void DumpArchive(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an, 
       DumpObject(m.data, m.headerOffset, budget, an);
     return true;
   });
-  archive::ImportLibrary lib = archive::ParseImportLibrary(a, budget, an);
+  archive::ImportLibrary lib = archive::ParseImportLibrary(a, budget, an, pe::Area::ImportLibrary);
   for (const archive::ImportEntry& e : lib.entries)
     Line({"import", e.dll, e.name, e.byOrdinal ? "ordinal" : "hint", N(e.ordinalOrHint), archive::ImportTypeName(e.type),
           e.longForm ? "long" : "short", e.symbol, archive::NameTypeName(e.nameType)});

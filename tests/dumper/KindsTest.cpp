@@ -9,6 +9,7 @@
 #include "dumper/coff/Detect.h"
 #include "dumper/coff/Object.h"
 #include "dumper/ne/Ne.h"
+#include "tests/dumper/Golden.h"
 #include "tests/dumper/PeBuilder.h"
 
 namespace kestrova::dumper::testing {
@@ -137,7 +138,7 @@ TEST(Kinds, MicrosoftImportLibrary) {
     second += std::string(s.name) + "@" + std::to_string(s.memberOffset) + ";";
   });
   EXPECT_EQ(first, second);
-  archive::ImportLibrary lib = archive::ParseImportLibrary(a, r.budget, r.an);
+  archive::ImportLibrary lib = archive::ParseImportLibrary(a, r.budget, r.an, pe::Area::ImportLibrary);
   std::string got;
   for (const archive::ImportEntry& e : lib.entries)
     got += std::string(e.dll) + "!" + std::string(e.name) + (e.byOrdinal ? " #" : " hint ") + std::to_string(e.ordinalOrHint) +
@@ -179,7 +180,8 @@ TEST(Kinds, ArchiveDamage) {
     std::vector<std::uint8_t> cut(base.begin(), base.end() - 20);
     Input r(cut);
     archive::Archive a = archive::ParseArchive(r.file, r.budget, r.an);
-    archive::ImportLibrary lib = archive::ParseImportLibrary(a, r.budget, r.an);
+    archive::ForEachMember(a, r.budget, r.an, [](const archive::Member&) { return true; });
+    archive::ImportLibrary lib = archive::ParseImportLibrary(a, r.budget, r.an, pe::Area::ImportLibrary);
     EXPECT_NE(r.Find("runs past the end of the file"), "");
     EXPECT_NE(r.Find("has no terminating NUL within the import data"), "");
     EXPECT_EQ(lib.entries.size(), 4u);
@@ -310,6 +312,14 @@ TEST(Kinds, NeDamage) {
   EXPECT_NE(r.Find("entry bundle runs past the end of the file"), "");
   EXPECT_NE(r.Find("segment 1's data runs past the end of the file"), "");
   EXPECT_EQ(m.entries.size(), 0u);
+}
+
+// The listing of each kind, both forms for the import library.
+TEST(Kinds, Goldens) {
+  ExpectGolden("kinds_import_library", Dump(MicrosoftLibrary(), "ms.lib"));
+  ExpectGolden("kinds_import_library.jsonl", DumpJson(MicrosoftLibrary(), "ms.lib"));
+  ExpectGolden("kinds_object_damage", Dump(Object(4), "damaged.obj"));
+  ExpectGolden("kinds_ne_damage", Dump(NeModule(), "bad_module_ref.dll"));
 }
 
 }  // namespace
