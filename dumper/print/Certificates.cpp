@@ -72,6 +72,7 @@ void Certificate(Printer& o, const X509Cert& c, std::size_t number, bool signer)
   o.Text("    Certificate ").Dec(number);
   if (signer) o.Text(" (the signer's)");
   o.Text("  at ").Hex(c.offset, 8);
+  if (!c.kind.empty()) return o.Text("  ").Text(c.kind).Text(", ").Dec(c.size).Text(" bytes, not decoded").Nl();
   o.Nl();
   Dn(o, "    Subject", c.subject);
   Dn(o, "    Issuer", c.issuer);
@@ -101,6 +102,8 @@ void TimeStampLines(Printer& o, const TimeStamp& t, std::size_t number) {
   HexRun(o, t.serial);
   o.Nl();
   if (!t.digestOid.empty()) Algorithm(o, "    Digest algorithm", t.digestOid);
+  for (const X509Cert& c : t.others)
+    Field(o, "    Certificate").Text(c.kind).Text(", ").Dec(c.size).Text(" bytes, not decoded, at ").Hex(c.offset, 8).Nl();
 }
 
 void PrintSignature(Printer& o, const Signature& s) {

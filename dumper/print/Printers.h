@@ -64,8 +64,9 @@ void Where(Printer& o, const pe::Anomaly& a);
 
 // The start of the listing: banner, file name, size and kind. `otherKind`
 // names a file that is not a PE image but a kind the tool reads (an archive,
-// an object, an NE module); empty otherwise.
-void PrintIntro(Printer& o, std::string_view displayName, const pe::Headers& h, std::string_view otherKind = {});
+// an object, an NE module), in the listing's words and JSON's; empty otherwise.
+void PrintIntro(Printer& o, std::string_view displayName, const pe::Headers& h, std::string_view otherKind = {},
+                std::string_view otherKindJson = {});
 // The closing summary: how many names were shown readable by each scheme
 // (when any were), then every problem found, by part.
 void PrintSummary(Printer& o, const pe::Anomalies& an);

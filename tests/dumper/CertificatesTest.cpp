@@ -93,11 +93,12 @@ Bytes SignerInfo(const Bytes& unauth) {
   return Tlv(0x30, si);
 }
 
-// An Authenticode signature over `digest` (SHA-256); `unauth` are its unsigned attributes.
-Bytes Signature(const Bytes& digest, bool withCert, const Bytes& unauth = {}) {
+// An Authenticode signature over `digest` (SHA-256); `unauth` are its unsigned
+// attributes, `others` certificates of other kinds put before the X.509 one.
+Bytes Signature(const Bytes& digest, bool withCert, const Bytes& unauth = {}, const Bytes& others = {}) {
   Bytes indirect = Seq({Seq({Oid("1.3.6.1.4.1.311.2.1.15")}), Seq({kSha256, Tlv(0x04, digest)})});
   Bytes content = Seq({Oid("1.3.6.1.4.1.311.2.1.4"), Tlv(0xA0, indirect)});
-  Bytes certs = withCert ? Tlv(0xA0, Certificate()) : Bytes{};
+  Bytes certs = withCert ? Tlv(0xA0, Cat({others, Certificate()})) : Bytes{};
   Bytes sd = Seq({Int({1}), Set({kSha256}), content, certs, Set({SignerInfo(unauth)})});
   return Seq({Oid("1.2.840.113549.1.7.2"), Tlv(0xA0, sd)});
 }
@@ -160,6 +161,29 @@ Bytes CounterSignature(std::string_view time = "261209041500Z") {
   Bytes si = Seq({Int({1}), Seq({Name("Kestrova Root"), Int({0x00, 0x9A, 0x01, 0x02})}),
                   Seq({Oid("1.3.14.3.2.26")}), auth, Seq({Oid("1.2.840.113549.1.1.1")}), Tlv(0x04, {4, 5})});
   return Seq({Oid("1.2.840.113549.1.9.6"), Set({si})});
+}
+
+// An RFC 3161 time stamp whose certificates hold `others` before the authority's
+// X.509 certificate, as Windows 10's kernel32.dll has an attribute certificate there.
+Bytes Rfc3161Stamp(const Bytes& others) {
+  Bytes tst = Seq({Int({1}), Oid("1.2.3.4"), Seq({kSha256, Tlv(0x04, Bytes(32, 0))}), Int({7}),
+                   Str(0x18, "20261209041500Z")});
+  Bytes encap = Seq({Oid("1.2.840.113549.1.9.16.1.4"), Tlv(0xA0, Tlv(0x04, tst))});
+  Bytes si = Seq({Int({1}), Seq({Name("Kestrova Root"), Int({0x00, 0x9A, 0x01, 0x02})}), kSha256,
+                  Seq({Oid("1.2.840.113549.1.1.1")}), Tlv(0x04, {6, 7})});
+  Bytes sd = Seq({Int({3}), Set({kSha256}), encap, Tlv(0xA0, Cat({others, Certificate()})), Set({si})});
+  Bytes token = Seq({Oid("1.2.840.113549.1.7.2"), Tlv(0xA0, sd)});
+  return Seq({Oid("1.3.6.1.4.1.311.3.3.1"), Set({token})});
+}
+
+// The certificate kinds besides X.509 are legal: each is listed by kind and size,
+// and the signer and the time stamp's authority are still found past them.
+TEST(Certificates, AttributeCertificatesAreListedNotDecoded) {
+  const Bytes v1 = Tlv(0xA1, Cat({Seq({Int({0})}), Seq({Oid("1.2.840.113549.1.1.11")}), Tlv(0x03, {0x00, 0xAB})}));
+  const Bytes v2 = Tlv(0xA2, Seq({Int({1})}));
+  auto build = [&](const Bytes& digest) { return Signed(Signature(digest, true, Rfc3161Stamp(v1), v2)); };
+  Bytes f = build(DigestOf(build(Bytes(32, 0))));
+  ExpectGolden("certificates_other_kinds", Part(Dump(f, "stamped.exe")));
 }
 
 TEST(Certificates, SignatureWithCertificateSignerTimeStampAndNestedSignature) {
