@@ -559,6 +559,47 @@ def check_ne(tool, path, promise):
         count("NE entry points against winedump", len(theirs))
 
 
+def listing(tdump, path):
+    """tdump's JSON form of the listing: the parts by key."""
+    import json
+    line = run([tdump, "--json", str(path)], check=False).splitlines()[0]
+    return json.loads(line)["parts"]
+
+
+def check_listing(tdump, path, d):
+    """The listing shows the records the peers confirmed: every import, symbol, member and NE import."""
+    if not tdump:
+        return
+    parts = listing(tdump, path)
+    imports = d.of("import")
+    if d.kind == "archive":
+        members = [(int(m[0]), m[3]) for m in d.of("member")]
+        shown = [(m["offset"], m["name"]) for m in parts.get("Archive", {}).get("members", [])]
+        if shown != members:
+            fail(f"{path.name}: the listing's members differ from the records")
+        count("members in the listing", len(shown))
+        if imports:
+            shown = {(dll["dll"], f.get("name", ""), str(f.get("ordinal", f.get("hint"))), f["type"])
+                     for dll in parts.get("ImportLibrary", {}).get("dlls", []) for f in dll["functions"]}
+            want = {(i[0], i[1], i[3], i[4]) for i in imports}
+            if shown != want:
+                fail(f"{path.name}: the listing's imports differ: only the listing {sorted(shown - want)[:3]}, "
+                     f"only the records {sorted(want - shown)[:3]}")
+            count("imports in the listing", len(shown))
+    elif d.kind in ("COFF object", "big COFF object"):
+        shown = [(s["index"], s["name"], s["value"]) for s in parts.get("Object", {}).get("symbols", [])]
+        want = [(int(s[1]), s[2], int(s[5])) for s in d.of("symbol")]
+        if shown != want:
+            fail(f"{path.name}: the listing's symbols differ from the records")
+        count("object symbols in the listing", len(shown))
+    elif d.kind == "NE executable":
+        shown = {(i["module"], i.get("name", ""), str(i.get("ordinal", ""))) for i in parts.get("Ne", {}).get("imports", [])}
+        want = {(i[0], i[1], i[2]) for i in imports}
+        if shown != want:
+            fail(f"{path.name}: the listing's NE imports {sorted(shown)}, the records {sorted(want)}")
+        count("NE imports in the listing", len(shown))
+
+
 def check_damage(tool, work, files):
     """Cut and scribbled copies: kinds_dump finishes, and reports rather than crashes."""
     for f in files:
@@ -579,6 +620,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("tool")
     ap.add_argument("--work", required=True)
+    ap.add_argument("--tdump", help="the dump tool, to check that its listing shows the records")
     args = ap.parse_args()
     if not shutil.which("llvm-readobj") or not shutil.which("llvm-nm"):
         return kcorpus.skip("llvm-readobj and llvm-nm are needed")
@@ -595,6 +637,7 @@ def main():
             continue
         check_objects(args.tool, o, d)
         check_nm(o, d)
+        check_listing(args.tdump, o, d)
         directives = [x[1] for x in d.of("directive")]
         if o.name.startswith("a_") and "/DEFAULTLIB:user32" not in directives:
             fail(f"{o.name}: directives {directives}")
@@ -610,16 +653,19 @@ def main():
         check_index(lib, d)
         check_objects(args.tool, lib, d)
         check_nm(lib, d)
+        check_listing(args.tdump, lib, d)
         count("static libraries")
     for lib, dll, promise in implibs:
         d = Dump(args.tool, lib)
         check_members(lib, d)
         check_index(lib, d)
         check_import_library(args.tool, lib, dll, promise, d)
+        check_listing(args.tdump, lib, d)
         count("import libraries")
     for name, kw in (("ne_full.dll", {}), ("ne_plain.dll", {"resources": False, "modules": ("KERNEL", "GDI", "USER")})):
         promise = ne_module(work / name, **kw)
         check_ne(args.tool, work / name, promise)
+        check_listing(args.tdump, work / name, Dump(args.tool, work / name))
     check_damage(args.tool, work, [o for o in objs[:2]] + statics[:1] + [i[0] for i in implibs[:2]] + [work / "ne_full.dll"])
 
     print("checked: " + ", ".join(f"{k} {v}" for k, v in sorted(COUNTS.items())))
