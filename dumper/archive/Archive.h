@@ -176,6 +176,7 @@ struct ImportEntry {
   std::uint8_t nameType = 0;       // short form: NameType; long form: Name or Ordinal
   bool longForm = false;
   std::uint64_t memberOffset = 0;
+  std::uint32_t group = 0;         // the DLL's place in the table
 };
 
 struct ImportLibrary {

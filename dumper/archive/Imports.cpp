@@ -159,7 +159,8 @@ void ScanDescriptorOrTail(const coff::Object& o, LongForm& lf, pe::Budget& budge
 
 // A long-form function member: an import lookup entry in .idata$4 (or $5),
 // by ordinal or through .idata$6's hint and name.
-std::optional<ImportEntry> LongFunction(const coff::Object& o, const LongForm& lf, std::uint64_t memberOffset,
+// The symbols it needs are added to `needs`, to find its descriptor once every member has been seen.
+std::optional<ImportEntry> LongFunction(const coff::Object& o, std::vector<std::string_view>& needs, std::uint64_t memberOffset,
                                         pe::Budget& budget, pe::Anomalies& an, pe::Anomalies& noise, pe::Area area) {
   if (coff::FindSection(o, ".idata$2") != nullptr) return std::nullopt;
   const coff::Section* slot = coff::FindSection(o, ".idata$4");
@@ -195,11 +196,8 @@ std::optional<ImportEntry> LongFunction(const coff::Object& o, const LongForm& l
     // The symbol the linker resolves is the import address slot's (__imp_...).
     if (role == coff::SymbolRole::Defined && iat != nullptr && s.section == static_cast<std::int32_t>(iat->number) && e.symbol.empty())
       e.symbol = s.name;
-    if (role == coff::SymbolRole::Undefined && e.dll.empty()) e.dll = lf.Resolve(s.name);
+    if (role == coff::SymbolRole::Undefined) needs.push_back(s.name);
   });
-  if (e.dll.empty())
-    an.AtOffset(area, memberOffset, "import of " + (byOrdinal ? "ordinal " + Dec(e.ordinalOrHint) : std::string(e.name)) +
-                                         " names no import descriptor in the library");
   return e;
 }
 
@@ -210,14 +208,10 @@ ImportLibrary ParseImportLibrary(const Archive& a, pe::Budget& budget, pe::Anoma
   LongForm lf;
   // The archive's and its objects' own damage is reported where they are listed, not twice.
   pe::Anomalies structure;
-  // First the descriptors and tails, which may come after the functions that use them.
-  ForEachMember(a, budget, structure, [&](const Member& m) {
-    if (m.kind == MemberKind::Object) {
-      coff::Object o = coff::ParseObject(m.data, budget, structure);
-      if (o.present) ScanDescriptorOrTail(o, lf, budget, an, structure, area);
-    }
-    return true;
-  });
+  // Long-form functions: their entry's index and the symbols they need. Their
+  // descriptor may come after them, so they are tied to it after the walk.
+  std::vector<std::pair<std::size_t, std::string_view>> pending;
+  std::vector<std::string_view> needs;
   ForEachMember(a, budget, structure, [&](const Member& m) {
     if (m.kind == MemberKind::ShortImport) {
       ShortImport s = ParseShortImport(m.data, an, area);
@@ -236,18 +230,32 @@ ImportLibrary ParseImportLibrary(const Archive& a, pe::Budget& budget, pe::Anoma
     } else if (m.kind == MemberKind::Object) {
       coff::Object o = coff::ParseObject(m.data, budget, structure);
       if (!o.present) return true;
-      if (auto e = LongFunction(o, lf, m.headerOffset, budget, an, structure, area)) {
+      ScanDescriptorOrTail(o, lf, budget, an, structure, area);
+      needs.clear();
+      if (auto e = LongFunction(o, needs, m.headerOffset, budget, an, structure, area)) {
+        for (std::string_view n : needs) pending.emplace_back(lib.entries.size(), n);
+        if (needs.empty()) pending.emplace_back(lib.entries.size(), std::string_view{});
         lib.entries.push_back(*e);
         ++lib.longMembers;
       }
     }
     return true;
   });
+  for (const auto& [index, sym] : pending) {
+    ImportEntry& e = lib.entries[index];
+    if (e.dll.empty() && !sym.empty()) e.dll = lf.Resolve(sym);
+  }
+  for (const ImportEntry& e : lib.entries) {
+    if (!e.longForm || !e.dll.empty()) continue;
+    an.AtOffset(area, e.memberOffset, "import of " + (e.byOrdinal ? "ordinal " + Dec(e.ordinalOrHint) : std::string(e.name)) +
+                                          " names no import descriptor in the library");
+  }
   // One table per DLL, DLLs in the order the library first names them.
-  std::unordered_map<std::string_view, std::size_t> order;
-  for (const ImportEntry& e : lib.entries) order.emplace(e.dll, order.size());
-  std::stable_sort(lib.entries.begin(), lib.entries.end(),
-                   [&](const ImportEntry& x, const ImportEntry& y) { return order[x.dll] < order[y.dll]; });
+  std::unordered_map<std::string_view, std::uint32_t> order;
+  for (ImportEntry& e : lib.entries) e.group = order.emplace(e.dll, static_cast<std::uint32_t>(order.size())).first->second;
+  if (order.size() > 1)
+    std::stable_sort(lib.entries.begin(), lib.entries.end(),
+                     [](const ImportEntry& x, const ImportEntry& y) { return x.group < y.group; });
   lib.present = !lib.entries.empty();
   return lib;
 }
