@@ -83,6 +83,7 @@ void Run(std::span<const std::uint8_t> bytes, std::string_view displayName, prin
     }
   }
   print::PrintIntro(o, displayName, h, otherKind, otherKindJson);
+  facts.otherKind = otherKind;
   std::size_t left = 0;
   for (const PartEntry& p : kParts) left += Applies(p.anchor, h) ? 1u : 0u;
   const std::uint64_t budget = ListingBudget(bytes.size(), options.json);

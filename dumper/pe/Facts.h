@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dumper/pe/Identify.h"
@@ -22,6 +23,7 @@ struct SignatureFacts {
 };
 
 struct Facts {
+  std::string_view otherKind;  // a file that is no PE image but a kind read here: what it is
   std::uint64_t importDlls = 0, importFunctions = 0, delayDlls = 0, delayFunctions = 0;
   std::uint64_t exports = 0, forwarded = 0;  // counted as the exports are walked
   std::uint64_t resources = 0;

@@ -105,7 +105,10 @@ void WhereToLook(Printer& o, const Facts& f) {
 
 void PrintGlance(Printer& o, const Glance& g, const Context& ctx) {
   const Facts& f = *g.facts;
-  if (!g.image) {
+  if (!g.image && !f.otherKind.empty()) {
+    Field(o, "What", "what").Word({}, f.otherKind);
+    o.Nl();
+  } else if (!g.image) {
     Field(o, "What", "what").Word({}, "not a Windows image: what it is and what built it cannot be told", "unknown");
     o.Nl();
   } else {
