@@ -15,12 +15,19 @@ namespace {
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
 std::uint16_t LowerUnit(std::uint16_t c) { return c >= 'A' && c <= 'Z' ? static_cast<std::uint16_t>(c + 32) : c; }
 
+// A Count that runs past the real entries reads garbage as entries; past a few
+// such warnings the rest say nothing new, so they are counted instead of listed.
+inline constexpr int kDamageListed = 8;
+
 struct Reading {
   const io::Reader& data;
   pe::Anomalies& an;
   pe::Area area;
   pe::Budget& budget;
-  void At(std::uint64_t off, std::string text) const { an.AtOffset(area, data.Base() + off, std::move(text)); }
+  int* damage;
+  void At(std::uint64_t off, std::string text) const {
+    if (++*damage <= kDamageListed) an.AtOffset(area, data.Base() + off, std::move(text));
+  }
 };
 
 // A name field pair; false (and a warning naming `what`) when it does not lie
@@ -63,8 +70,12 @@ void ReadValues(const Reading& r, ApiSetEntry& e, std::uint64_t at, std::uint64_
     val.host.offset = c.U32();
     val.host.length = c.U32();
     const std::string what = "value " + Dec(i) + " of " + who;
-    if (!CheckName(r, v + (flags ? 4 : 0), val.importer, what + ": importer name")) val.importer = {};
-    if (!CheckName(r, v + (flags ? 12 : 8), val.host, what + ": host name")) val.host = {};
+    if (!CheckName(r, v + (flags ? 4 : 0), val.importer, what + ": importer name")) {
+      val.importer = {};
+      val.host = {};  // one warning a value: its other name says nothing more
+    } else if (!CheckName(r, v + (flags ? 12 : 8), val.host, what + ": host name")) {
+      val.host = {};
+    }
     e.values.push_back(val);
   }
 }
@@ -132,7 +143,8 @@ bool NameIs(const ApiSetSchema& s, WideName n, std::string_view text) {
 ApiSetSchema ReadApiSetSchema(const io::Reader& data, pe::Anomalies& an, pe::Area area, pe::Budget& budget) {
   ApiSetSchema s;
   s.data = data;
-  const Reading r{data, an, area, budget};
+  int damage = 0;
+  const Reading r{data, an, area, budget, &damage};
   auto version = data.U32(0);
   if (!version) {
     r.At(0, "API-set schema is empty");
@@ -208,8 +220,9 @@ ApiSetSchema ReadApiSetSchema(const io::Reader& data, pe::Anomalies& an, pe::Are
       valueFlags = true;
     }
     const std::string who = "entry " + Dec(i);
-    if (!CheckName(r, nameField, entry.name, who + " name")) entry.name = {};
-    if (s.version == 6 && entry.hashedLength > entry.name.length)
+    if (!CheckName(r, nameField, entry.name, who + " name")) {
+      entry.name = {};
+    } else if (s.version == 6 && entry.hashedLength > entry.name.length)
       r.At(at + 12, who + ": HashedLength " + Dec(entry.hashedLength) + " is longer than its name (" +
                         Dec(entry.name.length) + " bytes)");
     // Versions 2 and 4 put a count before the values; version 6 keeps it in the entry.
@@ -228,6 +241,8 @@ ApiSetSchema ReadApiSetSchema(const io::Reader& data, pe::Anomalies& an, pe::Are
     s.entries.push_back(std::move(entry));
   }
   if (s.version == 6) CheckHashTable(r, s);
+  if (damage > kDamageListed)
+    an.AtOffset(area, data.Base(), io::Dec(static_cast<std::uint64_t>(damage - kDamageListed)) + " more problems in the schema are not listed");
   return s;
 }
 
@@ -252,7 +267,7 @@ std::string Narrow(const ApiSetSchema& s, WideName n) {
   out.reserve(n.length / 2);
   for (std::uint32_t i = 0; i + 1 < n.length; i += 2) {
     std::uint16_t c = s.data.U16(std::uint64_t{n.offset} + i).value_or(0);
-    out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    out.push_back(c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?');
   }
   return out;
 }
