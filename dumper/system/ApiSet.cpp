@@ -134,6 +134,17 @@ bool UnitsEqual(const ApiSetSchema& s, WideName n, std::string_view text, std::s
   return true;
 }
 
+// Case-insensitive order of a schema name against `text`: <0, 0, >0.
+int Compare(const ApiSetSchema& s, WideName n, std::string_view text) {
+  const std::size_t units = n.length / 2;
+  for (std::size_t i = 0; i < units && i < text.size(); ++i) {
+    const std::uint16_t a = LowerUnit(s.data.U16(std::uint64_t{n.offset} + 2 * i).value_or(0));
+    const auto b = static_cast<std::uint16_t>(static_cast<unsigned char>(Lower(text[i])));
+    if (a != b) return a < b ? -1 : 1;
+  }
+  return units < text.size() ? -1 : units > text.size() ? 1 : 0;
+}
+
 bool NameIs(const ApiSetSchema& s, WideName n, std::string_view text) {
   return n.length / 2 == text.size() && UnitsEqual(s, n, text, text.size());
 }
@@ -324,14 +335,20 @@ ApiSetHit ResolveApiSet(const ApiSetSchema& s, std::string_view dll, std::string
       }
     }
   } else {
-    // The older layouts hold the name after its four-letter prefix, whole.
-    std::string_view key = dll.substr(4, dot - 4);
-    for (std::size_t i = 0; i < s.entries.size(); ++i) {
-      if (NameIs(s, s.entries[i].name, key) || NameIs(s, s.entries[i].name, dll.substr(0, dot))) {
-        found = &s.entries[i];
-        hit.entry = static_cast<std::uint32_t>(i);
+    // The older layouts hold the name after its four-letter prefix, whole, in
+    // ascending order, and the loader searches them by halves.
+    const std::string_view key = dll.substr(4, dot - 4);
+    std::int64_t lo = 0, hi = static_cast<std::int64_t>(s.entries.size()) - 1;
+    while (lo <= hi) {
+      const std::int64_t mid = lo + (hi - lo) / 2;
+      const int c = Compare(s, s.entries[static_cast<std::size_t>(mid)].name, key);
+      if (c == 0) {
+        found = &s.entries[static_cast<std::size_t>(mid)];
+        hit.entry = static_cast<std::uint32_t>(mid);
         break;
       }
+      if (c < 0) lo = mid + 1;
+      else hi = mid - 1;
     }
   }
   if (found == nullptr) return hit;
