@@ -1,6 +1,7 @@
 // The closure walk: resolve, read once, check every import, follow forwarders.
 #include "dumper/system/Closure.h"
 
+#include <algorithm>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -104,6 +105,7 @@ class Walker {
     out_.work += 16;
     const Module& m = cache_.Get(at.path);
     t.module = Add(m, at.rule, delayed);
+    Touch(t.module);
     return t;
   }
 
@@ -139,10 +141,30 @@ class Walker {
     return true;
   }
 
+  // Only the few modules used last keep their pages: a page read can bring in a
+  // large folio of the file (up to 2 MiB), so a closure of a hundred DLLs would
+  // otherwise hold hundreds of MiB. The DLLs nearly every module imports (ntdll,
+  // kernel32, the C runtime) stay among the last used and are not read again.
+  static constexpr std::size_t kResident = 16;
+  void Touch(std::int32_t index) {
+    const Module* m = mods_[static_cast<std::size_t>(index)];
+    auto it = std::find(resident_.begin(), resident_.end(), m);
+    if (it != resident_.end()) {
+      std::rotate(it, it + 1, resident_.end());
+      return;
+    }
+    resident_.push_back(m);
+    if (resident_.size() > kResident) {
+      resident_.front()->Release();
+      resident_.erase(resident_.begin());
+    }
+  }
+
   void Imports(std::uint32_t from, const pe::ImportTable& table, bool delayTable, bool delayed) {
     const std::string importer = out_.modules[from].name;
     for (const pe::ImportDll& d : table.dlls) {
       if (Stopped()) return;
+      Touch(static_cast<std::int32_t>(from));  // its names are read again after each release
       if (!d.nameOk) continue;  // its damage is the import parser's to report
       Edge e;
       e.imported = std::string(d.name);
@@ -159,6 +181,7 @@ class Walker {
           Report(t.hit.kind == ApiSetHit::Kind::NoHost ? Failure::ContractWithoutHost : Failure::DllNotFound, delayed,
                  from, e.imported);
       } else if (Usable(t.module, delayed, from, e.imported)) {
+        Touch(t.module);
         const Module& m = *mods_[static_cast<std::size_t>(t.module)];
         for (const pe::ImportFunction& f : d.functions) {
           if (Stopped()) break;
@@ -215,6 +238,7 @@ class Walker {
       Report(Failure::ForwardDllMissing, delayed, importer, dll, fn, std::string(text));
       return false;
     }
+    Touch(t.module);
     const Module& m = *mods_[static_cast<std::size_t>(t.module)];
     ExportHit hit;
     if (function[0] == '#') {
@@ -248,6 +272,7 @@ class Walker {
   std::unordered_map<std::string, std::int32_t> loaded_;
   std::unordered_set<std::string> missingDlls_, forwardEdges_;
   std::vector<std::uint32_t>* queue_ = nullptr;
+  std::vector<const Module*> resident_;  // most recently used last
 };
 
 }  // namespace

@@ -16,6 +16,10 @@ class FileBytes {
  public:
   virtual ~FileBytes() = default;
   virtual std::span<const std::uint8_t> Bytes() const = 0;
+  // Done with the bytes for now: a mapping may hand its pages back (they come
+  // back from the file when read again), so that a walk over many DLLs holds
+  // only the pages of the step it is at.
+  virtual void Release() const {}
 };
 
 class Files {

@@ -31,6 +31,10 @@ struct Module {
 
   pe::Context Ctx() const { return {bytes_, h_, *map_, *budget_, const_cast<pe::Anomalies&>(an), options_}; }
   const pe::Headers& Headers() const { return h_; }
+  // Hands the file's pages back until they are read again (FileBytes::Release).
+  void Release() const {
+    if (file_) file_->Release();
+  }
 
  private:
   friend class ModuleCache;

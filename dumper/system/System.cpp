@@ -50,9 +50,10 @@ std::vector<std::string> KnownDllsFromSystemReg(std::string_view text) {
       if (inKey) break;
       std::size_t close = line.find(']');
       if (close == std::string_view::npos) continue;
-      std::string key = LowerAscii(line.substr(0, close + 1));
-      inKey = key.size() >= want.size() && key.compare(key.size() - want.size(), want.size(), want) == 0 &&
-              key.rfind("[system\\\\", 0) == 0;
+      // Most of the file is keys: compare the tail before making a lower-case copy.
+      const std::string_view key = line.substr(0, close + 1);
+      inKey = key.size() >= want.size() && LowerAscii(key.substr(key.size() - want.size())) == want &&
+              LowerAscii(key.substr(0, 9)) == "[system\\\\";
       continue;
     }
     if (!inKey || line.empty() || line[0] != '"') continue;
