@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dumper/Dump.h"
+#include "dumper/system/Files.h"
 
 namespace kestrova::dumper {
 
@@ -21,6 +22,9 @@ class FileSource {
   virtual std::span<const std::uint8_t> Mapped() const { return {}; }
   // What may drop pages of the mapped file; null when nothing can.
   virtual PageRelease* Pages() { return nullptr; }
+  // The files outside the listed one that the Dependencies part reads (DLLs,
+  // folders); null when the platform half offers none.
+  virtual system::Files* SystemFiles() { return nullptr; }
 };
 
 // `args` are the arguments after the program name. Returns the exit code:

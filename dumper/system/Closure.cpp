@@ -289,7 +289,7 @@ Closure WalkClosure(Files& files, const SystemView& sys, ModuleCache& cache, con
     out.why = "imports nothing";
     return out;
   }
-  if (!sys.present && in.appDir.empty()) {
+  if (!sys.present) {
     out.why = "no system to resolve against" + (sys.why.empty() ? std::string() : " (" + sys.why + ")");
     return out;
   }

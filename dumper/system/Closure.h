@@ -80,6 +80,15 @@ struct Closure {
   bool WillLoad() const { return dllsMissing + functionsMissing + wrongMachine + badImages == 0; }
 };
 
+// The system and folders a listing's Dependencies part resolves against.
+struct Environment {
+  Files* files = nullptr;
+  SystemView view;
+  std::string appDir;   // the application folder of the file being listed
+  std::string program;  // its path
+  WalkLimits limits;
+};
+
 struct WalkInput {
   std::string path;                       // the program's path (its name is the importer's)
   std::span<const std::uint8_t> bytes;    // its bytes

@@ -410,6 +410,30 @@ TEST(DependencyWalk, VerdictsAgainstADrive) {
   ExpectGolden("deps_verdicts", Describe(Walk(m, app)));
 }
 
+// The part as the listing shows it: verdict, folders, tree, what fails.
+TEST(DependencyWalk, ThePartInTheListing) {
+  MemFiles m = Drive();
+  DllSpec app{"app.exe", {}, {}, {}};
+  app.imports = {{"KERNEL32.dll", {{"ExitProcess", 0}, {"Lost", 3}}},
+                 {"api-ms-win-core-file-l1-2-1.dll", {{"CreateFileW", 0}}},
+                 {"x86.dll", {{"F", 0}}}};
+  app.delayImports = {{"later.dll", {{"L", 0}}}};
+  m.files["C/app/app.exe"] = Dll(app);
+  Environment env;
+  env.files = &m;
+  env.view = OpenWindowsRoot(m, "C");
+  env.appDir = "C/app";
+  env.program = "C/app/app.exe";
+  pe::Options options;
+  options.deps = &env;
+  const std::string listing = DumpToString(m.files["C/app/app.exe"], "app.exe", options);
+  const std::size_t from = listing.find("== Dependencies ==");
+  ASSERT_NE(from, std::string::npos);
+  ExpectGolden("deps_part", listing.substr(from, listing.find("\n== ", from + 1) - from + 1));
+  options.noDeps = true;
+  EXPECT_EQ(DumpToString(m.files["C/app/app.exe"], "app.exe", options).find("== Dependencies"), std::string::npos);
+}
+
 TEST(DependencyWalk, ThirtyTwoBitProgramUsesSysWow64AndBounds) {
   MemFiles m = Drive();
   DllSpec app{"app.exe", {}, {{"user32.dll", {{"MessageBoxW", 0}}}}, {}, false};
