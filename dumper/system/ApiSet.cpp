@@ -18,6 +18,7 @@ std::uint16_t LowerUnit(std::uint16_t c) { return c >= 'A' && c <= 'Z' ? static_
 // A Count that runs past the real entries reads garbage as entries; past a few
 // such warnings the rest say nothing new, so they are counted instead of listed.
 inline constexpr int kDamageListed = 8;
+inline constexpr std::uint32_t kMaxNameBytes = 1024;
 
 struct Reading {
   const io::Reader& data;
@@ -32,14 +33,23 @@ struct Reading {
 
 // A name field pair; false (and a warning naming `what`) when it does not lie
 // whole inside the schema.
-bool CheckName(const Reading& r, std::uint64_t fieldAt, WideName n, const std::string& what) {
+// `what` makes the name's description, only when there is a warning: a schema
+// holds thousands of names.
+template <class What>
+bool CheckName(const Reading& r, std::uint64_t fieldAt, WideName n, const What& what) {
   if (n.length == 0) return true;
   if (!r.data.Has(n.offset, n.length) || r.data.Bytes().size() < std::uint64_t{n.offset} + n.length) {
-    r.At(fieldAt, what + " (offset " + Hex(n.offset) + ", " + Dec(n.length) + " bytes) lies outside the schema");
+    r.At(fieldAt, what() + " (offset " + Hex(n.offset) + ", " + Dec(n.length) + " bytes) lies outside the schema");
+    return false;
+  }
+  // Contract and DLL names are tens of characters; a longer one is damage, and
+  // left unread keeps hashing and comparing names cheap whatever the counts say.
+  if (n.length > kMaxNameBytes) {
+    r.At(fieldAt, what() + " is " + Dec(n.length) + " bytes long, longer than any name; not read");
     return false;
   }
   if (n.length % 2 != 0) {
-    r.At(fieldAt, what + " has an odd length (" + Dec(n.length) + " bytes) for UTF-16 text");
+    r.At(fieldAt, what() + " has an odd length (" + Dec(n.length) + " bytes) for UTF-16 text");
     return false;
   }
   return true;
@@ -47,16 +57,16 @@ bool CheckName(const Reading& r, std::uint64_t fieldAt, WideName n, const std::s
 
 // Reads `count` value entries of `width` bytes at `at`; the layout of each is
 // the same apart from a leading Flags field in versions 4 and 6.
-void ReadValues(const Reading& r, ApiSetEntry& e, std::uint64_t at, std::uint64_t count, bool flags,
-                const std::string& who) {
+template <class Who>
+void ReadValues(const Reading& r, ApiSetEntry& e, std::uint64_t at, std::uint64_t count, bool flags, const Who& who) {
   const std::uint64_t width = flags ? 20 : 16;
   std::uint64_t fit = r.data.Size() > at ? (r.data.Size() - at) / width : 0;
   if (count > fit) {
-    r.At(at, "value table of " + who + " holds " + Dec(fit) + " of its " + Dec(count) + " entries inside the schema");
+    r.At(at, "value table of " + who() + " holds " + Dec(fit) + " of its " + Dec(count) + " entries inside the schema");
     count = fit;
   }
   if (!r.budget.Take(count)) {
-    r.At(at, "value table of " + who + " is past the work budget; not read");
+    r.At(at, "value table of " + who() + " is past the work budget; not read");
     return;
   }
   e.values.reserve(static_cast<std::size_t>(count));
@@ -69,11 +79,13 @@ void ReadValues(const Reading& r, ApiSetEntry& e, std::uint64_t at, std::uint64_
     val.importer.length = c.U32();
     val.host.offset = c.U32();
     val.host.length = c.U32();
-    const std::string what = "value " + Dec(i) + " of " + who;
-    if (!CheckName(r, v + (flags ? 4 : 0), val.importer, what + ": importer name")) {
+    auto what = [&](const char* name) {
+      return [&, name] { return "value " + Dec(i) + " of " + who() + ": " + name; };
+    };
+    if (!CheckName(r, v + (flags ? 4 : 0), val.importer, what("importer name"))) {
       val.importer = {};
       val.host = {};  // one warning a value: its other name says nothing more
-    } else if (!CheckName(r, v + (flags ? 12 : 8), val.host, what + ": host name")) {
+    } else if (!CheckName(r, v + (flags ? 12 : 8), val.host, what("host name"))) {
       val.host = {};
     }
     e.values.push_back(val);
@@ -117,6 +129,8 @@ void CheckHashTable(const Reading& r, const ApiSetSchema& s) {
       continue;
     }
     const ApiSetEntry& e = s.entries[index];
+    // A HashedLength past the name was reported with the entry; the loader could never match it.
+    if (e.hashedLength > e.name.length) continue;
     if (HashOf(s, e.name, e.hashedLength / 2) != hash && !hashSaid) {
       r.At(at, "hash entry " + Dec(i) + " (" + Hex(hash, 8) + ") does not match the name of entry " + Dec(index) +
                    "; the loader cannot find that contract");
@@ -230,11 +244,11 @@ ApiSetSchema ReadApiSetSchema(const io::Reader& data, pe::Anomalies& an, pe::Are
       valueCount = e.U32();
       valueFlags = true;
     }
-    const std::string who = "entry " + Dec(i);
-    if (!CheckName(r, nameField, entry.name, who + " name")) {
+    auto who = [i] { return "entry " + Dec(i); };
+    if (!CheckName(r, nameField, entry.name, [&] { return who() + " name"; })) {
       entry.name = {};
     } else if (s.version == 6 && entry.hashedLength > entry.name.length)
-      r.At(at + 12, who + ": HashedLength " + Dec(entry.hashedLength) + " is longer than its name (" +
+      r.At(at + 12, who() + ": HashedLength " + Dec(entry.hashedLength) + " is longer than its name (" +
                         Dec(entry.name.length) + " bytes)");
     // Versions 2 and 4 put a count before the values; version 6 keeps it in the entry.
     if (s.version != 6) {
@@ -242,7 +256,7 @@ ApiSetSchema ReadApiSetSchema(const io::Reader& data, pe::Anomalies& an, pe::Are
       if (s.version == 4) v.U32();
       valueCount = v.U32();
       if (!v.ok()) {
-        r.At(at + (s.version == 2 ? 8 : 20), who + ": value table (offset " + Hex(valuesAt) + ") lies outside the schema");
+        r.At(at + (s.version == 2 ? 8 : 20), who() + ": value table (offset " + Hex(valuesAt) + ") lies outside the schema");
         s.entries.push_back(std::move(entry));
         continue;
       }
