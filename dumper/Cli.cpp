@@ -94,7 +94,8 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
   env.files = files.SystemFiles();
   if (env.files != nullptr && !windowsRoot.empty()) env.view = system::OpenWindowsRoot(*env.files, windowsRoot);
   else if (!windowsRoot.empty()) env.view.why = "this build cannot read other files";
-  else env.view.why = "--windows-root DIR names one";
+  else if (!files.RunningSystem(env.view)) env.view.why = "--windows-root DIR names one";
+  if (appDir.empty()) appDir = files.AppDirHint();
   if (!opts.noDeps) opts.deps = &env;
   int rc = 0;
   std::vector<std::uint8_t> bytes;
