@@ -6,6 +6,8 @@
 
 #include "dumper/io/Format.h"
 #include "dumper/io/Reader.h"
+#include "dumper/io/Spill.h"
+#include "dumper/pe/Facts.h"
 #include "dumper/pe/Parse.h"
 #include "dumper/print/Part.h"
 #include "dumper/print/Printers.h"
@@ -49,10 +51,16 @@ std::uint64_t ListingBudget(std::uint64_t fileSize, bool json) {
 constexpr std::uint64_t kPartShare = 64 * 1024;
 
 bool Applies(int anchor, const pe::Headers& h) {
-  if (anchor == pe::kAnchorFile) return true;
+  if (anchor == pe::kAnchorFile || anchor == pe::kAnchorSummary) return true;
   if (h.kind != pe::FileKind::Pe || !h.opt.present) return false;
   return static_cast<std::size_t>(anchor) < h.dirs.size() && h.dirs[static_cast<std::size_t>(anchor)].rva != 0;
 }
+
+// Counts what it is given and keeps none of it.
+class NullSink final : public Sink {
+ public:
+  void Write(std::string_view) override {}
+};
 
 void Run(std::span<const std::uint8_t> bytes, std::string_view displayName, print::Printer& o, PageRelease* pages,
          const Options& options) {
@@ -60,25 +68,56 @@ void Run(std::span<const std::uint8_t> bytes, std::string_view displayName, prin
   pe::Anomalies an;
   pe::Headers h = pe::ParseHeaders(file, an, pages);
   pe::AddressMap map(file, h);
+  pe::Facts facts;
   o.BeginDocument();
   print::PrintIntro(o, displayName, h);
   std::size_t left = 0;
   for (const PartEntry& p : kParts) left += Applies(p.anchor, h) ? 1u : 0u;
   const std::uint64_t budget = ListingBudget(bytes.size(), options.json);
-  o.Open("parts");
-  for (const PartEntry& p : kParts) {
-    if (!Applies(p.anchor, h)) continue;
-    --left;
+  auto run = [&](const PartEntry& p) {
     // Each part may use what the listing has left, less the shares kept for
     // the parts after it, and never less than its own share.
     const std::uint64_t kept = kPartShare * left, used = o.Written();
     const std::uint64_t allowance = budget > used + kept ? budget - used - kept : 0;
     // Each part has its own work budget, so one that spends it hides no other.
     pe::Budget work(bytes.size());
-    const pe::Context ctx{file, h, map, work, an, options};
-    print::PartRun run(o, ctx, p.area, p.title, allowance > kPartShare ? allowance : kPartShare);
-    p.run(run);
+    const pe::Context ctx{file, h, map, work, an, options, &facts};
+    print::PartRun partRun(o, ctx, p.area, p.title, allowance > kPartShare ? allowance : kPartShare);
+    p.run(partRun);
+  };
+  o.Open("parts");
+  // The summary is made from what every other part found, yet shown first:
+  // the other parts wait in a spill, it is written, then they follow.
+  const PartEntry* summary = nullptr;
+  io::Spill spill;
+  o.Members(true);
+  o.Divert(&spill);
+  for (const PartEntry& p : kParts) {
+    if (!Applies(p.anchor, h)) continue;
+    if (p.anchor == pe::kAnchorSummary) {
+      summary = &p;
+      continue;
+    }
+    --left;
+    run(p);
   }
+  if (summary != nullptr) {
+    // Once to learn how many lines it takes, so it can say where the others start.
+    NullSink none;
+    o.Divert(&none);
+    const std::uint64_t before = o.Lines();
+    o.Members(false);
+    run(*summary);
+    o.Divert(&none);
+    facts.lineBase = o.Lines() - before;
+    o.Divert(nullptr);
+    o.Members(false);
+    --left;
+    run(*summary);
+  }
+  o.Divert(nullptr);
+  spill.ReplayTo(o.Home());
+  o.Members(true);
   o.Close();
   o.BeginClosing();
   print::PrintSummary(o, an);

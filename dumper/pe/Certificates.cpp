@@ -9,6 +9,7 @@
 #include "dumper/crypto/Der.h"
 #include "dumper/io/Format.h"
 #include "dumper/pe/Context.h"
+#include "dumper/pe/Facts.h"
 
 namespace kestrova::dumper::pe {
 
@@ -133,6 +134,8 @@ class Decoder {
 
   void SignedData(der::Reader& top, int parent);
   bool Certificate(der::Reader& r, std::vector<X509Cert>& bag);
+  // One entry of a SignedData's certificates, whichever kind it is.
+  bool CertificateChoice(der::Reader& r, std::vector<X509Cert>& bag);
 
  private:
   std::optional<std::string> Oid(der::Reader& r, std::string_view what) {
@@ -302,11 +305,45 @@ bool Decoder::Certificate(der::Reader& r, std::vector<X509Cert>& bag) {
   return r.ok();
 }
 
+// The kinds besides X.509 that a certificates set may hold, by their tag.
+std::string_view OtherCertificateKind(std::uint8_t id) {
+  switch (id) {
+    case der::CtxCons(0): return "extended certificate (PKCS #6)";
+    case der::CtxCons(1): return "attribute certificate v1";
+    case der::CtxCons(2): return "attribute certificate v2";
+    case der::CtxCons(3): return "certificate of another format";
+    default: return {};
+  }
+}
+
+bool Decoder::CertificateChoice(der::Reader& r, std::vector<X509Cert>& bag) {
+  der::Reader peek = r;
+  auto next = peek.Next();
+  if (!next) return false;
+  if (next->id == der::kSequence) return Certificate(r, bag);
+  const std::string_view kind = OtherCertificateKind(next->id);
+  if (kind.empty()) {
+    r.Fail(der::Fault::kUnexpected, next->offset, "expected a certificate, found " + der::TagName(next->id));
+    return false;
+  }
+  if (!ctx_.budget.Take()) {
+    ctx_.an.AtOffset(Area::Certificates, next->offset, "work limit reached; certificates left out");
+    return false;
+  }
+  (void)r.Next();
+  X509Cert& c = bag.emplace_back();
+  c.offset = next->offset;
+  c.kind = kind;
+  c.size = next->whole.Size();
+  c.complete = true;
+  return true;
+}
+
 void Decoder::Authority(const std::vector<X509Cert>& bag, const io::Reader& issuer, const io::Reader& serial,
                         TimeStamp& t) {
   t.serial = serial;
   for (const X509Cert& c : bag)
-    if (SameBytes(c.serial, serial) && SameBytes(c.issuer.der, issuer)) {
+    if (c.kind.empty() && SameBytes(c.serial, serial) && SameBytes(c.issuer.der, issuer)) {
       t.authority = c.subject;
       return;
     }
@@ -381,7 +418,7 @@ void Decoder::Rfc3161(der::Reader& r, TimeStamp& t) {
   if (auto certs = s.Optional(der::CtxCons(0))) {
     der::Reader cr = s.Enter(*certs);
     while (!cr.AtEnd() && cr.ok())
-      if (!Certificate(cr, bag)) break;
+      if (!CertificateChoice(cr, bag)) break;
   }
   if (auto crls = s.Optional(der::CtxCons(1))) (void)crls;
   auto infos = s.Expect(der::kSet, "the time stamp's signer infos");
@@ -393,6 +430,8 @@ void Decoder::Rfc3161(der::Reader& r, TimeStamp& t) {
   DistName named = std::move(t.authority);
   Authority(bag, signer.issuer.der, signer.serial, t);
   if (t.authority.full.empty()) t.authority = std::move(named);
+  for (X509Cert& x : bag)
+    if (!x.kind.empty()) t.others.push_back(std::move(x));
 }
 
 void Decoder::Attributes(der::Reader& attrs, bool authenticated, std::size_t sig, Signer& s,
@@ -531,16 +570,8 @@ void Decoder::SignedData(der::Reader& top, int parent) {
   if (auto certs = s.Optional(der::CtxCons(0))) {
     der::Reader cr = s.Enter(*certs);
     std::vector<X509Cert> bag;
-    while (!cr.AtEnd()) {
-      auto peek = cr;
-      auto next = peek.Next();
-      if (!next) break;
-      if (next->id != der::kSequence) {  // attribute certificates and the like: not listed
-        cr.Next();
-        continue;
-      }
-      if (!Certificate(cr, bag)) break;
-    }
+    while (!cr.AtEnd())
+      if (!CertificateChoice(cr, bag)) break;
     sig().certs = std::move(bag);
   }
   if (auto crls = s.Optional(der::CtxCons(1))) (void)crls;
@@ -552,7 +583,7 @@ void Decoder::SignedData(der::Reader& top, int parent) {
   SignerInfo(ir, index, signer, &stamps);
   for (std::size_t i = 0; i < sig().certs.size(); ++i) {
     const X509Cert& x = sig().certs[i];
-    if (SameBytes(x.serial, signer.serial) && SameBytes(x.issuer.der, signer.issuer.der)) {
+    if (x.kind.empty() && SameBytes(x.serial, signer.serial) && SameBytes(x.issuer.der, signer.issuer.der)) {
       signer.cert = static_cast<int>(i);
       break;
     }
@@ -637,6 +668,33 @@ class FileDigest {
 
 std::string_view DigestName(std::string_view oid) { return Lookup(kDigests, oid); }
 std::string_view OidName(std::string_view oid) { return Lookup(kOids, oid); }
+
+namespace {
+
+// Who signed, whether the digest holds and when: for the summary that opens the listing.
+void NoteSignatures(Facts& f, const CertEntry& e) {
+  for (const Signature& s : e.signatures) {
+    if (s.parent != 0) continue;
+    SignatureFacts sf;
+    if (s.signer.cert >= 0 && static_cast<std::size_t>(s.signer.cert) < e.certs.size()) {
+      const DistName& n = e.certs[static_cast<std::size_t>(s.signer.cert)].subject;
+      sf.signer = n.cn.empty() ? n.full : n.cn;
+    }
+    sf.digestOid = s.digestOid;
+    sf.digestChecked = s.computed && s.signedDigest.Size() != 0;
+    sf.digestMatches = sf.digestChecked && SameBytes(s.signedDigest, io::Reader(s.digest.View()));
+    if (!s.stamps.empty()) {
+      sf.stampTime = s.stamps.front().time;
+      const DistName& a = s.stamps.front().authority;
+      sf.stampAuthority = a.cn.empty() ? a.full : a.cn;
+    } else {
+      sf.stampTime = s.signer.signingTime;
+    }
+    f.signatures.push_back(std::move(sf));
+  }
+}
+
+}  // namespace
 
 CertificateTable ParseCertificates(const Context& ctx) {
   CertificateTable t;
@@ -735,10 +793,12 @@ CertificateTable ParseCertificates(const Context& ctx) {
                             ": the file's digest does not match the signed one; the file was changed after it "
                             "was signed");
     }
+    if (Facts* f = ctx.facts) NoteSignatures(*f, e);
     t.entries.push_back(std::move(e));
     if (!whole) break;
     at = next;
   }
+  if (ctx.facts) ctx.facts->signatureTable = true;
   return t;
 }
 

@@ -26,6 +26,11 @@ struct X509Cert {
   std::string keyAlg;  // "RSA", "EC P-256", ... or the OID
   std::uint32_t keyBits = 0;
   bool complete = false;  // every field above was read
+  // Empty for an X.509 certificate. A certificates set may also hold the other
+  // kinds (extended and attribute certificates, other formats): legal, so they
+  // are named and measured, not decoded.
+  std::string_view kind;
+  std::uint64_t size = 0;  // bytes, with the element's header
 };
 
 struct Signer {
@@ -45,6 +50,7 @@ struct TimeStamp {
   DistName issuer;     // who issued the authority's certificate
   io::Reader serial;   // and its serial number
   std::string digestOid;
+  std::vector<X509Cert> others;  // the entries of its certificates that are not X.509 certificates
 };
 
 struct Signature {

@@ -6,6 +6,7 @@
 
 #include "dumper/crypto/Sha.h"
 #include "dumper/io/Format.h"
+#include "dumper/pe/Facts.h"
 
 namespace kestrova::dumper::pe {
 
@@ -110,6 +111,10 @@ ClrInfo ParseClr(const Context& ctx) {
   }
   r.header = ReadFields(dir.data, 0, kHeader, false, holds);
   r.present = true;
+  if (ctx.facts) {
+    ctx.facts->clr = true;
+    ctx.facts->ilOnly = r.header.Has(kClrFlags) && (r.header[kClrFlags] & 0x1) != 0;  // ILONLY
+  }
   if (r.header.available < holds) {
     ctx.an.AtOffset(Area::Clr, dir.data.Base() + r.header.available, "CLR header is cut by the end of its data");
   }
@@ -132,6 +137,12 @@ ClrInfo ParseClr(const Context& ctx) {
     ctx.an.AtRva(Area::Clr, rva, "metadata size " + io::Hex(size) + " runs past its section's data; read to its end");
   }
   r.md.emplace(md, ctx.an, Area::Clr);
+  if (ctx.facts) {
+    // The <Module> pseudo-type holds the global members: not a type a reader wrote.
+    const std::uint32_t types = r.md->Rows(clr::kTypeDef);
+    ctx.facts->clrTypes = types > 0 ? types - 1 : 0;
+    ctx.facts->clrMethods = r.md->Rows(clr::kMethodDef);
+  }
   // A managed entry point is a MethodDef of this module or a File holding it.
   std::uint32_t entry = static_cast<std::uint32_t>(r.header[kClrEntryPoint]);
   if (entry != 0 && r.header.Has(kClrEntryPoint) && !(r.header[kClrFlags] & kClrNativeEntryPoint)) {

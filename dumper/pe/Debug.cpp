@@ -5,6 +5,7 @@
 #include <string>
 
 #include "dumper/io/Format.h"
+#include "dumper/pe/Facts.h"
 
 namespace kestrova::dumper::pe {
 
@@ -86,6 +87,7 @@ DebugEntry ReadDebugEntry(const Context& ctx, const DebugDirectory& d, std::uint
   io::Cursor c(d.entries, at);
   e.characteristics = c.U32(); e.timeDateStamp = c.U32(); e.majorVersion = c.U16(); e.minorVersion = c.U16();
   e.type = c.U32(); e.sizeOfData = c.U32(); e.addressOfRawData = c.U32(); e.pointerToRawData = c.U32();
+  if (ctx.facts && e.type == kDebugRepro) ctx.facts->repro = true;
   if (e.sizeOfData == 0) return e;
 
   // The file offset is what debuggers read; the RVA matters only when the data is mapped.
@@ -111,6 +113,9 @@ DebugEntry ReadDebugEntry(const Context& ctx, const DebugDirectory& d, std::uint
                     "data of " + EntryName(i) + " is cut short: " + Dec(e.data.Size()) + " of " + Dec(e.sizeOfData) +
                         " bytes");
   e.data = *e.data.Sub(0, std::min<std::uint64_t>(e.data.Size(), e.sizeOfData));
+  // EX_DLLCHARACTERISTICS: its first bit is CET_COMPAT.
+  if (ctx.facts && e.type == kDebugExDllCharacteristics && (e.data.U32(0).value_or(0) & 0x01) != 0)
+    ctx.facts->cetCompat = true;
   if (e.pointerToRawData != 0 && e.addressOfRawData != 0) {
     auto off = ctx.map.ToOffset(e.addressOfRawData);
     if (off && *off != e.pointerToRawData)
@@ -141,6 +146,7 @@ CodeViewInfo ReadCodeView(const Context& ctx, const DebugEntry& e) {
   }
   cv.ok = true;
   cv.path = NameIn(ctx, r, pathAt, Area::Debug, "PDB path").text;
+  if (ctx.facts && ctx.facts->pdbPath.empty()) ctx.facts->pdbPath = cv.path;
   return cv;
 }
 

@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "dumper/io/Format.h"
+#include "dumper/pe/Facts.h"
 #include "dumper/pe/Parse.h"
 
 namespace kestrova::dumper::pe {
@@ -122,9 +123,12 @@ bool ExportWalker::Next(ExportEntry& e) {
     e.index = i;
     e.rva = rva;
     e.nameCount = names;
+    const bool used = rva != 0 || names != 0;
+    if (ctx_.facts && used) ++ctx_.facts->exports;
     // An address inside the export directory is a forwarder string, not code.
     if (rva >= t_.rva && rva - t_.rva < t_.size) {
       e.forwarder = true;
+      if (ctx_.facts) ++ctx_.facts->forwarded;
       e.forwardTo = NameAt(ctx_, rva, Area::Exports, What("forwarder of ordinal ", e.ordinal)).text;
     } else if (rva != 0 && ctx_.map.SectionOf(rva) == kNoSection) {
       ctx_.an.AtRva(Area::Exports, rva, "ordinal " + io::Dec(e.ordinal) + " points outside every section");

@@ -33,7 +33,6 @@ struct Facts {
   bool sehTable = false;     // SEHandlerTable is set (32-bit SafeSEH)
   std::uint64_t sehHandlers = 0;
   std::uint32_t guardFlags = 0;
-  bool relocations = false;  // the image has base relocation blocks
   std::vector<std::string> supportedOs;  // the manifest's GUIDs
   std::string executionLevel;
   bool signatureTable = false;            // a certificate table, signed or not
@@ -45,8 +44,10 @@ struct Facts {
   bool depsWalked = false, depsLoads = false;
   std::uint64_t depsModules = 0, depsDllsMissing = 0, depsFunctionsMissing = 0, depsBadImages = 0;
   std::uint64_t depsDelayedFailures = 0;
-  // The listing's line on which each part's title stands (0: not shown), by area.
+  // The listing's line on which each part's title stands (0: not shown), by
+  // area, counted from the parts' first line; lineBase is the lines before it.
   std::array<std::uint64_t, kAreaCount> startLine{};
+  std::uint64_t lineBase = 0;
   Marks marks;
 };
 

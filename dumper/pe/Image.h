@@ -25,6 +25,8 @@ inline constexpr std::size_t kAreaCount = static_cast<std::size_t>(Area::Count);
 // When a part runs: for every file, or (an index >= 0) when the image has an
 // optional header and that data directory is not zero.
 inline constexpr int kAnchorFile = -1;
+// Runs after the other parts, on what they noted, and is shown before them.
+inline constexpr int kAnchorSummary = -2;
 
 struct Anomaly {
   enum class Where : std::uint8_t { None, Offset, Rva };

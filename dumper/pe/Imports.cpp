@@ -1,5 +1,6 @@
 // Import, delay-load import and bound import directories.
 #include "dumper/io/Format.h"
+#include "dumper/pe/Facts.h"
 #include "dumper/pe/KnownOrdinals.h"
 #include "dumper/pe/Parse.h"
 
@@ -117,6 +118,10 @@ ImportTable ParseImports(const Context& ctx) {
                 if (d.lookupRva == 0 && d.timeDateStamp != 0)
                   ctx.an.AtRva(Area::Imports, d.iatRva, "bound DLL without a lookup table: its IAT holds addresses, not names");
                 WalkThunks(ctx, Area::Imports, d, table, d.iatRva, 0);
+                if (ctx.facts) {
+                  ++ctx.facts->importDlls;
+                  ctx.facts->importFunctions += d.functions.size();
+                }
                 t.dlls.push_back(std::move(d));
                 return true;
               });
@@ -175,6 +180,10 @@ ImportTable ParseDelayImports(const Context& ctx) {
                                   "descriptor of " + std::string(d.nameOk ? d.name : "a DLL") + " has no name table");
                 } else {
                   WalkThunks(ctx, Area::DelayImports, d, d.lookupRva, d.iatRva, bias);
+                }
+                if (ctx.facts) {
+                  ++ctx.facts->delayDlls;
+                  ctx.facts->delayFunctions += d.functions.size();
                 }
                 t.dlls.push_back(std::move(d));
                 return true;

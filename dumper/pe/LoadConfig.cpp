@@ -6,6 +6,7 @@
 #include <string>
 
 #include "dumper/io/Format.h"
+#include "dumper/pe/Facts.h"
 
 namespace kestrova::dumper::pe {
 
@@ -216,6 +217,13 @@ LoadConfig ParseLoadConfig(const Context& ctx) {
   lc.iat = OpenTable(ctx, b, kLcIatTable, 4, "guard address-taken IAT table", false);
   lc.longJump = OpenTable(ctx, b, kLcLongJumpTable, 4, "guard long-jump target table", false);
   lc.ehCont = OpenTable(ctx, b, kLcEhContTable, 5, "guard EH continuation table", false);
+  if (Facts* f = ctx.facts) {
+    f->loadConfig = true;
+    f->gsCookie = b.Has(kLcSecurityCookie) && b[kLcSecurityCookie] != 0;
+    f->sehTable = !wide && b.Has(kLcSehTable) && b[kLcSehTable] != 0;
+    f->sehHandlers = lc.seh.count;
+    f->guardFlags = b.Has(kLcGuardFlags) ? static_cast<std::uint32_t>(b[kLcGuardFlags]) : 0;
+  }
   return lc;
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "dumper/io/Format.h"
+#include "dumper/pe/Facts.h"
 
 namespace kestrova::dumper::pe {
 
@@ -311,6 +312,10 @@ ManifestList ParseManifest(const Context& ctx) {
         }
         std::string fault = XmlReader(m.text, m).Run();
         if (!fault.empty()) ctx.an.AtOffset(Area::Manifest, at, "manifest is not well-formed XML: " + fault);
+        if (ctx.facts && list.manifests.empty()) {
+          ctx.facts->supportedOs = m.supportedOs;
+          ctx.facts->executionLevel = m.executionLevel;
+        }
         list.manifests.push_back(std::move(m));
         return ctx.budget.Take();
       },

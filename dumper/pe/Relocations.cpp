@@ -74,7 +74,8 @@ RelocationTable ParseRelocations(const Context& ctx) {
     size = d.data.Size();
   }
   // Walk the block headers once, so the listing can start with the totals and the
-  // blocks that follow are known to be whole.
+  // blocks that follow are known to lie in the data read.
+  const std::uint64_t fileEnd = d.data.Bytes().size();  // past it, the zero fill the loader maps
   std::uint64_t at = 0;
   while (at < size) {
     std::uint64_t here = d.data.Base() + at;
@@ -86,22 +87,38 @@ RelocationTable ParseRelocations(const Context& ctx) {
       ctx.an.AtOffset(Area::Relocations, here, "work limit reached; the relocation blocks stop here");
       break;
     }
+    const std::uint32_t page = d.data.U32(at).value_or(0);
     std::uint32_t blockSize = d.data.U32(at + 4).value_or(0);
     if (blockSize < kHeader) {
       ctx.an.AtOffset(Area::Relocations, here,
                       "relocation block size " + Hex(blockSize) + " is smaller than its header; the walk stops");
       break;
     }
+    std::uint64_t kept = blockSize;
     if (blockSize > size - at) {
+      // The loader would read on past the data; the entries before its end are listed.
+      kept = size - at;
+      const std::uint64_t lost = (blockSize - kHeader) / 2 - (kept - kHeader) / 2;
       ctx.an.AtOffset(Area::Relocations, here,
-                      "relocation block of " + Hex(blockSize) + " bytes runs past the end of the relocation data");
-      break;
+                      "relocation block of " + Hex(blockSize) + " bytes runs past the end of the relocation data, " +
+                          Hex(kept) + " bytes from its start" +
+                          (lost == 0 ? std::string()
+                                     : "; the " + io::Dec(lost) + (lost == 1 ? " entry" : " entries") +
+                                           " past it are not listed"));
     }
     if (blockSize % 4 != 0)
       ctx.an.AtOffset(Area::Relocations, here, "relocation block size " + Hex(blockSize) + " is not a multiple of 4");
+    const std::uint64_t entries = (kept - kHeader) / 2;
+    const std::uint64_t first = at + kHeader;
+    const std::uint64_t real = fileEnd > first ? std::min(entries, (fileEnd - first) / 2) : 0;
+    if (real < entries)
+      ctx.an.AtRva(Area::Relocations, d.rva + first + 2 * real,
+                   "relocation block at page " + Hex(page, 8) +
+                       " runs into the zero fill past the file data; the loader reads the " + io::Dec(entries - real) +
+                       (entries - real == 1 ? " entry" : " entries") + " there as padding");
     ++t.blockCount;
-    t.entryCount += (blockSize - kHeader) / 2;
-    at += blockSize;
+    t.entryCount += entries;
+    at += kept;
   }
   t.blocks = *d.data.Sub(0, at);
   return t;
@@ -113,7 +130,8 @@ bool RelocationWalker::Next(RelocationBlock& b) {
   b.offset = t_.blocks.Base() + at_;
   b.page = t_.blocks.U32(at_).value_or(0);
   b.size = t_.blocks.U32(at_ + 4).value_or(0);
-  b.entries = (b.size - static_cast<std::uint32_t>(kHeader)) / 2;
+  // A block cut short by the end of the data keeps the entries before it.
+  b.entries = static_cast<std::uint32_t>((std::min<std::uint64_t>(b.size, t_.blocks.Size() - at_) - kHeader) / 2);
   const std::uint16_t machine = ctx_.h.coff.machine;
   const std::uint64_t imageEnd = ctx_.h.opt.sizeOfImage;
   std::uint32_t invalid = 0, firstInvalid = 0;

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "dumper/io/Format.h"
+#include "dumper/pe/Facts.h"
 
 namespace kestrova::dumper::pe {
 
@@ -291,6 +292,7 @@ ResourceTree ParseResources(const Context& ctx) {
     ResourceData(ctx, leaf, Area::Resources, true);
     return true;
   });
+  if (ctx.facts) ctx.facts->resources = t.entries;
   return t;
 }
 

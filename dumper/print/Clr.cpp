@@ -21,51 +21,71 @@ void Heading(Printer& o, std::string_view what) {
   o.Nl();
 }
 
+// The four parts under the tables' own column names.
 void Version4(Printer& o, const Metadata& md, int table, std::uint32_t row, int first) {
+  static constexpr Key kParts[] = {"MajorVersion", "MinorVersion", "BuildNumber", "RevisionNumber"};
   for (int k = 0; k < 4; ++k) {
     if (k) o.Ch('.');
-    o.Dec(md.Col(table, row, first + k));
+    o.Dec(kParts[k], md.Col(table, row, first + k));
   }
 }
 
-void Token(Printer& o, const std::array<std::uint8_t, 8>& t) {
-  for (std::uint8_t b : t) o.Hex(b, 2);
+// Bytes as one run of hex digits, the same in both forms.
+void HexRun(Printer& o, Key k, std::span<const std::uint8_t> bytes) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string s;
+  for (std::uint8_t b : bytes) {
+    s.push_back(kHex[b >> 4]);
+    s.push_back(kHex[b & 0xF]);
+  }
+  o.Word(k, s, s);
 }
+
+void Token(Printer& o, const std::array<std::uint8_t, 8>& t) { HexRun(o, "PublicKeyToken", t); }
 
 // ", PublicKeyToken=..." from a key or a token blob; nothing when there is neither.
 void KeyOrToken(Printer& o, const Metadata& md, std::uint32_t row, bool fullKey) {
   auto b = md.BlobOf(kAssemblyRef, row, col::kAssemblyRefKey);
+  o.Text(", PublicKeyToken=");
   if (!b || b->Size() == 0) {
-    o.Text(", PublicKeyToken=null");
+    o.Word("PublicKeyToken", "null", "");
     return;
   }
-  o.Text(", PublicKeyToken=");
   if (fullKey) {
     Token(o, KeyToken(*b));
   } else {
-    for (std::uint8_t x : b->Bytes().first(b->Bytes().size() < 8 ? b->Bytes().size() : 8)) o.Hex(x, 2);
+    HexRun(o, "PublicKeyToken", b->Bytes().first(b->Bytes().size() < 8 ? b->Bytes().size() : 8));
   }
 }
 
 void PrintRoot(Printer& o, const Metadata& md) {
   Heading(o, "Metadata");
+  Scoped root(o, Scoped::kObject, "metadata");
   Field(o, "Version").Name(md.version);
   o.Nl();
-  Field(o, "MajorVersion.MinorVersion").Dec(md.major).Ch('.').Dec(md.minor);
+  Field(o, "MajorVersion.MinorVersion").Dec("MajorVersion", md.major).Ch('.').Dec("MinorVersion", md.minor);
   o.Nl();
-  Field(o, "Streams").Dec(md.streams.size());
+  Field(o, "Streams").Dec(kNoKey, md.streams.size());
   o.Nl();
   o.Text("    Offset    Size      File offset  Name");
   o.Nl();
-  for (const Stream& s : md.streams) {
-    o.Text("    ").Hex(s.offset, 8).Text("  ").Hex(s.size, 8).Text("  ").Hex(s.fileOffset, 8).Text("     ").Name(s.name);
-    o.Nl();
+  {
+    Scoped rows(o, Scoped::kList, "streams");
+    for (const Stream& s : md.streams) {
+      Scoped row(o, Scoped::kObject, {});
+      o.Text("    ").Hex("offset", s.offset, 8).Text("  ").Hex("size", s.size, 8).Text("  ");
+      o.Hex("fileOffset", s.fileOffset, 8).Text("     ").Name("name", s.name);
+      o.Nl();
+    }
   }
   if (!md.hasTables) return;
-  Field(o, "Tables version").Dec(md.tablesMajor).Ch('.').Dec(md.tablesMinor);
+  // The #~ stream's header: its version and fields would clash with the root's.
+  Scoped tables(o, Scoped::kObject, "tables");
+  Field(o, "Tables version").Dec("MajorVersion", md.tablesMajor).Ch('.').Dec("MinorVersion", md.tablesMinor);
   o.Nl();
-  Field(o, "HeapSizes").Hex(md.heapSizes, 2).Text("  strings ").Dec(md.heapSizes & 1 ? 4 : 2);
-  o.Text(", GUID ").Dec(md.heapSizes & 2 ? 4 : 2).Text(", blob ").Dec(md.heapSizes & 4 ? 4 : 2).Text(" bytes an index");
+  Field(o, "HeapSizes").Hex(md.heapSizes, 2).Text("  strings ").Dec("stringIndexSize", md.heapSizes & 1 ? 4 : 2);
+  o.Text(", GUID ").Dec("guidIndexSize", md.heapSizes & 2 ? 4 : 2);
+  o.Text(", blob ").Dec("blobIndexSize", md.heapSizes & 4 ? 4 : 2).Text(" bytes an index");
   o.Nl();
   Field(o, "Valid").Hex(md.valid, 16);
   o.Nl();
@@ -73,14 +93,16 @@ void PrintRoot(Printer& o, const Metadata& md) {
   o.Nl();
   o.Text("    Table                      Rows  Row size");
   o.Nl();
+  Scoped rows(o, Scoped::kList, "rows");
   for (int t = 0; t < kMaxTables; ++t) {
     if ((md.valid >> t & 1) == 0) continue;
+    Scoped row(o, Scoped::kObject, {});
     std::string_view name = TableName(t);
-    o.Text("    ").Hex(static_cast<std::uint64_t>(t), 2).Ch(' ');
+    o.Text("    ").Hex("table", static_cast<std::uint64_t>(t), 2).Ch(' ');
     if (name.empty()) o.Text("(unknown)");
-    else o.Text(name);
-    o.Col(31).DecR(md.declared[static_cast<std::size_t>(t)], 7);
-    if (!name.empty()) o.Text("  ").DecR(md.RowSize(t), 8);
+    else o.Word("name", name);
+    o.Col(31).DecR("rows", md.declared[static_cast<std::size_t>(t)], 7);
+    if (!name.empty()) o.Text("  ").DecR("rowSize", md.RowSize(t), 8);
     o.Nl();
   }
 }
@@ -88,15 +110,17 @@ void PrintRoot(Printer& o, const Metadata& md) {
 void PrintAssembly(Printer& o, const Metadata& md) {
   if (md.Rows(kModule) != 0) {
     Heading(o, "Module");
+    Scoped module(o, Scoped::kObject, "module");
     Field(o, "Name").Name(md.Str(kModule, 1, col::kModuleName));
     o.Nl();
     Field(o, "Mvid");
     if (auto g = md.Guid(md.Col(kModule, 1, col::kModuleMvid))) Guid(o, {}, g->Bytes());
-    else o.Text("(none)");
+    else o.Word({}, "(none)", "");
     o.Nl();
   }
   if (md.Rows(kAssembly) == 0) return;
   Heading(o, "Assembly");
+  Scoped assembly(o, Scoped::kObject, "assembly");
   std::uint32_t flags = md.Col(kAssembly, 1, col::kAssemblyFlags);
   Field(o, "Name").Name(md.Str(kAssembly, 1, col::kAssemblyName));
   o.Nl();
@@ -105,25 +129,25 @@ void PrintAssembly(Printer& o, const Metadata& md) {
   o.Nl();
   std::string_view culture = md.Str(kAssembly, 1, col::kAssemblyCulture);
   Field(o, "Culture");
-  if (culture.empty()) o.Text("neutral");
+  if (culture.empty()) o.Word({}, "neutral", "");
   else o.Name(culture);
   o.Nl();
   Field(o, "Flags").Hex(flags, 8);
   o.Nl();
-  FlagLines(o, {}, flags & ~std::uint32_t{0xF0}, AssemblyFlags(), 8);
+  FlagLines(o, "FlagsFlags", flags & ~std::uint32_t{0xF0}, AssemblyFlags(), 8);
   std::uint32_t hash = md.Col(kAssembly, 1, col::kAssemblyHash);
   Field(o, "HashAlgId").Hex(hash, 8);
-  if (const Named* n = Find(HashAlgorithms(), hash)) o.Text("  ").Text(n->name);
+  if (const Named* n = Find(HashAlgorithms(), hash)) o.Text("  ").Word("HashAlgIdName", n->name);
   o.Nl();
   auto key = md.BlobOf(kAssembly, 1, col::kAssemblyKey);
   Field(o, "PublicKey");
   if (!key || key->Size() == 0) {
-    o.Text("(none)");
+    o.Word({}, "(none)", "");
     o.Nl();
     return;
   }
-  o.Dec(key->Size()).Text(" bytes  ");
-  HexBytes(o, {}, key->Bytes(), 12);
+  o.Dec("publicKeySize", key->Size()).Text(" bytes  ");
+  HexBytes(o, "publicKeyStart", key->Bytes(), 12);
   o.Nl();
   Field(o, "PublicKeyToken");
   Token(o, KeyToken(*key));
@@ -133,23 +157,27 @@ void PrintAssembly(Printer& o, const Metadata& md) {
 void PrintReferences(Printer& o, const Metadata& md) {
   if (std::uint32_t n = md.Rows(kAssemblyRef)) {
     Heading(o, "Referenced assemblies");
+    Scoped rows(o, Scoped::kList, "assemblyRefs");
     for (std::uint32_t i = 1; i <= n && !o.Exhausted(); ++i) {
-      o.Text("    ").Name(md.Str(kAssemblyRef, i, col::kAssemblyRefName)).Text(", Version=");
+      Scoped row(o, Scoped::kObject, {});
+      o.Text("    ").Name("Name", md.Str(kAssemblyRef, i, col::kAssemblyRefName)).Text(", Version=");
       Version4(o, md, kAssemblyRef, i, col::kAssemblyRefMajor);
       std::string_view culture = md.Str(kAssemblyRef, i, col::kAssemblyRefCulture);
       o.Text(", Culture=");
-      if (culture.empty()) o.Text("neutral");
-      else o.Name(culture);
+      if (culture.empty()) o.Word("Culture", "neutral", "");
+      else o.Name("Culture", culture);
       std::uint32_t flags = md.Col(kAssemblyRef, i, col::kAssemblyRefFlags);
       KeyOrToken(o, md, i, flags & 1);
-      if (flags & ~std::uint32_t{1}) FlagWords(o, {}, flags & ~std::uint32_t{1}, AssemblyFlags(), "  ");
+      if (flags & ~std::uint32_t{1}) FlagWords(o, "flags", flags & ~std::uint32_t{1}, AssemblyFlags(), "  ");
       o.Nl();
     }
   }
   if (std::uint32_t n = md.Rows(kModuleRef)) {
     Heading(o, "Referenced modules");
+    Scoped rows(o, Scoped::kList, "moduleRefs");
     for (std::uint32_t i = 1; i <= n && !o.Exhausted(); ++i) {
-      o.Text("    ").Name(md.Str(kModuleRef, i, col::kModuleRefName));
+      Scoped row(o, Scoped::kObject, {});
+      o.Text("    ").Name("Name", md.Str(kModuleRef, i, col::kModuleRefName));
       o.Nl();
     }
   }
@@ -177,66 +205,76 @@ void PrintTypes(Printer& o, const Metadata& md, const Names& names, const Contex
   Heading(o, "Types and methods");
   std::string text, base;
   std::uint32_t methods = 0, fields = 0, methodsSeen = 1, fieldsSeen = 1;
+  Scoped rows(o, Scoped::kList, "types");
   for (std::uint32_t t = 1; t <= types && !o.Exhausted(); ++t) {
+    Scoped row(o, Scoped::kObject, {});
     std::uint32_t flags = md.Col(kTypeDef, t, col::kTypeDefFlags);
     base.clear();
     if (auto ext = md.DecodeAt(Coded::TypeDefOrRef, kTypeDef, t, col::kTypeDefExtends); ext && ext->row != 0)
       names.Type(base, *ext);
     text.clear();
     names.TypeDef(text, t);
-    o.Text("  ").Text(TypeKind(flags, base)).Ch(' ').Name(text).Text("  ").Text(TypeVisibility(flags));
-    FlagWords(o, {}, flags, TypeFlagWords());
-    if (!base.empty()) o.Text("  extends ").Name(base);
+    o.Text("  ").Word("kind", TypeKind(flags, base)).Ch(' ').Name("name", text);
+    o.Text("  ").Word("visibility", TypeVisibility(flags));
+    FlagWords(o, "flags", flags, TypeFlagWords());
+    if (!base.empty()) o.Text("  extends ").Name("extends", base);
     o.Nl();
 
     Metadata::Range fr = md.NextList(kTypeDef, t, col::kTypeDefFields, kField, fieldsSeen);
-    for (std::uint32_t p = fr.first; p < fr.end && !o.Exhausted() && Step(md, ctx); ++p) {
-      std::uint32_t f = md.ListRow(kField, p);
-      if (f == 0) continue;
-      std::uint32_t ff = md.Col(kField, f, col::kFieldFlags);
-      text.clear();
-      names.Field(text, f);
-      o.Text("    field   ").Text(MemberAccess(ff));
-      FlagWords(o, {}, ff, FieldFlagWords());
-      o.Text("  ").Name(text).Ch(' ').Name(md.Str(kField, f, col::kFieldName));
-      o.Nl();
-      ++fields;
+    {
+      Scoped fieldRows(o, Scoped::kList, "fields");
+      for (std::uint32_t p = fr.first; p < fr.end && !o.Exhausted() && Step(md, ctx); ++p) {
+        std::uint32_t f = md.ListRow(kField, p);
+        if (f == 0) continue;
+        Scoped fieldRow(o, Scoped::kObject, {});
+        std::uint32_t ff = md.Col(kField, f, col::kFieldFlags);
+        text.clear();
+        names.Field(text, f);
+        o.Text("    field   ").Word("access", MemberAccess(ff));
+        FlagWords(o, "flags", ff, FieldFlagWords());
+        o.Text("  ").Name("type", text).Ch(' ').Name("name", md.Str(kField, f, col::kFieldName));
+        o.Nl();
+        ++fields;
+      }
     }
 
     Metadata::Range mr = md.NextList(kTypeDef, t, col::kTypeDefMethods, kMethodDef, methodsSeen);
+    Scoped methodRows(o, Scoped::kList, "methods");
     for (std::uint32_t p = mr.first; p < mr.end && !o.Exhausted() && Step(md, ctx); ++p) {
       std::uint32_t m = md.ListRow(kMethodDef, p);
       if (m == 0) continue;
+      Scoped methodRow(o, Scoped::kObject, {});
       std::uint32_t mf = md.Col(kMethodDef, m, col::kMethodFlags);
       std::uint32_t impl = md.Col(kMethodDef, m, col::kMethodImplFlags);
       std::uint32_t rva = md.Col(kMethodDef, m, col::kMethodRva);
       text.clear();
       names.Method(text, m);
-      o.Text("    method  ").Text(MemberAccess(mf));
-      FlagWords(o, {}, mf, MethodFlagWords());
-      FlagWords(o, {}, impl, MethodImplWords());
-      o.Text("  ").Name(text);
+      o.Text("    method  ").Word("access", MemberAccess(mf));
+      FlagWords(o, "flags", mf, MethodFlagWords());
+      FlagWords(o, "implFlags", impl, MethodImplWords());
+      o.Text("  ").Name("signature", text);
       if (rva != 0) {
-        o.Text("  RVA ").Hex(rva, 8);
+        o.Text("  RVA ").Hex("rva", rva, 8);
         if ((impl & 3) == 0) {
-          if (auto size = IlSize(ctx, rva)) o.Text(", ").Dec(*size).Text(" bytes of IL");
-          else o.Text(", IL header not readable");
+          if (auto size = IlSize(ctx, rva)) o.Text(", ").Dec("ilSize", *size).Text(" bytes of IL");
+          else o.Text(", IL header not readable").Fact("ilHeaderReadable", false);
         }
       }
       if (std::uint32_t im = (mf & 0x2000) ? ImplMapOf(md, m) : 0) {
         std::uint32_t scope = md.Col(kImplMap, im, col::kImplMapScope);
         o.Text("  -> ");
-        if (md.CheckRow(kModuleRef, scope, false)) o.Name(md.Str(kModuleRef, scope, col::kModuleRefName));
-        o.Ch('!').Name(md.Str(kImplMap, im, col::kImplMapName));
+        if (md.CheckRow(kModuleRef, scope, false)) o.Name("module", md.Str(kModuleRef, scope, col::kModuleRefName));
+        o.Ch('!').Name("importName", md.Str(kImplMap, im, col::kImplMapName));
       }
       o.Nl();
       ++methods;
     }
   }
+  // The rows give these counts.
   o.Text("  (");
-  Count(o, {}, types, "type, ", "types, ");
-  Count(o, {}, methods, "method, ", "methods, ");
-  Count(o, {}, fields, "field)", "fields)");
+  Count(o, kNoKey, types, "type, ", "types, ");
+  Count(o, kNoKey, methods, "method, ", "methods, ");
+  Count(o, kNoKey, fields, "field)", "fields)");
   o.Nl();
 }
 
@@ -244,36 +282,43 @@ void PrintNativeCalls(Printer& o, const Metadata& md, const Names& names, const 
   std::uint32_t n = md.Rows(kImplMap);
   if (n == 0) return;
   Heading(o, "Native calls (P/Invoke)");
-  std::string text;
+  Scoped groups(o, Scoped::kList, "nativeCalls");
   // Grouped by module as the import part groups by DLL; a row whose module is
   // not a ModuleRef row is listed under "(no module)" at the end.
   std::uint32_t modules = md.Rows(kModuleRef);
   for (std::uint32_t mod = 1; mod <= modules + 1 && !o.Exhausted(); ++mod) {
-    bool any = false;
+    // Opened with the group's first call, so a module without calls shows nothing.
+    std::optional<Scoped> group, calls;
     for (std::uint32_t i = 1; i <= n && !o.Exhausted(); ++i) {
       if (!Step(md, ctx)) return;
       std::uint32_t scope = md.Col(kImplMap, i, col::kImplMapScope);
       bool mine = mod <= modules ? scope == mod : (scope == 0 || scope > modules);
       if (!mine) continue;
-      if (!any) {
+      if (!group) {
+        group.emplace(o, Scoped::kObject, Key{});
         o.Text("  ");
-        if (mod <= modules) o.Name(md.Str(kModuleRef, mod, col::kModuleRefName));
-        else o.Text("(no module)");
+        if (mod <= modules) o.Name("module", md.Str(kModuleRef, mod, col::kModuleRefName));
+        else o.Text("(no module)").Fact("noModule", true);
         o.Nl();
         o.Text("    Entry point                      Managed method");
         o.Nl();
-        any = true;
+        calls.emplace(o, Scoped::kList, "calls");
       }
+      Scoped row(o, Scoped::kObject, {});
       std::uint32_t flags = md.Col(kImplMap, i, col::kImplMapFlags);
-      text.clear();
+      o.Text("    ").Name("importName", md.Str(kImplMap, i, col::kImplMapName)).Col(37);
       if (auto member = md.DecodeAt(Coded::MemberForwarded, kImplMap, i, col::kImplMapMember); member && member->row) {
-        if (member->table == kMethodDef) names.MethodDefName(text, member->row);
-        else text = "field " + std::string(md.Str(kField, member->row, col::kFieldName));
+        if (member->table == kMethodDef) {
+          std::string text;
+          names.MethodDefName(text, member->row);
+          o.Name("method", text);
+        } else {
+          o.Text("field ").Name("field", md.Str(kField, member->row, col::kFieldName));
+        }
       }
-      o.Text("    ").Name(md.Str(kImplMap, i, col::kImplMapName)).Col(37).Name(text);
-      o.Text("  ").Text(CallingConvention(flags));
-      if (!CharSet(flags).empty()) o.Ch(' ').Text(CharSet(flags));
-      FlagWords(o, {}, flags, ImplMapWords());
+      o.Text("  ").Word("callingConvention", CallingConvention(flags));
+      if (!CharSet(flags).empty()) o.Ch(' ').Word("charSet", CharSet(flags));
+      FlagWords(o, "flags", flags, ImplMapWords());
       o.Nl();
     }
   }
@@ -296,11 +341,13 @@ void PrintExportedTypes(Printer& o, const Metadata& md) {
   std::uint32_t n = md.Rows(kExportedType);
   if (n == 0) return;
   Heading(o, "Exported types");
+  Scoped rows(o, Scoped::kList, "exportedTypes");
   std::string text;
   for (std::uint32_t i = 1; i <= n && !o.Exhausted(); ++i) {
+    Scoped row(o, Scoped::kObject, {});
     text.clear();
     ExportedName(text, md, i, 0);
-    o.Text("    ").Name(text);
+    o.Text("    ").Name("name", text);
     // Where the type lives: the outermost row's Implementation says.
     std::uint32_t outer = i;
     for (int d = 0; d < 32; ++d) {
@@ -310,12 +357,12 @@ void PrintExportedTypes(Printer& o, const Metadata& md) {
     }
     auto impl = md.DecodeAt(Coded::Implementation, kExportedType, outer, col::kExportedImpl);
     if (impl && impl->row != 0 && impl->table == kAssemblyRef)
-      o.Text("  in assembly ").Name(md.Str(kAssemblyRef, impl->row, col::kAssemblyRefName));
+      o.Text("  in assembly ").Name("assembly", md.Str(kAssemblyRef, impl->row, col::kAssemblyRefName));
     else if (impl && impl->row != 0 && impl->table == kFile)
-      o.Text("  in file ").Name(md.Str(kFile, impl->row, col::kFileName));
+      o.Text("  in file ").Name("file", md.Str(kFile, impl->row, col::kFileName));
     std::uint32_t flags = md.Col(kExportedType, i, col::kExportedFlags);
-    o.Text("  ").Text(TypeVisibility(flags));
-    FlagWords(o, {}, flags, TypeFlagWords());
+    o.Text("  ").Word("visibility", TypeVisibility(flags));
+    FlagWords(o, "flags", flags, TypeFlagWords());
     o.Nl();
   }
 }
@@ -324,16 +371,20 @@ void PrintResources(Printer& o, const Metadata& md) {
   std::uint32_t n = md.Rows(kManifestResource);
   if (n == 0) return;
   Heading(o, "Manifest resources");
+  Scoped rows(o, Scoped::kList, "manifestResources");
   for (std::uint32_t i = 1; i <= n && !o.Exhausted(); ++i) {
+    Scoped row(o, Scoped::kObject, {});
     std::uint32_t flags = md.Col(kManifestResource, i, col::kResourceFlags);
-    o.Text("    ").Name(md.Str(kManifestResource, i, col::kResourceName));
+    o.Text("    ").Name("name", md.Str(kManifestResource, i, col::kResourceName));
     auto impl = md.DecodeAt(Coded::Implementation, kManifestResource, i, col::kResourceImpl);
     std::uint32_t offset = md.Col(kManifestResource, i, col::kResourceOffset);
-    if (!impl || impl->row == 0) o.Text("  at offset ").Hex(offset, 8).Text(" of the resources");
-    else if (impl->table == kFile) o.Text("  in file ").Name(md.Str(kFile, impl->row, col::kFileName));
+    if (!impl || impl->row == 0) o.Text("  at offset ").Hex("offset", offset, 8).Text(" of the resources");
+    else if (impl->table == kFile) o.Text("  in file ").Name("file", md.Str(kFile, impl->row, col::kFileName));
     else if (impl->table == kAssemblyRef)
-      o.Text("  in assembly ").Name(md.Str(kAssemblyRef, impl->row, col::kAssemblyRefName));
-    o.Text((flags & 7) == 1 ? "  public" : (flags & 7) == 2 ? "  private" : "  (visibility ?)");
+      o.Text("  in assembly ").Name("assembly", md.Str(kAssemblyRef, impl->row, col::kAssemblyRefName));
+    if ((flags & 7) == 1) o.Word("visibility", "  public", "public");
+    else if ((flags & 7) == 2) o.Word("visibility", "  private", "private");
+    else o.Word("visibility", "  (visibility ?)", "unknown");
     o.Nl();
   }
 }
@@ -348,18 +399,18 @@ void PrintClr(Printer& o, const ClrInfo& r, const Context& ctx) {
     std::uint32_t token = static_cast<std::uint32_t>(v);
     out.Hex(token, 8);
     if (token == 0) {
-      out.Text("  (none)");
+      out.Word("entryPointKind", "  (none)", "none");
     } else if (r.header[kClrFlags] & kClrNativeEntryPoint) {
-      out.Text("  native code at RVA");
-      InSection(out, ctx, token);
+      out.Word("entryPointKind", "  native code at RVA", "native");
+      InSection(out, ctx, token, "entryPointSection");
     } else if (names && (token >> 24) == kMethodDef && (token & 0xFFFFFF) <= r.md->Rows(kMethodDef)) {
       std::string text;
       names->MethodDefName(text, token & 0xFFFFFF);
-      out.Text("  ").Name(text);
+      out.Word("entryPointKind", "  ", "method").Name("entryPoint", text);
     } else if (names && (token >> 24) == kFile && (token & 0xFFFFFF) <= r.md->Rows(kFile)) {
-      out.Text("  in file ").Name(r.md->Str(kFile, token & 0xFFFFFF, col::kFileName));
+      out.Word("entryPointKind", "  in file ", "file").Name("entryPoint", r.md->Str(kFile, token & 0xFFFFFF, col::kFileName));
     } else {
-      out.Text("  (no such method)");
+      out.Word("entryPointKind", "  (no such method)", "missing");
     }
   });
   if (!r.md || !r.md->ok()) return;

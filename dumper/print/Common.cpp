@@ -16,6 +16,28 @@ void Heading(Printer& o, std::string_view title) {
   o.Text("== ").Text(title).Text(" ==");
   o.Nl();
 }
+
+// A field table label as a JSON key: the words run together, later ones
+// capitalized ("MetaData RVA" -> "MetaDataRva"), so that two fields whose
+// labels share a first word keep keys of their own.
+std::string FieldKey(std::string_view label) {
+  std::string key;
+  std::size_t at = 0;
+  while (at < label.size()) {
+    std::size_t end = label.find(' ', at);
+    if (end == std::string_view::npos) end = label.size();
+    std::string_view w = label.substr(at, end - at);
+    if (key.empty()) {
+      key.append(w);
+    } else if (!w.empty()) {
+      key.push_back(w[0] >= 'a' && w[0] <= 'z' ? static_cast<char>(w[0] - 'a' + 'A') : w[0]);
+      const bool upper = w.find_first_of("abcdefghijklmnopqrstuvwxyz") == std::string_view::npos;
+      for (char c : w.substr(1)) key.push_back(upper && c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+    }
+    at = end + 1;
+  }
+  return key;
+}
 }  // namespace
 
 void Count(Printer& o, Key k, std::uint64_t n, std::string_view one, std::string_view many) {
@@ -28,12 +50,12 @@ void FlagLines(Printer& o, Key k, std::uint64_t value, std::span<const Named> ta
   for (const Named& n : table) {
     known |= n.value;
     if ((value & n.value) == 0) continue;
-    o.Col(kValueCol + 2).Hex(n.value, width).Text("  ").Word({}, n.name);
+    o.Col(kValueCol + 2).Hex(kNoKey, n.value, width).Text("  ").Word({}, n.name);
     o.Col(kValueCol + 2 + static_cast<std::size_t>(width) + 26).Text(n.meaning);
     o.Nl();
   }
   if (std::uint64_t rest = value & ~known; rest != 0) {
-    o.Col(kValueCol + 2).Hex(rest, width).Text("  (unknown bits)");
+    o.Col(kValueCol + 2).Hex(kNoKey, rest, width).Text("  (unknown bits)");
     o.Nl();
   }
 }
@@ -56,9 +78,9 @@ void Stamp(Printer& o, Key k, std::uint32_t t, StampStyle style) {
   o.Hex(k, t, 8);
   if (style == StampStyle::Header) {
     if (t == 0) o.Text("  (not set)");
-    else o.Text("  ").Date(t);
+    else o.Text("  ").Date(kNoKey, t);
   } else if (t != 0 && t != 0xFFFFFFFF) {
-    o.Text("  ").Date(t);
+    o.Text("  ").Date(kNoKey, t);
   }
 }
 
@@ -134,7 +156,8 @@ void PrintFields(Printer& o, const FieldBlock& b, const Context& ctx, const Fiel
   for (std::size_t i = 0; i < b.defs.size(); ++i) {
     if (!b.Claimed(i)) continue;
     const FieldDef& d = b.defs[i];
-    Field(o, d.label);
+    const std::string key = FieldKey(d.label);
+    Field(o, d.label, key);
     if (!b.Has(i)) {
       o.Word({}, "(past the end of the file)", "past the end of the file");
       o.Nl();
@@ -148,14 +171,14 @@ void PrintFields(Printer& o, const FieldBlock& b, const Context& ctx, const Fiel
       case FieldKind::Dec: o.Dec(v); break;
       case FieldKind::Rva:
         o.Hex(v, digits);
-        InSection(o, ctx, v, std::string(d.label) + "Section");
+        InSection(o, ctx, v, key + "Section");
         break;
       case FieldKind::Va: {
         o.Hex(v, digits);
         const std::uint64_t base = ctx.h.opt.imageBase;
         if (v != 0 && v >= base && v - base <= UINT32_MAX) {
-          o.Text("  RVA ").Hex(std::string(d.label) + "Rva", v - base, 8);
-          InSection(o, ctx, v - base, std::string(d.label) + "Section");
+          o.Text("  RVA ").Hex(key + "Rva", v - base, 8);
+          InSection(o, ctx, v - base, key + "Section");
         }
         break;
       }
@@ -163,13 +186,13 @@ void PrintFields(Printer& o, const FieldBlock& b, const Context& ctx, const Fiel
       case FieldKind::Flags:
         o.Hex(v, digits);
         o.Nl();
-        if (d.names != nullptr) FlagLines(o, std::string(d.label) + "Flags", v, d.names(), digits);
+        if (d.names != nullptr) FlagLines(o, key + "Flags", v, d.names(), digits);
         continue;
       case FieldKind::Enum: {
         o.Hex(v, digits);
         const Named* n = d.names != nullptr ? Find(d.names(), static_cast<std::uint32_t>(v)) : nullptr;
         if (n != nullptr) {
-          o.Text("  ").Word(std::string(d.label) + "Name", n->name).Text("  ").Text(n->meaning);
+          o.Text("  ").Word(key + "Name", n->name).Text("  ").Text(n->meaning);
         } else {
           o.Text("  (unknown ");
           for (char c : d.label) o.Ch(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);

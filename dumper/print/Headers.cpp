@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "dumper/banner.h"
+#include "dumper/io/Format.h"
 #include "dumper/pe/Parse.h"
 #include "dumper/print/Part.h"
 
@@ -11,32 +12,40 @@ using namespace pe;
 
 namespace {
 
-const char* KindText(const Headers& h) {
-  if (h.kind == FileKind::NotExecutable) return "not an executable";
-  if (h.kind == FileKind::Dos) return "plain DOS program";
-  if (!h.opt.present) return "PE file without a usable optional header";
-  return h.opt.pe32plus ? "PE32+ (64-bit) image" : "PE32 (32-bit) image";
+// The file's kind: the listing's words, and a short word for JSON.
+void Kind(Printer& o, const Headers& h) {
+  if (h.kind == FileKind::NotExecutable) o.Word("type", "not an executable", "notExecutable");
+  else if (h.kind == FileKind::Dos) o.Word("type", "plain DOS program", "dos");
+  else if (!h.opt.present) o.Word("type", "PE file without a usable optional header", "pe");
+  else if (h.opt.pe32plus) o.Word("type", "PE32+ (64-bit) image", "PE32+");
+  else o.Word("type", "PE32 (32-bit) image", "PE32");
 }
 
 }  // namespace
 
 void PrintIntro(Printer& o, std::string_view displayName, const Headers& h) {
-  o.Text(kBanner);
+  o.Word("tool", kBanner);
   o.Nl();
   o.Nl();
-  Field(o, "File").Name(displayName);
+  Field(o, "File", "file").Name(displayName);
   o.Nl();
-  Field(o, "Size").Dec(h.fileSize).Text(" bytes (0x").Hex(h.fileSize, 0).Ch(')');
+  Field(o, "Size", "size").Dec(h.fileSize).Text(" bytes (0x").Hex(kNoKey, h.fileSize, 0).Ch(')');
   o.Nl();
-  Field(o, "Type").Text(KindText(h));
+  Field(o, "Type");
+  Kind(o, h);
   if (h.kind == FileKind::Pe && h.hasCoff) {
-    if (h.coff.characteristics & 0x2000) o.Text(", DLL");
-    else if (h.coff.characteristics & 0x0002) o.Text(", executable");
+    if (h.coff.characteristics & 0x2000) o.Word("role", ", DLL", "dll");
+    else if (h.coff.characteristics & 0x0002) o.Word("role", ", executable", "executable");
     o.Text(", machine ");
-    if (const Named* m = Find(Machines(), h.coff.machine)) o.Text(m->name);
-    else o.Text("0x").Hex(h.coff.machine, 4);
+    if (const Named* m = Find(Machines(), h.coff.machine)) {
+      o.Word("machine", m->name);
+    } else {
+      // An unknown machine by its number, a string like the names.
+      char hex[8] = {'0', 'x'};
+      o.Word("machine", std::string_view(hex, static_cast<std::size_t>(io::PutHex(hex + 2, h.coff.machine, 4) - hex)));
+    }
   }
-  if (!h.what.empty()) o.Text(": ").Text(h.what);
+  if (!h.what.empty()) o.Text(": ").Word("detail", h.what);
   o.Nl();
 }
 
@@ -62,12 +71,18 @@ void PrintDos(Printer& o, const HeaderPart&, const Context& ctx) {
   f16("e_lfarlc    relocation table", d.lfarlc);
   f16("e_ovno      overlay number", d.ovno);
   Field(o, "e_res       reserved");
-  for (std::uint16_t r : d.res) o.Hex(r, 4).Ch(' ');
+  {
+    Scoped words(o, Scoped::kList, "e_res");
+    for (std::uint16_t r : d.res) o.Hex(r, 4).Ch(' ');
+  }
   o.Nl();
   f16("e_oemid     OEM identifier", d.oemid);
   f16("e_oeminfo   OEM information", d.oeminfo);
   Field(o, "e_res2      reserved");
-  for (std::uint16_t r : d.res2) o.Hex(r, 4).Ch(' ');
+  {
+    Scoped words(o, Scoped::kList, "e_res2");
+    for (std::uint16_t r : d.res2) o.Hex(r, 4).Ch(' ');
+  }
   o.Nl();
   Field(o, "e_lfanew    new header offset").Hex(d.lfanew, 8);
   o.Nl();
@@ -77,26 +92,28 @@ void PrintCoff(Printer& o, const HeaderPart&, const Context& ctx) {
   const Headers& h = ctx.h;
   if (h.hasCoff) {
     const CoffHeader& c = h.coff;
-    Field(o, "Signature").Text("50450000  \"PE\\0\\0\" at file offset 0x").Hex(h.coffOffset - 4, 0);
+    // The signature's bytes, as HexBytes gives bytes in JSON.
+    Field(o, "Signature").Word({}, "50450000", "50450000").Text("  \"PE\\0\\0\" at file offset 0x");
+    o.Hex("signatureOffset", h.coffOffset - 4, 0);
     o.Nl();
     Field(o, "Machine").Hex(c.machine, 4);
-    if (const Named* m = Find(Machines(), c.machine)) o.Text("  ").Text(m->name).Text("  ").Text(m->meaning);
+    if (const Named* m = Find(Machines(), c.machine)) o.Text("  ").Word("MachineName", m->name).Text("  ").Text(m->meaning);
     else o.Text("  (unknown machine)");
     o.Nl();
     Field(o, "NumberOfSections").Dec(c.numberOfSections);
     o.Nl();
     Field(o, "TimeDateStamp");
-    Stamp(o, {}, c.timeDateStamp, StampStyle::Header);
+    Stamp(o, "TimeDateStamp", c.timeDateStamp, StampStyle::Header);
     o.Nl();
     Field(o, "PointerToSymbolTable").Hex(c.pointerToSymbolTable, 8);
     o.Nl();
     Field(o, "NumberOfSymbols").Dec(c.numberOfSymbols);
     o.Nl();
-    Field(o, "SizeOfOptionalHeader").Hex(c.sizeOfOptionalHeader, 4).Text(" (").Dec(c.sizeOfOptionalHeader).Ch(')');
+    Field(o, "SizeOfOptionalHeader").Hex(c.sizeOfOptionalHeader, 4).Text(" (").Dec(kNoKey, c.sizeOfOptionalHeader).Ch(')');
     o.Nl();
     Field(o, "Characteristics").Hex(c.characteristics, 4);
     o.Nl();
-    FlagLines(o, {}, c.characteristics, FileCharacteristics(), 4);
+    FlagLines(o, "CharacteristicsFlags", c.characteristics, FileCharacteristics(), 4);
   }
 }
 
@@ -110,9 +127,10 @@ void PrintOptional(Printer& o, const HeaderPart&, const Context& ctx) {
     }
     out.Hex(v, 8);  // the checksum, beside the one computed from the file
     if (h.checksumComputed) {
-      out.Text("  computed ").Hex(h.computedChecksum, 8);
+      out.Text("  computed ").Hex("computedCheckSum", h.computedChecksum, 8);
+      // A stored 0 says "none" by itself; otherwise whether the two agree.
       if (v == 0) out.Text(" (none stored)");
-      else out.Text(v == h.computedChecksum ? " (matches)" : " (DIFFERS)");
+      else out.Text(v == h.computedChecksum ? " (matches)" : " (DIFFERS)").Fact("checkSumMatches", v == h.computedChecksum);
     }
   });
 }
@@ -122,14 +140,26 @@ void PrintDirectories(Printer& o, const HeaderPart&, const Context& ctx) {
   o.Text("  #   Name").Col(20).Text("RVA       Size      Where");
   o.Nl();
   auto names = DirectoryNames();
+  // "where" is a word (none, file, outsideFile, section, headers, outside);
+  // a section's name is under "section", so no section name passes for a word.
+  Scoped rows(o, Scoped::kList, "directories");
   for (std::size_t i = 0; i < h.dirs.size(); ++i) {
     const DataDirectory& d = h.dirs[i];
-    o.Text("  ").DecR(i, 2).Text("  ").Text(names[i].name).Col(20).Hex(d.rva, 8).Text("  ").Hex(d.size, 8).Text("  ");
-    if (d.rva == 0 && d.size == 0) o.Text("-");
-    else if (i == kDirCertificate) o.Text(d.inFile ? "file offset, not mapped" : "file offset, outside the file");
-    else if (d.section != kNoSection) o.Name(SectionName(h.sections[static_cast<std::size_t>(d.section)]));
-    else if (d.inHeaders) o.Text("headers");
-    else o.Text("outside every section");
+    Scoped row(o, Scoped::kObject, {});
+    o.Text("  ").DecR("index", i, 2).Text("  ").Word("name", names[i].name).Col(20);
+    o.Hex("rva", d.rva, 8).Text("  ").Hex("size", d.size, 8).Text("  ");
+    if (d.rva == 0 && d.size == 0) {
+      o.Word("where", "-", "none");
+    } else if (i == kDirCertificate) {
+      o.Word("where", d.inFile ? "file offset, not mapped" : "file offset, outside the file",
+             d.inFile ? "file" : "outsideFile");
+    } else if (d.section != kNoSection) {
+      o.Word("where", "", "section").Name("section", SectionName(h.sections[static_cast<std::size_t>(d.section)]));
+    } else if (d.inHeaders) {
+      o.Word("where", "headers");
+    } else {
+      o.Word("where", "outside every section", "outside");
+    }
     o.Nl();
   }
 }
@@ -142,26 +172,37 @@ void PrintSections(Printer& o, const HeaderPart&, const Context& ctx) {
   std::size_t col = 6 + width + 2;
   o.Text("  #   Name").Col(col).Text("VirtSize  VirtAddr  RawSize   RawPtr    Flags     Characteristics");
   o.Nl();
+  Scoped rows(o, Scoped::kList, "sections");
   for (std::size_t i = 0; i < h.sections.size(); ++i) {
     const Section& s = h.sections[i];
-    o.Text("  ").DecR(i + 1, 2).Text("  ").Name(SectionName(s)).Col(col);
-    o.Hex(s.virtualSize, 8).Text("  ").Hex(s.virtualAddress, 8).Text("  ");
-    o.Hex(s.sizeOfRawData, 8).Text("  ").Hex(s.pointerToRawData, 8).Text("  ").Hex(s.characteristics, 8);
-    std::uint64_t known = FlagWords(o, {}, s.characteristics, SectionFlags(), "  ");
+    Scoped row(o, Scoped::kObject, {});
+    // The number is how other parts name a section without a name.
+    o.Text("  ").DecR("index", i + 1, 2).Text("  ").Name("name", SectionName(s)).Col(col);
+    o.Hex("VirtualSize", s.virtualSize, 8).Text("  ").Hex("VirtualAddress", s.virtualAddress, 8).Text("  ");
+    o.Hex("SizeOfRawData", s.sizeOfRawData, 8).Text("  ").Hex("PointerToRawData", s.pointerToRawData, 8).Text("  ");
+    o.Hex("Characteristics", s.characteristics, 8);
+    std::uint64_t known = FlagWords(o, "flags", s.characteristics, SectionFlags(), "  ");
     if (std::uint32_t a = (s.characteristics & kSectionAlignMask) >> 20; a != 0) {
-      if (a <= 14) o.Text(" ALIGN_").Dec(std::uint64_t{1} << (a - 1)).Text("BYTES");
-      else o.Text(" ALIGN_(invalid)");
+      // The alignment by the format's flag name, IMAGE_SCN_ALIGN_<n>BYTES.
+      if (a <= 14) {
+        const std::string align = "ALIGN_" + io::Dec(std::uint64_t{1} << (a - 1)) + "BYTES";
+        o.Ch(' ').Word("align", align);
+      } else {
+        o.Word("align", " ALIGN_(invalid)", "invalid");
+      }
     }
     known |= kSectionAlignMask;
-    if (std::uint64_t rest = s.characteristics & ~known; rest != 0) o.Text(" (unknown ").Hex(rest, 8).Ch(')');
+    if (std::uint64_t rest = s.characteristics & ~known; rest != 0) o.Text(" (unknown ").Hex("unknownBits", rest, 8).Ch(')');
     o.Nl();
     if (!s.longName.empty()) {
-      o.Col(8).Text("name field ").Name(s.name);
+      o.Col(8).Text("name field ").Name("nameField", s.name);
       o.Nl();
     }
     if (s.pointerToRelocations || s.numberOfRelocations || s.pointerToLinenumbers || s.numberOfLinenumbers) {
-      o.Col(8).Text("relocations at ").Hex(s.pointerToRelocations, 8).Text(" (").Dec(s.numberOfRelocations);
-      o.Text("), line numbers at ").Hex(s.pointerToLinenumbers, 8).Text(" (").Dec(s.numberOfLinenumbers).Ch(')');
+      o.Col(8).Text("relocations at ").Hex("PointerToRelocations", s.pointerToRelocations, 8).Text(" (");
+      o.Dec("NumberOfRelocations", s.numberOfRelocations).Text("), line numbers at ");
+      o.Hex("PointerToLinenumbers", s.pointerToLinenumbers, 8).Text(" (");
+      o.Dec("NumberOfLinenumbers", s.numberOfLinenumbers).Ch(')');
       o.Nl();
     }
   }

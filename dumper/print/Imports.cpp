@@ -9,67 +9,72 @@ using namespace pe;
 namespace {
 
 void DllName(Printer& o, const ImportDll& d) {
-  if (d.name.empty() && !d.nameOk) o.Text("(name not readable)");
-  else o.Name(d.name);
+  if (d.name.empty() && !d.nameOk) o.Text("(name not readable)").Fact("nameNotReadable", true);
+  else o.Name("name", d.name);
 }
 
 // One line per function: IAT slot, hint, then the name or the ordinal.
 void Functions(Printer& o, const ImportDll& d, const Context& ctx) {
   o.Text("    IAT slot  Hint   Function");
   o.Nl();
-  for (const ImportFunction& f : d.functions) {
-    if (o.Exhausted()) return;
-    o.Text("    ").Hex(f.slotRva, 8).Text("  ");
-    if (f.byOrdinal) {
-      o.Text("    -  ordinal ").Dec(f.ordinal);
-      if (!f.knownName.empty()) o.Text("  ").Text(f.knownName).Text("  (name known from the ordinal)");
-    } else {
-      o.DecR(f.hint, 5).Text("  ");
-      if (f.name.empty() && !f.nameOk) {
-        o.Text("(name not readable at RVA 0x").Hex(f.nameRva, 0).Ch(')');
+  {
+    Scoped rows(o, Scoped::kList, "functions");
+    for (const ImportFunction& f : d.functions) {
+      if (o.Exhausted()) return;
+      Scoped row(o, Scoped::kObject, {});
+      o.Text("    ").Hex("slotRva", f.slotRva, 8).Text("  ");
+      if (f.byOrdinal) {
+        o.Text("    -  ordinal ").Dec("ordinal", f.ordinal);
+        if (!f.knownName.empty()) o.Text("  ").Word("knownName", f.knownName).Text("  (name known from the ordinal)");
       } else {
-        o.Name(f.name);
-        Readable(o, f.name, ctx);
+        o.DecR("hint", f.hint, 5).Text("  ");
+        if (f.name.empty() && !f.nameOk) {
+          o.Text("(name not readable at RVA 0x").Fact("nameNotReadable", true).Hex("nameRva", f.nameRva, 0).Ch(')');
+        } else {
+          o.Name("name", f.name);
+          Readable(o, f.name, ctx);
+        }
       }
+      o.Nl();
     }
-    o.Nl();
   }
   o.Text("    (");
-  Count(o, {}, d.functions.size(), "function)", "functions)");
+  Count(o, kNoKey, d.functions.size(), "function)", "functions)");
   o.Nl();
 }
 
 // The directory line; the DLL blocks follow.
 void Heading(Printer& o, const ImportTable& t) {
-  Field(o, "Directory").Text("RVA ").Hex(t.rva, 8).Text(", size ").Hex(t.size, 8).Text(", ");
-  Count(o, {}, t.dlls.size(), "DLL", "DLLs");
+  Field(o, "Directory").Text("RVA ").Hex("rva", t.rva, 8).Text(", size ").Hex("size", t.size, 8).Text(", ");
+  Count(o, kNoKey, t.dlls.size(), "DLL", "DLLs");
   o.Nl();
 }
 
-// Starts one DLL's block; false once the listing's budget is spent.
-bool DllHeading(Printer& o, const ImportDll& d) {
-  if (o.Exhausted()) return false;
+void DllHeading(Printer& o, const ImportDll& d) {
   o.Nl();
   o.Text("  DLL ");
   DllName(o, d);
   o.Nl();
-  return true;
 }
 
 }  // namespace
 
 void PrintImports(Printer& o, const ImportTable& t, const Context& ctx) {
   Heading(o, t);
+  Scoped dlls(o, Scoped::kList, "dlls");
   for (const ImportDll& d : t.dlls) {
-    if (!DllHeading(o, d)) break;
-    o.Text("    lookup table ").Hex(d.lookupRva, 8).Text("  IAT ").Hex(d.iatRva, 8).Text("  name ").Hex(d.nameRva, 8);
-    o.Text("  forwarder chain ").Hex(d.forwarderChain, 8);
+    if (o.Exhausted()) break;
+    Scoped dll(o, Scoped::kObject, {});
+    DllHeading(o, d);
+    o.Text("    lookup table ").Hex("lookupTableRva", d.lookupRva, 8).Text("  IAT ").Hex("iatRva", d.iatRva, 8);
+    o.Text("  name ").Hex("nameRva", d.nameRva, 8).Text("  forwarder chain ").Hex("ForwarderChain", d.forwarderChain, 8);
     o.Nl();
     o.Text("    TimeDateStamp ");
-    o.Hex(d.timeDateStamp, 8);
-    if (d.timeDateStamp == 0) o.Text("  not bound");
-    else if (d.timeDateStamp == 0xFFFFFFFF) o.Text("  bound (see Bound imports)");
-    else o.Text("  bound, old style: ").Date(d.timeDateStamp);
+    o.Hex("TimeDateStamp", d.timeDateStamp, 8);
+    // How the DLL is bound: "no", "new" (see Bound imports) or "old" (the stamp is the DLL's).
+    if (d.timeDateStamp == 0) o.Word("bound", "  not bound", "no");
+    else if (d.timeDateStamp == 0xFFFFFFFF) o.Word("bound", "  bound (see Bound imports)", "new");
+    else o.Word("bound", "  bound, old style: ", "old").Date(kNoKey, d.timeDateStamp);
     o.Nl();
     Functions(o, d, ctx);
   }
@@ -77,37 +82,47 @@ void PrintImports(Printer& o, const ImportTable& t, const Context& ctx) {
 
 void PrintDelayImports(Printer& o, const ImportTable& t, const Context& ctx) {
   Heading(o, t);
+  Scoped dlls(o, Scoped::kList, "dlls");
   for (const ImportDll& d : t.dlls) {
-    if (!DllHeading(o, d)) break;
-    o.Text("    attributes ").Hex(d.attributes, 8).Text(d.usesVas ? " (addresses, old form)" : " (RVAs)");
-    o.Text("  module handle ").Hex(d.moduleHandleRva, 8).Text("  TimeDateStamp ");
-    Stamp(o, {}, d.timeDateStamp, StampStyle::Table);
+    if (o.Exhausted()) break;
+    Scoped dll(o, Scoped::kObject, {});
+    DllHeading(o, d);
+    o.Text("    attributes ").Hex("Attributes", d.attributes, 8);
+    o.Word("addresses", d.usesVas ? " (addresses, old form)" : " (RVAs)", d.usesVas ? "va" : "rva");
+    o.Text("  module handle ").Hex("moduleHandleRva", d.moduleHandleRva, 8).Text("  TimeDateStamp ");
+    Stamp(o, "TimeDateStamp", d.timeDateStamp, StampStyle::Table);
     o.Nl();
-    o.Text("    name table ").Hex(d.lookupRva, 8).Text("  IAT ").Hex(d.iatRva, 8).Text("  bound IAT ").Hex(d.boundIatRva, 8);
-    o.Text("  unload IAT ").Hex(d.unloadIatRva, 8);
+    o.Text("    name table ").Hex("nameTableRva", d.lookupRva, 8).Text("  IAT ").Hex("iatRva", d.iatRva, 8);
+    o.Text("  bound IAT ").Hex("boundIatRva", d.boundIatRva, 8).Text("  unload IAT ").Hex("unloadIatRva", d.unloadIatRva, 8);
     o.Nl();
     Functions(o, d, ctx);
   }
 }
 
 void PrintBoundImports(Printer& o, const BoundImportTable& t, const Context&) {
-  Field(o, "Directory").Text("offset ").Hex(t.offset, 8).Text(", size ").Hex(t.size, 8);
+  Field(o, "Directory").Text("offset ").Hex("offset", t.offset, 8).Text(", size ").Hex("size", t.size, 8);
   o.Nl();
   o.Text("  TimeDateStamp").Col(39).Text("Module");
   o.Nl();
   auto line = [&](const BoundRef& r, bool forwarder) {
-    o.Text(forwarder ? "    " : "  ").Hex(r.timeDateStamp, 8).Text("  ");
-    if (r.timeDateStamp != 0) o.Date(r.timeDateStamp);
+    o.Text(forwarder ? "    " : "  ").Hex("TimeDateStamp", r.timeDateStamp, 8).Text("  ");
+    if (r.timeDateStamp != 0) o.Date(kNoKey, r.timeDateStamp);
     o.Col(39);
     if (forwarder) o.Text("forwarder ");
-    o.Name(r.name);
+    o.Name("name", r.name);
     o.Nl();
   };
+  // Each module an object; the DLLs it forwards to, a list inside it.
+  Scoped modules(o, Scoped::kList, "modules");
   for (const BoundModule& m : t.modules) {
     if (o.Exhausted()) return;
+    Scoped module(o, Scoped::kObject, {});
     line(m.module, false);
+    if (m.forwarders.empty()) continue;
+    Scoped forwarders(o, Scoped::kList, "forwarders");
     for (const BoundRef& f : m.forwarders) {
       if (o.Exhausted()) return;
+      Scoped one(o, Scoped::kObject, {});
       line(f, true);
     }
   }

@@ -10,6 +10,7 @@ using namespace pe;
 
 namespace {
 
+// A fact of the manifest under its element's name, when the manifest has it.
 void Fact(Printer& o, std::string_view label, const std::string& value) {
   if (value.empty()) return;
   Field(o, label).Name(value);
@@ -20,44 +21,66 @@ void Fact(Printer& o, std::string_view label, const std::string& value) {
 
 void PrintManifest(Printer& o, const ManifestList& list, const Context& ctx) {
   bool first = true;
+  Scoped rows(o, Scoped::kList, "manifests");
   for (const Manifest& m : list.manifests) {
     if (o.Exhausted()) return;
+    Scoped row(o, Scoped::kObject, {});
     if (!first) o.Nl();
     first = false;
     Field(o, "Resource");
     if (m.leaf.name.named) {
-      o.Name(FromUtf16(m.leaf.name.name)).Text("  (named: not a manifest the loader looks for)");
+      o.Name("name", FromUtf16(m.leaf.name.name));
+      o.Word("meaning", "  (named: not a manifest the loader looks for)", "named: not a manifest the loader looks for");
     } else {
-      o.Ch('#').Dec(m.leaf.name.id).Text("  (").Text(ManifestIdMeaning(m.leaf.name.id)).Ch(')');
+      const std::string_view meaning = ManifestIdMeaning(m.leaf.name.id);
+      o.Ch('#').Dec("name", m.leaf.name.id).Text("  (").Word("meaning", meaning).Ch(')');
     }
     o.Nl();
-    Field(o, "Language").Text(m.leaf.lang.named ? std::string("(named)") : LanguageText(m.leaf.lang.id));
+    Field(o, "Language");
+    if (m.leaf.lang.named) {
+      o.Text("(named)").FactName("lang", FromUtf16(m.leaf.lang.name));
+    } else {
+      o.Hex("lang", m.leaf.lang.id, 4);
+      if (const Named* n = Find(Languages(), m.leaf.lang.id)) o.Text(" (").Word("locale", n->name).Ch(')');
+    }
     o.Nl();
-    Field(o, "Data").Text("RVA ").Hex(m.leaf.rva, 8).Text(", size ").Hex(m.leaf.size, 8);
+    Field(o, "Data").Text("RVA ").Hex("rva", m.leaf.rva, 8).Text(", size ").Hex("size", m.leaf.size, 8);
     InSection(o, ctx, m.leaf.rva);
     o.Nl();
-    Field(o, "Encoding").Text(m.encoding);
+    Field(o, "Encoding", "encoding").Word({}, m.encoding);
     o.Nl();
     if (m.hasExecutionLevel) {
-      Field(o, "requestedExecutionLevel").Name(m.executionLevel.empty() ? "(no level)" : m.executionLevel);
+      Field(o, "requestedExecutionLevel");
+      if (m.executionLevel.empty()) o.Word({}, "(no level)", "");
+      else o.Name(m.executionLevel);
       o.Nl();
       Fact(o, "uiAccess", m.uiAccess);
     }
     Fact(o, "dpiAware", m.dpiAware);
     Fact(o, "dpiAwareness", m.dpiAwareness);
-    for (const std::string& os : m.supportedOs) {
-      Field(o, "supportedOS").Name(os);
-      std::string_view name = SupportedOsName(os);
-      o.Text("  ").Text(name.empty() ? std::string_view("(not a known system)") : name);
-      o.Nl();
+    {
+      Scoped systems(o, Scoped::kList, "supportedOS");
+      for (const std::string& os : m.supportedOs) {
+        Scoped one(o, Scoped::kObject, {});
+        Field(o, "supportedOS", "Id").Name(os);
+        std::string_view name = SupportedOsName(os);
+        o.Fact("known", !name.empty());
+        if (name.empty()) o.Text("  (not a known system)");
+        else o.Text("  ").Word("name", name);
+        o.Nl();
+      }
     }
-    for (const ManifestAssembly& a : m.dependencies) {
-      Field(o, "dependentAssembly").Name(a.name);
-      if (!a.version.empty()) o.Text("  version ").Name(a.version);
-      if (!a.architecture.empty()) o.Text("  processorArchitecture ").Name(a.architecture);
-      if (!a.publicKeyToken.empty()) o.Text("  publicKeyToken ").Name(a.publicKeyToken);
-      if (!a.type.empty()) o.Text("  type ").Name(a.type);
-      o.Nl();
+    {
+      Scoped assemblies(o, Scoped::kList, "dependentAssemblies");
+      for (const ManifestAssembly& a : m.dependencies) {
+        Scoped one(o, Scoped::kObject, {});
+        Field(o, "dependentAssembly", "name").Name(a.name);
+        if (!a.version.empty()) o.Text("  version ").Name("version", a.version);
+        if (!a.architecture.empty()) o.Text("  processorArchitecture ").Name("processorArchitecture", a.architecture);
+        if (!a.publicKeyToken.empty()) o.Text("  publicKeyToken ").Name("publicKeyToken", a.publicKeyToken);
+        if (!a.type.empty()) o.Text("  type ").Name("type", a.type);
+        o.Nl();
+      }
     }
     Fact(o, "longPathAware", m.longPathAware);
     Fact(o, "activeCodePage", m.activeCodePage);
@@ -65,6 +88,7 @@ void PrintManifest(Printer& o, const ManifestList& list, const Context& ctx) {
     o.Nl();
     // The text, one listing line per line of it; tabs become spaces so that its
     // indentation reads as the author wrote it.
+    Scoped lines(o, Scoped::kList, "lines");
     std::string_view t = m.text;
     std::string line;
     while (!t.empty() && !o.Exhausted()) {
@@ -77,7 +101,7 @@ void PrintManifest(Printer& o, const ManifestList& list, const Context& ctx) {
         if (c == '\t') line.append(4 - line.size() % 4, ' ');
         else line.push_back(c);
       }
-      o.Text("    ").Name(line);
+      o.Text("    ").Name({}, line);
       o.Nl();
     }
   }

@@ -12,30 +12,37 @@ using namespace pe;
 
 void PrintOverlay(Printer& o, const Overlay& v, const Context&) {
   if (!v.present) return;
-  Field(o, "Section data ends at").Text("file offset ").Hex(v.dataEnd, 8);
+  Field(o, "Section data ends at").Text("file offset ").Hex("sectionDataEnd", v.dataEnd, 8);
   o.Nl();
-  // In file order: the certificate table between the pieces it splits.
+  // In file order: the certificate table between the pieces it splits. In
+  // JSON each is a row of "pieces", its "kind" "overlay" or "certificateTable".
   bool certShown = !v.certificate;
   auto cert = [&]() {
-    Field(o, "Certificate table").Text("file offset ").Hex(v.certOffset, 8).Text(", size ").Hex(v.certSize, 8);
+    Scoped row(o, Scoped::kObject, {});
+    Field(o, "Certificate table").Word("kind", "", "certificateTable").Text("file offset ");
+    o.Hex("offset", v.certOffset, 8).Text(", size ").Hex("size", v.certSize, 8);
     o.Text(" (not overlay)");
     o.Nl();
     certShown = true;
   };
-  for (int i = 0; i < v.count; ++i) {
-    const OverlayPiece& p = v.pieces[i];
-    if (!certShown && p.offset > v.certOffset) cert();
-    Field(o, "Overlay").Text("file offset ").Hex(p.offset, 8).Text(", size ").Hex(p.size, 8).Text(" (").Dec(p.size);
-    o.Text(" bytes)");
-    o.Nl();
-    Field(o, "First bytes");
-    HexBytes(o, {}, p.bytes.Bytes(), 16);
-    o.Nl();
+  {
+    Scoped rows(o, Scoped::kList, "pieces");
+    for (int i = 0; i < v.count; ++i) {
+      const OverlayPiece& p = v.pieces[i];
+      if (!certShown && p.offset > v.certOffset) cert();
+      Scoped row(o, Scoped::kObject, {});
+      Field(o, "Overlay").Word("kind", "", "overlay").Text("file offset ").Hex("offset", p.offset, 8);
+      o.Text(", size ").Hex("size", p.size, 8).Text(" (").Dec(kNoKey, p.size).Text(" bytes)");
+      o.Nl();
+      Field(o, "First bytes");
+      HexBytes(o, "firstBytes", p.bytes.Bytes(), 16);
+      o.Nl();
+    }
+    if (!certShown) cert();
   }
-  if (!certShown) cert();
   if (v.symbols) {
-    Field(o, "Holds").Text("the COFF symbol table (").Dec(v.symbolCount).Text(" symbols) at file offset ");
-    o.Hex(v.symbolOffset, 8).Text(", and its string table");
+    Field(o, "Holds").Text("the COFF symbol table (").Dec("symbolCount", v.symbolCount).Text(" symbols) at file offset ");
+    o.Hex("symbolTableOffset", v.symbolOffset, 8).Text(", and its string table");
     o.Nl();
   }
 }

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "dumper/pe/Context.h"
+#include "dumper/pe/Facts.h"
 #include "dumper/print/Printers.h"
 
 namespace kestrova::dumper::print {
@@ -21,6 +22,7 @@ class PartRun {
     R records = parse(ctx_);
     if (!records.present && !ctx_.an.Any(area_)) return;
     o_.BeginPart(AreaKey(area_), title_, allowance_);
+    if (ctx_.facts) ctx_.facts->startLine[static_cast<std::size_t>(area_)] = o_.Lines();
     print(o_, records, ctx_);
     if (o_.EndBody()) {
       // Said where the part stops, under the part and in the summary.

@@ -1,9 +1,11 @@
 #include "dumper/print/Printer.h"
 
+#include <algorithm>
+
 namespace kestrova::dumper::print {
 
 Printer::Printer(io::Sink& sink, std::uint64_t budget, bool layout)
-    : sink_(sink), limit_(budget), layout_(layout) {
+    : home_(sink), sink_(&sink), limit_(budget), layout_(layout) {
   buf_.reserve(kChunk + 8192);
 }
 
@@ -21,7 +23,8 @@ void Printer::Flush() {
       dropping_ = true;
     }
     written_ += piece.size();
-    sink_.Write(piece);
+    if (layout_) lines_ += static_cast<std::uint64_t>(std::count(piece.begin(), piece.end(), '\n'));
+    sink_->Write(piece);
   }
   buf_.clear();
   lineStart_ = 0;

@@ -103,6 +103,21 @@ class Printer {
   // The closing lines (the summary) are always shown.
   void BeginClosing();
 
+  // Sends what follows to `to` instead of the document's sink (null: back to
+  // it), so that a part made last can still be shown first.
+  void Divert(io::Sink* to) {
+    Flush();
+    sink_ = to != nullptr ? to : &home_;
+  }
+  // In JSON, whether the current object already holds a member: a part shown
+  // before the diverted ones is written as the first, and they follow it.
+  virtual void Members(bool any) = 0;
+  // The document's own sink, for what a caller held back and now adds after
+  // a Divert(nullptr), which has written out everything before it.
+  io::Sink& Home() { return home_; }
+  // Lines written to the sinks so far.
+  std::uint64_t Lines() const { return lines_; }
+
   // The printers' loops stop when the part's allowance is spent.
   bool Exhausted() const { return !passAll_ && (dropping_ || cut_ || written_ + buf_.size() > limit_); }
   std::uint64_t Written() const { return written_ + buf_.size(); }
@@ -118,8 +133,10 @@ class Printer {
 
   static constexpr std::size_t kChunk = 64 * 1024;
 
-  io::Sink& sink_;
+  io::Sink& home_;
+  io::Sink* sink_;
   std::string buf_;
+  std::uint64_t lines_ = 0;
   std::size_t lineStart_ = 0;
   std::uint64_t written_ = 0;  // bytes handed to the sink
   std::uint64_t limit_;        // where the current part must stop

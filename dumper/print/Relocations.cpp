@@ -12,11 +12,12 @@ using namespace pe;
 
 void PrintRelocations(Printer& o, const RelocationTable& t, const Context& ctx) {
   if (!t.present) return;
-  Field(o, "Blocks").Dec(t.blockCount);
+  // Totals of the rows below.
+  Field(o, "Blocks").Dec(kNoKey, t.blockCount);
   o.Nl();
-  Field(o, "Entries").Dec(t.entryCount);
+  Field(o, "Entries").Dec(kNoKey, t.entryCount);
   o.Nl();
-  Field(o, "Directory").Text("RVA ").Hex(t.rva, 8).Text(", size ").Hex(t.size, 8);
+  Field(o, "Directory").Text("RVA ").Hex("rva", t.rva, 8).Text(", size ").Hex("size", t.size, 8);
   InSection(o, ctx, t.rva);
   o.Nl();
   if (t.blockCount == 0) return;
@@ -26,22 +27,27 @@ void PrintRelocations(Printer& o, const RelocationTable& t, const Context& ctx) 
   RelocationWalker w(t, ctx);
   RelocationBlock b;
   const std::uint16_t machine = ctx.h.coff.machine;
+  // A block's entries by type: {"name", "type", "count"}, "name" when the machine's types name it.
+  Scoped rows(o, Scoped::kList, "blocks");
   while (!o.Exhausted() && w.Next(b)) {
-    o.Text("  ").Hex(b.page, 8).Text("  ");
+    Scoped row(o, Scoped::kObject, {});
+    o.Text("  ").Hex("page", b.page, 8).Text("  ");
     int s = ctx.map.SectionOf(b.page);
-    if (s != kNoSection) o.Name(SectionName(ctx.h.sections[static_cast<std::size_t>(s)]));
+    if (s != kNoSection) o.Name("section", SectionName(ctx.h.sections[static_cast<std::size_t>(s)]));
     else o.Text("-");
-    o.Col(20).DecR(b.entries, 9).Text("  ");
+    o.Col(20).DecR("entries", b.entries, 9).Text("  ");
+    Scoped types(o, Scoped::kList, "types");
     bool first = true;
     // Most common kinds first: the one the image's width uses, then padding, then the rest.
     for (unsigned type : {10u, 3u, 0u, 1u, 2u, 4u, 5u, 6u, 7u, 8u, 9u, 11u, 12u, 13u, 14u, 15u}) {
       if (b.byType[type] == 0) continue;
       if (!first) o.Text(", ");
       first = false;
+      Scoped one(o, Scoped::kObject, {});
       std::string_view name = RelocationTypeName(machine, type);
-      if (name.empty()) o.Text("type ").Dec(type);
-      else o.Text(name);
-      o.Ch(' ').Dec(b.byType[type]);
+      if (name.empty()) o.Text("type ").Dec("type", type);
+      else o.Word("name", name).Fact("type", std::uint64_t{type});
+      o.Ch(' ').Dec("count", b.byType[type]);
     }
     if (first) o.Text("(none)");
     o.Nl();

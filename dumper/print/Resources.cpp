@@ -1,6 +1,8 @@
 // The resource tree: one line per resource, and the kinds that hold text a
 // reader wants (strings, messages, dialogs, menus, accelerators, icon groups)
 // decoded beneath it.
+#include <vector>
+
 #include "dumper/pe/Resources.h"
 #include "dumper/print/Part.h"
 
@@ -15,21 +17,22 @@ namespace {
 constexpr std::size_t kNameCol = 17, kLangCol = 33, kDataCol = 57;
 constexpr std::size_t kShownBytes = 16;
 
-void ResKey(Printer& o, const ResourceKey& k, bool isType) {
-  if (k.named) {
-    o.Name(FromUtf16(k.name));
+// A level's key: its name, or its number (with the type's name for types).
+void ResKey(Printer& o, Key k, const ResourceKey& key, bool isType) {
+  if (key.named) {
+    o.Name(k, FromUtf16(key.name));
     return;
   }
   if (isType)
-    if (const Named* n = Find(ResourceTypes(), k.id)) {
-      o.Text(n->name);
+    if (const Named* n = Find(ResourceTypes(), key.id)) {
+      o.Fact(k, std::uint64_t{key.id}).Word("typeName", n->name);
       return;
     }
-  o.Ch('#').Dec(k.id);
+  o.Ch('#').Dec(k, key.id);
 }
 
-void Quoted(Printer& o, std::span<const std::uint8_t> utf16) {
-  o.Ch('"').Name(FromUtf16(utf16)).Ch('"');
+void Quoted(Printer& o, Key k, std::span<const std::uint8_t> utf16) {
+  o.Ch('"').Name(k, FromUtf16(utf16)).Ch('"');
 }
 
 void Indent(Printer& o, int depth) {
@@ -37,21 +40,24 @@ void Indent(Printer& o, int depth) {
   for (int i = 0; i < depth; ++i) o.Text("  ");
 }
 
-void Key(Printer& o, std::uint16_t key, std::uint16_t flags) {
+// The key as the listing names it ("Ctrl+N", "F5", "'a'"); the numbers in it
+// are layout, JSON has the key code and the flags.
+void AccelKey(Printer& o, std::uint16_t key, std::uint16_t flags) {
   if (flags & 0x10) o.Text("Alt+");
   if (flags & 0x08) o.Text("Ctrl+");
   if (flags & 0x04) o.Text("Shift+");
   if (flags & 0x01) {
     if ((key >= '0' && key <= '9') || (key >= 'A' && key <= 'Z')) o.Ch(static_cast<char>(key));
-    else if (key >= 0x70 && key <= 0x87) o.Ch('F').Dec(key - 0x6Fu);
-    else o.Text("virtual key ").Hex(key, 2);
+    else if (key >= 0x70 && key <= 0x87) o.Ch('F').Dec(kNoKey, key - 0x6Fu);
+    else o.Text("virtual key ").Hex(kNoKey, key, 2);
   } else if (key < 0x20) {
     o.Ch('^').Ch(static_cast<char>(key + 0x40));
   } else if (key < 0x7F) {
     o.Ch('\'').Ch(static_cast<char>(key)).Ch('\'');
   } else {
-    o.Text("character ").Hex(key, 4);
+    o.Text("character ").Hex(kNoKey, key, 4);
   }
+  o.Fact("key", std::uint64_t{key});
 }
 
 std::string_view ControlClass(std::uint32_t ordinal) {
@@ -60,41 +66,51 @@ std::string_view ControlClass(std::uint32_t ordinal) {
   return {};
 }
 
-void UiLine(Printer& o, const UiItem& u) {
+// One dialog or menu item as an object of the open "items" list; a popup's
+// object stays open with an "items" list of its own for the items beneath it.
+// Returns whether it left a popup open.
+bool UiLine(Printer& o, const UiItem& u) {
+  o.Open({});
   Indent(o, u.depth);
   switch (u.kind) {
     case UiItem::Caption:
-      o.Text("caption ");
-      Quoted(o, u.text);
+      o.Word("kind", "caption ", "caption");
+      Quoted(o, "text", u.text);
       break;
     case UiItem::Font:
-      o.Text("font ").Dec(u.points).Text(" pt ");
-      Quoted(o, u.text);
+      o.Word("kind", "font ", "font").Dec("points", u.points).Text(" pt ");
+      Quoted(o, "face", u.text);
       break;
     case UiItem::Control: {
-      o.Text("id ").Dec(u.id).Text("  ");
-      if (!u.className.empty()) o.Name(FromUtf16(u.className));
-      else if (std::string_view c = ControlClass(u.classOrdinal); !c.empty()) o.Text(c);
-      else o.Text("class #").Dec(u.classOrdinal);
+      o.Word("kind", "", "control").Text("id ").Dec("id", u.id).Text("  ");
+      if (!u.className.empty()) o.Name("class", FromUtf16(u.className));
+      else if (std::string_view c = ControlClass(u.classOrdinal); !c.empty()) o.Word("class", c).Fact("classOrdinal", std::uint64_t{u.classOrdinal});
+      else o.Text("class #").Dec("classOrdinal", u.classOrdinal);
       o.Text("  ");
-      if (u.textIsOrdinal) o.Text("resource #").Dec(u.ordinal);
-      else Quoted(o, u.text);
+      if (u.textIsOrdinal) o.Text("resource #").Dec("resource", u.ordinal);
+      else Quoted(o, "text", u.text);
       break;
     }
     case UiItem::Popup:
-      o.Text("popup ");
-      Quoted(o, u.text);
-      if (u.hasId) o.Text("  id ").Dec(u.id);
+      o.Word("kind", "popup ", "popup");
+      Quoted(o, "text", u.text);
+      if (u.hasId) o.Text("  id ").Dec("id", u.id);
       break;
     case UiItem::Separator:
-      o.Text("separator");
+      o.Word("kind", "separator");
       break;
     case UiItem::MenuItem:
-      o.Text("id ").Dec(u.id).Text("  ");
-      Quoted(o, u.text);
+      o.Word("kind", "", "item").Text("id ").Dec("id", u.id).Text("  ");
+      Quoted(o, "text", u.text);
       break;
   }
   o.Nl();
+  if (u.kind == UiItem::Popup) {
+    o.OpenList("items");
+    return true;
+  }
+  o.Close();
+  return false;
 }
 
 // What the resource holds, under its line: decoded for the kinds that are text,
@@ -102,76 +118,102 @@ void UiLine(Printer& o, const UiItem& u) {
 void Contents(Printer& o, const ResourceLeaf& leaf, const io::Reader& data, const Context& ctx) {
   const Area a = Area::Resources;
   const std::uint32_t type = leaf.type.named ? 0 : leaf.type.id;
-  auto ui = [&](const UiItem& u) {
-    UiLine(o, u);
-    return !o.Exhausted();
-  };
   switch (type) {
-    case kRtString:
+    case kRtString: {
       if (leaf.name.named) {
         ctx.an.AtOffset(a, leaf.entryOffset, "string table block has a name, not a number");
         break;
       }
+      Scoped rows(o, Scoped::kList, "strings");
       DecodeStringTable(ctx, data, leaf.name.id, a, [&](const StringItem& s) {
+        Scoped row(o, Scoped::kObject, {});
         Indent(o, 0);
-        o.Text("id ").Dec(s.id).Text("  ");
-        Quoted(o, s.text);
+        o.Text("id ").Dec("id", s.id).Text("  ");
+        Quoted(o, "text", s.text);
         o.Nl();
       });
       return;
-    case kRtMessageTable:
+    }
+    case kRtMessageTable: {
+      Scoped rows(o, Scoped::kList, "messages");
       DecodeMessageTable(ctx, data, a, [&](const MessageItem& m) {
+        Scoped row(o, Scoped::kObject, {});
         Indent(o, 0);
         if (m.range) {
-          o.Text("block of ids ").Hex(m.low, 8).Text("..").Hex(m.high, 8);
+          o.Word("kind", "block of ids ", "block").Hex("low", m.low, 8).Text("..").Hex("high", m.high, 8);
         } else {
-          o.Text("id ").Hex(m.low, 8).Text(m.unicode ? "  " : "  (ANSI) ").Ch('"');
-          if (m.unicode) o.Name(FromUtf16(m.text));
-          else o.Name(std::string_view(reinterpret_cast<const char*>(m.text.data()), m.text.size()));
+          o.Word("kind", "", "message").Text("id ").Hex("id", m.low, 8);
+          o.Word("encoding", m.unicode ? "  " : "  (ANSI) ", m.unicode ? "unicode" : "ansi").Ch('"');
+          if (m.unicode) o.Name("text", FromUtf16(m.text));
+          else o.Name("text", std::string_view(reinterpret_cast<const char*>(m.text.data()), m.text.size()));
           o.Ch('"');
         }
         o.Nl();
         return !o.Exhausted();
       });
       return;
+    }
     case kRtGroupIcon:
     case kRtGroupCursor: {
       const bool cursor = type == kRtGroupCursor;
+      Scoped rows(o, Scoped::kList, "images");
       DecodeGroupIcon(ctx, data, cursor, a, [&](const GroupIconItem& g) {
+        Scoped row(o, Scoped::kObject, {});
         Indent(o, 0);
-        o.Text(cursor ? "cursor #" : "icon #").Dec(g.id).Text("  ").Dec(g.width).Ch('x').Dec(g.height);
-        o.Text("  ").Dec(g.bitCount).Text(" bpp");
-        if (g.colors != 0) o.Text("  ").Dec(g.colors).Text(" colours");
-        o.Text("  ").Dec(g.bytes).Text(" bytes");
+        o.Text(cursor ? "cursor #" : "icon #").Dec("id", g.id).Text("  ").Dec("width", g.width).Ch('x').Dec("height", g.height);
+        o.Text("  ").Dec("bitCount", g.bitCount).Text(" bpp");
+        if (g.colors != 0) o.Text("  ").Dec("colors", g.colors).Text(" colours");
+        else o.Fact("colors", std::uint64_t{0});
+        o.Text("  ").Dec("bytes", g.bytes).Text(" bytes");
         o.Nl();
       });
       return;
     }
-    case kRtAccelerator:
+    case kRtAccelerator: {
+      Scoped rows(o, Scoped::kList, "accelerators");
       DecodeAccelerators(ctx, data, a, [&](const AcceleratorItem& k) {
+        Scoped row(o, Scoped::kObject, {});
         Indent(o, 0);
-        o.Text("id ").Dec(k.id).Text("  ");
-        Key(o, k.key, k.flags);
-        if (k.flags & 0x7Fu) {
-          o.Text("  (");
-          FlagWords(o, {}, k.flags & 0x7Fu, AcceleratorFlags(), "");
-          o.Ch(')');
-        }
+        o.Text("id ").Dec("id", k.id).Text("  ");
+        AccelKey(o, k.key, k.flags);
+        const bool any = (k.flags & 0x7Fu) != 0;
+        if (any) o.Text("  (");
+        FlagWords(o, "flags", k.flags & 0x7Fu, AcceleratorFlags(), "");
+        if (any) o.Ch(')');
         o.Nl();
       });
       return;
+    }
     case kRtDialog:
-      DecodeDialog(ctx, data, a, ui);
+    case kRtMenu: {
+      // Menus nest: each popup holds the items one level deeper that follow it.
+      std::vector<int> popups;  // depths of the popups whose item lists are open
+      auto ui = [&](const UiItem& u) {
+        while (!popups.empty() && u.depth <= popups.back()) {
+          o.Close();  // the popup's items
+          o.Close();  // the popup
+          popups.pop_back();
+        }
+        if (UiLine(o, u)) popups.push_back(u.depth);
+        return !o.Exhausted();
+      };
+      {
+        Scoped rows(o, Scoped::kList, "items");
+        if (type == kRtDialog) DecodeDialog(ctx, data, a, ui);
+        else DecodeMenu(ctx, data, a, ui);
+        for (; !popups.empty(); popups.pop_back()) {
+          o.Close();
+          o.Close();
+        }
+      }
       return;
-    case kRtMenu:
-      DecodeMenu(ctx, data, a, ui);
-      return;
+    }
     default:
       break;
   }
   if (data.Size() == 0) return;
   Indent(o, 0);
-  HexBytes(o, {}, data.Bytes(), kShownBytes);
+  HexBytes(o, "firstBytes", data.Bytes(), kShownBytes);
   if (data.Size() > kShownBytes) o.Text(" ...");
   o.Nl();
 }
@@ -180,14 +222,15 @@ void Contents(Printer& o, const ResourceLeaf& leaf, const io::Reader& data, cons
 
 void PrintResources(Printer& o, const ResourceTree& t, const Context& ctx) {
   if (!t.present) return;
+  // The rows give these counts.
   o.Text("  ");
-  Count(o, {}, t.types, "type", "types");
+  Count(o, kNoKey, t.types, "type", "types");
   o.Text(", ");
-  Count(o, {}, t.entries, "resource", "resources");
+  Count(o, kNoKey, t.entries, "resource", "resources");
   o.Text(", ");
-  Count(o, {}, t.bytes, "byte of data", "bytes of data");
+  Count(o, kNoKey, t.bytes, "byte of data", "bytes of data");
   o.Nl();
-  Field(o, "Directory").Text("RVA ").Hex(t.rva, 8).Text(", size ").Hex(t.size, 8);
+  Field(o, "Directory").Text("RVA ").Hex("rva", t.rva, 8).Text(", size ").Hex("size", t.size, 8);
   InSection(o, ctx, t.rva);
   o.Nl();
   DirectoryStamp(o, t.characteristics, t.timeDateStamp, t.majorVersion, t.minorVersion);
@@ -196,23 +239,29 @@ void PrintResources(Printer& o, const ResourceTree& t, const Context& ctx) {
   ResourceWalk walk(ctx, replay, Area::Resources, ResourceWalk::Mode::Replay);
   bool first = true;
   ResourceKey lastType;
+  Scoped rows(o, Scoped::kList, "resources");
   walk.Run([&](const ResourceLeaf& leaf) {
     if (first || leaf.type.named != lastType.named || leaf.type.id != lastType.id ||
         leaf.type.name.data() != lastType.name.data())
       o.Nl();
     first = false;
     lastType = leaf.type;
+    Scoped row(o, Scoped::kObject, {});
     o.Text("  ");
-    ResKey(o, leaf.type, true);
+    ResKey(o, "type", leaf.type, true);
     o.Ch(' ').Col(kNameCol);
-    ResKey(o, leaf.name, false);
+    ResKey(o, "name", leaf.name, false);
     o.Ch(' ').Col(kLangCol).Text("lang ");
-    if (leaf.lang.named) o.Name(FromUtf16(leaf.lang.name));
-    else o.Text(LanguageText(leaf.lang.id));
-    o.Ch(' ').Col(kDataCol).Text("RVA ").Hex(leaf.rva, 8).Text("  size ").Hex(leaf.size, 8);
-    o.Text("  code page ").Dec(leaf.codePage);
-    if (auto off = ctx.map.ToOffset(leaf.rva)) o.Text("  file offset ").Hex(*off, 8);
-    else o.Text("  not in the file");
+    if (leaf.lang.named) {
+      o.Name("lang", FromUtf16(leaf.lang.name));
+    } else {
+      o.Hex("lang", leaf.lang.id, 4);
+      if (const Named* n = Find(Languages(), leaf.lang.id)) o.Text(" (").Word("locale", n->name).Ch(')');
+    }
+    o.Ch(' ').Col(kDataCol).Text("RVA ").Hex("rva", leaf.rva, 8).Text("  size ").Hex("size", leaf.size, 8);
+    o.Text("  code page ").Dec("codePage", leaf.codePage);
+    if (auto off = ctx.map.ToOffset(leaf.rva)) o.Text("  file offset ").Hex("offset", *off, 8);
+    else o.Text("  not in the file").Fact("inFile", false);
     o.Nl();
     if (auto data = ResourceData(ctx, leaf, Area::Resources, false)) Contents(o, leaf, *data, ctx);
     return !o.Exhausted();

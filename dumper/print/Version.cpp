@@ -1,4 +1,7 @@
 // The version resource: fixed file information, string tables, translations.
+#include <initializer_list>
+#include <string>
+
 #include "dumper/pe/Version.h"
 #include "dumper/print/Part.h"
 
@@ -10,19 +13,39 @@ using namespace pe;
 
 namespace {
 
-void Quad(Printer& o, std::uint32_t ms, std::uint32_t ls) {
-  o.Dec(ms >> 16).Ch('.').Dec(ms & 0xFFFF).Ch('.').Dec(ls >> 16).Ch('.').Dec(ls & 0xFFFF);
+// "a.b" or "a.b.c.d" from 16-bit halves: one value in both forms.
+void Dotted(Printer& o, Key k, std::initializer_list<std::uint32_t> parts) {
+  std::string s;
+  for (std::uint32_t p : parts) {
+    if (!s.empty()) s.push_back('.');
+    s += std::to_string(p);
+  }
+  o.Word(k, s);
 }
 
-void NamedValue(Printer& o, std::uint32_t value, std::span<const Named> table) {
+void Quad(Printer& o, Key k, std::uint32_t ms, std::uint32_t ls) {
+  Dotted(o, k, {ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF});
+}
+
+// The value (under the pending label) and its name from `table` under `nameKey`.
+void NamedValue(Printer& o, std::uint32_t value, std::span<const Named> table, Key nameKey) {
   o.Hex(value, 8);
-  if (const Named* n = Find(table, value)) o.Text("  ").Text(n->name).Text("  (").Text(n->meaning).Ch(')');
+  if (const Named* n = Find(table, value)) o.Text("  ").Word(nameKey, n->name).Text("  (").Text(n->meaning).Ch(')');
   else o.Text("  (not a known value)");
 }
 
-void LanguageAndCodePage(Printer& o, std::uint32_t lang, std::uint32_t cp) {
-  o.Text("lang ").Text(LanguageText(lang)).Text(", code page ").Dec(cp);
-  if (const Named* n = Find(CodePages(), cp)) o.Text(" (").Text(n->name).Ch(')');
+// "0409 (en-US)": the LANGID under `k`, its locale under "locale".
+void Language(Printer& o, Key k, std::uint32_t lang) {
+  o.Hex(k, lang, 4);
+  if (const Named* n = Find(Languages(), lang)) o.Text(" (").Word("locale", n->name).Ch(')');
+}
+
+// `keyed`: the numbers are this line's facts; otherwise the line gave them already.
+void LanguageAndCodePage(Printer& o, std::uint32_t lang, std::uint32_t cp, bool keyed) {
+  o.Text("lang ");
+  Language(o, keyed ? Key("lang") : kNoKey, lang);
+  o.Text(", code page ").Dec(keyed ? Key("codePage") : kNoKey, cp);
+  if (const Named* n = Find(CodePages(), cp)) o.Text(" (").Word("codePageName", n->name).Ch(')');
 }
 
 }  // namespace
@@ -30,90 +53,106 @@ void LanguageAndCodePage(Printer& o, std::uint32_t lang, std::uint32_t cp) {
 void PrintVersion(Printer& o, const VersionInfo& v, const Context& ctx) {
   if (!v.present) return;
   Field(o, "Resource");
-  if (v.leaf.name.named) o.Name(FromUtf16(v.leaf.name.name));
-  else o.Ch('#').Dec(v.leaf.name.id);
-  o.Text("  lang ").Text(v.leaf.lang.named ? std::string("(named)") : LanguageText(v.leaf.lang.id));
-  o.Text("  RVA ").Hex(v.leaf.rva, 8).Text(", size ").Hex(v.leaf.size, 8);
+  if (v.leaf.name.named) o.Name("name", FromUtf16(v.leaf.name.name));
+  else o.Ch('#').Dec("name", v.leaf.name.id);
+  o.Text("  lang ");
+  if (v.leaf.lang.named) o.Text("(named)").FactName("lang", FromUtf16(v.leaf.lang.name));
+  else Language(o, "lang", v.leaf.lang.id);
+  o.Text("  RVA ").Hex("rva", v.leaf.rva, 8).Text(", size ").Hex("size", v.leaf.size, 8);
   InSection(o, ctx, v.leaf.rva);
   o.Nl();
   if (!v.otherLanguages.empty()) {
     // The system picks among these by the user's language; the listing shows the first.
     Field(o, "Also in");
-    for (std::size_t i = 0; i < v.otherLanguages.size(); ++i)
-      o.Text(i == 0 ? "" : ", ").Text(LanguageText(v.otherLanguages[i]));
+    Scoped langs(o, Scoped::kList, "otherLanguages");
+    for (std::size_t i = 0; i < v.otherLanguages.size(); ++i) {
+      Scoped one(o, Scoped::kObject, {});
+      o.Text(i == 0 ? "" : ", ");
+      Language(o, "lang", v.otherLanguages[i]);
+    }
     o.Nl();
   }
   if (v.hasFixed) {
     const auto& f = v.fixed;
     Field(o, "Signature").Hex(f[kSignature], 8);
     o.Nl();
-    Field(o, "StrucVersion").Dec(f[kStrucVersion] >> 16).Ch('.').Dec(f[kStrucVersion] & 0xFFFF);
+    Field(o, "StrucVersion");
+    Dotted(o, {}, {f[kStrucVersion] >> 16, f[kStrucVersion] & 0xFFFF});
     o.Nl();
     Field(o, "FileVersion");
-    Quad(o, f[kFileVersionMs], f[kFileVersionLs]);
+    Quad(o, {}, f[kFileVersionMs], f[kFileVersionLs]);
     o.Nl();
     Field(o, "ProductVersion");
-    Quad(o, f[kProductVersionMs], f[kProductVersionLs]);
+    Quad(o, {}, f[kProductVersionMs], f[kProductVersionLs]);
     o.Nl();
     Field(o, "FileFlagsMask").Hex(f[kFileFlagsMask], 8);
     o.Nl();
     Field(o, "FileFlags").Hex(f[kFileFlags], 8);
     if (std::uint32_t outside = f[kFileFlags] & ~f[kFileFlagsMask]; outside != 0)
-      o.Text("  (").Hex(outside, 8).Text(" outside the mask)");
+      o.Text("  (").Hex("outsideMask", outside, 8).Text(" outside the mask)");
     o.Nl();
-    FlagLines(o, {}, f[kFileFlags] & f[kFileFlagsMask], VersionFileFlags(), 8);
+    FlagLines(o, "FileFlagsFlags", f[kFileFlags] & f[kFileFlagsMask], VersionFileFlags(), 8);
     Field(o, "FileOS");
-    NamedValue(o, f[kFileOs], VersionFileOs());
+    NamedValue(o, f[kFileOs], VersionFileOs(), "FileOSName");
     o.Nl();
     Field(o, "FileType");
-    NamedValue(o, f[kFileType], VersionFileTypes());
+    NamedValue(o, f[kFileType], VersionFileTypes(), "FileTypeName");
     o.Nl();
     Field(o, "FileSubtype");
-    if (f[kFileType] == 3) NamedValue(o, f[kFileSubtype], VersionDriverSubtypes());
-    else if (f[kFileType] == 4) NamedValue(o, f[kFileSubtype], VersionFontSubtypes());
+    if (f[kFileType] == 3) NamedValue(o, f[kFileSubtype], VersionDriverSubtypes(), "FileSubtypeName");
+    else if (f[kFileType] == 4) NamedValue(o, f[kFileSubtype], VersionFontSubtypes(), "FileSubtypeName");
     else if (f[kFileType] == 5) o.Hex(f[kFileSubtype], 8).Text("  (virtual device id)");
     else o.Hex(f[kFileSubtype], 8);
     o.Nl();
-    Field(o, "FileDate").Hex(f[kFileDateMs], 8).Hex(f[kFileDateLs], 8);
+    Field(o, "FileDate").Hex("FileDateMS", f[kFileDateMs], 8).Hex("FileDateLS", f[kFileDateLs], 8);
     // 100-ns intervals since 1601; shown as a date when it falls in the range the listing's dates cover.
     const std::uint64_t ticks = (std::uint64_t{f[kFileDateMs]} << 32) | f[kFileDateLs];
     constexpr std::uint64_t kUnixEpoch = 116444736000000000ull;
     if (ticks == 0) {
       o.Text("  (not set)");
     } else if (ticks >= kUnixEpoch && (ticks - kUnixEpoch) / 10000000 <= 0xFFFFFFFFull) {
-      o.Text("  ").Date(static_cast<std::uint32_t>((ticks - kUnixEpoch) / 10000000));
+      o.Text("  ").Date(kNoKey, static_cast<std::uint32_t>((ticks - kUnixEpoch) / 10000000));
     }
     o.Nl();
   }
-  for (const VersionTable& t : v.tables) {
-    if (o.Exhausted()) return;
-    o.Nl();
-    std::string key = FromUtf16(t.key);
-    Field(o, "StringFileInfo").Name(key);
-    std::uint32_t lc = 0;
-    bool hex = key.size() == 8;
-    for (char c : key) {
-      int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-      if (d < 0) hex = false;
-      lc = (lc << 4) | static_cast<std::uint32_t>(d < 0 ? 0 : d);
-    }
-    if (hex) {
-      o.Text("  ");
-      LanguageAndCodePage(o, lc >> 16, lc & 0xFFFF);
-    }
-    o.Nl();
-    for (const VersionString& s : t.strings) {
+  {
+    Scoped tables(o, Scoped::kList, "stringTables");
+    for (const VersionTable& t : v.tables) {
       if (o.Exhausted()) return;
-      o.Text("    ").Name(FromUtf16(s.key));
-      if (!s.value.empty()) o.Col(kValueCol).Name(FromUtf16(s.value));
+      Scoped table(o, Scoped::kObject, {});
       o.Nl();
+      std::string key = FromUtf16(t.key);
+      Field(o, "StringFileInfo", "key").Name(key);
+      std::uint32_t lc = 0;
+      bool hex = key.size() == 8;
+      for (char c : key) {
+        int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        if (d < 0) hex = false;
+        lc = (lc << 4) | static_cast<std::uint32_t>(d < 0 ? 0 : d);
+      }
+      if (hex) {
+        o.Text("  ");
+        LanguageAndCodePage(o, lc >> 16, lc & 0xFFFF, true);
+      }
+      o.Nl();
+      Scoped strings(o, Scoped::kList, "strings");
+      for (const VersionString& s : t.strings) {
+        if (o.Exhausted()) return;
+        Scoped row(o, Scoped::kObject, {});
+        o.Text("    ").Name("key", FromUtf16(s.key));
+        if (!s.value.empty()) o.Col(kValueCol).Name("value", FromUtf16(s.value));
+        else o.FactName("value", "");
+        o.Nl();
+      }
     }
   }
   if (!v.translations.empty()) {
     o.Nl();
+    Scoped rows(o, Scoped::kList, "translations");
     for (std::uint32_t tr : v.translations) {
-      Field(o, "Translation").Hex(tr & 0xFFFF, 4).Hex(tr >> 16, 4).Text("  ");
-      LanguageAndCodePage(o, tr & 0xFFFF, tr >> 16);
+      Scoped row(o, Scoped::kObject, {});
+      Field(o, "Translation").Hex("lang", tr & 0xFFFF, 4).Hex("codePage", tr >> 16, 4).Text("  ");
+      LanguageAndCodePage(o, tr & 0xFFFF, tr >> 16, false);
       o.Nl();
     }
   }

@@ -93,11 +93,12 @@ Bytes SignerInfo(const Bytes& unauth) {
   return Tlv(0x30, si);
 }
 
-// An Authenticode signature over `digest` (SHA-256); `unauth` are its unsigned attributes.
-Bytes Signature(const Bytes& digest, bool withCert, const Bytes& unauth = {}) {
+// An Authenticode signature over `digest` (SHA-256); `unauth` are its unsigned
+// attributes, `others` certificates of other kinds put before the X.509 one.
+Bytes Signature(const Bytes& digest, bool withCert, const Bytes& unauth = {}, const Bytes& others = {}) {
   Bytes indirect = Seq({Seq({Oid("1.3.6.1.4.1.311.2.1.15")}), Seq({kSha256, Tlv(0x04, digest)})});
   Bytes content = Seq({Oid("1.3.6.1.4.1.311.2.1.4"), Tlv(0xA0, indirect)});
-  Bytes certs = withCert ? Tlv(0xA0, Certificate()) : Bytes{};
+  Bytes certs = withCert ? Tlv(0xA0, Cat({others, Certificate()})) : Bytes{};
   Bytes sd = Seq({Int({1}), Set({kSha256}), content, certs, Set({SignerInfo(unauth)})});
   return Seq({Oid("1.2.840.113549.1.7.2"), Tlv(0xA0, sd)});
 }
@@ -162,17 +163,54 @@ Bytes CounterSignature(std::string_view time = "261209041500Z") {
   return Seq({Oid("1.2.840.113549.1.9.6"), Set({si})});
 }
 
-TEST(Certificates, SignatureWithCertificateSignerTimeStampAndNestedSignature) {
+// An RFC 3161 time stamp whose certificates hold `others` before the authority's
+// X.509 certificate, as Windows 10's kernel32.dll has an attribute certificate there.
+Bytes Rfc3161Stamp(const Bytes& others) {
+  Bytes tst = Seq({Int({1}), Oid("1.2.3.4"), Seq({kSha256, Tlv(0x04, Bytes(32, 0))}), Int({7}),
+                   Str(0x18, "20261209041500Z")});
+  Bytes encap = Seq({Oid("1.2.840.113549.1.9.16.1.4"), Tlv(0xA0, Tlv(0x04, tst))});
+  Bytes si = Seq({Int({1}), Seq({Name("Kestrova Root"), Int({0x00, 0x9A, 0x01, 0x02})}), kSha256,
+                  Seq({Oid("1.2.840.113549.1.1.1")}), Tlv(0x04, {6, 7})});
+  Bytes sd = Seq({Int({3}), Set({kSha256}), encap, Tlv(0xA0, Cat({others, Certificate()})), Set({si})});
+  Bytes token = Seq({Oid("1.2.840.113549.1.7.2"), Tlv(0xA0, sd)});
+  return Seq({Oid("1.3.6.1.4.1.311.3.3.1"), Set({token})});
+}
+
+// The certificate kinds besides X.509 are legal: each is listed by kind and size,
+// and the signer and the time stamp's authority are still found past them.
+Bytes OtherKindsSample() {
+  const Bytes v1 = Tlv(0xA1, Cat({Seq({Int({0})}), Seq({Oid("1.2.840.113549.1.1.11")}), Tlv(0x03, {0x00, 0xAB})}));
+  const Bytes v2 = Tlv(0xA2, Seq({Int({1})}));
+  auto build = [&](const Bytes& digest) { return Signed(Signature(digest, true, Rfc3161Stamp(v1), v2)); };
+  return build(DigestOf(build(Bytes(32, 0))));
+}
+
+TEST(Certificates, AttributeCertificatesAreListedNotDecoded) {
+  ExpectGolden("certificates_other_kinds", Part(Dump(OtherKindsSample(), "stamped.exe")));
+}
+
+// A signature with its certificate, signer, a time stamp and a nested signature, whose digest matches.
+Bytes SignedSample() {
   auto build = [](const Bytes& digest) {
     Bytes nested = Seq({Oid("1.3.6.1.4.1.311.2.4.1"), Set({Signature(digest, false)})});
     return Signed(Signature(digest, true, Cat({CounterSignature(), nested})));
   };
-  Bytes f = build(DigestOf(build(Bytes(32, 0))));  // same sizes, so the same digest
+  return build(DigestOf(build(Bytes(32, 0))));  // same sizes, so the same digest
+}
+
+TEST(Certificates, SignatureWithCertificateSignerTimeStampAndNestedSignature) {
+  Bytes f = SignedSample();
   ExpectGolden("certificates_signed", Part(Dump(f, "signed.exe")));
   f[PeBuilder::kHeaders + 4] ^= 1;  // one byte of code
   std::string tampered = Dump(f, "tampered.exe");
   EXPECT_NE(tampered.find("DOES NOT MATCH: the file was changed after it was signed"), std::string::npos);
   EXPECT_NE(tampered.find("signature 1: the file's digest does not match the signed one"), std::string::npos);
+}
+
+// Both samples in JSON: every field of a signature, and the certificates that are not X.509.
+TEST(Certificates, SignaturesInJson) {
+  ExpectGolden("certificates.json", PartJson(DumpJson(SignedSample(), "signed.exe"), "Certificates") + "\n" +
+                                        PartJson(DumpJson(OtherKindsSample(), "stamped.exe"), "Certificates") + "\n");
 }
 
 // One line per kind of damage, then the same blob cut at every byte.

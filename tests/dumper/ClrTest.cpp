@@ -47,6 +47,10 @@ TEST(Clr, ProgramWithGenericsNestedTypesPInvokeAndEntryPoint) {
   ExpectGolden("clr_program", ClrPart(Assembly("Hello.exe"), "Hello.exe"));
 }
 
+TEST(Clr, ProgramInJson) {
+  ExpectGolden("clr.json", DumpJson(Assembly("Hello.exe"), "Hello.exe"));
+}
+
 TEST(Clr, StrongNamedLibraryWithResource) {
   // The token is that of the key in test.snk (SHA-1 by Python's hashlib: ...dfc91bf004c614fe).
   std::string part = ClrPart(Assembly("Signed.dll"), "Signed.dll");

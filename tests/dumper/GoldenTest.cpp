@@ -13,6 +13,11 @@ TEST(GoldenFeatures, Pe32PlusLibraryWithAllTables) {
   ExpectGolden("pe32plus_library", Dump(Pe32PlusLibrary().Build(), "sample.dll"));
 }
 
+// The same image in JSON: headers, sections, directories, every kind of import and export row.
+TEST(GoldenJson, HeadersImportsAndExports) {
+  ExpectGolden("headers_imports_exports.json", DumpJson(Pe32PlusLibrary().Build(), "sample.dll"));
+}
+
 TEST(GoldenFeatures, NotAnExecutableAndPlainDos) {
   std::vector<std::uint8_t> text = {'h', 'e', 'l', 'l', 'o', '\n'};
   ExpectGolden("not_executable", Dump(text, "notes.txt"));

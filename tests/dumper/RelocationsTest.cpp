@@ -39,6 +39,14 @@ TEST(GoldenDamage, RelocationTypesInvalidAndTargetsOutside) {
   ExpectGolden("damage_relocations_entries", Dump(pe.Build(), "types.dll"));
 }
 
+// The same blocks in JSON: counts by type, named or by number, and a page in no section.
+TEST(GoldenJson, RelocationBlocks) {
+  PeBuilder pe = WithRelocations(true, {{0x1000, {0xA010, 0x6020, 0x6030, 0xB040}},
+                                        {0x00F00000, {0xA000, 0xA008}},
+                                        {0x3000, {0xAFFC}}});
+  ExpectGolden("relocations.json", DumpJson(pe.Build(), "types.dll"));
+}
+
 TEST(GoldenDamage, RelocationBlockSizesThatWouldLoopOrOverrun) {
   // A block claiming no bytes at all would have the walk stand still.
   PeBuilder zero = WithRelocations(true, {{0x1000, {0xA010, 0xA018}}, {0x2000, {}, 0}});
@@ -47,6 +55,15 @@ TEST(GoldenDamage, RelocationBlockSizesThatWouldLoopOrOverrun) {
   PeBuilder cut = WithRelocations(true, {{0x1000, {0xA010, 0xA018}}, {0x2000, {0xA000}, 0x1800}});
   cut.dirs[5][1] = 0x2000;  // and the directory runs past its section as mapped
   ExpectGolden("damage_relocations_cut", Dump(cut.Build(), "cut.dll"));
+}
+
+TEST(GoldenDamage, RelocationBlockIntoTheZeroFill) {
+  // As in corkami's fakerelocs.exe: the block is longer than its section's file
+  // data, and the loader reads the zeros after it as padding entries.
+  PeBuilder pe = WithRelocations(false, {{0x1000, {0x3010, 0x3020}, 0x240}});
+  pe.sections[2].virtualSize = 0x400;
+  pe.dirs[5][1] = 0x240;
+  ExpectGolden("damage_relocations_zero_fill", Dump(pe.Build(), "fill.dll"));
 }
 
 }  // namespace

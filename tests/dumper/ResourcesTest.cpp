@@ -257,6 +257,12 @@ TEST(ResourcesGolden, EveryDecodedKind) {
   ExpectGolden("resources", Dump(WithResources(EveryKind()).Build(), "res.dll"));
 }
 
+// The same image in JSON: resources, version information and manifest as keyed
+// rows, menus nested by popup.
+TEST(ResourcesGolden, EveryDecodedKindInJson) {
+  ExpectGolden("resources.json", DumpJson(WithResources(EveryKind()).Build(), "res.dll"));
+}
+
 TEST(ResourcesDamage, CycleBackToTheRoot) {
   std::vector<std::uint8_t> f = OneResource(Text("data"));
   Put32(f, TreeOffset(44), 0x80000000u);  // the name entry leads back to the root

@@ -44,6 +44,10 @@ TEST(GoldenRich, EntriesKeyAndMatchingChecksum) {
   ExpectGolden("rich", Dump(WithRich(Pe32Program().Build(), kTools), "rich.exe"));
 }
 
+TEST(GoldenJson, RichEntries) {
+  ExpectGolden("rich.json", DumpJson(WithRich(Pe32Program().Build(), kTools), "rich.exe"));
+}
+
 TEST(GoldenDamage, RichHeaderEditedOrWithoutStart) {
   std::vector<std::uint8_t> f = WithRich(Pe32Program().Build(), kTools);
   f[0x90 + 8 * 1 + 4] ^= 0x01;  // one use count changed after linking

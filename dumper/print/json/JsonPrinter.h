@@ -27,6 +27,9 @@ class JsonPrinter final : public Printer {
   Printer& Fact(Key k, bool v) override;
   Printer& Fact(Key k, std::uint64_t v) override { return Dec(k, v); }
   Printer& FactName(Key k, std::string_view bytes) override { return Name(k, bytes); }
+  void Members(bool any) override {
+    if (!scopes_.empty()) scopes_.back().any = any;
+  }
   void Open(Key k) override;
   void OpenList(Key k) override;
   void Close() override;

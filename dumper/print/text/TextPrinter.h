@@ -25,6 +25,7 @@ class TextPrinter final : public Printer {
   Printer& Fact(Key, bool) override { return *this; }
   Printer& Fact(Key, std::uint64_t) override { return *this; }
   Printer& FactName(Key, std::string_view) override { return *this; }
+  void Members(bool) override {}
   void Open(Key) override {}
   void OpenList(Key) override {}
   void Close() override {}

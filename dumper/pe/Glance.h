@@ -1,0 +1,47 @@
+#pragma once
+// The summary that opens the listing: what the file is, how it was built, how
+// it is protected and signed, what it holds and where each part starts. Shown
+// first, made last: from the headers and the facts the other parts left.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dumper/pe/Context.h"
+#include "dumper/pe/Facts.h"
+
+namespace kestrova::dumper::pe {
+
+// One of the checks that hardening tools run, and what the file says to it.
+struct Hardening {
+  std::string_view name;   // "ASLR"
+  std::string_view state;  // "yes", "no", "n/a"
+  std::string_view why;    // the evidence, or empty
+};
+
+struct Glance {
+  bool present = false;
+  bool image = false;              // a PE image whose headers could be read
+  std::string_view what;           // "DLL", "EXE", "driver", "EFI application", ...
+  std::string_view bits;           // "64-bit", "32-bit"
+  std::string_view machine;        // "AMD64", or empty when unknown
+  std::uint16_t machineCode = 0;
+  std::string_view subsystem;      // "GUI", "console", "native", ...
+  std::string_view dotnet;         // "IL only", "mixed (IL and native code)", or empty
+  std::string_view oldestWindows;  // from the subsystem version
+  std::uint16_t subsystemMajor = 0, subsystemMinor = 0;
+  std::vector<std::string_view> supportedOs;  // the manifest's, by name
+  std::uint32_t entryPoint = 0;
+  int entrySection = kNoSection;
+  std::vector<Hardening> hardening;
+  std::uint32_t linkTime = 0;
+  bool repro = false;
+  std::uint8_t linkerMajor = 0, linkerMinor = 0;
+  const Facts* facts = nullptr;    // counts, signatures, the PDB path, where parts start
+  std::uint64_t anomalies = 0;
+};
+
+// The summary from the headers and `*ctx.facts` (which must be set); parses nothing.
+Glance ParseGlance(const Context& ctx);
+
+}  // namespace kestrova::dumper::pe
