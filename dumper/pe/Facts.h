@@ -42,6 +42,10 @@ struct Facts {
   bool clr = false, ilOnly = false;
   std::uint64_t clrTypes = 0, clrMethods = 0;
   std::string targetFramework;
+  // The dependency walk's verdict (Dependencies).
+  bool depsWalked = false, depsLoads = false;
+  std::uint64_t depsModules = 0, depsDllsMissing = 0, depsFunctionsMissing = 0, depsBadImages = 0;
+  std::uint64_t depsDelayedFailures = 0;
   // The listing's line on which each part's title stands (0: not shown), by
   // area, counted from the parts' first line; lineBase is the lines before it.
   std::array<std::uint64_t, kAreaCount> startLine{};

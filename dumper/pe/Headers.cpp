@@ -240,7 +240,7 @@ std::uint32_t ComputeChecksum(const io::Reader& file, std::uint64_t checksumOffs
   return static_cast<std::uint32_t>(sum + n);
 }
 
-Headers ParseHeaders(const io::Reader& f, Anomalies& an, io::PageRelease* pages) {
+Headers ParseHeaders(const io::Reader& f, Anomalies& an, io::PageRelease* pages, bool checksum) {
   Headers h;
   h.fileSize = f.Size();
   if (h.fileSize == 0) {
@@ -399,7 +399,7 @@ Headers ParseHeaders(const io::Reader& f, Anomalies& an, io::PageRelease* pages)
                         Hex(end) + ")");
     }
     std::uint64_t checksumAt = h.optionalOffset + 64;
-    if (f.Has(checksumAt, 4)) {
+    if (checksum && f.Has(checksumAt, 4)) {
       h.checksumComputed = true;
       h.computedChecksum = ComputeChecksum(f, checksumAt, pages);
     }
