@@ -3,6 +3,7 @@
 #include <new>
 #include <string>
 
+#include "dumper/DefFile.h"
 #include "dumper/banner.h"
 #include "dumper/print/Out.h"
 
@@ -14,6 +15,7 @@ namespace {
 void WriteUsage(Sink& out) {
   std::string text =
       "Usage: tdump FILE...\n"
+      "       tdump --def FILE\n"
       "Writes a listing of each Windows executable or DLL (PE file) to standard output,\n"
       "in these parts, each present only when the file has it:\n";
   std::string line = " ";
@@ -33,6 +35,8 @@ void WriteUsage(Sink& out) {
       "\n"
       "  --raw        names as they are in the file, without the readable form\n"
       "               of mangled C++ names (also --no-demangle)\n"
+      "  --def        instead of the listing, a module-definition (.def) file of\n"
+      "               FILE's exports, from which a linker makes an import library\n"
       "  --help       show this text\n"
       "  --version    show the version\n"
       "  --           treat every later argument as a file name\n"
@@ -47,6 +51,7 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
   std::vector<std::size_t> names;
   Options opts;
   bool options = true;
+  bool def = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     // Only these exact words are options: anything else, even "-x.dll", is a file name.
@@ -59,6 +64,8 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
       return 0;
     } else if (options && (a == "--raw" || a == "--no-demangle")) {
       opts.demangle = false;
+    } else if (options && a == "--def") {
+      def = true;
     } else if (options && a == "--version") {
       out.Write(kBanner);
       out.Write("\n");
@@ -71,6 +78,11 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
     out.Write(kBanner);
     out.Write("\n\ntdump: no file given\n\n");
     WriteUsage(out);
+    return 1;
+  }
+  if (def && names.size() != 1) {
+    // One .def names one library.
+    out.Write("tdump: --def takes exactly one file\n");
     return 1;
   }
   int rc = 0;
@@ -95,6 +107,10 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
       continue;
     }
     std::span<const std::uint8_t> mapped = files.Mapped();
+    if (def) {
+      rc = WriteDefFile(mapped.empty() ? std::span<const std::uint8_t>(bytes) : mapped, args[i], out);
+      continue;
+    }
     if (mapped.empty()) DumpImage(bytes, args[i], out, nullptr, opts);
     else DumpImage(mapped, args[i], out, files.Pages(), opts);
     // Release the buffer between files so a huge one does not linger.
