@@ -147,6 +147,7 @@ int WriteDefFile(std::span<const std::uint8_t> bytes, std::string_view displayNa
           continue;
         }
         line = name + " = " + std::string(e.forwardTo) + " @" + ord;
+        if (noName) line += " NONAME";
       } else if (use.Data(e.rva, raw) != pe::DataReason::NotData) {
         line = name + " @" + ord;
         if (noName) line += " NONAME";
