@@ -5,7 +5,8 @@
 
 #include "dumper/DefFile.h"
 #include "dumper/banner.h"
-#include "dumper/print/Out.h"
+#include "dumper/print/json/JsonPrinter.h"
+#include "dumper/print/text/TextPrinter.h"
 
 namespace kestrova::dumper {
 
@@ -33,6 +34,8 @@ void WriteUsage(Sink& out) {
   text +=
       "The file is only read, never loaded or run.\n"
       "\n"
+      "  --json       one JSON object per file, on one line (JSON Lines), with\n"
+      "               the same facts as the listing\n"
       "  --raw        names as they are in the file, without the readable form\n"
       "               of mangled C++ names (also --no-demangle)\n"
       "  --def        instead of the listing, a module-definition (.def) file of\n"
@@ -62,6 +65,8 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
       out.Write("\n\n");
       WriteUsage(out);
       return 0;
+    } else if (options && a == "--json") {
+      opts.json = true;
     } else if (options && (a == "--raw" || a == "--no-demangle")) {
       opts.demangle = false;
     } else if (options && a == "--def") {
@@ -88,7 +93,7 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
   int rc = 0;
   std::vector<std::uint8_t> bytes;
   for (std::size_t k = 0; k < names.size(); ++k) {
-    if (k != 0) out.Write("\n");
+    if (k != 0 && !opts.json) out.Write("\n");
     std::size_t i = names[k];
     std::string error;
     bytes.clear();
@@ -100,9 +105,19 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
     }
     if (!ok) {
       // Names and system texts are shown escaped like any other bytes.
-      print::Out o(out, UINT64_MAX);
-      o.Text("tdump: cannot read \"").Name(args[i]).Text("\": ").Name(error);
-      o.Nl();
+      auto say = [&](print::Printer& o) {
+        o.BeginDocument();
+        o.Text("tdump: cannot read \"").Name("file", args[i]).Text("\": ").Name("error", error);
+        o.Nl();
+        o.EndDocument();
+      };
+      if (opts.json) {
+        print::JsonPrinter o(out, UINT64_MAX);
+        say(o);
+      } else {
+        print::TextPrinter o(out, UINT64_MAX);
+        say(o);
+      }
       rc = 1;
       continue;
     }

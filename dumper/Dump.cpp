@@ -9,6 +9,8 @@
 #include "dumper/pe/Parse.h"
 #include "dumper/print/Part.h"
 #include "dumper/print/Printers.h"
+#include "dumper/print/json/JsonPrinter.h"
+#include "dumper/print/text/TextPrinter.h"
 
 namespace kestrova::dumper {
 
@@ -36,8 +38,15 @@ constexpr std::string_view kTitles[] = {
 
 // Generous for any real image (its listing is at most a few times its size;
 // ten times for a sparse export table), yet bounded for a file whose tables
-// point at each other.
-std::uint64_t ListingBudget(std::uint64_t fileSize) { return (std::uint64_t{4} << 20) + 16 * fileSize; }
+// point at each other. JSON spells out its keys, so it gets more room.
+std::uint64_t ListingBudget(std::uint64_t fileSize, bool json) {
+  const std::uint64_t text = (std::uint64_t{4} << 20) + 16 * fileSize;
+  return json ? 3 * text : text;
+}
+
+// What every part may write whatever the parts before it wrote: more than any
+// part of a small structure (TLS, debug entries, a signature) needs in full.
+constexpr std::uint64_t kPartShare = 64 * 1024;
 
 bool Applies(int anchor, const pe::Headers& h) {
   if (anchor == pe::kAnchorFile) return true;
@@ -45,31 +54,46 @@ bool Applies(int anchor, const pe::Headers& h) {
   return static_cast<std::size_t>(anchor) < h.dirs.size() && h.dirs[static_cast<std::size_t>(anchor)].rva != 0;
 }
 
-void Run(std::span<const std::uint8_t> bytes, std::string_view displayName, Sink& sink, PageRelease* pages,
+void Run(std::span<const std::uint8_t> bytes, std::string_view displayName, print::Printer& o, PageRelease* pages,
          const Options& options) {
   io::Reader file(bytes);
   pe::Anomalies an;
-  print::Out o(sink, ListingBudget(bytes.size()));
   pe::Headers h = pe::ParseHeaders(file, an, pages);
   pe::AddressMap map(file, h);
-  pe::Budget budget(bytes.size());
-  const pe::Context ctx{file, h, map, budget, an, options};
+  o.BeginDocument();
   print::PrintIntro(o, displayName, h);
+  std::size_t left = 0;
+  for (const PartEntry& p : kParts) left += Applies(p.anchor, h) ? 1u : 0u;
+  const std::uint64_t budget = ListingBudget(bytes.size(), options.json);
+  o.Open("parts");
   for (const PartEntry& p : kParts) {
     if (!Applies(p.anchor, h)) continue;
-    print::PartRun run(o, ctx, p.area, p.title);
+    --left;
+    // Each part may use what the listing has left, less the shares kept for
+    // the parts after it, and never less than its own share.
+    const std::uint64_t kept = kPartShare * left, used = o.Written();
+    const std::uint64_t allowance = budget > used + kept ? budget - used - kept : 0;
+    // Each part has its own work budget, so one that spends it hides no other.
+    pe::Budget work(bytes.size());
+    const pe::Context ctx{file, h, map, work, an, options};
+    print::PartRun run(o, ctx, p.area, p.title, allowance > kPartShare ? allowance : kPartShare);
     p.run(run);
   }
-  const bool cut = o.Exhausted();
   o.Close();
-  if (cut) {
-    // Said where the listing stops, and again in the summary.
-    an.Note(pe::Area::File, "listing cut short: it outgrew " + io::Dec(ListingBudget(bytes.size())) +
-                                " bytes, far more than a file of this size can describe");
-    o.Nl();
-    print::AreaAnomalies(o, an, pe::Area::File);
-  }
+  o.BeginClosing();
   print::PrintSummary(o, an);
+  o.EndDocument();
+}
+
+void Dump(std::span<const std::uint8_t> bytes, std::string_view displayName, Sink& sink, PageRelease* pages,
+          const Options& options) {
+  if (options.json) {
+    print::JsonPrinter o(sink, ListingBudget(bytes.size(), true));
+    Run(bytes, displayName, o, pages, options);
+  } else {
+    print::TextPrinter o(sink, ListingBudget(bytes.size(), false));
+    Run(bytes, displayName, o, pages, options);
+  }
 }
 
 class StringSink final : public Sink {
@@ -94,10 +118,11 @@ void DumpImage(std::span<const std::uint8_t> bytes, std::string_view displayName
   // The parsers report damage as values; the only thing left to throw is
   // allocation failure, which must not take the process down either.
   try {
-    Run(bytes, displayName, out, pages, options);
+    Dump(bytes, displayName, out, pages, options);
   } catch (...) {
     try {
-      out.Write("\n  ! error: out of memory; the listing stops here\n");
+      out.Write(options.json ? "\n{\"schema\":1,\"error\":\"out of memory; the listing stops here\"}\n"
+                             : "\n  ! error: out of memory; the listing stops here\n");
     } catch (...) {
     }
   }

@@ -30,7 +30,7 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${KESTROVA_WINE_NO_XVFB:-}" ]; then
   exec env KESTROVA_WINE_NO_XVFB=1 xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
 fi
 
-fonts_version=4
+fonts_version=5
 # A prefix fits only the set of Wine architectures that made it: one made
 # before wine32 was installed fails once it is ("could not load kernel32.dll").
 # The stamp records that set and Wine's version; on a mismatch the prefix is
@@ -75,6 +75,21 @@ make_prefix() {
     printf '\r\n'
   } | iconv -f UTF-8 -t UTF-16LE | { printf '\xff\xfe'; cat; } > "$reg"
   wine regedit /S "$(winepath -w "$reg")" >/dev/null 2>&1
+  # The caption's minimise, maximise and close buttons are Marlett glyphs that
+  # Wine draws itself; without the font they come out as the letters "0 1 r".
+  # Debian's fonts-wine puts Marlett in Wine's data folder, which Wine 8 never
+  # reads fonts from, so it goes where Wine does look: C:\windows\Fonts. Only
+  # Marlett: Wine's other faces would change how the window's text looks.
+  local marlett=""
+  for f in /usr/share/wine/fonts/marlett.ttf /usr/local/share/wine/fonts/marlett.ttf /opt/wine*/share/wine/fonts/marlett.ttf; do
+    if [ -f "$f" ]; then marlett=$f; break; fi
+  done
+  if [ -n "$marlett" ]; then
+    mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
+    cp -f "$marlett" "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf"
+  else
+    echo "wine.sh: no marlett.ttf (Debian's fonts-wine); caption buttons will show as letters" >&2
+  fi
   echo "$fonts_version" > "$WINEPREFIX/.kestrova-fonts"
 }
 

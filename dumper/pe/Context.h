@@ -67,6 +67,8 @@ class Budget {
   std::uint64_t left_;
 };
 
+struct Facts;
+
 struct Context {
   const io::Reader& file;
   const Headers& h;
@@ -74,6 +76,9 @@ struct Context {
   Budget& budget;
   Anomalies& an;
   const Options& options;
+  // Where parsers note what the summary opening the listing needs; null when
+  // nobody asks (a part tested on its own).
+  Facts* facts = nullptr;
 };
 
 // A data directory opened for reading.

@@ -6,7 +6,7 @@
 
 namespace kestrova::dumper::print {
 
-void PrintCertificates(Out& o, const pe::CertificateTable& t, const pe::Context& ctx);
+void PrintCertificates(Printer& o, const pe::CertificateTable& t, const pe::Context& ctx);
 
 using namespace pe;
 
@@ -27,7 +27,7 @@ constexpr Named kTypes[] = {
 // Longest byte string printed in hex: a digest or any real serial fits.
 constexpr std::size_t kMaxHex = 64;
 
-void HexRun(Out& o, const io::Reader& r) {
+void HexRun(Printer& o, const io::Reader& r) {
   auto b = r.Bytes();
   if (b.empty()) {
     o.Text("(none)");
@@ -37,12 +37,12 @@ void HexRun(Out& o, const io::Reader& r) {
   if (b.size() > kMaxHex) o.Text("... (").Dec(b.size()).Text(" bytes)");
 }
 
-void Named2(Out& o, std::span<const Named> table, std::uint32_t v) {
+void Named2(Printer& o, std::span<const Named> table, std::uint32_t v) {
   if (const Named* n = Find(table, v)) o.Text("  ").Text(n->name).Text(" (").Text(n->meaning).Ch(')');
   else o.Text("  (unknown)");
 }
 
-void Dn(Out& o, std::string_view label, const DistName& n) {
+void Dn(Printer& o, std::string_view label, const DistName& n) {
   Field(o, label);
   if (n.full.empty()) {
     o.Text("(none)");
@@ -53,7 +53,7 @@ void Dn(Out& o, std::string_view label, const DistName& n) {
   o.Nl();
 }
 
-void Algorithm(Out& o, std::string_view label, const std::string& oid) {
+void Algorithm(Printer& o, std::string_view label, const std::string& oid) {
   Field(o, label);
   std::string_view name = DigestName(oid);
   if (oid.empty()) o.Text("(not read)");
@@ -62,13 +62,13 @@ void Algorithm(Out& o, std::string_view label, const std::string& oid) {
   o.Nl();
 }
 
-void TextField(Out& o, std::string_view label, const std::string& v) {
+void TextField(Printer& o, std::string_view label, const std::string& v) {
   if (v.empty()) return;
   Field(o, label).Name(v);
   o.Nl();
 }
 
-void Certificate(Out& o, const X509Cert& c, std::size_t number, bool signer) {
+void Certificate(Printer& o, const X509Cert& c, std::size_t number, bool signer) {
   o.Text("    Certificate ").Dec(number);
   if (signer) o.Text(" (the signer's)");
   o.Text("  at ").Hex(c.offset, 8);
@@ -91,7 +91,7 @@ void Certificate(Out& o, const X509Cert& c, std::size_t number, bool signer) {
   }
 }
 
-void TimeStampLines(Out& o, const TimeStamp& t, std::size_t number) {
+void TimeStampLines(Printer& o, const TimeStamp& t, std::size_t number) {
   o.Text("    Time stamp ").Dec(number).Text(t.rfc3161 ? "  RFC 3161" : "  counter-signature");
   o.Nl();
   TextField(o, "    Time", t.time.empty() ? std::string("(not read)") : t.time);
@@ -103,7 +103,7 @@ void TimeStampLines(Out& o, const TimeStamp& t, std::size_t number) {
   if (!t.digestOid.empty()) Algorithm(o, "    Digest algorithm", t.digestOid);
 }
 
-void PrintSignature(Out& o, const Signature& s) {
+void PrintSignature(Printer& o, const Signature& s) {
   o.Nl();
   o.Text("  Signature ").Dec(static_cast<std::uint64_t>(s.number));
   if (s.parent != 0) o.Text(", nested in signature ").Dec(static_cast<std::uint64_t>(s.parent));
@@ -158,13 +158,13 @@ void PrintSignature(Out& o, const Signature& s) {
 
 }  // namespace
 
-void PrintCertificates(Out& o, const CertificateTable& t, const Context&) {
+void PrintCertificates(Printer& o, const CertificateTable& t, const Context&) {
   if (!t.present) return;
   o.Text("  What the signatures claim and whether the file's bytes still match; trust is not judged"
          " (no chain building, no revocation check).");
   o.Nl();
   Field(o, "Table").Text("file offset ").Hex(t.offset, 8).Text(", size ").Hex(t.size, 8).Text(", ");
-  Count(o, t.entries.size(), "entry", "entries");
+  Count(o, {}, t.entries.size(), "entry", "entries");
   o.Nl();
   for (std::size_t i = 0; i < t.entries.size() && !o.Exhausted(); ++i) {
     const CertEntry& e = t.entries[i];
@@ -181,7 +181,7 @@ void PrintCertificates(Out& o, const CertificateTable& t, const Context&) {
     o.Nl();
     if (e.signatures.empty() && e.certs.empty()) {
       Field(o, "  Content");
-      HexBytes(o, e.data.Bytes(), 16);
+      HexBytes(o, {}, e.data.Bytes(), 16);
       o.Nl();
     }
     for (std::size_t k = 0; k < e.certs.size() && !o.Exhausted(); ++k) Certificate(o, e.certs[k], k + 1, false);

@@ -8,32 +8,32 @@
 
 namespace kestrova::dumper::print {
 
-void PrintClr(Out& o, const pe::ClrInfo& r, const pe::Context& ctx);
+void PrintClr(Printer& o, const pe::ClrInfo& r, const pe::Context& ctx);
 
 using namespace pe;
 using namespace pe::clr;
 
 namespace {
 
-void Heading(Out& o, std::string_view what) {
+void Heading(Printer& o, std::string_view what) {
   o.Nl();
   o.Text("  -- ").Text(what).Text(" --");
   o.Nl();
 }
 
-void Version4(Out& o, const Metadata& md, int table, std::uint32_t row, int first) {
+void Version4(Printer& o, const Metadata& md, int table, std::uint32_t row, int first) {
   for (int k = 0; k < 4; ++k) {
     if (k) o.Ch('.');
     o.Dec(md.Col(table, row, first + k));
   }
 }
 
-void Token(Out& o, const std::array<std::uint8_t, 8>& t) {
+void Token(Printer& o, const std::array<std::uint8_t, 8>& t) {
   for (std::uint8_t b : t) o.Hex(b, 2);
 }
 
 // ", PublicKeyToken=..." from a key or a token blob; nothing when there is neither.
-void KeyOrToken(Out& o, const Metadata& md, std::uint32_t row, bool fullKey) {
+void KeyOrToken(Printer& o, const Metadata& md, std::uint32_t row, bool fullKey) {
   auto b = md.BlobOf(kAssemblyRef, row, col::kAssemblyRefKey);
   if (!b || b->Size() == 0) {
     o.Text(", PublicKeyToken=null");
@@ -47,7 +47,7 @@ void KeyOrToken(Out& o, const Metadata& md, std::uint32_t row, bool fullKey) {
   }
 }
 
-void PrintRoot(Out& o, const Metadata& md) {
+void PrintRoot(Printer& o, const Metadata& md) {
   Heading(o, "Metadata");
   Field(o, "Version").Name(md.version);
   o.Nl();
@@ -85,13 +85,13 @@ void PrintRoot(Out& o, const Metadata& md) {
   }
 }
 
-void PrintAssembly(Out& o, const Metadata& md) {
+void PrintAssembly(Printer& o, const Metadata& md) {
   if (md.Rows(kModule) != 0) {
     Heading(o, "Module");
     Field(o, "Name").Name(md.Str(kModule, 1, col::kModuleName));
     o.Nl();
     Field(o, "Mvid");
-    if (auto g = md.Guid(md.Col(kModule, 1, col::kModuleMvid))) Guid(o, g->Bytes());
+    if (auto g = md.Guid(md.Col(kModule, 1, col::kModuleMvid))) Guid(o, {}, g->Bytes());
     else o.Text("(none)");
     o.Nl();
   }
@@ -110,7 +110,7 @@ void PrintAssembly(Out& o, const Metadata& md) {
   o.Nl();
   Field(o, "Flags").Hex(flags, 8);
   o.Nl();
-  FlagLines(o, flags & ~std::uint32_t{0xF0}, AssemblyFlags(), 8);
+  FlagLines(o, {}, flags & ~std::uint32_t{0xF0}, AssemblyFlags(), 8);
   std::uint32_t hash = md.Col(kAssembly, 1, col::kAssemblyHash);
   Field(o, "HashAlgId").Hex(hash, 8);
   if (const Named* n = Find(HashAlgorithms(), hash)) o.Text("  ").Text(n->name);
@@ -123,14 +123,14 @@ void PrintAssembly(Out& o, const Metadata& md) {
     return;
   }
   o.Dec(key->Size()).Text(" bytes  ");
-  HexBytes(o, key->Bytes(), 12);
+  HexBytes(o, {}, key->Bytes(), 12);
   o.Nl();
   Field(o, "PublicKeyToken");
   Token(o, KeyToken(*key));
   o.Nl();
 }
 
-void PrintReferences(Out& o, const Metadata& md) {
+void PrintReferences(Printer& o, const Metadata& md) {
   if (std::uint32_t n = md.Rows(kAssemblyRef)) {
     Heading(o, "Referenced assemblies");
     for (std::uint32_t i = 1; i <= n && !o.Exhausted(); ++i) {
@@ -142,7 +142,7 @@ void PrintReferences(Out& o, const Metadata& md) {
       else o.Name(culture);
       std::uint32_t flags = md.Col(kAssemblyRef, i, col::kAssemblyRefFlags);
       KeyOrToken(o, md, i, flags & 1);
-      if (flags & ~std::uint32_t{1}) FlagWords(o, flags & ~std::uint32_t{1}, AssemblyFlags(), "  ");
+      if (flags & ~std::uint32_t{1}) FlagWords(o, {}, flags & ~std::uint32_t{1}, AssemblyFlags(), "  ");
       o.Nl();
     }
   }
@@ -171,7 +171,7 @@ std::string_view TypeKind(std::uint32_t flags, std::string_view base) {
   return "class";
 }
 
-void PrintTypes(Out& o, const Metadata& md, const Names& names, const Context& ctx) {
+void PrintTypes(Printer& o, const Metadata& md, const Names& names, const Context& ctx) {
   std::uint32_t types = md.Rows(kTypeDef);
   if (types == 0) return;
   Heading(o, "Types and methods");
@@ -185,7 +185,7 @@ void PrintTypes(Out& o, const Metadata& md, const Names& names, const Context& c
     text.clear();
     names.TypeDef(text, t);
     o.Text("  ").Text(TypeKind(flags, base)).Ch(' ').Name(text).Text("  ").Text(TypeVisibility(flags));
-    FlagWords(o, flags, TypeFlagWords());
+    FlagWords(o, {}, flags, TypeFlagWords());
     if (!base.empty()) o.Text("  extends ").Name(base);
     o.Nl();
 
@@ -197,7 +197,7 @@ void PrintTypes(Out& o, const Metadata& md, const Names& names, const Context& c
       text.clear();
       names.Field(text, f);
       o.Text("    field   ").Text(MemberAccess(ff));
-      FlagWords(o, ff, FieldFlagWords());
+      FlagWords(o, {}, ff, FieldFlagWords());
       o.Text("  ").Name(text).Ch(' ').Name(md.Str(kField, f, col::kFieldName));
       o.Nl();
       ++fields;
@@ -213,8 +213,8 @@ void PrintTypes(Out& o, const Metadata& md, const Names& names, const Context& c
       text.clear();
       names.Method(text, m);
       o.Text("    method  ").Text(MemberAccess(mf));
-      FlagWords(o, mf, MethodFlagWords());
-      FlagWords(o, impl, MethodImplWords());
+      FlagWords(o, {}, mf, MethodFlagWords());
+      FlagWords(o, {}, impl, MethodImplWords());
       o.Text("  ").Name(text);
       if (rva != 0) {
         o.Text("  RVA ").Hex(rva, 8);
@@ -234,13 +234,13 @@ void PrintTypes(Out& o, const Metadata& md, const Names& names, const Context& c
     }
   }
   o.Text("  (");
-  Count(o, types, "type, ", "types, ");
-  Count(o, methods, "method, ", "methods, ");
-  Count(o, fields, "field)", "fields)");
+  Count(o, {}, types, "type, ", "types, ");
+  Count(o, {}, methods, "method, ", "methods, ");
+  Count(o, {}, fields, "field)", "fields)");
   o.Nl();
 }
 
-void PrintNativeCalls(Out& o, const Metadata& md, const Names& names, const Context& ctx) {
+void PrintNativeCalls(Printer& o, const Metadata& md, const Names& names, const Context& ctx) {
   std::uint32_t n = md.Rows(kImplMap);
   if (n == 0) return;
   Heading(o, "Native calls (P/Invoke)");
@@ -273,7 +273,7 @@ void PrintNativeCalls(Out& o, const Metadata& md, const Names& names, const Cont
       o.Text("    ").Name(md.Str(kImplMap, i, col::kImplMapName)).Col(37).Name(text);
       o.Text("  ").Text(CallingConvention(flags));
       if (!CharSet(flags).empty()) o.Ch(' ').Text(CharSet(flags));
-      FlagWords(o, flags, ImplMapWords());
+      FlagWords(o, {}, flags, ImplMapWords());
       o.Nl();
     }
   }
@@ -292,7 +292,7 @@ void ExportedName(std::string& out, const Metadata& md, std::uint32_t row, int d
   out += md.Str(kExportedType, row, col::kExportedName);
 }
 
-void PrintExportedTypes(Out& o, const Metadata& md) {
+void PrintExportedTypes(Printer& o, const Metadata& md) {
   std::uint32_t n = md.Rows(kExportedType);
   if (n == 0) return;
   Heading(o, "Exported types");
@@ -315,12 +315,12 @@ void PrintExportedTypes(Out& o, const Metadata& md) {
       o.Text("  in file ").Name(md.Str(kFile, impl->row, col::kFileName));
     std::uint32_t flags = md.Col(kExportedType, i, col::kExportedFlags);
     o.Text("  ").Text(TypeVisibility(flags));
-    FlagWords(o, flags, TypeFlagWords());
+    FlagWords(o, {}, flags, TypeFlagWords());
     o.Nl();
   }
 }
 
-void PrintResources(Out& o, const Metadata& md) {
+void PrintResources(Printer& o, const Metadata& md) {
   std::uint32_t n = md.Rows(kManifestResource);
   if (n == 0) return;
   Heading(o, "Manifest resources");
@@ -340,11 +340,11 @@ void PrintResources(Out& o, const Metadata& md) {
 
 }  // namespace
 
-void PrintClr(Out& o, const ClrInfo& r, const Context& ctx) {
+void PrintClr(Printer& o, const ClrInfo& r, const Context& ctx) {
   if (!r.present) return;
   std::optional<Names> names;
   if (r.md && r.md->hasTables) names.emplace(*r.md);
-  PrintFields(o, r.header, ctx, [&](Out& out, std::size_t, std::uint64_t v) {
+  PrintFields(o, r.header, ctx, [&](Printer& out, std::size_t, std::uint64_t v) {
     std::uint32_t token = static_cast<std::uint32_t>(v);
     out.Hex(token, 8);
     if (token == 0) {

@@ -1,31 +1,34 @@
 // The print services every part shares.
 #include "dumper/print/Printers.h"
 
+#include <string>
+
+#include "dumper/io/Format.h"
+
 namespace kestrova::dumper::print {
 
 using namespace pe;
 
-void Title(Out& o, std::string_view title) {
+namespace {
+// Titles of the closing blocks, which are not parts.
+void Heading(Printer& o, std::string_view title) {
   o.Nl();
   o.Text("== ").Text(title).Text(" ==");
   o.Nl();
 }
+}  // namespace
 
-void Count(Out& o, std::uint64_t n, std::string_view one, std::string_view many) {
-  o.Dec(n).Ch(' ').Text(n == 1 ? one : many);
+void Count(Printer& o, Key k, std::uint64_t n, std::string_view one, std::string_view many) {
+  o.Dec(k, n).Ch(' ').Text(n == 1 ? one : many);
 }
 
-Out& Field(Out& o, std::string_view label) {
-  o.Text("  ").Text(label).Col(kValueCol);
-  return o;
-}
-
-void FlagLines(Out& o, std::uint64_t value, std::span<const Named> table, int width) {
+void FlagLines(Printer& o, Key k, std::uint64_t value, std::span<const Named> table, int width) {
+  Scoped names(o, Scoped::kList, k);
   std::uint64_t known = 0;
   for (const Named& n : table) {
     known |= n.value;
     if ((value & n.value) == 0) continue;
-    o.Col(kValueCol + 2).Hex(n.value, width).Text("  ").Text(n.name);
+    o.Col(kValueCol + 2).Hex(n.value, width).Text("  ").Word({}, n.name);
     o.Col(kValueCol + 2 + static_cast<std::size_t>(width) + 26).Text(n.meaning);
     o.Nl();
   }
@@ -35,20 +38,22 @@ void FlagLines(Out& o, std::uint64_t value, std::span<const Named> table, int wi
   }
 }
 
-std::uint64_t FlagWords(Out& o, std::uint64_t value, std::span<const Named> table, std::string_view first) {
+std::uint64_t FlagWords(Printer& o, Key k, std::uint64_t value, std::span<const Named> table,
+                        std::string_view first) {
+  Scoped names(o, Scoped::kList, k);
   std::uint64_t known = 0;
   bool any = false;
   for (const Named& n : table) {
     known |= n.value;
     if ((value & n.value) == 0) continue;
-    o.Text(any ? " " : first).Text(n.name);
+    o.Text(any ? " " : first).Word({}, n.name);
     any = true;
   }
   return known;
 }
 
-void Stamp(Out& o, std::uint32_t t, StampStyle style) {
-  o.Hex(t, 8);
+void Stamp(Printer& o, Key k, std::uint32_t t, StampStyle style) {
+  o.Hex(k, t, 8);
   if (style == StampStyle::Header) {
     if (t == 0) o.Text("  (not set)");
     else o.Text("  ").Date(t);
@@ -57,70 +62,81 @@ void Stamp(Out& o, std::uint32_t t, StampStyle style) {
   }
 }
 
-void DirectoryStamp(Out& o, std::uint32_t characteristics, std::uint32_t stamp, std::uint16_t major,
+void DirectoryStamp(Printer& o, std::uint32_t characteristics, std::uint32_t stamp, std::uint16_t major,
                     std::uint16_t minor) {
   Field(o, "Characteristics").Hex(characteristics, 8);
   o.Nl();
   Field(o, "TimeDateStamp");
-  Stamp(o, stamp, StampStyle::Table);
+  Stamp(o, {}, stamp, StampStyle::Table);
   o.Nl();
-  Field(o, "Version").Dec(major).Ch('.').Dec(minor);
+  Field(o, "Version").Dec("MajorVersion", major).Ch('.').Dec("MinorVersion", minor);
   o.Nl();
 }
 
 std::string_view SectionName(const Section& s) { return s.longName.empty() ? s.name : s.longName; }
 
-void InSection(Out& o, const Context& ctx, std::uint64_t rva) {
+void InSection(Printer& o, const Context& ctx, std::uint64_t rva, Key k) {
   int i = ctx.map.SectionOf(rva);
   if (i == kNoSection) return;
   std::string_view name = SectionName(ctx.h.sections[static_cast<std::size_t>(i)]);
   // A section without a name is named by its number, as the section table counts.
-  if (name.empty()) o.Text("  in section ").Dec(static_cast<std::uint64_t>(i) + 1);
-  else o.Text("  in ").Name(name);
+  if (name.empty()) o.Text("  in section ").Dec(k, static_cast<std::uint64_t>(i) + 1);
+  else o.Text("  in ").Name(k, name);
 }
 
-void HexBytes(Out& o, std::span<const std::uint8_t> bytes, std::size_t max) {
-  std::size_t n = bytes.size() < max ? bytes.size() : max;
+void HexBytes(Printer& o, Key k, std::span<const std::uint8_t> bytes, std::size_t max) {
+  const std::size_t n = bytes.size() < max ? bytes.size() : max;
+  std::string text, hex;
+  text.reserve(4 * n + 4);
+  hex.reserve(2 * n);
+  char tmp[4];
   for (std::size_t i = 0; i < n; ++i) {
-    if (i != 0) o.Ch(' ');
-    o.Hex(bytes[i], 2);
+    const std::size_t len = static_cast<std::size_t>(io::PutHex(tmp, bytes[i], 2) - tmp);
+    if (i != 0) text.push_back(' ');
+    text.append(tmp, len);
+    hex.append(tmp, len);
   }
-  o.Text("  |");
-  for (std::size_t i = 0; i < n; ++i) o.Ch(bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.');
-  o.Ch('|');
+  text.append("  |");
+  for (std::size_t i = 0; i < n; ++i) text.push_back(bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.');
+  text.push_back('|');
+  o.Word(k, text, hex);
 }
 
-void Guid(Out& o, std::span<const std::uint8_t> b) {
+void Guid(Printer& o, Key k, std::span<const std::uint8_t> b) {
   if (b.size() < 16) {
-    o.Text("(short GUID)");
+    o.Word(k, "(short GUID)", "");
     return;
   }
+  char text[40];
+  char* p = text;
   auto le = [&](std::size_t at, int n) {
     std::uint64_t v = 0;
-    for (int k = n - 1; k >= 0; --k) v = (v << 8) | b[at + static_cast<std::size_t>(k)];
-    o.Hex(v, 2 * n);
+    for (int i = n - 1; i >= 0; --i) v = (v << 8) | b[at + static_cast<std::size_t>(i)];
+    p = io::PutHex(p, v, 2 * n);
   };
-  o.Ch('{');
+  *p++ = '{';
   le(0, 4);
-  o.Ch('-');
+  *p++ = '-';
   le(4, 2);
-  o.Ch('-');
+  *p++ = '-';
   le(6, 2);
-  o.Ch('-');
+  *p++ = '-';
   for (std::size_t i = 8; i < 16; ++i) {
-    if (i == 10) o.Ch('-');
-    o.Hex(b[i], 2);
+    if (i == 10) *p++ = '-';
+    p = io::PutHex(p, b[i], 2);
   }
-  o.Ch('}');
+  *p++ = '}';
+  const std::string_view g(text, static_cast<std::size_t>(p - text));
+  o.Word(k, g, g);
 }
 
-void PrintFields(Out& o, const FieldBlock& b, const Context& ctx, const FieldHook& special) {
+void PrintFields(Printer& o, const FieldBlock& b, const Context& ctx, const FieldHook& special) {
   for (std::size_t i = 0; i < b.defs.size(); ++i) {
     if (!b.Claimed(i)) continue;
     const FieldDef& d = b.defs[i];
     Field(o, d.label);
     if (!b.Has(i)) {
-      o.Text("(past the end of the file)");
+      o.Word({}, "(past the end of the file)", "past the end of the file");
       o.Nl();
       continue;
     }
@@ -132,28 +148,28 @@ void PrintFields(Out& o, const FieldBlock& b, const Context& ctx, const FieldHoo
       case FieldKind::Dec: o.Dec(v); break;
       case FieldKind::Rva:
         o.Hex(v, digits);
-        InSection(o, ctx, v);
+        InSection(o, ctx, v, std::string(d.label) + "Section");
         break;
       case FieldKind::Va: {
         o.Hex(v, digits);
         const std::uint64_t base = ctx.h.opt.imageBase;
         if (v != 0 && v >= base && v - base <= UINT32_MAX) {
-          o.Text("  RVA ").Hex(v - base, 8);
-          InSection(o, ctx, v - base);
+          o.Text("  RVA ").Hex(std::string(d.label) + "Rva", v - base, 8);
+          InSection(o, ctx, v - base, std::string(d.label) + "Section");
         }
         break;
       }
-      case FieldKind::Stamp: Stamp(o, static_cast<std::uint32_t>(v), StampStyle::Table); break;
+      case FieldKind::Stamp: Stamp(o, {}, static_cast<std::uint32_t>(v), StampStyle::Table); break;
       case FieldKind::Flags:
         o.Hex(v, digits);
         o.Nl();
-        if (d.names != nullptr) FlagLines(o, v, d.names(), digits);
+        if (d.names != nullptr) FlagLines(o, std::string(d.label) + "Flags", v, d.names(), digits);
         continue;
       case FieldKind::Enum: {
         o.Hex(v, digits);
         const Named* n = d.names != nullptr ? Find(d.names(), static_cast<std::uint32_t>(v)) : nullptr;
         if (n != nullptr) {
-          o.Text("  ").Text(n->name).Text("  ").Text(n->meaning);
+          o.Text("  ").Word(std::string(d.label) + "Name", n->name).Text("  ").Text(n->meaning);
         } else {
           o.Text("  (unknown ");
           for (char c : d.label) o.Ch(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
@@ -170,27 +186,40 @@ void PrintFields(Out& o, const FieldBlock& b, const Context& ctx, const FieldHoo
   }
 }
 
-void Where(Out& o, const Anomaly& a) {
-  if (a.where == Anomaly::Where::Offset) o.Text(" (file offset 0x").Hex(a.at, 0).Ch(')');
-  else if (a.where == Anomaly::Where::Rva) o.Text(" (RVA 0x").Hex(a.at, 0).Ch(')');
+void Where(Printer& o, const Anomaly& a) {
+  if (a.where == Anomaly::Where::Offset) o.Text(" (file offset 0x").Hex("offset", a.at, 0).Ch(')');
+  else if (a.where == Anomaly::Where::Rva) o.Text(" (RVA 0x").Hex("rva", a.at, 0).Ch(')');
 }
 
-void AreaAnomalies(Out& o, const Anomalies& an, Area area) {
+void AreaAnomalies(Printer& o, const Anomalies& an, Area area) {
   if (!an.Any(area)) return;
+  Scoped all(o, Scoped::kList, "anomalies");
   for (const Anomaly& a : an.List()) {
     if (a.area != area) continue;
-    o.Text("  ! warning: ").Name(a.text);
+    Scoped one(o, Scoped::kObject, {});
+    o.Text("  ! warning: ").Name("text", a.text);
     Where(o, a);
     o.Nl();
   }
 }
 
-void PrintSummary(Out& o, const Anomalies& an) {
+Key AreaKey(Area area) {
+  static constexpr std::string_view kKeys[] = {
+      "File",
+#define PART(Id, title, summary, anchor) #Id,
+#include "dumper/Parts.def"
+#undef PART
+  };
+  static_assert(std::size(kKeys) == kAreaCount);
+  return kKeys[static_cast<std::size_t>(area)];
+}
+
+void PrintSummary(Printer& o, const Anomalies& an) {
   PrintReadableTally(o);
-  Title(o, "Anomalies");
+  Heading(o, "Anomalies");
   const auto& list = an.List();
   if (list.empty()) {
-    o.Text("  none found");
+    o.Text("  none found").Fact("problems", std::uint64_t{0});
     o.Nl();
     return;
   }
@@ -202,11 +231,14 @@ void PrintSummary(Out& o, const Anomalies& an) {
   };
   static_assert(std::size(kAreas) == kAreaCount);
   const std::size_t total = list.size() + an.Suppressed();
-  o.Text("  ").Dec(total).Text(total == 1 ? " problem found" : " problems found");
-  if (an.Suppressed() != 0) o.Text(" (").Dec(an.Suppressed()).Text(" not listed)");
+  o.Text("  ").Dec("problems", total).Text(total == 1 ? " problem found" : " problems found");
+  if (an.Suppressed() != 0) o.Text(" (").Dec("notListed", an.Suppressed()).Text(" not listed)");
   o.Nl();
+  Scoped all(o, Scoped::kList, "anomalies");
   for (const Anomaly& a : list) {
-    o.Text("  ").Text(kAreas[static_cast<std::size_t>(a.area)]).Text(": ").Name(a.text);
+    Scoped one(o, Scoped::kObject, {});
+    o.Text("  ").Word("part", kAreas[static_cast<std::size_t>(a.area)], AreaKey(a.area)).Text(": ");
+    o.Name("text", a.text);
     Where(o, a);
     o.Nl();
   }

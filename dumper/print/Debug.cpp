@@ -9,13 +9,13 @@
 
 namespace kestrova::dumper::print {
 
-void PrintDebug(Out& o, const pe::DebugDirectory& d, const pe::Context& ctx);
+void PrintDebug(Printer& o, const pe::DebugDirectory& d, const pe::Context& ctx);
 
 using namespace pe;
 
 namespace {
 
-void CodeView(Out& o, const Context& ctx, const DebugEntry& e) {
+void CodeView(Printer& o, const Context& ctx, const DebugEntry& e) {
   CodeViewInfo cv = ReadCodeView(ctx, e);
   Field(o, "  Signature");
   std::array<char, 4> sig = DebugSignature(e);
@@ -24,7 +24,7 @@ void CodeView(Out& o, const Context& ctx, const DebugEntry& e) {
   if (!cv.ok) return;
   if (cv.signature == kCodeViewRsds) {
     Field(o, "  GUID");
-    Guid(o, cv.guid);
+    Guid(o, {}, cv.guid);
     o.Nl();
   } else {
     Field(o, "  PDB signature").Hex(cv.nb10Signature, 8);
@@ -55,7 +55,7 @@ void CodeView(Out& o, const Context& ctx, const DebugEntry& e) {
 
 std::uint32_t U32(const DebugEntry& e, std::uint64_t at) { return e.data.U32(at).value_or(0); }
 
-void VcFeature(Out& o, const DebugEntry& e) {
+void VcFeature(Printer& o, const DebugEntry& e) {
   static constexpr std::string_view kCounts[] = {"Pre-VC++ 11.00", "C/C++", "/GS", "/sdl", "guardN"};
   for (std::size_t i = 0; i < std::size(kCounts); ++i) {
     if (!e.data.Has(4 * i, 4)) break;
@@ -64,7 +64,7 @@ void VcFeature(Out& o, const DebugEntry& e) {
   }
 }
 
-void Pogo(Out& o, const Context& ctx, const DebugEntry& e) {
+void Pogo(Printer& o, const Context& ctx, const DebugEntry& e) {
   if (!e.data.Has(0, 4)) return;
   std::array<char, 4> sig = DebugSignature(e);
   Field(o, "  Signature").Name(std::string_view(sig.data(), sig.size()));
@@ -79,7 +79,7 @@ void Pogo(Out& o, const Context& ctx, const DebugEntry& e) {
   });
 }
 
-void Repro(Out& o, const DebugEntry& e) {
+void Repro(Printer& o, const DebugEntry& e) {
   // A length, then the hash the build's time stamps were made from.
   std::uint64_t from = 0, n = e.data.Size();
   if (std::uint32_t len = U32(e, 0); n >= 4 && len <= n - 4) {
@@ -93,7 +93,7 @@ void Repro(Out& o, const DebugEntry& e) {
 }
 
 // The image's file name: DataType 1, then the length, the Unicode flag, and the name.
-void Misc(Out& o, const DebugEntry& e) {
+void Misc(Printer& o, const DebugEntry& e) {
   if (!e.data.Has(0, 12)) return;
   const bool unicode = e.data.U8(8).value_or(0) != 0;
   Field(o, "  DataType").Dec(U32(e, 0)).Text(U32(e, 0) == 1 ? "  EXENAME" : "");
@@ -135,7 +135,7 @@ void Misc(Out& o, const DebugEntry& e) {
   o.Nl();
 }
 
-void Entry(Out& o, const Context& ctx, const DebugDirectory& d, std::uint32_t i) {
+void Entry(Printer& o, const Context& ctx, const DebugDirectory& d, std::uint32_t i) {
   DebugEntry e = ReadDebugEntry(ctx, d, i);
   o.Nl();
   o.Text("  Entry ").Dec(i + 1);
@@ -143,7 +143,7 @@ void Entry(Out& o, const Context& ctx, const DebugDirectory& d, std::uint32_t i)
   Field(o, "  Characteristics").Hex(e.characteristics, 8);
   o.Nl();
   Field(o, "  TimeDateStamp");
-  Stamp(o, e.timeDateStamp, StampStyle::Table);
+  Stamp(o, {}, e.timeDateStamp, StampStyle::Table);
   o.Nl();
   Field(o, "  Version").Dec(e.majorVersion).Ch('.').Dec(e.minorVersion);
   o.Nl();
@@ -172,7 +172,7 @@ void Entry(Out& o, const Context& ctx, const DebugDirectory& d, std::uint32_t i)
     case kDebugExDllCharacteristics:
       Field(o, "  ExDllCharacteristics").Hex(U32(e, 0), 8);
       o.Nl();
-      FlagLines(o, U32(e, 0), ExDllCharacteristics(), 8);
+      FlagLines(o, {}, U32(e, 0), ExDllCharacteristics(), 8);
       break;
     default: break;
   }
@@ -180,10 +180,10 @@ void Entry(Out& o, const Context& ctx, const DebugDirectory& d, std::uint32_t i)
 
 }  // namespace
 
-void PrintDebug(Out& o, const DebugDirectory& d, const Context& ctx) {
+void PrintDebug(Printer& o, const DebugDirectory& d, const Context& ctx) {
   if (!d.present) return;
   Field(o, "Directory").Text("RVA ").Hex(d.rva, 8).Text(", size ").Hex(d.size, 8).Text(", ");
-  Count(o, d.count, "entry", "entries");
+  Count(o, {}, d.count, "entry", "entries");
   o.Nl();
   for (std::uint32_t i = 0; i < d.count && !o.Exhausted(); ++i) Entry(o, ctx, d, i);
 }

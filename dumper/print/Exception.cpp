@@ -3,7 +3,7 @@
 #include "dumper/print/Part.h"
 
 namespace kestrova::dumper::print {
-void PrintException(Out& o, const pe::ExceptionTable& t, const pe::Context& ctx);
+void PrintException(Printer& o, const pe::ExceptionTable& t, const pe::Context& ctx);
 }
 
 namespace kestrova::dumper::print {
@@ -12,7 +12,7 @@ using namespace pe;
 
 namespace {
 
-void FrameText(Out& o, const UnwindX64& u) {
+void FrameText(Printer& o, const UnwindX64& u) {
   if (u.frameRegister == 0) {
     o.Text("-");
     return;
@@ -20,7 +20,7 @@ void FrameText(Out& o, const UnwindX64& u) {
   o.Text(Find(UnwindRegistersX64(), u.frameRegister)->name).Text("+0x").Hex(16u * u.frameOffset, 0);
 }
 
-void PrintX64(Out& o, const ExceptionTable& t, const Context& ctx) {
+void PrintX64(Printer& o, const ExceptionTable& t, const Context& ctx) {
   o.Text("  Begin     End       Unwind    Ver  Flags               Prolog  Codes  Frame      Handler");
   o.Nl();
   ExceptionWalker w(t, ctx);
@@ -45,7 +45,7 @@ void PrintX64(Out& o, const ExceptionTable& t, const Context& ctx) {
     }
     o.Text("  ").DecR(u.version, 3).Text("  ");
     if (u.flags == 0) o.Text("-");
-    FlagWords(o, u.flags, UnwindFlagsX64(), "");
+    FlagWords(o, {}, u.flags, UnwindFlagsX64(), "");
     o.Col(57).DecR(u.prologSize, 6).Text("  ").DecR(u.codeCount, 5).Text("  ");
     FrameText(o, u);
     if (u.hasHandler) o.Col(83).Hex(u.handler, 8);
@@ -57,7 +57,7 @@ void PrintX64(Out& o, const ExceptionTable& t, const Context& ctx) {
   }
 }
 
-void PackedArm(Out& o, bool a64, std::uint32_t w) {
+void PackedArm(Printer& o, bool a64, std::uint32_t w) {
   auto field = [&](std::string_view name, std::uint32_t v) { o.Ch(' ').Text(name).Ch('=').Dec(v); };
   o.Text("packed");
   if ((w & 3) == 2) o.Text(" (fragment, no prolog)");
@@ -78,7 +78,7 @@ void PackedArm(Out& o, bool a64, std::uint32_t w) {
   }
 }
 
-void PrintArm(Out& o, const ExceptionTable& t, const Context& ctx) {
+void PrintArm(Printer& o, const ExceptionTable& t, const Context& ctx) {
   const bool a64 = t.kind == UnwindKind::Arm64;
   o.Text("  Begin     Length    Unwind    Ver  X  E  Epilogs  Code words  Handler");
   o.Nl();
@@ -110,7 +110,7 @@ void PrintArm(Out& o, const ExceptionTable& t, const Context& ctx) {
 
 }  // namespace
 
-void PrintException(Out& o, const ExceptionTable& t, const Context& ctx) {
+void PrintException(Printer& o, const ExceptionTable& t, const Context& ctx) {
   if (!t.present) return;
   Field(o, "Functions").Dec(t.count);
   o.Text(t.kind == UnwindKind::X64 ? "  (x64 unwind information)"

@@ -6,7 +6,7 @@ namespace kestrova::dumper::print {
 
 using namespace pe;
 
-void PrintExports(Out& o, const ExportTable& t, const Context& ctx) {
+void PrintExports(Printer& o, const ExportTable& t, const Context& ctx) {
   if (t.present) {
     ExportWalker walker(t, ctx);
     Field(o, "Directory").Text("RVA ").Hex(t.rva, 8).Text(", size ").Hex(t.size, 8);
@@ -67,9 +67,9 @@ void PrintExports(Out& o, const ExportTable& t, const Context& ctx) {
       o.Nl();
     }
     o.Text("  (");
-    Count(o, used, "ordinal", "ordinals");
+    Count(o, {}, used, "ordinal", "ordinals");
     o.Text(" in use, ").Dec(unnamed).Text(" of them without a name; ");
-    Count(o, walker.Unused(), "empty slot)", "empty slots)");
+    Count(o, {}, walker.Unused(), "empty slot)", "empty slots)");
     o.Nl();
   }
 }

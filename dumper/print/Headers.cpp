@@ -20,7 +20,7 @@ const char* KindText(const Headers& h) {
 
 }  // namespace
 
-void PrintIntro(Out& o, std::string_view displayName, const Headers& h) {
+void PrintIntro(Printer& o, std::string_view displayName, const Headers& h) {
   o.Text(kBanner);
   o.Nl();
   o.Nl();
@@ -40,7 +40,7 @@ void PrintIntro(Out& o, std::string_view displayName, const Headers& h) {
   o.Nl();
 }
 
-void PrintDos(Out& o, const HeaderPart&, const Context& ctx) {
+void PrintDos(Printer& o, const HeaderPart&, const Context& ctx) {
   const DosHeader& d = ctx.h.dos;
   auto f16 = [&](std::string_view label, std::uint16_t v) {
     Field(o, label).Hex(v, 4);
@@ -73,7 +73,7 @@ void PrintDos(Out& o, const HeaderPart&, const Context& ctx) {
   o.Nl();
 }
 
-void PrintCoff(Out& o, const HeaderPart&, const Context& ctx) {
+void PrintCoff(Printer& o, const HeaderPart&, const Context& ctx) {
   const Headers& h = ctx.h;
   if (h.hasCoff) {
     const CoffHeader& c = h.coff;
@@ -86,7 +86,7 @@ void PrintCoff(Out& o, const HeaderPart&, const Context& ctx) {
     Field(o, "NumberOfSections").Dec(c.numberOfSections);
     o.Nl();
     Field(o, "TimeDateStamp");
-    Stamp(o, c.timeDateStamp, StampStyle::Header);
+    Stamp(o, {}, c.timeDateStamp, StampStyle::Header);
     o.Nl();
     Field(o, "PointerToSymbolTable").Hex(c.pointerToSymbolTable, 8);
     o.Nl();
@@ -96,14 +96,14 @@ void PrintCoff(Out& o, const HeaderPart&, const Context& ctx) {
     o.Nl();
     Field(o, "Characteristics").Hex(c.characteristics, 4);
     o.Nl();
-    FlagLines(o, c.characteristics, FileCharacteristics(), 4);
+    FlagLines(o, {}, c.characteristics, FileCharacteristics(), 4);
   }
 }
 
-void PrintOptional(Out& o, const HeaderPart&, const Context& ctx) {
+void PrintOptional(Printer& o, const HeaderPart&, const Context& ctx) {
   const Headers& h = ctx.h;
   if (!h.opt.present) return;
-  PrintFields(o, h.optionalFields, ctx, [&](Out& out, std::size_t i, std::uint64_t v) {
+  PrintFields(o, h.optionalFields, ctx, [&](Printer& out, std::size_t i, std::uint64_t v) {
     if (i == kOptMagic) {
       out.Hex(v, 4).Text(h.opt.pe32plus ? "  PE32+" : "  PE32");
       return;
@@ -117,7 +117,7 @@ void PrintOptional(Out& o, const HeaderPart&, const Context& ctx) {
   });
 }
 
-void PrintDirectories(Out& o, const HeaderPart&, const Context& ctx) {
+void PrintDirectories(Printer& o, const HeaderPart&, const Context& ctx) {
   const Headers& h = ctx.h;
   o.Text("  #   Name").Col(20).Text("RVA       Size      Where");
   o.Nl();
@@ -134,7 +134,7 @@ void PrintDirectories(Out& o, const HeaderPart&, const Context& ctx) {
   }
 }
 
-void PrintSections(Out& o, const HeaderPart&, const Context& ctx) {
+void PrintSections(Printer& o, const HeaderPart&, const Context& ctx) {
   const Headers& h = ctx.h;
   // The name column fits the longest name (long names come from the string table).
   std::size_t width = 8;
@@ -147,7 +147,7 @@ void PrintSections(Out& o, const HeaderPart&, const Context& ctx) {
     o.Text("  ").DecR(i + 1, 2).Text("  ").Name(SectionName(s)).Col(col);
     o.Hex(s.virtualSize, 8).Text("  ").Hex(s.virtualAddress, 8).Text("  ");
     o.Hex(s.sizeOfRawData, 8).Text("  ").Hex(s.pointerToRawData, 8).Text("  ").Hex(s.characteristics, 8);
-    std::uint64_t known = FlagWords(o, s.characteristics, SectionFlags(), "  ");
+    std::uint64_t known = FlagWords(o, {}, s.characteristics, SectionFlags(), "  ");
     if (std::uint32_t a = (s.characteristics & kSectionAlignMask) >> 20; a != 0) {
       if (a <= 14) o.Text(" ALIGN_").Dec(std::uint64_t{1} << (a - 1)).Text("BYTES");
       else o.Text(" ALIGN_(invalid)");

@@ -8,13 +8,13 @@ using namespace pe;
 
 namespace {
 
-void DllName(Out& o, const ImportDll& d) {
+void DllName(Printer& o, const ImportDll& d) {
   if (d.name.empty() && !d.nameOk) o.Text("(name not readable)");
   else o.Name(d.name);
 }
 
 // One line per function: IAT slot, hint, then the name or the ordinal.
-void Functions(Out& o, const ImportDll& d, const Context& ctx) {
+void Functions(Printer& o, const ImportDll& d, const Context& ctx) {
   o.Text("    IAT slot  Hint   Function");
   o.Nl();
   for (const ImportFunction& f : d.functions) {
@@ -35,19 +35,19 @@ void Functions(Out& o, const ImportDll& d, const Context& ctx) {
     o.Nl();
   }
   o.Text("    (");
-  Count(o, d.functions.size(), "function)", "functions)");
+  Count(o, {}, d.functions.size(), "function)", "functions)");
   o.Nl();
 }
 
 // The directory line; the DLL blocks follow.
-void Heading(Out& o, const ImportTable& t) {
+void Heading(Printer& o, const ImportTable& t) {
   Field(o, "Directory").Text("RVA ").Hex(t.rva, 8).Text(", size ").Hex(t.size, 8).Text(", ");
-  Count(o, t.dlls.size(), "DLL", "DLLs");
+  Count(o, {}, t.dlls.size(), "DLL", "DLLs");
   o.Nl();
 }
 
 // Starts one DLL's block; false once the listing's budget is spent.
-bool DllHeading(Out& o, const ImportDll& d) {
+bool DllHeading(Printer& o, const ImportDll& d) {
   if (o.Exhausted()) return false;
   o.Nl();
   o.Text("  DLL ");
@@ -58,7 +58,7 @@ bool DllHeading(Out& o, const ImportDll& d) {
 
 }  // namespace
 
-void PrintImports(Out& o, const ImportTable& t, const Context& ctx) {
+void PrintImports(Printer& o, const ImportTable& t, const Context& ctx) {
   Heading(o, t);
   for (const ImportDll& d : t.dlls) {
     if (!DllHeading(o, d)) break;
@@ -75,13 +75,13 @@ void PrintImports(Out& o, const ImportTable& t, const Context& ctx) {
   }
 }
 
-void PrintDelayImports(Out& o, const ImportTable& t, const Context& ctx) {
+void PrintDelayImports(Printer& o, const ImportTable& t, const Context& ctx) {
   Heading(o, t);
   for (const ImportDll& d : t.dlls) {
     if (!DllHeading(o, d)) break;
     o.Text("    attributes ").Hex(d.attributes, 8).Text(d.usesVas ? " (addresses, old form)" : " (RVAs)");
     o.Text("  module handle ").Hex(d.moduleHandleRva, 8).Text("  TimeDateStamp ");
-    Stamp(o, d.timeDateStamp, StampStyle::Table);
+    Stamp(o, {}, d.timeDateStamp, StampStyle::Table);
     o.Nl();
     o.Text("    name table ").Hex(d.lookupRva, 8).Text("  IAT ").Hex(d.iatRva, 8).Text("  bound IAT ").Hex(d.boundIatRva, 8);
     o.Text("  unload IAT ").Hex(d.unloadIatRva, 8);
@@ -90,7 +90,7 @@ void PrintDelayImports(Out& o, const ImportTable& t, const Context& ctx) {
   }
 }
 
-void PrintBoundImports(Out& o, const BoundImportTable& t, const Context&) {
+void PrintBoundImports(Printer& o, const BoundImportTable& t, const Context&) {
   Field(o, "Directory").Text("offset ").Hex(t.offset, 8).Text(", size ").Hex(t.size, 8);
   o.Nl();
   o.Text("  TimeDateStamp").Col(39).Text("Module");

@@ -6,19 +6,19 @@
 
 namespace kestrova::dumper::print {
 
-void PrintLoadConfig(Out& o, const pe::LoadConfig& lc, const pe::Context& ctx);
+void PrintLoadConfig(Printer& o, const pe::LoadConfig& lc, const pe::Context& ctx);
 
 using namespace pe;
 
 namespace {
 
 // One RVA a line, with its section and, where entries carry them, the flag bytes by name.
-void Table(Out& o, const Context& ctx, const GuardTable& t, std::string_view title, std::string_view one,
+void Table(Printer& o, const Context& ctx, const GuardTable& t, std::string_view title, std::string_view one,
            std::string_view many) {
   if (t.count == 0) return;
   o.Nl();
   o.Text("  ").Text(title).Col(kValueCol);
-  Count(o, t.count, one, many);
+  Count(o, {}, t.count, one, many);
   if (t.listed < t.count) o.Text(", ").Dec(t.listed).Text(" listed");
   if (t.stride > 4) o.Text(", ").Dec(t.stride).Text("-byte entries");
   o.Nl();
@@ -28,7 +28,7 @@ void Table(Out& o, const Context& ctx, const GuardTable& t, std::string_view tit
     if (e.extraCount != 0) {
       o.Text("  flags");
       for (std::uint32_t k = 0; k < e.extraCount; ++k) o.Ch(' ').Hex(e.extra[k], 2);
-      FlagWords(o, e.extra[0], GuardEntryFlagNames(), "  ");
+      FlagWords(o, {}, e.extra[0], GuardEntryFlagNames(), "  ");
     }
     InSection(o, ctx, e.rva);
     o.Nl();
@@ -37,15 +37,15 @@ void Table(Out& o, const Context& ctx, const GuardTable& t, std::string_view tit
 
 }  // namespace
 
-void PrintLoadConfig(Out& o, const LoadConfig& lc, const Context& ctx) {
+void PrintLoadConfig(Printer& o, const LoadConfig& lc, const Context& ctx) {
   if (!lc.present) return;
   Field(o, "Directory").Text("RVA ").Hex(lc.rva, 8).Text(", size ").Hex(lc.size, 8);
   o.Nl();
-  PrintFields(o, lc.fields, ctx, [](Out& out, std::size_t, std::uint64_t v) {
+  PrintFields(o, lc.fields, ctx, [](Printer& out, std::size_t, std::uint64_t v) {
     // GuardFlags: the bits by name, then the function table's entry size from the top four bits.
     out.Hex(v, 8);
     out.Nl();
-    FlagLines(out, v & ~std::uint64_t{kGuardStrideMask}, GuardFlagNames(), 8);
+    FlagLines(out, "GuardFlagsNames", v & ~std::uint64_t{kGuardStrideMask}, GuardFlagNames(), 8);
     const std::uint64_t extra = (v & kGuardStrideMask) >> kGuardStrideShift;
     out.Col(kValueCol + 2).Text("function table entries: 4-byte RVA");
     if (extra != 0) out.Text(" + ").Dec(extra).Text(extra == 1 ? " flag byte" : " flag bytes");

@@ -4,13 +4,13 @@
 
 namespace kestrova::dumper::print {
 
-void PrintManifest(Out& o, const pe::ManifestList& list, const pe::Context& ctx);
+void PrintManifest(Printer& o, const pe::ManifestList& list, const pe::Context& ctx);
 
 using namespace pe;
 
 namespace {
 
-void Fact(Out& o, std::string_view label, const std::string& value) {
+void Fact(Printer& o, std::string_view label, const std::string& value) {
   if (value.empty()) return;
   Field(o, label).Name(value);
   o.Nl();
@@ -18,7 +18,7 @@ void Fact(Out& o, std::string_view label, const std::string& value) {
 
 }  // namespace
 
-void PrintManifest(Out& o, const ManifestList& list, const Context& ctx) {
+void PrintManifest(Printer& o, const ManifestList& list, const Context& ctx) {
   bool first = true;
   for (const Manifest& m : list.manifests) {
     if (o.Exhausted()) return;

@@ -8,7 +8,7 @@ namespace {
 constexpr std::uint16_t kMachineI386 = 0x014C;
 }  // namespace
 
-void Readable(Out& o, std::string_view name, const pe::Context& ctx) {
+void Readable(Printer& o, std::string_view name, const pe::Context& ctx) {
   if (!ctx.options.demangle || name.size() < 2) return;
   // Most names are plain C: skip them before any work.
   char c = name[0];
@@ -16,22 +16,25 @@ void Readable(Out& o, std::string_view name, const pe::Context& ctx) {
   demangle::Result r = demangle::Demangle(name, ctx.h.coff.machine == kMachineI386);
   if (r.scheme == demangle::Scheme::None) return;
   ++o.readable[static_cast<std::size_t>(r.scheme)];
-  o.Text("  = ").Name(r.text);
+  o.Text("  = ").Name("readable", r.text);
 }
 
 // How many names were shown readable, by scheme; nothing when none were.
-void PrintReadableTally(Out& o) {
+void PrintReadableTally(Printer& o) {
   std::uint64_t total = 0;
   for (std::uint64_t n : o.readable) total += n;
   if (total == 0) return;
-  Title(o, "Demangled names");
-  auto line = [&](demangle::Scheme s, std::string_view label) {
-    Field(o, label).Dec(o.readable[static_cast<std::size_t>(s)]);
+  o.Nl();
+  o.Text("== Demangled names ==");
+  o.Nl();
+  Scoped tally(o, Scoped::kObject, "demangled");
+  auto line = [&](demangle::Scheme s, std::string_view label, Key key) {
+    Field(o, label, key).Dec(o.readable[static_cast<std::size_t>(s)]);
     o.Nl();
   };
-  line(demangle::Scheme::Microsoft, "Visual C++");
-  line(demangle::Scheme::Itanium, "Itanium (GNU)");
-  line(demangle::Scheme::Borland, "'@' scheme (Pascal, C++)");
+  line(demangle::Scheme::Microsoft, "Visual C++", "microsoft");
+  line(demangle::Scheme::Itanium, "Itanium (GNU)", "itanium");
+  line(demangle::Scheme::Borland, "'@' scheme (Pascal, C++)", "borland");
 }
 
 }  // namespace kestrova::dumper::print

@@ -3,14 +3,14 @@
 #include "dumper/print/Part.h"
 
 namespace kestrova::dumper::print {
-void PrintOverlay(Out& o, const pe::Overlay& v, const pe::Context& ctx);
+void PrintOverlay(Printer& o, const pe::Overlay& v, const pe::Context& ctx);
 }
 
 namespace kestrova::dumper::print {
 
 using namespace pe;
 
-void PrintOverlay(Out& o, const Overlay& v, const Context&) {
+void PrintOverlay(Printer& o, const Overlay& v, const Context&) {
   if (!v.present) return;
   Field(o, "Section data ends at").Text("file offset ").Hex(v.dataEnd, 8);
   o.Nl();
@@ -29,7 +29,7 @@ void PrintOverlay(Out& o, const Overlay& v, const Context&) {
     o.Text(" bytes)");
     o.Nl();
     Field(o, "First bytes");
-    HexBytes(o, p.bytes.Bytes(), 16);
+    HexBytes(o, {}, p.bytes.Bytes(), 16);
     o.Nl();
   }
   if (!certShown) cert();

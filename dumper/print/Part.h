@@ -2,34 +2,42 @@
 // The steps every part of the listing goes through, in one place: parse, and
 // when there is something to show, the title, the body and the part's own
 // warnings; the records are freed before the next part starts.
+#include <string>
 #include <string_view>
 
 #include "dumper/pe/Context.h"
-#include "dumper/print/Out.h"
 #include "dumper/print/Printers.h"
 
 namespace kestrova::dumper::print {
 
 class PartRun {
  public:
-  PartRun(Out& o, const pe::Context& ctx, pe::Area area, std::string_view title)
-      : o_(o), ctx_(ctx), area_(area), title_(title) {}
+  // `ctx` carries the part's own work budget; `allowance` is its share of the listing.
+  PartRun(Printer& o, const pe::Context& ctx, pe::Area area, std::string_view title, std::uint64_t allowance)
+      : o_(o), ctx_(ctx), area_(area), title_(title), allowance_(allowance) {}
 
   template <class R>
-  void operator()(R (*parse)(const pe::Context&), void (*print)(Out&, const R&, const pe::Context&)) {
-    if (o_.Exhausted()) return;
+  void operator()(R (*parse)(const pe::Context&), void (*print)(Printer&, const R&, const pe::Context&)) {
     R records = parse(ctx_);
     if (!records.present && !ctx_.an.Any(area_)) return;
-    Title(o_, title_);
+    o_.BeginPart(AreaKey(area_), title_, allowance_);
     print(o_, records, ctx_);
+    if (o_.EndBody()) {
+      // Said where the part stops, under the part and in the summary.
+      ctx_.an.Note(area_, "listing of this part cut short: it outgrew its share of the listing (" +
+                              std::to_string(allowance_) + " bytes)");
+      o_.Fact("cut", true);
+    }
     AreaAnomalies(o_, ctx_.an, area_);
+    o_.EndPart();
   }
 
  private:
-  Out& o_;
+  Printer& o_;
   const pe::Context& ctx_;
   pe::Area area_;
   std::string_view title_;
+  std::uint64_t allowance_;
 };
 
 }  // namespace kestrova::dumper::print

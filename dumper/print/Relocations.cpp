@@ -3,14 +3,14 @@
 #include "dumper/print/Part.h"
 
 namespace kestrova::dumper::print {
-void PrintRelocations(Out& o, const pe::RelocationTable& t, const pe::Context& ctx);
+void PrintRelocations(Printer& o, const pe::RelocationTable& t, const pe::Context& ctx);
 }
 
 namespace kestrova::dumper::print {
 
 using namespace pe;
 
-void PrintRelocations(Out& o, const RelocationTable& t, const Context& ctx) {
+void PrintRelocations(Printer& o, const RelocationTable& t, const Context& ctx) {
   if (!t.present) return;
   Field(o, "Blocks").Dec(t.blockCount);
   o.Nl();

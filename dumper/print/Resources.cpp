@@ -6,7 +6,7 @@
 
 namespace kestrova::dumper::print {
 
-void PrintResources(Out& o, const pe::ResourceTree& t, const pe::Context& ctx);
+void PrintResources(Printer& o, const pe::ResourceTree& t, const pe::Context& ctx);
 
 using namespace pe;
 
@@ -15,7 +15,7 @@ namespace {
 constexpr std::size_t kNameCol = 17, kLangCol = 33, kDataCol = 57;
 constexpr std::size_t kShownBytes = 16;
 
-void Key(Out& o, const ResourceKey& k, bool isType) {
+void ResKey(Printer& o, const ResourceKey& k, bool isType) {
   if (k.named) {
     o.Name(FromUtf16(k.name));
     return;
@@ -28,16 +28,16 @@ void Key(Out& o, const ResourceKey& k, bool isType) {
   o.Ch('#').Dec(k.id);
 }
 
-void Quoted(Out& o, std::span<const std::uint8_t> utf16) {
+void Quoted(Printer& o, std::span<const std::uint8_t> utf16) {
   o.Ch('"').Name(FromUtf16(utf16)).Ch('"');
 }
 
-void Indent(Out& o, int depth) {
+void Indent(Printer& o, int depth) {
   o.Text("      ");
   for (int i = 0; i < depth; ++i) o.Text("  ");
 }
 
-void Key(Out& o, std::uint16_t key, std::uint16_t flags) {
+void Key(Printer& o, std::uint16_t key, std::uint16_t flags) {
   if (flags & 0x10) o.Text("Alt+");
   if (flags & 0x08) o.Text("Ctrl+");
   if (flags & 0x04) o.Text("Shift+");
@@ -60,7 +60,7 @@ std::string_view ControlClass(std::uint32_t ordinal) {
   return {};
 }
 
-void UiLine(Out& o, const UiItem& u) {
+void UiLine(Printer& o, const UiItem& u) {
   Indent(o, u.depth);
   switch (u.kind) {
     case UiItem::Caption:
@@ -99,7 +99,7 @@ void UiLine(Out& o, const UiItem& u) {
 
 // What the resource holds, under its line: decoded for the kinds that are text,
 // the first bytes otherwise.
-void Contents(Out& o, const ResourceLeaf& leaf, const io::Reader& data, const Context& ctx) {
+void Contents(Printer& o, const ResourceLeaf& leaf, const io::Reader& data, const Context& ctx) {
   const Area a = Area::Resources;
   const std::uint32_t type = leaf.type.named ? 0 : leaf.type.id;
   auto ui = [&](const UiItem& u) {
@@ -154,7 +154,7 @@ void Contents(Out& o, const ResourceLeaf& leaf, const io::Reader& data, const Co
         Key(o, k.key, k.flags);
         if (k.flags & 0x7Fu) {
           o.Text("  (");
-          FlagWords(o, k.flags & 0x7Fu, AcceleratorFlags(), "");
+          FlagWords(o, {}, k.flags & 0x7Fu, AcceleratorFlags(), "");
           o.Ch(')');
         }
         o.Nl();
@@ -171,21 +171,21 @@ void Contents(Out& o, const ResourceLeaf& leaf, const io::Reader& data, const Co
   }
   if (data.Size() == 0) return;
   Indent(o, 0);
-  HexBytes(o, data.Bytes(), kShownBytes);
+  HexBytes(o, {}, data.Bytes(), kShownBytes);
   if (data.Size() > kShownBytes) o.Text(" ...");
   o.Nl();
 }
 
 }  // namespace
 
-void PrintResources(Out& o, const ResourceTree& t, const Context& ctx) {
+void PrintResources(Printer& o, const ResourceTree& t, const Context& ctx) {
   if (!t.present) return;
   o.Text("  ");
-  Count(o, t.types, "type", "types");
+  Count(o, {}, t.types, "type", "types");
   o.Text(", ");
-  Count(o, t.entries, "resource", "resources");
+  Count(o, {}, t.entries, "resource", "resources");
   o.Text(", ");
-  Count(o, t.bytes, "byte of data", "bytes of data");
+  Count(o, {}, t.bytes, "byte of data", "bytes of data");
   o.Nl();
   Field(o, "Directory").Text("RVA ").Hex(t.rva, 8).Text(", size ").Hex(t.size, 8);
   InSection(o, ctx, t.rva);
@@ -203,9 +203,9 @@ void PrintResources(Out& o, const ResourceTree& t, const Context& ctx) {
     first = false;
     lastType = leaf.type;
     o.Text("  ");
-    Key(o, leaf.type, true);
+    ResKey(o, leaf.type, true);
     o.Ch(' ').Col(kNameCol);
-    Key(o, leaf.name, false);
+    ResKey(o, leaf.name, false);
     o.Ch(' ').Col(kLangCol).Text("lang ");
     if (leaf.lang.named) o.Name(FromUtf16(leaf.lang.name));
     else o.Text(LanguageText(leaf.lang.id));

@@ -3,14 +3,14 @@
 #include "dumper/print/Part.h"
 
 namespace kestrova::dumper::print {
-void PrintRich(Out& o, const pe::RichHeader& r, const pe::Context& ctx);
+void PrintRich(Printer& o, const pe::RichHeader& r, const pe::Context& ctx);
 }
 
 namespace kestrova::dumper::print {
 
 using namespace pe;
 
-void PrintRich(Out& o, const RichHeader& r, const Context&) {
+void PrintRich(Printer& o, const RichHeader& r, const Context&) {
   if (!r.present) return;
   if (r.whole) {
     Field(o, "Start (DanS)").Text("file offset ").Hex(r.start, 8);

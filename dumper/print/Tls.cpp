@@ -5,11 +5,11 @@
 
 namespace kestrova::dumper::print {
 
-void PrintTls(Out& o, const pe::TlsDirectory& t, const pe::Context& ctx);
+void PrintTls(Printer& o, const pe::TlsDirectory& t, const pe::Context& ctx);
 
 using namespace pe;
 
-void PrintTls(Out& o, const TlsDirectory& t, const Context& ctx) {
+void PrintTls(Printer& o, const TlsDirectory& t, const Context& ctx) {
   if (!t.present) return;
   const bool wide = ctx.h.opt.pe32plus;
   Field(o, "Callbacks").Dec(t.callbacks);
@@ -26,7 +26,7 @@ void PrintTls(Out& o, const TlsDirectory& t, const Context& ctx) {
     }
     o.Nl();
   }
-  PrintFields(o, t.fields, ctx, [](Out& out, std::size_t, std::uint64_t v) {
+  PrintFields(o, t.fields, ctx, [](Printer& out, std::size_t, std::uint64_t v) {
     out.Hex(v, 8);
     if (std::uint64_t a = (v & kSectionAlignMask) >> 20; a != 0) {
       if (a <= 14) out.Text("  ALIGN_").Dec(std::uint64_t{1} << (a - 1)).Text("BYTES");

@@ -4,30 +4,30 @@
 
 namespace kestrova::dumper::print {
 
-void PrintVersion(Out& o, const pe::VersionInfo& v, const pe::Context& ctx);
+void PrintVersion(Printer& o, const pe::VersionInfo& v, const pe::Context& ctx);
 
 using namespace pe;
 
 namespace {
 
-void Quad(Out& o, std::uint32_t ms, std::uint32_t ls) {
+void Quad(Printer& o, std::uint32_t ms, std::uint32_t ls) {
   o.Dec(ms >> 16).Ch('.').Dec(ms & 0xFFFF).Ch('.').Dec(ls >> 16).Ch('.').Dec(ls & 0xFFFF);
 }
 
-void NamedValue(Out& o, std::uint32_t value, std::span<const Named> table) {
+void NamedValue(Printer& o, std::uint32_t value, std::span<const Named> table) {
   o.Hex(value, 8);
   if (const Named* n = Find(table, value)) o.Text("  ").Text(n->name).Text("  (").Text(n->meaning).Ch(')');
   else o.Text("  (not a known value)");
 }
 
-void LanguageAndCodePage(Out& o, std::uint32_t lang, std::uint32_t cp) {
+void LanguageAndCodePage(Printer& o, std::uint32_t lang, std::uint32_t cp) {
   o.Text("lang ").Text(LanguageText(lang)).Text(", code page ").Dec(cp);
   if (const Named* n = Find(CodePages(), cp)) o.Text(" (").Text(n->name).Ch(')');
 }
 
 }  // namespace
 
-void PrintVersion(Out& o, const VersionInfo& v, const Context& ctx) {
+void PrintVersion(Printer& o, const VersionInfo& v, const Context& ctx) {
   if (!v.present) return;
   Field(o, "Resource");
   if (v.leaf.name.named) o.Name(FromUtf16(v.leaf.name.name));
@@ -61,7 +61,7 @@ void PrintVersion(Out& o, const VersionInfo& v, const Context& ctx) {
     if (std::uint32_t outside = f[kFileFlags] & ~f[kFileFlagsMask]; outside != 0)
       o.Text("  (").Hex(outside, 8).Text(" outside the mask)");
     o.Nl();
-    FlagLines(o, f[kFileFlags] & f[kFileFlagsMask], VersionFileFlags(), 8);
+    FlagLines(o, {}, f[kFileFlags] & f[kFileFlagsMask], VersionFileFlags(), 8);
     Field(o, "FileOS");
     NamedValue(o, f[kFileOs], VersionFileOs());
     o.Nl();

@@ -176,6 +176,16 @@ CASES = {
 }
 
 
+def write_all(folder):
+    """Writes every case to `folder`; returns the paths."""
+    paths = []
+    for name, build in CASES.items():
+        path = folder / f"{name}.dll"
+        path.write_bytes(build())
+        paths.append(path)
+    return paths
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("tool")
@@ -186,9 +196,7 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         folder = Path(args.keep or tmp)
         folder.mkdir(parents=True, exist_ok=True)
-        for name, build in CASES.items():
-            path = folder / f"{name}.dll"
-            path.write_bytes(build())
+        for name, path in zip(CASES, write_all(folder)):
             run = kcorpus.run_tool(args.tool, path, args.bound)
             size = path.stat().st_size
             problems = run.problems()

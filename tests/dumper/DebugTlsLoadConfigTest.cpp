@@ -215,5 +215,39 @@ TEST(GoldenDamage, LoadConfigLargerThanItsDataWithBadTables) {
   ExpectGolden("damage_load_config", Parts(m.pe.Build(), "lc.dll"));
 }
 
+// Imports that reuse one long table until their work budget is spent, then a
+// TLS callback, a debug entry and a certificate table: each part has a budget
+// of its own, so the later ones are listed in full.
+TEST(GoldenDamage, ImportsThatSpendTheirBudgetHideNoLaterPart) {
+  Image m(true);
+  AddDebug(m);
+  AddTls(m, 1);
+  PeBuilder::Section& s = m.pe.Add(".idata", kData);
+  const std::uint32_t descriptors = 400, thunks = 600;
+  Blob& d = s.data;
+  d.Zeros(20 * (descriptors + 1));
+  const std::uint32_t table = s.Rva();
+  for (std::uint32_t i = 0; i < thunks; ++i) d.U64(0x8000000000000001ull);
+  d.U64(0);
+  const std::uint32_t name = s.Rva();
+  d.Str("LOOP.dll");
+  for (std::uint32_t i = 0; i < descriptors; ++i) {
+    d.Put32(20 * i, table);
+    d.Put32(20 * i + 12, name);
+    d.Put32(20 * i + 16, table);
+  }
+  m.pe.dirs[1] = {s.va, 20 * descriptors};
+  // A certificate table of one entry after the sections (PKCS#7, not decodable).
+  const auto end = static_cast<std::uint32_t>(m.pe.Build().size());
+  m.pe.dirs[4] = {end, 16};
+  std::vector<std::uint8_t> f = m.pe.Build();
+  Blob cert;
+  cert.U32(16).U16(0x0200).U16(2).U32(0x30).U32(0);
+  f.insert(f.end(), cert.b.begin(), cert.b.end());
+  const std::string listing = Dump(f, "spent.dll");
+  EXPECT_NE(listing.find("more import entries than the file can hold"), std::string::npos);
+  ExpectGolden("damage_budget_per_part", Parts(f, "spent.dll"));
+}
+
 }  // namespace
 }  // namespace kestrova::dumper::testing

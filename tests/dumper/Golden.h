@@ -16,8 +16,17 @@ inline std::string Dump(const std::vector<std::uint8_t>& bytes, std::string_view
   return DumpToString(bytes, name);
 }
 
+// The file's JSON form, one line.
+inline std::string DumpJson(const std::vector<std::uint8_t>& bytes, std::string_view name) {
+  Options o;
+  o.json = true;
+  return DumpToString(bytes, name, o);
+}
+
+// `name` + ".txt" holds the expected listing; "x.json" the expected JSON of a part family.
 inline void ExpectGolden(const std::string& name, const std::string& listing) {
-  std::string path = std::string(KESTROVA_GOLDEN_DIR) + "/" + name + ".txt";
+  const bool ext = name.find('.') != std::string::npos;
+  std::string path = std::string(KESTROVA_GOLDEN_DIR) + "/" + name + (ext ? "" : ".txt");
   if (const char* u = std::getenv("KESTROVA_UPDATE_GOLDEN"); u != nullptr && *u == '1') {
     std::FILE* f = std::fopen(path.c_str(), "wb");
     ASSERT_NE(f, nullptr) << path;

@@ -8,7 +8,8 @@
 #include "dumper/Cli.h"
 #include "dumper/io/Reader.h"
 #include "dumper/pe/Parse.h"
-#include "dumper/print/Out.h"
+#include "dumper/print/json/JsonPrinter.h"
+#include "dumper/print/text/TextPrinter.h"
 #include "tests/dumper/PeBuilder.h"
 
 namespace kestrova::dumper::testing {
@@ -64,13 +65,13 @@ TEST(Checksum, MatchesTheWordByWordSumForAnyLengthAndFieldPlace) {
 std::string Escaped(std::string_view bytes) {
   StringSink sink;
   {
-    print::Out o(sink, 1 << 20);
+    print::TextPrinter o(sink, 1 << 20);
     o.Name(bytes);
   }
   return sink.s;
 }
 
-TEST(Out, NamesFromTheFileBecomeValidUtf8) {
+TEST(TextPrinter, NamesFromTheFileBecomeValidUtf8) {
   EXPECT_EQ(Escaped("Plain_Name@8"), "Plain_Name@8");
   EXPECT_EQ(Escaped("a\x01" "b\x7F"), "a\\x01b\\x7F");
   EXPECT_EQ(Escaped("\xE5\x90\x8D"), "\xE5\x90\x8D");       // 名 stays readable
@@ -85,17 +86,63 @@ TEST(Out, NamesFromTheFileBecomeValidUtf8) {
 std::string Dated(std::uint32_t t) {
   StringSink sink;
   {
-    print::Out o(sink, 1 << 20);
+    print::TextPrinter o(sink, 1 << 20);
     o.Date(t);
   }
   return sink.s;
 }
 
-TEST(Out, DatesAreUtcAcrossLeapYearsAndTheEndOfTheRange) {
+TEST(TextPrinter, DatesAreUtcAcrossLeapYearsAndTheEndOfTheRange) {
   EXPECT_EQ(Dated(0), "1970-01-01 00:00:00 UTC");
   EXPECT_EQ(Dated(951782400), "2000-02-29 00:00:00 UTC");
   EXPECT_EQ(Dated(0x5F000000), "2020-07-04 04:05:20 UTC");
   EXPECT_EQ(Dated(0xFFFFFFFF), "2106-02-07 06:28:15 UTC");
+}
+
+// A part that outgrows its share is cut at a line's end and says so; the part
+// after it and the closing lines still show, and the JSON stays whole.
+template <class P>
+std::string TwoParts() {
+  StringSink sink;
+  {
+    P o(sink, 1000);
+    o.BeginDocument();
+    o.BeginPart("Big", "Big", 100);
+    {
+      print::Scoped rows(o, print::Scoped::kList, "rows");
+      for (int i = 0; i < 50 && !o.Exhausted(); ++i) {
+        o.Text("  line ").Dec("n", static_cast<std::uint64_t>(i));
+        o.Nl();
+      }
+    }
+    EXPECT_TRUE(o.EndBody());
+    o.Text("  ! warning: cut").Fact("cut", true);
+    o.Nl();
+    o.EndPart();
+    o.BeginPart("Small", "Small", 100);
+    o.Text("  tail ").Dec("tail", 7);
+    o.Nl();
+    EXPECT_FALSE(o.EndBody());
+    o.EndPart();
+    o.BeginClosing();
+    o.Text("  end").Fact("end", true);
+    o.Nl();
+    o.EndDocument();
+  }
+  return sink.s;
+}
+
+TEST(Printer, ACutPartHidesNoLaterPart) {
+  const std::string text = TwoParts<print::TextPrinter>();
+  const std::size_t cut = text.find("  ! warning: cut");
+  ASSERT_NE(cut, std::string::npos);
+  EXPECT_EQ(text[cut - 1], '\n');
+  EXPECT_LE(text.find("== Big ==\n") + 11 + 100, cut + 10);  // the body kept to its share, whole lines
+  EXPECT_NE(text.find("== Small ==\n  tail 7\n"), std::string::npos);
+  EXPECT_NE(text.find("  end\n"), std::string::npos);
+  const std::string json = TwoParts<print::JsonPrinter>();
+  EXPECT_EQ(json.rfind("{\"schema\":1,\"Big\":{\"rows\":[0,", 0), 0u) << json;
+  EXPECT_NE(json.find("],\"cut\":true},\"Small\":{\"tail\":7},\"end\":true}\n"), std::string::npos) << json;
 }
 
 class FakeFiles final : public FileSource {

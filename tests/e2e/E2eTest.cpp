@@ -188,6 +188,22 @@ TEST_F(Window, FixedSizeCentredWithItsOwnTaskbarButton) {
   EXPECT_EQ(GetWindow(form, GW_OWNER), nullptr) << "the main window itself carries the taskbar button";
 }
 
+// The system draws the caption's minimise, maximise and close buttons as
+// Marlett glyphs; where the font is missing it falls back to another face and
+// the buttons show the letters "0", "1" and "r" instead.
+TEST_F(Window, TheCaptionButtonsHaveTheirGlyphFont) {
+  HDC dc = GetDC(k_.c().form);
+  HFONT font = CreateFontW(-13, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, SYMBOL_CHARSET, OUT_DEFAULT_PRECIS,
+                           CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH, L"Marlett");
+  HGDIOBJ old = SelectObject(dc, font);
+  wchar_t face[LF_FACESIZE] = {};
+  GetTextFaceW(dc, LF_FACESIZE, face);
+  SelectObject(dc, old);
+  DeleteObject(font);
+  ReleaseDC(k_.c().form, dc);
+  EXPECT_EQ(Narrow(face), "Marlett") << "the font mapper fell back: scripts/wine.sh puts Marlett in the prefix";
+}
+
 // Dark, yet not the black of a screen that was never painted, and bluish.
 bool IsDarkBlueGrey(COLORREF c) {
   const int lum = (GetRValue(c) * 3 + GetGValue(c) * 6 + GetBValue(c)) / 10;

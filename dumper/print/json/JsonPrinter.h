@@ -1,0 +1,56 @@
+#pragma once
+#include <vector>
+
+#include "dumper/print/Printer.h"
+
+namespace kestrova::dumper::print {
+
+// JSON Lines: one object per file, on one line (docs/json.md).
+class JsonPrinter final : public Printer {
+ public:
+  JsonPrinter(io::Sink& sink, std::uint64_t budget) : Printer(sink, budget, false) {}
+  ~JsonPrinter() override { Flush(); }
+  using Printer::Date;
+  using Printer::Dec;
+  using Printer::DecR;
+  using Printer::Hex;
+  using Printer::Name;
+  using Printer::Word;
+  void Nl() override { pending_ = {}; }
+  Printer& Label(std::string_view label, Key key) override;
+  Printer& Hex(Key k, std::uint64_t v, int width) override;
+  Printer& Dec(Key k, std::uint64_t v) override;
+  Printer& DecR(Key k, std::uint64_t v, int) override { return Dec(k, v); }
+  Printer& Name(Key k, std::string_view bytes) override;
+  Printer& Word(Key k, std::string_view text, std::string_view json) override;
+  Printer& Date(Key k, std::uint32_t t) override;
+  Printer& Fact(Key k, bool v) override;
+  Printer& Fact(Key k, std::uint64_t v) override { return Dec(k, v); }
+  Printer& FactName(Key k, std::string_view bytes) override { return Name(k, bytes); }
+  void Open(Key k) override;
+  void OpenList(Key k) override;
+  void Close() override;
+  void BeginDocument() override;
+  void EndDocument() override;
+
+ protected:
+  void OpenPart(Key id, std::string_view title) override;
+  void ClosePart() override;
+
+ private:
+  struct Scope {
+    bool list = false;
+    bool any = false;      // a member was written: the next needs a comma
+    bool dropped = false;  // opened while the part was cut: not written
+  };
+  // Starts a member: the comma and the key (none in a list). False when the
+  // value is layout only or the part's allowance is spent.
+  bool Member(Key k);
+  void Number(std::uint64_t v);
+  void String(std::string_view bytes);
+  Key pending_;
+  std::vector<Scope> scopes_;
+  std::size_t partDepth_ = 0;  // scopes open outside the current part
+};
+
+}  // namespace kestrova::dumper::print
