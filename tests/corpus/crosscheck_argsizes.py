@@ -156,8 +156,8 @@ def parse_defs(here):
                 base, _, n = name.rpartition("@")
                 table[base] = int(n)
                 table.setdefault(name, int(n))
-            elif not name.startswith("?"):
-                table[name] = 0
+            else:
+                table[name] = 0  # a plain ret (C++ names carry their readable form as the comment)
         result[f.stem.lower()] = table
     return result
 
@@ -196,6 +196,7 @@ def main():
             if base + rva in stubs:
                 # Never returns: no answer is right, whatever the next function's ret says.
                 c["stubs"] += 1
+                c["stubs gendef gave a size"] += g.get(name) is not None
                 if mine is not None:
                     wrong.append(f"{p.name} {name}: a stub that never returns, yet ours {mine}")
                 continue
@@ -214,12 +215,16 @@ def main():
                         wrong.append(f"{p.name} {name or '#' + str(ordinal)}: ours {mine}, symbol says {true}")
                 if theirs is not None and theirs == true and mine is not None and mine != true:
                     worse.append(f"{p.name} {name or '#' + str(ordinal)}: gendef {theirs} (right), ours {' '.join(settled)}")
+            if mine is None and theirs is not None:
+                c["gendef only"] += 1
+                if c["gendef only"] <= 10:
+                    print(f"gendef only: {p.name} {name}: gendef {theirs}, ours {' '.join(settled)}")
             if mine is not None and theirs is not None:
                 c["both decided"] += 1
                 if mine != theirs:
                     c["disagree with gendef"] += 1
                     print(f"differs from gendef: {p.name} {name}: ours {mine}, gendef {theirs}, symbol {true}")
-    for k in ("stubs", "code", "ours decided", "gendef decided", "through the IAT", "with a symbol",
+    for k in ("stubs", "stubs gendef gave a size", "code", "gendef only", "ours decided", "gendef decided", "through the IAT", "with a symbol",
               "ours checked", "both decided", "disagree with gendef"):
         print(f"{k}: {c[k]}")
     if c["code"]:
