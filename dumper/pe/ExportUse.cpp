@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <array>
-#include <unordered_set>
 
 #include "dumper/x86/Length.h"
 
@@ -29,9 +28,33 @@ constexpr std::array<std::string_view, 19> kNoReturn = {
 
 }  // namespace
 
+void SeenSet::Reset(std::uint32_t cap) {
+  std::uint32_t size = 16;
+  while (size < 2 * cap) size *= 2;
+  if (slots_.size() != size) {
+    slots_.assign(size, kEmpty);
+    filled_.clear();
+  }
+  for (std::uint32_t i : filled_) slots_[i] = kEmpty;
+  filled_.clear();
+  mask_ = size - 1;
+}
+
+bool SeenSet::Insert(std::uint32_t pc) {
+  if (pc == kEmpty) return false;  // the one address the table cannot hold; no code runs there
+  for (std::uint32_t i = (pc * 2654435761u) & mask_;; i = (i + 1) & mask_) {
+    if (slots_[i] == pc) return false;
+    if (slots_[i] == kEmpty) {
+      slots_[i] = pc;
+      filled_.push_back(i);
+      return true;
+    }
+  }
+}
+
 ExportUse::ExportUse(const Context& ctx, const ExportTable& exports, const ImportTable* imports,
                      const RelocationTable* relocations)
-    : ctx_(ctx), left_(ctx.file.Size() + (std::uint64_t{1} << 20)) {
+    : ctx_(ctx), seen_(kCalleeDepth + 1), left_(ctx.file.Size() + (std::uint64_t{1} << 20)) {
   i386_ = ctx.h.coff.machine == kMachineI386 && !ctx.h.opt.pe32plus;
   if (exports.present && exports.functions != 0) {
     if (auto v = ctx.map.View(exports.addressOfFunctions)) {
@@ -77,6 +100,11 @@ bool ExportUse::Executable(std::uint32_t rva) const {
 
 bool ExportUse::ExportStart(std::uint32_t rva) const { return std::binary_search(starts_.begin(), starts_.end(), rva); }
 
+std::uint32_t ExportUse::NextStart(std::uint32_t rva) const {
+  auto it = std::upper_bound(starts_.begin(), starts_.end(), rva);
+  return it == starts_.end() ? UINT32_MAX : *it;
+}
+
 DataReason ExportUse::Data(std::uint32_t rva, std::string_view name) const {
   if (name.starts_with("??_7") || name.starts_with("??_R")) return DataReason::Name;
   if (ctx_.map.SectionOf(rva) != kNoSection && !Executable(rva)) return DataReason::Section;
@@ -111,14 +139,13 @@ bool ExportUse::Padding(std::uint32_t rva) const {
   return false;
 }
 
-// Whether control comes back from the call at `pc` (to `next`).
-bool ExportUse::CallReturns(const io::Reader& code, std::uint32_t pc, std::uint32_t next, int depth) {
-  x86::Insn in = x86::Decode(code, 0);
+// Whether control comes back from the call `in` (to `next`).
+bool ExportUse::CallReturns(const x86::Insn& in, std::uint64_t codeStart, std::uint32_t next, int depth) {
   if (in.absolute && in.mem >= ctx_.h.opt.imageBase && NoReturnImport(static_cast<std::uint32_t>(in.mem - ctx_.h.opt.imageBase)))
     return false;
   if (Padding(next)) return false;
   if (in.flow != x86::Flow::Call || depth >= kCalleeDepth) return true;
-  std::int64_t t = std::int64_t{pc} + in.target;
+  std::int64_t t = static_cast<std::int64_t>(codeStart) + in.target;
   if (t < 0 || t > UINT32_MAX) return true;
   auto target = static_cast<std::uint32_t>(t);
   auto [it, fresh] = returns_.try_emplace(target, true);  // a call cycle is taken to return
@@ -132,31 +159,46 @@ bool ExportUse::CallReturns(const io::Reader& code, std::uint32_t pc, std::uint3
 ExportUse::Walk ExportUse::WalkFrom(std::uint32_t start, int depth, std::uint32_t cap) {
   Walk w;
   std::vector<std::uint32_t> work{start};
-  std::unordered_set<std::uint32_t> seen;
+  // The walk stops at `cap` insertions, so its table is never more than half full.
+  SeenSet& seen = seen_[static_cast<std::size_t>(depth)];
+  seen.Reset(cap);
   std::uint32_t steps = 0;
+  // The executable stretch the last instruction came from: one look-up per
+  // stretch, not one per instruction.
+  io::Reader code;
+  std::uint64_t codeStart = 0, codeEnd = 0;
   while (!work.empty()) {
     std::uint32_t pc = work.back();
     work.pop_back();
-    bool fell = false;  // reached by running on from the previous instruction
+    // The first export after pc: running on into it means we lost this function's end.
+    std::uint32_t boundary = NextStart(pc);
     for (;;) {
-      if (fell && ExportStart(pc)) {
-        w.open = true;  // ran into the next export: we lost this function's end
-        break;
+      if (pc >= boundary) {
+        if (ExportStart(pc)) {
+          w.open = true;
+          break;
+        }
+        boundary = NextStart(pc);
       }
-      if (!seen.insert(pc).second) break;
+      if (!seen.Insert(pc)) break;
       if (steps++ >= cap || left_ == 0) {
         w.cut = true;
         return w;
       }
       --left_;
-      auto view = Executable(pc) ? ctx_.map.View(pc) : std::nullopt;
-      if (!view) {
-        w.open = true;
-        break;
+      if (pc < codeStart || pc >= codeEnd) {
+        auto view = Executable(pc) ? ctx_.map.View(pc) : std::nullopt;
+        if (!view) {
+          w.open = true;
+          break;
+        }
+        code = *view;
+        codeStart = pc;
+        codeEnd = pc + view->Size();
       }
-      x86::Insn in = x86::Decode(*view, 0);
+      x86::Insn in = x86::Decode(code, pc - codeStart);
       std::uint32_t next = pc + in.length;
-      std::int64_t target = std::int64_t{pc} + in.target;
+      std::int64_t target = static_cast<std::int64_t>(codeStart) + in.target;
       bool targetOk = target >= 0 && target <= UINT32_MAX;
       bool goOn = false;
       switch (in.flow) {
@@ -172,7 +214,7 @@ ExportUse::Walk ExportUse::WalkFrom(std::uint32_t start, int depth, std::uint32_
             break;
           }
           pc = static_cast<std::uint32_t>(target);
-          fell = false;
+          boundary = NextStart(pc);
           continue;
         case x86::Flow::Jcc:
           if (targetOk) work.push_back(static_cast<std::uint32_t>(target));
@@ -180,7 +222,7 @@ ExportUse::Walk ExportUse::WalkFrom(std::uint32_t start, int depth, std::uint32_
           break;
         case x86::Flow::Call:
         case x86::Flow::CallIndirect:
-          goOn = CallReturns(*view, pc, next, depth);
+          goOn = CallReturns(in, codeStart, next, depth);
           break;
         case x86::Flow::JmpMem: {
           std::uint64_t va = in.mem;
@@ -204,7 +246,6 @@ ExportUse::Walk ExportUse::WalkFrom(std::uint32_t start, int depth, std::uint32_
       }
       if (!goOn) break;
       pc = next;
-      fell = true;
     }
   }
   return w;

@@ -10,6 +10,7 @@
 
 #include "dumper/pe/Context.h"
 #include "dumper/pe/Relocations.h"
+#include "dumper/x86/Length.h"
 
 namespace kestrova::dumper::pe {
 
@@ -34,6 +35,20 @@ struct ArgSize {
   std::uint32_t importSlot = 0;
 };
 
+// The addresses one walk has decoded: an open-addressing table sized for the
+// walk's step cap, emptied by the slots it filled, so a walk costs no allocation.
+class SeenSet {
+ public:
+  void Reset(std::uint32_t cap);
+  // False when `pc` was there already.
+  bool Insert(std::uint32_t pc);
+
+ private:
+  static constexpr std::uint32_t kEmpty = 0xFFFFFFFF;
+  std::vector<std::uint32_t> slots_, filled_;
+  std::uint32_t mask_ = 0;
+};
+
 class ExportUse {
  public:
   // `imports` may be null: then no jump is known to go through the IAT, and no
@@ -49,9 +64,11 @@ class ExportUse {
   enum class End : std::uint8_t { Open, Ret, Iat, NoReturn };
   bool Executable(std::uint32_t rva) const;
   bool ExportStart(std::uint32_t rva) const;
+  std::uint32_t NextStart(std::uint32_t rva) const;  // the first export address past rva
   bool NoReturnImport(std::uint32_t slot) const;
   bool Padding(std::uint32_t rva) const;
-  bool CallReturns(const io::Reader& code, std::uint32_t pc, std::uint32_t next, int depth);
+  // `in` is the call, decoded from a view that starts at `codeStart`.
+  bool CallReturns(const x86::Insn& in, std::uint64_t codeStart, std::uint32_t next, int depth);
   struct Walk {
     std::vector<std::uint16_t> rets;  // distinct, in the order found
     std::uint32_t iatSlot = 0;
@@ -65,6 +82,7 @@ class ExportUse {
   std::vector<std::uint32_t> relocs_;   // patched addresses, sorted
   std::vector<std::pair<std::uint32_t, bool>> slots_;  // IAT slot, and whether its function never returns
   std::unordered_map<std::uint32_t, bool> returns_;    // local callees: whether they can return
+  std::vector<SeenSet> seen_;                           // one per call depth
   std::uint64_t left_ = 0;                              // decode steps left for the whole image
 };
 

@@ -2,7 +2,10 @@
 // instruction's length: prefixes, whether a ModRM byte follows, the immediate's size.
 #include "dumper/x86/Length.h"
 
+#include <algorithm>
+#include <cstring>
 #include <optional>
+#include <span>
 
 namespace kestrova::dumper::x86 {
 
@@ -13,12 +16,22 @@ constexpr unsigned kMaxLength = 15;
 // Immediate sizes beyond a fixed byte count: z is 2 or 4 bytes by the operand size.
 enum Imm : std::uint8_t { kNone, kB, kW, kZ, kWB /* enter: iw, ib */, kPtr /* ptr16:z */, kMoffs /* address size */ };
 
+// The at most 15 bytes an instruction can take, read once from the view (its
+// zero fill included); past the view's end they are not there.
 class Bytes {
  public:
-  Bytes(const io::Reader& r, std::uint64_t off) : r_(r), off_(off) {}
+  Bytes(const io::Reader& r, std::uint64_t off) {
+    if (off >= r.Size()) return;
+    n_ = static_cast<unsigned>(std::min<std::uint64_t>(kMaxLength, r.Size() - off));
+    std::span<const std::uint8_t> real = r.Bytes();
+    if (off < real.size()) {
+      std::size_t k = std::min<std::size_t>(n_, real.size() - static_cast<std::size_t>(off));
+      std::memcpy(b_, real.data() + off, k);
+    }
+  }
   std::optional<std::uint8_t> At(unsigned i) const {
-    if (i >= kMaxLength) return std::nullopt;
-    return r_.U8(off_ + i);
+    if (i >= n_) return std::nullopt;
+    return b_[i];
   }
   // `n` little-endian bytes at i, sign-extended.
   std::optional<std::int64_t> Signed(unsigned i, unsigned n) const {
@@ -39,8 +52,8 @@ class Bytes {
   }
 
  private:
-  const io::Reader& r_;
-  std::uint64_t off_;
+  std::uint8_t b_[kMaxLength] = {};
+  unsigned n_ = 0;
 };
 
 struct ModRm {
