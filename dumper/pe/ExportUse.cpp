@@ -16,7 +16,7 @@ constexpr std::uint32_t kScnCode = 0x20, kScnExecute = 0x20000000;
 // any real one and keeps a function made of jumps from running on.
 constexpr std::uint32_t kStepsPerExport = 4096;
 constexpr std::uint32_t kStepsPerCallee = 512;
-constexpr int kCalleeDepth = 2;
+constexpr int kCalleeDepth = 1;
 
 // Imports whose callers never get control back: a call to one ends the path,
 // so what follows it (the next function) is not taken for this one's code.
