@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """`tdump --def` on every Wine DLL (x86_64, and i386 where wine32 is installed): GNU
 dlltool must make an import library from each .def as written (-k where a name
-carries @N), and a file that is not an image must give exit 1.
+carries @N), and so must lld-link /def: when it is installed; a file that is not an
+image must give exit 1.
 
   crosscheck_def.py TDUMP [--work DIR] [--i386-dir DIR]"""
 import argparse
@@ -35,6 +36,15 @@ def check(tool, dlltool, path, work, machine):
     r = subprocess.run(cmd, capture_output=True, text=True, check=False)
     if r.returncode != 0 or r.stderr.strip():
         return f"dlltool: {r.stderr.strip()[:300]}"
+    # Microsoft's grammar, as lld-link reads it (llvm-lib 14 has no /def).
+    lld = shutil.which("lld-link")
+    if lld:
+        r = subprocess.run([lld, f"/def:{def_file}", "/dll", "/noentry",
+                            "/machine:" + ("x86" if machine == "i386" else "x64"),
+                            f"/out:{work / (path.stem + '.lld.dll')}", f"/implib:{work / (path.stem + '.lib')}"],
+                           capture_output=True, text=True, check=False)
+        if r.returncode != 0 or r.stderr.strip() or r.stdout.strip():
+            return f"lld-link: {(r.stderr + r.stdout).strip()[:300]}"
     return None
 
 
