@@ -20,10 +20,10 @@ constexpr int kCalleeDepth = 1;
 
 // Imports whose callers never get control back: a call to one ends the path,
 // so what follows it (the next function) is not taken for this one's code.
-constexpr std::array<std::string_view, 19> kNoReturn = {
+constexpr std::array<std::string_view, 18> kNoReturn = {
     "ExitProcess", "ExitThread", "FatalExit", "FatalAppExitA", "FatalAppExitW", "RtlExitUserProcess",
     "RtlExitUserThread", "RtlRaiseStatus", "RaiseFailFastException", "abort", "exit", "_exit",
-    "__stack_chk_fail", "_CxxThrowException", "longjmp", "_longjmp", "__wine_spec_unimplemented_stub",
+    "__stack_chk_fail", "_CxxThrowException", "longjmp", "_longjmp",
     "_invalid_parameter_noinfo_noreturn", "FreeLibraryAndExitThread"};
 
 }  // namespace
