@@ -3,6 +3,7 @@
 #include <new>
 #include <string>
 
+#include "dumper/DefFile.h"
 #include "dumper/banner.h"
 #include "dumper/system/Closure.h"
 #include "dumper/print/json/JsonPrinter.h"
@@ -16,6 +17,7 @@ namespace {
 void WriteUsage(Sink& out) {
   std::string text =
       "Usage: tdump FILE...\n"
+      "       tdump --def FILE\n"
       "Writes a listing of each Windows executable or DLL (PE file) to standard output,\n"
       "in these parts, each present only when the file has it:\n";
   std::string line = " ";
@@ -42,6 +44,8 @@ void WriteUsage(Sink& out) {
       "               Windows drive (DIR/Windows/System32, ...), such as a Wine prefix's drive_c\n"
       "  --app-dir DIR  the application folder for that (default: the file's own folder)\n"
       "  --no-deps    no Dependencies part\n"
+      "  --def        instead of the listing, a module-definition (.def) file of\n"
+      "               FILE's exports, from which a linker makes an import library\n"
       "  --help       show this text\n"
       "  --version    show the version\n"
       "  --           treat every later argument as a file name\n"
@@ -57,6 +61,7 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
   Options opts;
   std::string windowsRoot, appDir;
   bool options = true;
+  bool def = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     // Only these exact words are options: anything else, even "-x.dll", is a file name.
@@ -75,6 +80,8 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
       (a == "--windows-root" ? windowsRoot : appDir) = args[++i];
     } else if (options && a == "--no-deps") {
       opts.noDeps = true;
+    } else if (options && a == "--def") {
+      def = true;
     } else if (options && a == "--version") {
       out.Write(kBanner);
       out.Write("\n");
@@ -97,6 +104,11 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
   else if (!files.RunningSystem(env.view)) env.view.why = "--windows-root DIR names one";
   if (appDir.empty()) appDir = files.AppDirHint();
   if (!opts.noDeps) opts.deps = &env;
+  if (def && names.size() != 1) {
+    // One .def names one library.
+    out.Write("tdump: --def takes exactly one file\n");
+    return 1;
+  }
   int rc = 0;
   std::vector<std::uint8_t> bytes;
   for (std::size_t k = 0; k < names.size(); ++k) {
@@ -135,6 +147,10 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
       env.appDir = slash == std::string::npos ? "." : args[i].substr(0, slash == 0 ? 1 : slash);
     }
     std::span<const std::uint8_t> mapped = files.Mapped();
+    if (def) {
+      rc = WriteDefFile(mapped.empty() ? std::span<const std::uint8_t>(bytes) : mapped, args[i], out);
+      continue;
+    }
     if (mapped.empty()) DumpImage(bytes, args[i], out, nullptr, opts);
     else DumpImage(mapped, args[i], out, files.Pages(), opts);
     // Release the buffer between files so a huge one does not linger.

@@ -2,7 +2,8 @@
 # Runs one of the dump tool's libFuzzer targets for a fixed time.
 #   scripts/fuzz.sh SECONDS [TARGET]
 # TARGET is fuzz_dump (the default: whole files), fuzz_der (signature blobs),
-# fuzz_demangle (mangled C++ names) or fuzz_apiset (API-set schemas).
+# fuzz_demangle (mangled C++ names), fuzz_apiset (API-set schemas) or fuzz_x86 (x86 code
+# for the length decoder).
 # Needs the fuzz preset built (cmake --preset fuzz && cmake --build --preset fuzz);
 # KESTROVA_FUZZ_BUILD names another build folder of that preset.
 # Seeds come from ../shared/corpus (read-only) plus a few small Wine DLLs, copied into a
@@ -13,8 +14,8 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seconds=${1:?usage: scripts/fuzz.sh SECONDS [TARGET]}
 target=${2:-fuzz_dump}
 case "$target" in
-  fuzz_dump|fuzz_der|fuzz_demangle|fuzz_apiset) ;;
-  *) echo "fuzz.sh: unknown target $target (fuzz_dump, fuzz_der, fuzz_demangle or fuzz_apiset)" >&2; exit 2 ;;
+  fuzz_dump|fuzz_der|fuzz_demangle|fuzz_apiset|fuzz_x86) ;;
+  *) echo "fuzz.sh: unknown target $target (fuzz_dump, fuzz_der, fuzz_demangle, fuzz_apiset or fuzz_x86)" >&2; exit 2 ;;
 esac
 build=$(realpath -m "${KESTROVA_FUZZ_BUILD:-$root/build/fuzz}")
 fuzzer=$build/bin/$target
@@ -52,6 +53,19 @@ elif [ "$target" = fuzz_apiset ]; then
     dest=$corpus/seed-$(basename "$f")
     [ -e "$dest" ] || cp "$f" "$dest"
   done
+elif [ "$target" = fuzz_x86 ]; then
+  # Seeds: the code of a few small 32-bit Wine DLLs, 4 KB at a time.
+  dict=
+  max_len=4096
+  i386_dlls=/usr/lib/i386-linux-gnu/wine/i386-windows
+  if [ -d "$i386_dlls" ]; then
+    for f in "$i386_dlls"/version.dll "$i386_dlls"/ws2_32.dll "$i386_dlls"/msvcrt.dll; do
+      [ -f "$f" ] || continue
+      dest=$corpus/seed-$(basename "$f")
+      [ -e "$dest" ] || dd if="$f" of="$dest" bs=4096 skip=1 count=1 status=none
+    done
+  fi
+  printf '\x55\x8b\xec\x8b\x45\x08\x5d\xc2\x04\x00' >"$corpus/seed-prologue"
 elif [ "$target" = fuzz_der ]; then
   # Seeds: the signatures kept beside the target, and those the signature cross-check made.
   dict=$root/tests/fuzz/der.dict
@@ -129,7 +143,7 @@ set +e
   -timeout=10 \
   -rss_limit_mb=2048 \
   -max_len="$max_len" \
-  -dict="$dict" \
+  ${dict:+-dict="$dict"} \
   -artifact_prefix="$artifacts/" \
   -print_final_stats=1 \
   >"$log" 2>&1
@@ -143,7 +157,7 @@ grep -E '^stat::(number_of_executed_units|average_exec_per_sec|new_units_added|p
 found=$(find "$artifacts" -type f -newer "$stamp" | sort)
 if [ $rc -ne 0 ] || [ -n "$found" ]; then
   echo "fuzz.sh: FAILED (exit $rc)" >&2
-  grep -E 'ERROR: |SUMMARY: |fuzz_dump: |fuzz_der: |fuzz_demangle: |fuzz_apiset: |Test unit written to|libFuzzer: ' "$log" | head -n 20 >&2 || true
+  grep -E 'ERROR: |SUMMARY: |fuzz_dump: |fuzz_der: |fuzz_demangle: |fuzz_apiset: |fuzz_x86: |Test unit written to|libFuzzer: ' "$log" | head -n 20 >&2 || true
   for f in $found; do echo "fuzz.sh: reproducer $f" >&2; done
   echo "fuzz.sh: replay with: $fuzzer $found" >&2
   exit 1
