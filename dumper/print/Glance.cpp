@@ -181,8 +181,8 @@ void PrintGlance(Printer& o, const Glance& g, const Context& ctx) {
   Signatures(o, f);
   Contents(o, f);
   Field(o, "Anomalies");
-  if (g.anomalies == 0) o.Text("none found").Fact("anomalies", std::uint64_t{0});
-  else Count(o, "anomalies", g.anomalies, "problem, listed at the end", "problems, listed at the end");
+  if (g.anomalies == 0) o.Text("none found").Fact("problems", std::uint64_t{0});
+  else Count(o, "problems", g.anomalies, "problem, listed at the end", "problems, listed at the end");
   o.Nl();
   WhereToLook(o, f);
 }
