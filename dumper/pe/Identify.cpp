@@ -517,9 +517,9 @@ Findings Identify(const Context& ctx, const Marks& m) {
   } else if (goBuildId.found || goBuildInfo.found) {
     f.linker = "Go linker (linker version field " + linkerVersion + ")";
   } else if (!m.clrRuntime.empty() && o.majorLinker == 8 && o.minorLinker == 0) {
-    f.linker = "linker version field 8.00 (as the Mono and .NET compilers write it)";
+    f.linker = "a .NET compiler (linker version field 8.00, as Mono's and Microsoft's C# compilers write it)";
   } else {
-    f.linker = "linker version field " + linkerVersion + " (no linker recognised from it)";
+    f.linker = "not recognised (linker version field " + linkerVersion + (m.rich ? "" : ", no Rich header") + ")";
   }
 
   // ---- toolchains
@@ -531,7 +531,7 @@ Findings Identify(const Context& ctx, const Marks& m) {
     if (has(".CRT")) ev.push_back(has(".tls") ? "sections .CRT/.tls" : "section .CRT");
     if (!m.gnuRuntime.empty()) ev.push_back("imports " + m.gnuRuntime);
     if (!m.gnuLibrary.empty()) ev.push_back("imports " + m.gnuLibrary);
-    std::string what = gccIdent.found ? "MinGW-w64 GCC" : "MinGW-w64 runtime";
+    std::string what = gccIdent.found && !lldStub ? "MinGW-w64 GCC" : "MinGW-w64 runtime";
     t.push_back(what + " (" + Join(ev, ", ") + ")");
   }
   if (gccIdent.found)
