@@ -296,9 +296,8 @@ std::uint32_t ScanFile(const io::Reader& file, std::optional<std::uint64_t> chec
 }
 
 // Checksum and entropies in one pass. A section's raw data is taken as pefile
-// takes it: from PointerToRawData (rounded down to 512 when FileAlignment is
-// at least that) to PointerToRawData + SizeOfRawData, cut at the end of the
-// file. Overlapping sections count their bytes again, up to a cap of twice the
+// takes it: SizeOfRawData bytes from PointerToRawData (rounded down to 512 when
+// FileAlignment is at least that), cut at the end of the file. Overlapping sections count their bytes again, up to a cap of twice the
 // file, past which a section's entropy is left uncounted.
 void ScanHeaders(const io::Reader& f, Headers& h, io::PageRelease* pages) {
   const OptionalHeader& o = h.opt;
@@ -332,7 +331,7 @@ void ScanHeaders(const io::Reader& f, Headers& h, io::PageRelease* pages) {
     const Section& s = h.sections[i];
     std::uint64_t begin = s.pointerToRawData;
     if (o.fileAlignment >= 0x200) begin &= ~std::uint64_t{0x1FF};
-    kept[i] = count(begin, std::uint64_t{s.pointerToRawData} + s.sizeOfRawData, i + 1);
+    kept[i] = count(begin, begin + s.sizeOfRawData, i + 1);
   }
   std::vector<std::uint64_t> hists(256 * (h.sections.size() + 1), 0);
   std::uint32_t sum = ScanFile(f, checksumAt, counted, hists, pages);
