@@ -210,7 +210,7 @@ def main():
     ap.add_argument("--jobs", type=int, default=2)
     args = ap.parse_args()
     failures = []
-    work = Path(args.work) if args.work else Path(tempfile.mkdtemp(prefix="identify-"))
+    work = (Path(args.work) if args.work else Path(tempfile.mkdtemp(prefix="identify-"))).resolve()
     work.mkdir(parents=True, exist_ok=True)
     failures += check_toolchains(args.tool, work)
     counts, bad = check_entropy(args.tool, args.corpus, args.jobs)
