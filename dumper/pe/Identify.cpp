@@ -535,7 +535,7 @@ Findings Identify(const Context& ctx, const Marks& m) {
     t.push_back(what + " (" + Join(ev, ", ") + ")");
   }
   if (gccIdent.found)
-    t.push_back("GCC: compiler mark \"" + gccIdent.text + "\" at file offset " + Hex(gccIdent.offset));
+    t.push_back("GCC (compiler mark \"" + gccIdent.text + "\" at file offset " + Hex(gccIdent.offset) + ")");
   if (lldStub && m.gnuRuntime.empty()) t.push_back("LLVM (clang or another LLVM front end, linked by lld-link)");
   if (goBuildId.found || goBuildInfo.found) {
     std::vector<std::string> ev;

@@ -52,7 +52,7 @@ def programs(work):
     if shutil.which("x86_64-w64-mingw32-gcc"):
         out.append(("mingw-gcc-c", [["x86_64-w64-mingw32-gcc", "-O1", "hello.c", "-o", "gcc-c.exe"]], "gcc-c.exe",
                     ["Linked by  GNU ld", "MinGW-w64 GCC (sections .CRT/.tls, imports msvcrt.dll __getmainargs",
-                     'GCC: compiler mark "GCC: (GNU)']))
+                     'GCC (compiler mark "GCC: (GNU)']))
     if shutil.which("x86_64-w64-mingw32-g++"):
         out.append(("mingw-gcc-c++", [["x86_64-w64-mingw32-g++", "-O1", "hello.cpp", "-o", "gcc-cpp.exe"]],
                     "gcc-cpp.exe", ["Linked by  GNU ld", "MinGW-w64 GCC (", "libstdc++-6.dll"]))
