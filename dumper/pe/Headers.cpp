@@ -227,11 +227,16 @@ struct Counted {
 // byte value (zero fill) does not wait on a single counter.
 void CountBytes(std::span<const std::uint8_t> b, std::uint64_t* hist) {
   std::uint32_t c[8][256] = {};
+  std::uint64_t zeroWords = 0;
   std::size_t i = 0;
   const std::size_t n = b.size();
   for (; i + 8 <= n; i += 8) {
     std::uint64_t w;
     std::memcpy(&w, b.data() + i, 8);
+    if (w == 0) {  // zero fill, common in images, counted without the tables
+      ++zeroWords;
+      continue;
+    }
     ++c[0][w & 0xFF];
     ++c[1][(w >> 8) & 0xFF];
     ++c[2][(w >> 16) & 0xFF];
@@ -242,6 +247,7 @@ void CountBytes(std::span<const std::uint8_t> b, std::uint64_t* hist) {
     ++c[7][w >> 56];
   }
   for (; i < n; ++i) ++c[0][b[i]];
+  hist[0] += 8 * zeroWords;
   for (std::size_t k = 0; k < 256; ++k) {
     std::uint64_t t = 0;
     for (const auto& table : c) t += table[k];

@@ -26,7 +26,10 @@ constexpr std::uint32_t kCode = 0x20, kUninitialized = 0x80, kExecute = 0x200000
 constexpr std::size_t kMaxRichUses = 64;
 constexpr std::size_t kMaxObfuscators = 4;
 // Caps on what Identify reads itself: a 100 MB installer must not be read twice.
-constexpr std::uint64_t kDataScanCap = 16u << 20;
+constexpr std::uint64_t kDataScanCap = 1u << 20;
+// Of each data section, its two ends: compilers' marks sort last (GCC's
+// .rdata$zzz) or first (Go's build information).
+constexpr std::uint64_t kDataScanEnd = 128u << 10;
 constexpr std::uint64_t kOverlayTail = 4096;
 
 std::string Lower(std::string_view s) {
@@ -469,18 +472,24 @@ Findings Identify(const Context& ctx, const Marks& m) {
     const Section& s = h.sections[i];
     if (s.fileBytes == 0) continue;
     const bool exec = (s.characteristics & (kExecute | kCode)) != 0;
-    std::uint64_t want = std::min<std::uint64_t>(s.fileBytes, kDataScanCap - scanned);
     // Code is looked at only at its start, where Go keeps its build ID.
-    if (exec) want = std::min<std::uint64_t>(want, 256);
-    std::span<const std::uint8_t> b = BytesAt(ctx, s.fileStart, want);
-    scanned += b.size();
+    const std::uint64_t end = exec ? 256 : kDataScanEnd;
+    std::uint64_t headLen = std::min<std::uint64_t>({s.fileBytes, end, kDataScanCap - scanned});
+    std::span<const std::uint8_t> b = BytesAt(ctx, s.fileStart, headLen);
+    std::uint64_t tailAt = s.fileBytes > headLen ? std::max(headLen, s.fileBytes - end) : s.fileBytes;
+    std::span<const std::uint8_t> tail =
+        exec ? std::span<const std::uint8_t>{} : BytesAt(ctx, s.fileStart + tailAt, s.fileBytes - tailAt);
+    scanned += b.size() + tail.size();
     auto look = [&](Seen& seen, std::string_view needle, std::size_t keep) {
       if (seen.found) return;
-      std::size_t at = Find(b, needle);
-      if (at == std::string_view::npos) return;
-      seen.found = true;
-      seen.offset = s.fileStart + at;
-      seen.text = TextAt(b, at, keep);
+      for (auto [part, base] : {std::pair{b, s.fileStart}, std::pair{tail, s.fileStart + tailAt}}) {
+        std::size_t at = Find(part, needle);
+        if (at == std::string_view::npos) continue;
+        seen.found = true;
+        seen.offset = base + at;
+        seen.text = TextAt(part, at, keep);
+        return;
+      }
     };
     look(goBuildId, "\xff Go build ID: \"", 0);
     if (exec) continue;
