@@ -595,32 +595,49 @@ Findings Identify(const Context& ctx, const Marks& m) {
   else if (m.innoResource)
     in.push_back("Inno Setup (RCDATA resource 11111)");
 
-  // ---- general signs of packing
+  // ---- general signs of packing, a line per kind however many sections show it
   std::vector<std::string>& g = f.signs;
   int firstCode = kNoSection;
+  // A section by number, and by name when it has a readable one.
+  auto label = [&](std::size_t i) {
+    const std::string& n = names[i];
+    bool readable = !n.empty() && std::all_of(n.begin(), n.end(), [](char c) { return c > 0x20 && c < 0x7F; });
+    return Dec(i + 1) + (readable ? " " + n : "");
+  };
+  std::vector<std::string> dense, hollow, wx;
+  auto some = [](std::vector<std::string>& v, std::string item) {
+    if (v.size() < 4) v.push_back(std::move(item));
+    else if (v.size() == 4) v.push_back("...");
+  };
+  std::size_t wxCount = 0;
   for (std::size_t i = 0; i < h.sections.size(); ++i) {
     const Section& s = h.sections[i];
-    const int index = static_cast<int>(i);
-    if (firstCode == kNoSection && (s.characteristics & (kCode | kExecute)) != 0) firstCode = index;
-    const std::string name = "section " + Dec(i + 1) + (names[i].empty() ? "" : " " + names[i]);
+    if (firstCode == kNoSection && (s.characteristics & (kCode | kExecute)) != 0) firstCode = static_cast<int>(i);
     const bool exec = (s.characteristics & kExecute) != 0;
     if (exec && s.entropy > 7.2) {
       char buf[16];
       std::snprintf(buf, sizeof buf, "%.2f", s.entropy);
-      g.push_back(name + ": executable, entropy " + buf + " bits per byte");
+      some(dense, label(i) + " (" + buf + ")");
     }
     if (s.sizeOfRawData == 0 && s.virtualSize >= 0x10000 && (exec || (s.characteristics & kUninitialized) == 0))
-      g.push_back(name + ": no raw data, " + Hex(s.virtualSize) + " bytes in memory");
-    if (exec && (s.characteristics & kWrite) != 0) g.push_back(name + ": writable and executable");
-    if (g.size() >= 8) break;
+      some(hollow, label(i) + " (" + Hex(s.virtualSize) + " bytes)");
+    if (exec && (s.characteristics & kWrite) != 0) {
+      ++wxCount;
+      some(wx, label(i));
+    }
   }
+  if (!dense.empty()) g.push_back("executable, entropy above 7.2 bits per byte: section " + Join(dense, ", "));
+  if (!hollow.empty()) g.push_back("no raw data, large in memory: section " + Join(hollow, ", "));
+  if (!wx.empty())
+    g.push_back("writable and executable: section " + Join(wx, ", ") +
+                (wxCount > 4 ? " (" + Dec(wxCount) + " sections)" : ""));
   if (m.loadLibrary && m.getProcAddress && m.importFunctions <= 12)
     g.push_back("only " + Dec(m.importFunctions) + " imported functions, among them LoadLibrary and GetProcAddress");
   if (o.addressOfEntryPoint != 0 && !clr && firstCode != kNoSection && entrySection != firstCode)
     g.push_back("entry point " + Hex(o.addressOfEntryPoint) + " lies " +
                 (entrySection == kNoSection ? std::string("outside every section")
-                                            : "in section " + Dec(static_cast<std::uint64_t>(entrySection) + 1) + " " + names[static_cast<std::size_t>(entrySection)]) +
-                ", not in the first code section " + names[static_cast<std::size_t>(firstCode)]);
+                                            : "in section " + label(static_cast<std::size_t>(entrySection))) +
+                ", not in the first code section, " + label(static_cast<std::size_t>(firstCode)));
 
   f.toolchainKnown = !t.empty();
   if (t.empty()) t.push_back("toolchain not recognised");

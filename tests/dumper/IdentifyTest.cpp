@@ -92,10 +92,10 @@ TEST(IdentifyPackers, GeneralSignsWhenNoNameFits) {
   }
   pe.entryPoint = code.va;
   EXPECT_EQ(GlanceLines(Dump(pe.Build(), "packed.exe"), "Packing signs"),
-            "section 3 .bss: no raw data, 0x100000 bytes in memory\n"
-            "section 3 .bss: writable and executable\n"
-            "section 4 .code: executable, entropy 7.99 bits per byte\n"
-            "entry point 0x103000 lies in section 4 .code, not in the first code section .text\n");
+            "executable, entropy above 7.2 bits per byte: section 4 .code (7.99)\n"
+            "no raw data, large in memory: section 3 .bss (0x100000 bytes)\n"
+            "writable and executable: section 3 .bss\n"
+            "entry point 0x103000 lies in section 4 .code, not in the first code section, 1 .text\n");
 }
 
 TEST(IdentifyVisualStudio, BuildsNameTheirRelease) {
