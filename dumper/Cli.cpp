@@ -4,6 +4,7 @@
 #include <string>
 
 #include "dumper/banner.h"
+#include "dumper/system/Closure.h"
 #include "dumper/print/json/JsonPrinter.h"
 #include "dumper/print/text/TextPrinter.h"
 
@@ -36,6 +37,11 @@ void WriteUsage(Sink& out) {
       "               the same facts as the listing\n"
       "  --raw        names as they are in the file, without the readable form\n"
       "               of mangled C++ names (also --no-demangle)\n"
+      "  --windows-root DIR\n"
+      "               resolve the Dependencies against DIR, a folder laid out like a\n"
+      "               Windows drive (DIR/Windows/System32, ...), such as a Wine prefix's drive_c\n"
+      "  --app-dir DIR  the application folder for that (default: the file's own folder)\n"
+      "  --no-deps    no Dependencies part\n"
       "  --help       show this text\n"
       "  --version    show the version\n"
       "  --           treat every later argument as a file name\n"
@@ -49,6 +55,7 @@ void WriteUsage(Sink& out) {
 int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
   std::vector<std::size_t> names;
   Options opts;
+  std::string windowsRoot, appDir;
   bool options = true;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -64,6 +71,10 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
       opts.json = true;
     } else if (options && (a == "--raw" || a == "--no-demangle")) {
       opts.demangle = false;
+    } else if (options && (a == "--windows-root" || a == "--app-dir") && i + 1 < args.size()) {
+      (a == "--windows-root" ? windowsRoot : appDir) = args[++i];
+    } else if (options && a == "--no-deps") {
+      opts.noDeps = true;
     } else if (options && a == "--version") {
       out.Write(kBanner);
       out.Write("\n");
@@ -78,6 +89,14 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
     WriteUsage(out);
     return 1;
   }
+  // The system the Dependencies part resolves against: read once for all the files.
+  system::Environment env;
+  env.files = files.SystemFiles();
+  if (env.files != nullptr && !windowsRoot.empty()) env.view = system::OpenWindowsRoot(*env.files, windowsRoot);
+  else if (!windowsRoot.empty()) env.view.why = "this build cannot read other files";
+  else if (!files.RunningSystem(env.view)) env.view.why = "--windows-root DIR names one";
+  if (appDir.empty()) appDir = files.AppDirHint();
+  if (!opts.noDeps) opts.deps = &env;
   int rc = 0;
   std::vector<std::uint8_t> bytes;
   for (std::size_t k = 0; k < names.size(); ++k) {
@@ -108,6 +127,12 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
       }
       rc = 1;
       continue;
+    }
+    env.program = args[i];
+    env.appDir = appDir;
+    if (appDir.empty()) {
+      const std::size_t slash = args[i].find_last_of("/\\");
+      env.appDir = slash == std::string::npos ? "." : args[i].substr(0, slash == 0 ? 1 : slash);
     }
     std::span<const std::uint8_t> mapped = files.Mapped();
     if (mapped.empty()) DumpImage(bytes, args[i], out, nullptr, opts);

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs one of the dump tool's libFuzzer targets for a fixed time.
 #   scripts/fuzz.sh SECONDS [TARGET]
-# TARGET is fuzz_dump (the default: whole files), fuzz_der (signature blobs) or
-# fuzz_demangle (mangled C++ names).
+# TARGET is fuzz_dump (the default: whole files), fuzz_der (signature blobs),
+# fuzz_demangle (mangled C++ names) or fuzz_apiset (API-set schemas).
 # Needs the fuzz preset built (cmake --preset fuzz && cmake --build --preset fuzz);
 # KESTROVA_FUZZ_BUILD names another build folder of that preset.
 # Seeds come from ../shared/corpus (read-only) plus a few small Wine DLLs, copied into a
@@ -13,8 +13,8 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seconds=${1:?usage: scripts/fuzz.sh SECONDS [TARGET]}
 target=${2:-fuzz_dump}
 case "$target" in
-  fuzz_dump|fuzz_der|fuzz_demangle) ;;
-  *) echo "fuzz.sh: unknown target $target (fuzz_dump, fuzz_der or fuzz_demangle)" >&2; exit 2 ;;
+  fuzz_dump|fuzz_der|fuzz_demangle|fuzz_apiset) ;;
+  *) echo "fuzz.sh: unknown target $target (fuzz_dump, fuzz_der, fuzz_demangle or fuzz_apiset)" >&2; exit 2 ;;
 esac
 build=$(realpath -m "${KESTROVA_FUZZ_BUILD:-$root/build/fuzz}")
 fuzzer=$build/bin/$target
@@ -45,6 +45,13 @@ if [ "$target" = fuzz_demangle ]; then
     n=$((n + 1))
     printf '%s' "$name" >"$corpus/seed-$n"
   done <"$root/tests/fuzz/demangle.seeds"
+elif [ "$target" = fuzz_apiset ]; then
+  # Seeds: Wine's schema (layout 6) and small ones of layouts 2 and 4.
+  dict=$root/tests/fuzz/apiset.dict
+  for f in "$root"/tests/fuzz/apiset-seeds/*; do
+    dest=$corpus/seed-$(basename "$f")
+    [ -e "$dest" ] || cp "$f" "$dest"
+  done
 elif [ "$target" = fuzz_der ]; then
   # Seeds: the signatures kept beside the target, and those the signature cross-check made.
   dict=$root/tests/fuzz/der.dict
@@ -136,7 +143,7 @@ grep -E '^stat::(number_of_executed_units|average_exec_per_sec|new_units_added|p
 found=$(find "$artifacts" -type f -newer "$stamp" | sort)
 if [ $rc -ne 0 ] || [ -n "$found" ]; then
   echo "fuzz.sh: FAILED (exit $rc)" >&2
-  grep -E 'ERROR: |SUMMARY: |fuzz_dump: |fuzz_der: |fuzz_demangle: |Test unit written to|libFuzzer: ' "$log" | head -n 20 >&2 || true
+  grep -E 'ERROR: |SUMMARY: |fuzz_dump: |fuzz_der: |fuzz_demangle: |fuzz_apiset: |Test unit written to|libFuzzer: ' "$log" | head -n 20 >&2 || true
   for f in $found; do echo "fuzz.sh: reproducer $f" >&2; done
   echo "fuzz.sh: replay with: $fuzzer $found" >&2
   exit 1

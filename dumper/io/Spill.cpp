@@ -1,6 +1,27 @@
 #include "dumper/io/Spill.h"
 
+#include <cstdlib>
+
 namespace kestrova::dumper::io {
+
+namespace {
+
+// A file removed when it is closed. The C runtime's tmpfile() on Windows makes
+// it in the drive's root, where a user may not write; there the folder in TMP
+// is asked for by name, and the "D" mode deletes the file on close.
+std::FILE* TempFile() {
+#ifdef _WIN32
+  char* name = _tempnam(nullptr, "tdump");
+  if (name == nullptr) return nullptr;
+  std::FILE* f = std::fopen(name, "w+bD");
+  std::free(name);
+  return f;
+#else
+  return std::tmpfile();
+#endif
+}
+
+}  // namespace
 
 Spill::~Spill() {
   if (file_ != nullptr) std::fclose(file_);
@@ -8,7 +29,7 @@ Spill::~Spill() {
 
 void Spill::Write(std::string_view text) {
   if (file_ == nullptr && !noFile_ && mem_.size() + text.size() > kInMemory) {
-    file_ = std::tmpfile();  // removed by the system when closed
+    file_ = TempFile();
     if (file_ != nullptr && std::fwrite(mem_.data(), 1, mem_.size(), file_) == mem_.size()) {
       std::string().swap(mem_);
     } else {

@@ -314,7 +314,8 @@ std::uint32_t ScanFile(const io::Reader& file, std::optional<std::uint64_t> chec
 
 // Checksum and entropies in one pass. A section's raw data is taken as pefile
 // takes it: SizeOfRawData bytes from PointerToRawData (rounded down to 512 when
-// FileAlignment is at least that), cut at the end of the file. Overlapping sections count their bytes again, up to a cap of twice the
+// FileAlignment is at least that), cut at the end of the file.
+// Overlapping sections count their bytes again, up to a cap of twice the
 // file, past which a section's entropy is left uncounted.
 void ScanHeaders(const io::Reader& f, Headers& h, io::PageRelease* pages) {
   const OptionalHeader& o = h.opt;
@@ -375,7 +376,7 @@ std::uint32_t ComputeChecksum(const io::Reader& file, std::uint64_t checksumOffs
   return ScanFile(file, checksumOffset, {}, none, pages);
 }
 
-Headers ParseHeaders(const io::Reader& f, Anomalies& an, io::PageRelease* pages) {
+Headers ParseHeaders(const io::Reader& f, Anomalies& an, io::PageRelease* pages, bool checksum) {
   Headers h;
   h.fileSize = f.Size();
   if (h.fileSize == 0) {
@@ -578,7 +579,8 @@ Headers ParseHeaders(const io::Reader& f, Anomalies& an, io::PageRelease* pages)
       an.AtRva(Area::Directories, d.rva, "directory " + io::Dec(i) + " lies outside every section");
   }
   // Last, once the certificate entry is final: it is cut out of the overlay.
-  if (o.present) ScanHeaders(f, h, pages);
+  // A reader that wants no checksum (a DLL looked at for its exports) wants no entropy either.
+  if (o.present && checksum) ScanHeaders(f, h, pages);
   return h;
 }
 

@@ -10,7 +10,9 @@
 
 namespace kestrova::dumper::pe {
 
-Headers ParseHeaders(const io::Reader& file, Anomalies& an, io::PageRelease* pages = nullptr);
+// `checksum` false skips the whole-file checksum: a DLL read for the dependency
+// walk needs only its headers and tables, not every page of it.
+Headers ParseHeaders(const io::Reader& file, Anomalies& an, io::PageRelease* pages = nullptr, bool checksum = true);
 
 // The header parts show what ParseHeaders found; their records only say whether there is a part.
 struct HeaderPart {

@@ -4,6 +4,7 @@
 #include <iterator>
 #include <string>
 
+#include "dumper/io/Format.h"
 #include "dumper/pe/Debug.h"
 #include "dumper/print/Part.h"
 
@@ -15,41 +16,48 @@ using namespace pe;
 
 namespace {
 
+// Upper-case hex of `v` in `width` digits, appended: for values the listing runs together.
+void AppendHex(std::string& s, std::uint64_t v, int width) {
+  char tmp[24];
+  s.append(tmp, static_cast<std::size_t>(io::PutHex(tmp, v, width) - tmp));
+}
+
 void CodeView(Printer& o, const Context& ctx, const DebugEntry& e) {
   CodeViewInfo cv = ReadCodeView(ctx, e);
-  Field(o, "  Signature");
+  Field(o, "  Signature", "signature");
   std::array<char, 4> sig = DebugSignature(e);
   o.Name(std::string_view(sig.data(), static_cast<std::size_t>(std::min<std::uint64_t>(4, e.data.Size()))));
   o.Nl();
   if (!cv.ok) return;
   if (cv.signature == kCodeViewRsds) {
-    Field(o, "  GUID");
+    Field(o, "  GUID", "guid");
     Guid(o, {}, cv.guid);
     o.Nl();
   } else {
-    Field(o, "  PDB signature").Hex(cv.nb10Signature, 8);
+    Field(o, "  PDB signature", "pdbSignature").Hex(cv.nb10Signature, 8);
     o.Nl();
   }
-  Field(o, "  Age").Dec(cv.age);
+  Field(o, "  Age", "age").Dec(cv.age);
   o.Nl();
-  Field(o, "  PDB path").Name(cv.path);
+  Field(o, "  PDB path", "pdbPath").Name(cv.path);
   o.Nl();
   // What a symbol server is asked for: the GUID's fields (or the signature) without dashes, then the age in hex.
-  Field(o, "  Symbol server key");
+  std::string key;
   if (cv.signature == kCodeViewRsds) {
     auto le = [&](std::size_t at, int n) {
       std::uint64_t v = 0;
       for (int k = n - 1; k >= 0; --k) v = (v << 8) | cv.guid[at + static_cast<std::size_t>(k)];
-      o.Hex(v, 2 * n);
+      AppendHex(key, v, 2 * n);
     };
     le(0, 4);
     le(4, 2);
     le(6, 2);
-    for (std::size_t i = 8; i < 16; ++i) o.Hex(cv.guid[i], 2);
+    for (std::size_t i = 8; i < 16; ++i) AppendHex(key, cv.guid[i], 2);
   } else {
-    o.Hex(cv.nb10Signature, 8);
+    AppendHex(key, cv.nb10Signature, 8);
   }
-  o.Hex(cv.age, 0);
+  AppendHex(key, cv.age, 0);
+  Field(o, "  Symbol server key", "symbolServerKey").Word({}, key);
   o.Nl();
 }
 
@@ -57,9 +65,10 @@ std::uint32_t U32(const DebugEntry& e, std::uint64_t at) { return e.data.U32(at)
 
 void VcFeature(Printer& o, const DebugEntry& e) {
   static constexpr std::string_view kCounts[] = {"Pre-VC++ 11.00", "C/C++", "/GS", "/sdl", "guardN"};
+  static constexpr std::string_view kKeys[] = {"preVc11", "cCpp", "gs", "sdl", "guardN"};
   for (std::size_t i = 0; i < std::size(kCounts); ++i) {
     if (!e.data.Has(4 * i, 4)) break;
-    Field(o, std::string("  ") + std::string(kCounts[i])).Dec(U32(e, 4 * i));
+    Field(o, std::string("  ") + std::string(kCounts[i]), kKeys[i]).Dec(U32(e, 4 * i));
     o.Nl();
   }
 }
@@ -67,13 +76,15 @@ void VcFeature(Printer& o, const DebugEntry& e) {
 void Pogo(Printer& o, const Context& ctx, const DebugEntry& e) {
   if (!e.data.Has(0, 4)) return;
   std::array<char, 4> sig = DebugSignature(e);
-  Field(o, "  Signature").Name(std::string_view(sig.data(), sig.size()));
+  Field(o, "  Signature", "signature").Name(std::string_view(sig.data(), sig.size()));
   o.Nl();
   o.Text("      RVA       Size      Name");
   o.Nl();
+  Scoped rows(o, Scoped::kList, "pogoEntries");
   WalkPogo(ctx, e, [&](const PogoEntry& p) {
     if (o.Exhausted()) return false;
-    o.Text("      ").Hex(p.rva, 8).Text("  ").Hex(p.size, 8).Text("  ").Name(p.name);
+    Scoped row(o, Scoped::kObject, {});
+    o.Text("      ").Hex("rva", p.rva, 8).Text("  ").Hex("size", p.size, 8).Text("  ").Name("name", p.name);
     o.Nl();
     return true;
   });
@@ -86,8 +97,10 @@ void Repro(Printer& o, const DebugEntry& e) {
     from = 4;
     n = len;
   }
-  Field(o, "  Hash");
-  for (std::uint64_t i = 0; i < n && i < 64; ++i) o.Hex(e.data.U8(from + i).value_or(0), 2);
+  std::string hash;
+  for (std::uint64_t i = 0; i < n && i < 64; ++i) AppendHex(hash, e.data.U8(from + i).value_or(0), 2);
+  Field(o, "  Hash", "hash").Word({}, hash);
+  o.Fact("hashCut", n > 64);
   if (n > 64) o.Text("...");
   o.Nl();
 }
@@ -96,9 +109,10 @@ void Repro(Printer& o, const DebugEntry& e) {
 void Misc(Printer& o, const DebugEntry& e) {
   if (!e.data.Has(0, 12)) return;
   const bool unicode = e.data.U8(8).value_or(0) != 0;
-  Field(o, "  DataType").Dec(U32(e, 0)).Text(U32(e, 0) == 1 ? "  EXENAME" : "");
+  Field(o, "  DataType", "DataType").Dec(U32(e, 0));
+  if (U32(e, 0) == 1) o.Word("DataTypeName", "  EXENAME", "EXENAME");
   o.Nl();
-  Field(o, "  Image name");
+  Field(o, "  Image name", "imageName");
   io::Reader name = e.data.From(12);
   if (!unicode) {
     o.Name(name.String(0, kMaxName).text);
@@ -138,25 +152,25 @@ void Misc(Printer& o, const DebugEntry& e) {
 void Entry(Printer& o, const Context& ctx, const DebugDirectory& d, std::uint32_t i) {
   DebugEntry e = ReadDebugEntry(ctx, d, i);
   o.Nl();
-  o.Text("  Entry ").Dec(i + 1);
+  o.Text("  Entry ").Dec(kNoKey, i + 1);
   o.Nl();
-  Field(o, "  Characteristics").Hex(e.characteristics, 8);
+  Field(o, "  Characteristics", "Characteristics").Hex(e.characteristics, 8);
   o.Nl();
   Field(o, "  TimeDateStamp");
-  Stamp(o, {}, e.timeDateStamp, StampStyle::Table);
+  Stamp(o, "TimeDateStamp", e.timeDateStamp, StampStyle::Table);
   o.Nl();
-  Field(o, "  Version").Dec(e.majorVersion).Ch('.').Dec(e.minorVersion);
+  Field(o, "  Version").Dec("MajorVersion", e.majorVersion).Ch('.').Dec("MinorVersion", e.minorVersion);
   o.Nl();
-  Field(o, "  Type").Dec(e.type);
-  if (const Named* n = Find(DebugTypes(), e.type)) o.Text("  ").Text(n->name).Text("  ").Text(n->meaning);
+  Field(o, "  Type", "Type").Dec(e.type);
+  if (const Named* n = Find(DebugTypes(), e.type)) o.Text("  ").Word("TypeName", n->name).Text("  ").Text(n->meaning);
   else o.Text("  (unknown type)");
   o.Nl();
-  Field(o, "  SizeOfData").Hex(e.sizeOfData, 8).Text(" (").Dec(e.sizeOfData).Ch(')');
+  Field(o, "  SizeOfData", "SizeOfData").Hex(e.sizeOfData, 8).Text(" (").Dec(kNoKey, e.sizeOfData).Ch(')');
   o.Nl();
-  Field(o, "  AddressOfRawData").Hex(e.addressOfRawData, 8);
+  Field(o, "  AddressOfRawData", "AddressOfRawData").Hex(e.addressOfRawData, 8);
   if (e.addressOfRawData != 0) InSection(o, ctx, e.addressOfRawData);
   o.Nl();
-  Field(o, "  PointerToRawData").Hex(e.pointerToRawData, 8);
+  Field(o, "  PointerToRawData", "PointerToRawData").Hex(e.pointerToRawData, 8);
   o.Nl();
   if (e.data.Size() == 0) return;
   switch (e.type) {
@@ -166,13 +180,13 @@ void Entry(Printer& o, const Context& ctx, const DebugDirectory& d, std::uint32_
     case kDebugRepro: Repro(o, e); break;
     case kDebugMisc: Misc(o, e); break;
     case kDebugFpo:
-      Field(o, "  FPO records").Dec(e.data.Size() / 16);
+      Field(o, "  FPO records", "fpoRecords").Dec(e.data.Size() / 16);
       o.Nl();
       break;
     case kDebugExDllCharacteristics:
-      Field(o, "  ExDllCharacteristics").Hex(U32(e, 0), 8);
+      Field(o, "  ExDllCharacteristics", "ExDllCharacteristics").Hex(U32(e, 0), 8);
       o.Nl();
-      FlagLines(o, {}, U32(e, 0), ExDllCharacteristics(), 8);
+      FlagLines(o, "ExDllCharacteristicsFlags", U32(e, 0), ExDllCharacteristics(), 8);
       break;
     default: break;
   }
@@ -182,10 +196,14 @@ void Entry(Printer& o, const Context& ctx, const DebugDirectory& d, std::uint32_
 
 void PrintDebug(Printer& o, const DebugDirectory& d, const Context& ctx) {
   if (!d.present) return;
-  Field(o, "Directory").Text("RVA ").Hex(d.rva, 8).Text(", size ").Hex(d.size, 8).Text(", ");
-  Count(o, {}, d.count, "entry", "entries");
+  Field(o, "Directory").Text("RVA ").Hex("rva", d.rva, 8).Text(", size ").Hex("size", d.size, 8).Text(", ");
+  Count(o, kNoKey, d.count, "entry", "entries");
   o.Nl();
-  for (std::uint32_t i = 0; i < d.count && !o.Exhausted(); ++i) Entry(o, ctx, d, i);
+  Scoped rows(o, Scoped::kList, "entries");
+  for (std::uint32_t i = 0; i < d.count && !o.Exhausted(); ++i) {
+    Scoped row(o, Scoped::kObject, {});
+    Entry(o, ctx, d, i);
+  }
 }
 
 KESTROVA_PART(Debug)

@@ -17,56 +17,62 @@ void FrameText(Printer& o, const UnwindX64& u) {
     o.Text("-");
     return;
   }
-  o.Text(Find(UnwindRegistersX64(), u.frameRegister)->name).Text("+0x").Hex(16u * u.frameOffset, 0);
+  o.Word("frameRegister", Find(UnwindRegistersX64(), u.frameRegister)->name);
+  o.Text("+0x").Hex("frameOffset", 16u * u.frameOffset, 0);
 }
 
 void PrintX64(Printer& o, const ExceptionTable& t, const Context& ctx) {
   o.Text("  Begin     End       Unwind    Ver  Flags               Prolog  Codes  Frame      Handler");
   o.Nl();
+  Scoped rows(o, Scoped::kList, "functions");
   ExceptionWalker w(t, ctx);
   RuntimeFunction f;
   while (!o.Exhausted() && w.Next(f)) {
-    o.Text("  ").Hex(f.begin, 8).Text("  ").Hex(f.end, 8).Text("  ").Hex(f.unwind, 8);
+    Scoped row(o, Scoped::kObject, {});
+    o.Text("  ").Hex("begin", f.begin, 8).Text("  ").Hex("end", f.end, 8).Text("  ").Hex("unwind", f.unwind, 8);
     if (f.empty) {
-      o.Text("  (empty entry)");
+      o.Word("kind", "  (empty entry)", "empty");
       o.Nl();
       continue;
     }
     if (f.indirect) {
-      o.Text("  (shares the unwind information of the entry at ").Hex(f.unwind & ~1u, 8).Ch(')');
+      o.Word("kind", "  (shares the unwind information of the entry at ", "shared");
+      o.Hex("sharedWith", f.unwind & ~1u, 8).Ch(')');
       o.Nl();
       continue;
     }
     const UnwindX64& u = f.x64;
     if (!u.ok) {
-      o.Text("  (no unwind information)");
+      o.Word("kind", "  (no unwind information)", "noUnwindInformation");
       o.Nl();
       continue;
     }
-    o.Text("  ").DecR(u.version, 3).Text("  ");
+    o.Text("  ").DecR("version", u.version, 3).Text("  ");
     if (u.flags == 0) o.Text("-");
-    FlagWords(o, {}, u.flags, UnwindFlagsX64(), "");
-    o.Col(57).DecR(u.prologSize, 6).Text("  ").DecR(u.codeCount, 5).Text("  ");
+    FlagWords(o, "flags", u.flags, UnwindFlagsX64(), "");
+    o.Col(57).DecR("prologSize", u.prologSize, 6).Text("  ").DecR("codeCount", u.codeCount, 5).Text("  ");
     FrameText(o, u);
-    if (u.hasHandler) o.Col(83).Hex(u.handler, 8);
+    if (u.hasHandler) o.Col(83).Hex("handler", u.handler, 8);
     if (u.chained) {
-      o.Col(83).Text("chained to ").Hex(u.parentBegin, 8).Ch('-').Hex(u.parentEnd, 8).Text(" unwind ").Hex(u.parentUnwind, 8);
-      if (u.links > 1 && u.rootBegin != u.parentBegin) o.Text(", root ").Hex(u.rootBegin, 8);
+      o.Col(83).Text("chained to ").Hex("parentBegin", u.parentBegin, 8).Ch('-').Hex("parentEnd", u.parentEnd, 8);
+      o.Text(" unwind ").Hex("parentUnwind", u.parentUnwind, 8);
+      if (u.links > 1 && u.rootBegin != u.parentBegin) o.Text(", root ").Hex("rootBegin", u.rootBegin, 8);
     }
     o.Nl();
   }
 }
 
 void PackedArm(Printer& o, bool a64, std::uint32_t w) {
-  auto field = [&](std::string_view name, std::uint32_t v) { o.Ch(' ').Text(name).Ch('=').Dec(v); };
-  o.Text("packed");
+  // The fields under the names the unwind format gives them.
+  auto field = [&](std::string_view name, std::uint32_t v) { o.Ch(' ').Text(name).Ch('=').Dec(name, v); };
+  o.Word("kind", "packed").Fact("fragment", (w & 3) == 2);
   if ((w & 3) == 2) o.Text(" (fragment, no prolog)");
   if (a64) {
     field("RegF", (w >> 13) & 7);
     field("RegI", (w >> 16) & 0xF);
     field("H", (w >> 20) & 1);
     field("CR", (w >> 21) & 3);
-    o.Text(" FrameSize=0x").Hex(((w >> 23) & 0x1FF) * 16u, 0);
+    o.Text(" FrameSize=0x").Hex("FrameSize", ((w >> 23) & 0x1FF) * 16u, 0);
   } else {
     field("Ret", (w >> 13) & 3);
     field("H", (w >> 15) & 1);
@@ -74,7 +80,7 @@ void PackedArm(Printer& o, bool a64, std::uint32_t w) {
     field("R", (w >> 19) & 1);
     field("L", (w >> 20) & 1);
     field("C", (w >> 21) & 1);
-    o.Text(" StackAdjust=0x").Hex(((w >> 22) & 0x3FF) * 4u, 0);
+    o.Text(" StackAdjust=0x").Hex("StackAdjust", ((w >> 22) & 0x3FF) * 4u, 0);
   }
 }
 
@@ -82,26 +88,31 @@ void PrintArm(Printer& o, const ExceptionTable& t, const Context& ctx) {
   const bool a64 = t.kind == UnwindKind::Arm64;
   o.Text("  Begin     Length    Unwind    Ver  X  E  Epilogs  Code words  Handler");
   o.Nl();
+  Scoped rows(o, Scoped::kList, "functions");
   ExceptionWalker w(t, ctx);
   RuntimeFunction f;
   while (!o.Exhausted() && w.Next(f)) {
     const UnwindArm& u = f.arm;
-    o.Text("  ").Hex(f.begin, 8).Text("  ").Hex(u.length, 8).Text("  ");
+    Scoped row(o, Scoped::kObject, {});
+    o.Text("  ").Hex("begin", f.begin, 8).Text("  ").Hex("length", u.length, 8).Text("  ");
     if (f.empty) {
-      o.Hex(0, 8).Text("  (empty entry)");
+      o.Hex("unwind", 0, 8).Word("kind", "  (empty entry)", "empty");
     } else if (u.flag == 3) {
-      o.Hex(f.unwind, 8).Text("  (reserved form)");
+      o.Hex("unwind", f.unwind, 8).Word("kind", "  (reserved form)", "reserved");
     } else if (u.flag != 0) {
+      o.Fact("unwind", std::uint64_t{f.unwind});
       PackedArm(o, a64, f.unwind);
     } else {
-      o.Hex(f.unwind, 8);
+      o.Hex("unwind", f.unwind, 8);
       if (u.ok) {
-        o.Text("  ").DecR(u.version, 3).Text("  ").Ch(u.x ? 'X' : '-').Text("  ").Ch(u.e ? 'E' : '-');
-        o.Text("  ").DecR(u.epilogCount, 7).Text("  ").DecR(u.codeWords, 10);
-        if (u.hasHandler) o.Text("  ").Hex(u.handler, 8);
+        o.Text("  ").DecR("version", u.version, 3).Text("  ").Ch(u.x ? 'X' : '-').Fact("X", u.x);
+        o.Text("  ").Ch(u.e ? 'E' : '-').Fact("E", u.e);
+        o.Text("  ").DecR("epilogCount", u.epilogCount, 7).Text("  ").DecR("codeWords", u.codeWords, 10);
+        if (u.hasHandler) o.Text("  ").Hex("handler", u.handler, 8);
+        o.Fact("fragment", u.f);
         if (u.f) o.Text("  fragment");
       } else {
-        o.Text("  (no unwind information)");
+        o.Word("kind", "  (no unwind information)", "noUnwindInformation");
       }
     }
     o.Nl();
@@ -112,12 +123,12 @@ void PrintArm(Printer& o, const ExceptionTable& t, const Context& ctx) {
 
 void PrintException(Printer& o, const ExceptionTable& t, const Context& ctx) {
   if (!t.present) return;
-  Field(o, "Functions").Dec(t.count);
-  o.Text(t.kind == UnwindKind::X64 ? "  (x64 unwind information)"
-                                   : t.kind == UnwindKind::Arm64 ? "  (ARM64 unwind information)"
-                                                                 : "  (ARM Thumb-2 unwind information)");
+  Field(o, "Functions").Dec(kNoKey, t.count);
+  if (t.kind == UnwindKind::X64) o.Word("unwindKind", "  (x64 unwind information)", "x64");
+  else if (t.kind == UnwindKind::Arm64) o.Word("unwindKind", "  (ARM64 unwind information)", "arm64");
+  else o.Word("unwindKind", "  (ARM Thumb-2 unwind information)", "armThumb2");
   o.Nl();
-  Field(o, "Directory").Text("RVA ").Hex(t.rva, 8).Text(", size ").Hex(t.size, 8);
+  Field(o, "Directory").Text("RVA ").Hex("rva", t.rva, 8).Text(", size ").Hex("size", t.size, 8);
   InSection(o, ctx, t.rva);
   o.Nl();
   o.Nl();

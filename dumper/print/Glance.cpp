@@ -62,6 +62,28 @@ void Contents(Printer& o, const Facts& f) {
     }
     o.Nl();
   }
+  if (f.depsWalked) {
+    // The Dependencies part's verdict, repeated: the question most users bring.
+    Field(o, "Will it load", "loads");
+    if (f.depsLoads) {
+      o.Word({}, "yes", "yes").Text(": all ");
+      Count(o, "modules", f.depsModules - 1, "module found", "modules found");
+      o.Text(", every import resolved");
+    } else {
+      o.Word({}, "no", "no").Text(":");
+      const char* sep = " ";
+      auto part = [&](Key k, std::uint64_t n, std::string_view one, std::string_view many) {
+        if (n == 0) return;
+        o.Text(sep);
+        Count(o, k, n, one, many);
+        sep = ", ";
+      };
+      part("dllsMissing", f.depsDllsMissing, "DLL missing", "DLLs missing");
+      part("functionsMissing", f.depsFunctionsMissing, "function missing", "functions missing");
+      part("badImages", f.depsBadImages, "DLL it cannot use (0xC000007B)", "DLLs it cannot use (0xC000007B)");
+    }
+    o.Nl();
+  }
   if (f.resources != 0) {
     Field(o, "Resources", "resources").Dec(f.resources);
     o.Nl();
@@ -115,7 +137,10 @@ void WhereToLook(Printer& o, const Facts& f) {
 
 void PrintGlance(Printer& o, const Glance& g, const Context& ctx) {
   const Facts& f = *g.facts;
-  if (!g.image) {
+  if (!g.image && !f.otherKind.empty()) {
+    Field(o, "What", "what").Word({}, f.otherKind);
+    o.Nl();
+  } else if (!g.image) {
     Field(o, "What", "what").Word({}, "not a Windows image: what it is and what built it cannot be told", "unknown");
     o.Nl();
   } else {

@@ -24,7 +24,8 @@ void Kind(Printer& o, const Headers& h) {
 
 }  // namespace
 
-void PrintIntro(Printer& o, std::string_view displayName, const Headers& h) {
+void PrintIntro(Printer& o, std::string_view displayName, const Headers& h, std::string_view otherKind,
+                std::string_view otherKindJson) {
   o.Word("tool", kBanner);
   o.Nl();
   o.Nl();
@@ -32,6 +33,11 @@ void PrintIntro(Printer& o, std::string_view displayName, const Headers& h) {
   o.Nl();
   Field(o, "Size", "size").Dec(h.fileSize).Text(" bytes (0x").Hex(kNoKey, h.fileSize, 0).Ch(')');
   o.Nl();
+  if (!otherKind.empty()) {
+    Field(o, "Type").Word("type", otherKind, otherKindJson);
+    o.Nl();
+    return;
+  }
   Field(o, "Type");
   Kind(o, h);
   if (h.kind == FileKind::Pe && h.hasCoff) {

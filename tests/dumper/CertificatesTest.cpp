@@ -178,25 +178,39 @@ Bytes Rfc3161Stamp(const Bytes& others) {
 
 // The certificate kinds besides X.509 are legal: each is listed by kind and size,
 // and the signer and the time stamp's authority are still found past them.
-TEST(Certificates, AttributeCertificatesAreListedNotDecoded) {
+Bytes OtherKindsSample() {
   const Bytes v1 = Tlv(0xA1, Cat({Seq({Int({0})}), Seq({Oid("1.2.840.113549.1.1.11")}), Tlv(0x03, {0x00, 0xAB})}));
   const Bytes v2 = Tlv(0xA2, Seq({Int({1})}));
   auto build = [&](const Bytes& digest) { return Signed(Signature(digest, true, Rfc3161Stamp(v1), v2)); };
-  Bytes f = build(DigestOf(build(Bytes(32, 0))));
-  ExpectGolden("certificates_other_kinds", Part(Dump(f, "stamped.exe")));
+  return build(DigestOf(build(Bytes(32, 0))));
 }
 
-TEST(Certificates, SignatureWithCertificateSignerTimeStampAndNestedSignature) {
+TEST(Certificates, AttributeCertificatesAreListedNotDecoded) {
+  ExpectGolden("certificates_other_kinds", Part(Dump(OtherKindsSample(), "stamped.exe")));
+}
+
+// A signature with its certificate, signer, a time stamp and a nested signature, whose digest matches.
+Bytes SignedSample() {
   auto build = [](const Bytes& digest) {
     Bytes nested = Seq({Oid("1.3.6.1.4.1.311.2.4.1"), Set({Signature(digest, false)})});
     return Signed(Signature(digest, true, Cat({CounterSignature(), nested})));
   };
-  Bytes f = build(DigestOf(build(Bytes(32, 0))));  // same sizes, so the same digest
+  return build(DigestOf(build(Bytes(32, 0))));  // same sizes, so the same digest
+}
+
+TEST(Certificates, SignatureWithCertificateSignerTimeStampAndNestedSignature) {
+  Bytes f = SignedSample();
   ExpectGolden("certificates_signed", Part(Dump(f, "signed.exe")));
   f[PeBuilder::kHeaders + 4] ^= 1;  // one byte of code
   std::string tampered = Dump(f, "tampered.exe");
   EXPECT_NE(tampered.find("DOES NOT MATCH: the file was changed after it was signed"), std::string::npos);
   EXPECT_NE(tampered.find("signature 1: the file's digest does not match the signed one"), std::string::npos);
+}
+
+// Both samples in JSON: every field of a signature, and the certificates that are not X.509.
+TEST(Certificates, SignaturesInJson) {
+  ExpectGolden("certificates.json", PartJson(DumpJson(SignedSample(), "signed.exe"), "Certificates") + "\n" +
+                                        PartJson(DumpJson(OtherKindsSample(), "stamped.exe"), "Certificates") + "\n");
 }
 
 // One line per kind of damage, then the same blob cut at every byte.

@@ -165,6 +165,15 @@ TEST(GoldenFeatures, TlsAndAShortLoadConfigOfA32BitImage) {
   ExpectGolden("build_info_pe32", Parts(m.pe.Build(), "info.exe"));
 }
 
+// The same image in JSON: every debug entry kind and every guard table, each fact under its key.
+TEST(GoldenFeatures, DebugAndLoadConfigInJson) {
+  Image m(true);
+  AddDebug(m);
+  AddLoadConfig(m, 328);
+  const std::string json = DumpJson(m.pe.Build(), "info.dll");
+  ExpectGolden("debug_load_config.json", PartJson(json, "Debug") + "\n" + PartJson(json, "LoadConfig") + "\n");
+}
+
 TEST(GoldenDamage, DebugEntriesPointingOutsideAndCutShort) {
   Image m(true);
   AddDebug(m);

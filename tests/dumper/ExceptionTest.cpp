@@ -39,8 +39,9 @@ PeBuilder X64Image(Fill fill, std::uint32_t at = 0) {
   return pe;
 }
 
-TEST(GoldenException, X64HandlersChainsAndFrames) {
-  PeBuilder pe = X64Image([](PeBuilder::Section& x, std::uint32_t pdata) {
+// Plain, framed with both handlers, chained once and twice, and an entry that shares another's unwind data.
+PeBuilder X64Samples() {
+  return X64Image([](PeBuilder::Section& x, std::uint32_t pdata) {
     std::uint32_t plain = Unwind(x, 0, 4, 1, 0, {});
     std::uint32_t guarded = Unwind(x, 3, 8, 3, 0x25, {0x1100, 0xABCD});  // RBP + 0x20, both handlers
     std::uint32_t chained = Unwind(x, 4, 2, 1, 0, {0x1020, 0x1080, guarded});
@@ -48,7 +49,14 @@ TEST(GoldenException, X64HandlersChainsAndFrames) {
     return std::vector<Fn>{{0x1000, 0x1020, plain}, {0x1020, 0x1080, guarded}, {0x1080, 0x1090, chained},
                            {0x1090, 0x10A0, twice}, {0x10A0, 0x10B0, pdata | 1}};
   });
-  ExpectGolden("exception_x64", Dump(pe.Build(), "unwind.dll"));
+}
+
+TEST(GoldenException, X64HandlersChainsAndFrames) {
+  ExpectGolden("exception_x64", Dump(X64Samples().Build(), "unwind.dll"));
+}
+
+TEST(GoldenException, X64InJson) {
+  ExpectGolden("exception.json", PartJson(DumpJson(X64Samples().Build(), "unwind.dll"), "Exception") + "\n");
 }
 
 TEST(GoldenException, Arm64AndArmNtPackedAndRecords) {

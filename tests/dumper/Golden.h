@@ -23,6 +23,37 @@ inline std::string DumpJson(const std::vector<std::uint8_t>& bytes, std::string_
   return DumpToString(bytes, name, o);
 }
 
+// The member `"id":{...}` of the JSON form's "parts", as written: the golden of
+// one part family, which the other parts' keys do not touch. Empty when absent.
+inline std::string PartJson(const std::string& json, std::string_view id) {
+  // Past the string that opens at `i` (a quote), escapes included.
+  auto skipString = [&](std::size_t i) {
+    for (++i; i < json.size() && json[i] != '"'; ++i)
+      if (json[i] == '\\') ++i;
+    return i + 1;
+  };
+  const std::string key = "\"" + std::string(id) + "\":{";
+  std::size_t i = json.find("\"parts\":{");
+  if (i == std::string::npos) return {};
+  int depth = 0;
+  std::size_t begin = std::string::npos;
+  for (i += 8; i < json.size();) {
+    const char c = json[i];
+    if (c == '"') {
+      if (depth == 1 && begin == std::string::npos && json.compare(i, key.size(), key) == 0) begin = i;
+      i = skipString(i);
+      continue;
+    }
+    if (c == '{' || c == '[') ++depth;
+    if (c == '}' || c == ']') {
+      if (--depth == 1 && begin != std::string::npos) return json.substr(begin, i + 1 - begin);
+      if (depth == 0) break;
+    }
+    ++i;
+  }
+  return {};
+}
+
 // `name` + ".txt" holds the expected listing; "x.json" the expected JSON of a part family.
 inline void ExpectGolden(const std::string& name, const std::string& listing) {
   const bool ext = name.find('.') != std::string::npos;

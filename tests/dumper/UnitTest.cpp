@@ -8,6 +8,7 @@
 #include "dumper/Cli.h"
 #include "dumper/io/Reader.h"
 #include "dumper/pe/Parse.h"
+#include "dumper/io/Spill.h"
 #include "dumper/print/json/JsonPrinter.h"
 #include "dumper/print/text/TextPrinter.h"
 #include "tests/dumper/PeBuilder.h"
@@ -143,6 +144,24 @@ TEST(Printer, ACutPartHidesNoLaterPart) {
   const std::string json = TwoParts<print::JsonPrinter>();
   EXPECT_EQ(json.rfind("{\"schema\":1,\"Big\":{\"rows\":[0,", 0), 0u) << json;
   EXPECT_NE(json.find("],\"cut\":true},\"Small\":{\"tail\":7},\"end\":true}\n"), std::string::npos) << json;
+}
+
+// What waits in a spill comes back whole and in order, past the size it keeps in memory.
+TEST(Spill, GivesBackWhatItHeldInOrder) {
+  io::Spill spill;
+  std::string expected;
+  for (int i = 0; i < 40000; ++i) {
+    const std::string line = "line " + std::to_string(i) + std::string(static_cast<std::size_t>(i % 50), 'x') + "\n";
+    spill.Write(line);
+    expected += line;
+  }
+  ASSERT_GT(expected.size(), std::size_t{1} << 20);
+  StringSink out;
+  spill.ReplayTo(out);
+  EXPECT_TRUE(out.s == expected);
+  StringSink again;
+  spill.ReplayTo(again);
+  EXPECT_TRUE(again.s.empty());
 }
 
 class FakeFiles final : public FileSource {

@@ -19,6 +19,7 @@ bool JsonPrinter::Member(Key k) {
     if (pending_.empty()) return false;
     k = pending_;
     pending_ = {};
+    if (k.size() == 1 && k[0] == kNoKey[0]) return false;  // a label that keys nothing
   }
   if (!scopes_.empty() && scopes_.back().dropped) return false;
   if (Exhausted()) {
