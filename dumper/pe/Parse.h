@@ -55,6 +55,10 @@ class ExportWalker {
 
 // The image checksum as the loader's tools compute it: the 16-bit one's
 // complement sum of the file with the CheckSum field taken as zero, plus the length.
+// Where the image's own data ends: the headers and every section's raw data,
+// cut at the end of the file. The overlay starts there.
+std::uint64_t ImageDataEnd(const Headers& h);
+
 std::uint32_t ComputeChecksum(const io::Reader& file, std::uint64_t checksumOffset,
                               io::PageRelease* pages = nullptr);
 

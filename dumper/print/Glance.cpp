@@ -101,6 +101,16 @@ void Contents(Printer& o, const Facts& f) {
 }
 
 // Each shown part and the line its title stands on, a few to a line.
+// One finding a line, the label on the first; JSON: a list of strings.
+void Findings(Printer& o, std::string_view label, Key key, const std::vector<std::string>& lines) {
+  if (lines.empty()) return;
+  Scoped list(o, Scoped::kList, key);
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    o.Text(i == 0 ? "  " : "").Text(i == 0 ? label : "").Col(kValueCol).Name(lines[i]);
+    o.Nl();
+  }
+}
+
 void WhereToLook(Printer& o, const Facts& f) {
   bool any = false;
   std::size_t width = 0;
@@ -177,6 +187,12 @@ void PrintGlance(Printer& o, const Glance& g, const Context& ctx) {
     o.Nl();
     Field(o, "Linker", "linker").Text("version ").Dec("linkerMajor", g.linkerMajor).Ch('.').Dec("linkerMinor", g.linkerMinor);
     o.Nl();
+    const pe::Findings& id = g.identity;
+    if (!id.linker.empty()) Field(o, "Linked by", "linkedBy").Name(id.linker).Nl();
+    Findings(o, "Toolchain", "toolchain", id.toolchain);
+    Findings(o, "Packer", "packer", id.packer);
+    Findings(o, "Installer", "installer", id.installer);
+    Findings(o, "Packing signs", "packingSigns", id.signs);
   }
   Signatures(o, f);
   Contents(o, f);
