@@ -185,10 +185,14 @@ void PrintGlance(Printer& o, const Glance& g, const Context& ctx) {
     else if (g.linkTime == 0) o.Word("linkTime", "no link time stamp", "none");
     else o.Date("linkTime", g.linkTime).Text(" (the link time stamp)");
     o.Nl();
-    Field(o, "Linker", "linker").Text("version ").Dec("linkerMajor", g.linkerMajor).Ch('.').Dec("linkerMinor", g.linkerMinor);
-    o.Nl();
     const pe::Findings& id = g.identity;
-    if (!id.linker.empty()) Field(o, "Linked by", "linkedBy").Name(id.linker).Nl();
+    // The linker by name carries its version field; without a name, the field alone.
+    if (!id.linker.empty()) {
+      Field(o, "Linked by", "linkedBy").Name(id.linker).Nl();
+    } else {
+      Field(o, "Linker", "linker").Text("version ").Dec("linkerMajor", g.linkerMajor).Ch('.');
+      o.Dec("linkerMinor", g.linkerMinor).Nl();
+    }
     Findings(o, "Toolchain", "toolchain", id.toolchain);
     Findings(o, "Packer", "packer", id.packer);
     Findings(o, "Installer", "installer", id.installer);
