@@ -32,6 +32,8 @@ cmake --build --preset fuzz
 bash scripts/fuzz.sh "${KESTROVA_FUZZ_SECONDS:-45}"
 bash scripts/fuzz.sh 10 fuzz_der
 bash scripts/fuzz.sh 10 fuzz_demangle
+bash scripts/fuzz.sh 10 fuzz_apiset
+bash scripts/fuzz.sh 10 fuzz_x86
 
 step "32-bit Windows build (its tests run under Wine below)"
 cmake --preset windows-x86 >/dev/null

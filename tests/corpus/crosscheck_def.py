@@ -4,8 +4,12 @@ dlltool must make an import library from each .def as written (-k where a name
 carries @N), and so must lld-link /def: when it is installed; a file that is not an
 image must give exit 1.
 
-  crosscheck_def.py TDUMP [--work DIR] [--i386-dir DIR]"""
+With --sample N, N DLLs of each folder (a fixed draw, the core system DLLs always
+among them), since the whole set takes minutes.
+
+  crosscheck_def.py TDUMP [--work DIR] [--i386-dir DIR] [--sample N]"""
 import argparse
+import random
 import re
 import shutil
 import subprocess
@@ -16,6 +20,17 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import kcorpus  # noqa: E402
 
 I386_DIR = Path("/usr/lib/i386-linux-gnu/wine/i386-windows")
+CORE = {"kernel32.dll", "kernelbase.dll", "ntdll.dll", "msvcrt.dll", "user32.dll", "gdi32.dll",
+        "advapi32.dll", "ole32.dll", "oleaut32.dll", "ws2_32.dll", "shell32.dll", "comctl32.dll"}
+
+
+def sample(paths, n):
+    """All of `paths`, or n of them: the core DLLs and a fixed draw of the rest."""
+    if not n or len(paths) <= n:
+        return paths
+    core = [p for p in paths if p.name.lower() in CORE]
+    rest = [p for p in paths if p.name.lower() not in CORE]
+    return sorted(core + random.Random(20261209).sample(rest, max(0, n - len(core))))
 DECORATED = re.compile(r"^[A-Za-z_$][^ ;]*@\d+ ", re.M)
 
 
@@ -53,6 +68,7 @@ def main():
     ap.add_argument("tdump")
     ap.add_argument("--work", type=Path, default=Path("def-work"))
     ap.add_argument("--i386-dir", type=Path, default=I386_DIR)
+    ap.add_argument("--sample", type=int, default=0)
     args = ap.parse_args()
     dlltool = shutil.which("x86_64-w64-mingw32-dlltool") or shutil.which("dlltool")
     if not dlltool:
@@ -69,7 +85,7 @@ def main():
     for folder, machine in sets:
         work = args.work / machine.replace(":", "_")
         work.mkdir(exist_ok=True)
-        for p in sorted(folder.glob("*.dll")):
+        for p in sample(sorted(folder.glob("*.dll")), args.sample):
             count += 1
             why = check(args.tdump, dlltool, p, work, machine)
             if why:
