@@ -3,7 +3,9 @@
 #include <new>
 #include <string>
 
+#include "dumper/DefFile.h"
 #include "dumper/banner.h"
+#include "dumper/system/Closure.h"
 #include "dumper/print/json/JsonPrinter.h"
 #include "dumper/print/text/TextPrinter.h"
 
@@ -15,6 +17,7 @@ namespace {
 void WriteUsage(Sink& out) {
   std::string text =
       "Usage: tdump FILE...\n"
+      "       tdump --def FILE\n"
       "Writes a listing of each Windows executable or DLL (PE file) to standard output,\n"
       "in these parts, each present only when the file has it:\n";
   std::string line = " ";
@@ -36,6 +39,13 @@ void WriteUsage(Sink& out) {
       "               the same facts as the listing\n"
       "  --raw        names as they are in the file, without the readable form\n"
       "               of mangled C++ names (also --no-demangle)\n"
+      "  --windows-root DIR\n"
+      "               resolve the Dependencies against DIR, a folder laid out like a\n"
+      "               Windows drive (DIR/Windows/System32, ...), such as a Wine prefix's drive_c\n"
+      "  --app-dir DIR  the application folder for that (default: the file's own folder)\n"
+      "  --no-deps    no Dependencies part\n"
+      "  --def        instead of the listing, a module-definition (.def) file of\n"
+      "               FILE's exports, from which a linker makes an import library\n"
       "  --help       show this text\n"
       "  --version    show the version\n"
       "  --           treat every later argument as a file name\n"
@@ -49,7 +59,9 @@ void WriteUsage(Sink& out) {
 int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
   std::vector<std::size_t> names;
   Options opts;
+  std::string windowsRoot, appDir;
   bool options = true;
+  bool def = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     // Only these exact words are options: anything else, even "-x.dll", is a file name.
@@ -64,6 +76,12 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
       opts.json = true;
     } else if (options && (a == "--raw" || a == "--no-demangle")) {
       opts.demangle = false;
+    } else if (options && (a == "--windows-root" || a == "--app-dir") && i + 1 < args.size()) {
+      (a == "--windows-root" ? windowsRoot : appDir) = args[++i];
+    } else if (options && a == "--no-deps") {
+      opts.noDeps = true;
+    } else if (options && a == "--def") {
+      def = true;
     } else if (options && a == "--version") {
       out.Write(kBanner);
       out.Write("\n");
@@ -76,6 +94,19 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
     out.Write(kBanner);
     out.Write("\n\ntdump: no file given\n\n");
     WriteUsage(out);
+    return 1;
+  }
+  // The system the Dependencies part resolves against: read once for all the files.
+  system::Environment env;
+  env.files = files.SystemFiles();
+  if (env.files != nullptr && !windowsRoot.empty()) env.view = system::OpenWindowsRoot(*env.files, windowsRoot);
+  else if (!windowsRoot.empty()) env.view.why = "this build cannot read other files";
+  else if (!files.RunningSystem(env.view)) env.view.why = "--windows-root DIR names one";
+  if (appDir.empty()) appDir = files.AppDirHint();
+  if (!opts.noDeps) opts.deps = &env;
+  if (def && names.size() != 1) {
+    // One .def names one library.
+    out.Write("tdump: --def takes exactly one file\n");
     return 1;
   }
   int rc = 0;
@@ -109,7 +140,17 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
       rc = 1;
       continue;
     }
+    env.program = args[i];
+    env.appDir = appDir;
+    if (appDir.empty()) {
+      const std::size_t slash = args[i].find_last_of("/\\");
+      env.appDir = slash == std::string::npos ? "." : args[i].substr(0, slash == 0 ? 1 : slash);
+    }
     std::span<const std::uint8_t> mapped = files.Mapped();
+    if (def) {
+      rc = WriteDefFile(mapped.empty() ? std::span<const std::uint8_t>(bytes) : mapped, args[i], out);
+      continue;
+    }
     if (mapped.empty()) DumpImage(bytes, args[i], out, nullptr, opts);
     else DumpImage(mapped, args[i], out, files.Pages(), opts);
     // Release the buffer between files so a huge one does not linger.

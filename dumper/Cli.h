@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "dumper/Dump.h"
+#include "dumper/system/Files.h"
+#include "dumper/system/System.h"
 
 namespace kestrova::dumper {
 
@@ -21,6 +23,13 @@ class FileSource {
   virtual std::span<const std::uint8_t> Mapped() const { return {}; }
   // What may drop pages of the mapped file; null when nothing can.
   virtual PageRelease* Pages() { return nullptr; }
+  // The files outside the listed one that the Dependencies part reads (DLLs,
+  // folders); null when the platform half offers none.
+  virtual system::Files* SystemFiles() { return nullptr; }
+  // The running system, on a platform that has one to resolve against; false elsewhere.
+  virtual bool RunningSystem(system::SystemView& /*view*/) { return false; }
+  // The application folder when the caller names it outside the command line; empty otherwise.
+  virtual std::string AppDirHint() { return {}; }
 };
 
 // `args` are the arguments after the program name. Returns the exit code:

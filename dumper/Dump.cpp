@@ -4,6 +4,7 @@
 
 #include <iterator>
 
+#include "dumper/coff/Detect.h"
 #include "dumper/io/Format.h"
 #include "dumper/io/Reader.h"
 #include "dumper/io/Spill.h"
@@ -70,7 +71,19 @@ void Run(std::span<const std::uint8_t> bytes, std::string_view displayName, prin
   pe::AddressMap map(file, h);
   pe::Facts facts;
   o.BeginDocument();
-  print::PrintIntro(o, displayName, h);
+  // A file that is no PE image may still be a kind with parts of its own.
+  std::string_view otherKind, otherKindJson;
+  if (h.kind != pe::FileKind::Pe) {
+    switch (coff::DetectKind(file)) {
+      case coff::Kind::Archive: otherKind = "archive (static or import library)", otherKindJson = "archive"; break;
+      case coff::Kind::Object: otherKind = "COFF object", otherKindJson = "COFF object"; break;
+      case coff::Kind::BigObject: otherKind = "COFF object, big-object form", otherKindJson = "big COFF object"; break;
+      case coff::Kind::Ne: otherKind = "NE (16-bit) executable", otherKindJson = "NE"; break;
+      default: break;
+    }
+  }
+  print::PrintIntro(o, displayName, h, otherKind, otherKindJson);
+  facts.otherKind = otherKind;
   std::size_t left = 0;
   for (const PartEntry& p : kParts) left += Applies(p.anchor, h) ? 1u : 0u;
   const std::uint64_t budget = ListingBudget(bytes.size(), options.json);

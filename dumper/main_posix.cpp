@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "dumper/Cli.h"
+#include "dumper/system/posix/MappedFiles.h"
 
 namespace {
 
@@ -71,6 +72,7 @@ class PosixFiles final : public FileSource, private kestrova::dumper::PageReleas
   }
 
   kestrova::dumper::PageRelease* Pages() override { return map_ != nullptr ? this : nullptr; }
+  kestrova::dumper::system::Files* SystemFiles() override { return &system_; }
 
   std::span<const std::uint8_t> Mapped() const override {
     return {static_cast<const std::uint8_t*>(map_), mapSize_};
@@ -122,6 +124,7 @@ class PosixFiles final : public FileSource, private kestrova::dumper::PageReleas
   std::size_t mapSize_ = 0;
   int fd_ = -1;  // kept open beside the mapping for Fetch
   std::vector<std::uint8_t> buffer_;
+  kestrova::dumper::system::MappedFiles system_;
 };
 
 }  // namespace

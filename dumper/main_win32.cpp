@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "dumper/Cli.h"
+#include "dumper/system_win32.h"
 
 namespace {
 
@@ -113,6 +114,12 @@ class Win32Files final : public FileSource {
   ~Win32Files() override { Unmap(); }
 
   std::span<const std::uint8_t> Mapped() const override { return {view_, viewSize_}; }
+  kestrova::dumper::system::Files* SystemFiles() override { return system_.get(); }
+  bool RunningSystem(kestrova::dumper::system::SystemView& view) override {
+    view = kestrova::dumper::win32::RunningSystem(*system_);
+    return view.present;
+  }
+  std::string AppDirHint() override { return kestrova::dumper::win32::AppDirFromEnvironment(); }
 
   bool Read(std::size_t index, std::vector<std::uint8_t>& bytes, std::string& error) override {
     Unmap();
@@ -159,6 +166,7 @@ class Win32Files final : public FileSource {
     viewSize_ = 0;
   }
   wchar_t** argv_;
+  std::unique_ptr<kestrova::dumper::system::Files> system_ = kestrova::dumper::win32::SystemFiles();
   const std::uint8_t* view_ = nullptr;
   std::size_t viewSize_ = 0;
 };

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs one of the dump tool's libFuzzer targets for a fixed time.
 #   scripts/fuzz.sh SECONDS [TARGET]
-# TARGET is fuzz_dump (the default: whole files), fuzz_der (signature blobs) or
-# fuzz_demangle (mangled C++ names).
+# TARGET is fuzz_dump (the default: whole files), fuzz_der (signature blobs),
+# fuzz_demangle (mangled C++ names), fuzz_apiset (API-set schemas) or fuzz_x86 (x86 code
+# for the length decoder).
 # Needs the fuzz preset built (cmake --preset fuzz && cmake --build --preset fuzz);
 # KESTROVA_FUZZ_BUILD names another build folder of that preset.
 # Seeds come from ../shared/corpus (read-only) plus a few small Wine DLLs, copied into a
@@ -13,8 +14,8 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seconds=${1:?usage: scripts/fuzz.sh SECONDS [TARGET]}
 target=${2:-fuzz_dump}
 case "$target" in
-  fuzz_dump|fuzz_der|fuzz_demangle) ;;
-  *) echo "fuzz.sh: unknown target $target (fuzz_dump, fuzz_der or fuzz_demangle)" >&2; exit 2 ;;
+  fuzz_dump|fuzz_der|fuzz_demangle|fuzz_apiset|fuzz_x86) ;;
+  *) echo "fuzz.sh: unknown target $target (fuzz_dump, fuzz_der, fuzz_demangle, fuzz_apiset or fuzz_x86)" >&2; exit 2 ;;
 esac
 build=$(realpath -m "${KESTROVA_FUZZ_BUILD:-$root/build/fuzz}")
 fuzzer=$build/bin/$target
@@ -45,6 +46,26 @@ if [ "$target" = fuzz_demangle ]; then
     n=$((n + 1))
     printf '%s' "$name" >"$corpus/seed-$n"
   done <"$root/tests/fuzz/demangle.seeds"
+elif [ "$target" = fuzz_apiset ]; then
+  # Seeds: Wine's schema (layout 6) and small ones of layouts 2 and 4.
+  dict=$root/tests/fuzz/apiset.dict
+  for f in "$root"/tests/fuzz/apiset-seeds/*; do
+    dest=$corpus/seed-$(basename "$f")
+    [ -e "$dest" ] || cp "$f" "$dest"
+  done
+elif [ "$target" = fuzz_x86 ]; then
+  # Seeds: the code of a few small 32-bit Wine DLLs, 4 KB at a time.
+  dict=
+  max_len=4096
+  i386_dlls=/usr/lib/i386-linux-gnu/wine/i386-windows
+  if [ -d "$i386_dlls" ]; then
+    for f in "$i386_dlls"/version.dll "$i386_dlls"/ws2_32.dll "$i386_dlls"/msvcrt.dll; do
+      [ -f "$f" ] || continue
+      dest=$corpus/seed-$(basename "$f")
+      [ -e "$dest" ] || dd if="$f" of="$dest" bs=4096 skip=1 count=1 status=none
+    done
+  fi
+  printf '\x55\x8b\xec\x8b\x45\x08\x5d\xc2\x04\x00' >"$corpus/seed-prologue"
 elif [ "$target" = fuzz_der ]; then
   # Seeds: the signatures kept beside the target, and those the signature cross-check made.
   dict=$root/tests/fuzz/der.dict
@@ -122,7 +143,7 @@ set +e
   -timeout=10 \
   -rss_limit_mb=2048 \
   -max_len="$max_len" \
-  -dict="$dict" \
+  ${dict:+-dict="$dict"} \
   -artifact_prefix="$artifacts/" \
   -print_final_stats=1 \
   >"$log" 2>&1
@@ -136,7 +157,7 @@ grep -E '^stat::(number_of_executed_units|average_exec_per_sec|new_units_added|p
 found=$(find "$artifacts" -type f -newer "$stamp" | sort)
 if [ $rc -ne 0 ] || [ -n "$found" ]; then
   echo "fuzz.sh: FAILED (exit $rc)" >&2
-  grep -E 'ERROR: |SUMMARY: |fuzz_dump: |fuzz_der: |fuzz_demangle: |Test unit written to|libFuzzer: ' "$log" | head -n 20 >&2 || true
+  grep -E 'ERROR: |SUMMARY: |fuzz_dump: |fuzz_der: |fuzz_demangle: |fuzz_apiset: |fuzz_x86: |Test unit written to|libFuzzer: ' "$log" | head -n 20 >&2 || true
   for f in $found; do echo "fuzz.sh: reproducer $f" >&2; done
   echo "fuzz.sh: replay with: $fuzzer $found" >&2
   exit 1

@@ -137,6 +137,7 @@ ClrInfo ParseClr(const Context& ctx) {
     ctx.an.AtRva(Area::Clr, rva, "metadata size " + io::Hex(size) + " runs past its section's data; read to its end");
   }
   r.md.emplace(md, ctx.an, Area::Clr);
+  if (ctx.facts && r.md->ok()) NoteClr(ctx.facts->marks, *r.md);
   if (ctx.facts) {
     // The <Module> pseudo-type holds the global members: not a type a reader wrote.
     const std::uint32_t types = r.md->Rows(clr::kTypeDef);

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dumper/pe/Identify.h"
@@ -22,6 +23,7 @@ struct SignatureFacts {
 };
 
 struct Facts {
+  std::string_view otherKind;  // a file that is no PE image but a kind read here: what it is
   std::uint64_t importDlls = 0, importFunctions = 0, delayDlls = 0, delayFunctions = 0;
   std::uint64_t exports = 0, forwarded = 0;  // counted as the exports are walked
   std::uint64_t resources = 0;
@@ -40,6 +42,10 @@ struct Facts {
   bool clr = false, ilOnly = false;
   std::uint64_t clrTypes = 0, clrMethods = 0;
   std::string targetFramework;
+  // The dependency walk's verdict (Dependencies).
+  bool depsWalked = false, depsLoads = false;
+  std::uint64_t depsModules = 0, depsDllsMissing = 0, depsFunctionsMissing = 0, depsBadImages = 0;
+  std::uint64_t depsDelayedFailures = 0;
   // The listing's line on which each part's title stands (0: not shown), by
   // area, counted from the parts' first line; lineBase is the lines before it.
   std::array<std::uint64_t, kAreaCount> startLine{};

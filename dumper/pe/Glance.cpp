@@ -88,6 +88,7 @@ Glance ParseGlance(const Context& ctx) {
   g.entrySection = ctx.map.SectionOf(o.addressOfEntryPoint);
   g.linkTime = h.coff.timeDateStamp;
   g.repro = f.repro;
+  g.identity = Identify(ctx, f.marks);
   g.linkerMajor = o.majorLinker;
   g.linkerMinor = o.minorLinker;
 

@@ -37,6 +37,7 @@ struct Glance {
   std::uint32_t linkTime = 0;
   bool repro = false;
   std::uint8_t linkerMajor = 0, linkerMinor = 0;
+  Findings identity;               // what built it, whether it is packed
   const Facts* facts = nullptr;    // counts, signatures, the PDB path, where parts start
   std::uint64_t anomalies = 0;
 };

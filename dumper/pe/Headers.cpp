@@ -1,5 +1,8 @@
 // DOS, COFF and optional headers, data directories, section table, address map.
 #include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <optional>
 
 #include "dumper/io/Format.h"
 #include "dumper/pe/Parse.h"
@@ -211,12 +214,80 @@ std::optional<io::Reader> AddressMap::View(std::uint64_t rva) const {
   return std::nullopt;
 }
 
-std::uint32_t ComputeChecksum(const io::Reader& file, std::uint64_t checksumOffset, io::PageRelease* pages) {
+namespace {
+
+// A stretch of the file whose bytes go into histogram `hist`.
+struct Counted {
+  std::uint64_t begin = 0, end = 0;
+  std::size_t hist = 0;
+};
+
+// Adds the bytes of `b` (at most a stretch, so 32-bit counts hold) to `hist`.
+// Eight tables side by side, filled from 8-byte words, so that a run of one
+// byte value (zero fill) does not wait on a single counter.
+void CountBytes(std::span<const std::uint8_t> b, std::uint64_t* hist) {
+  std::uint32_t c[8][256] = {};
+  std::uint64_t zeroWords = 0;
+  std::size_t i = 0;
+  const std::size_t n = b.size();
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, b.data() + i, 8);
+    if (w == 0) {  // zero fill, common in images, counted without the tables
+      ++zeroWords;
+      continue;
+    }
+    ++c[0][w & 0xFF];
+    ++c[1][(w >> 8) & 0xFF];
+    ++c[2][(w >> 16) & 0xFF];
+    ++c[3][(w >> 24) & 0xFF];
+    ++c[4][(w >> 32) & 0xFF];
+    ++c[5][(w >> 40) & 0xFF];
+    ++c[6][(w >> 48) & 0xFF];
+    ++c[7][w >> 56];
+  }
+  for (; i < n; ++i) ++c[0][b[i]];
+  hist[0] += 8 * zeroWords;
+  for (std::size_t k = 0; k < 256; ++k) {
+    std::uint64_t t = 0;
+    for (const auto& table : c) t += table[k];
+    hist[k] += t;
+  }
+}
+
+double Entropy(const std::uint64_t* hist) {
+  std::uint64_t total = 0;
+  for (std::size_t k = 0; k < 256; ++k) total += hist[k];
+  if (total == 0) return 0;
+  double e = 0;
+  for (std::size_t k = 0; k < 256; ++k) {
+    if (hist[k] == 0) continue;
+    const double p = static_cast<double>(hist[k]) / static_cast<double>(total);
+    e -= p * std::log2(p);
+  }
+  return e;
+}
+
+// The one pass over the whole file: the checksum (when `checksumOffset` is
+// given) and the byte counts of the stretches in `counted`.
+std::uint32_t ScanFile(const io::Reader& file, std::optional<std::uint64_t> checksumOffset,
+                       const std::vector<Counted>& counted, std::vector<std::uint64_t>& hists,
+                       io::PageRelease* pages) {
   // Summing 32-bit words and folding at the end gives the same result as the
   // 16-bit end-around-carry sum (2^16 = 1 modulo 0xFFFF), at a quarter the steps.
   std::span<const std::uint8_t> b = file.Bytes();
   std::uint64_t sum = 0;
   std::size_t n = b.size();
+  auto take = [&](std::span<const std::uint8_t> part, std::size_t at) {
+    if (checksumOffset) sum += io::SumLe32(part);
+    const std::uint64_t end = at + part.size();
+    for (const Counted& c : counted) {
+      if (c.begin >= end || c.end <= at) continue;
+      const std::uint64_t from = std::max<std::uint64_t>(c.begin, at), to = std::min<std::uint64_t>(c.end, end);
+      CountBytes(part.subspan(static_cast<std::size_t>(from - at), static_cast<std::size_t>(to - from)),
+                 hists.data() + 256 * c.hist);
+    }
+  };
   // Stretches are multiples of 8 bytes, so each starts word-aligned.
   constexpr std::size_t kStretch = 1 << 17;
   for (std::size_t i = 0; i < n; i += kStretch) {
@@ -224,23 +295,88 @@ std::uint32_t ComputeChecksum(const io::Reader& file, std::uint64_t checksumOffs
     if (pages != nullptr) {
       std::span<const std::uint8_t> copy = pages->Fetch(i, len);
       if (copy.size() == len) {
-        sum += io::SumLe32(copy);
+        take(copy, i);
         continue;
       }
       pages->Need(i, len);
     }
-    sum += io::SumLe32(b.subspan(i, len));
+    take(b.subspan(i, len), i);
     if (pages != nullptr) pages->Done(i, len);
   }
+  if (!checksumOffset) return 0;
   for (std::uint64_t k = 0; k < 4; ++k) {
-    std::uint64_t at = checksumOffset + k;
+    std::uint64_t at = *checksumOffset + k;
     if (at < n) sum -= static_cast<std::uint64_t>(b[static_cast<std::size_t>(at)]) << (8 * (at % 4));
   }
   while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
   return static_cast<std::uint32_t>(sum + n);
 }
 
-Headers ParseHeaders(const io::Reader& f, Anomalies& an, io::PageRelease* pages) {
+// Checksum and entropies in one pass. A section's raw data is taken as pefile
+// takes it: SizeOfRawData bytes from PointerToRawData (rounded down to 512 when
+// FileAlignment is at least that), cut at the end of the file.
+// Overlapping sections count their bytes again, up to a cap of twice the
+// file, past which a section's entropy is left uncounted.
+void ScanHeaders(const io::Reader& f, Headers& h, io::PageRelease* pages) {
+  const OptionalHeader& o = h.opt;
+  std::optional<std::uint64_t> checksumAt;
+  if (f.Has(h.optionalOffset + 64, 4)) checksumAt = h.optionalOffset + 64;
+  std::vector<Counted> counted;
+  std::uint64_t left = 2 * h.fileSize + (1u << 20);
+  auto count = [&](std::uint64_t begin, std::uint64_t end, std::size_t hist) {
+    end = std::min(end, h.fileSize);
+    if (begin >= end || end - begin > left) return end <= begin;
+    left -= end - begin;
+    counted.push_back({begin, end, hist});
+    return true;
+  };
+  // The overlay as its part finds it: past the headers and every section's raw data.
+  const std::uint64_t dataEnd = ImageDataEnd(h);
+  bool overlay = dataEnd < h.fileSize;
+  if (overlay) {
+    std::uint64_t certStart = h.fileSize, certEnd = h.fileSize;
+    if (h.dirs.size() > kDirCertificate) {
+      const DataDirectory& c = h.dirs[kDirCertificate];
+      if (c.rva != 0 && c.size != 0 && c.rva >= dataEnd && c.rva < h.fileSize) {
+        certStart = c.rva;
+        certEnd = std::min<std::uint64_t>(h.fileSize, std::uint64_t{c.rva} + c.size);
+      }
+    }
+    overlay = count(dataEnd, certStart, 0) && count(certEnd, h.fileSize, 0);
+  }
+  std::vector<bool> kept(h.sections.size(), false);
+  for (std::size_t i = 0; i < h.sections.size(); ++i) {
+    const Section& s = h.sections[i];
+    std::uint64_t begin = s.pointerToRawData;
+    if (o.fileAlignment >= 0x200) begin &= ~std::uint64_t{0x1FF};
+    kept[i] = count(begin, begin + s.sizeOfRawData, i + 1);
+  }
+  std::vector<std::uint64_t> hists(256 * (h.sections.size() + 1), 0);
+  std::uint32_t sum = ScanFile(f, checksumAt, counted, hists, pages);
+  if (checksumAt) {
+    h.checksumComputed = true;
+    h.computedChecksum = sum;
+  }
+  if (overlay) h.overlayEntropy = Entropy(hists.data());
+  for (std::size_t i = 0; i < h.sections.size(); ++i)
+    if (kept[i]) h.sections[i].entropy = Entropy(hists.data() + 256 * (i + 1));
+}
+
+}  // namespace
+
+std::uint64_t ImageDataEnd(const Headers& h) {
+  std::uint64_t end = h.opt.sizeOfHeaders;
+  for (const Section& s : h.sections)
+    if (s.sizeOfRawData != 0) end = std::max<std::uint64_t>(end, std::uint64_t{s.pointerToRawData} + s.sizeOfRawData);
+  return std::min(end, h.fileSize);
+}
+
+std::uint32_t ComputeChecksum(const io::Reader& file, std::uint64_t checksumOffset, io::PageRelease* pages) {
+  std::vector<std::uint64_t> none;
+  return ScanFile(file, checksumOffset, {}, none, pages);
+}
+
+Headers ParseHeaders(const io::Reader& f, Anomalies& an, io::PageRelease* pages, bool checksum) {
   Headers h;
   h.fileSize = f.Size();
   if (h.fileSize == 0) {
@@ -398,11 +534,6 @@ Headers ParseHeaders(const io::Reader& f, Anomalies& an, io::PageRelease* pages)
                     "SizeOfImage " + Hex(o.sizeOfImage) + " is smaller than the end of the last section (" +
                         Hex(end) + ")");
     }
-    std::uint64_t checksumAt = h.optionalOffset + 64;
-    if (f.Has(checksumAt, 4)) {
-      h.checksumComputed = true;
-      h.computedChecksum = ComputeChecksum(f, checksumAt, pages);
-    }
   }
 
   AddressMap map(f, h);
@@ -447,6 +578,9 @@ Headers ParseHeaders(const io::Reader& f, Anomalies& an, io::PageRelease* pages)
     if (d.section == kNoSection && !d.inHeaders && i != kDirReserved)
       an.AtRva(Area::Directories, d.rva, "directory " + io::Dec(i) + " lies outside every section");
   }
+  // Last, once the certificate entry is final: it is cut out of the overlay.
+  // A reader that wants no checksum (a DLL looked at for its exports) wants no entropy either.
+  if (o.present && checksum) ScanHeaders(f, h, pages);
   return h;
 }
 

@@ -117,6 +117,8 @@ struct Section {
   // Where the loader would take the section from, after alignment rules.
   std::uint64_t fileStart = 0, fileBytes = 0;  // file-backed part, clipped to the file
   std::uint64_t virtualEnd = 0;                // VA + aligned virtual extent
+  // Shannon entropy of the raw data, bits per byte; negative when not counted.
+  double entropy = -1;
 };
 
 struct Headers {
@@ -136,6 +138,8 @@ struct Headers {
   std::vector<Section> sections;
   bool checksumComputed = false;
   std::uint32_t computedChecksum = 0;
+  // Entropy of the overlay (the certificate table left out); negative when none.
+  double overlayEntropy = -1;
 };
 
 struct ImportFunction {

@@ -118,6 +118,7 @@ ImportTable ParseImports(const Context& ctx) {
                 if (d.lookupRva == 0 && d.timeDateStamp != 0)
                   ctx.an.AtRva(Area::Imports, d.iatRva, "bound DLL without a lookup table: its IAT holds addresses, not names");
                 WalkThunks(ctx, Area::Imports, d, table, d.iatRva, 0);
+                if (ctx.facts) NoteImport(ctx.facts->marks, d);
                 if (ctx.facts) {
                   ++ctx.facts->importDlls;
                   ctx.facts->importFunctions += d.functions.size();

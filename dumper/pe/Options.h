@@ -1,6 +1,10 @@
 #pragma once
 // What the command line can change about a listing.
 
+namespace kestrova::dumper::system {
+struct Environment;
+}
+
 namespace kestrova::dumper::pe {
 
 struct Options {
@@ -8,6 +12,10 @@ struct Options {
   bool demangle = true;
   // The listing as JSON Lines instead of text.
   bool json = false;
+  // What the Dependencies part resolves against; null: the part says there is none.
+  const system::Environment* deps = nullptr;
+  // --no-deps: no Dependencies part at all.
+  bool noDeps = false;
 };
 
 }  // namespace kestrova::dumper::pe

@@ -3,16 +3,16 @@
 
 #include <algorithm>
 
+#include "dumper/pe/Facts.h"
+#include "dumper/pe/Parse.h"
+
 namespace kestrova::dumper::pe {
 
 Overlay ParseOverlay(const Context& ctx) {
   Overlay o;
   const Headers& h = ctx.h;
   if (h.kind != FileKind::Pe || !h.opt.present) return o;
-  std::uint64_t end = h.opt.sizeOfHeaders;
-  for (const Section& s : h.sections)
-    if (s.sizeOfRawData != 0) end = std::max<std::uint64_t>(end, std::uint64_t{s.pointerToRawData} + s.sizeOfRawData);
-  end = std::min(end, h.fileSize);
+  const std::uint64_t end = ImageDataEnd(h);
   o.dataEnd = end;
   if (end >= h.fileSize) return o;
   // The certificate table's entry is a file offset; when it lies past the
@@ -38,6 +38,13 @@ Overlay ParseOverlay(const Context& ctx) {
   add(end, certStart);
   add(certEnd, h.fileSize);
   o.present = o.count > 0;
+  o.entropy = h.overlayEntropy;
+  if (ctx.facts && o.present) {
+    Marks& m = ctx.facts->marks;
+    m.overlayStart = o.pieces[0].offset;
+    m.overlaySize = o.pieces[0].size;
+    m.overlayEnd = o.pieces[o.count - 1].offset + o.pieces[o.count - 1].size;
+  }
   if (h.hasCoff && h.coff.pointerToSymbolTable >= end && h.coff.pointerToSymbolTable < h.fileSize) {
     o.symbols = true;
     o.symbolOffset = h.coff.pointerToSymbolTable;

@@ -24,6 +24,7 @@ struct Overlay {
   bool symbols = false;       // the COFF symbol table starts in the overlay
   std::uint64_t symbolOffset = 0;
   std::uint32_t symbolCount = 0;
+  double entropy = -1;        // of the pieces together, bits per byte
 };
 
 Overlay ParseOverlay(const Context& ctx);

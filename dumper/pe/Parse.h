@@ -10,7 +10,9 @@
 
 namespace kestrova::dumper::pe {
 
-Headers ParseHeaders(const io::Reader& file, Anomalies& an, io::PageRelease* pages = nullptr);
+// `checksum` false skips the whole-file checksum: a DLL read for the dependency
+// walk needs only its headers and tables, not every page of it.
+Headers ParseHeaders(const io::Reader& file, Anomalies& an, io::PageRelease* pages = nullptr, bool checksum = true);
 
 // The header parts show what ParseHeaders found; their records only say whether there is a part.
 struct HeaderPart {
@@ -53,6 +55,10 @@ class ExportWalker {
 
 // The image checksum as the loader's tools compute it: the 16-bit one's
 // complement sum of the file with the CheckSum field taken as zero, plus the length.
+// Where the image's own data ends: the headers and every section's raw data,
+// cut at the end of the file. The overlay starts there.
+std::uint64_t ImageDataEnd(const Headers& h);
+
 std::uint32_t ComputeChecksum(const io::Reader& file, std::uint64_t checksumOffset,
                               io::PageRelease* pages = nullptr);
 

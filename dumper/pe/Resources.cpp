@@ -290,6 +290,7 @@ ResourceTree ParseResources(const Context& ctx) {
     ++t.entries;
     t.bytes += leaf.size;
     ResourceData(ctx, leaf, Area::Resources, true);
+    if (ctx.facts) NoteResource(ctx.facts->marks, leaf);
     return true;
   });
   if (ctx.facts) ctx.facts->resources = t.entries;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "dumper/io/Format.h"
+#include "dumper/pe/Facts.h"
 
 namespace kestrova::dumper::pe {
 
@@ -119,6 +120,7 @@ RichHeader ParseRich(const Context& ctx) {
     ctx.an.AtOffset(Area::Rich, at + 4,
                     "Rich header checksum " + Hex(sum, 8) + " does not match its key " + Hex(r.key, 8) +
                         ": edited after linking");
+  if (ctx.facts) NoteRich(ctx.facts->marks, r);
   return r;
 }
 

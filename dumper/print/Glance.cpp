@@ -62,6 +62,28 @@ void Contents(Printer& o, const Facts& f) {
     }
     o.Nl();
   }
+  if (f.depsWalked) {
+    // The Dependencies part's verdict, repeated: the question most users bring.
+    Field(o, "Will it load", "loads");
+    if (f.depsLoads) {
+      o.Word({}, "yes", "yes").Text(": all ");
+      Count(o, "modules", f.depsModules - 1, "module found", "modules found");
+      o.Text(", every import resolved");
+    } else {
+      o.Word({}, "no", "no").Text(":");
+      const char* sep = " ";
+      auto part = [&](Key k, std::uint64_t n, std::string_view one, std::string_view many) {
+        if (n == 0) return;
+        o.Text(sep);
+        Count(o, k, n, one, many);
+        sep = ", ";
+      };
+      part("dllsMissing", f.depsDllsMissing, "DLL missing", "DLLs missing");
+      part("functionsMissing", f.depsFunctionsMissing, "function missing", "functions missing");
+      part("badImages", f.depsBadImages, "DLL it cannot use (0xC000007B)", "DLLs it cannot use (0xC000007B)");
+    }
+    o.Nl();
+  }
   if (f.resources != 0) {
     Field(o, "Resources", "resources").Dec(f.resources);
     o.Nl();
@@ -79,6 +101,16 @@ void Contents(Printer& o, const Facts& f) {
 }
 
 // Each shown part and the line its title stands on, a few to a line.
+// One finding a line, the label on the first; JSON: a list of strings.
+void Findings(Printer& o, std::string_view label, Key key, const std::vector<std::string>& lines) {
+  if (lines.empty()) return;
+  Scoped list(o, Scoped::kList, key);
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    o.Text(i == 0 ? "  " : "").Text(i == 0 ? label : "").Col(kValueCol).Name(lines[i]);
+    o.Nl();
+  }
+}
+
 void WhereToLook(Printer& o, const Facts& f) {
   bool any = false;
   std::size_t width = 0;
@@ -105,7 +137,10 @@ void WhereToLook(Printer& o, const Facts& f) {
 
 void PrintGlance(Printer& o, const Glance& g, const Context& ctx) {
   const Facts& f = *g.facts;
-  if (!g.image) {
+  if (!g.image && !f.otherKind.empty()) {
+    Field(o, "What", "what").Word({}, f.otherKind);
+    o.Nl();
+  } else if (!g.image) {
     Field(o, "What", "what").Word({}, "not a Windows image: what it is and what built it cannot be told", "unknown");
     o.Nl();
   } else {
@@ -150,14 +185,24 @@ void PrintGlance(Printer& o, const Glance& g, const Context& ctx) {
     else if (g.linkTime == 0) o.Word("linkTime", "no link time stamp", "none");
     else o.Date("linkTime", g.linkTime).Text(" (the link time stamp)");
     o.Nl();
-    Field(o, "Linker", "linker").Text("version ").Dec("linkerMajor", g.linkerMajor).Ch('.').Dec("linkerMinor", g.linkerMinor);
-    o.Nl();
+    const pe::Findings& id = g.identity;
+    // The linker by name carries its version field; without a name, the field alone.
+    if (!id.linker.empty()) {
+      Field(o, "Linked by", "linkedBy").Name(id.linker).Nl();
+    } else {
+      Field(o, "Linker", "linker").Text("version ").Dec("linkerMajor", g.linkerMajor).Ch('.');
+      o.Dec("linkerMinor", g.linkerMinor).Nl();
+    }
+    Findings(o, "Toolchain", "toolchain", id.toolchain);
+    Findings(o, "Packer", "packer", id.packer);
+    Findings(o, "Installer", "installer", id.installer);
+    Findings(o, "Packing signs", "packingSigns", id.signs);
   }
   Signatures(o, f);
   Contents(o, f);
   Field(o, "Anomalies");
-  if (g.anomalies == 0) o.Text("none found").Fact("anomalies", std::uint64_t{0});
-  else Count(o, "anomalies", g.anomalies, "problem, listed at the end", "problems, listed at the end");
+  if (g.anomalies == 0) o.Text("none found").Fact("problems", std::uint64_t{0});
+  else Count(o, "problems", g.anomalies, "problem, listed at the end", "problems, listed at the end");
   o.Nl();
   WhereToLook(o, f);
 }

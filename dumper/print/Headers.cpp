@@ -1,5 +1,6 @@
 // The file's identity, DOS, COFF and optional headers, directories and sections.
 #include <algorithm>
+#include <cstdio>
 
 #include "dumper/banner.h"
 #include "dumper/io/Format.h"
@@ -23,7 +24,8 @@ void Kind(Printer& o, const Headers& h) {
 
 }  // namespace
 
-void PrintIntro(Printer& o, std::string_view displayName, const Headers& h) {
+void PrintIntro(Printer& o, std::string_view displayName, const Headers& h, std::string_view otherKind,
+                std::string_view otherKindJson) {
   o.Word("tool", kBanner);
   o.Nl();
   o.Nl();
@@ -31,6 +33,11 @@ void PrintIntro(Printer& o, std::string_view displayName, const Headers& h) {
   o.Nl();
   Field(o, "Size", "size").Dec(h.fileSize).Text(" bytes (0x").Hex(kNoKey, h.fileSize, 0).Ch(')');
   o.Nl();
+  if (!otherKind.empty()) {
+    Field(o, "Type").Word("type", otherKind, otherKindJson);
+    o.Nl();
+    return;
+  }
   Field(o, "Type");
   Kind(o, h);
   if (h.kind == FileKind::Pe && h.hasCoff) {
@@ -164,13 +171,24 @@ void PrintDirectories(Printer& o, const HeaderPart&, const Context& ctx) {
   }
 }
 
+// Shannon entropy in bits per byte, two decimals ("-" when it was not counted).
+void Entropy(Printer& o, double e) {
+  if (e < 0) {
+    o.Word("entropy", "   -  ", "none");
+    return;
+  }
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%6.2f", e);
+  o.Word("entropy", buf, std::string_view(buf).substr(std::string_view(buf).find_first_not_of(' ')));
+}
+
 void PrintSections(Printer& o, const HeaderPart&, const Context& ctx) {
   const Headers& h = ctx.h;
   // The name column fits the longest name (long names come from the string table).
   std::size_t width = 8;
   for (const Section& s : h.sections) width = std::max(width, std::min<std::size_t>(SectionName(s).size(), 32));
   std::size_t col = 6 + width + 2;
-  o.Text("  #   Name").Col(col).Text("VirtSize  VirtAddr  RawSize   RawPtr    Flags     Characteristics");
+  o.Text("  #   Name").Col(col).Text("VirtSize  VirtAddr  RawSize   RawPtr    Entropy  Flags     Characteristics");
   o.Nl();
   Scoped rows(o, Scoped::kList, "sections");
   for (std::size_t i = 0; i < h.sections.size(); ++i) {
@@ -180,6 +198,8 @@ void PrintSections(Printer& o, const HeaderPart&, const Context& ctx) {
     o.Text("  ").DecR("index", i + 1, 2).Text("  ").Name("name", SectionName(s)).Col(col);
     o.Hex("VirtualSize", s.virtualSize, 8).Text("  ").Hex("VirtualAddress", s.virtualAddress, 8).Text("  ");
     o.Hex("SizeOfRawData", s.sizeOfRawData, 8).Text("  ").Hex("PointerToRawData", s.pointerToRawData, 8).Text("  ");
+    Entropy(o, s.entropy);
+    o.Text("   ");
     o.Hex("Characteristics", s.characteristics, 8);
     std::uint64_t known = FlagWords(o, "flags", s.characteristics, SectionFlags(), "  ");
     if (std::uint32_t a = (s.characteristics & kSectionAlignMask) >> 20; a != 0) {

@@ -1,5 +1,8 @@
 // The overlay: where it starts, how large it is, and how it begins.
 #include "dumper/pe/Overlay.h"
+
+#include <cstdio>
+
 #include "dumper/print/Part.h"
 
 namespace kestrova::dumper::print {
@@ -39,6 +42,12 @@ void PrintOverlay(Printer& o, const Overlay& v, const Context&) {
       o.Nl();
     }
     if (!certShown) cert();
+  }
+  if (v.entropy >= 0) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%.2f", v.entropy);
+    Field(o, "Entropy").Word("entropy", buf).Text(" bits per byte").Text(v.count > 1 ? " (the pieces together)" : "");
+    o.Nl();
   }
   if (v.symbols) {
     Field(o, "Holds").Text("the COFF symbol table (").Dec("symbolCount", v.symbolCount).Text(" symbols) at file offset ");

@@ -62,8 +62,11 @@ void AreaAnomalies(Printer& o, const pe::Anomalies& an, pe::Area area);
 // " (file offset 0x..)" / " (RVA 0x..)".
 void Where(Printer& o, const pe::Anomaly& a);
 
-// The start of the listing: banner, file name, size and kind.
-void PrintIntro(Printer& o, std::string_view displayName, const pe::Headers& h);
+// The start of the listing: banner, file name, size and kind. `otherKind`
+// names a file that is not a PE image but a kind the tool reads (an archive,
+// an object, an NE module), in the listing's words and JSON's; empty otherwise.
+void PrintIntro(Printer& o, std::string_view displayName, const pe::Headers& h, std::string_view otherKind = {},
+                std::string_view otherKindJson = {});
 // The closing summary: how many names were shown readable by each scheme
 // (when any were), then every problem found, by part.
 void PrintSummary(Printer& o, const pe::Anomalies& an);

@@ -1,15 +1,16 @@
 #!/usr/bin/env python3
-"""Cross-checks tdump's listing against llvm-readobj on Wine's PE files.
+"""Cross-checks tdump's JSON (--json) against llvm-readobj on Wine's PE files.
 
-For every export llvm-readobj reports (ordinal, name, RVA or forward target) our listing
-must hold one line with all of them; for every import (DLL, name or ordinal) one line with
-the name or ordinal and the IAT slot's RVA, below a line naming its DLL. Header fields,
-data directories and section rows are held to the peer's numbers the same way. Hex
-numbers compare by value (0x, case and leading zeros do not matter); values must be equal.
+For every export llvm-readobj reports (ordinal, name, RVA or forward target) our Exports
+part must hold one row with all of them; for every import (DLL, name or ordinal, IAT slot)
+one function row with them under that DLL, in Imports or, when delay-loaded, in
+DelayImports. Header fields, data directories and section rows must hold the peer's values.
 
   crosscheck.py TDUMP [--readobj PATH] [--limit N] [--jobs N] [--selftest]
 """
 import argparse
+import copy
+import json
 import re
 import shutil
 import struct
@@ -245,185 +246,140 @@ def peer_view(readobj, path):
     facts = PeFacts(path)
     return (parse_readobj(p.stdout, facts.ptr, facts), parse_headers(p.stdout)), None
 
-# ---------------------------------------------------------------- our listing
-
-HEX = re.compile(r"^(?:0[xX])?([0-9A-Fa-f]+)[hH]?$")
-DEC = re.compile(r"^[#@]?(\d+)$")
-# Numbers may sit in punctuation ("RVA=0x1000", "(17)"); names are whole words, since
-# decorated C++ names hold <>()@? and must not be cut apart.
-SPLIT = re.compile(r"[,;=:()\[\]{}<>|]+")
+# ---------------------------------------------------------------- our JSON
 
 
-class Line:
-    __slots__ = ("text", "words", "pieces", "lower")
+class Ours:
+    """Our --json object, indexed the way the peer's records look things up."""
 
-    def __init__(self, text):
-        self.text = text
-        self.words = text.split()
-        self.pieces = [p for w in self.words for p in SPLIT.split(w) if p]
-        self.lower = {w.lower() for w in self.words} | {p.lower() for p in self.pieces}
-
-    def has_piece(self, word):
-        return word in self.words or word in self.pieces
-
-    def numbers(self, pattern, base):
-        return [(i, int(m.group(1), base)) for i, p in enumerate(self.pieces)
-                if (m := pattern.match(p))]
-
-    def holds(self, dec=None, hexes=()):
-        """True when distinct pieces give the decimal `dec` and each hex value in `hexes`."""
-        hex_at = self.numbers(HEX, 16)
-        starts = [i for i, v in self.numbers(DEC, 10) if v == dec] if dec is not None else [None]
-        for first in starts:
-            used = {first}
-            for want in hexes:
-                hit = next((i for i, v in hex_at if v == want and i not in used), None)
-                if hit is None:
-                    break
-                used.add(hit)
-            else:
-                return True
-        return False
+    def __init__(self, obj):
+        parts = obj.get("parts", {})
+        self.exports = {}
+        for row in parts.get("Exports", {}).get("exports", []):
+            self.exports.setdefault(row.get("ordinal"), []).append(row)
+        # Functions by (delay-loaded?, DLL name in lower case); a DLL named twice adds up.
+        self.imports = {}
+        for delayed, part in ((False, "Imports"), (True, "DelayImports")):
+            for dll in parts.get(part, {}).get("dlls", []):
+                key = (delayed, dll.get("name", "").lower())
+                self.imports.setdefault(key, []).extend(dll.get("functions", []))
+        self.headers = {block: parts.get(part, {}) for block, part in HEADER_PART.items()}
+        self.directories = {d.get("index"): d for d in
+                            parts.get("Directories", {}).get("directories", [])}
+        self.sections = {s.get("index"): s for s in parts.get("Sections", {}).get("sections", [])}
 
 
-class Listing:
-    def __init__(self, text):
-        self.lines = [Line(t) for t in text.splitlines()]
-        self.by_piece = {}
-        for n, line in enumerate(self.lines):
-            for p in set(line.pieces) | set(line.words):
-                self.by_piece.setdefault(p, []).append(n)
-                stripped = p.lstrip("#@")
-                if stripped != p:
-                    self.by_piece.setdefault(stripped, []).append(n)
-
-    def candidates(self, piece):
-        return self.by_piece.get(piece, [])
-
-    def dll_above(self, n, dlls):
-        """The nearest line above `n` that names one of `dlls`, as that name in lower case."""
-        for k in range(n - 1, -1, -1):
-            hit = self.lines[k].lower & dlls
-            if hit:
-                return min(hit)
-        return None
+# Where each of the peer's header blocks is in ours.
+HEADER_PART = {"DOSHeader": "Dos", "ImageFileHeader": "Coff", "ImageOptionalHeader": "Optional"}
+# The peer's section values under our keys.
+SECTION_KEY = {"VirtualSize": "VirtualSize", "VirtualAddress": "VirtualAddress",
+               "RawDataSize": "SizeOfRawData", "PointerToRawData": "PointerToRawData",
+               "Characteristics": "Characteristics"}
 
 # ---------------------------------------------------------------- matching
 
 
-def check_export(listing, e):
-    key = e.name if e.name else str(e.ordinal)
-    for n in listing.candidates(key):
-        line = listing.lines[n]
-        if e.name and not line.has_piece(e.name):
+def shown(rows):
+    """Our rows that were looked at, for the report."""
+    return " | ".join(json.dumps(r, sort_keys=True) for r in rows[:2]) or "nothing there"
+
+
+def check_export(ours, e):
+    rows = ours.exports.get(e.ordinal, [])
+    for r in rows:
+        if r.get("name", "") != e.name:
             continue
         if e.forward is not None:
-            if e.forward in line.text and line.holds(dec=e.ordinal):
+            if r.get("forwarder") == e.forward:
                 return None
-        elif line.holds(dec=e.ordinal, hexes=[e.rva]):
+        elif r.get("rva") == e.rva and "forwarder" not in r:
             return None
-    return near_lines(listing, key)
+    return shown(rows)
 
 
-def check_import(listing, i, dlls):
-    key = i.name if i.name else str(i.ordinal)
-    for n in listing.candidates(key):
-        line = listing.lines[n]
-        ok = line.holds(hexes=[i.slot]) if i.name else line.holds(dec=i.ordinal, hexes=[i.slot])
-        if ok and listing.dll_above(n, dlls) == i.dll.lower():
+def check_import(ours, i):
+    rows = ours.imports.get((i.delayed, i.dll.lower()), [])
+    for r in rows:
+        if r.get("slotRva") != i.slot:
+            continue
+        if (r.get("name") == i.name) if i.name else \
+                (r.get("ordinal") == i.ordinal and "name" not in r):
             return None
-    return near_lines(listing, key)
+    return shown([r for r in rows if r.get("slotRva") == i.slot]) if rows else \
+        f"no {'delay-load ' if i.delayed else ''}DLL {i.dll}"
 
 
-def holds_number(line, value, skip_first=True):
-    """A piece other than the label that spells `value`, in hex or in decimal."""
-    pieces = line.pieces[1:] if skip_first else line.pieces
-    for p in pieces:
-        h, d = HEX.match(p), DEC.match(p)
-        if (h and int(h.group(1), 16) == value) or (d and int(d.group(1)) == value):
-            return True
-    return False
-
-
-def check_field(listing, f):
-    rows = [listing.lines[n] for n in listing.candidates(f.ours)
-            if listing.lines[n].words and listing.lines[n].words[0] == f.ours]
-    if any(holds_number(row, f.value) for row in rows):
+def check_field(ours, f):
+    part = ours.headers[f.block]
+    if part.get(f.ours) == f.value:
         return None
-    return " | ".join(r.text.strip() for r in rows[:2]) or "no line for it"
+    return f"{f.ours} = {part[f.ours]}" if f.ours in part else f"no key {f.ours}"
 
 
-def check_directory(listing, index, rva, size, count):
+def check_directory(ours, index, rva, size, count):
     if index >= count or (rva == 0 and size == 0):
         return None  # past the table the file declares, or empty: nothing to find
-    for n in listing.candidates(str(index)):
-        line = listing.lines[n]
-        if line.words[0] == str(index) and line.holds(hexes=[rva, size]):
-            return None
-    return "no table row with both values"
+    row = ours.directories.get(index)
+    if row is not None and row.get("rva") == rva and row.get("size") == size:
+        return None
+    return shown([row] if row else [])
 
 
-def check_section(listing, sec):
-    hexes = [sec.values[k] for k in ("VirtualSize", "VirtualAddress", "PointerToRawData",
-                                     "Characteristics") if k in sec.values]
-    for n in listing.candidates(sec.name):
-        line = listing.lines[n]
-        if line.words[0] != str(sec.number) or not line.holds(hexes=hexes):
-            continue
-        # The raw size is decimal with the peer; either spelling of it will do.
-        if "RawDataSize" not in sec.values or holds_number(line, sec.values["RawDataSize"]):
-            return None
-    return near_lines(listing, sec.name)
+def check_section(ours, sec):
+    row = ours.sections.get(sec.number)
+    if row is not None and row.get("name") == sec.name and \
+            all(row.get(SECTION_KEY[k]) == v for k, v in sec.values.items()):
+        return None
+    return shown([row] if row else [])
 
 
-def near_lines(listing, key):
-    found = [listing.lines[n].text.strip() for n in listing.candidates(key)[:2]]
-    return " | ".join(found) if found else "no line with it"
-
-
-def check_file(tool, readobj, path, bound):
+def check_file(readobj, path, obj, problems):
     view, err = peer_view(readobj, path)
     if view is None:
         return {"path": path, "skipped": err}
     (exports, imports), (fields, directories, sections) = view
-    run = kcorpus.run_tool(tool, path, bound)
-    problems = run.problems()
     if problems:
         return {"path": path, "errors": [f"{path.name}: tool run: {p}" for p in problems],
                 "exports": len(exports), "imports": len(imports)}
-    listing = Listing(run.text())
-    dlls = {i.dll.lower() for i in imports}
+    ours = Ours(obj)
     errors = []
     # An address-table slot holding 0 with no name is a gap in the ordinal range, not an
     # export: the loader refuses it, and a listing need not show it.
     gaps = [e for e in exports if e.rva == 0 and not e.name and e.forward is None]
     exports = [e for e in exports if e not in gaps]
     for e in exports:
-        ours = check_export(listing, e)
-        if ours is not None:
-            errors.append(f"{path.name}: readobj {e}; ours: {ours}")
+        got = check_export(ours, e)
+        if got is not None:
+            errors.append(f"{path.name}: readobj {e}; ours: {got}")
     for i in imports:
-        ours = check_import(listing, i, dlls)
-        if ours is not None:
-            errors.append(f"{path.name}: readobj {i}; ours: {ours}")
+        got = check_import(ours, i)
+        if got is not None:
+            errors.append(f"{path.name}: readobj {i}; ours: {got}")
     for f in fields:
-        ours = check_field(listing, f)
-        if ours is not None:
-            errors.append(f"{path.name}: readobj {f}; ours: {ours}")
+        got = check_field(ours, f)
+        if got is not None:
+            errors.append(f"{path.name}: readobj {f}; ours: {got}")
     declared = next((f.value for f in fields if f.key == "NumberOfRvaAndSize"), 16)
     for index, rva, size in directories:
-        ours = check_directory(listing, index, rva, size, declared)
-        if ours is not None:
+        got = check_directory(ours, index, rva, size, declared)
+        if got is not None:
             errors.append(f"{path.name}: readobj directory {index} RVA {rva:#x} size {size:#x}; "
-                          f"ours: {ours}")
+                          f"ours: {got}")
     for sec in sections:
-        ours = check_section(listing, sec)
-        if ours is not None:
-            errors.append(f"{path.name}: readobj {sec}; ours: {ours}")
+        got = check_section(ours, sec)
+        if got is not None:
+            errors.append(f"{path.name}: readobj {sec}; ours: {got}")
     return {"path": path, "errors": errors, "exports": len(exports), "imports": len(imports),
             "fields": len(fields), "sections": len(sections),
             "gaps": len(gaps), "forwards": sum(1 for e in exports if e.forward),
             "delayed": sum(1 for i in imports if i.delayed)}
+
+
+def check_batch(tool, readobj, paths, bound):
+    """One tdump run for the batch, then the peer file by file."""
+    ours = {path: (obj, problems) for path, obj, problems in kcorpus.run_json(tool, paths, bound)}
+    return [check_file(readobj, path, *ours.get(path, (None, ["no JSON object for it"])))
+            for path in paths]
 
 # ---------------------------------------------------------------- generated inputs
 
@@ -531,18 +487,19 @@ DelayImport {
 }
 """
 
-SAMPLE_GOOD = """Exports
-      1  00001010  alpha
-      2  NTDLL.RtlAllocateHeap  beta
-      3  0x1020
-      4  00001030  ?Do@<Impl>@@YAXP6AJPEAX@Z0@Z
-Imports from KERNEL32.dll
-  hint 532  GetProcAddress   IAT 0x00003000
-  ordinal 17                 IAT 3008h
-Delay imports from USER32.dll
-  MessageBoxW  IAT 0x5100
-"""
 
+SAMPLE_GOOD = {"parts": {
+    "Imports": {"dlls": [{"name": "KERNEL32.dll", "functions": [
+        {"slotRva": 0x3000, "hint": 532, "name": "GetProcAddress"},
+        {"slotRva": 0x3008, "ordinal": 17}]}]},
+    "DelayImports": {"dlls": [{"name": "USER32.dll", "functions": [
+        {"slotRva": 0x5100, "hint": 0, "name": "MessageBoxW"}]}]},
+    "Exports": {"exports": [
+        {"ordinal": 1, "hint": 0, "rva": 0x1010, "name": "alpha"},
+        {"ordinal": 2, "hint": 1, "rva": 0x2040, "name": "beta",
+         "forwarder": "NTDLL.RtlAllocateHeap"},
+        {"ordinal": 3, "rva": 0x1020, "noName": True},
+        {"ordinal": 4, "hint": 2, "rva": 0x1030, "name": "?Do@<Impl>@@YAXP6AJPEAX@Z0@Z"}]}}}
 
 SAMPLE_HEADERS = """
 ImageFileHeader {
@@ -579,19 +536,26 @@ Sections [
 ]
 """
 
-SAMPLE_HEADER_LISTING = """COFF
-  Machine                 8664  AMD64
-  NumberOfSections        1
-  AddressOfEntryPoint     00001370  in .text
-  SizeOfImage             00005000 (20480)
-  DllCharacteristics      00000160
-   0  Export        00002000  00000040  .text
-   1  .text  00000120  00001000  00000200  00000400  60000020  CNT_CODE
-"""
+
+SAMPLE_HEADER_GOOD = {"parts": {
+    "Coff": {"Machine": 0x8664, "NumberOfSections": 1},
+    "Optional": {"AddressOfEntryPoint": 0x1370, "SizeOfImage": 20480, "DllCharacteristics": 0x160},
+    "Directories": {"directories": [{"index": 0, "name": "Export", "rva": 0x2000, "size": 0x40},
+                                    {"index": 1, "name": "Import", "rva": 0, "size": 0}]},
+    "Sections": {"sections": [{"index": 1, "name": ".text", "VirtualSize": 0x120,
+                               "VirtualAddress": 0x1000, "SizeOfRawData": 0x200,
+                               "PointerToRawData": 0x400, "Characteristics": 0x60000020}]}}}
+
+
+def changed(obj, edit):
+    """A deep copy of `obj` with `edit` applied to its parts."""
+    obj = copy.deepcopy(obj)
+    edit(obj["parts"])
+    return obj
 
 
 def selftest():
-    """The matcher must accept a right listing and reject each kind of wrong value."""
+    """The matcher must accept a right object and reject each kind of wrong value."""
     exports, imports = parse_readobj(SAMPLE_READOBJ, 8)
     assert [str(e) for e in exports] == [
         "export #1 alpha RVA 0x1010", "export #2 beta -> NTDLL.RtlAllocateHeap",
@@ -601,31 +565,44 @@ def selftest():
         "import KERNEL32.dll!GetProcAddress IAT slot 0x3000",
         "import KERNEL32.dll!ordinal 17 IAT slot 0x3008",
         "delay import USER32.dll!MessageBoxW IAT slot 0x5100"], imports
-    dlls = {i.dll.lower() for i in imports}
 
-    def failures(text):
-        listing = Listing(text)
-        return ([str(e) for e in exports if check_export(listing, e) is not None]
-                + [str(i) for i in imports if check_import(listing, i, dlls) is not None])
+    def failures(obj):
+        ours = Ours(obj)
+        return ([str(e) for e in exports if check_export(ours, e) is not None]
+                + [str(i) for i in imports if check_import(ours, i) is not None])
+
+    def exp(k):
+        return lambda p: p["Exports"]["exports"][k]
+
+    def imp(k):
+        return lambda p: p["Imports"]["dlls"][0]["functions"][k]
+
+    def move_delayed(p):
+        p["Imports"]["dlls"] += p.pop("DelayImports")["dlls"]
 
     assert failures(SAMPLE_GOOD) == [], failures(SAMPLE_GOOD)
     wrong = {
-        "00001010  alpha": "00001011  alpha",          # RVA off by one
-        "      1  00001010": "     11  00001010",      # ordinal
-        "RtlAllocateHeap  beta": "RtlFreeHeap  beta",  # forward target
-        "IAT 3008h": "IAT 3010h",                      # IAT slot
-        "Imports from KERNEL32.dll\n": "Imports from KERNEL32.dll\nImports from USER32.dll\n",
-        "3  0x1020": "3  0x1024",                      # unnamed export's RVA
-        "<Impl>@@YAXP6AJPEAX": "<Impl>@@YAXP6AJPEBX",  # one letter of a decorated name
+        "RVA off by one": lambda p: exp(0)(p).update(rva=0x1011),
+        "ordinal": lambda p: exp(0)(p).update(ordinal=11),
+        "forward target": lambda p: exp(1)(p).update(forwarder="NTDLL.RtlFreeHeap"),
+        "IAT slot": lambda p: imp(1)(p).update(slotRva=0x3010),
+        "imports under another DLL": lambda p: p["Imports"]["dlls"][0].update(name="USER32.dll"),
+        "a delay-load import among the others": move_delayed,
+        "unnamed export's RVA": lambda p: exp(2)(p).update(rva=0x1024),
+        "one letter of a decorated name":
+            lambda p: exp(3)(p).update(name="?Do@<Impl>@@YAXP6AJPEBX@Z0@Z"),
     }
-    for old, new in wrong.items():
-        assert old in SAMPLE_GOOD, old
-        got = failures(SAMPLE_GOOD.replace(old, new))
-        assert len(got) >= 1, f"matcher accepted a listing with {new!r} for {old!r}"
-    # The same values on two lines are not one line each.
-    split = SAMPLE_GOOD.replace("      1  00001010  alpha", "      1  alpha\n  00001010")
+    for what, edit in wrong.items():
+        got = failures(changed(SAMPLE_GOOD, edit))
+        assert len(got) >= 1, f"matcher accepted an object with a wrong {what}"
+    # The name on one row and the RVA on another are not one export.
+    def split_alpha(p):
+        p["Exports"]["exports"][0:1] = [{"ordinal": 1, "name": "alpha"},
+                                        {"ordinal": 1, "rva": 0x1010}]
+
+    split = changed(SAMPLE_GOOD, split_alpha)
     assert failures(split) == ["export #1 alpha RVA 0x1010"], failures(split)
-    # Headers, directories and sections: numbers in either base, labels as the format names them.
+    # Headers, directories and sections: values as the peer prints them, keys as ours.
     fields, dirs, sections = parse_headers(SAMPLE_HEADERS)
     assert [str(f) for f in fields] == [
         "ImageFileHeader.Machine = 0x8664", "ImageFileHeader.SectionCount = 0x1",
@@ -637,20 +614,31 @@ def selftest():
         "section 1 .text: VirtualSize 0x120 VirtualAddress 0x1000 RawDataSize 0x200 "
         "PointerToRawData 0x400 Characteristics 0x60000020"], sections
 
-    def header_failures(text):
-        listing = Listing(text)
-        return ([str(f) for f in fields if check_field(listing, f) is not None]
-                + [str(d) for d in dirs if check_directory(listing, *d, 16) is not None]
-                + [str(x) for x in sections if check_section(listing, x) is not None])
+    def header_failures(obj):
+        ours = Ours(obj)
+        return ([str(f) for f in fields if check_field(ours, f) is not None]
+                + [str(d) for d in dirs if check_directory(ours, *d, 16) is not None]
+                + [str(x) for x in sections if check_section(ours, x) is not None])
 
-    assert header_failures(SAMPLE_HEADER_LISTING) == [], header_failures(SAMPLE_HEADER_LISTING)
-    for old, new in {"00001370": "00001371", "00000160": "00000161", "00002000  00000040":
-                     "00002000  00000041", "00000120  00001000": "00000121  00001000",
-                     "  8664": "  014C", "   1  .text": "   2  .text"}.items():
-        assert old in SAMPLE_HEADER_LISTING, old
-        assert header_failures(SAMPLE_HEADER_LISTING.replace(old, new)), \
-            f"matcher accepted {new!r} for {old!r}"
-    print("selftest: matcher accepts the right listing and rejects 14 kinds of wrong one")
+    assert header_failures(SAMPLE_HEADER_GOOD) == [], header_failures(SAMPLE_HEADER_GOOD)
+
+    def sec(p):
+        return p["Sections"]["sections"][0]
+
+    header_wrong = {
+        "entry point": lambda p: p["Optional"].update(AddressOfEntryPoint=0x1371),
+        "DLL characteristics": lambda p: p["Optional"].update(DllCharacteristics=0x161),
+        "directory size": lambda p: p["Directories"]["directories"][0].update(size=0x41),
+        "section size": lambda p: sec(p).update(VirtualSize=0x121),
+        "section raw size": lambda p: sec(p).update(SizeOfRawData=0x400),
+        "machine": lambda p: p["Coff"].update(Machine=0x14C),
+        "section number": lambda p: sec(p).update(index=2),
+    }
+    for what, edit in header_wrong.items():
+        assert header_failures(changed(SAMPLE_HEADER_GOOD, edit)), \
+            f"matcher accepted a wrong {what}"
+    print(f"selftest: matcher accepts the right object and rejects "
+          f"{len(wrong) + 1 + len(header_wrong)} kinds of wrong one")
     return 0
 
 # ---------------------------------------------------------------- main
@@ -662,7 +650,8 @@ def main():
     ap.add_argument("--readobj")
     ap.add_argument("--limit", type=int, default=0, help="first N Wine files only (0: all)")
     ap.add_argument("--jobs", type=int, default=2)
-    ap.add_argument("--bound", type=float, default=10.0)
+    ap.add_argument("--bound", type=float, default=10.0, help="seconds per file")
+    ap.add_argument("--batch", type=int, default=20, help="files per tdump run")
     ap.add_argument("--max-report", type=int, default=60)
     ap.add_argument("--generated", help="folder in which to build the generated DLLs")
     ap.add_argument("--selftest", action="store_true")
@@ -683,8 +672,10 @@ def main():
     if not files:
         return kcorpus.skip("nothing to compare")
 
+    batches = [files[i:i + args.batch] for i in range(0, len(files), args.batch)]
     with ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        results = list(pool.map(lambda p: check_file(args.tool, readobj, p, args.bound), files))
+        results = [r for rs in pool.map(lambda b: check_batch(args.tool, readobj, b, args.bound),
+                                        batches) for r in rs]
 
     skipped = [r for r in results if "skipped" in r]
     checked = [r for r in results if "skipped" not in r]

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
-"""Cross-checks tdump's .NET part against monodis on Mono's class libraries.
+"""Cross-checks the .NET part of tdump's JSON (--json) against monodis on Mono's class
+libraries.
 
-For each assembly: every type monodis lists (--typedef) is a type line of ours, in
-the same order; every method (--method) is a method line under that same type, in
-the same order, with its name before its parameters; every assembly reference
-(--assemblyref) is a line with its name and version.
+For each assembly: every type monodis lists (--typedef) is one of our types, in the
+same order; every method (--method) is one of that type's methods, in the same order,
+its signature naming it before its parameters; every assembly reference
+(--assemblyref) is one of ours with the same name and version.
 
   crosscheck_clr.py TDUMP [--monodis PATH] [--dir DIR ...] [--selftest]
 """
@@ -14,6 +15,9 @@ import shutil
 import subprocess
 import sys
 from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import kcorpus  # noqa: E402
 
 DEFAULT_DIRS = ["/usr/lib/mono/4.5", "/usr/lib/mono/gac"]
 
@@ -75,57 +79,55 @@ def peer_refs(text):
 
 # ---------------------------------------------------------------- ours
 
-TYPE_LINE = re.compile(r"^  (class|interface|struct|enum) (.*?)  (?:private|public|nested )")
+def our_types(obj):
+    """[(name, [method signatures])] in our order."""
+    types = obj.get("parts", {}).get("Clr", {}).get("types", [])
+    return [(t.get("name"), [m.get("signature", "") for m in t.get("methods", [])]) for t in types]
 
 
-def our_types(listing):
-    """[(name, [method lines])] in listing order."""
-    part = listing.split("-- Types and methods --", 1)
-    if len(part) < 2:
-        return []
-    types = []
-    for line in part[1].split("\n"):
-        if line.startswith("  -- ") or line.startswith("== "):
-            break
-        m = TYPE_LINE.match(line)
-        if m:
-            types.append((m.group(2), []))
-        elif line.startswith("    method  ") and types:
-            types[-1][1].append(line)
-    return types
+def our_refs(obj):
+    """{(name, "a.b.c.d")} of the referenced assemblies."""
+    return {(r.get("Name"), ".".join(str(r.get(k)) for k in VERSION))
+            for r in obj.get("parts", {}).get("Clr", {}).get("assemblyRefs", [])}
 
 
-def check(tdump, monodis, path):
-    problems = []
-    listing = run([tdump, str(path)])
+VERSION = ("MajorVersion", "MinorVersion", "BuildNumber", "RevisionNumber")
+
+
+def check(monodis, path, obj, problems):
     tdef = run([monodis, "--typedef", str(path)])
     meth = run([monodis, "--method", str(path)])
     refs = run([monodis, "--assemblyref", str(path)])
     peers = peer_types(tdef)
     names = peer_methods(meth)
-    ours = our_types(listing)
+    if problems:
+        return problems, len(peers), len(names), len(peer_refs(refs))
+    ours = our_types(obj)
     if len(peers) != len(ours):
-        problems.append(f"{len(peers)} types from monodis, {len(ours)} in the listing")
+        problems.append(f"{len(peers)} types from monodis, {len(ours)} in our JSON")
     last = max(names) if names else 0
     for k, (row, name, first) in enumerate(peers):
         end = peers[k + 1][2] if k + 1 < len(peers) else last + 1
         if k >= len(ours):
             break
-        oname, olines = ours[k]
+        oname, osigs = ours[k]
         # monodis shows the global pseudo-type by its empty namespace.
         if oname != name and not (row == 1 and name == "(null)" and oname == "<Module>"):
-            problems.append(f"type {row}: monodis {name!r}, listing {oname!r}")
+            problems.append(f"type {row}: monodis {name!r}, ours {oname!r}")
             continue
         want = [names.get(r) for r in range(first, end) if r in names]
-        if len(want) != len(olines):
-            problems.append(f"type {name}: {len(want)} methods from monodis, {len(olines)} listed")
+        if len(want) != len(osigs):
+            problems.append(f"type {name}: {len(want)} methods from monodis, {len(osigs)} in ours")
             continue
-        for w, line in zip(want, olines):
-            if f" {w}(" not in line and f" {w}<" not in line:
-                problems.append(f"type {name}: method {w!r} not in {line.strip()!r}")
+        # Our signature is "[static ]RETURN NAME[<T>](PARAMS)": the name comes before the
+        # parameters (or its own generic parameters), after a blank.
+        for w, sig in zip(want, osigs):
+            if f" {w}(" not in sig and f" {w}<" not in sig:
+                problems.append(f"type {name}: method {w!r} not in {sig!r}")
+    have = our_refs(obj)
     for version, name in peer_refs(refs):
-        if f"    {name}, Version={version}," not in listing:
-            problems.append(f"assembly reference {name} {version} not listed")
+        if (name, version) not in have:
+            problems.append(f"assembly reference {name} {version} not in ours")
     return problems, len(peers), len(names), len(peer_refs(refs))
 
 
@@ -146,9 +148,14 @@ def selftest():
     assert method_name(line.split(": ", 1)[1]) == "Map", method_name(line)
     assert method_name("instance default void '.ctor' (int32 'type')") == ".ctor"
     assert method_name("default int32 Add (int32 a, int32 b)") == "Add"
-    ours = "  -- Types and methods --\n  class A.B  public  extends System.Object\n" \
-           "    method  public  static int32 Add(int32, int32)\n  -- Native calls --\n"
-    assert our_types(ours) == [("A.B", ["    method  public  static int32 Add(int32, int32)"])]
+    obj = {"parts": {"Clr": {
+        "assemblyRefs": [{"Name": "mscorlib", "MajorVersion": 4, "MinorVersion": 0,
+                          "BuildNumber": 0, "RevisionNumber": 0, "Culture": ""}],
+        "types": [{"kind": "class", "name": "A.B", "visibility": "public",
+                   "methods": [{"access": "public", "flags": ["static"],
+                                "signature": "static int32 Add(int32, int32)"}]}]}}}
+    assert our_types(obj) == [("A.B", ["static int32 Add(int32, int32)"])], our_types(obj)
+    assert our_refs(obj) == {("mscorlib", "4.0.0.0")}, our_refs(obj)
     print("selftest ok")
     return 0
 
@@ -172,8 +179,8 @@ def main():
         return 0
     bad = 0
     totals = [0, 0, 0]
-    for f in files:
-        problems, nt, nm, nr = check(a.tdump, monodis, f)
+    for f, obj, run_problems in kcorpus.run_json(a.tdump, files, 120):
+        problems, nt, nm, nr = check(monodis, f, obj, run_problems)
         totals = [totals[0] + nt, totals[1] + nm, totals[2] + nr]
         for p in problems[:10]:
             print(f"{f.name}: {p}")

@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
-"""Cross-checks tdump's Debug directory, TLS and Load configuration parts against llvm-readobj.
+"""Cross-checks the Debug, Tls and LoadConfig parts of tdump's JSON (--json) against
+llvm-readobj.
 
 Every debug entry llvm-readobj reports (its fields, and the PDB reference of a CodeView
 entry), every TLS directory field, every load configuration field and every entry of the
 tables it points at (SafeSEH handlers, guard CF functions, address-taken IAT entries,
-long-jump and EH continuation targets) must be in our listing with the same value. The
-TLS callbacks, which the peer does not list, are read from the file here and held to the
-listing the same way. Runs over every Wine PE file whose directory has one of the three,
+long-jump and EH continuation targets) must be in our JSON with the same value. The
+TLS callbacks, which the peer does not list, are read from the file here and held to
+ours the same way. Runs over every Wine PE file whose directory has one of the three,
 and over small images it builds with clang, lld and mingw-w64 for what Wine lacks.
 
   crosscheck_debug_tls_loadcfg.py TDUMP --generated DIR [--readobj PATH] [--seeds-out DIR]
@@ -26,13 +27,14 @@ import kcorpus  # noqa: E402
 from crosscheck import field_value, find_readobj  # noqa: E402
 
 DEBUG, TLS, LOADCFG = 6, 9, 10
-# The peer's names where they differ from the format's (which we print).
+# The peer's names where they differ from the format's (which are our keys).
 OUR_LOADCFG = {"GuardCFCheckFunction": "GuardCFCheckFunctionPointer",
                "GuardCFCheckDispatch": "GuardCFDispatchFunctionPointer"}
-OUR_TABLES = {"SEHTable": "SE handler table", "GuardFidTable": "Guard CF function table",
-              "GuardIatTable": "Guard address-taken IAT entries",
-              "GuardLJmpTable": "Guard long-jump targets",
-              "GuardEHContTable": "Guard EH continuation targets"}
+# The peer's tables and our keys of them.
+OUR_TABLES = {"SEHTable": "sehHandlerTable", "GuardFidTable": "guardCfFunctionTable",
+              "GuardIatTable": "guardIatEntryTable",
+              "GuardLJmpTable": "guardLongJumpTargetTable",
+              "GuardEHContTable": "guardEhContinuationTable"}
 
 # ---------------------------------------------------------------- the file itself
 
@@ -151,144 +153,71 @@ def peer_view(readobj, path):
         return None, p.stderr.strip().splitlines()[-1] if p.stderr.strip() else "failed"
     return parse_peer(p.stdout), None
 
-# ---------------------------------------------------------------- our listing
-
-
-def parts(text):
-    """Our listing's parts by title, each as its list of lines."""
-    out, current = {}, None
-    for line in text.splitlines():
-        m = re.fullmatch(r"== (.*) ==", line)
-        if m:
-            current = out.setdefault(m.group(1), [])
-            continue
-        if current is not None:
-            current.append(line)
-    return out
-
-
-class Fields(dict):
-    """'Label   value...' lines: {label: [words of the value]} (the first such line)."""
-
-    def __init__(self, lines):
-        super().__init__()
-        for line in lines:
-            # A label as long as the value column is followed by one blank only.
-            m = re.match(r"^ {2,4}(\S.*?)\s{2,}(\S.*)$", line) or re.match(r"^ {2,4}(\S+) (\S.*)$", line)
-            if m:
-                self.setdefault(m.group(1), m.group(2).split())
-
-
-def debug_blocks(lines):
-    blocks, current = [], None
-    for line in lines:
-        if re.fullmatch(r"  Entry \d+", line):
-            current = []
-            blocks.append(current)
-        elif current is not None:
-            current.append(line)
-    return [Fields(b) for b in blocks]
-
-
-def table_rvas(lines, title):
-    """The RVAs listed under one of the load configuration's table headings."""
-    out, inside = [], False
-    for line in lines:
-        if line.startswith("  " + title):
-            inside = True
-            continue
-        if inside:
-            m = re.match(r"^    ([0-9A-F]{8})\b", line)
-            if not m:
-                break
-            out.append(int(m.group(1), 16))
-    return out
-
-
-def number(words, hexadecimal=True):
-    try:
-        return int(words[0], 16 if hexadecimal else 10)
-    except (IndexError, ValueError):
-        return None
+# ---------------------------------------------------------------- matching
 
 
 def guid_text(b):
     d1, d2, d3 = struct.unpack_from("<IHH", b)
     return f"{{{d1:08X}-{d2:04X}-{d3:04X}-{b[8:10].hex().upper()}-{b[10:16].hex().upper()}}}"
 
-# ---------------------------------------------------------------- matching
+
+def differ(errors, what, want, got):
+    if got != want:
+        shown = f"{want:#x}" if isinstance(want, int) else want
+        errors.append(f"{what}: readobj {shown}; ours {got!r}")
 
 
-def check_debug(ours, peer_entries, name):
+def check_debug(parts, peer_entries, name):
     errors = []
-    blocks = debug_blocks(ours.get("Debug directory", []))
-    if len(blocks) != len(peer_entries):
-        return [f"{name}: readobj has {len(peer_entries)} debug entries; ours {len(blocks)}"]
-    for k, (e, f) in enumerate(zip(peer_entries, blocks), 1):
-        want = {"Characteristics": e.get("Characteristics"), "TimeDateStamp": e.get("TimeDateStamp"),
-                "SizeOfData": e.get("SizeOfData"), "AddressOfRawData": e.get("AddressOfRawData"),
-                "PointerToRawData": e.get("PointerToRawData")}
-        for label, value in want.items():
-            if number(f.get(label, [])) != value:
-                errors.append(f"{name}: debug entry {k} {label}: readobj {value:#x}; ours {f.get(label)}")
-        version = f"{e.get('MajorVersion')}.{e.get('MinorVersion')}"
-        if f.get("Version", [None])[0] != version:
-            errors.append(f"{name}: debug entry {k} version: readobj {version}; ours {f.get('Version')}")
-        type_number = field_value(e.get("Type", ""))
-        if number(f.get("Type", []), False) != type_number:
-            errors.append(f"{name}: debug entry {k} type: readobj {e.get('Type')}; ours {f.get('Type')}")
+    ours = parts.get("Debug", {}).get("entries", [])
+    if len(ours) != len(peer_entries):
+        return [f"{name}: readobj has {len(peer_entries)} debug entries; ours {len(ours)}"]
+    for k, (e, o) in enumerate(zip(peer_entries, ours), 1):
+        at = f"{name}: debug entry {k}"
+        for key in ("Characteristics", "TimeDateStamp", "SizeOfData", "AddressOfRawData",
+                    "PointerToRawData", "MajorVersion", "MinorVersion"):
+            differ(errors, f"{at} {key}", e.get(key), o.get(key))
+        differ(errors, f"{at} Type", field_value(e.get("Type", "")), o.get("Type"))
         if "PDBGUID" in e:
-            pdb = {"GUID": guid_text(e["PDBGUID"]), "Age": str(e.get("PDBAge")),
-                   "PDB path": e.get("PDBFileName", "")}
-            for label, value in pdb.items():
-                if " ".join(f.get(label, [])) != value:
-                    errors.append(f"{name}: debug entry {k} {label}: readobj {value}; ours {f.get(label)}")
+            differ(errors, f"{at} GUID", guid_text(e["PDBGUID"]), o.get("guid"))
+            differ(errors, f"{at} Age", e.get("PDBAge"), o.get("age"))
+            differ(errors, f"{at} PDB path", e.get("PDBFileName", ""), o.get("pdbPath"))
         if "ExtendedCharacteristics" in e:
-            got = f.get("ExDllCharacteristics")
-            if number(got or []) != e["ExtendedCharacteristics"]:
-                errors.append(f"{name}: debug entry {k} extended characteristics: readobj "
-                              f"{e['ExtendedCharacteristics']:#x}; ours {got}")
+            differ(errors, f"{at} extended characteristics", e["ExtendedCharacteristics"],
+                   o.get("ExDllCharacteristics"))
     return errors
 
 
-def check_tls(ours, tls, image, name):
+def check_tls(parts, tls, image, name):
     errors = []
-    f = Fields(ours.get("TLS", []))
+    ours = parts.get("Tls", {})
     for key, value in tls.items():
-        if value is None:
-            continue
-        if number(f.get(key, [])) != value:
-            errors.append(f"{name}: TLS {key}: readobj {value:#x}; ours {f.get(key)}")
-    listed = [int(m.group(1), 16) for line in ours.get("TLS", [])
-              if (m := re.match(r"^\s+\d+  VA ([0-9A-F]+)", line))]
+        if value is not None:
+            differ(errors, f"{name}: TLS {key}", value, ours.get(key))
+    listed = [c.get("va") for c in ours.get("callbacks", [])]
     wanted = image.tls_callbacks(tls["AddressOfCallBacks"]) if tls.get("AddressOfCallBacks") else []
     if listed != wanted:
-        errors.append(f"{name}: TLS callbacks in the file {[hex(v) for v in wanted]}; "
-                      f"ours {[hex(v) for v in listed]}")
+        errors.append(f"{name}: TLS callbacks in the file {[hex(v) for v in wanted]}; ours {listed}")
     return errors, len(wanted)
 
 
-def check_loadcfg(ours, loadcfg, tables, image, name):
+def check_loadcfg(parts, loadcfg, tables, image, name):
     errors = []
-    lines = ours.get("Load configuration", [])
-    f = Fields(lines)
-    for key, (value, is_hex) in loadcfg.items():
-        if value is None:
-            continue
-        label = OUR_LOADCFG.get(key, key)
-        if number(f.get(label, []), is_hex) != value:
-            errors.append(f"{name}: load config {key}: readobj {value:#x}; ours {f.get(label)}")
+    ours = parts.get("LoadConfig", {})
+    for key, (value, _) in loadcfg.items():
+        if value is not None:
+            differ(errors, f"{name}: load config {key}", value, ours.get(OUR_LOADCFG.get(key, key)))
     entries = 0
     for table, vas in tables.items():
-        listed = table_rvas(lines, OUR_TABLES[table])
+        listed = [r.get("rva") for r in ours.get(OUR_TABLES[table], {}).get("entries", [])]
         want = [va - image.base for va in vas]
         entries += len(want)
         if listed != want:
-            errors.append(f"{name}: {table}: readobj {[hex(v) for v in want]}; ours {[hex(v) for v in listed]}")
+            errors.append(f"{name}: {table}: readobj {[hex(v) for v in want]}; ours {listed}")
     return errors, entries
 
 
-def check_file(tool, readobj, path, bound):
+def check_file(readobj, path, obj, problems):
     image = Image(path)
     if not image.has_any():
         return {"path": path, "errors": [], "files": 0}
@@ -296,23 +225,29 @@ def check_file(tool, readobj, path, bound):
     if view is None:
         return {"path": path, "skipped": err}
     entries, tls, loadcfg, tables = view
-    run = kcorpus.run_tool(tool, path, bound)
-    problems = run.problems()
     if problems:
         return {"path": path, "errors": [f"{path.name}: tool run: {p}" for p in problems], "files": 1}
-    ours = parts(run.text())
-    errors = check_debug(ours, entries, path.name)
+    parts = obj.get("parts", {})
+    errors = check_debug(parts, entries, path.name)
     callbacks = 0
     if tls:
-        e, callbacks = check_tls(ours, tls, image, path.name)
+        e, callbacks = check_tls(parts, tls, image, path.name)
         errors += e
     table_entries = 0
     if loadcfg:
-        e, table_entries = check_loadcfg(ours, loadcfg, tables, image, path.name)
+        e, table_entries = check_loadcfg(parts, loadcfg, tables, image, path.name)
         errors += e
     return {"path": path, "errors": errors, "files": 1, "debug": len(entries),
             "pdb": sum(1 for e in entries if "PDBGUID" in e), "tls": 1 if tls else 0,
             "callbacks": callbacks, "loadcfg": len(loadcfg), "tables": table_entries}
+
+
+def check_batch(tool, readobj, paths, bound):
+    """One tdump run for the files of the batch that have one of the parts, then the peer."""
+    wanted = [p for p in paths if Image(p).has_any()]
+    got = {path: (obj, problems) for path, obj, problems in kcorpus.run_json(tool, wanted, bound)}
+    return [check_file(readobj, path, *got.get(path, ({}, [])))
+            for path in paths]
 
 # ---------------------------------------------------------------- generated inputs
 
@@ -369,7 +304,8 @@ def main():
     ap.add_argument("tool")
     ap.add_argument("--readobj")
     ap.add_argument("--jobs", type=int, default=2)
-    ap.add_argument("--bound", type=float, default=10.0)
+    ap.add_argument("--bound", type=float, default=10.0, help="seconds per file")
+    ap.add_argument("--batch", type=int, default=40, help="files per tdump run")
     ap.add_argument("--max-report", type=int, default=60)
     ap.add_argument("--generated", required=True, help="folder in which to build the generated images")
     ap.add_argument("--seeds-out", help="also copy the generated images here (the fuzzer's seeds)")
@@ -384,8 +320,10 @@ def main():
             if p.stat().st_size <= 65536:
                 shutil.copy(p, Path(args.seeds_out) / p.name)
     files = kcorpus.wine_pe_files() + generated
+    batches = [files[i:i + args.batch] for i in range(0, len(files), args.batch)]
     with ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        results = list(pool.map(lambda p: check_file(args.tool, readobj, p, args.bound), files))
+        results = [r for rs in pool.map(lambda b: check_batch(args.tool, readobj, b, args.bound),
+                                        batches) for r in rs]
     skipped = [r for r in results if "skipped" in r]
     checked = [r for r in results if "skipped" not in r]
     errors = [e for r in checked for e in r["errors"]]

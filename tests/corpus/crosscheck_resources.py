@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
-"""Cross-checks the Resources part of tdump's listing against peers.
+"""Cross-checks the Resources part of tdump's JSON (--json) against peers.
 
-Every resource a peer reports (type, name, language, data RVA and size) must be a line
-of our listing. Wine's PE files are read by llvm-readobj --coff-resources; the corkami
+Every resource a peer reports (type, name, language, data RVA and size) must be a row
+of our Resources part. Wine's PE files are read by llvm-readobj --coff-resources; the corkami
 resource files by pefile, since llvm-readobj 14 only looks for resources in a section
 named .rsrc and those files name their sections otherwise.
 
-  crosscheck_resources.py TDUMP [--corkami DIR] [--readobj PATH] [--jobs N]
+  crosscheck_resources.py TDUMP [--corkami DIR] [--readobj PATH] [--jobs N] [--batch N]
 """
 import argparse
 import re
@@ -20,12 +20,6 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import kcorpus  # noqa: E402
 from crosscheck import find_readobj  # noqa: E402
 
-# Our listing names the standard types; the peers give their numbers.
-STANDARD = {"CURSOR": 1, "BITMAP": 2, "ICON": 3, "MENU": 4, "DIALOG": 5, "STRING": 6, "FONTDIR": 7,
-            "FONT": 8, "ACCELERATOR": 9, "RCDATA": 10, "MESSAGETABLE": 11, "GROUP_CURSOR": 12,
-            "GROUP_ICON": 14, "VERSION": 16, "DLGINCLUDE": 17, "PLUGPLAY": 19, "VXD": 20,
-            "ANICURSOR": 21, "ANIICON": 22, "HTML": 23, "MANIFEST": 24}
-
 CORKAMI_GLOBS = ("resource*.exe", "version*.exe", "manifest*.exe", "reshdr.exe", "resourceloop.exe")
 
 
@@ -36,26 +30,15 @@ def plain(name):
     return name if all(0x20 <= ord(c) < 0x7F and c != "\\" for c in name) else "<other>"
 
 
-# ---------------------------------------------------------------- our listing
+# ---------------------------------------------------------------- our JSON
 
-LEAF = re.compile(r"^  (\S(?:.*?\S)?)\s{2,}(\S(?:.*?\S)?)\s{2,}lang ([0-9A-F]{4})\b.*?"
-                  r"RVA ([0-9A-F]{8})  size ([0-9A-F]{8})")
-
-
-def ours(text):
+def ours(obj):
+    """The rows of our Resources part: a type, name or language is its number, or its
+    name when the file gives one."""
     leaves = Counter()
-    inside = False
-    for line in text.splitlines():
-        if line.startswith("== "):
-            inside = line == "== Resources =="
-            continue
-        m = inside and LEAF.match(line)
-        if not m:
-            continue
-        t, n = m.group(1), m.group(2)
-        t = STANDARD.get(t, int(t[1:]) if re.fullmatch(r"#\d+", t) else t)
-        n = int(n[1:]) if re.fullmatch(r"#\d+", n) else n
-        leaves[(plain(t), plain(n), int(m.group(3), 16), int(m.group(4), 16), int(m.group(5), 16))] += 1
+    for r in obj.get("parts", {}).get("Resources", {}).get("resources", []):
+        leaves[(plain(r.get("type")), plain(r.get("name")), r.get("lang"), r.get("rva"),
+                r.get("size"))] += 1
     return leaves
 
 
@@ -119,28 +102,35 @@ def missing(peer, mine):
     return sorted((peer - mine).elements(), key=str)
 
 
-def check(tool, path, peer_leaves):
-    run = kcorpus.run_tool(tool, path, 30)
-    problems = run.problems()
+def check(path, obj, problems, peer_leaves):
     if problems:
         return len(peer_leaves), [f"{path}: {p}" for p in problems]
-    lost = missing(peer_leaves, ours(run.text()))
-    return sum(peer_leaves.values()), [f"{path}: not in our listing: type {t} name {n} lang {lang:04X} "
+    lost = missing(peer_leaves, ours(obj))
+    return sum(peer_leaves.values()), [f"{path}: not in our JSON: type {t} name {n} lang {lang:04X} "
                                        f"RVA {rva:#x} size {size:#x}" for t, n, lang, rva, size in lost[:5]]
 
 
+def check_batch(tool, batch):
+    """One tdump run for the batch, then the peer file by file."""
+    got = {path: (obj, problems) for path, obj, problems in
+           kcorpus.run_json(tool, [path for path, _ in batch], 30)}
+    return [check(path, *got.get(path, (None, ["no JSON object for it"])), peer())
+            for path, peer in batch]
+
+
 def selftest():
-    # The matcher must see a resource whose RVA or language differs.
-    listing = ("== Resources ==\n  ICON           #3              lang 0409 en-US         "
-               "RVA 0000F0A0  size 000002E8  code page 0  file offset 000050A0\n"
-               "  MYTYPE         NAME            lang 0000 neutral       "
-               "RVA 0000F400  size 00000010  code page 0  file offset 00005400\n")
-    mine = ours(listing)
+    # The matcher must see a resource whose RVA, language or name differs.
+    obj = {"parts": {"Resources": {"resources": [
+        {"type": 3, "typeName": "ICON", "name": 3, "lang": 0x409, "locale": "en-US",
+         "rva": 0xF0A0, "size": 0x2E8, "codePage": 0, "offset": 0x50A0},
+        {"type": "MYTYPE", "name": "NAME", "lang": 0, "locale": "neutral",
+         "rva": 0xF400, "size": 0x10, "codePage": 0, "offset": 0x5400}]}}}
+    mine = ours(obj)
     good = Counter({(3, 3, 0x409, 0xF0A0, 0x2E8): 1, ("MYTYPE", "NAME", 0, 0xF400, 0x10): 1})
-    assert not missing(good, mine), "matcher rejects a listing that holds every resource"
+    assert not missing(good, mine), "matcher rejects an object that holds every resource"
     for bad in [(3, 3, 0x409, 0xF0A4, 0x2E8), (3, 3, 0x407, 0xF0A0, 0x2E8), (3, 4, 0x409, 0xF0A0, 0x2E8),
                 ("MYTYPE", "OTHER", 0, 0xF400, 0x10)]:
-        assert missing(Counter({bad: 1}), mine), f"matcher accepts a resource the listing lacks: {bad}"
+        assert missing(Counter({bad: 1}), mine), f"matcher accepts a resource the JSON lacks: {bad}"
 
 
 def main():
@@ -150,6 +140,7 @@ def main():
                                              "corkami-pe"))
     ap.add_argument("--readobj")
     ap.add_argument("--jobs", type=int, default=2)
+    ap.add_argument("--batch", type=int, default=20, help="files per tdump run")
     args = ap.parse_args()
     selftest()
 
@@ -170,16 +161,14 @@ def main():
         print("crosscheck_resources: nothing to check")
         return 0
 
-    def one(item):
-        path, peer = item
-        return check(args.tdump, path, peer())
-
     checked, failures, files = 0, [], 0
+    batches = [work[i:i + args.batch] for i in range(0, len(work), args.batch)]
     with ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        for n, fails in pool.map(one, work):
-            files += 1
-            checked += n
-            failures += fails
+        for results in pool.map(lambda b: check_batch(args.tdump, b), batches):
+            for n, fails in results:
+                files += 1
+                checked += n
+                failures += fails
     print(f"crosscheck_resources: {files} files, {checked} resources the peers report")
     for f in failures[:50]:
         print("  " + f)

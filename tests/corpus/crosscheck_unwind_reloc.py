@@ -1,17 +1,19 @@
 #!/usr/bin/env python3
-"""Cross-checks tdump's function table and base relocations against llvm-readobj.
+"""Cross-checks the function table and base relocations of tdump's JSON (--json) against
+llvm-readobj.
 
-For every runtime function llvm-readobj --unwind reports, our "Exception data" part must
-have a line for the same start with the same end, unwind information RVA, version, flags,
+For every runtime function llvm-readobj --unwind reports, our Exception part must
+have a row for the same start with the same end, unwind information RVA, version, flags,
 prolog size, code count, frame register and offset, handler and chained entry (x64), or
 the same length and unwind record (ARM64). For every block of llvm-readobj
---coff-basereloc (its entries grouped by page, in order), our "Base relocations" part must
-have a line with the page, the entry count and the count of each type.
+--coff-basereloc (its entries grouped by page, in order), our Relocations part must
+have a row with the page, the entry count and the count of each type.
 
   crosscheck_unwind_reloc.py TDUMP [--readobj PATH] [--generated DIR] [--seeds-out DIR]
-                             [--jobs N] [--selftest]
+                             [--jobs N] [--batch N] [--selftest]
 """
 import argparse
+import copy
 import re
 import shutil
 import struct
@@ -132,70 +134,42 @@ def peer_view(readobj, path, facts):
     return (parse_unwind(unwind, base) if exc else [],
             parse_basereloc(text[cut:]) if rel and cut >= 0 else []), None
 
-# ---------------------------------------------------------------- our listing
+# ---------------------------------------------------------------- our JSON
 
 
-def part(text, title):
-    start = text.find(f"== {title} ==\n")
-    if start < 0:
-        return []
-    end = text.find("\n== ", start + 1)
-    return text[start:end if end >= 0 else len(text)].splitlines()[1:]
-
-
-X64_LINE = re.compile(r"^  ([0-9A-F]{8})  ([0-9A-F]{8})  ([0-9A-F]{8})\s+(\d+)  (.*?)\s+(\d+)\s+(\d+)"
-                      r"  (-|[A-Z0-9]+\+0x[0-9A-F]+)\s*(.*)$")
-ARM_LINE = re.compile(r"^  ([0-9A-F]{8})  ([0-9A-F]{8})  (.*)$")
 FLAG_BITS = {"EHANDLER": 1, "UHANDLER": 2, "CHAININFO": 4}
 REG = {n: i for i, n in enumerate("RAX RCX RDX RBX RSP RBP RSI RDI R8 R9 R10 R11 R12 R13 R14 R15"
                                   .split())}
 
 
-def our_functions(text):
-    """Our function lines by start RVA (a list: a damaged table can repeat a start)."""
+def our_functions(obj):
+    """Our function rows by start RVA (a list: a damaged table can repeat a start), x64
+    rows under the peer's keys and values, ARM64 rows as they are."""
     out = {}
-    for line in part(text, "Exception data"):
-        m = X64_LINE.match(line)
-        if m:
-            flags = sum(FLAG_BITS.get(w, 0) for w in m.group(5).split())
-            frame = m.group(8)
-            reg, off = (0, 0) if frame == "-" else (REG.get(frame.split("+")[0], -1),
-                                                    int(frame.split("+0x")[1], 16) // 16)
-            rest = m.group(9)
-            f = {"StartAddress": int(m.group(1), 16), "EndAddress": int(m.group(2), 16),
-                 "UnwindInfoAddress": int(m.group(3), 16), "Version": int(m.group(4)),
-                 "Flags": flags, "PrologSize": int(m.group(6)),
-                 "UnwindCodeCount": int(m.group(7)), "FrameRegister": reg, "FrameOffset": off}
-            c = re.match(r"chained to ([0-9A-F]{8})-([0-9A-F]{8}) unwind ([0-9A-F]{8})", rest)
-            if c:
-                f.update(ChainedStartAddress=int(c.group(1), 16),
-                         ChainedEndAddress=int(c.group(2), 16),
-                         ChainedUnwindInfoAddress=int(c.group(3), 16))
-            elif re.fullmatch(r"[0-9A-F]{8}", rest):
-                f["Handler"] = int(rest, 16)
-            out.setdefault(f["StartAddress"], []).append(f)
+    part = obj.get("parts", {}).get("Exception", {})
+    for row in part.get("functions", []):
+        if part.get("unwindKind") != "x64":
+            out.setdefault(row.get("begin"), []).append(row)
             continue
-        m = ARM_LINE.match(line)
-        if m:
-            out.setdefault(int(m.group(1), 16), []).append(
-                {"Function": int(m.group(1), 16), "FunctionLength": int(m.group(2), 16),
-                 "rest": m.group(3)})
+        f = {"StartAddress": row.get("begin"), "EndAddress": row.get("end"),
+             "UnwindInfoAddress": row.get("unwind"), "Version": row.get("version"),
+             "Flags": sum(FLAG_BITS.get(w, 0) for w in row.get("flags", [])),
+             "PrologSize": row.get("prologSize"), "UnwindCodeCount": row.get("codeCount"),
+             # The peer gives the offset in the format's units of 16 bytes.
+             "FrameRegister": REG.get(row["frameRegister"], -1) if "frameRegister" in row else 0,
+             "FrameOffset": row.get("frameOffset", 0) // 16}
+        if "parentBegin" in row:
+            f.update(ChainedStartAddress=row["parentBegin"], ChainedEndAddress=row.get("parentEnd"),
+                     ChainedUnwindInfoAddress=row.get("parentUnwind"))
+        elif "handler" in row:
+            f["Handler"] = row["handler"]
+        out.setdefault(f["StartAddress"], []).append(f)
     return out
 
 
-def our_blocks(text):
-    out = []
-    for line in part(text, "Base relocations"):
-        m = re.match(r"^  ([0-9A-F]{8})  \S+\s+(\d+)  (.*)$", line)
-        if not m:
-            continue
-        types = {}
-        for piece in m.group(3).split(", "):
-            name, _, n = piece.rpartition(" ")
-            if n.isdigit():
-                types[name] = int(n)
-        out.append((int(m.group(1), 16), int(m.group(2)), types))
-    return out
+def our_blocks(obj):
+    return [(b.get("page"), b.get("entries"), {t.get("name"): t.get("count") for t in b.get("types", [])})
+            for b in obj.get("parts", {}).get("Relocations", {}).get("blocks", [])]
 
 # ---------------------------------------------------------------- matching
 
@@ -222,7 +196,7 @@ def check_one(mine, peer):
     if "StartAddress" in peer:
         start = peer["StartAddress"]
         if mine is None or "Version" not in mine:
-            return f"function {start:#x}: no line"
+            return f"function {start:#x}: no row"
         want = dict(peer)
         # "RBP (0x5)" reads as its number; "-" (no frame register) as 0, like ours.
         for key in ("FrameRegister", "FrameOffset"):
@@ -233,23 +207,23 @@ def check_one(mine, peer):
                   if k in mine and k not in want]
         return f"function {start:#x}: " + "; ".join(diffs) if diffs else None
     start = peer.get("Function")
-    if mine is None or "rest" not in mine:
-        return f"function {start:#x}: no line"
+    if mine is None or "length" not in mine:
+        return f"function {start:#x}: no row"
     length = peer.get("FunctionLength")
-    if length != mine["FunctionLength"]:
-        return f"function {start:#x}: length {length} vs ours {mine['FunctionLength']}"
-    rest = mine["rest"].split()
+    if length != mine["length"]:
+        return f"function {start:#x}: length {length} vs ours {mine['length']}"
     if "ExceptionRecord" in peer:
-        if not rest or int(rest[0], 16) != peer["ExceptionRecord"]:
-            return f"function {start:#x}: record {peer['ExceptionRecord']:#x} vs ours {mine['rest']}"
+        if mine.get("kind") == "packed" or mine.get("unwind") != peer["ExceptionRecord"]:
+            return f"function {start:#x}: record {peer['ExceptionRecord']:#x} vs ours {mine}"
         scopes = peer.get("EpilogueScopes") if peer.get("EpiloguePacked") == "No" else None
         code_words = peer.get("ByteCodeLength", 0) // 4
-        if len(rest) < 6 or int(rest[1]) != peer.get("Version") or \
-                (rest[2] == "X") != (peer.get("ExceptionData") == "Yes") or \
-                (scopes is not None and int(rest[4]) != scopes) or int(rest[5]) != code_words:
-            return f"function {start:#x}: record fields differ: peer {peer}; ours {mine['rest']}"
-    elif not rest or rest[0] != "packed":
-        return f"function {start:#x}: packed with the peer; ours {mine['rest']}"
+        if mine.get("version") != peer.get("Version") or \
+                mine.get("X") != (peer.get("ExceptionData") == "Yes") or \
+                (scopes is not None and mine.get("epilogCount") != scopes) or \
+                mine.get("codeWords") != code_words:
+            return f"function {start:#x}: record fields differ: peer {peer}; ours {mine}"
+    elif mine.get("kind") != "packed":
+        return f"function {start:#x}: packed with the peer; ours {mine}"
     return None
 
 
@@ -264,27 +238,35 @@ def check_blocks(ours, peer):
     return errors
 
 
-def check_file(tool, readobj, path, bound):
+def wanted(path):
     facts = image_facts(path)
-    if facts is None or not (facts[1] or facts[2]):
+    return facts if facts is not None and (facts[1] or facts[2]) else None
+
+
+def check_file(readobj, path, obj, problems):
+    facts = wanted(path)
+    if facts is None:
         return {"path": path, "skipped": None}
     view, err = peer_view(readobj, path, facts)
     if view is None:
         return {"path": path, "skipped": err}
     functions, blocks = view
-    run = kcorpus.run_tool(tool, path, bound)
-    problems = run.problems()
     if problems:
         return {"path": path, "errors": [f"{path.name}: tool run: {p}" for p in problems]}
-    text = run.text()
-    ours = our_functions(text)
+    ours = our_functions(obj)
     errors = [f"{path.name}: {e}" for e in (check_function(ours, f) for f in functions) if e]
-    errors += [f"{path.name}: {e}" for e in check_blocks(our_blocks(text), blocks)]
+    errors += [f"{path.name}: {e}" for e in check_blocks(our_blocks(obj), blocks)]
     return {"path": path, "errors": errors, "functions": len(functions), "blocks": len(blocks),
             "entries": sum(b[1] for b in blocks),
             "handlers": sum(1 for f in functions if "Handler" in f),
             "chained": sum(1 for f in functions if "ChainedStartAddress" in f),
             "arm": sum(1 for f in functions if "Function" in f)}
+
+def check_batch(tool, readobj, paths, bound):
+    """One tdump run for the files of the batch that have one of the parts, then the peer."""
+    got = {path: (obj, problems) for path, obj, problems in
+           kcorpus.run_json(tool, [p for p in paths if wanted(p)], bound)}
+    return [check_file(readobj, path, *got.get(path, ({}, []))) for path in paths]
 
 # ---------------------------------------------------------------- generated inputs
 
@@ -495,48 +477,58 @@ BaseReloc [
 ]
 """
 
-SAMPLE_OURS = """== Exception data ==
-  Begin     End       Unwind    Ver  Flags               Prolog  Codes  Frame      Handler
-  00001000  00001040  00003000    1  EHANDLER UHANDLER       13      4  RBP+0x20   00001100
-  00001040  00001050  00003010    1  CHAININFO                1      1  -          chained to 00001000-00001040 unwind 00003000
-
-== Base relocations ==
-  Page      Section   Entries  Types
-  00002000  .data           3  DIR64 2, ABSOLUTE 1
-"""
+SAMPLE_OURS = {"parts": {
+    "Exception": {"unwindKind": "x64", "functions": [
+        {"begin": 0x1000, "end": 0x1040, "unwind": 0x3000, "version": 1,
+         "flags": ["EHANDLER", "UHANDLER"], "prologSize": 13, "codeCount": 4,
+         "frameRegister": "RBP", "frameOffset": 0x20, "handler": 0x1100},
+        {"begin": 0x1040, "end": 0x1050, "unwind": 0x3010, "version": 1, "flags": ["CHAININFO"],
+         "prologSize": 1, "codeCount": 1, "parentBegin": 0x1000, "parentEnd": 0x1040,
+         "parentUnwind": 0x3000}]},
+    "Relocations": {"blocks": [
+        {"page": 0x2000, "section": ".data", "entries": 3,
+         "types": [{"name": "DIR64", "type": 10, "count": 2},
+                   {"name": "ABSOLUTE", "type": 0, "count": 1}]}]}}}
 
 
 def selftest():
-    """The matcher must accept the right listing and reject each kind of wrong value."""
+    """The matcher must accept the right object and reject each kind of wrong value."""
     cut = SAMPLE_UNWIND.find("BaseReloc [")
     functions = parse_unwind(SAMPLE_UNWIND[:cut], 0x180000000)
     blocks = parse_basereloc(SAMPLE_UNWIND[cut:])
     assert [f["StartAddress"] for f in functions] == [0x1000, 0x1040], functions
     assert blocks == [(0x2000, 3, {"DIR64": 2, "ABSOLUTE": 1})], blocks
 
-    def failures(text):
-        ours = our_functions(text)
+    def failures(obj):
+        ours = our_functions(obj)
         return [e for e in (check_function(ours, f) for f in functions) if e] + \
-            check_blocks(our_blocks(text), blocks)
+            check_blocks(our_blocks(obj), blocks)
+
+    def fn(k, **values):
+        return lambda p: p["Exception"]["functions"][k].update(values)
+
+    def block(**values):
+        return lambda p: p["Relocations"]["blocks"][0].update(values)
 
     assert failures(SAMPLE_OURS) == [], failures(SAMPLE_OURS)
-    wrong = [
-        ("00001000  00001040  00003000", "00001000  00001041  00003000"),  # end
-        ("  00003000    1  E", "  00003004    1  E"),                      # unwind RVA
-        ("EHANDLER UHANDLER  ", "EHANDLER           "),                    # a flag lost
-        ("     13      4", "     12      4"),                               # prolog size
-        ("     13      4  RBP", "     13      3  RBP"),                       # code count
-        ("RBP+0x20", "RBP+0x30"),                                          # frame offset
-        ("RBP+0x20", "RSI+0x20"),                                          # frame register
-        ("   00001100", "   00001104"),                                     # handler
-        ("chained to 00001000-00001040", "chained to 00001000-00001044"),  # chained entry
-        ("DIR64 2, ABSOLUTE 1", "DIR64 3"),                                # counts by type
-        ("  00002000  .data", "  00003000  .data"),                        # page
-    ]
-    for old, new in wrong:
-        assert old in SAMPLE_OURS, old
-        assert failures(SAMPLE_OURS.replace(old, new)), f"matcher accepted {new!r} for {old!r}"
-    print(f"selftest: matcher accepts the right listing and rejects {len(wrong)} kinds of wrong one")
+    wrong = {
+        "end": fn(0, end=0x1041),
+        "unwind RVA": fn(0, unwind=0x3004),
+        "a flag lost": fn(0, flags=["EHANDLER"]),
+        "prolog size": fn(0, prologSize=12),
+        "code count": fn(0, codeCount=3),
+        "frame offset": fn(0, frameOffset=0x30),
+        "frame register": fn(0, frameRegister="RSI"),
+        "handler": fn(0, handler=0x1104),
+        "chained entry": fn(1, parentEnd=0x1044),
+        "counts by type": block(types=[{"name": "DIR64", "type": 10, "count": 3}]),
+        "page": block(page=0x3000),
+    }
+    for what, edit in wrong.items():
+        obj = copy.deepcopy(SAMPLE_OURS)
+        edit(obj["parts"])
+        assert failures(obj), f"matcher accepted a wrong {what}"
+    print(f"selftest: matcher accepts the right object and rejects {len(wrong)} kinds of wrong one")
     return 0
 
 # ---------------------------------------------------------------- main
@@ -547,7 +539,8 @@ def main():
     ap.add_argument("tool", nargs="?")
     ap.add_argument("--readobj")
     ap.add_argument("--jobs", type=int, default=2)
-    ap.add_argument("--bound", type=float, default=10.0)
+    ap.add_argument("--bound", type=float, default=10.0, help="seconds per file")
+    ap.add_argument("--batch", type=int, default=20, help="files per tdump run")
     ap.add_argument("--max-report", type=int, default=60)
     ap.add_argument("--generated", help="folder in which to build the generated DLLs")
     ap.add_argument("--seeds-out", help="also write the small generated images here (fuzzing seeds)")
@@ -571,8 +564,10 @@ def main():
                 with_rich_and_overlay(small[0], Path(args.seeds_out) / "rich-overlay32.dll")
     if not files:
         return kcorpus.skip("nothing to compare")
+    batches = [files[i:i + args.batch] for i in range(0, len(files), args.batch)]
     with ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        results = list(pool.map(lambda p: check_file(args.tool, readobj, p, args.bound), files))
+        results = [r for rs in pool.map(lambda b: check_batch(args.tool, readobj, b, args.bound),
+                                        batches) for r in rs]
     checked = [r for r in results if "skipped" not in r]
     for r in results:
         if r.get("skipped"):

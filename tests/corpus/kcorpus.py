@@ -137,3 +137,52 @@ def run_tool(tool, path, bound, env=None):
                    time.monotonic() - start, True)
     return Run(path, p.returncode, p.stdout, p.stderr.decode(errors="replace"),
                time.monotonic() - start, False)
+
+
+def run_json(tool, paths, bound, batch=40, env=None):
+    """tdump --json over `paths`, one process per batch of files (starting one per file
+    costs more than most dumps). Yields (path, object, problems): the file's object, or
+    None with what went wrong. A batch that fails as a whole (a crash, a hang, lines
+    missing) is run again one file at a time, so the fault lands on its file."""
+    import json
+    paths = list(paths)
+    for i in range(0, len(paths), batch):
+        part = paths[i:i + batch]
+        yield from _json_batch(tool, part, bound * len(part), env, retry=len(part) > 1)
+
+
+def _json_batch(tool, paths, bound, env, retry):
+    import json
+    import time
+    start = time.monotonic()
+    try:
+        p = subprocess.run([str(tool), "--json", "--", *map(str, paths)], capture_output=True,
+                           timeout=bound, env=env or child_env(), check=False)
+        run = Run(paths[0], p.returncode, p.stdout, p.stderr.decode(errors="replace"),
+                  time.monotonic() - start, False)
+    except subprocess.TimeoutExpired as e:
+        run = Run(paths[0], None, e.stdout or b"", (e.stderr or b"").decode(errors="replace"),
+                  time.monotonic() - start, True)
+    lines = run.stdout.split(b"\n")
+    if lines and lines[-1] == b"":
+        lines.pop()
+    whole = run.problems()
+    if len(lines) != len(paths):
+        whole.append(f"{len(lines)} JSON lines for {len(paths)} files")
+    if whole and retry:
+        for path in paths:
+            yield from _json_batch(tool, [path], bound / len(paths), env, retry=False)
+        return
+    if whole:
+        yield paths[0], None, whole
+        return
+    for path, line in zip(paths, lines):
+        try:
+            obj = json.loads(line.decode("utf-8"))
+        except ValueError as e:
+            yield path, None, [f"not valid JSON: {e}"]
+            continue
+        if "error" in obj:
+            yield path, None, [f"tool could not read it: {obj['error']}"]
+        else:
+            yield path, obj, []

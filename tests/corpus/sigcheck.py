@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Cross-checks tdump's Certificates part against osslsigncode and openssl.
+"""Cross-checks the Certificates part of tdump's JSON (--json) against osslsigncode and openssl.
 
 Signs copies of two Wine DLLs (PE32+ and PE32) with a certificate made here by
 openssl: SHA-1, SHA-256, SHA-384, SHA-512, a nested second signature, an RFC 3161
@@ -21,6 +21,9 @@ import shutil
 import subprocess
 import sys
 from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import kcorpus  # noqa: E402
 
 BASES = [Path("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/version.dll"),
          Path("/usr/lib/i386-linux-gnu/wine/i386-windows/version.dll")]
@@ -75,44 +78,42 @@ def peer_certs(work, path):
     return certs
 
 
-def ours(tdump, path):
-    """Signatures in our listing: digests, certificates, time stamps, mismatch lines."""
-    text = run(tdump, path).stdout
-    part = text[text.find("== Certificates =="):text.find("== Anomalies ==")]
-    sigs = []
-    for block in re.split(r"\n  Signature (?=\d)", part)[1:]:
-        field = lambda label, b=block: (re.search(rf"^\s+{label}\s\s+(.*)$", b, re.M) or [None, None])[1]
-        certs = []
-        for cb in re.split(r"\n    Certificate (?=\d)", block)[1:]:
-            dn = lambda label, b=cb: re.search(rf"^\s+{label}\s+.*?\((.*)\)$", b, re.M)[1]
-            certs.append((dn("Subject"), dn("Issuer"), re.search(r"Serial number\s+(\S+)", cb)[1]))
-        stamps = re.findall(r"Time stamp \d+\s+(.*)\n\s+Time\s+(.*)\n\s+Authority\s+(.*?)  ", block)
-        sigs.append({"signed": field("Signed digest"), "computed": field("Computed digest"),
-                     "match": field("Digest"), "certs": certs, "stamps": stamps})
-    return sigs, text
+def ours(obj):
+    """Signatures in our JSON, outer ones before those nested in them, and the texts of the
+    Certificates part's anomalies."""
+    part = obj.get("parts", {}).get("Certificates", {})
+    sigs = [s for e in part.get("entries", []) for s in e.get("signatures", [])]
+    return sigs, [a.get("text", "") for a in part.get("anomalies", [])]
 
 
-def check(tdump, work, path, failures, expect_match=True, expect_stamp=False):
-    mine, listing = ours(tdump, path)
+def certs_of(sig):
+    return [(c.get("subject"), c.get("issuer"), c.get("serialNumber"))
+            for c in sig.get("certificates", [])]
+
+
+def check(work, path, obj, failures, expect_match=True, expect_stamp=False):
+    mine, anomalies = ours(obj)
     peer, peer_text = peer_digests(path)
     name = path.name
     if len(mine) != len(peer) or not peer:
-        failures.append(f"{name}: {len(mine)} signatures listed, osslsigncode reports {len(peer)}")
+        failures.append(f"{name}: {len(mine)} signatures in our JSON, osslsigncode reports {len(peer)}")
         return
     for i, (m, (cur, calc)) in enumerate(zip(mine, peer), 1):
-        if m["signed"] != cur or m["computed"] != calc:
-            failures.append(f"{name} signature {i}: ours {m['signed']} / {m['computed']}, peer {cur} / {calc}")
-        if m["match"].startswith("matches") != expect_match:
-            failures.append(f"{name} signature {i}: digest verdict '{m['match']}'")
-    if not expect_match and "the file was changed after it was signed" not in listing.split("== Anomalies ==")[1]:
-        failures.append(f"{name}: the mismatch is not in the Anomalies summary")
+        if m.get("signedDigest") != cur or m.get("computedDigest") != calc:
+            failures.append(f"{name} signature {i}: ours {m.get('signedDigest')} / "
+                            f"{m.get('computedDigest')}, peer {cur} / {calc}")
+        if m.get("digestMatches") is not expect_match:
+            failures.append(f"{name} signature {i}: digestMatches {m.get('digestMatches')}")
+    if not expect_match and not any("the file was changed after it was signed" in a for a in anomalies):
+        failures.append(f"{name}: the mismatch is not among the Certificates part's anomalies")
     peer_c = peer_certs(work, path)
-    if sorted(mine[0]["certs"]) != sorted(peer_c):
-        failures.append(f"{name}: certificates {mine[0]['certs']} != openssl's {peer_c}")
+    if sorted(certs_of(mine[0])) != sorted(peer_c):
+        failures.append(f"{name}: certificates {certs_of(mine[0])} != openssl's {peer_c}")
     if expect_stamp:
-        want = datetime.datetime.fromtimestamp(TSA_TIME, datetime.timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC")
-        got = [(kind, t, who) for kind, t, who in mine[0]["stamps"]]
-        if ("RFC 3161", want, "Kestrova Test TSA") not in got:
+        want = datetime.datetime.fromtimestamp(TSA_TIME, datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+        got = [(s.get("kind"), s.get("time"), s.get("authorityCommonName"))
+               for s in mine[0].get("timeStamps", [])]
+        if ("rfc3161", want, "Kestrova Test TSA") not in got:
             failures.append(f"{name}: time stamp {got}, expected RFC 3161 at {want} by Kestrova Test TSA")
         if "Timestamp time: Nov 14 22:15:00 2023 GMT" not in peer_text:
             failures.append(f"{name}: osslsigncode does not see the time stamp this check made")
@@ -129,22 +130,21 @@ def main():
     work = Path(args.work)
     work.mkdir(parents=True, exist_ok=True)
     make_keys(work)
-    failures, checked = [], 0
+    failures, cases, appended = [], [], []
     for base in [b for b in BASES if b.exists()]:
         tag = base.parent.name.split("-")[0]
         for digest in ["sha1", "sha256", "sha384", "sha512"]:
             out = work / f"{tag}-{digest}.dll"
             sign(work, base, out, digest)
-            check(args.tdump, work, out, failures)
-            checked += 1
+            cases.append((out, {}))
         primary = work / f"{tag}-sha256.dll"
         nested = work / f"{tag}-nested.dll"
         sign(work, primary, nested, "sha1", "-nest")
-        check(args.tdump, work, nested, failures)
+        cases.append((nested, {}))
         stamped = work / f"{tag}-stamped.dll"
         sign(work, base, stamped, "sha256", "-TSA-certs", work / "tsa.pem", "-TSA-key", work / "tsa.key",
              "-TSA-time", TSA_TIME)
-        check(args.tdump, work, stamped, failures, expect_stamp=True)
+        cases.append((stamped, {"expect_stamp": True}))
         # One byte of the first section's code changed after signing.
         data = bytearray(primary.read_bytes())
         lfanew = int.from_bytes(data[0x3C:0x40], "little")
@@ -154,15 +154,28 @@ def main():
         data[raw + 16] ^= 0x01
         tampered = work / f"{tag}-tampered.dll"
         tampered.write_bytes(bytes(data))
-        check(args.tdump, work, tampered, failures, expect_match=False)
+        cases.append((tampered, {"expect_match": False}))
         # Data appended after the signature: osslsigncode refuses such a file, so
         # only our verdict is held to what it must be.
-        appended = work / f"{tag}-appended.dll"
-        appended.write_bytes(primary.read_bytes() + b"appended after signing")
-        mine, listing = ours(args.tdump, appended)
-        if not mine or mine[0]["match"].startswith("matches") or "22 bytes follow the certificate table" not in listing:
-            failures.append(f"{appended.name}: appended data not reported as a mismatch")
-        checked += 4
+        extra = work / f"{tag}-appended.dll"
+        extra.write_bytes(primary.read_bytes() + b"appended after signing")
+        appended.append(extra)
+    # One tdump run for every file made.
+    got = {path: (obj, problems) for path, obj, problems in
+           kcorpus.run_json(args.tdump, [c[0] for c in cases] + appended, 30)}
+    for path, expect in cases:
+        obj, problems = got[path]
+        if problems:
+            failures += [f"{path.name}: tool run: {p}" for p in problems]
+        else:
+            check(work, path, obj, failures, **expect)
+    for path in appended:
+        obj, problems = got[path]
+        mine, anomalies = ours(obj or {})
+        if problems or not mine or mine[0].get("digestMatches") is not False or \
+                not any("22 bytes follow the certificate table" in a for a in anomalies):
+            failures.append(f"{path.name}: appended data not reported as a mismatch")
+    checked = len(cases) + len(appended)
     for f in failures:
         print("sigcheck: " + f)
     print(f"sigcheck: {checked} signed files, {len(failures)} disagreements")

@@ -1,0 +1,187 @@
+// The .def writer. Both GNU dlltool and Microsoft's grammar (lib /def, lld-link
+// /def) must take every line as written, so a name either fits the plain
+// identifier form or goes out as a comment.
+#include "dumper/DefFile.h"
+
+#include <string>
+#include <unordered_set>
+
+#include "dumper/io/Format.h"
+#include "dumper/io/Reader.h"
+#include "dumper/pe/ExportUse.h"
+#include "dumper/pe/Parse.h"
+#include "dumper/pe/Relocations.h"
+
+namespace kestrova::dumper {
+
+namespace {
+
+using pe::ArgSize;
+
+// Characters both grammars take in an unquoted name. '.' only in forwarder
+// targets ("NTDLL.RtlAllocateHeap"), where it separates the module.
+bool Writable(std::string_view s, bool target = false) {
+  if (s.empty() || s.size() > 1024) return false;
+  for (char ch : s) {
+    auto c = static_cast<unsigned char>(ch);
+    bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '@' ||
+              c == '?' || c == '$' || (target && (c == '.' || c == '#'));
+    if (!ok) return false;
+  }
+  return !(s[0] >= '0' && s[0] <= '9');
+}
+
+// A name as a comment can show it: printable ASCII, the rest as \xNN.
+std::string Shown(std::string_view s) {
+  std::string r;
+  for (char ch : s.substr(0, 200)) {
+    auto c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c < 0x7F && c != '\\') {
+      r += static_cast<char>(c);
+    } else {
+      static const char* kDigits = "0123456789ABCDEF";
+      r += "\\x";
+      r += kDigits[c >> 4];
+      r += kDigits[c & 15];
+    }
+  }
+  if (s.size() > 200) r += "...";
+  return r;
+}
+
+std::string_view BaseName(std::string_view path) {
+  std::size_t slash = path.find_last_of("/\\");
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// What the code says beyond the line itself, for the reader of the file.
+std::string ArgsNote(const ArgSize& a, const pe::ImportTable& imports) {
+  switch (a.kind) {
+    case ArgSize::Kind::Unknown: return "argument size unknown";
+    case ArgSize::Kind::Conflict:
+      return "returns pop " + io::Dec(a.bytes) + " or " + io::Dec(a.other) + " bytes on different paths";
+    case ArgSize::Kind::ViaImport:
+      for (const pe::ImportDll& d : imports.dlls)
+        for (const pe::ImportFunction& f : d.functions)
+          if (f.slotRva == a.importSlot) {
+            std::string what = f.byOrdinal ? "#" + io::Dec(f.ordinal) : Shown(f.name);
+            return "jumps to " + Shown(d.name) + " " + what + "; argument size is that function's";
+          }
+      return "jumps through the import slot at " + io::Hex(a.importSlot);
+    default: return {};
+  }
+}
+
+}  // namespace
+
+int WriteDefFile(std::span<const std::uint8_t> bytes, std::string_view displayName, io::Sink& out) {
+  io::Reader file(bytes);
+  pe::Anomalies an;
+  pe::Headers h = pe::ParseHeaders(file, an);
+  if (h.kind != pe::FileKind::Pe || !h.opt.present) {
+    std::string why = h.kind == pe::FileKind::Pe ? "it has no optional header" : h.what;
+    if (h.kind == pe::FileKind::Dos && why.empty()) why = "a DOS program";
+    out.Write("tdump: \"" + Shown(displayName) + "\" is not an image: " + why + "\n");
+    return 1;
+  }
+  pe::AddressMap map(file, h);
+  pe::Budget budget(bytes.size());
+  const pe::Options options;
+  const pe::Context ctx{file, h, map, budget, an, options};
+  pe::ExportTable exports = pe::ParseExports(ctx);
+  pe::ImportTable imports = pe::ParseImports(ctx);
+  pe::RelocationTable relocations = pe::ParseRelocations(ctx);
+
+  std::string_view library = exports.nameOk && Writable(exports.name, true) ? exports.name : BaseName(displayName);
+  std::string text = "; Module-definition file of " + Shown(BaseName(displayName)) + ", written by tdump\n";
+  if (library.find('"') != std::string_view::npos || library.empty()) library = "unknown.dll";
+  text += "LIBRARY \"" + Shown(library) + "\"\nEXPORTS\n";
+  if (!exports.present) {
+    text += "; this file exports nothing\n";
+    out.Write(text);
+    return 0;
+  }
+
+  // Every name the DLL exports: a name we decorate must not become one of these.
+  std::unordered_set<std::string_view> taken;
+  {
+    pe::ExportWalker w(exports, ctx);
+    pe::ExportEntry e;
+    while (w.Next(e))
+      for (std::uint32_t k = 0; k < e.nameCount; ++k) taken.insert(w.Name(e, k).name);
+  }
+  pe::ExportUse use(ctx, exports, &imports, &relocations);
+  std::unordered_set<std::string> written;
+  std::size_t lines = 0;
+  pe::ExportWalker w(exports, ctx);
+  pe::ExportEntry e;
+  while (w.Next(e)) {
+    if (e.rva == 0 && e.nameCount == 0) continue;  // an empty slot exports nothing
+    const std::string ord = io::Dec(e.ordinal);
+    if (e.ordinal > 0xFFFF) {
+      text += "; ordinal " + ord + " is past 65535, which no linker takes\n";
+      continue;
+    }
+    for (std::uint32_t k = 0; k < e.nameCount || (k == 0 && e.nameCount == 0); ++k) {
+      std::string name;
+      bool noName = e.nameCount == 0;
+      std::string_view raw;
+      if (noName) {
+        // A name for the linker only: NONAME makes the import go by ordinal.
+        name = "ord" + ord;
+        while (taken.count(name) != 0 || written.count(name) != 0) name += "_";
+      } else {
+        pe::ExportName n = w.Name(e, k);
+        raw = n.name;
+        if (!n.ok || !Writable(raw)) {
+          text += "; ordinal " + ord + ": the name \"" + Shown(raw) + "\" cannot be written in a .def file\n";
+          continue;
+        }
+        name = std::string(raw);
+      }
+      std::string line;
+      if (e.forwarder) {
+        if (!Writable(e.forwardTo, true) || e.forwardTo.find('.') == std::string_view::npos) {
+          text += "; ordinal " + ord + ": " + name + " forwards to \"" + Shown(e.forwardTo) +
+                  "\", which cannot be written in a .def file\n";
+          continue;
+        }
+        line = name + " = " + std::string(e.forwardTo) + " @" + ord;
+        if (noName) line += " NONAME";
+      } else if (use.Data(e.rva, raw) != pe::DataReason::NotData) {
+        line = name + " @" + ord;
+        if (noName) line += " NONAME";
+        line += " DATA";
+      } else {
+        ArgSize a = use.Args(e.rva);
+        std::string note = ArgsNote(a, imports);
+        // A name that carries its own decoration, or a C++ one, keeps it.
+        bool decorable = !noName && name.find('@') == std::string::npos && name[0] != '?';
+        if (a.kind == ArgSize::Kind::Stdcall && decorable) {
+          std::string decorated = name + "@" + io::Dec(a.bytes);
+          if (taken.count(decorated) == 0) name = decorated;
+          else note = "takes " + io::Dec(a.bytes) + " bytes of arguments; " + decorated + " is a name of its own here";
+        }
+        line = name + " @" + ord;
+        if (noName) line += " NONAME";
+        if (!note.empty()) line += " ; " + note;
+      }
+      if (!written.insert(name).second) {
+        text += "; ordinal " + ord + ": " + name + " is already written above\n";
+        continue;
+      }
+      text += line + "\n";
+      ++lines;
+      if (noName) break;
+    }
+    if (text.size() > (1u << 16)) {
+      out.Write(text);
+      text.clear();
+    }
+  }
+  if (lines == 0) text += "; no export could be written\n";
+  out.Write(text);
+  return 0;
+}
+
+}  // namespace kestrova::dumper

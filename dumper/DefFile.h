@@ -1,0 +1,16 @@
+#pragma once
+// The module-definition (.def) file of an image: what a linker needs to make
+// an import library for a DLL that came without one.
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "dumper/io/Sink.h"
+
+namespace kestrova::dumper {
+
+// Writes the .def of `bytes` to `out` and returns 0; a file that is not an
+// image gets one line saying why and 1.
+int WriteDefFile(std::span<const std::uint8_t> bytes, std::string_view displayName, io::Sink& out);
+
+}  // namespace kestrova::dumper

@@ -1,0 +1,31 @@
+#pragma once
+// The parts the other file kinds bring to the table of parts: each parser
+// looks at the file's kind (by content) and is present only for its own kind,
+// so the kind chooses which parts apply.
+#include "dumper/archive/Archive.h"
+#include "dumper/coff/Detect.h"
+#include "dumper/coff/Object.h"
+#include "dumper/ne/Ne.h"
+#include "dumper/pe/Context.h"
+
+namespace kestrova::dumper::pe {
+
+struct ArchivePart {
+  bool present = false;
+  archive::Archive a;  // members are walked by the printer, one at a time
+};
+struct ImportLibraryPart {
+  bool present = false;
+  archive::ImportLibrary lib;
+};
+struct ObjectPart {
+  bool present = false;
+  coff::Object o;
+};
+
+ArchivePart ParseArchive(const Context& ctx);
+ImportLibraryPart ParseImportLibrary(const Context& ctx);
+ObjectPart ParseObject(const Context& ctx);
+ne::Module ParseNe(const Context& ctx);
+
+}  // namespace kestrova::dumper::pe

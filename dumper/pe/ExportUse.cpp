@@ -1,0 +1,275 @@
+// Data exports and the argument bytes of 32-bit x86 exports.
+#include "dumper/pe/ExportUse.h"
+
+#include <algorithm>
+#include <array>
+
+#include "dumper/x86/Length.h"
+
+namespace kestrova::dumper::pe {
+
+namespace {
+
+constexpr std::uint16_t kMachineI386 = 0x14C;
+constexpr std::uint32_t kScnCode = 0x20, kScnExecute = 0x20000000;
+// A stdcall function's paths are a few dozen instructions; this is far past
+// any real one and keeps a function made of jumps from running on.
+constexpr std::uint32_t kStepsPerExport = 4096;
+constexpr std::uint32_t kStepsPerCallee = 512;
+constexpr int kCalleeDepth = 1;
+
+// Imports whose callers never get control back: a call to one ends the path,
+// so what follows it (the next function) is not taken for this one's code.
+constexpr std::array<std::string_view, 18> kNoReturn = {
+    "ExitProcess", "ExitThread", "FatalExit", "FatalAppExitA", "FatalAppExitW", "RtlExitUserProcess",
+    "RtlExitUserThread", "RtlRaiseStatus", "RaiseFailFastException", "abort", "exit", "_exit",
+    "__stack_chk_fail", "_CxxThrowException", "longjmp", "_longjmp",
+    "_invalid_parameter_noinfo_noreturn", "FreeLibraryAndExitThread"};
+
+}  // namespace
+
+void SeenSet::Reset(std::uint32_t cap) {
+  std::uint32_t size = 16;
+  while (size < 2 * cap) size *= 2;
+  if (slots_.size() != size) {
+    slots_.assign(size, kEmpty);
+    filled_.clear();
+  }
+  for (std::uint32_t i : filled_) slots_[i] = kEmpty;
+  filled_.clear();
+  mask_ = size - 1;
+}
+
+bool SeenSet::Insert(std::uint32_t pc) {
+  if (pc == kEmpty) return false;  // the one address the table cannot hold; no code runs there
+  for (std::uint32_t i = (pc * 2654435761u) & mask_;; i = (i + 1) & mask_) {
+    if (slots_[i] == pc) return false;
+    if (slots_[i] == kEmpty) {
+      slots_[i] = pc;
+      filled_.push_back(i);
+      return true;
+    }
+  }
+}
+
+ExportUse::ExportUse(const Context& ctx, const ExportTable& exports, const ImportTable* imports,
+                     const RelocationTable* relocations)
+    : ctx_(ctx), seen_(kCalleeDepth + 1), left_(ctx.file.Size() + (std::uint64_t{1} << 20)) {
+  i386_ = ctx.h.coff.machine == kMachineI386 && !ctx.h.opt.pe32plus;
+  if (exports.present && exports.functions != 0) {
+    if (auto v = ctx.map.View(exports.addressOfFunctions)) {
+      for (std::uint32_t i = 0; i < exports.functions; ++i) {
+        std::uint32_t rva = v->U32(std::uint64_t{i} * 4).value_or(0);
+        bool forwarder = rva >= exports.rva && rva - exports.rva < exports.size;
+        if (rva != 0 && !forwarder) starts_.push_back(rva);
+      }
+    }
+    std::sort(starts_.begin(), starts_.end());
+  }
+  if (relocations != nullptr && relocations->present) {
+    const io::Reader& b = relocations->blocks;
+    const unsigned wanted = ctx.h.opt.pe32plus ? 10 : 3;  // DIR64, HIGHLOW
+    // The parser kept only whole blocks; entries in the zero fill are padding.
+    for (std::uint64_t at = 0; b.Has(at, 8);) {
+      std::uint32_t page = b.U32(at).value_or(0), size = b.U32(at + 4).value_or(0);
+      if (size < 8) break;
+      std::uint64_t real = std::min<std::uint64_t>(at + size, b.Bytes().size());
+      for (std::uint64_t e = at + 8; e + 2 <= real; e += 2) {
+        std::uint16_t entry = b.U16(e).value_or(0);
+        if ((entry >> 12) == wanted) relocs_.push_back(page + (entry & 0xFFFu));
+      }
+      at += size;
+    }
+    std::sort(relocs_.begin(), relocs_.end());
+  }
+  if (imports != nullptr) {
+    for (const ImportDll& d : imports->dlls)
+      for (const ImportFunction& f : d.functions) {
+        bool noReturn = !f.byOrdinal && std::find(kNoReturn.begin(), kNoReturn.end(), f.name) != kNoReturn.end();
+        slots_.emplace_back(f.slotRva, noReturn);
+      }
+    std::sort(slots_.begin(), slots_.end());
+  }
+}
+
+bool ExportUse::Executable(std::uint32_t rva) const {
+  int s = ctx_.map.SectionOf(rva);
+  if (s == kNoSection) return false;
+  return (ctx_.h.sections[static_cast<std::size_t>(s)].characteristics & (kScnCode | kScnExecute)) != 0;
+}
+
+bool ExportUse::ExportStart(std::uint32_t rva) const { return std::binary_search(starts_.begin(), starts_.end(), rva); }
+
+std::uint32_t ExportUse::NextStart(std::uint32_t rva) const {
+  auto it = std::upper_bound(starts_.begin(), starts_.end(), rva);
+  return it == starts_.end() ? UINT32_MAX : *it;
+}
+
+DataReason ExportUse::Data(std::uint32_t rva, std::string_view name) const {
+  if (name.starts_with("??_7") || name.starts_with("??_R")) return DataReason::Name;
+  if (ctx_.map.SectionOf(rva) != kNoSection && !Executable(rva)) return DataReason::Section;
+  const std::uint32_t width = ctx_.h.opt.pe32plus ? 8 : 4;
+  auto it = std::lower_bound(relocs_.begin(), relocs_.end(), rva >= width - 1 ? rva - (width - 1) : 0);
+  if (it != relocs_.end() && *it <= rva) return DataReason::Relocation;
+  return DataReason::NotData;
+}
+
+bool ExportUse::NoReturnImport(std::uint32_t slot) const {
+  auto it = std::lower_bound(slots_.begin(), slots_.end(), std::make_pair(slot, false));
+  return it != slots_.end() && it->first == slot && it->second;
+}
+
+// What compilers put after a call that never returns: the padding up to the
+// next function, or that function's hot-patch prologue (mov edi, edi).
+bool ExportUse::Padding(std::uint32_t rva) const {
+  auto v = ctx_.map.View(rva);
+  if (!v) return false;
+  std::uint8_t b0 = v->U8(0).value_or(0), b1 = v->U8(1).value_or(0), b2 = v->U8(2).value_or(0);
+  if (b0 == 0xCC || b0 == 0x90) return true;
+  if (b0 == 0x8B && b1 == 0xFF) return true;
+  if (b0 == 0x66 && (b1 == 0x90 || (b1 == 0x0F && b2 == 0x1F))) return true;
+  if (b0 == 0x0F && b1 == 0x1F) return true;
+  if (b0 == 0x8D) {
+    // lea r, [r + 0]: a multi-byte nop.
+    unsigned mod = b1 >> 6, reg = (b1 >> 3) & 7, rm = b1 & 7;
+    if (mod == 3) return false;
+    if (rm == 4) return ((b2 >> 3) & 7) == 4 && (b2 & 7) == reg;  // no index, base r
+    return rm == reg;
+  }
+  return false;
+}
+
+// Whether control comes back from the call `in` (to `next`).
+bool ExportUse::CallReturns(const x86::Insn& in, std::uint64_t codeStart, std::uint32_t next, int depth) {
+  if (in.absolute && in.mem >= ctx_.h.opt.imageBase && NoReturnImport(static_cast<std::uint32_t>(in.mem - ctx_.h.opt.imageBase)))
+    return false;
+  if (Padding(next)) return false;
+  if (in.flow != x86::Flow::Call || depth >= kCalleeDepth) return true;
+  std::int64_t t = static_cast<std::int64_t>(codeStart) + in.target;
+  if (t < 0 || t > UINT32_MAX) return true;
+  auto target = static_cast<std::uint32_t>(t);
+  auto [it, fresh] = returns_.try_emplace(target, true);  // a call cycle is taken to return
+  if (!fresh) return it->second;
+  Walk w = WalkFrom(target, depth + 1, kStepsPerCallee);
+  bool returns = !w.rets.empty() || w.iat || w.open || w.cut;
+  returns_[target] = returns;
+  return returns;
+}
+
+ExportUse::Walk ExportUse::WalkFrom(std::uint32_t start, int depth, std::uint32_t cap) {
+  Walk w;
+  std::vector<std::uint32_t> work{start};
+  // The walk stops at `cap` insertions, so its table is never more than half full.
+  SeenSet& seen = seen_[static_cast<std::size_t>(depth)];
+  seen.Reset(cap);
+  std::uint32_t steps = 0;
+  // The executable stretch the last instruction came from: one look-up per
+  // stretch, not one per instruction.
+  io::Reader code;
+  std::uint64_t codeStart = 0, codeEnd = 0;
+  while (!work.empty()) {
+    std::uint32_t pc = work.back();
+    work.pop_back();
+    // The first export after pc: running on into it means we lost this function's end.
+    std::uint32_t boundary = NextStart(pc);
+    for (;;) {
+      if (pc >= boundary) {
+        if (ExportStart(pc)) {
+          w.open = true;
+          break;
+        }
+        boundary = NextStart(pc);
+      }
+      if (!seen.Insert(pc)) break;
+      if (steps++ >= cap || left_ == 0) {
+        w.cut = true;
+        return w;
+      }
+      --left_;
+      if (pc < codeStart || pc >= codeEnd) {
+        auto view = Executable(pc) ? ctx_.map.View(pc) : std::nullopt;
+        if (!view) {
+          w.open = true;
+          break;
+        }
+        code = *view;
+        codeStart = pc;
+        codeEnd = pc + view->Size();
+      }
+      x86::Insn in = x86::Decode(code, pc - codeStart);
+      std::uint32_t next = pc + in.length;
+      std::int64_t target = static_cast<std::int64_t>(codeStart) + in.target;
+      bool targetOk = target >= 0 && target <= UINT32_MAX;
+      bool goOn = false;
+      switch (in.flow) {
+        case x86::Flow::Next:
+          goOn = true;
+          break;
+        case x86::Flow::Ret:
+          if (std::find(w.rets.begin(), w.rets.end(), in.imm) == w.rets.end()) w.rets.push_back(in.imm);
+          break;
+        case x86::Flow::Jmp:
+          if (!targetOk) {
+            w.open = true;
+            break;
+          }
+          pc = static_cast<std::uint32_t>(target);
+          boundary = NextStart(pc);
+          continue;
+        case x86::Flow::Jcc:
+          if (targetOk) work.push_back(static_cast<std::uint32_t>(target));
+          goOn = true;
+          break;
+        case x86::Flow::Call:
+        case x86::Flow::CallIndirect:
+          goOn = CallReturns(in, codeStart, next, depth);
+          break;
+        case x86::Flow::JmpMem: {
+          std::uint64_t va = in.mem;
+          std::uint32_t slot = va >= ctx_.h.opt.imageBase ? static_cast<std::uint32_t>(va - ctx_.h.opt.imageBase) : 0;
+          auto it = std::lower_bound(slots_.begin(), slots_.end(), std::make_pair(slot, false));
+          if (it == slots_.end() || it->first != slot) {
+            w.open = true;
+          } else if (!it->second && !w.iat) {
+            w.iat = true;
+            w.iatSlot = slot;
+          }
+          break;
+        }
+        case x86::Flow::Trap:
+          break;
+        case x86::Flow::JmpIndirect:
+        case x86::Flow::Leave:
+        case x86::Flow::Invalid:
+          w.open = true;
+          break;
+      }
+      if (!goOn) break;
+      pc = next;
+    }
+  }
+  return w;
+}
+
+ArgSize ExportUse::Args(std::uint32_t rva) {
+  ArgSize a;
+  if (!i386_ || !Executable(rva)) return a;
+  Walk w = WalkFrom(rva, 0, kStepsPerExport);
+  if (!w.rets.empty()) {
+    a.bytes = w.rets[0];
+    if (w.rets.size() > 1) {
+      a.kind = ArgSize::Kind::Conflict;
+      a.other = w.rets[1];
+    } else {
+      a.kind = a.bytes == 0 ? ArgSize::Kind::NoArgs : ArgSize::Kind::Stdcall;
+    }
+  } else if (w.iat) {
+    a.kind = ArgSize::Kind::ViaImport;
+    a.importSlot = w.iatSlot;
+  } else {
+    a.kind = ArgSize::Kind::Unknown;
+  }
+  return a;
+}
+
+}  // namespace kestrova::dumper::pe

@@ -1,0 +1,89 @@
+#pragma once
+// How an export is used by a caller: whether it is data (a linker must import
+// it as DATA), and for 32-bit x86 code how many bytes of arguments it pops,
+// read from the `ret N` its code ends in.
+#include <cstdint>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "dumper/pe/Context.h"
+#include "dumper/pe/Relocations.h"
+#include "dumper/x86/Length.h"
+
+namespace kestrova::dumper::pe {
+
+enum class DataReason : std::uint8_t {
+  NotData,
+  Section,     // its address is in a section that is not executable
+  Relocation,  // a base relocation patches the bytes at its address
+  Name,        // a vtable (??_7) or RTTI record (??_R) by its name
+};
+
+struct ArgSize {
+  enum class Kind : std::uint8_t {
+    None,        // nothing inferred: not i386 code
+    Stdcall,     // every return found pops `bytes`
+    NoArgs,      // a plain ret: cdecl, or no arguments
+    Unknown,     // no return found: never returns, or left by a way we do not follow
+    Conflict,    // returns that pop `bytes` and `other`
+    ViaImport,   // a jump through the import slot at `importSlot`, and no return of its own
+  };
+  Kind kind = Kind::None;
+  std::uint16_t bytes = 0, other = 0;
+  std::uint32_t importSlot = 0;
+};
+
+// The addresses one walk has decoded: an open-addressing table sized for the
+// walk's step cap, emptied by the slots it filled, so a walk costs no allocation.
+class SeenSet {
+ public:
+  void Reset(std::uint32_t cap);
+  // False when `pc` was there already.
+  bool Insert(std::uint32_t pc);
+
+ private:
+  static constexpr std::uint32_t kEmpty = 0xFFFFFFFF;
+  std::vector<std::uint32_t> slots_, filled_;
+  std::uint32_t mask_ = 0;
+};
+
+class ExportUse {
+ public:
+  // `imports` may be null: then no jump is known to go through the IAT, and no
+  // imported function is known never to return.
+  ExportUse(const Context& ctx, const ExportTable& exports, const ImportTable* imports,
+            const RelocationTable* relocations);
+  DataReason Data(std::uint32_t rva, std::string_view name) const;
+  // The argument bytes of the code at `rva`; None unless the image is i386
+  // and the address is in an executable section.
+  ArgSize Args(std::uint32_t rva);
+
+ private:
+  enum class End : std::uint8_t { Open, Ret, Iat, NoReturn };
+  bool Executable(std::uint32_t rva) const;
+  bool ExportStart(std::uint32_t rva) const;
+  std::uint32_t NextStart(std::uint32_t rva) const;  // the first export address past rva
+  bool NoReturnImport(std::uint32_t slot) const;
+  bool Padding(std::uint32_t rva) const;
+  // `in` is the call, decoded from a view that starts at `codeStart`.
+  bool CallReturns(const x86::Insn& in, std::uint64_t codeStart, std::uint32_t next, int depth);
+  struct Walk {
+    std::vector<std::uint16_t> rets;  // distinct, in the order found
+    std::uint32_t iatSlot = 0;
+    bool iat = false, open = false, cut = false;
+  };
+  Walk WalkFrom(std::uint32_t rva, int depth, std::uint32_t cap);
+
+  const Context& ctx_;
+  bool i386_ = false;
+  std::vector<std::uint32_t> starts_;   // export addresses, sorted
+  std::vector<std::uint32_t> relocs_;   // patched addresses, sorted
+  std::vector<std::pair<std::uint32_t, bool>> slots_;  // IAT slot, and whether its function never returns
+  std::unordered_map<std::uint32_t, bool> returns_;    // local callees: whether they can return
+  std::vector<SeenSet> seen_;                           // one per call depth
+  std::uint64_t left_ = 0;                              // decode steps left for the whole image
+};
+
+}  // namespace kestrova::dumper::pe

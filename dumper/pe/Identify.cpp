@@ -1,0 +1,647 @@
+// Turns the marks the parts noted, the headers and a few bounded reads into
+// findings on what built the file and whether it is packed. Every finding names
+// the marks it rests on, so the reader can check them further down the listing.
+#include "dumper/pe/Identify.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <cstdio>
+
+#include "dumper/io/Format.h"
+#include "dumper/pe/ClrMeta.h"
+#include "dumper/pe/Context.h"
+#include "dumper/pe/Facts.h"
+#include "dumper/pe/Resources.h"
+#include "dumper/pe/Rich.h"
+
+namespace kestrova::dumper::pe {
+
+using io::Dec;
+using io::Hex;
+
+namespace {
+
+constexpr std::uint32_t kCode = 0x20, kUninitialized = 0x80, kExecute = 0x20000000, kWrite = 0x80000000;
+constexpr std::size_t kMaxRichUses = 64;
+constexpr std::size_t kMaxObfuscators = 4;
+// Caps on what Identify reads itself: a 100 MB installer must not be read twice.
+constexpr std::uint64_t kDataScanCap = 1u << 20;
+// Of each data section, its two ends: compilers' marks sort last (GCC's
+// .rdata$zzz) or first (Go's build information).
+constexpr std::uint64_t kDataScanEnd = 128u << 10;
+constexpr std::uint64_t kOverlayTail = 4096;
+
+std::string Lower(std::string_view s) {
+  std::string r(s);
+  for (char& c : r)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return r;
+}
+
+bool StartsWith(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
+bool EndsWith(std::string_view s, std::string_view p) { return s.size() >= p.size() && s.substr(s.size() - p.size()) == p; }
+
+// A resource name as ASCII, for comparing with the few names looked for.
+std::string Ascii(const ResourceKey& k) {
+  std::string r;
+  for (std::size_t i = 0; i + 1 < k.name.size() && r.size() < 32; i += 2)
+    r.push_back(k.name[i + 1] == 0 && k.name[i] < 0x80 ? static_cast<char>(k.name[i]) : '?');
+  return r;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- notes
+
+void NoteImport(Marks& m, const ImportDll& dll) {
+  if (!dll.nameOk) return;
+  ++m.importDlls;
+  m.importFunctions += dll.functions.size();
+  const std::string n = Lower(dll.name);
+  auto keep = [&](std::string& slot, std::string text) {
+    if (slot.empty()) slot = std::move(text);
+  };
+  for (const ImportFunction& f : dll.functions) {
+    std::string_view fn = f.name;
+    if (StartsWith(fn, "LoadLibrary")) m.loadLibrary = true;
+    if (fn == "GetProcAddress") m.getProcAddress = true;
+    // Visual C++ before 2015 also took msvcrt's names, but not these two, which
+    // mingw-w64's start-up code calls.
+    if ((n == "msvcrt.dll" || StartsWith(n, "api-ms-win-crt-runtime")) &&
+        (fn == "__getmainargs" || fn == "__set_app_type" || fn == "__wgetmainargs"))
+      keep(m.gnuRuntime, std::string(dll.name) + " " + std::string(fn));
+    if (n == "mscoree.dll" && (fn == "_CorExeMain" || fn == "_CorDllMain"))
+      keep(m.clrRuntime, std::string(dll.name) + " " + std::string(fn));
+  }
+  if (StartsWith(n, "libgcc_s_") || StartsWith(n, "libstdc++") || StartsWith(n, "libwinpthread"))
+    keep(m.gnuLibrary, std::string(dll.name));
+  if (StartsWith(n, "vcruntime") || (StartsWith(n, "msvcr") && n != "msvcrt.dll") || StartsWith(n, "msvcp"))
+    keep(m.msvcRuntime, std::string(dll.name));
+  if (n == "msvbvm60.dll" || n == "msvbvm50.dll") keep(m.vbRuntime, std::string(dll.name));
+  if ((EndsWith(n, ".bpl") && (StartsWith(n, "rtl") || StartsWith(n, "vcl"))) || n == "borlndmm.dll" ||
+      (StartsWith(n, "cc32") && EndsWith(n, ".dll")))
+    keep(m.borlandRuntime, std::string(dll.name));
+}
+
+void NoteResource(Marks& m, const ResourceLeaf& leaf) {
+  if (!leaf.name.named) {
+    // Inno Setup keeps its setup loader's data under RCDATA 11111.
+    if (!leaf.type.named && leaf.type.id == 10 && leaf.name.id == 11111) m.innoResource = true;
+    return;
+  }
+  const std::string name = Ascii(leaf.name);
+  if (name == "DVCLAL") m.dvclal = true;
+  if (name == "PACKAGEINFO") m.packageInfo = true;
+  if (name == "SCRIPT" && !leaf.type.named && leaf.type.id == 10) m.autoitScript = true;
+}
+
+void NoteRich(Marks& m, const RichHeader& r) {
+  if (!r.whole) return;
+  m.rich = true;
+  for (std::uint32_t i = 0; i < r.count && m.richUses.size() < kMaxRichUses; ++i) {
+    RichEntry e = RichEntryAt(r, i);
+    m.richUses.push_back({e.product, e.build, e.uses});
+  }
+}
+
+void NoteClr(Marks& m, const clr::Metadata& md) {
+  m.clrVersion = std::string(md.version.substr(0, 32));
+  // Obfuscators mark what they made with an attribute type of their own.
+  struct Mark {
+    std::string_view type, tool;
+  };
+  static constexpr Mark kMarks[] = {
+      {"ConfusedByAttribute", "ConfuserEx"},
+      {"DotfuscatorAttribute", "Dotfuscator"},
+      {"PoweredByAttribute", "SmartAssembly"},
+      {"BabelObfuscatorAttribute", "Babel"},
+      {"BabelAttribute", "Babel"},
+      {"ObfuscatedByAgileDotNetAttribute", "Agile.NET"},
+      {"CryptoObfuscatedAttribute", "Crypto Obfuscator"},
+      {"YanoAttribute", "Yano"},
+      {"ProcessedByXenocode", "Xenocode"},
+      {"ZYXDNGuarder", "DNGuard"},
+      {"NineRays.Obfuscator.Evaluation", "Spices.Net"},
+  };
+  for (int t : {clr::kTypeRef, clr::kTypeDef}) {
+    const std::uint32_t rows = std::min<std::uint32_t>(md.Rows(t), 200000);
+    for (std::uint32_t row = 1; row <= rows && m.obfuscators.size() < kMaxObfuscators; ++row) {
+      const std::string_view name = md.Str(t, row, 1);
+      for (const Mark& k : kMarks) {
+        if (name != k.type) continue;
+        std::string text = std::string(k.tool) + " (" + (t == clr::kTypeRef ? "TypeRef " : "TypeDef ") +
+                           std::string(k.type) + ")";
+        if (std::find(m.obfuscators.begin(), m.obfuscators.end(), text) == m.obfuscators.end())
+          m.obfuscators.push_back(std::move(text));
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------- Visual Studio
+
+namespace {
+
+// Release by the build number of the 14.x tool set (product ids 0x00FF on,
+// shared since Visual Studio 2015): each row is the first build of a release.
+// Source: Microsoft Learn, "Microsoft C/C++ compiler versions" (_MSC_FULL_VER
+// per release) and the Visual C++ team blog's table of VS 2022 updates; the
+// builds in between are that release's servicing updates.
+struct BuildRow {
+  std::uint16_t first;
+  std::string_view release, msvc;
+};
+constexpr BuildRow kBuilds14[] = {
+    {23026, "Visual Studio 2015", "MSVC 14.0"},
+    {23506, "Visual Studio 2015 Update 1", "MSVC 14.0"},
+    {23918, "Visual Studio 2015 Update 2", "MSVC 14.0"},
+    {24210, "Visual Studio 2015 Update 3", "MSVC 14.0"},
+    {25017, "Visual Studio 2017 15.0", "MSVC 14.10"},
+    {25506, "Visual Studio 2017 15.3", "MSVC 14.11"},
+    {25830, "Visual Studio 2017 15.5", "MSVC 14.12"},
+    {26128, "Visual Studio 2017 15.6", "MSVC 14.13"},
+    {26428, "Visual Studio 2017 15.7", "MSVC 14.14"},
+    {26726, "Visual Studio 2017 15.8", "MSVC 14.15"},
+    {27023, "Visual Studio 2017 15.9", "MSVC 14.16"},
+    {27508, "Visual Studio 2019 16.0", "MSVC 14.20"},
+    {27702, "Visual Studio 2019 16.1", "MSVC 14.21"},
+    {27905, "Visual Studio 2019 16.2", "MSVC 14.22"},
+    {28105, "Visual Studio 2019 16.3", "MSVC 14.23"},
+    {28314, "Visual Studio 2019 16.4", "MSVC 14.24"},
+    {28610, "Visual Studio 2019 16.5", "MSVC 14.25"},
+    {28805, "Visual Studio 2019 16.6", "MSVC 14.26"},
+    {29110, "Visual Studio 2019 16.7", "MSVC 14.27"},
+    {29333, "Visual Studio 2019 16.8", "MSVC 14.28"},
+    {29910, "Visual Studio 2019 16.9", "MSVC 14.28"},
+    {30037, "Visual Studio 2019 16.10", "MSVC 14.29"},
+    {30133, "Visual Studio 2019 16.11", "MSVC 14.29"},
+    {30705, "Visual Studio 2022 17.0", "MSVC 14.30"},
+    {31103, "Visual Studio 2022 17.1", "MSVC 14.31"},
+    {31326, "Visual Studio 2022 17.2", "MSVC 14.32"},
+    {31629, "Visual Studio 2022 17.3", "MSVC 14.33"},
+    {31933, "Visual Studio 2022 17.4", "MSVC 14.34"},
+    {32215, "Visual Studio 2022 17.5", "MSVC 14.35"},
+    {32532, "Visual Studio 2022 17.6", "MSVC 14.36"},
+    {32822, "Visual Studio 2022 17.7", "MSVC 14.37"},
+    {33130, "Visual Studio 2022 17.8", "MSVC 14.38"},
+    {33519, "Visual Studio 2022 17.9", "MSVC 14.39"},
+    {33808, "Visual Studio 2022 17.10", "MSVC 14.40"},
+    {34120, "Visual Studio 2022 17.11", "MSVC 14.41"},
+    {34433, "Visual Studio 2022 17.12", "MSVC 14.42"},
+    {34808, "Visual Studio 2022 17.13", "MSVC 14.43"},
+    {35207, "Visual Studio 2022 17.14", "MSVC 14.44"},
+};
+// Past this, a build is newer than the table and is not named.
+constexpr std::uint16_t kBuilds14End = 35999;
+
+// The older tool sets each had product ids of their own; their builds are
+// named only where the build alone is a known release (same sources). Build
+// 50727 was both Visual Studio 2005 and 2012: the product id tells them apart.
+struct ExactRow {
+  std::uint16_t build, minId, maxId;
+  std::string_view release, msvc;
+};
+constexpr ExactRow kBuildsOld[] = {
+    {8168, 0x0002, 0x0018, "Visual Studio 6.0", "MSVC 6.0"},
+    {8447, 0x0002, 0x0018, "Visual Studio 6.0 SP5", "MSVC 6.0"},
+    {8804, 0x0002, 0x0018, "Visual Studio 6.0 SP6", "MSVC 6.0"},
+    {9466, 0x0019, 0x0059, "Visual Studio .NET 2002", "MSVC 7.0"},
+    {3077, 0x005A, 0x006C, "Visual Studio .NET 2003", "MSVC 7.1"},
+    {6030, 0x005A, 0x006C, "Visual Studio .NET 2003 SP1", "MSVC 7.1"},
+    {50727, 0x006D, 0x0082, "Visual Studio 2005", "MSVC 8.0"},
+    {21022, 0x0083, 0x0097, "Visual Studio 2008", "MSVC 9.0"},
+    {30729, 0x0083, 0x0097, "Visual Studio 2008 SP1", "MSVC 9.0"},
+    {30319, 0x0098, 0x00B4, "Visual Studio 2010", "MSVC 10.0"},
+    {40219, 0x0098, 0x00B4, "Visual Studio 2010 SP1", "MSVC 10.0"},
+    {50727, 0x00B5, 0x00CC, "Visual Studio 2012", "MSVC 11.0"},
+    {51106, 0x00B5, 0x00CC, "Visual Studio 2012 Update 1", "MSVC 11.0"},
+    {60315, 0x00B5, 0x00CC, "Visual Studio 2012 Update 2", "MSVC 11.0"},
+    {60610, 0x00B5, 0x00CC, "Visual Studio 2012 Update 3", "MSVC 11.0"},
+    {61030, 0x00B5, 0x00CC, "Visual Studio 2012 Update 4", "MSVC 11.0"},
+    {21005, 0x00CD, 0x00FE, "Visual Studio 2013", "MSVC 12.0"},
+    {30501, 0x00CD, 0x00FE, "Visual Studio 2013 Update 2", "MSVC 12.0"},
+    {30723, 0x00CD, 0x00FE, "Visual Studio 2013 Update 3", "MSVC 12.0"},
+    {31101, 0x00CD, 0x00FE, "Visual Studio 2013 Update 4", "MSVC 12.0"},
+    {40629, 0x00CD, 0x00FE, "Visual Studio 2013 Update 5", "MSVC 12.0"},
+};
+
+// What each product id of the 14.x tool set is, for the toolchain line.
+std::string_view ToolOf(std::uint16_t product) {
+  switch (product) {
+    case 0x00FF: return "resources";
+    case 0x0102: return "linker";
+    case 0x0103: return "MASM";
+    case 0x0104: return "C compiler";
+    case 0x0105: return "C++ compiler";
+    case 0x0106: return "C compiler (LTCG)";
+    case 0x0107: return "C++ compiler (LTCG)";
+    case 0x0108: return "MSIL (LTCG)";
+    default: return {};
+  }
+}
+
+}  // namespace
+
+std::optional<VsRelease> VisualStudioOf(std::uint16_t product, std::uint16_t build) {
+  if (product >= 0x00FF && product < 0x0200) {
+    if (build < kBuilds14[0].first || build > kBuilds14End) return std::nullopt;
+    const BuildRow* row = &kBuilds14[0];
+    for (const BuildRow& r : kBuilds14)
+      if (build >= r.first) row = &r;
+    return VsRelease{row->release, row->msvc};
+  }
+  for (const ExactRow& r : kBuildsOld)
+    if (r.build == build && product >= r.minId && product <= r.maxId) return VsRelease{r.release, r.msvc};
+  return std::nullopt;
+}
+
+// ---------------------------------------------------------------- findings
+
+namespace {
+
+std::span<const std::uint8_t> BytesAt(const Context& ctx, std::uint64_t off, std::uint64_t len) {
+  if (off >= ctx.file.Size()) return {};
+  len = std::min(len, ctx.file.Size() - off);
+  auto r = ctx.file.Sub(off, len);
+  return r ? r->Bytes() : std::span<const std::uint8_t>{};
+}
+
+// Position of `needle` in `hay`, or npos.
+std::size_t Find(std::span<const std::uint8_t> hay, std::string_view needle) {
+  if (needle.empty() || hay.size() < needle.size()) return std::string_view::npos;
+  std::string_view h(reinterpret_cast<const char*>(hay.data()), hay.size());
+  return h.find(needle);
+}
+
+// The printable text at `at` of `b`, up to `max` characters.
+std::string TextAt(std::span<const std::uint8_t> b, std::size_t at, std::size_t max) {
+  std::string r;
+  for (std::size_t i = at; i < b.size() && r.size() < max; ++i) {
+    if (b[i] < 0x20 || b[i] > 0x7E) break;
+    r.push_back(static_cast<char>(b[i]));
+  }
+  return r;
+}
+
+std::string SectionName(const Section& s) { return std::string(s.longName.empty() ? s.name : s.longName); }
+
+// Entry code of a packer: bytes with 0x100 as "any byte".
+struct Stub {
+  std::string_view tool;
+  std::array<std::uint16_t, 16> code;
+  std::size_t length;
+};
+constexpr std::uint16_t X = 0x100;
+constexpr Stub kStubs[] = {
+    // FSG 2.0: xchg esp, [..]; popad; xchg eax, esp; push ebp; movsb; mov dh, 80h; call [ebx]
+    {"FSG 2.0", {0x87, 0x25, X, X, X, X, 0x61, 0x94, 0x55, 0xA4, 0xB6, 0x80, 0xFF, 0x13}, 14},
+    // ASPack 2.x: pushad; call +3; jmp ...; 
+    {"ASPack 2.x", {0x60, 0xE8, 0x03, 0x00, 0x00, 0x00, 0xE9, 0xEB}, 8},
+    // PECompact 2.x: mov eax, ..; push eax; push dword fs:[0]
+    {"PECompact 2.x", {0xB8, X, X, X, X, 0x50, 0x64, 0xFF, 0x35, 0x00, 0x00, 0x00, 0x00}, 13},
+    // MEW 11: jmp to the unpacker at the end of the second section
+    {"MEW 11", {0xE9, X, X, X, 0xFF, 0x0C}, 6},
+    // Obsidium 1.3: jmp short over junk, call
+    {"Obsidium", {0xEB, 0x02, X, X, 0xE8, 0x25, 0x00, 0x00, 0x00}, 9},
+    // Petite 2.x: mov eax, ..; pushf; pushad; push eax
+    {"Petite 2.x", {0xB8, X, X, X, X, 0x66, 0x9C, 0x60, 0x50}, 9},
+};
+
+bool Matches(std::span<const std::uint8_t> b, const Stub& s) {
+  if (b.size() < s.length) return false;
+  for (std::size_t i = 0; i < s.length; ++i)
+    if (s.code[i] != X && b[i] != s.code[i]) return false;
+  return true;
+}
+
+// Packers and protectors by the section names they give.
+struct NameMark {
+  std::string_view section, tool;
+};
+constexpr NameMark kSectionMarks[] = {
+    {"UPX0", "UPX"},         {"UPX1", "UPX"},         {".aspack", "ASPack"},    {".adata", "ASPack"},
+    {".MPRESS1", "MPRESS"},  {".MPRESS2", "MPRESS"},  {"PEC2", "PECompact"},    {"PEC2TO", "PECompact"},
+    {"PEC2MO", "PECompact"}, {"PECompact2", "PECompact"}, {".petite", "Petite"}, {"MEW", "MEW"},
+    {".nsp0", "NsPack"},     {".nsp1", "NsPack"},     {"nsp0", "NsPack"},       {"nsp1", "NsPack"},
+    {"kkrunchy", "kkrunchy"}, {".themida", "Themida/WinLicense"}, {".winlice", "Themida/WinLicense"},
+    {".vmp0", "VMProtect"},  {".vmp1", "VMProtect"},  {".vmp2", "VMProtect"},   {".enigma1", "Enigma"},
+    {".enigma2", "Enigma"},
+};
+
+std::string Join(const std::vector<std::string>& v, std::string_view sep) {
+  std::string r;
+  for (const std::string& s : v) {
+    if (!r.empty()) r += sep;
+    r += s;
+  }
+  return r;
+}
+
+void VisualCpp(const Marks& m, Findings& f) {
+  // Name the release from the linker's entry, or else the newest compiler's.
+  const RichUse* anchor = nullptr;
+  for (const RichUse& u : m.richUses)
+    if (u.product == 0x0102) anchor = &u;
+  if (anchor == nullptr)
+    for (const RichUse& u : m.richUses)
+      if (!ToolOf(u.product).empty() && (anchor == nullptr || u.build > anchor->build)) anchor = &u;
+  std::vector<std::string> tools;
+  for (const RichUse& u : m.richUses) {
+    std::string_view tool = ToolOf(u.product);
+    if (tool.empty() || u.product == 0x0102) continue;
+    if (tools.size() == 6) {
+      tools.push_back("...");
+      break;
+    }
+    tools.push_back(std::string(tool) + " build " + Dec(u.build) + " x " + Dec(u.uses) +
+                    (u.product == 0x00FF ? "" : " objects"));
+  }
+  std::string head;
+  if (anchor != nullptr) {
+    if (auto vs = VisualStudioOf(anchor->product, anchor->build))
+      head = std::string(vs->release) + " (" + std::string(vs->msvc) + ")";
+    else
+      head = "Visual C++, a release this table does not know (build " + Dec(anchor->build) + ")";
+  } else {
+    head = "Visual C++ (Rich header, " + Dec(m.richUses.size()) + " entries, none of a tool set named here)";
+    // Older tool sets: name the release from any entry the table knows.
+    for (const RichUse& u : m.richUses)
+      if (auto vs = VisualStudioOf(u.product, u.build)) {
+        head = std::string(vs->release) + " (" + std::string(vs->msvc) + "; Rich header product " +
+               Hex(u.product, 4) + " build " + Dec(u.build) + ")";
+        break;
+      }
+  }
+  f.toolchain.push_back(head + (tools.empty() ? "" : ": " + Join(tools, ", ")));
+}
+
+}  // namespace
+
+Findings Identify(const Context& ctx, const Marks& m) {
+  Findings f;
+  const Headers& h = ctx.h;
+  if (h.kind != FileKind::Pe || !h.opt.present) {
+    f.toolchain.push_back("toolchain not recognised (no optional header to read marks from)");
+    return f;
+  }
+  const OptionalHeader& o = h.opt;
+  const std::string linkerVersion = Dec(o.majorLinker) + "." + (o.minorLinker < 10 ? "0" : "") + Dec(o.minorLinker);
+
+  // The header area: the DOS stub's shape, a packer's marker after the section table.
+  const std::uint64_t headerEnd = std::min<std::uint64_t>({o.sizeOfHeaders, h.fileSize, 0x1000});
+  std::span<const std::uint8_t> header = BytesAt(ctx, 0, headerEnd);
+  // lld writes a 64-byte stub, so its PE header sits at 0x78 with no Rich header.
+  static constexpr char kLldStubEnd[] = "mode.$\0\0";
+  const bool lldStub = h.dos.lfanew == 0x78 && !m.rich && header.size() >= 0x78 &&
+                       std::memcmp(header.data() + 0x70, kLldStubEnd, 8) == 0;
+
+  // The sections' names, once.
+  std::vector<std::string> names;
+  for (const Section& s : h.sections) names.push_back(SectionName(s));
+  auto has = [&](std::string_view n) { return std::find(names.begin(), names.end(), n) != names.end(); };
+
+  // ---- packers by section names and marker strings
+  std::vector<std::string> packers;
+  auto addPacker = [&](std::string_view tool, std::string evidence) {
+    for (std::string& p : packers)
+      if (StartsWith(p, tool)) return;
+    packers.push_back(std::string(tool) + " (" + evidence + ")");
+  };
+  for (const NameMark& k : kSectionMarks) {
+    if (!has(k.section)) continue;
+    std::vector<std::string> which;
+    for (const NameMark& j : kSectionMarks)
+      if (j.tool == k.tool && has(j.section)) which.push_back(std::string(j.section));
+    std::string evidence = (which.size() == 1 ? "section " : "sections ") + Join(which, "/");
+    if (k.tool == "UPX") {
+      if (std::size_t at = Find(header, "UPX!"); at != std::string_view::npos) {
+        // The version stands before the marker: "3.96\0UPX!".
+        std::size_t from = at >= 1 ? at - 1 : 0;
+        while (from > 0 && header[from - 1] != 0 && at - from < 8) --from;
+        std::string version = at >= 2 ? TextAt(header, from, at - 1 - from) : std::string();
+        bool numeric = !version.empty() && version.find_first_not_of("0123456789.") == std::string::npos;
+        evidence += ", 'UPX!' marker at file offset " + Hex(at);
+        if (numeric) {
+          addPacker("UPX " + version, evidence);
+          continue;
+        }
+      }
+    }
+    addPacker(k.tool, evidence);
+  }
+  // Themida and WinLicense leave the other sections' names blank.
+  if (!has(".themida") && !has(".winlice")) {
+    std::size_t blank = 0;
+    for (const std::string& n : names)
+      if (n.find_first_not_of(' ') == std::string::npos && n.size() == 8) ++blank;
+    if (blank >= 2 && (has(".idata") || has(".rsrc")) && blank + 3 >= names.size() && names.size() >= 3)
+      addPacker("Themida/WinLicense", Dec(blank) + " sections named with 8 spaces");
+  }
+  if (!has("UPX0") && !has("UPX1")) {
+    if (std::size_t at = Find(header, "UPX!"); at != std::string_view::npos)
+      addPacker("UPX", "'UPX!' marker at file offset " + Hex(at) + ", sections renamed");
+  }
+  // Entry code.
+  std::span<const std::uint8_t> entry;
+  int entrySection = kNoSection;
+  if (o.addressOfEntryPoint != 0) {
+    entrySection = ctx.map.SectionOf(o.addressOfEntryPoint);
+    if (auto off = ctx.map.ToOffset(o.addressOfEntryPoint)) entry = BytesAt(ctx, *off, 32);
+  }
+  for (const Stub& s : kStubs)
+    if (Matches(entry, s)) {
+      std::string tool(s.tool.substr(0, s.tool.find(' ')));
+      bool named = false;
+      for (const std::string& p : packers) named = named || StartsWith(p, tool);
+      if (!named) packers.push_back(std::string(s.tool) + " (entry point code at RVA " + Hex(o.addressOfEntryPoint) + ")");
+    }
+  for (const std::string& ob : m.obfuscators) packers.push_back(ob);
+  f.packer = packers;
+
+  // ---- the data sections, read once up to a cap, for the toolchains' strings
+  struct Seen {
+    std::string text;
+    std::uint64_t offset = 0;
+    bool found = false;
+  };
+  Seen gccIdent, rustPath, fpcBanner, goBuildInfo, goBuildId;
+  std::uint64_t scanned = 0;
+  std::string goVersion;
+  for (std::size_t i = 0; i < h.sections.size() && scanned < kDataScanCap; ++i) {
+    const Section& s = h.sections[i];
+    if (s.fileBytes == 0) continue;
+    const bool exec = (s.characteristics & (kExecute | kCode)) != 0;
+    // Code is looked at only at its start, where Go keeps its build ID.
+    const std::uint64_t end = exec ? 256 : kDataScanEnd;
+    std::uint64_t headLen = std::min<std::uint64_t>({s.fileBytes, end, kDataScanCap - scanned});
+    std::span<const std::uint8_t> b = BytesAt(ctx, s.fileStart, headLen);
+    std::uint64_t tailAt = s.fileBytes > headLen ? std::max(headLen, s.fileBytes - end) : s.fileBytes;
+    std::span<const std::uint8_t> tail =
+        exec ? std::span<const std::uint8_t>{} : BytesAt(ctx, s.fileStart + tailAt, s.fileBytes - tailAt);
+    scanned += b.size() + tail.size();
+    auto look = [&](Seen& seen, std::string_view needle, std::size_t keep) {
+      if (seen.found) return;
+      for (auto [part, base] : {std::pair{b, s.fileStart}, std::pair{tail, s.fileStart + tailAt}}) {
+        std::size_t at = Find(part, needle);
+        if (at == std::string_view::npos) continue;
+        seen.found = true;
+        seen.offset = base + at;
+        seen.text = TextAt(part, at, keep);
+        return;
+      }
+    };
+    look(goBuildId, "\xff Go build ID: \"", 0);
+    if (exec) continue;
+    look(gccIdent, "GCC: (", 60);
+    look(rustPath, "/rustc/", 0);
+    look(fpcBanner, "FPC ", 48);
+    if (!goBuildInfo.found) {
+      std::size_t at = Find(b, "\xff Go buildinf:");
+      if (at != std::string_view::npos) {
+        goBuildInfo.found = true;
+        goBuildInfo.offset = s.fileStart + at;
+        // Go 1.18 on: flag bit 2 says the version follows the 32-byte header
+        // inline, as a length byte (a varint under 128) and the text.
+        if (at + 33 < b.size() && (b[at + 15] & 2) != 0 && b[at + 32] < 0x80)
+          goVersion = TextAt(b, at + 33, std::min<std::size_t>(b[at + 32], 24));
+      }
+    }
+  }
+  // "FPC 3.2.2 [2021/05/16] for x86_64 - Win64": a digit must follow.
+  if (fpcBanner.found && (fpcBanner.text.size() < 5 || fpcBanner.text[4] < '0' || fpcBanner.text[4] > '9'))
+    fpcBanner.found = false;
+
+  // ---- linker
+  if (m.rich) {
+    std::string build;
+    for (const RichUse& u : m.richUses)
+      if (u.product == 0x0102) build = Dec(u.build);
+    f.linker = "Microsoft LINK " + linkerVersion + " (Rich header" + (build.empty() ? "" : ", linker build " + build) + ")";
+  } else if (lldStub) {
+    f.linker = "LLVM lld " + std::string(m.gnuRuntime.empty() ? "(lld-link)" : "(MinGW mode)") +
+               " (linker version field " + linkerVersion + ", no Rich header, lld's 64-byte DOS stub)";
+  } else if (o.majorLinker == 2 && o.minorLinker >= 10) {
+    f.linker = "GNU ld " + linkerVersion + " (binutils, by the linker version field)";
+  } else if (goBuildId.found || goBuildInfo.found) {
+    f.linker = "Go linker (linker version field " + linkerVersion + ")";
+  } else if (!m.clrRuntime.empty() && o.majorLinker == 8 && o.minorLinker == 0) {
+    f.linker = "a .NET compiler (linker version field 8.00, as Mono's and Microsoft's C# compilers write it)";
+  } else {
+    f.linker = "not recognised (linker version field " + linkerVersion + (m.rich ? "" : ", no Rich header") + ")";
+  }
+
+  // ---- toolchains
+  std::vector<std::string>& t = f.toolchain;
+  if (m.rich && !m.richUses.empty()) VisualCpp(m, f);
+  else if (!m.msvcRuntime.empty()) t.push_back("Visual C++ runtime (imports " + m.msvcRuntime + ")");
+  if (!m.gnuRuntime.empty() || !m.gnuLibrary.empty() || (h.sections.size() > 0 && has(".CRT") && has(".tls") && !m.rich)) {
+    std::vector<std::string> ev;
+    if (has(".CRT")) ev.push_back(has(".tls") ? "sections .CRT/.tls" : "section .CRT");
+    if (!m.gnuRuntime.empty()) ev.push_back("imports " + m.gnuRuntime);
+    if (!m.gnuLibrary.empty()) ev.push_back("imports " + m.gnuLibrary);
+    std::string what = gccIdent.found && !lldStub ? "MinGW-w64 GCC" : "MinGW-w64 runtime";
+    t.push_back(what + " (" + Join(ev, ", ") + ")");
+  }
+  if (gccIdent.found)
+    t.push_back("GCC (compiler mark \"" + gccIdent.text + "\" at file offset " + Hex(gccIdent.offset) + ")");
+  if (lldStub && m.gnuRuntime.empty()) t.push_back("LLVM (clang or another LLVM front end, linked by lld-link)");
+  if (goBuildId.found || goBuildInfo.found) {
+    std::vector<std::string> ev;
+    if (goBuildId.found) ev.push_back("build ID at file offset " + Hex(goBuildId.offset));
+    if (goBuildInfo.found) ev.push_back("build information at file offset " + Hex(goBuildInfo.offset));
+    t.push_back("Go" + (goVersion.empty() ? std::string() : " (" + goVersion + ")") + " (" + Join(ev, ", ") + ")");
+  }
+  if (rustPath.found) t.push_back("Rust (standard library path \"/rustc/...\" at file offset " + Hex(rustPath.offset) + ")");
+  if (m.dvclal || m.packageInfo || !m.borlandRuntime.empty() || (has("CODE") && has("DATA"))) {
+    std::vector<std::string> ev;
+    if (has("CODE") && has("DATA")) ev.push_back("sections CODE/DATA");
+    if (m.dvclal) ev.push_back("resource DVCLAL");
+    if (m.packageInfo) ev.push_back("resource PACKAGEINFO");
+    if (!m.borlandRuntime.empty()) ev.push_back("imports " + m.borlandRuntime);
+    t.push_back("Delphi or C++Builder (" + Join(ev, ", ") + ")");
+  }
+  if (!m.vbRuntime.empty()) t.push_back("Visual Basic " + std::string(m.vbRuntime[6] == '5' ? "5" : "6") +
+                                        " (imports " + m.vbRuntime + ")");
+  if (fpcBanner.found) t.push_back("Free Pascal (\"" + fpcBanner.text + "\" at file offset " + Hex(fpcBanner.offset) + ")");
+  const bool clr = h.dirs.size() > kDirClr && h.dirs[kDirClr].rva != 0;
+  if (clr) {
+    std::string s = ".NET (CLR header";
+    if (!m.clrVersion.empty()) s += ", metadata version " + m.clrVersion;
+    if (ctx.facts != nullptr && !ctx.facts->targetFramework.empty()) s += ", target " + ctx.facts->targetFramework;
+    if (!m.clrRuntime.empty()) s += ", imports " + m.clrRuntime;
+    t.push_back(s + ")");
+  }
+  if (m.autoitScript) t.push_back("AutoIt (RCDATA resource SCRIPT)");
+
+  // ---- installers and bundlers, from the overlay's two ends and the header
+  std::vector<std::string>& in = f.installer;
+  if (m.overlaySize != 0) {
+    std::span<const std::uint8_t> head = BytesAt(ctx, m.overlayStart, 64);
+    if (Find(head, "NullsoftInst") != std::string_view::npos)
+      in.push_back("NSIS (\"NullsoftInst\" at file offset " + Hex(m.overlayStart + Find(head, "NullsoftInst")) + ")");
+    if (std::size_t at = Find(head, "AU3!EA0"); at != std::string_view::npos)
+      in.push_back("AutoIt script (\"AU3!\" at file offset " + Hex(m.overlayStart + at) + ")");
+    if (std::size_t at = Find(head, "Inno Setup"); at != std::string_view::npos)
+      in.push_back("Inno Setup (\"" + TextAt(head, at, 40) + "\" at file offset " + Hex(m.overlayStart + at) + ")");
+    const std::uint64_t end = std::max(m.overlayEnd, m.overlayStart + m.overlaySize);
+    const std::uint64_t tailAt = end > kOverlayTail ? std::max(end - kOverlayTail, m.overlayStart) : m.overlayStart;
+    std::span<const std::uint8_t> tail = BytesAt(ctx, tailAt, end - tailAt);
+    if (std::size_t at = Find(tail, std::string_view("MEI\x0C\x0B\x0A\x0B\x0E", 8)); at != std::string_view::npos)
+      in.push_back("PyInstaller (archive cookie \"MEI\" at file offset " + Hex(tailAt + at) + ")");
+  }
+  if (header.size() >= 0x34 && std::memcmp(header.data() + 0x30, "Inno", 4) == 0)
+    in.push_back("Inno Setup (\"Inno\" at file offset 0x30)");
+  else if (m.innoResource)
+    in.push_back("Inno Setup (RCDATA resource 11111)");
+
+  // ---- general signs of packing, a line per kind however many sections show it
+  std::vector<std::string>& g = f.signs;
+  int firstCode = kNoSection;
+  // A section by number, and by name when it has a readable one.
+  auto label = [&](std::size_t i) {
+    const std::string& n = names[i];
+    bool readable = !n.empty() && std::all_of(n.begin(), n.end(), [](char c) { return c > 0x20 && c < 0x7F; });
+    return Dec(i + 1) + (readable ? " " + n : "");
+  };
+  std::vector<std::string> dense, hollow, wx;
+  auto some = [](std::vector<std::string>& v, std::string item) {
+    if (v.size() < 4) v.push_back(std::move(item));
+    else if (v.size() == 4) v.push_back("...");
+  };
+  std::size_t wxCount = 0;
+  for (std::size_t i = 0; i < h.sections.size(); ++i) {
+    const Section& s = h.sections[i];
+    if (firstCode == kNoSection && (s.characteristics & (kCode | kExecute)) != 0) firstCode = static_cast<int>(i);
+    const bool exec = (s.characteristics & kExecute) != 0;
+    if (exec && s.entropy > 7.2) {
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "%.2f", s.entropy);
+      some(dense, label(i) + " (" + buf + ")");
+    }
+    if (s.sizeOfRawData == 0 && s.virtualSize >= 0x10000 && (exec || (s.characteristics & kUninitialized) == 0))
+      some(hollow, label(i) + " (" + Hex(s.virtualSize) + " bytes)");
+    if (exec && (s.characteristics & kWrite) != 0) {
+      ++wxCount;
+      some(wx, label(i));
+    }
+  }
+  if (!dense.empty()) g.push_back("executable, entropy above 7.2 bits per byte: section " + Join(dense, ", "));
+  if (!hollow.empty()) g.push_back("no raw data, large in memory: section " + Join(hollow, ", "));
+  if (!wx.empty())
+    g.push_back("writable and executable: section " + Join(wx, ", ") +
+                (wxCount > 4 ? " (" + Dec(wxCount) + " sections)" : ""));
+  if (m.loadLibrary && m.getProcAddress && m.importFunctions <= 12)
+    g.push_back("only " + Dec(m.importFunctions) + " imported functions, among them LoadLibrary and GetProcAddress");
+  if (o.addressOfEntryPoint != 0 && !clr && firstCode != kNoSection && entrySection != firstCode)
+    g.push_back("entry point " + Hex(o.addressOfEntryPoint) + " lies " +
+                (entrySection == kNoSection ? std::string("outside every section")
+                                            : "in section " + label(static_cast<std::size_t>(entrySection))) +
+                ", not in the first code section, " + label(static_cast<std::size_t>(firstCode)));
+
+  f.toolchainKnown = !t.empty();
+  if (t.empty()) t.push_back("toolchain not recognised");
+  return f;
+}
+
+}  // namespace kestrova::dumper::pe

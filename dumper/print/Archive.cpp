@@ -1,0 +1,135 @@
+// Archives: the symbol index, the members with their kinds (objects in short,
+// short imports by their header), and the imports by DLL.
+#include "dumper/coff/Parts.h"
+#include "dumper/pe/Constants.h"
+#include "dumper/print/Object.h"
+#include "dumper/print/Part.h"
+
+namespace kestrova::dumper::print {
+
+using namespace pe;
+
+namespace {
+
+void Index(Printer& o, const archive::Archive& a, const archive::LinkerIndex& ix, std::string_view what, Key key,
+           const Context& ctx) {
+  if (!ix.present) return;
+  Scoped index(o, Scoped::kObject, key);
+  o.Nl();
+  o.Text("  ").Text(what).Text(" at offset 0x").Hex("offset", ix.offset, 0).Text(": ");
+  Count(o, "symbols", ix.symbolCount, "symbol", "symbols");
+  if (ix.second) o.Text(", ").Dec("members", ix.memberCount).Text(" members");
+  o.Nl();
+  Scoped list(o, Scoped::kList, "entries");
+  archive::ForEachIndexSymbol(a, ix, ctx.budget, ctx.an, [&](const archive::IndexSymbol& s) {
+    if (o.Exhausted()) return;
+    Scoped one(o, Scoped::kObject, {});
+    o.Text("    ").Hex("member", s.memberOffset, 8).Text("  ").Name("name", s.name);
+    o.Nl();
+  });
+}
+
+}  // namespace
+
+void PrintArchive(Printer& o, const ArchivePart& p, const Context& ctx) {
+  const archive::Archive& a = p.a;
+  Field(o, "Layout").Word("layout", a.microsoftLayout ? "Microsoft (first and second linker members)" : "GNU (one symbol index)",
+                         a.microsoftLayout ? "microsoft" : "gnu");
+  o.Nl();
+  if (a.longNames.Size() != 0 || a.longNamesOffset != 0) {
+    Field(o, "Long names").Text("at offset 0x").Hex("longNamesOffset", a.longNamesOffset, 0).Text(", ");
+    o.Dec("longNamesSize", a.longNames.Size()).Text(" bytes");
+    o.Nl();
+  }
+  Index(o, a, a.first, "First linker member", "firstLinkerMember", ctx);
+  Index(o, a, a.second, "Second linker member", "secondLinkerMember", ctx);
+  Index(o, a, a.ecSymbols, "ARM64EC symbols", "ecSymbols", ctx);
+
+  o.Nl();
+  o.Text("  Offset    Size      Kind").Col(44).Text("Name");
+  o.Nl();
+  std::uint64_t members = 0;
+  Scoped list(o, Scoped::kList, "members");
+  archive::ForEachMember(a, ctx.budget, ctx.an, [&](const archive::Member& m) {
+    if (o.Exhausted()) return false;
+    ++members;
+    Scoped one(o, Scoped::kObject, {});
+    o.Text("  ").Hex("offset", m.headerOffset, 8).Text("  ").DecR("size", m.size, 8).Text("  ");
+    o.Word("kind", archive::KindName(m.kind)).Col(44).Name("name", m.name);
+    o.Nl();
+    if (m.kind == archive::MemberKind::ShortImport) {
+      // Its problems are reported under Imports by DLL.
+      Anomalies elsewhere;
+      archive::ShortImport s = archive::ParseShortImport(m.data, elsewhere, Area::ImportLibrary);
+      if (s.present) {
+        o.Text("      ").Word("type", archive::ImportTypeName(s.type)).Text(", ").Word("nameType", archive::NameTypeName(s.nameType));
+        if (s.nameType == 0) o.Text(" ").Dec("ordinal", s.ordinalOrHint);
+        else o.Text(", hint ").Dec("hint", s.ordinalOrHint);
+        o.Text(", symbol ").Name("symbol", s.symbol);
+        std::string_view name = archive::ImportName(s);
+        if (!name.empty() && name != s.symbol) o.Text(", imports ").Name("importName", name);
+        o.Text(" from ").Name("dll", s.dll);
+        if (const Named* mach = Find(Machines(), s.machine)) o.Text(", ").Word("machine", mach->name);
+        o.Nl();
+      }
+    } else if (m.kind == archive::MemberKind::Object || m.kind == archive::MemberKind::BigObject) {
+      coff::Object obj = coff::ParseObject(m.data, ctx.budget, ctx.an, Area::Archive);
+      if (obj.present) {
+        Scoped summary(o, Scoped::kObject, "object");
+        ObjectSummary(o, obj, ctx, ctx.an, "      ");
+      }
+    }
+    return true;
+  });
+  o.Text("  (");
+  Count(o, kNoKey, members, "member)", "members)");
+  o.Nl();
+}
+
+void PrintImportLibrary(Printer& o, const ImportLibraryPart& p, const Context& ctx) {
+  const archive::ImportLibrary& lib = p.lib;
+  Field(o, "Import members").Dec("shortMembers", lib.shortMembers).Text(" short, ").Dec("longMembers", lib.longMembers);
+  o.Text(" long form");
+  o.Nl();
+  Scoped dlls(o, Scoped::kList, "dlls");
+  for (std::size_t i = 0; i < lib.entries.size();) {
+    if (o.Exhausted()) break;
+    std::string_view dll = lib.entries[i].dll;
+    std::size_t end = i;
+    while (end < lib.entries.size() && lib.entries[end].dll == dll) ++end;
+    Scoped one(o, Scoped::kObject, {});
+    o.Nl();
+    o.Text("  DLL ");
+    if (dll.empty()) o.Text("(not named by the library)");
+    else o.Name("dll", dll);
+    o.Nl();
+    o.Text("     Hint  Type   Function");
+    o.Nl();
+    Scoped functions(o, Scoped::kList, "functions");
+    for (std::size_t k = i; k < end; ++k) {
+      if (o.Exhausted()) break;
+      const archive::ImportEntry& e = lib.entries[k];
+      Scoped f(o, Scoped::kObject, {});
+      o.Text("    ");
+      if (e.byOrdinal) o.Text("    -");
+      else o.DecR("hint", e.ordinalOrHint, 5);
+      o.Text("  ").Word("type", archive::ImportTypeName(e.type)).Col(18);
+      if (e.byOrdinal) {
+        o.Text("ordinal ").Dec("ordinal", e.ordinalOrHint);
+      } else {
+        o.Name("name", e.name);
+        Readable(o, e.name, ctx);
+      }
+      o.Nl();
+    }
+    o.Text("    (");
+    Count(o, kNoKey, end - i, "function)", "functions)");
+    o.Nl();
+    i = end;
+  }
+}
+
+KESTROVA_PART(Archive)
+KESTROVA_PART(ImportLibrary)
+
+}  // namespace kestrova::dumper::print

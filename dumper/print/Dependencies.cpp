@@ -1,0 +1,173 @@
+// Dependencies: the verdict first, then every DLL of the closure as a tree
+// (in full where a module first appears, as a reference after), then what fails.
+#include "dumper/print/Part.h"
+#include "dumper/system/Dependencies.h"
+
+namespace kestrova::dumper::print {
+
+void PrintDependencies(Printer& o, const system::Closure& c, const pe::Context& ctx);
+
+using namespace system;
+
+namespace {
+
+std::string_view FailureWords(Failure f) {
+  switch (f) {
+    case Failure::DllNotFound: return "DLL not found";
+    case Failure::ContractWithoutHost: return "API set without a host";
+    case Failure::WrongMachine: return "wrong machine (0xC000007B)";
+    case Failure::BadImage: return "not a valid image (0xC000007B)";
+    case Failure::NameMissing: return "function missing";
+    case Failure::OrdinalMissing: return "ordinal missing";
+    case Failure::ForwardDllMissing: return "forwarder to a missing DLL";
+    case Failure::ForwardNameMissing: return "forwarder to a missing function";
+    case Failure::ForwardTooDeep: return "forwarders nested too deep";
+  }
+  return "?";
+}
+
+std::string_view FailureKey(Failure f) {
+  switch (f) {
+    case Failure::DllNotFound: return "dll_not_found";
+    case Failure::ContractWithoutHost: return "api_set_without_host";
+    case Failure::WrongMachine: return "wrong_machine";
+    case Failure::BadImage: return "bad_image";
+    case Failure::NameMissing: return "name_missing";
+    case Failure::OrdinalMissing: return "ordinal_missing";
+    case Failure::ForwardDllMissing: return "forward_dll_missing";
+    case Failure::ForwardNameMissing: return "forward_name_missing";
+    case Failure::ForwardTooDeep: return "forward_too_deep";
+  }
+  return "?";
+}
+
+void Verdict(Printer& o, const Closure& c) {
+  Field(o, "Verdict", "verdict");
+  const std::size_t reached = c.modules.size() - 1;  // the program itself aside
+  if (c.WillLoad()) {
+    o.Word({}, "will load: ", "loads").Text("all ");
+    Count(o, "modules", reached, "module found", "modules found");
+    o.Text(", every import resolved");
+  } else {
+    o.Word({}, "will not load: ", "fails");
+    const char* sep = "";
+    auto part = [&](Key k, std::uint64_t n, std::string_view one, std::string_view many) {
+      if (n == 0) return;
+      o.Text(sep);
+      Count(o, k, n, one, many);
+      sep = ", ";
+    };
+    part("dlls_missing", c.dllsMissing, "DLL missing", "DLLs missing");
+    part("functions_missing", c.functionsMissing, "function missing", "functions missing");
+    part("wrong_machine", c.wrongMachine, "DLL for the wrong machine (0xC000007B)", "DLLs for the wrong machine (0xC000007B)");
+    part("bad_images", c.badImages, "DLL not a valid image", "DLLs not valid images");
+  }
+  if (c.delayedFailures != 0) {
+    o.Text("; ");
+    Count(o, "delayed_failures", c.delayedFailures, "failure", "failures");
+    o.Text(" only when a delay-loaded DLL is first called");
+  }
+  if (c.cutModules || c.cutWork) {
+    o.Text(c.cutModules ? " (walk stopped at the module bound)" : " (walk stopped at the work bound)");
+    o.Fact("walk_cut", true);
+  }
+  o.Nl();
+}
+
+void Edge(Printer& o, const Closure& c, const system::Edge& e, std::size_t depth, bool seen) {
+  Scoped row(o, Scoped::kObject, {});
+  o.Fact("depth", std::uint64_t{depth});
+  o.Text(std::string(2 * depth, ' ')).Name("dll", e.imported);
+  if (e.delay) o.Text(" (delay-load)").Fact("delay", true);
+  if (e.forward) o.Text(" (forwarder)").Fact("forwarder", true);
+  if (e.contract == ApiSetHit::Kind::Host) {
+    o.Text(" api set -> ").Name("api_set_host", e.host);
+    if (e.exception) o.Text(" (for this importer)").Fact("api_set_exception", true);
+  }
+  o.Col(kValueCol);
+  if (e.module < 0) {
+    o.Word("rule", e.cut ? "not walked: module bound" : "not found", e.cut ? "not_walked" : "not_found");
+  } else {
+    const Node& n = c.modules[static_cast<std::size_t>(e.module)];
+    const Rule rule = e.rule == Rule::Loaded ? n.rule : e.rule;
+    o.Word("rule", RuleName(rule)).Text("  ").Name("path", n.path);
+    if (n.damage != 0) {
+      o.Text("  (");
+      Count(o, "anomalies", n.damage, "anomaly in it", "anomalies in it");
+      o.Ch(')');
+    }
+    if (seen) o.Text("  (see above)").Fact("seen", true);
+  }
+  o.Nl();
+}
+
+// Depth first, with a stack of our own: each module's edges are listed where it
+// first appears, so the rows are at most the edges of the closure.
+void Tree(Printer& o, const Closure& c) {
+  Scoped list(o, Scoped::kList, "tree");
+  std::vector<bool> shown(c.modules.size(), false);
+  shown[0] = true;
+  struct Item {
+    const system::Edge* edge;
+    std::size_t depth;
+  };
+  std::vector<Item> stack;
+  for (auto e = c.modules[0].edges.rbegin(); e != c.modules[0].edges.rend(); ++e) stack.push_back({&*e, 1});
+  while (!stack.empty() && !o.Exhausted()) {
+    const Item it = stack.back();
+    stack.pop_back();
+    const std::int32_t m = it.edge->module;
+    const bool seen = m >= 0 && shown[static_cast<std::size_t>(m)];
+    Edge(o, c, *it.edge, it.depth, seen);
+    if (m < 0 || seen) continue;
+    shown[static_cast<std::size_t>(m)] = true;
+    const Node& n = c.modules[static_cast<std::size_t>(m)];
+    for (auto e = n.edges.rbegin(); e != n.edges.rend(); ++e) stack.push_back({&*e, it.depth + 1});
+  }
+}
+
+void Problems(Printer& o, const Closure& c) {
+  if (c.problems.empty()) return;
+  o.Nl();
+  o.Text("  What fails").Nl();
+  Scoped list(o, Scoped::kList, "problems");
+  for (const Problem& p : c.problems) {
+    if (o.Exhausted()) return;
+    Scoped row(o, Scoped::kObject, {});
+    o.Text("    ").Word("when", p.delayed ? "when called" : "at start   ", p.delayed ? "when_called" : "at_start");
+    o.Text("  ").Word("kind", FailureWords(p.kind), FailureKey(p.kind)).Text(": ");
+    o.Name("importer", c.modules[p.importer].name).Text(" -> ").Name("dll", p.dll);
+    if (!p.function.empty()) o.Ch(' ').Name("function", p.function);
+    if (!p.forward.empty()) o.Text(" (forwards to ").Name("forward", p.forward).Ch(')');
+    o.Nl();
+  }
+}
+
+}  // namespace
+
+void PrintDependencies(Printer& o, const Closure& c, const pe::Context& ctx) {
+  if (c.modules.empty()) {
+    Field(o, "Verdict", "verdict").Word({}, "not resolved: ", "unresolved").Name("why", c.why);
+    o.Nl();
+    return;
+  }
+  Verdict(o, c);
+  if (const Environment* env = ctx.options.deps) {
+    Field(o, "Windows folder").Name("windows", env->view.windows);
+    o.Nl();
+    Field(o, "KnownDLLs").Word("known_dlls_from",
+                               env->view.knownFrom == SystemView::KnownFrom::Registry    ? "the registry"
+                               : env->view.knownFrom == SystemView::KnownFrom::SystemReg ? "the prefix's system.reg"
+                                                                                           : "the list Windows 10 keeps");
+    o.Nl();
+    Field(o, "Application folder").Name("app_dir", env->appDir);
+    o.Nl();
+  }
+  o.Nl();
+  Tree(o, c);
+  Problems(o, c);
+}
+
+KESTROVA_PART(Dependencies)
+
+}  // namespace kestrova::dumper::print

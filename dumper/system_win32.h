@@ -1,0 +1,20 @@
+#pragma once
+// The Dependencies part's Win32 half: the running system's folders and
+// KnownDLLs, and its files read through mappings. No windows.h here.
+#include <memory>
+#include <string>
+
+#include "dumper/system/Files.h"
+#include "dumper/system/System.h"
+
+namespace kestrova::dumper::win32 {
+
+std::unique_ptr<system::Files> SystemFiles();
+// The running system: its Windows, system and SysWOW64 folders, KnownDLLs from
+// the registry, and the folders of PATH.
+system::SystemView RunningSystem(system::Files& files);
+// The application folder the window passes down (KESTROVA_APP_DIR), which is
+// where the user's file came from, not the work folder its copy was staged in.
+std::string AppDirFromEnvironment();
+
+}  // namespace kestrova::dumper::win32

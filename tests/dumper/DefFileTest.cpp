@@ -1,0 +1,108 @@
+// tdump --def on a 32-bit DLL built in memory whose exports cover each verdict
+// of the argument-size walk and each data rule; and the files it refuses.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "dumper/DefFile.h"
+#include "tests/dumper/Images.h"
+
+namespace kestrova::dumper::testing {
+namespace {
+
+class StringSink final : public io::Sink {
+ public:
+  void Write(std::string_view text) override { s.append(text); }
+  std::string s;
+};
+
+std::string Def(const std::vector<std::uint8_t>& bytes, int expectRc) {
+  StringSink out;
+  EXPECT_EQ(WriteDefFile(bytes, "dir/calls.dll", out), expectRc);
+  return out.s;
+}
+
+TEST(DefFile, VerdictsOfTheCodeAndDataRules) {
+  PeBuilder pe(false);
+  pe.characteristics = 0x2102;  // a DLL
+  pe.Add(".text", kCode);
+  pe.Add(".idata", kData);
+  pe.Add(".data", kData);
+  pe.Add(".rdata", kRData);
+  pe.Add(".reloc", kRData);
+  PeBuilder::Section &text = pe.sections[0], &idata = pe.sections[1], &data = pe.sections[2],
+                     &rdata = pe.sections[3], &reloc = pe.sections[4];
+  std::vector<std::uint32_t> iats;
+  pe.dirs[1] = {WriteImports(pe, idata, {{"KERNEL32.dll", {{"ExitProcess", 0x120}, {"GetStdHandle", 0x2D0}}}}, &iats), 40};
+  const auto va = [&](std::uint32_t rva) { return static_cast<std::uint32_t>(pe.imageBase) + rva; };
+  Blob& c = text.data;
+  auto at = [&](std::uint32_t rva) { c.b.resize(rva - 0x1000, 0xCC); };
+  // 0x1000 push ebp; mov ebp, esp; mov eax, [ebp+8]; pop ebp; ret 8
+  c.U8(0x55).U8(0x8B).U8(0xEC).U8(0x8B).U8(0x45).U8(0x08).U8(0x5D).U8(0xC2).U16(8);
+  at(0x1010);  // xor eax, eax; ret
+  c.U8(0x33).U8(0xC0).U8(0xC3);
+  at(0x1020);  // test eax, eax; jz +3; ret 4; ret 8
+  c.U8(0x85).U8(0xC0).U8(0x74).U8(0x03).U8(0xC2).U16(4).U8(0xC2).U16(8);
+  at(0x1030);  // jmp [GetStdHandle's slot]
+  c.U8(0xFF).U8(0x25).U32(va(iats[0] + 4));
+  at(0x1040);  // push 0; call [ExitProcess's slot]; then bytes that must not count
+  c.U8(0x6A).U8(0x00).U8(0xFF).U8(0x15).U32(va(iats[0])).U8(0xC2).U16(12);
+  at(0x1050);  // jmp $
+  c.U8(0xEB).U8(0xFE);
+  at(0x1060);  // jmp 0x1000
+  c.U8(0xE9).U32(static_cast<std::uint32_t>(0x1000 - 0x1065));
+  at(0x1070);  // call 0x1080, which never returns; ret 12 is not reached
+  c.U8(0xE8).U32(0x1080 - 0x1075).U8(0xC2).U16(12);
+  at(0x1080);  // ud2
+  c.U8(0x0F).U8(0x0B);
+  at(0x10A0);  // a pointer a base relocation patches: data inside the code
+  c.U32(va(0x3000));
+  data.data.U32(0);
+  reloc.data.U32(0x1000).U32(12).U16(0x30A0).U16(0);
+  pe.dirs[5] = {reloc.va, reloc.data.Size()};
+
+  ExportPlan e;
+  e.dll = "calls.dll";
+  e.base = 1;
+  e.functions = {{0x1000, ""}, {0x1010, ""}, {0x1020, ""}, {0x1030, ""}, {0x1040, ""}, {0x1050, ""},
+                 {0x1060, ""}, {0x1070, ""}, {0x3000, ""}, {0x10A0, ""}, {0x1090, ""}, {0, "NTDLL.RtlAllocateHeap"},
+                 {0x1000, ""}, {0x1000, ""}, {0x1010, ""}, {0, ""}, {0x1000, ""}};
+  e.names = {{"??_7Widget@@6B@", 10}, {"Both", 13}, {"Both@8", 14}, {"Branches", 2}, {"Cdecl", 1},
+             {"Dies", 4}, {"Fwd", 11}, {"Loop", 5}, {"Noreturn", 7}, {"Pointer", 9}, {"Stdcall", 0},
+             {"TailJump", 6}, {"Thunk", 3}, {"Variable", 8}, {"bad name", 12}};
+  auto ex = WriteExports(rdata, e);
+  pe.dirs[0] = {ex[0], ex[1]};
+
+  EXPECT_EQ(Def(pe.Build(), 0),
+            "; Module-definition file of calls.dll, written by tdump\n"
+            "LIBRARY \"calls.dll\"\n"
+            "EXPORTS\n"
+            "Stdcall@8 @1\n"
+            "Cdecl @2\n"
+            "Branches @3 ; returns pop 4 or 8 bytes on different paths\n"
+            "Thunk @4 ; jumps to KERNEL32.dll GetStdHandle; argument size is that function's\n"
+            "Dies @5 ; argument size unknown\n"
+            "Loop @6 ; argument size unknown\n"
+            "TailJump@8 @7\n"
+            "Noreturn @8 ; argument size unknown\n"
+            "Variable @9 DATA\n"
+            "Pointer @10 DATA\n"
+            "??_7Widget@@6B@ @11 DATA\n"
+            "Fwd = NTDLL.RtlAllocateHeap @12\n"
+            "; ordinal 13: the name \"bad name\" cannot be written in a .def file\n"
+            "Both @14 ; takes 8 bytes of arguments; Both@8 is a name of its own here\n"
+            "Both@8 @15\n"
+            "ord17 @17 NONAME\n");
+}
+
+TEST(DefFile, NoExportsAndNotAnImage) {
+  EXPECT_EQ(Def(Pe32Program().Build(), 0),
+            "; Module-definition file of calls.dll, written by tdump\n"
+            "LIBRARY \"calls.dll\"\n"
+            "EXPORTS\n"
+            "; this file exports nothing\n");
+  EXPECT_EQ(Def({'M', 'Z'}, 1), "tdump: \"dir/calls.dll\" is not an image: too short for a DOS header (2 of 64 bytes)\n");
+}
+
+}  // namespace
+}  // namespace kestrova::dumper::testing

@@ -1,0 +1,160 @@
+// What built a file and whether it is packed: each packer named from its own
+// marks on an image built in memory, the Visual Studio table's facts, and the
+// section entropy the checksum's pass counts.
+#include <cmath>
+
+#include "dumper/io/Reader.h"
+#include "dumper/pe/Identify.h"
+#include "dumper/pe/Parse.h"
+#include "tests/dumper/Golden.h"
+#include "tests/dumper/Images.h"
+
+namespace kestrova::dumper::testing {
+namespace {
+
+// The At a glance lines from `label` on, up to the next label.
+std::string GlanceLines(const std::string& listing, std::string_view label) {
+  std::size_t at = listing.find("\n  " + std::string(label) + " ");
+  if (at == std::string::npos) return {};
+  std::string out;
+  for (std::size_t pos = at + 1;;) {
+    std::size_t end = listing.find('\n', pos);
+    std::string line = listing.substr(pos, end - pos);
+    if (!out.empty() && line.compare(0, 4, "    ") != 0) break;
+    out += line.substr(line.find_first_not_of(' ', 2 + label.size())) + "\n";
+    if (end == std::string::npos) break;
+    pos = end + 1;
+  }
+  return out;
+}
+
+struct PackerCase {
+  const char* sections[3];
+  std::vector<std::uint8_t> entry;  // the first section's first bytes (the entry point)
+  std::string_view header;          // written after the section table
+  std::string_view expected;
+};
+
+TEST(IdentifyPackers, EachNamedFromItsOwnMarks) {
+  const PackerCase cases[] = {
+      {{"UPX0", "UPX1", ".rsrc"}, {0x60, 0xBE}, std::string_view("3.96\0UPX!\x0D\x09", 11),
+       "UPX 3.96 (sections UPX0/UPX1, 'UPX!' marker at file offset 0x1BD)\n"},
+      {{".text", ".aspack", ".adata"}, {0x60, 0xE8, 0x03, 0, 0, 0, 0xE9, 0xEB}, {},
+       "ASPack (sections .aspack/.adata)\n"},
+      {{".MPRESS1", ".MPRESS2", ".rsrc"}, {0x60, 0xE8}, {}, "MPRESS (sections .MPRESS1/.MPRESS2)\n"},
+      {{".text", "PEC2TO", "PEC2"}, {0xB8, 1, 2, 3, 4, 0x50, 0x64, 0xFF, 0x35, 0, 0, 0, 0}, {},
+       "PECompact (sections PEC2/PEC2TO)\n"},
+      {{".petite", ".rsrc", ".reloc"}, {0xB8, 0, 0x10, 0x40, 0, 0x66, 0x9C, 0x60, 0x50}, {},
+       "Petite (section .petite)\n"},
+      {{"", "", ".idata"}, {0x87, 0x25, 0x10, 0x20, 0x40, 0x00, 0x61, 0x94, 0x55, 0xA4, 0xB6, 0x80, 0xFF, 0x13}, {},
+       "FSG 2.0 (entry point code at RVA 0x1000)\n"},
+      {{"MEW", "\x02\xD2\x75\xDB", ".idata"}, {0xE9, 0x10, 0x20, 0x30, 0xFF, 0x0C}, {}, "MEW (section MEW)\n"},
+      {{".nsp0", ".nsp1", ".nsp2"}, {0x9C, 0x60}, {}, "NsPack (sections .nsp0/.nsp1)\n"},
+      {{"kkrunchy", "", ".idata"}, {0xBD, 0x08}, {}, "kkrunchy (section kkrunchy)\n"},
+      {{"        ", "        ", ".themida"}, {0xB8}, {}, "Themida/WinLicense (section .themida)\n"},
+      {{"        ", "        ", ".idata"}, {0xB8}, {}, "Themida/WinLicense (2 sections named with 8 spaces)\n"},
+      {{".text", ".vmp0", ".vmp1"}, {0x68}, {}, "VMProtect (sections .vmp0/.vmp1)\n"},
+      {{".text", ".enigma1", ".enigma2"}, {0x60}, {}, "Enigma (sections .enigma1/.enigma2)\n"},
+      {{".text", ".rdata", ".data"}, {0xEB, 0x02, 0x11, 0x22, 0xE8, 0x25, 0, 0, 0}, {},
+       "Obsidium (entry point code at RVA 0x1000)\n"},
+      // An unpacked program claims no packer.
+      {{".text", ".rdata", ".data"}, {0x55, 0x8B, 0xEC}, {}, ""},
+  };
+  for (const PackerCase& c : cases) {
+    PeBuilder pe = Pe32Program();
+    pe.sections.clear();
+    for (int i = 0; i < 3; ++i) {
+      PeBuilder::Section& s = pe.Add(c.sections[i], i == 0 ? kCode : kData);
+      s.data.b = i == 0 ? c.entry : std::vector<std::uint8_t>{1};
+      s.data.Zeros(0x40);
+    }
+    pe.dirs[1] = {};
+    pe.dirs[12] = {};
+    pe.entryPoint = 0x1000;
+    pe.headerExtra.Str(c.header, false);
+    EXPECT_EQ(GlanceLines(Dump(pe.Build(), "packed.exe"), "Packer"), c.expected) << c.sections[0] << c.sections[1];
+  }
+}
+
+TEST(IdentifyPackers, GeneralSignsWhenNoNameFits) {
+  PeBuilder pe = Pe32Program();
+  // Random-looking code, a section with no raw data but 1 MB in memory,
+  // writable code, and the entry point in the last section.
+  PeBuilder::Section& big = pe.Add(".bss", 0xE0000020);
+  big.virtualSize = 0x100000;
+  const std::uint32_t after = big.va + big.virtualSize;  // `big` moves as sections are added
+  PeBuilder::Section& code = pe.Add(".code", 0x60000020);
+  code.va = after;
+  std::uint32_t x = 12345;
+  for (int i = 0; i < 0x4000; ++i) {
+    x = x * 1103515245u + 12345u;
+    code.data.U8(static_cast<std::uint8_t>(x >> 23));
+  }
+  pe.entryPoint = code.va;
+  EXPECT_EQ(GlanceLines(Dump(pe.Build(), "packed.exe"), "Packing signs"),
+            "executable, entropy above 7.2 bits per byte: section 4 .code (7.99)\n"
+            "no raw data, large in memory: section 3 .bss (0x100000 bytes)\n"
+            "writable and executable: section 3 .bss\n"
+            "entry point 0x103000 lies in section 4 .code, not in the first code section, 1 .text\n");
+}
+
+TEST(IdentifyVisualStudio, BuildsNameTheirRelease) {
+  struct Fact {
+    std::uint16_t product, build;
+    std::string_view release;  // empty: not named
+  };
+  const Fact facts[] = {
+      {0x0105, 30133, "Visual Studio 2019 16.11 (MSVC 14.29)"},
+      {0x0104, 30159, "Visual Studio 2019 16.11 (MSVC 14.29)"},
+      {0x0102, 30037, "Visual Studio 2019 16.10 (MSVC 14.29)"},
+      {0x0105, 29913, "Visual Studio 2019 16.9 (MSVC 14.28)"},
+      {0x0105, 27508, "Visual Studio 2019 16.0 (MSVC 14.20)"},
+      {0x0105, 27045, "Visual Studio 2017 15.9 (MSVC 14.16)"},
+      {0x0103, 24215, "Visual Studio 2015 Update 3 (MSVC 14.0)"},
+      {0x0105, 23026, "Visual Studio 2015 (MSVC 14.0)"},
+      {0x0105, 30705, "Visual Studio 2022 17.0 (MSVC 14.30)"},
+      {0x0105, 33519, "Visual Studio 2022 17.9 (MSVC 14.39)"},
+      {0x0105, 33811, "Visual Studio 2022 17.10 (MSVC 14.40)"},
+      {0x0105, 35207, "Visual Studio 2022 17.14 (MSVC 14.44)"},
+      {0x0105, 23000, ""},   // before Visual Studio 2015
+      {0x0105, 40000, ""},   // newer than the table
+      {0x0083, 30729, "Visual Studio 2008 SP1 (MSVC 9.0)"},
+      {0x0105, 30729, "Visual Studio 2022 17.0 (MSVC 14.30)"},  // the same build in the 14.x tool set
+      {0x009D, 40219, "Visual Studio 2010 SP1 (MSVC 10.0)"},
+      {0x0078, 50727, "Visual Studio 2005 (MSVC 8.0)"},
+      {0x00CC, 50727, "Visual Studio 2012 (MSVC 11.0)"},
+      {0x00DE, 40629, "Visual Studio 2013 Update 5 (MSVC 12.0)"},
+      {0x0001, 30729, ""},   // Import0 says nothing of a release
+  };
+  for (const Fact& f : facts) {
+    auto vs = pe::VisualStudioOf(f.product, f.build);
+    std::string got = vs ? std::string(vs->release) + " (" + std::string(vs->msvc) + ")" : "";
+    EXPECT_EQ(got, f.release) << f.product << " " << f.build;
+  }
+}
+
+TEST(IdentifyEntropy, CountedInTheChecksumPass) {
+  PeBuilder pe = Pe32Program();
+  PeBuilder::Section& all = pe.Add(".all", kRData);  // every byte value twice: 8 bits
+  for (int r = 0; r < 2; ++r)
+    for (int v = 0; v < 256; ++v) all.data.U8(static_cast<std::uint8_t>(v));
+  PeBuilder::Section& two = pe.Add(".two", kRData);  // two values, evenly: 1 bit
+  for (int v = 0; v < 512; ++v) two.data.U8(static_cast<std::uint8_t>(v & 1 ? 0xAA : 0x55));
+  std::vector<std::uint8_t> f = pe.Build();
+  f.insert(f.end(), 100, 0x41);  // an overlay of one value
+  pe::Anomalies an;
+  io::Reader r(f);
+  pe::Headers h = pe::ParseHeaders(r, an);
+  ASSERT_EQ(h.sections.size(), 4u);
+  EXPECT_NEAR(h.sections[2].entropy, 8.0, 1e-9);
+  EXPECT_NEAR(h.sections[3].entropy, 1.0, 1e-9);
+  EXPECT_NEAR(h.overlayEntropy, 0.0, 1e-9);
+  EXPECT_EQ(h.computedChecksum, ReferenceChecksum(f, PeBuilder::kOptional + 64));
+  // A section whose raw data lies past the end of the file has none to count.
+  Put32(f, pe.SectionTable() + 3 * 40 + 20, 0x7FFFF000);
+  pe::Headers cut = pe::ParseHeaders(io::Reader(f), an);
+  EXPECT_EQ(cut.sections[3].entropy, 0.0);
+}
+
+}  // namespace
+}  // namespace kestrova::dumper::testing
