@@ -96,19 +96,19 @@ Glance ParseGlance(const Context& ctx) {
   const std::uint16_t dc = o.dllCharacteristics;
   const bool relocs = DirRva(h, kDirBaseReloc) != 0 && (h.coff.characteristics & kFileRelocsStripped) == 0;
   auto& hd = g.hardening;
-  if (!(dc & kDllDynamicBase)) hd.push_back({"ASLR", "no", ""});
-  else if (!relocs) hd.push_back({"ASLR", "no", "DYNAMIC_BASE without relocations"});
-  else hd.push_back({"ASLR", "yes", ""});
-  if (o.pe32plus) hd.push_back({"high-entropy VA", (dc & kDllHighEntropyVa) ? "yes" : "no", ""});
-  hd.push_back({"DEP", (dc & kDllNxCompat) ? "yes" : "no", ""});
+  if (!(dc & kDllDynamicBase)) hd.push_back({"ASLR", "aslr", "no", ""});
+  else if (!relocs) hd.push_back({"ASLR", "aslr", "no", "DYNAMIC_BASE without relocations"});
+  else hd.push_back({"ASLR", "aslr", "yes", ""});
+  if (o.pe32plus) hd.push_back({"high-entropy VA", "highEntropyVa", (dc & kDllHighEntropyVa) ? "yes" : "no", ""});
+  hd.push_back({"DEP", "dep", (dc & kDllNxCompat) ? "yes" : "no", ""});
   const bool cf = (dc & kDllGuardCf) != 0 && (f.guardFlags & kGuardCfInstrumented) != 0;
-  hd.push_back({"CFG", cf ? "yes" : "no", ""});
-  hd.push_back({"/GS", f.gsCookie ? "yes" : "no", ""});
+  hd.push_back({"CFG", "cfg", cf ? "yes" : "no", ""});
+  hd.push_back({"/GS", "gs", f.gsCookie ? "yes" : "no", ""});
   if (h.coff.machine == kMachineI386) {
-    if (dc & kDllNoSeh) hd.push_back({"SafeSEH", "n/a", "NO_SEH"});
-    else hd.push_back({"SafeSEH", f.sehTable ? "yes" : "no", ""});
+    if (dc & kDllNoSeh) hd.push_back({"SafeSEH", "safeSeh", "n/a", "NO_SEH"});
+    else hd.push_back({"SafeSEH", "safeSeh", f.sehTable ? "yes" : "no", ""});
   }
-  hd.push_back({"CET", f.cetCompat ? "yes" : "no", ""});
+  hd.push_back({"CET", "cet", f.cetCompat ? "yes" : "no", ""});
   return g;
 }
 

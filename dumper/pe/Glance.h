@@ -15,6 +15,7 @@ namespace kestrova::dumper::pe {
 // One of the checks that hardening tools run, and what the file says to it.
 struct Hardening {
   std::string_view name;   // "ASLR"
+  std::string_view key;    // its key in JSON: "aslr"
   std::string_view state;  // "yes", "no", "n/a"
   std::string_view why;    // the evidence, or empty
 };

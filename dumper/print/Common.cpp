@@ -159,7 +159,8 @@ void PrintFields(Printer& o, const FieldBlock& b, const Context& ctx, const Fiel
     const std::string key = FieldKey(d.label);
     Field(o, d.label, key);
     if (!b.Has(i)) {
-      o.Word({}, "(past the end of the file)", "past the end of the file");
+      // JSON leaves the field out; the part's warning says where the file stops.
+      o.Word(kNoKey, "(past the end of the file)");
       o.Nl();
       continue;
     }

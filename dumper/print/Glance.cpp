@@ -21,8 +21,9 @@ constexpr std::string_view kTitles[] = {
 void Signatures(Printer& o, const Facts& f) {
   Field(o, "Signed", "signed");
   if (f.signatures.empty()) {
-    o.Word({}, f.signatureTable ? "a certificate table without a signature that could be read" : "not signed",
-           f.signatureTable ? "unreadable" : "no");
+    o.Text(f.signatureTable ? "a certificate table without a signature that could be read" : "not signed");
+    o.Fact({}, false);
+    if (f.signatureTable) o.Fact("signatureUnreadable", true);
     o.Nl();
     return;
   }
@@ -158,13 +159,13 @@ void PrintGlance(Printer& o, const Glance& g, const Context& ctx) {
     o.Dec("subsystemMinor", g.subsystemMinor).Ch(')');
     if (!g.supportedOs.empty()) {
       o.Text("; the manifest names ");
-      Scoped list(o, Scoped::kList, "supportedOs");
+      Scoped list(o, Scoped::kList, "supportedOS");
       for (std::size_t i = 0; i < g.supportedOs.size(); ++i) o.Text(i == 0 ? "" : ", ").Word({}, g.supportedOs[i]);
     }
     o.Nl();
     Field(o, "Entry point", "entryPoint");
     if (g.entryPoint == 0) {
-      o.Word({}, "none", "none");
+      o.Text("none").Fact("entryPoint", std::uint64_t{0});
     } else {
       o.Hex(g.entryPoint, 8);
       InSection(o, ctx, g.entryPoint, "entrySection");
@@ -175,7 +176,7 @@ void PrintGlance(Printer& o, const Glance& g, const Context& ctx) {
       Scoped checks(o, Scoped::kObject, "hardening");
       for (std::size_t i = 0; i < g.hardening.size(); ++i) {
         const Hardening& c = g.hardening[i];
-        o.Text(i == 0 ? "" : ", ").Text(c.name).Ch(' ').Word(c.name, c.state);
+        o.Text(i == 0 ? "" : ", ").Text(c.name).Ch(' ').Word(c.key, c.state);
         if (!c.why.empty()) o.Text(" (").Text(c.why).Ch(')');
       }
     }
