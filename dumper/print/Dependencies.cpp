@@ -28,15 +28,15 @@ std::string_view FailureWords(Failure f) {
 
 std::string_view FailureKey(Failure f) {
   switch (f) {
-    case Failure::DllNotFound: return "dll_not_found";
-    case Failure::ContractWithoutHost: return "api_set_without_host";
-    case Failure::WrongMachine: return "wrong_machine";
-    case Failure::BadImage: return "bad_image";
-    case Failure::NameMissing: return "name_missing";
-    case Failure::OrdinalMissing: return "ordinal_missing";
-    case Failure::ForwardDllMissing: return "forward_dll_missing";
-    case Failure::ForwardNameMissing: return "forward_name_missing";
-    case Failure::ForwardTooDeep: return "forward_too_deep";
+    case Failure::DllNotFound: return "dllNotFound";
+    case Failure::ContractWithoutHost: return "apiSetWithoutHost";
+    case Failure::WrongMachine: return "wrongMachine";
+    case Failure::BadImage: return "badImage";
+    case Failure::NameMissing: return "nameMissing";
+    case Failure::OrdinalMissing: return "ordinalMissing";
+    case Failure::ForwardDllMissing: return "forwardDllMissing";
+    case Failure::ForwardNameMissing: return "forwardNameMissing";
+    case Failure::ForwardTooDeep: return "forwardTooDeep";
   }
   return "?";
 }
@@ -57,19 +57,19 @@ void Verdict(Printer& o, const Closure& c) {
       Count(o, k, n, one, many);
       sep = ", ";
     };
-    part("dlls_missing", c.dllsMissing, "DLL missing", "DLLs missing");
-    part("functions_missing", c.functionsMissing, "function missing", "functions missing");
-    part("wrong_machine", c.wrongMachine, "DLL for the wrong machine (0xC000007B)", "DLLs for the wrong machine (0xC000007B)");
-    part("bad_images", c.badImages, "DLL not a valid image", "DLLs not valid images");
+    part("dllsMissing", c.dllsMissing, "DLL missing", "DLLs missing");
+    part("functionsMissing", c.functionsMissing, "function missing", "functions missing");
+    part("wrongMachine", c.wrongMachine, "DLL for the wrong machine (0xC000007B)", "DLLs for the wrong machine (0xC000007B)");
+    part("badImages", c.badImages, "DLL not a valid image", "DLLs not valid images");
   }
   if (c.delayedFailures != 0) {
     o.Text("; ");
-    Count(o, "delayed_failures", c.delayedFailures, "failure", "failures");
+    Count(o, "delayedFailures", c.delayedFailures, "failure", "failures");
     o.Text(" only when a delay-loaded DLL is first called");
   }
   if (c.cutModules || c.cutWork) {
     o.Text(c.cutModules ? " (walk stopped at the module bound)" : " (walk stopped at the work bound)");
-    o.Fact("walk_cut", true);
+    o.Fact("walkCut", true);
   }
   o.Nl();
 }
@@ -81,12 +81,12 @@ void Edge(Printer& o, const Closure& c, const system::Edge& e, std::size_t depth
   if (e.delay) o.Text(" (delay-load)").Fact("delay", true);
   if (e.forward) o.Text(" (forwarder)").Fact("forwarder", true);
   if (e.contract == ApiSetHit::Kind::Host) {
-    o.Text(" api set -> ").Name("api_set_host", e.host);
-    if (e.exception) o.Text(" (for this importer)").Fact("api_set_exception", true);
+    o.Text(" api set -> ").Name("apiSetHost", e.host);
+    if (e.exception) o.Text(" (for this importer)").Fact("apiSetException", true);
   }
   o.Col(kValueCol);
   if (e.module < 0) {
-    o.Word("rule", e.cut ? "not walked: module bound" : "not found", e.cut ? "not_walked" : "not_found");
+    o.Word("rule", e.cut ? "not walked: module bound" : "not found", e.cut ? "notWalked" : "notFound");
   } else {
     const Node& n = c.modules[static_cast<std::size_t>(e.module)];
     const Rule rule = e.rule == Rule::Loaded ? n.rule : e.rule;
@@ -134,7 +134,7 @@ void Problems(Printer& o, const Closure& c) {
   for (const Problem& p : c.problems) {
     if (o.Exhausted()) return;
     Scoped row(o, Scoped::kObject, {});
-    o.Text("    ").Word("when", p.delayed ? "when called" : "at start   ", p.delayed ? "when_called" : "at_start");
+    o.Text("    ").Word("when", p.delayed ? "when called" : "at start   ", p.delayed ? "whenCalled" : "atStart");
     o.Text("  ").Word("kind", FailureWords(p.kind), FailureKey(p.kind)).Text(": ");
     o.Name("importer", c.modules[p.importer].name).Text(" -> ").Name("dll", p.dll);
     if (!p.function.empty()) o.Ch(' ').Name("function", p.function);
@@ -155,12 +155,12 @@ void PrintDependencies(Printer& o, const Closure& c, const pe::Context& ctx) {
   if (const Environment* env = ctx.options.deps) {
     Field(o, "Windows folder").Name("windows", env->view.windows);
     o.Nl();
-    Field(o, "KnownDLLs").Word("known_dlls_from",
+    Field(o, "KnownDLLs").Word("knownDllsFrom",
                                env->view.knownFrom == SystemView::KnownFrom::Registry    ? "the registry"
                                : env->view.knownFrom == SystemView::KnownFrom::SystemReg ? "the prefix's system.reg"
                                                                                            : "the list Windows 10 keeps");
     o.Nl();
-    Field(o, "Application folder").Name("app_dir", env->appDir);
+    Field(o, "Application folder").Name("appDir", env->appDir);
     o.Nl();
   }
   o.Nl();

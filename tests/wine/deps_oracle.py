@@ -40,12 +40,12 @@ API_DEF = "LIBRARY api-ms-win-core-synch-l1-2-0.dll\nEXPORTS\n  Sleep\n"
 # program: (symbol it takes the address of, import library, expected kinds)
 PROGRAMS = {
     "p_ok": ("okfunc", "ask", set()),
-    "p_missingdll": ("gonefunc", "gone", {("dll_not_found", "gone.dll")}),
-    "p_missingname": ("nofunc", "ask", {("name_missing", "libok.dll.nofunc")}),
-    "p_missingord": ("ord77", "ask", {("ordinal_missing", "libok.dll.77")}),
-    "p_fwd": ("fwd", "ask", {("forward_dll_missing", "nothere.Func"), ("name_missing", "libok.dll.fwd")}),
-    "p_fwdname": ("fwdname", "ask", {("forward_name_missing", "kernel32.NoSuchFunction"),
-                                     ("name_missing", "libok.dll.fwdname")}),
+    "p_missingdll": ("gonefunc", "gone", {("dllNotFound", "gone.dll")}),
+    "p_missingname": ("nofunc", "ask", {("nameMissing", "libok.dll.nofunc")}),
+    "p_missingord": ("ord77", "ask", {("ordinalMissing", "libok.dll.77")}),
+    "p_fwd": ("fwd", "ask", {("forwardDllMissing", "nothere.Func"), ("nameMissing", "libok.dll.fwd")}),
+    "p_fwdname": ("fwdname", "ask", {("forwardNameMissing", "kernel32.NoSuchFunction"),
+                                     ("nameMissing", "libok.dll.fwdname")}),
     "p_apiset": ("Sleep", "api", set()),
 }
 
@@ -74,14 +74,14 @@ def wine_kinds(work, prog):
     kinds = set()
     for line in (out.stdout + out.stderr).replace("\r", "").splitlines():
         if m := re.search(r"Library (\S+) \(which is needed by", line):
-            kinds.add(("dll_not_found", m.group(1).lower()))
+            kinds.add(("dllNotFound", m.group(1).lower()))
         elif m := re.search(r"No implementation for (\S+)\.(\S+) imported from", line):
-            kind = "ordinal_missing" if m.group(2).isdigit() else "name_missing"
+            kind = "ordinalMissing" if m.group(2).isdigit() else "nameMissing"
             kinds.add((kind, f"{m.group(1).lower()}.{m.group(2)}"))
         elif m := re.search(r"module not found for forward '([^']+)'", line):
-            kinds.add(("forward_dll_missing", m.group(1)))
+            kinds.add(("forwardDllMissing", m.group(1)))
         elif m := re.search(r"function not found for forward '([^']+)'", line):
-            kinds.add(("forward_name_missing", m.group(1)))
+            kinds.add(("forwardNameMissing", m.group(1)))
     return kinds
 
 
@@ -92,16 +92,16 @@ def tdump_kinds(tdump, root, work, prog):
     kinds = set()
     for p in part.get("problems", []):
         k = p["kind"]
-        if k == "dll_not_found":
+        if k == "dllNotFound":
             kinds.add((k, p["dll"].lower()))
-        elif k in ("name_missing", "ordinal_missing"):
+        elif k in ("nameMissing", "ordinalMissing"):
             kinds.add((k, f"{p['dll'].lower()}.{p['function'].lstrip('#')}"))
         else:
             # Wine names a forwarder that leads nowhere twice: the forwarder, and the
             # import it leaves without an implementation.
             kinds.add((k, p["forward"]))
             fn = p["function"].lstrip("#")
-            kinds.add(("ordinal_missing" if fn.isdigit() else "name_missing", f"{p['dll'].lower()}.{fn}"))
+            kinds.add(("ordinalMissing" if fn.isdigit() else "nameMissing", f"{p['dll'].lower()}.{fn}"))
     return kinds, part["verdict"]
 
 
