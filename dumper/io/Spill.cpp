@@ -38,9 +38,10 @@ void Spill::Write(std::string_view text) {
       noFile_ = true;
     }
   }
-  // Once a write to the file fails, the rest stays in memory, after it.
-  if (file_ != nullptr && !noFile_ && std::fwrite(text.data(), 1, text.size(), file_) == text.size()) return;
-  noFile_ = true;
+  if (file_ != nullptr && !noFile_) {
+    if (std::fwrite(text.data(), 1, text.size(), file_) == text.size()) return;
+    noFile_ = true;  // once a write to the file fails, the rest stays in memory, after it
+  }
   mem_.append(text);
 }
 

@@ -16,6 +16,8 @@ class Spill final : public Sink {
   Spill(const Spill&) = delete;
   Spill& operator=(const Spill&) = delete;
   void Write(std::string_view text) override;
+  // Bytes held in memory: past a small size they go to the file instead.
+  std::size_t InMemory() const { return mem_.size(); }
   // Writes everything held to `to`, in order, and empties the spill.
   void ReplayTo(Sink& to);
 
