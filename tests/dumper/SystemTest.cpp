@@ -176,7 +176,7 @@ TEST(ApiSetSchema, Damage) {
   Put32(v, 28 + 24 + 20, 0x10000);  // entry 1's value count
   damaged("layout 6: a value count past the data", v);
   v = v6;
-  const std::uint32_t hashAt = v[20] | v[21] << 8;
+  const std::uint32_t hashAt = std::uint32_t{v[20]} | std::uint32_t{v[21]} << 8;
   std::swap_ranges(v.begin() + hashAt, v.begin() + hashAt + 8, v.begin() + hashAt + 8);
   damaged("layout 6: hash table out of order", v);
   v = v6;
