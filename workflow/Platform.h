@@ -87,6 +87,13 @@ class Platform {
   // Blocks the calling thread; only used while giving up the work area at exit.
   virtual void Pause(unsigned milliseconds) = 0;
 
+  // A value the programs started after it inherit: the dump tool learns from it
+  // the folder the user's file came from, which its copy in the work area hides.
+  // A platform that starts no programs has nothing to do.
+  virtual void SetChildEnvironment(const std::u16string& name, const std::u16string& value) {
+    (void)name;
+    (void)value;
+  }
   // The shell's "open" request; `params` may be empty. Never waits.
   virtual bool ShellOpen(const std::u16string& file, const std::u16string& params,
                          int show) = 0;

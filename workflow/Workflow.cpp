@@ -144,6 +144,8 @@ void Workflow::Analyze() {
     platform_.ChangeDirectory(workArea_);
     enteredWorkArea_ = true;
     const std::u16string script = workArea_ + kScriptName;
+    // The folder goes by the environment, not the script, so cmd never parses it.
+    platform_.SetChildEnvironment(u"KESTROVA_APP_DIR", DirectoryPart(state_.PathText()));
     if (platform_.IsFile(script)) platform_.ShellOpen(script, u"run", kShowHidden);
   }
   state_.SetPollOn(true);

@@ -194,6 +194,10 @@ std::uint32_t Win32Platform::ProcessId() { return GetCurrentProcessId(); }
 
 void Win32Platform::Pause(unsigned milliseconds) { Sleep(milliseconds); }
 
+void Win32Platform::SetChildEnvironment(const std::u16string& name, const std::u16string& value) {
+  SetEnvironmentVariableW(Wide(name).c_str(), Wide(value).c_str());
+}
+
 bool Win32Platform::ShellOpen(const std::u16string& file, const std::u16string& params,
                               int show) {
   // Shell handlers may be COM objects; the thread keeps COM for the process's life.

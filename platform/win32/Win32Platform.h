@@ -29,6 +29,7 @@ class Win32Platform final : public workflow::Platform {
   std::u16string TempFolder() override;
   std::uint32_t ProcessId() override;
   void Pause(unsigned milliseconds) override;
+  void SetChildEnvironment(const std::u16string& name, const std::u16string& value) override;
   bool ShellOpen(const std::u16string& file, const std::u16string& params, int show) override;
   unsigned AnsiCodePage() override;
   unsigned OemCodePage() override;

@@ -283,6 +283,8 @@ std::optional<std::wstring> ExpectedListing(const std::wstring& dir, const std::
   si.hStdError = f;
   si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   std::wstring cmd = L"tdump.exe \"" + name + L"\"";
+  // The window tells the tool the folder the user's file came from; so does this.
+  SetEnvironmentVariableW(L"KESTROVA_APP_DIR", dir.c_str());
   PROCESS_INFORMATION pi{};
   const BOOL started = CreateProcessW(tool->c_str(), cmd.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
                                       nullptr, dir.c_str(), &si, &pi);

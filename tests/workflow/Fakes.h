@@ -63,6 +63,7 @@ class FakePlatform : public workflow::Platform {
   unsigned ansi = 936, oem = 936;
   std::u16string cwd = u"C:\\Program Files\\Kestrova\\";
   std::vector<ShellRequest> shell;
+  std::map<std::u16string, std::u16string> childEnvironment;
   std::vector<std::u16string> written;  // every path WriteWhole or a copy targeted
   int reads = 0;
   unsigned paused = 0;  // milliseconds of Pause asked for
@@ -175,6 +176,9 @@ class FakePlatform : public workflow::Platform {
   void Pause(unsigned milliseconds) override {
     paused += milliseconds;
     if (onPause) onPause();
+  }
+  void SetChildEnvironment(const std::u16string& name, const std::u16string& value) override {
+    childEnvironment[name] = value;
   }
   bool ShellOpen(const std::u16string& file, const std::u16string& params, int show) override {
     shell.push_back({file, params, show});

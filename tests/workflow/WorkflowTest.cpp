@@ -137,6 +137,7 @@ TEST_F(WorkflowTest, AnalyzeShowsWaitingLineAndRunsScriptHidden) {
   EXPECT_EQ(platform.shell[0].file, Area() + u"tdump.bat");
   EXPECT_EQ(platform.shell[0].params, u"run");
   EXPECT_EQ(platform.shell[0].show, 0);
+  EXPECT_EQ(platform.childEnvironment[u"KESTROVA_APP_DIR"], kUserDir);  // where the user's file lies
   EXPECT_TRUE(state.poll);
   EXPECT_TRUE(state.analyze);
   flow.Analyze();  // again while waiting: runs the script again
