@@ -125,6 +125,10 @@ system::SystemView RunningSystem(system::Files& files) {
   v.system32 = Folder([](wchar_t* b, UINT n) { return GetSystemDirectoryW(b, n); });
   v.sysWow64 = Folder([](wchar_t* b, UINT n) { return GetSystemWow64DirectoryW(b, n); });
   if (!v.windows.empty()) v.system16 = v.windows + "/System";
+  // A 32-bit tool on 64-bit Windows is shown SysWOW64 under the name System32;
+  // the real one, where a 64-bit program's DLLs lie, answers to Sysnative.
+  BOOL wow64 = FALSE;
+  if (!v.windows.empty() && IsWow64Process(GetCurrentProcess(), &wow64) && wow64) v.system32 = v.windows + "/Sysnative";
   if (v.system32.empty()) {
     v.why = "the system folder is not known";
     return v;
