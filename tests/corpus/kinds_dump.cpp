@@ -23,7 +23,7 @@ void Line(std::initializer_list<std::string_view> fields) {
   bool first = true;
   for (std::string_view f : fields) {
     if (!first) std::fputc('\t', stdout);
-    std::fwrite(f.data(), 1, f.size(), stdout);
+    if (!f.empty()) std::fwrite(f.data(), 1, f.size(), stdout);
     first = false;
   }
   std::fputc('\n', stdout);
