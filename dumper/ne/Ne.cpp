@@ -12,7 +12,6 @@ using io::Hex;
 
 namespace {
 
-
 // A length-prefixed string at `off`; nothing when its bytes are not all there.
 std::optional<std::string_view> Pascal(const io::Reader& r, std::uint64_t off) {
   auto len = r.U8(off);
