@@ -50,17 +50,12 @@ void Verdict(Printer& o, const Closure& c) {
     o.Text(", every import resolved");
   } else {
     o.Word({}, "will not load: ", "fails");
-    const char* sep = "";
-    auto part = [&](Key k, std::uint64_t n, std::string_view one, std::string_view many) {
-      if (n == 0) return;
-      o.Text(sep);
-      Count(o, k, n, one, many);
-      sep = ", ";
-    };
-    part("dllsMissing", c.dllsMissing, "DLL missing", "DLLs missing");
-    part("functionsMissing", c.functionsMissing, "function missing", "functions missing");
-    part("wrongMachine", c.wrongMachine, "DLL for the wrong machine (0xC000007B)", "DLLs for the wrong machine (0xC000007B)");
-    part("badImages", c.badImages, "DLL not a valid image", "DLLs not valid images");
+    NonZeroCounts counts(o, "");
+    counts.Add("dllsMissing", c.dllsMissing, "DLL missing", "DLLs missing");
+    counts.Add("functionsMissing", c.functionsMissing, "function missing", "functions missing");
+    counts.Add("wrongMachine", c.wrongMachine, "DLL for the wrong machine (0xC000007B)",
+               "DLLs for the wrong machine (0xC000007B)");
+    counts.Add("badImages", c.badImages, "DLL not a valid image", "DLLs not valid images");
   }
   if (c.delayedFailures != 0) {
     o.Text("; ");

@@ -72,16 +72,10 @@ void Contents(Printer& o, const Facts& f) {
       o.Text(", every import resolved");
     } else {
       o.Word({}, "no", "no").Text(":");
-      const char* sep = " ";
-      auto part = [&](Key k, std::uint64_t n, std::string_view one, std::string_view many) {
-        if (n == 0) return;
-        o.Text(sep);
-        Count(o, k, n, one, many);
-        sep = ", ";
-      };
-      part("dllsMissing", f.depsDllsMissing, "DLL missing", "DLLs missing");
-      part("functionsMissing", f.depsFunctionsMissing, "function missing", "functions missing");
-      part("badImages", f.depsBadImages, "DLL it cannot use (0xC000007B)", "DLLs it cannot use (0xC000007B)");
+      NonZeroCounts counts(o, " ");
+      counts.Add("dllsMissing", f.depsDllsMissing, "DLL missing", "DLLs missing");
+      counts.Add("functionsMissing", f.depsFunctionsMissing, "function missing", "functions missing");
+      counts.Add("badImages", f.depsBadImages, "DLL it cannot use (0xC000007B)", "DLLs it cannot use (0xC000007B)");
     }
     o.Nl();
   }

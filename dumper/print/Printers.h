@@ -17,6 +17,23 @@ namespace kestrova::dumper::print {
 // "1 DLL", "2 DLLs"; the number under `k`.
 void Count(Printer& o, Key k, std::uint64_t n, std::string_view one, std::string_view many);
 
+// Only the counts that are not zero, one after another: "2 DLLs missing, 1
+// function missing", the first after `first`.
+class NonZeroCounts {
+ public:
+  NonZeroCounts(Printer& o, std::string_view first) : o_(o), sep_(first) {}
+  void Add(Key k, std::uint64_t n, std::string_view one, std::string_view many) {
+    if (n == 0) return;
+    o_.Text(sep_);
+    Count(o_, k, n, one, many);
+    sep_ = ", ";
+  }
+
+ private:
+  Printer& o_;
+  std::string_view sep_;
+};
+
 // "  Label<pad>" ready for the value, which JSON keys by `key`, or by the
 // label's first word when `key` is empty.
 inline Printer& Field(Printer& o, std::string_view label, Key key = {}) { return o.Label(label, key); }
