@@ -2,7 +2,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <optional>
+#include <thread>
+#include <vector>
 
 #include "dumper/io/Format.h"
 #include "dumper/pe/Parse.h"
@@ -216,6 +219,11 @@ std::optional<io::Reader> AddressMap::View(std::uint64_t rva) const {
 
 namespace {
 
+// Stretches are multiples of 8 bytes, so each starts word-aligned.
+constexpr std::size_t kStretch = 1 << 17;
+// Below this a second thread costs more than it saves.
+constexpr std::size_t kSplitAt = std::size_t{8} << 20;
+
 // A stretch of the file whose bytes go into histogram `hist`.
 struct Counted {
   std::uint64_t begin = 0, end = 0;
@@ -268,8 +276,42 @@ double Entropy(const std::uint64_t* hist) {
   return e;
 }
 
+// Sums and counts the stretch [from, to) of the file into `sum` and `hists`.
+// `pages` may lend a buffer (Fetch), which only one caller may use at a time.
+void ScanRange(std::span<const std::uint8_t> b, std::size_t from, std::size_t to, bool checksum,
+               const std::vector<Counted>& counted, std::uint64_t* hists, io::PageRelease* pages, bool fetch,
+               std::uint64_t& sum) {
+  auto take = [&](std::span<const std::uint8_t> part, std::size_t at) {
+    if (checksum) sum += io::SumLe32(part);
+    const std::uint64_t end = at + part.size();
+    for (const Counted& c : counted) {
+      if (c.begin >= end || c.end <= at) continue;
+      const std::uint64_t lo = std::max<std::uint64_t>(c.begin, at), hi = std::min<std::uint64_t>(c.end, end);
+      CountBytes(part.subspan(static_cast<std::size_t>(lo - at), static_cast<std::size_t>(hi - lo)),
+                 hists + 256 * c.hist);
+    }
+  };
+  for (std::size_t i = from; i < to; i += kStretch) {
+    std::size_t len = std::min(kStretch, to - i);
+    if (pages != nullptr) {
+      if (fetch) {
+        std::span<const std::uint8_t> copy = pages->Fetch(i, len);
+        if (copy.size() == len) {
+          take(copy, i);
+          continue;
+        }
+      }
+      pages->Need(i, len);
+    }
+    take(b.subspan(i, len), i);
+    if (pages != nullptr) pages->Done(i, len);
+  }
+}
+
 // The one pass over the whole file: the checksum (when `checksumOffset` is
-// given) and the byte counts of the stretches in `counted`.
+// given) and the byte counts of the stretches in `counted`. Counting bytes
+// costs five times the checksum, so a big file's second half is counted on a
+// second thread, with its own sum and tables.
 std::uint32_t ScanFile(const io::Reader& file, std::optional<std::uint64_t> checksumOffset,
                        const std::vector<Counted>& counted, std::vector<std::uint64_t>& hists,
                        io::PageRelease* pages) {
@@ -277,31 +319,27 @@ std::uint32_t ScanFile(const io::Reader& file, std::optional<std::uint64_t> chec
   // 16-bit end-around-carry sum (2^16 = 1 modulo 0xFFFF), at a quarter the steps.
   std::span<const std::uint8_t> b = file.Bytes();
   std::uint64_t sum = 0;
-  std::size_t n = b.size();
-  auto take = [&](std::span<const std::uint8_t> part, std::size_t at) {
-    if (checksumOffset) sum += io::SumLe32(part);
-    const std::uint64_t end = at + part.size();
-    for (const Counted& c : counted) {
-      if (c.begin >= end || c.end <= at) continue;
-      const std::uint64_t from = std::max<std::uint64_t>(c.begin, at), to = std::min<std::uint64_t>(c.end, end);
-      CountBytes(part.subspan(static_cast<std::size_t>(from - at), static_cast<std::size_t>(to - from)),
-                 hists.data() + 256 * c.hist);
+  const std::size_t n = b.size();
+  const bool checksum = checksumOffset.has_value();
+  std::size_t mid = n;
+  if (!counted.empty() && n >= kSplitAt) mid = n / 2 / kStretch * kStretch;  // stretches stay word-aligned
+  std::uint64_t sum2 = 0;
+  std::vector<std::uint64_t> hists2;
+  std::thread second;
+  if (mid < n) {
+    try {
+      hists2.assign(hists.size(), 0);
+      second = std::thread(
+          [&] { ScanRange(b, mid, n, checksum, counted, hists2.data(), pages, false, sum2); });
+    } catch (const std::exception&) {
+      mid = n;  // no thread to be had: one pass on this one
     }
-  };
-  // Stretches are multiples of 8 bytes, so each starts word-aligned.
-  constexpr std::size_t kStretch = 1 << 17;
-  for (std::size_t i = 0; i < n; i += kStretch) {
-    std::size_t len = std::min(kStretch, n - i);
-    if (pages != nullptr) {
-      std::span<const std::uint8_t> copy = pages->Fetch(i, len);
-      if (copy.size() == len) {
-        take(copy, i);
-        continue;
-      }
-      pages->Need(i, len);
-    }
-    take(b.subspan(i, len), i);
-    if (pages != nullptr) pages->Done(i, len);
+  }
+  ScanRange(b, 0, mid, checksum, counted, hists.data(), pages, true, sum);
+  if (second.joinable()) {
+    second.join();
+    sum += sum2;
+    for (std::size_t k = 0; k < hists.size(); ++k) hists[k] += hists2[k];
   }
   if (!checksumOffset) return 0;
   for (std::uint64_t k = 0; k < 4; ++k) {

@@ -174,12 +174,12 @@ void PrintDirectories(Printer& o, const HeaderPart&, const Context& ctx) {
 // Shannon entropy in bits per byte, two decimals ("-" when it was not counted).
 void Entropy(Printer& o, double e) {
   if (e < 0) {
-    o.Word("entropy", "   -  ", "none");
+    o.Real("entropy", "   -  ", "");
     return;
   }
   char buf[16];
   std::snprintf(buf, sizeof buf, "%6.2f", e);
-  o.Word("entropy", buf, std::string_view(buf).substr(std::string_view(buf).find_first_not_of(' ')));
+  o.Real("entropy", buf, std::string_view(buf).substr(std::string_view(buf).find_first_not_of(' ')));
 }
 
 void PrintSections(Printer& o, const HeaderPart&, const Context& ctx) {

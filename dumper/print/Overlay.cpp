@@ -46,7 +46,7 @@ void PrintOverlay(Printer& o, const Overlay& v, const Context&) {
   if (v.entropy >= 0) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "%.2f", v.entropy);
-    Field(o, "Entropy").Word("entropy", buf).Text(" bits per byte").Text(v.count > 1 ? " (the pieces together)" : "");
+    Field(o, "Entropy").Real("entropy", buf, buf).Text(" bits per byte").Text(v.count > 1 ? " (the pieces together)" : "");
     o.Nl();
   }
   if (v.symbols) {

@@ -69,6 +69,9 @@ class Printer {
   virtual Printer& Name(Key k, std::string_view bytes) = 0;
   // Words of our own (a kind, a verdict): `text` in the listing, `json` in JSON.
   virtual Printer& Word(Key k, std::string_view text, std::string_view json) = 0;
+  // A measure with a fraction: `text` in the listing, `number` (a JSON number
+  // literal, or empty for null) in JSON.
+  virtual Printer& Real(Key k, std::string_view text, std::string_view number) = 0;
   // "2024-05-01 12:00:00 UTC" for a 32-bit time stamp; JSON: "2024-05-01T12:00:00Z".
   virtual Printer& Date(Key k, std::uint32_t t) = 0;
   // Facts the listing says in its words or its layout, and JSON says as values.

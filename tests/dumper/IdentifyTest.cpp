@@ -2,6 +2,7 @@
 // marks on an image built in memory, the Visual Studio table's facts, and the
 // section entropy the checksum's pass counts.
 #include <cmath>
+#include <cstring>
 
 #include "dumper/io/Reader.h"
 #include "dumper/pe/Identify.h"
@@ -151,9 +152,21 @@ TEST(IdentifyEntropy, CountedInTheChecksumPass) {
   EXPECT_NEAR(h.overlayEntropy, 0.0, 1e-9);
   EXPECT_EQ(h.computedChecksum, ReferenceChecksum(f, PeBuilder::kOptional + 64));
   // A section whose raw data lies past the end of the file has none to count.
-  Put32(f, pe.SectionTable() + 3 * 40 + 20, 0x7FFFF000);
+  const std::size_t rawPtr = pe.SectionTable() + 3 * 40 + 20;
+  std::uint32_t raw = 0;
+  std::memcpy(&raw, f.data() + rawPtr, 4);
+  Put32(f, rawPtr, 0x7FFFF000);
   pe::Headers cut = pe::ParseHeaders(io::Reader(f), an);
   EXPECT_EQ(cut.sections[3].entropy, 0.0);
+  // A big file is counted in two halves: both must reach the same tables and sum.
+  Put32(f, rawPtr, raw);
+  f.resize(f.size() - 100);
+  f.insert(f.end(), 5u << 20, 0x41);
+  f.insert(f.end(), (5u << 20) + 3, 0x42);
+  pe::Headers big = pe::ParseHeaders(io::Reader(f), an);
+  EXPECT_NEAR(big.overlayEntropy, 1.0, 1e-6);
+  EXPECT_NEAR(big.sections[2].entropy, 8.0, 1e-9);
+  EXPECT_EQ(big.computedChecksum, ReferenceChecksum(f, PeBuilder::kOptional + 64));
 }
 
 }  // namespace

@@ -115,6 +115,11 @@ Printer& JsonPrinter::Word(Key k, std::string_view, std::string_view json) {
   return *this;
 }
 
+Printer& JsonPrinter::Real(Key k, std::string_view, std::string_view number) {
+  if (Member(k)) buf_.append(number.empty() ? std::string_view("null") : number);
+  return *this;
+}
+
 Printer& JsonPrinter::Fact(Key k, bool v) {
   if (Member(k)) buf_.append(v ? "true" : "false");
   return *this;

@@ -23,6 +23,7 @@ class JsonPrinter final : public Printer {
   Printer& DecR(Key k, std::uint64_t v, int) override { return Dec(k, v); }
   Printer& Name(Key k, std::string_view bytes) override;
   Printer& Word(Key k, std::string_view text, std::string_view json) override;
+  Printer& Real(Key k, std::string_view text, std::string_view number) override;
   Printer& Date(Key k, std::uint32_t t) override;
   Printer& Fact(Key k, bool v) override;
   Printer& Fact(Key k, std::uint64_t v) override { return Dec(k, v); }

@@ -65,6 +65,7 @@ Printer& TextPrinter::Name(Key, std::string_view s) {
 }
 
 Printer& TextPrinter::Word(Key, std::string_view text, std::string_view) { return Text(text); }
+Printer& TextPrinter::Real(Key, std::string_view text, std::string_view) { return Text(text); }
 
 Printer& TextPrinter::Hex(Key, std::uint64_t v, int width) {
   char tmp[24];

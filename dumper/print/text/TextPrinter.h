@@ -21,6 +21,7 @@ class TextPrinter final : public Printer {
   Printer& DecR(Key k, std::uint64_t v, int width) override;
   Printer& Name(Key k, std::string_view bytes) override;
   Printer& Word(Key k, std::string_view text, std::string_view json) override;
+  Printer& Real(Key k, std::string_view text, std::string_view number) override;
   Printer& Date(Key k, std::uint32_t t) override;
   Printer& Fact(Key, bool) override { return *this; }
   Printer& Fact(Key, std::uint64_t) override { return *this; }
