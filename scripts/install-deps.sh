@@ -14,7 +14,7 @@ packages=(
   llvm clang libclang-rt-14-dev lld locales python3-pefile python3-jsonschema
   mono-runtime mono-utils mono-mcs libmono-system4.0-cil libmono-posix4.0-cil
   libmono-system-data4.0-cil libmono-system-drawing4.0-cil libmono-system-windows-forms4.0-cil
-  osslsigncode openssl mingw-w64-tools wine64-tools golang-go
+  osslsigncode openssl mingw-w64-tools wine64-tools golang-go fp-compiler-3.2.2 fpc-source-3.2.2
 )
 
 # Wine takes its code pages from LANG, which needs the glibc locale to exist.

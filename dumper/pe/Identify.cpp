@@ -495,7 +495,7 @@ Findings Identify(const Context& ctx, const Marks& m) {
     if (exec) continue;
     look(gccIdent, "GCC: (", 60);
     look(rustPath, "/rustc/", 0);
-    look(fpcBanner, "FPC ", 48);
+    look(fpcBanner, "FPC ", 64);
     if (!goBuildInfo.found) {
       std::size_t at = Find(b, "\xff Go buildinf:");
       if (at != std::string_view::npos) {

@@ -2,7 +2,8 @@
 """Cross-checks what tdump says built a file, and its section entropy.
 
 1. Builds one small program with each toolchain Debian offers for Windows (MinGW-w64
-   GCC for C and C++, clang with lld-link, clang's MinGW target with lld, Go, mcs) and
+   GCC for C and C++, clang with lld-link, clang's MinGW target with lld, Go, mcs, and
+   Free Pascal with Win64 units built from fpc-source) and
    checks that At a glance names each, with its evidence; a C# program that carries
    ConfuserEx's attribute is named ConfuserEx; UPX-packed copies (when a upx is on
    the PATH) say UPX, and the unpacked programs claim no packer.
@@ -27,6 +28,7 @@ C_SOURCE = '#include <stdio.h>\nint main(void) { puts("hello"); return 0; }\n'
 CPP_SOURCE = '#include <iostream>\nint main() { std::cout << "hello\\n"; }\n'
 BARE_SOURCE = "int Start(void) { return 0; }\n"
 GO_SOURCE = 'package main\n\nimport "fmt"\n\nfunc main() { fmt.Println("hello") }\n'
+PASCAL_SOURCE = "program hello;\nbegin\n  writeln('hello');\nend.\n"
 CS_SOURCE = 'class P { static void Main() { System.Console.WriteLine("hello"); } }\n'
 CONFUSED_SOURCE = ('[assembly: ConfusedByAttribute("ConfuserEx v1.0.0")]\n'
                    'class ConfusedByAttribute : System.Attribute {\n'
@@ -39,6 +41,24 @@ def mingw_libdir():
     return None
 
 
+def fpc_steps():
+    """Debian's fpc has no Windows units: build the three a console program needs from
+    fpc-source's RTL (a few seconds), then the program against them."""
+    if not shutil.which("ppcx64"):
+        return None
+    rtl = next(iter(sorted(Path("/usr/share/fpcsrc").glob("*/rtl"), reverse=True)), None)
+    if rtl is None:
+        return None
+    opts = ["ppcx64", "-Twin64", "-Px86_64", "-FEfpc-rtl", "-Fufpc-rtl", "-Sg", "-vw0"]
+    for d in ("inc", "x86_64", "win", "win64"):
+        opts += [f"-Fi{rtl / d}", f"-I{rtl / d}"]
+    return [["mkdir", "-p", "fpc-rtl", "fpc-out"],
+            opts + ["-Us", str(rtl / "win64" / "system.pp")],
+            opts + [str(rtl / "win64" / "sysinit.pp")],
+            opts + [str(rtl / "inc" / "fpintres.pp")],
+            ["ppcx64", "-Twin64", "-Px86_64", "-Fufpc-rtl", "-FUfpc-out", "-FEfpc-out", "-ofpc.exe", "hello.pas"]]
+
+
 def programs(work):
     """(name, command lines, output, what its summary must say) for each toolchain present."""
     out = []
@@ -48,6 +68,7 @@ def programs(work):
     (w / "bare.c").write_text(BARE_SOURCE)
     (w / "hello.go").write_text(GO_SOURCE)
     (w / "hello.cs").write_text(CS_SOURCE)
+    (w / "hello.pas").write_text(PASCAL_SOURCE)
     (w / "confused.cs").write_text(CONFUSED_SOURCE)
     if shutil.which("x86_64-w64-mingw32-gcc"):
         out.append(("mingw-gcc-c", [["x86_64-w64-mingw32-gcc", "-O1", "hello.c", "-o", "gcc-c.exe"]], "gcc-c.exe",
@@ -79,6 +100,9 @@ def programs(work):
                     [".NET (CLR header, metadata version v4.0.30319, imports mscoree.dll _CorExeMain)"]))
         out.append(("mcs-confuserex", [["mcs", "confused.cs", "-out:confused.exe"]], "confused.exe",
                     ["Packer  ConfuserEx (TypeDef ConfusedByAttribute)"]))
+    steps = fpc_steps()
+    if steps is not None:
+        out.append(("free-pascal", steps, "fpc-out/fpc.exe", ['Free Pascal ("FPC 3.', 'x86_64 - Win64"']))
     return out
 
 
