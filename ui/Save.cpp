@@ -107,18 +107,21 @@ void SaveListing(HWND owner, std::u16string_view text, std::u16string_view chose
 
   // The name proposed for the listing, left as it was: the type the user
   // picked gives its extension, and the overwrite question is asked for it.
-  const std::u16string proposed = u".txt";
-  if (target.size() > name.size() && target.compare(target.size() - name.size(), name.size(), name) == 0) {
-    target.replace(target.size() - proposed.size(), proposed.size(), u".def");
+  if (workflow::EqualsIgnoringAsciiCase(workflow::NamePart(target), name)) {
+    target.replace(target.size() - 4, 4, u".def");
     if (GetFileAttributesW(W(target)) != INVALID_FILE_ATTRIBUTES) {
       const std::u16string ask = workflow::NamePart(target) + u" 已存在。\n要替换它吗？";
       if (skin::ShowMessageBox(owner, W(ask), W(ApplicationTitle()), MB_YESNO | MB_ICONWARNING) != IDYES) return;
     }
   }
   workflow::Bytes made;
+  // The tool runs while the window waits for it.
+  const HCURSOR before = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
   try {
     made = definition();
+    SetCursor(before);
   } catch (const workflow::Error& e) {
+    SetCursor(before);
     // Its own words, without the error box's trailing period after a Chinese one.
     skin::ShowMessageBox(owner, W(e.message()), W(ApplicationTitle()), MB_OK | MB_ICONERROR);
     return;
