@@ -14,19 +14,18 @@ namespace {
 constexpr unsigned kDefinitionPauseMs = 100;
 constexpr unsigned kDefinitionSerials = 1000;
 
-std::u16string Latin(const Bytes& bytes, std::size_t from, std::size_t to) {
-  std::u16string s;
-  for (std::size_t i = from; i < to && i < bytes.size(); ++i) s.push_back(static_cast<char16_t>(bytes[i]));
+// Text known to be ASCII (our own names, or ones PlainName passed).
+std::string Ascii(std::u16string_view text) {
+  std::string s;
+  for (const char16_t c : text) s.push_back(static_cast<char>(c));
   return s;
 }
 
-// Letters, digits and . _ - : a name both .def grammars take in quotes.
+// Printable ASCII without quotes: a name both .def grammars take in quotes.
 bool PlainName(std::u16string_view name) {
   if (name.empty() || name.size() > 200) return false;
   for (const char16_t c : name) {
-    const bool ok = (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') ||
-                    c == u'.' || c == u'_' || c == u'-';
-    if (!ok) return false;
+    if (c < 0x20 || c > 0x7E || c == u'"') return false;
   }
   return true;
 }
@@ -42,40 +41,27 @@ Error DefinitionFailed(const std::u16string& why) { return Error(u"无法生成�
 
 std::optional<Bytes> DefinitionFile(const Bytes& output, std::u16string_view copyName,
                                     std::u16string_view userName, std::u16string& reason) {
-  std::size_t start = 0;
-  if (output.size() >= 3 && output[0] == 0xEF && output[1] == 0xBB && output[2] == 0xBF) start = 3;
+  std::string text(output.begin(), output.end());
+  if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
   // The opening comment names the work copy: the file starts at LIBRARY instead.
-  static constexpr char kLibrary[] = "LIBRARY \"";
-  std::size_t line = start;
-  while (line < output.size()) {
-    std::size_t end = line;
-    while (end < output.size() && output[end] != '\n') ++end;
-    if (Latin(output, line, line + sizeof kLibrary - 1) == FromAscii(kLibrary)) break;
-    if (output[line] != ';') {
-      line = output.size();
-      break;
-    }
-    line = end + 1;
+  std::size_t line = 0;
+  while (line < text.size() && text[line] == ';') {
+    const std::size_t end = text.find('\n', line);
+    line = end == std::string::npos ? text.size() : end + 1;
   }
-  if (line >= output.size()) {
-    std::size_t end = start;
-    while (end < output.size() && output[end] != '\n' && output[end] != '\r') ++end;
-    reason = DecodeUtf8(std::string(output.begin() + static_cast<std::ptrdiff_t>(start),
-                                    output.begin() + static_cast<std::ptrdiff_t>(end)));
+  const std::string library = "LIBRARY \"";
+  if (text.compare(line, library.size(), library) != 0) {
+    reason = DecodeUtf8(text.substr(0, text.find_first_of("\r\n")));
     ReplaceFirst(reason, copyName, userName);
     return std::nullopt;
   }
-  Bytes file(output.begin() + static_cast<std::ptrdiff_t>(line), output.end());
-  // A DLL that does not name itself is named after the file: the user's, not the copy's.
-  const std::u16string copied = FromAscii(kLibrary) + std::u16string(copyName) + u"\"";
-  if (PlainName(userName) && Latin(file, 0, copied.size()) == copied) {
-    Bytes named;
-    for (const char c : std::string(kLibrary)) named.push_back(static_cast<std::uint8_t>(c));
-    for (const char16_t c : userName) named.push_back(static_cast<std::uint8_t>(c));
-    file.erase(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(copied.size() - 1));
-    file.insert(file.begin(), named.begin(), named.end());
+  text.erase(0, line);
+  // A DLL that does not name itself is named after the file: the user's, not
+  // the copy's; a name the grammars cannot take gets the tool's own stand-in.
+  if (text.rfind(library + Ascii(copyName) + "\"", 0) == 0) {
+    text.replace(library.size(), copyName.size(), PlainName(userName) ? Ascii(userName) : "unknown.dll");
   }
-  return file;
+  return Bytes(text.begin(), text.end());
 }
 
 Bytes Workflow::ModuleDefinition() {

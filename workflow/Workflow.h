@@ -72,7 +72,8 @@ class Workflow {
 // The dumper's --def output as the user's file: without the byte-order mark
 // and the opening comment (which names the work copy), so that it starts at
 // LIBRARY; a LIBRARY line that names `copyName` (a DLL that does not name
-// itself) names `userName` instead, when that is a plain name. nullopt when
+// itself) names `userName` instead, or "unknown.dll" when that is not printable
+// ASCII or holds a quote. nullopt when
 // there is no LIBRARY line: `reason` is then the output's first line.
 std::optional<Bytes> DefinitionFile(const Bytes& output, std::u16string_view copyName,
                                     std::u16string_view userName, std::u16string& reason);

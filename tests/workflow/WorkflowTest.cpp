@@ -494,6 +494,12 @@ TEST_F(DefinitionTest, SaveAsDefRunsTheDumperOnAFreshCopyAndLeavesNothing) {
   DumperWrites("LIBRARY \"definition.dll\"\r\nEXPORTS\r\n");
   EXPECT_EQ(Made(), "LIBRARY \"demo.dll\"\r\nEXPORTS\r\n");
 
+  const auto other = UserFile(u"数据.dll");
+  state.path = other;
+  DumperWrites("LIBRARY \"definition.dll\"\r\nEXPORTS\r\n");
+  EXPECT_EQ(Made(), "LIBRARY \"unknown.dll\"\r\nEXPORTS\r\n");
+  state.path = path;
+
   // While an analysis is staged, its dumper is used and stays for it.
   flow.Browse(path);
   DumperWrites("LIBRARY \"demo.dll\"\r\nEXPORTS\r\n");
