@@ -4,6 +4,8 @@
 #include <shlobj.h>
 
 #include "platform/win32/Win32Platform.h"
+#include "ui/ErrorBox.h"
+#include "ui/Skin.h"
 #include "workflow/Error.h"
 #include "workflow/PathTerms.h"
 
@@ -44,7 +46,10 @@ std::string ListingBytes(std::u16string_view text) {
 }
 
 void WriteListingFile(const std::u16string& target, std::u16string_view text) {
-  const std::string bytes = ListingBytes(text);
+  WriteFileReplacing(target, ListingBytes(text));
+}
+
+void WriteFileReplacing(const std::u16string& target, std::string_view bytes) {
   std::u16string dir = workflow::DirectoryPart(target);
   if (dir.empty()) dir = u".";
   wchar_t temp[MAX_PATH + 1] = {};
@@ -73,7 +78,8 @@ void WriteListingFile(const std::u16string& target, std::u16string_view text) {
   }
 }
 
-void SaveListing(HWND owner, std::u16string_view text, std::u16string_view chosenPath) {
+void SaveListing(HWND owner, std::u16string_view text, std::u16string_view chosenPath,
+                 const std::function<workflow::Bytes()>& definition) {
   if (text.empty()) return;
   std::u16string name = workflow::NamePart(std::u16string(chosenPath));
   if (name.empty()) name = u"Kestrova";
@@ -82,7 +88,7 @@ void SaveListing(HWND owner, std::u16string_view text, std::u16string_view chose
   std::copy(name.begin(), name.end(), file.begin());
   wchar_t documents[MAX_PATH] = {};
   const bool haveDocuments = SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_PERSONAL, nullptr, 0, documents));
-  static constexpr wchar_t kFilter[] = L"文本文件 (*.txt)\0*.txt\0";
+  static constexpr wchar_t kFilter[] = L"文本文件 (*.txt)\0*.txt\0模块定义文件 (*.def)\0*.def\0";
   OPENFILENAMEW ofn{};
   ofn.lStructSize = sizeof ofn;
   ofn.hwndOwner = owner;
@@ -96,7 +102,31 @@ void SaveListing(HWND owner, std::u16string_view text, std::u16string_view chose
   ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_ENABLESIZING | OFN_OVERWRITEPROMPT | OFN_NOCHANGEDIR;
   if (!GetSaveFileNameW(&ofn)) return;
   file.resize(wcslen(file.c_str()));
-  WriteListingFile(std::u16string(file.begin(), file.end()), text);
+  std::u16string target(file.begin(), file.end());
+  if (ofn.nFilterIndex != 2) return WriteListingFile(target, text);
+
+  // The name proposed for the listing, left as it was: the type the user
+  // picked gives its extension, and the overwrite question is asked for it.
+  if (workflow::EqualsIgnoringAsciiCase(workflow::NamePart(target), name)) {
+    target.replace(target.size() - 4, 4, u".def");
+    if (GetFileAttributesW(W(target)) != INVALID_FILE_ATTRIBUTES) {
+      const std::u16string ask = workflow::NamePart(target) + u" 已存在。\n要替换它吗？";
+      if (skin::ShowMessageBox(owner, W(ask), W(ApplicationTitle()), MB_YESNO | MB_ICONWARNING) != IDYES) return;
+    }
+  }
+  workflow::Bytes made;
+  // The tool runs while the window waits for it.
+  const HCURSOR before = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+  try {
+    made = definition();
+    SetCursor(before);
+  } catch (const workflow::Error& e) {
+    SetCursor(before);
+    // Its own words, without the error box's trailing period after a Chinese one.
+    skin::ShowMessageBox(owner, W(e.message()), W(ApplicationTitle()), MB_OK | MB_ICONERROR);
+    return;
+  }
+  WriteFileReplacing(target, std::string_view(reinterpret_cast<const char*>(made.data()), made.size()));
 }
 
 }  // namespace kestrova::ui

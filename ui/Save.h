@@ -3,8 +3,11 @@
 // leaves half a file behind.
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
+
+#include "workflow/Platform.h"
 
 namespace kestrova::ui {
 
@@ -16,10 +19,18 @@ std::string ListingBytes(std::u16string_view text);
 // it over `target`, so that a failed write leaves any older file untouched.
 // Throws workflow::Error "Cannot create file "<target>". <system's reason>".
 void WriteListingFile(const std::u16string& target, std::u16string_view text);
+// The same for bytes written as they are.
+void WriteFileReplacing(const std::u16string& target, std::string_view bytes);
+
+// The Save dialog's second file type.
+inline constexpr wchar_t kDefinitionType[] = L"模块定义文件 (*.def)";
 
 // Ctrl+S: proposes "<name of the chosen file>.txt" in the Documents folder
 // and writes `text` where the user says. Nothing happens for an empty text
-// or a cancelled dialog. Throws as WriteListingFile.
-void SaveListing(HWND owner, std::u16string_view text, std::u16string_view chosenPath);
+// or a cancelled dialog. Throws as WriteListingFile. When the user picks the
+// .def type instead, `definition` makes the file (it throws workflow::Error,
+// whose message a box then shows) and that is written.
+void SaveListing(HWND owner, std::u16string_view text, std::u16string_view chosenPath,
+                 const std::function<workflow::Bytes()>& definition);
 
 }  // namespace kestrova::ui

@@ -390,7 +390,7 @@ bool TForm1::PreTranslate(MSG& msg) {
       } else if (ours && ctrl && !alt && !shift && msg.wParam == 'F') {
         finder_->Open();
       } else if (ours && ctrl && !alt && !shift && msg.wParam == 'S') {
-        SaveListing(hwnd_, ListingText(), PathText());
+        SaveListing(hwnd_, ListingText(), PathText(), [&] { return workflow_->ModuleDefinition(); });
       } else if (ours && ctrl && !alt && !shift && msg.wParam == 'A' && GetFocus() == memo1_) {
         SendMessageW(memo1_, EM_SETSEL, 0, -1);
       } else {

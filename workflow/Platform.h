@@ -84,7 +84,8 @@ class Platform {
   // The user's temporary folder, with its trailing separator.
   virtual std::u16string TempFolder() = 0;
   virtual std::uint32_t ProcessId() = 0;
-  // Blocks the calling thread; only used while giving up the work area at exit.
+  // Blocks the calling thread: while giving up the work area at exit, and while
+  // Save as .def waits for its run.
   virtual void Pause(unsigned milliseconds) = 0;
 
   // A value the programs started after it inherit: the dump tool learns from it

@@ -30,15 +30,15 @@ bool IsDeviceName(std::u16string_view name) {
 std::u16string Serial(unsigned serial) { return serial == 0 ? u"" : u"-" + Decimal(serial); }
 
 // The alias keeps a plain extension, should the dumper care about it.
-std::u16string AliasCopy(std::u16string_view name, unsigned serial) {
+std::u16string AliasCopy(std::u16string_view name, unsigned serial, std::u16string_view stem = u"input") {
   const auto dot = name.rfind(u'.');
   if (dot != std::u16string_view::npos) {
     const auto ext = name.substr(dot + 1);
     bool plain = !ext.empty() && ext.size() <= 8;
     for (const char16_t c : ext) plain = plain && IsAsciiAlnum(c);
-    if (plain) return u"input" + Serial(serial) + u"." + std::u16string(ext);
+    if (plain) return std::u16string(stem) + Serial(serial) + u"." + std::u16string(ext);
   }
-  return u"input" + Serial(serial) + u".bin";
+  return std::u16string(stem) + Serial(serial) + u".bin";
 }
 
 }  // namespace
@@ -80,9 +80,15 @@ StagedNames PlanNames(std::u16string_view namePart, Platform& platform,
   return names;
 }
 
-Bytes RunScript(const StagedNames& names, Platform& platform) {
-  const std::u16string line =
-      std::u16string(kDumperName) + u" " + names.copy + u" > " + names.output + u"\r\n";
+DefinitionNames PlanDefinition(std::u16string_view namePart, unsigned serial) {
+  const std::u16string stem = u"definition" + Serial(serial);
+  return {AliasCopy(namePart, serial, u"definition"), stem + u".def", stem + u".bat"};
+}
+
+Bytes RunScript(const StagedNames& names, Platform& platform, std::u16string_view option) {
+  std::u16string line = std::u16string(kDumperName) + u" ";
+  if (!option.empty()) line += std::u16string(option) + u" ";
+  line += names.copy + u" > " + names.output + u"\r\n";
   const Encoded encoded = platform.Encode(platform.AnsiCodePage(), line);
   return Bytes(encoded.bytes.begin(), encoded.bytes.end());
 }

@@ -43,7 +43,18 @@ StagedNames PlanNames(std::u16string_view namePart, Platform& platform,
                       std::size_t workAreaLength = 0, unsigned aliasSerial = 0);
 
 // "tdump.exe COPY > OUTPUT" CR LF in the ANSI code page, with no byte-order
-// mark: cmd does not skip one, not even under code page 65001.
-Bytes RunScript(const StagedNames& names, Platform& platform);
+// mark: cmd does not skip one, not even under code page 65001. `option`, when
+// given, goes between the dumper and the copy.
+Bytes RunScript(const StagedNames& names, Platform& platform, std::u16string_view option = {});
+
+// Names of the run that makes a .def: never the user's name, so that nothing
+// of it reaches cmd, and apart from the listing's names, so that a listing run
+// still going is not disturbed. `serial` n > 0 makes "definition-n.*".
+struct DefinitionNames {
+  std::u16string copy;    // "definition.EXT"
+  std::u16string output;  // "definition.def"
+  std::u16string script;  // "definition.bat"
+};
+DefinitionNames PlanDefinition(std::u16string_view namePart, unsigned serial);
 
 }  // namespace kestrova::workflow

@@ -20,6 +20,8 @@ inline constexpr char16_t kOpenFilter[] = u"应用程序(*.exe,*.dll)|*.exe;*.dl
 // The memo's text while the dumper runs.
 inline constexpr char16_t kWaitingLine[] = u"请稍候正在分析...";
 inline constexpr unsigned kPollIntervalMs = 1500;
+// How long Save as .def waits for the dumper before it gives up.
+inline constexpr unsigned kDefinitionWaitMs = 30000;
 
 class Workflow {
  public:
@@ -43,6 +45,13 @@ class Workflow {
   // box is open are dropped instead of piling up boxes.
   void Tick(const std::function<void(const Error&)>& report);
 
+  // Save as .def: runs the dumper with --def, hidden, on a fresh copy of the
+  // file in the path text and waits for it (at most kDefinitionWaitMs, the
+  // window unresponsive meanwhile). Returns the file to save, which starts at
+  // its LIBRARY line. Throws Error with a message for the user; what it staged
+  // is removed either way.
+  Bytes ModuleDefinition();
+
   // The work area with its trailing separator; empty until the first Browse.
   const std::u16string& WorkArea() const { return workArea_; }
 
@@ -59,6 +68,15 @@ class Workflow {
   std::vector<std::u16string> staged_;  // every name ever staged in the work area
   unsigned aliasSerial_ = 0;            // of the current staging's aliases
 };
+
+// The dumper's --def output as the user's file: without the byte-order mark
+// and the opening comment (which names the work copy), so that it starts at
+// LIBRARY; a LIBRARY line that names `copyName` (a DLL that does not name
+// itself) names `userName` instead, or "unknown.dll" when that is not printable
+// ASCII or holds a quote. nullopt when
+// there is no LIBRARY line: `reason` is then the output's first line.
+std::optional<Bytes> DefinitionFile(const Bytes& output, std::u16string_view copyName,
+                                    std::u16string_view userName, std::u16string& reason);
 
 // Saves the running module's resource `name` of type `type` to `target`.
 // Throws "Resource %s not found", "Cannot create file "%s". %s" or

@@ -366,7 +366,8 @@ HWND FileNameEdit(HWND dlg) {
 
 }  // namespace
 
-std::string Kestrova::AnswerFileDialog(const std::wstring& path, std::wstring* proposed) {
+std::string Kestrova::AnswerFileDialog(const std::wstring& path, std::wstring* proposed, int type,
+                                       std::vector<std::wstring>* types) {
   const HWND form = controls_.form;
   HWND dlg = nullptr;
   WaitUntil(Ms(15000), [&] {
@@ -379,6 +380,27 @@ std::string Kestrova::AnswerFileDialog(const std::wstring& path, std::wstring* p
   WaitUntil(Ms(15000), [&] { return (name = FileNameEdit(dlg)) != nullptr; });
   if (!name) return "the file dialog has no file-name field";
   if (proposed) *proposed = TextOf(name);
+  if (type != 0 || types) {
+    constexpr int kTypeCombo = 0x470;  // cmb1 of the common dialog templates
+    HWND combo = GetDlgItem(dlg, kTypeCombo);
+    if (!combo) return "the file dialog has no file-type list";
+    DWORD_PTR count = 0;
+    SendBounded(combo, CB_GETCOUNT, 0, 0, &count, Ms(5000));
+    for (DWORD_PTR i = 0; types && i < count; ++i) {
+      wchar_t text[256] = {};
+      SendBounded(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text), nullptr, Ms(5000));
+      types->push_back(text);
+    }
+    if (type != 0) {
+      if (static_cast<DWORD_PTR>(type) > count) return "the file dialog offers fewer file types";
+      // As a pick with the mouse, which tells the dialog twice (Wine's listens
+      // to the second).
+      SendBounded(combo, CB_SETCURSEL, static_cast<WPARAM>(type - 1), 0, nullptr, Ms(5000));
+      for (int note : {CBN_SELCHANGE, CBN_SELENDOK})
+        SendBounded(dlg, WM_COMMAND, MAKEWPARAM(kTypeCombo, static_cast<WORD>(note)), reinterpret_cast<LPARAM>(combo), nullptr,
+                    Ms(5000));
+    }
+  }
   SendBounded(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()), nullptr, Ms(5000));
   HWND ok = GetDlgItem(dlg, IDOK);
   if (!ok) return "the file dialog has no OK button";

@@ -102,8 +102,11 @@ class Kestrova {
   std::string BrowseTo(const std::wstring& path);
   // Answers the file dialog (open or save) that the main window owns with
   // `path`. Empty on success, which means the dialog closed; `proposed` gets
-  // the name the dialog offered first.
-  std::string AnswerFileDialog(const std::wstring& path, std::wstring* proposed = nullptr);
+  // the name the dialog offered first, `types` the file types it offered.
+  // `type` (1 for the first) is picked before the name is given; 0 keeps the
+  // dialog's choice.
+  std::string AnswerFileDialog(const std::wstring& path, std::wstring* proposed = nullptr,
+                               int type = 0, std::vector<std::wstring>* types = nullptr);
   // Presses "分析" and returns at once after the click was handled.
   bool ClickAnalyze();
   // Waits until the memo holds something other than the waiting line.

@@ -188,4 +188,31 @@ TEST(Save, CtrlSWritesTheMemoAsUtf8AndAMissingFolderFails) {
   EXPECT_EQ(ListDir(out), std::vector<std::wstring>{L"保存.txt"}) << "something else was written";
 }
 
+// The second file type writes the .def of the file on show, made by the tool
+// carried inside, under the proposed name with the type's extension, and
+// leaves nothing in the work area.
+TEST(Save, TheDefTypeWritesTheModuleDefinitionOfTheFileShown) {
+  Scratch scratch("savedef");
+  const std::wstring files = scratch.Dir(L"files");
+  const std::wstring chosen = files + L"version.dll";
+  ASSERT_TRUE(WriteBytes(chosen, VersionDll()));
+  Kestrova k(scratch);
+  ASSERT_EQ(k.Start(L"\"" + chosen + L"\""), "");
+  ASSERT_TRUE(k.WaitListing(Ms(60000)).has_value());
+
+  const std::wstring out = scratch.Dir(L"out");
+  ASSERT_TRUE(PressKey(k.c().memo, 'S', true));
+  std::vector<std::wstring> types;
+  ASSERT_EQ(k.AnswerFileDialog(out + L"version.dll.txt", nullptr, 2, &types), "");
+  ASSERT_EQ(types.size(), 2u);
+  EXPECT_TRUE(types[0] == L"文本文件 (*.txt)" && types[1] == L"模块定义文件 (*.def)") << Narrow(types[1]);
+  std::optional<std::string> def;
+  EXPECT_TRUE(WaitUntil(Ms(60000), [&] { return (def = ReadBytes(out + L"version.dll.def")).has_value(); }));
+  ASSERT_TRUE(def.has_value()) << "no .def written";
+  EXPECT_EQ(def->rfind("LIBRARY \"version.dll\"\r\nEXPORTS\r\n", 0), 0u) << def->substr(0, 200);
+  EXPECT_NE(def->find("\r\nGetFileVersionInfoW @"), std::string::npos) << *def;
+  EXPECT_EQ(ListDir(out), std::vector<std::wstring>{L"version.dll.def"});
+  for (const std::wstring& area : k.WorkAreas()) EXPECT_TRUE(ListDir(area).empty()) << Narrow(area);
+}
+
 }  // namespace kestrova::e2e

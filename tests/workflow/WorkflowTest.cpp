@@ -443,6 +443,97 @@ TEST_F(WorkflowTest, ListingInTheAnsiCodePageAndInUtf16) {
   EXPECT_EQ(state.listing, u"é\r\n");
 }
 
+// Save as .def: what the dumper's --def run would leave, one pause after the shell was asked.
+class DefinitionTest : public WorkflowTest {
+ protected:
+  void DumperWrites(std::string output, unsigned heldForPauses = 1) {
+    platform.onPause = [this, output, heldForPauses, pauses = 0u]() mutable {
+      ASSERT_FALSE(platform.shell.empty());
+      const std::u16string out = Area() + u"definition.def";
+      if (pauses++ == 0) {
+        EXPECT_EQ(platform.FileBytes(Area() + u"definition.bat"),
+                  ToBytes("tdump.exe --def definition.dll > definition.def\r\n"));
+        EXPECT_EQ(platform.FileBytes(Area() + u"definition.dll"), ToBytes("MZ user"));
+        platform.AddFile(out, ToBytes(output));
+        platform.busy.insert(out);
+      }
+      if (pauses > heldForPauses) platform.busy.erase(out);
+    };
+  }
+  std::string Made() {
+    const Bytes b = flow.ModuleDefinition();
+    return std::string(b.begin(), b.end());
+  }
+  std::u16string Failure() {
+    try {
+      flow.ModuleDefinition();
+    } catch (const Error& e) {
+      return e.message();
+    }
+    return u"no failure";
+  }
+};
+
+TEST_F(DefinitionTest, SaveAsDefRunsTheDumperOnAFreshCopyAndLeavesNothing) {
+  const auto path = UserFile(u"demo.dll");
+  RunThrough(path);
+  ASSERT_TRUE(Staged().empty());
+  DumperWrites("\xEF\xBB\xBF; Module-definition file of definition.dll, written by tdump\r\n"
+               "LIBRARY \"demo.dll\"\r\nEXPORTS\r\n  f @1\r\n", 3);
+  EXPECT_EQ(Made(), "LIBRARY \"demo.dll\"\r\nEXPORTS\r\n  f @1\r\n");
+  ASSERT_EQ(platform.shell.size(), 2u);
+  EXPECT_EQ(platform.shell[1].file, Area() + u"definition.bat");
+  EXPECT_EQ(platform.shell[1].show, 0);
+  EXPECT_EQ(platform.childEnvironment[u"KESTROVA_APP_DIR"], kUserDir);
+  EXPECT_TRUE(Staged().empty());  // the dumper it had to bring back included
+  EXPECT_EQ(platform.FileBytes(path), ToBytes("MZ user"));
+  EXPECT_EQ(state.listing, kShown);
+  EXPECT_FALSE(state.poll);
+
+  // A DLL that does not name itself takes the user's file name, not the copy's.
+  DumperWrites("LIBRARY \"definition.dll\"\r\nEXPORTS\r\n");
+  EXPECT_EQ(Made(), "LIBRARY \"demo.dll\"\r\nEXPORTS\r\n");
+
+  const auto other = UserFile(u"数据.dll");
+  state.path = other;
+  DumperWrites("LIBRARY \"definition.dll\"\r\nEXPORTS\r\n");
+  EXPECT_EQ(Made(), "LIBRARY \"unknown.dll\"\r\nEXPORTS\r\n");
+  state.path = path;
+
+  // While an analysis is staged, its dumper is used and stays for it.
+  flow.Browse(path);
+  DumperWrites("LIBRARY \"demo.dll\"\r\nEXPORTS\r\n");
+  Made();
+  EXPECT_TRUE(platform.IsFile(Area() + u"tdump.exe"));
+  EXPECT_TRUE(platform.IsFile(Area() + u"tdump.bat"));
+  EXPECT_TRUE(state.analyze);
+}
+
+TEST_F(DefinitionTest, FailuresAreToldAndLeaveNothing) {
+  const auto path = UserFile(u"demo.dll");
+  RunThrough(path);
+  DumperWrites("\xEF\xBB\xBFtdump: \"definition.dll\" is not an image: no PE signature\r\n");
+  EXPECT_EQ(Failure(), u"无法生成模块定义文件：分析工具报告：tdump: \"demo.dll\" is not an image: no PE signature");
+  EXPECT_TRUE(Staged().empty());
+
+  DumperWrites("");
+  EXPECT_EQ(Failure(), u"无法生成模块定义文件：分析工具没有输出。");
+
+  // A run that never starts is waited for a bounded time.
+  platform.onPause = nullptr;
+  platform.paused = 0;
+  EXPECT_NE(Failure().find(u"秒内没有完成"), std::u16string::npos);
+  EXPECT_GE(platform.paused, kDefinitionWaitMs);
+  EXPECT_LE(platform.paused, kDefinitionWaitMs + 1000);
+  EXPECT_TRUE(Staged().empty());
+
+  platform.Erase(path);  // gone since it was shown
+  EXPECT_EQ(Failure(), u"无法生成模块定义文件：读不到文件“" + path + u"”。");
+  state.path.clear();
+  EXPECT_NE(Failure().find(u"尚未选择文件"), std::u16string::npos);
+  EXPECT_TRUE(Staged().empty());
+}
+
 TEST(WorkflowLifetime, DestroyingTheWorkflowRemovesTheWorkArea) {
   FakeState state;
   FakePlatform platform;
