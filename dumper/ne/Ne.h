@@ -53,6 +53,8 @@ struct Entry {
   std::uint16_t offset = 0;
   std::uint8_t flags = 0;    // 1 exported, 2 shared data
   bool movable = false;
+  // A bundle of type 0xFE exports values, not addresses (Windows' __AHSHIFT, __0040H...).
+  bool Constant() const { return !movable && segment == 0xFE; }
 };
 
 struct Resource {

@@ -135,8 +135,14 @@ void PrintNe(Printer& o, const ne::Module& m, const Context& ctx) {
     for (const ne::Entry& e : m.entries) {
       if (o.Exhausted()) break;
       Scoped one(o, Scoped::kObject, {});
-      o.Text("    ").DecR("ordinal", e.ordinal, 7).Text("  ").Word("kind", e.movable ? "movable" : "fixed  ", e.movable ? "movable" : "fixed");
-      o.Text("  ").Hex("segment", e.segment, 2).Ch(':').Hex("offset", e.offset, 4).Text("     ").Hex("flags", e.flags, 2);
+      o.Text("    ").DecR("ordinal", e.ordinal, 7).Text("  ");
+      if (e.Constant()) {
+        o.Word("kind", "const  ", "constant").Text("     ").Hex("value", e.offset, 4);
+      } else {
+        o.Word("kind", e.movable ? "movable" : "fixed  ", e.movable ? "movable" : "fixed");
+        o.Text("  ").Hex("segment", e.segment, 2).Ch(':').Hex("offset", e.offset, 4);
+      }
+      o.Text("     ").Hex("flags", e.flags, 2);
       if ((e.flags & 1) != 0) o.Text("  exported");
       o.Nl();
     }

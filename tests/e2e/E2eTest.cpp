@@ -545,13 +545,7 @@ TEST(Screenshot, DISABLED_HoldAListingOnScreen) {
   ASSERT_TRUE(k.ClickAnalyze());
   auto listing = k.WaitListing(Ms(60000));
   ASSERT_TRUE(listing.has_value());
-  // Show the exports, the part a reader comes for, near the top.
-  const auto at = listing->find(L"== Exports ==");
-  if (at != std::wstring::npos) {
-    DWORD_PTR line = 0;
-    SendBounded(k.c().memo, EM_LINEFROMCHAR, at, 0, &line, Ms(5000));
-    SendBounded(k.c().memo, EM_LINESCROLL, 0, static_cast<LPARAM>(line > 2 ? line - 2 : 0), nullptr, Ms(5000));
-  }
+  // The first screen as a user meets it: the summary, and where each part starts.
   RECT r{};
   GetWindowRect(k.c().form, &r);
   const std::string where = std::to_string(r.left) + " " + std::to_string(r.top) + " " +
