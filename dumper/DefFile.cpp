@@ -113,6 +113,13 @@ int WriteDefFile(std::span<const std::uint8_t> bytes, std::string_view displayNa
   pe::ExportUse use(ctx, exports, &imports, &relocations);
   std::unordered_set<std::string> written;
   std::size_t lines = 0;
+  // Linker names for ordinal-only exports carry the module's name, since an
+  // import library's symbols share one namespace with every other library linked.
+  std::string stem;
+  for (char c : library.substr(0, library.rfind('.'))) {
+    const bool word = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+    stem += word ? c : '_';
+  }
   pe::ExportWalker w(exports, ctx);
   pe::ExportEntry e;
   while (w.Next(e)) {
@@ -128,7 +135,7 @@ int WriteDefFile(std::span<const std::uint8_t> bytes, std::string_view displayNa
       std::string_view raw;
       if (noName) {
         // A name for the linker only: NONAME makes the import go by ordinal.
-        name = "ord" + ord;
+        name = stem + "_ord" + ord;
         while (taken.count(name) != 0 || written.count(name) != 0) name += "_";
       } else {
         pe::ExportName n = w.Name(e, k);
@@ -156,7 +163,7 @@ int WriteDefFile(std::span<const std::uint8_t> bytes, std::string_view displayNa
         ArgSize a = use.Args(e.rva);
         std::string note = ArgsNote(a, imports);
         // A name that carries its own decoration, or a C++ one, keeps it.
-        bool decorable = !noName && name.find('@') == std::string::npos && name[0] != '?';
+        bool decorable = name.find('@') == std::string::npos && name[0] != '?';
         if (a.kind == ArgSize::Kind::Stdcall && decorable) {
           std::string decorated = name + "@" + io::Dec(a.bytes);
           if (taken.count(decorated) == 0) name = decorated;

@@ -30,7 +30,7 @@ ARCHES = {
 NEEDED = {
     "kernel32": [r"^MulDiv@12 @\d+$"],
     "msvcrt": [r"^_environ @\d+ DATA$", r"^_itoa @\d+", r"^strlen @\d+", r"^printf @\d+", r"^fflush @\d+"],
-    "comctl32": [r"^ord71 @71 NONAME$", r"^ord73 @73 NONAME$", r"^ord74 @74 NONAME$"],
+    "comctl32": [r"^comctl32_ord71@4 @71 NONAME$", r"^comctl32_ord73@4 @73 NONAME$", r"^comctl32_ord74@4 @74 NONAME$"],
 }
 EXPECTED = """stdcall MulDiv(10, 6, 4) = 15
 cdecl _itoa(12345) = 12345, strlen("kestrova") = 8
@@ -61,11 +61,11 @@ def check_arch(tdump, arch, work):
     dll_dir, prefix, machine, entry = ARCHES[arch]
     work.mkdir(parents=True, exist_ok=True)
     libs = []
-    for name in ("comctl32", "kernel32", "msvcrt"):
+    for name in ("kernel32", "msvcrt", "comctl32"):
         d = run([tdump, "--def", dll_dir / f"{name}.dll"], env=kcorpus.child_env())
         if d.returncode != 0:
             return f"tdump --def {name}.dll: exit {d.returncode} {d.stderr[:200]}"
-        for pattern in NEEDED[name] if arch == "i386" else [p.replace("@12", "") for p in NEEDED[name]]:
+        for pattern in NEEDED[name] if arch == "i386" else [re.sub(r"@\d+ @", " @", p) for p in NEEDED[name]]:
             if not re.search(pattern, d.stdout, re.M):
                 return f"{name}.def has no line like {pattern}"
         def_file, lib = work / f"{name}.def", work / f"lib{name}.a"
@@ -78,9 +78,8 @@ def check_arch(tdump, arch, work):
             return f"dlltool on {name}.def: {r.stderr.strip()[:300]}"
         libs.append(lib)
     exe = work / "linktest.exe"
-    # Nothing but our three libraries: no C runtime, no default libraries. The
-    # comctl32 one comes first, since every DLL's ordinal-only exports share the
-    # linker names "ordN".
+    # Nothing but our three libraries: no C runtime, no default libraries.
+    # kernel32's comes first: its ordinal-only exports must not take comctl32's.
     r = run([f"{prefix}-gcc", "-O1", "-Wall", "-Werror", "-fno-builtin", "-fno-stack-protector", "-nostdlib",
              "-e", entry, "-o", exe, HERE / "link_def_program.c", *libs])
     if r.returncode != 0:

@@ -3,8 +3,10 @@
  * one kind of import working. Exit code 0 when every check held. */
 #ifdef _WIN64
 #define IMP(name) "__imp_" name
+#define IMP_STDCALL(name, bytes) "__imp_" name
 #else
 #define IMP(name) "__imp__" name
+#define IMP_STDCALL(name, bytes) "__imp__" name "@" bytes
 #endif
 
 typedef unsigned long DWORD;
@@ -27,9 +29,9 @@ extern __declspec(dllimport) char **_environ;
 typedef void *(__stdcall *AllocFn)(DWORD size);
 typedef DWORD (__stdcall *GetSizeFn)(void *block);
 typedef int (__stdcall *FreeFn)(void *block);
-extern AllocFn comctl_alloc __asm__(IMP("ord71"));
-extern GetSizeFn comctl_size __asm__(IMP("ord74"));
-extern FreeFn comctl_free __asm__(IMP("ord73"));
+extern AllocFn comctl_alloc __asm__(IMP_STDCALL("comctl32_ord71", "4"));
+extern GetSizeFn comctl_size __asm__(IMP_STDCALL("comctl32_ord74", "4"));
+extern FreeFn comctl_free __asm__(IMP_STDCALL("comctl32_ord73", "4"));
 
 static int starts_with(const char *s, const char *prefix) {
   while (*prefix)

@@ -92,7 +92,7 @@ TEST(DefFile, VerdictsOfTheCodeAndDataRules) {
             "; ordinal 13: the name \"bad name\" cannot be written in a .def file\n"
             "Both @14 ; takes 8 bytes of arguments; Both@8 is a name of its own here\n"
             "Both@8 @15\n"
-            "ord17 @17 NONAME\n");
+            "calls_ord17@8 @17 NONAME\n");
 }
 
 TEST(DefFile, NoExportsAndNotAnImage) {
