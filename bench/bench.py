@@ -21,8 +21,13 @@ walked against a Wine prefix's drive_c by bench/depwalk. It reports the modules 
 the walk's own time (best of the rounds) and the process's peak RSS; the targets are
 100 ms per 100 modules and 64 MiB.
 
+The libraries have theirs: an import library of short import members and an archive of
+COFF objects (GNU dlltool's long import form), built from the exports of Wine's DLLs
+(20,000 by default). There the listing is held to half the time of llvm-nm plus
+llvm-readobj --coff-imports on the same file.
+
   bench/bench.py [--tdump PATH] [--rounds N] [--exports N] [--mangled N] [--work DIR]
-                 [--depwalk PATH] [--windows-root DIR] [--deps-only]
+                 [--depwalk PATH] [--windows-root DIR] [--deps-only] [--lib-members N]
 Without --tdump it builds the native preset's tdump (cmake --build).
 """
 import argparse
@@ -222,6 +227,68 @@ def report(path, times, rss):
     return ratio <= TARGET and rss_ok and json_ok
 
 
+LIB_TARGET = 0.5  # the listing of a library against llvm-nm plus llvm-readobj --coff-imports
+LIB_MEMBERS = 20000
+
+
+def build_libraries(work, dll_dir, members):
+    """A big import library (short import members, as Microsoft's tools write them) and
+    a big archive of COFF objects (the long import form GNU dlltool writes: thousands of
+    small objects with sections, relocations and symbols), both from the exports of
+    Wine's DLLs, taken in name order until `members` exports are in. Cached."""
+    work.mkdir(parents=True, exist_ok=True)
+    short, objects = work / f"imports{members}.lib", work / f"objects{members}.a"
+    if short.exists() and objects.exists():
+        return [short, objects]
+    llvm_dlltool, llvm_lib = shutil.which("llvm-dlltool"), shutil.which("llvm-lib")
+    gnu_dlltool, readobj = shutil.which("x86_64-w64-mingw32-dlltool"), shutil.which("llvm-readobj")
+    if not (llvm_dlltool and llvm_lib and gnu_dlltool and readobj):
+        print("note: llvm-dlltool, llvm-lib, dlltool or llvm-readobj missing; no library inputs")
+        return []
+    parts = work / "libparts"
+    shutil.rmtree(parts, ignore_errors=True)
+    parts.mkdir()
+    shorts, taken, seen = [], 0, set()
+    big_def = ["LIBRARY big.dll", "EXPORTS"]
+    for dll in sorted(dll_dir.glob("*.dll")):
+        out = subprocess.run([readobj, "--coff-exports", str(dll)], capture_output=True, text=True)
+        names = [l.split(":", 1)[1].strip() for l in out.stdout.splitlines() if l.strip().startswith("Name:")]
+        names = [n for n in names if n.isidentifier()]
+        if not names:
+            continue
+        d = parts / f"{dll.stem}.def"
+        d.write_text(f"LIBRARY {dll.name}\nEXPORTS\n" + "".join(f"  {n}\n" for n in names))
+        lib = parts / f"{dll.stem}.lib"
+        subprocess.run([llvm_dlltool, "-m", "i386:x86-64", "-d", str(d), "-l", str(lib)], check=True)
+        shorts.append(str(lib))
+        big_def += [f"  {n}" for n in names if n not in seen]
+        seen.update(names)
+        taken += len(names)
+        if taken >= members:
+            break
+    print(f"building {short.name} and {objects.name} ({taken} exports of {len(shorts)} DLLs) ...", flush=True)
+    subprocess.run([llvm_lib, f"/out:{short}"] + shorts, check=True)
+    (parts / "big.def").write_text("\n".join(big_def) + "\n")
+    subprocess.run([gnu_dlltool, "-d", str(parts / "big.def"), "-l", str(objects)], check=True)
+    shutil.rmtree(parts, ignore_errors=True)
+    return [short, objects]
+
+
+def report_library(path, times, rss):
+    """Ours against the two peers' times added, round by round."""
+    ours = times["tdump"]
+    peer = [a + b for a, b in zip(times["llvm-nm"], times["llvm-readobj --coff-imports"])]
+    ratio = statistics.median(a / b for a, b in zip(ours, peer))
+    print(f"\n{path.name} ({path.stat().st_size / 1e6:.2f} MB), {len(ours)} rounds")
+    print(f"  {'tool':<28} {'median ms':>10} {'peak RSS MiB':>13}")
+    for name in times:
+        print(f"  {name:<28} {statistics.median(times[name]) * 1000:10.1f} {max(rss[name]) / 1024:13.1f}")
+    ok = ratio <= LIB_TARGET
+    print(f"  median ratio tdump/(llvm-nm + llvm-readobj): {ratio:.3f} (target <= {LIB_TARGET}: "
+          f"{'met' if ok else 'MISSED'})")
+    return ok
+
+
 DEPS_MS_PER_100 = 100.0
 DEPS_RSS_MIB = 64.0
 
@@ -300,6 +367,8 @@ def main():
     ap.add_argument("--depwalk", default=str(ROOT / "build" / "native" / "bin" / "depwalk"))
     ap.add_argument("--windows-root", default=str(ROOT / "build" / "wine" / "zh" / "drive_c"))
     ap.add_argument("--deps-only", action="store_true")
+    ap.add_argument("--lib-members", type=int, default=LIB_MEMBERS,
+                    help="exports in the generated libraries")
     args = ap.parse_args()
 
     global LAUNCHER
@@ -338,6 +407,14 @@ def main():
              if p is not None and p.exists()]
     pair = {"tdump": [str(tdump)], "tdump --raw": [str(tdump), "--raw"]}
     met += [report_demangle(p, bench_file(p, pair, args.rounds)[0]) for p in named]
+    nm = shutil.which("llvm-nm")
+    if nm and args.readobj and WINE.is_dir():
+        peers = {"tdump": [str(tdump)], "llvm-nm": [nm],
+                 "llvm-readobj --coff-imports": [args.readobj, "--coff-imports"]}
+        for lib in build_libraries(Path(args.work), WINE, args.lib_members):
+            met.append(report_library(lib, *bench_file(lib, peers, args.rounds)))
+    else:
+        print("note: llvm-nm, llvm-readobj or Wine's DLLs missing; libraries not benchmarked")
     return 0 if all(met) and deps_met else 3
 
 
