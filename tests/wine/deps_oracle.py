@@ -202,11 +202,14 @@ def main():
     ap.add_argument("--tdump-exe", help="tdump.exe, run under Wine")
     ap.add_argument("--tdump", help="the native tdump, run with --windows-root over the prefix's drive_c")
     ap.add_argument("--work", default=str(ROOT / "build" / "deps-oracle"))
-    ap.add_argument("--prefix", default=str(ROOT / "build" / "wine" / "zh"))
+    ap.add_argument("--prefix", default=str(Path(os.environ.get("KESTROVA_WINE_ROOT", ROOT / "build" / "wine")) / "zh"))
     args = ap.parse_args()
     for tool in ("wine", CC, DLLTOOL, WINDRES):
         if shutil.which(tool) is None:
             return kcorpus.skip(f"{tool} is not installed")
+    if args.tdump and not Path(args.tdump).is_file():
+        kcorpus.missing(f"no native tdump at {args.tdump}: only tdump.exe is compared")
+        args.tdump = None
     if not args.tdump_exe and not args.tdump:
         return kcorpus.skip("neither tdump.exe nor the native tdump given")
     have_lld = shutil.which("clang") is not None and shutil.which("ld.lld") is not None
@@ -228,7 +231,8 @@ def main():
     sample = wine_programs(drive_c)
     listings = {}
     if args.tdump_exe:
-        objs = tdump_exe(args.wine, args.tdump_exe, work, [f"{p}.exe" for p in built] + sample)
+        windows = ["C:\\" + str(p.relative_to(drive_c)).replace("/", "\\") for p in sample]
+        objs = tdump_exe(args.wine, args.tdump_exe, work, [f"{p}.exe" for p in built] + windows)
         listings["tdump.exe"] = (objs, norm)
     if args.tdump:
         objs = tdump_native(args.tdump, drive_c, [work / f"{p}.exe" for p in built] + sample)
