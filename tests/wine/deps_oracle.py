@@ -103,8 +103,11 @@ def build(work, have_lld):
             subprocess.run([WINDRES, f"{prog}.rc", "-O", "coff", "-o", f"{prog}.res.o"], cwd=work, check=True)
             extra.append(f"{prog}.res.o")
         if p.get("delay"):
+            # lld delays only imports of the short form that llvm-dlltool writes.
+            subprocess.run(["llvm-dlltool", "-m", "i386:x86-64", "-d", f"{p['lib']}.def", "-l",
+                            f"lib{p['lib']}-short.a"], cwd=work, check=True)
             cmd = ["clang", "--target=x86_64-w64-mingw32", "-fuse-ld=lld", "-o", f"{prog}.exe", f"{prog}.c",
-                   "-L.", f"-L{libgcc}", f"-l{p['lib']}", f"-Wl,-delayload={p['delay']}"]
+                   "-L.", f"-L{libgcc}", f"-l{p['lib']}-short", f"-Wl,-delayload={p['delay']}"]
         else:
             cmd = [CC, "-o", f"{prog}.exe", f"{prog}.c", *extra, "-L.", f"-l{p['lib']}"]
         subprocess.run(cmd, cwd=work, check=True)
@@ -204,6 +207,9 @@ def main():
     ap.add_argument("--work", default=str(ROOT / "build" / "deps-oracle"))
     ap.add_argument("--prefix", default=str(Path(os.environ.get("KESTROVA_WINE_ROOT", ROOT / "build" / "wine")) / "zh"))
     args = ap.parse_args()
+    args.wine = str(Path(args.wine).resolve())
+    if args.tdump_exe:
+        args.tdump_exe = str(Path(args.tdump_exe).resolve())
     for tool in ("wine", CC, DLLTOOL, WINDRES):
         if shutil.which(tool) is None:
             return kcorpus.skip(f"{tool} is not installed")
@@ -212,12 +218,12 @@ def main():
         args.tdump = None
     if not args.tdump_exe and not args.tdump:
         return kcorpus.skip("neither tdump.exe nor the native tdump given")
-    have_lld = shutil.which("clang") is not None and shutil.which("ld.lld") is not None
+    have_lld = all(shutil.which(t) for t in ("clang", "ld.lld", "llvm-dlltool"))
     t0 = time.monotonic()
     work, drive_c = Path(args.work), Path(args.prefix) / "drive_c"
     built = build(work, have_lld)
     if not have_lld:
-        kcorpus.missing("clang or lld is not installed: the delay-load program is not built")
+        kcorpus.missing("clang, lld or llvm-dlltool is not installed: the delay-load program is not built")
 
     def from_root(path):
         p = Path(path)
@@ -254,13 +260,13 @@ def main():
             # A delay-loaded DLL that is missing stops nothing: Wine starts the program.
             if want_delayed:
                 ok = ok and ran
-            bad_paths = [d for d in p.get("paths", ()) if paths.get(d) != wpaths.get(d)]
+            bad_paths = [d for d in p.get("paths", ()) if paths.get(d) is None or paths.get(d) != wpaths.get(d)]
             ok = ok and not bad_paths
             compared += 1
             failed += not ok
             print(f"{'ok  ' if ok else 'FAIL'} {name:<9} {prog:<14} wine {sorted(wkinds)}"
                   f"{' ran' if ran else ''}  tdump {verdict} {sorted(start)} when called {sorted(delayed)}")
-            for d in bad_paths:
+            for d in p.get("paths", ()):
                 print(f"     {d}: wine {wpaths.get(d)}  tdump {paths.get(d)}")
         modules = 0
         for f, obj in zip(sample, objs[len(built):]):
