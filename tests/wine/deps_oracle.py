@@ -238,13 +238,14 @@ def main():
     listings = {}
     if args.tdump_exe:
         windows = ["C:\\" + str(p.relative_to(drive_c)).replace("/", "\\") for p in sample]
-        objs = tdump_exe(args.wine, args.tdump_exe, work, [f"{p}.exe" for p in built] + windows)
+        ours = ["Z:" + str((work / f"{p}.exe").resolve()).replace("/", "\\") for p in built]
+        objs = tdump_exe(args.wine, args.tdump_exe, work, ours + windows)
         listings["tdump.exe"] = (objs, norm)
     if args.tdump:
         objs = tdump_native(args.tdump, drive_c, [work / f"{p}.exe" for p in built] + sample)
         listings["tdump"] = (objs, from_root)
 
-    failed = compared = 0
+    failed = compared = same_paths = 0
     for name, (objs, to_windows) in listings.items():
         if len(objs) != len(built) + len(sample):
             print(f"FAIL {name}: {len(objs)} objects for {len(built) + len(sample)} files")
@@ -260,13 +261,16 @@ def main():
             # A delay-loaded DLL that is missing stops nothing: Wine starts the program.
             if want_delayed:
                 ok = ok and ran
-            bad_paths = [d for d in p.get("paths", ()) if paths.get(d) is None or paths.get(d) != wpaths.get(d)]
+            # The DLLs named must be found; every DLL both list must come from the same file.
+            bad_paths = [d for d in p.get("paths", ()) if paths.get(d) is None]
+            bad_paths += sorted(d for d in paths.keys() & wpaths.keys() if paths[d] != wpaths[d])
+            same_paths += len(paths.keys() & wpaths.keys())
             ok = ok and not bad_paths
             compared += 1
             failed += not ok
             print(f"{'ok  ' if ok else 'FAIL'} {name:<9} {prog:<14} wine {sorted(wkinds)}"
                   f"{' ran' if ran else ''}  tdump {verdict} {sorted(start)} when called {sorted(delayed)}")
-            for d in p.get("paths", ()):
+            for d in sorted(set(p.get("paths", ())) | set(bad_paths)):
                 print(f"     {d}: wine {wpaths.get(d)}  tdump {paths.get(d)}")
         modules = 0
         for f, obj in zip(sample, objs[len(built):]):
@@ -279,7 +283,8 @@ def main():
             if not ok:
                 print(f"FAIL {name:<9} {f.name}: Wine runs it, tdump says {verdict} {sorted(start)}")
         print(f"{name}: {len(sample)} of Wine's programs (seed {SEED}), {modules} DLL rows in their trees")
-    print(f"{compared - failed} of {compared} verdicts agree with Wine's loader ({time.monotonic() - t0:.1f} s)")
+    print(f"{compared - failed} of {compared} verdicts agree with Wine's loader, {same_paths} DLL paths compared"
+          f" ({time.monotonic() - t0:.1f} s)")
     return 1 if failed else 0
 
 
