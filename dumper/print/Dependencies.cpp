@@ -158,10 +158,11 @@ void Problems(Printer& o, const Closure& c) {
     Scoped row(o, Scoped::kObject, {});
     o.Text("    ").Word("when", p.delayed ? "when called" : "at start   ", p.delayed ? "whenCalled" : "atStart");
     o.Text("  ").Word("kind", FailureWords(p.kind), FailureKey(p.kind)).Text(": ");
-    o.Name("importer", c.modules[p.importer].name).Text(" -> ").Name("dll", p.dll);
+    o.Name("importer", c.modules[p.importer].name).Text(" -> ");
+    if (!p.dll.empty()) o.Name("dll", p.dll);
     if (!p.function.empty()) o.Ch(' ').Name("function", p.function);
     if (!p.forward.empty()) o.Text(" (forwards to ").Name("forward", p.forward).Ch(')');
-    if (!p.assembly.empty()) o.Text(" (assembly ").Name("assembly", p.assembly).Ch(')');
+    if (!p.assembly.empty()) o.Text("assembly ").Name("assembly", p.assembly);
     o.Nl();
   }
 }

@@ -69,8 +69,7 @@ class Walker {
     for (const SxsBinding& b : out_.assemblies) {
       if (b.judged && b.folder.empty()) {
         ++out_.assembliesMissing;
-        out_.problems.push_back({Failure::AssemblyMissing, false, 0, b.dlls.empty() ? std::string() : b.dlls[0].dll, {},
-                                 {}, b.asked.name + " " + b.asked.version});
+        out_.problems.push_back({Failure::AssemblyMissing, false, 0, {}, {}, {}, b.asked.name + " " + b.asked.version});
       }
       for (const SxsDll& d : b.dlls) sxs_.emplace(d.dll, SxsRef{&d, b.judged});
     }

@@ -350,7 +350,7 @@ std::string Describe(const Closure& c) {
          c.modules[p.importer].name + " -> " + p.dll;
     if (!p.function.empty()) o += " " + p.function;
     if (!p.forward.empty()) o += " (forwards to " + p.forward + ")";
-    if (!p.assembly.empty()) o += " (assembly " + p.assembly + ")";
+    if (!p.assembly.empty()) o += "assembly " + p.assembly;
     o += "\n";
   }
   o += std::string(c.WillLoad() ? "loads" : "will not load") + ": " + io::Dec(c.modules.size()) + " modules, " +
