@@ -4,7 +4,7 @@
 Builds, with mingw-w64, a DLL of our own (a function, an ordinal, a forwarder to a
 DLL that is not there, a forwarder to a function kernel32 lacks) and small programs
 that import from it what it has and what it lacks, one missing DLL, an API-set
-contract, Common Controls 6 through a manifest, and (with clang and lld, since GNU ld
+contract, Common Controls 6 through a manifest (64- and 32-bit), and (with clang and lld, since GNU ld
 leaves the delay-load directory empty) a delay-loaded DLL that is missing. Runs each
 under Wine (WINEDEBUG=warn+module,+loaddll) and lists each with tdump.exe under Wine
 in the same prefix, and with the native tdump --windows-root over the prefix's
@@ -57,7 +57,8 @@ COMCTL6 = """<?xml version="1.0" encoding="UTF-8" standalone="yes"?>
 """
 
 # program: symbol it takes the address of, import library, the failures at start,
-# the failures only when called, and the DLLs whose paths must agree with Wine's.
+# the failures only when called, the DLLs that must be found where Wine finds them,
+# and for a 32-bit program its own compiler and resource compiler.
 PROGRAMS = {
     "p_ok": dict(symbol="okfunc", lib="ask"),
     "p_missingdll": dict(symbol="gonefunc", lib="gone", start={("dllNotFound", "gone.dll")}),
@@ -69,6 +70,8 @@ PROGRAMS = {
                                                           ("nameMissing", "libok.dll.fwdname")}),
     "p_apiset": dict(symbol="Sleep", lib="api"),
     "p_comctl6": dict(symbol="InitCommonControls", lib="comctl32", manifest=COMCTL6, paths={"comctl32.dll"}),
+    "p_comctl6_32": dict(symbol="InitCommonControls", lib="comctl32", manifest=COMCTL6, paths={"comctl32.dll"},
+                         cc="i686-w64-mingw32-gcc", windres="i686-w64-mingw32-windres"),
     "p_delaygone": dict(symbol="gonefunc", lib="gone", delay="gone.dll", delayed={("dllNotFound", "gone.dll")}),
 }
 SAMPLE = 12     # Wine's own programs checked per run
@@ -87,7 +90,7 @@ def build(work, have_lld):
                                  check=True).stdout.strip()).parent
     built = []
     for prog, p in PROGRAMS.items():
-        if p.get("delay") and not have_lld:
+        if (p.get("delay") and not have_lld) or shutil.which(p.get("cc", CC)) is None:
             continue
         symbol = p["symbol"]
         decl = {"Sleep": "__declspec(dllimport) void __stdcall Sleep(unsigned);",
@@ -100,7 +103,8 @@ def build(work, have_lld):
         if p.get("manifest"):
             (work / f"{prog}.manifest").write_text(p["manifest"])
             (work / f"{prog}.rc").write_text(f'1 24 "{prog}.manifest"\n')
-            subprocess.run([WINDRES, f"{prog}.rc", "-O", "coff", "-o", f"{prog}.res.o"], cwd=work, check=True)
+            subprocess.run([p.get("windres", WINDRES), f"{prog}.rc", "-O", "coff", "-o", f"{prog}.res.o"], cwd=work,
+                           check=True)
             extra.append(f"{prog}.res.o")
         if p.get("delay"):
             # lld delays only imports of the short form that llvm-dlltool writes.
@@ -109,7 +113,7 @@ def build(work, have_lld):
             cmd = ["clang", "--target=x86_64-w64-mingw32", "-fuse-ld=lld", "-o", f"{prog}.exe", f"{prog}.c",
                    "-L.", f"-L{libgcc}", f"-l{p['lib']}-short", f"-Wl,-delayload={p['delay']}"]
         else:
-            cmd = [CC, "-o", f"{prog}.exe", f"{prog}.c", *extra, "-L.", f"-l{p['lib']}"]
+            cmd = [p.get("cc", CC), "-o", f"{prog}.exe", f"{prog}.c", *extra, "-L.", f"-l{p['lib']}"]
         subprocess.run(cmd, cwd=work, check=True)
         built.append(prog)
     return built
@@ -119,7 +123,7 @@ def wine_env(debug):
     return dict(os.environ, WINEDEBUG=debug, KESTROVA_WINE_NO_XVFB="1", KESTROVA_WINE_LOCALE="zh")
 
 
-def wine_run(wine, work, prog):
+def wine_run(wine, work, prog, wow64=False):
     """Wine's loader: the failures it names, the path of each DLL it loaded, and whether the program ran."""
     out = subprocess.run([wine, f"./{prog}.exe"], cwd=work, env=wine_env("warn+module,+loaddll"),
                          capture_output=True, text=True, timeout=120)
@@ -136,8 +140,11 @@ def wine_run(wine, work, prog):
         elif m := re.search(r"function not found for forward '([^']+)'", line):
             kinds.add(("forwardNameMissing", m.group(1)))
         elif m := re.search(r'Loaded L"([^"]+)" at', line):
-            path = m.group(1).replace("\\\\", "\\")
-            paths[path.replace("\\", "/").rsplit("/", 1)[-1].lower()] = norm(path)
+            path = norm(m.group(1).replace("\\\\", "\\"))
+            # A 32-bit process names SysWOW64 System32 (the file system redirector).
+            if wow64 and path.startswith("c:/windows/system32/"):
+                path = "c:/windows/syswow64/" + path[len("c:/windows/system32/"):]
+            paths[path.rsplit("/", 1)[-1]] = path
     return kinds, paths, "ran" in out.stdout.replace("\r", "").splitlines()
 
 
@@ -233,7 +240,7 @@ def main():
             return norm("Z:" + str(p.resolve()))
 
     # The loader first (it makes the prefix, when it is not there yet), then the listings.
-    wine = {prog: wine_run(args.wine, work, prog) for prog in built}
+    wine = {prog: wine_run(args.wine, work, prog, "cc" in PROGRAMS[prog]) for prog in built}
     sample = wine_programs(drive_c)
     listings = {}
     if args.tdump_exe:
