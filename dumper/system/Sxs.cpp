@@ -44,6 +44,9 @@ std::vector<std::string> UsualFiles(std::string_view lowerName) {
 }
 
 constexpr std::uint64_t kManifestCap = 1u << 20;  // an assembly manifest is a few KiB
+// A program names a handful; each costs a pass over the store's listing (tens
+// of thousands of names on Windows), so a hostile manifest's thousands do not.
+constexpr std::size_t kMaxAssemblies = 32;
 
 }  // namespace
 
@@ -77,6 +80,7 @@ std::vector<SxsBinding> BindAssemblies(Files& files, const SystemView& sys, std:
   if (!manifests.empty()) files.List(manifests, entries);
 
   for (const Assembly& a : asked) {
+    if (out.size() == kMaxAssemblies) break;
     SxsBinding b;
     b.asked = a;
     b.version = a.version;

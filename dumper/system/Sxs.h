@@ -39,7 +39,8 @@ std::string_view SxsArchitecture(std::uint16_t machine);
 // meaning the program's), public key token and language, the same major and
 // minor version and the highest build.revision not below the one asked for
 // (what the publisher policies of these assemblies allow). Reads the
-// manifests folder's listing once and only the manifests of assemblies bound.
+// manifests folder's listing once and only the manifests of assemblies bound;
+// binds the first 32 assemblies asked for, no more.
 std::vector<SxsBinding> BindAssemblies(Files& files, const SystemView& sys, std::uint16_t machine,
                                        const std::vector<Assembly>& asked);
 
