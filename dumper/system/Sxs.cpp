@@ -43,6 +43,7 @@ std::vector<std::string> UsualFiles(std::string_view lowerName) {
   return {};
 }
 
+constexpr std::string_view kSuffix = ".manifest";
 constexpr std::uint64_t kManifestCap = 1u << 20;  // an assembly manifest is a few KiB
 // A program names a handful; each costs a pass over the store's listing (tens
 // of thousands of names on Windows), so a hostile manifest's thousands do not.
@@ -97,7 +98,6 @@ std::vector<SxsBinding> BindAssemblies(Files& files, const SystemView& sys, std:
     if (want && !a.publicKeyToken.empty()) {
       for (const std::string& e : entries) {
         const std::string low = LowerAscii(e);
-        constexpr std::string_view kSuffix = ".manifest";
         if (low.size() <= prefix.size() + kSuffix.size() || !low.starts_with(prefix) || !low.ends_with(kSuffix))
           continue;
         // <version>_<language>_<hash>
@@ -117,7 +117,7 @@ std::vector<SxsBinding> BindAssemblies(Files& files, const SystemView& sys, std:
     }
     std::vector<std::string> dllNames;
     if (best) {
-      b.folder = JoinPath(store, bestEntry.substr(0, bestEntry.size() - 9));
+      b.folder = JoinPath(store, bestEntry.substr(0, bestEntry.size() - kSuffix.size()));
       b.version = io::Dec((*best)[0]) + "." + io::Dec((*best)[1]) + "." + io::Dec((*best)[2]) + "." + io::Dec((*best)[3]);
       std::string error;
       if (auto f = files.Open(JoinPath(manifests, bestEntry), error)) {
