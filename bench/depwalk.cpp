@@ -25,6 +25,7 @@ const char* FailureText(sys::Failure f) {
     case sys::Failure::ForwardDllMissing: return "forwarder to a missing DLL";
     case sys::Failure::ForwardNameMissing: return "forwarder to a missing function";
     case sys::Failure::ForwardTooDeep: return "forwarders nested too deep";
+    case sys::Failure::AssemblyMissing: return "side-by-side assembly not in WinSxS";
   }
   return "?";
 }
@@ -91,7 +92,7 @@ int main(int argc, char** argv) {
     auto t0 = std::chrono::steady_clock::now();
     sys::SystemView view = root.empty() ? sys::SystemView{} : sys::OpenWindowsRoot(files, root);
     sys::ModuleCache cache(files);
-    c = sys::WalkClosure(files, view, cache, {file, bytes->Bytes(), app});
+    c = sys::WalkClosure(files, view, cache, {file, bytes->Bytes(), app, {}});
     double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     if (ms < best) best = ms;
   }

@@ -4,6 +4,7 @@
 // reads them, so nothing is read twice and no part's records are kept.
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +13,8 @@
 #include "dumper/pe/Image.h"
 
 namespace kestrova::dumper::pe {
+
+struct ManifestList;
 
 struct SignatureFacts {
   std::string signer;        // the signer certificate's common name, or its full name
@@ -45,7 +48,10 @@ struct Facts {
   // The dependency walk's verdict (Dependencies).
   bool depsWalked = false, depsLoads = false;
   std::uint64_t depsModules = 0, depsDllsMissing = 0, depsFunctionsMissing = 0, depsBadImages = 0;
-  std::uint64_t depsDelayedFailures = 0;
+  std::uint64_t depsDelayedFailures = 0, depsAssembliesMissing = 0;
+  // The manifests, when the Dependencies part needed them before the Manifest
+  // part: read once, kept until the Manifest part takes them.
+  std::shared_ptr<ManifestList> manifests;
   // The listing's line on which each part's title stands (0: not shown), by
   // area, counted from the parts' first line; lineBase is the lines before it.
   std::array<std::uint64_t, kAreaCount> startLine{};

@@ -225,8 +225,10 @@ class XmlReader {
     } else if (local == "supportedOS" && HasAttr("Id")) {
       m_.supportedOs.push_back(Attr("Id"));
     } else if (local == "assemblyIdentity" && parent == "dependentAssembly") {
-      m_.dependencies.push_back(
-          {Attr("name"), Attr("version"), Attr("processorArchitecture"), Attr("publicKeyToken"), Attr("type")});
+      m_.dependencies.push_back({Attr("name"), Attr("version"), Attr("processorArchitecture"), Attr("publicKeyToken"),
+                                 Attr("type"), Attr("language")});
+    } else if (local == "file" && parent == "assembly" && HasAttr("name")) {
+      m_.files.push_back(Attr("name"));
     } else {
       std::string* field = local == "dpiAware"        ? &m_.dpiAware
                            : local == "dpiAwareness"  ? &m_.dpiAwareness
@@ -285,7 +287,9 @@ void Decode(Manifest& m, std::span<const std::uint8_t> b) {
 
 }  // namespace
 
-ManifestList ParseManifest(const Context& ctx) {
+namespace {
+
+ManifestList ReadManifests(const Context& ctx) {
   ManifestList list;
   ResourceTree tree = OpenResourceTree(ctx, Area::Manifest, false);
   if (!tree.present) return list;
@@ -322,6 +326,30 @@ ManifestList ParseManifest(const Context& ctx) {
       kRtManifest);
   list.present = !list.manifests.empty();
   return list;
+}
+
+}  // namespace
+
+std::shared_ptr<const ManifestList> SharedManifest(const Context& ctx) {
+  if (ctx.facts == nullptr) return std::make_shared<const ManifestList>(ReadManifests(ctx));
+  if (!ctx.facts->manifests) ctx.facts->manifests = std::make_shared<ManifestList>(ReadManifests(ctx));
+  return ctx.facts->manifests;
+}
+
+ManifestList ParseManifest(const Context& ctx) {
+  if (ctx.facts != nullptr && ctx.facts->manifests) {
+    // Read already, its anomalies reported then: handed over, and freed with the part.
+    ManifestList list = std::move(*ctx.facts->manifests);
+    ctx.facts->manifests.reset();
+    return list;
+  }
+  return ReadManifests(ctx);
+}
+
+std::vector<std::string> AssemblyFiles(std::string_view text) {
+  Manifest m;
+  if (!XmlReader(text, m).Run().empty()) return {};
+  return std::move(m.files);
 }
 
 std::string_view SupportedOsName(std::string_view guid) {

@@ -2,6 +2,7 @@
 // The side-by-side manifests (MANIFEST resources): their text, and the facts
 // a reader looks for, read with a small XML reader of our own.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,7 +12,7 @@
 namespace kestrova::dumper::pe {
 
 struct ManifestAssembly {
-  std::string name, version, architecture, publicKeyToken, type;
+  std::string name, version, architecture, publicKeyToken, type, language;
 };
 
 struct Manifest {
@@ -22,6 +23,7 @@ struct Manifest {
   bool hasExecutionLevel = false;
   std::vector<std::string> supportedOs;  // the GUIDs as written
   std::vector<ManifestAssembly> dependencies;
+  std::vector<std::string> files;  // an assembly's own manifest: the files it holds
 };
 
 struct ManifestList {
@@ -29,7 +31,16 @@ struct ManifestList {
   std::vector<Manifest> manifests;
 };
 
+// The Manifest part's records. When the Dependencies part has already read
+// them (for the side-by-side assemblies), they are taken from there, not read again.
 ManifestList ParseManifest(const Context& ctx);
+// The records read once per listing and kept (in ctx.facts) for the Manifest
+// part; read without keeping when there is no Facts.
+std::shared_ptr<const ManifestList> SharedManifest(const Context& ctx);
+
+// The files an assembly's manifest (one in WinSxS's manifests folder) names,
+// read with the same XML reader; empty when the text is not well-formed.
+std::vector<std::string> AssemblyFiles(std::string_view text);
 
 // The operating systems a manifest can declare itself compatible with.
 std::string_view SupportedOsName(std::string_view guid);

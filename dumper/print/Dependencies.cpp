@@ -22,6 +22,7 @@ std::string_view FailureWords(Failure f) {
     case Failure::ForwardDllMissing: return "forwarder to a missing DLL";
     case Failure::ForwardNameMissing: return "forwarder to a missing function";
     case Failure::ForwardTooDeep: return "forwarders nested too deep";
+    case Failure::AssemblyMissing: return "side-by-side assembly not in WinSxS (the process is not created)";
   }
   return "?";
 }
@@ -37,6 +38,7 @@ std::string_view FailureKey(Failure f) {
     case Failure::ForwardDllMissing: return "forwardDllMissing";
     case Failure::ForwardNameMissing: return "forwardNameMissing";
     case Failure::ForwardTooDeep: return "forwardTooDeep";
+    case Failure::AssemblyMissing: return "assemblyMissing";
   }
   return "?";
 }
@@ -56,6 +58,8 @@ void Verdict(Printer& o, const Closure& c) {
     counts.Add("wrongMachine", c.wrongMachine, "DLL for the wrong machine (0xC000007B)",
                "DLLs for the wrong machine (0xC000007B)");
     counts.Add("badImages", c.badImages, "DLL not a valid image", "DLLs not valid images");
+    counts.Add("assembliesMissing", c.assembliesMissing, "side-by-side assembly missing",
+               "side-by-side assemblies missing");
   }
   if (c.delayedFailures != 0) {
     o.Text("; ");
@@ -80,12 +84,19 @@ void Edge(Printer& o, const Closure& c, const system::Edge& e, std::size_t depth
     if (e.exception) o.Text(" (for this importer)").Fact("apiSetException", true);
   }
   o.Col(kValueCol);
-  if (e.module < 0) {
+  if (e.module < 0 && !e.assembly.empty()) {
+    // Held by an assembly that was not bound: the loader never searches the folders for it.
+    o.Word("rule", "side-by-side").Text(", ").Word("sxs", e.sxsJudged ? "not in WinSxS" : "no WinSxS to look in",
+                                                   e.sxsJudged ? "notInWinSxS" : "noWinSxS");
+    o.Text(": ").Name("assembly", e.assembly);
+  } else if (e.module < 0) {
     o.Word("rule", e.cut ? "not walked: module bound" : "not found", e.cut ? "notWalked" : "notFound");
   } else {
     const Node& n = c.modules[static_cast<std::size_t>(e.module)];
     const Rule rule = e.rule == Rule::Loaded ? n.rule : e.rule;
-    o.Word("rule", RuleName(rule)).Text("  ").Name("path", n.path);
+    o.Word("rule", RuleName(rule));
+    if (!e.assembly.empty()) o.Text(" (").Name("assembly", e.assembly).Ch(')');
+    o.Text("  ").Name("path", n.path);
     if (n.damage != 0) {
       o.Text("  (");
       Count(o, "anomalies", n.damage, "anomaly in it", "anomalies in it");
@@ -121,6 +132,22 @@ void Tree(Printer& o, const Closure& c) {
   }
 }
 
+// The manifest's dependent assemblies: the version asked for, the one bound and its folder.
+void Assemblies(Printer& o, const Closure& c) {
+  if (c.assemblies.empty()) return;
+  Scoped list(o, Scoped::kList, "sideBySide");
+  for (const SxsBinding& b : c.assemblies) {
+    Scoped row(o, Scoped::kObject, {});
+    Field(o, "Side-by-side").Name("assembly", b.asked.name).Ch(' ').Name("version", b.asked.version);
+    if (!b.folder.empty()) {
+      o.Text(" -> ").Name("bound", b.version).Text("  ").Name("folder", b.folder);
+    } else {
+      o.Text("  ").Word("sxs", b.judged ? "not in WinSxS" : "no WinSxS to look in", b.judged ? "notInWinSxS" : "noWinSxS");
+    }
+    o.Nl();
+  }
+}
+
 void Problems(Printer& o, const Closure& c) {
   if (c.problems.empty()) return;
   o.Nl();
@@ -131,9 +158,11 @@ void Problems(Printer& o, const Closure& c) {
     Scoped row(o, Scoped::kObject, {});
     o.Text("    ").Word("when", p.delayed ? "when called" : "at start   ", p.delayed ? "whenCalled" : "atStart");
     o.Text("  ").Word("kind", FailureWords(p.kind), FailureKey(p.kind)).Text(": ");
-    o.Name("importer", c.modules[p.importer].name).Text(" -> ").Name("dll", p.dll);
+    o.Name("importer", c.modules[p.importer].name).Text(" -> ");
+    if (!p.dll.empty()) o.Name("dll", p.dll);
     if (!p.function.empty()) o.Ch(' ').Name("function", p.function);
     if (!p.forward.empty()) o.Text(" (forwards to ").Name("forward", p.forward).Ch(')');
+    if (!p.assembly.empty()) o.Text("assembly ").Name("assembly", p.assembly);
     o.Nl();
   }
 }
@@ -158,6 +187,7 @@ void PrintDependencies(Printer& o, const Closure& c, const pe::Context& ctx) {
     Field(o, "Application folder").Name("appDir", env->appDir);
     o.Nl();
   }
+  Assemblies(o, c);
   o.Nl();
   Tree(o, c);
   Problems(o, c);

@@ -76,6 +76,8 @@ void Contents(Printer& o, const Facts& f) {
       counts.Add("dllsMissing", f.depsDllsMissing, "DLL missing", "DLLs missing");
       counts.Add("functionsMissing", f.depsFunctionsMissing, "function missing", "functions missing");
       counts.Add("badImages", f.depsBadImages, "DLL it cannot use (0xC000007B)", "DLLs it cannot use (0xC000007B)");
+      counts.Add("assembliesMissing", f.depsAssembliesMissing, "side-by-side assembly missing",
+                 "side-by-side assemblies missing");
     }
     o.Nl();
   }

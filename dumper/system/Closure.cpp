@@ -17,17 +17,20 @@ struct Target {
   Rule rule = Rule::NotFound;
   ApiSetHit hit;
   bool cut = false;
+  const SxsDll* sxs = nullptr;
+  bool sxsJudged = false;
 };
 
 class Walker {
  public:
   Walker(Files& files, const SystemView& sys, ModuleCache& cache, const WalkLimits& limits, Closure& out,
          const std::string& appDir, bool wow64)
-      : sys_(sys), cache_(cache), limits_(limits), out_(out), loc_(files, sys, appDir, wow64) {}
+      : files_(files), sys_(sys), cache_(cache), limits_(limits), out_(out), loc_(files, sys, appDir, wow64) {}
 
-  void Run(const Module& root) {
+  void Run(const Module& root, const std::vector<Assembly>& assemblies) {
     machine_ = root.machine;
     LoadSchema();
+    Bind(assemblies);
     Add(root, Rule::NotFound, false);
     // Static imports first, so that a module any static import reaches counts
     // as needed at start even where a delay-loaded DLL reaches it too.
@@ -57,6 +60,19 @@ class Walker {
     const Module& m = cache_.Get(at.path);
     if (m.state != Module::State::Image) return;
     schema_ = ParseApiSetSchema(m.Ctx(), pe::Area::File);
+  }
+
+  // The process's activation context: without its assemblies the process is
+  // not created, whatever it imports.
+  void Bind(const std::vector<Assembly>& assemblies) {
+    out_.assemblies = BindAssemblies(files_, sys_, machine_, assemblies);
+    for (const SxsBinding& b : out_.assemblies) {
+      if (b.judged && b.folder.empty()) {
+        ++out_.assembliesMissing;
+        out_.problems.push_back({Failure::AssemblyMissing, false, 0, {}, {}, {}, b.asked.name + " " + b.asked.version});
+      }
+      for (const SxsDll& d : b.dlls) sxs_.emplace(d.dll, SxsRef{&d, b.judged});
+    }
   }
 
   std::int32_t Add(const Module& m, Rule rule, bool delayed) {
@@ -89,12 +105,20 @@ class Walker {
       t.hit.kind = ApiSetHit::Kind::Unknown;
     }
     const std::string key = LowerAscii(name);
+    // The activation context comes before the modules loaded and KnownDLLs.
+    Located at;
+    if (auto s = sxs_.find(key); s != sxs_.end()) {
+      t.sxs = s->second.dll;
+      t.sxsJudged = s->second.judged;
+      if (t.sxs->path.empty()) return t;
+      at = {Rule::SideBySide, t.sxs->path};
+    }
     if (auto it = loaded_.find(key); it != loaded_.end()) {
       t.module = it->second;
       t.rule = Rule::Loaded;
       return t;
     }
-    Located at = loc_.Find(key);
+    if (at.rule == Rule::NotFound) at = loc_.Find(key);
     t.rule = at.rule;
     if (at.rule == Rule::NotFound) return t;
     if (out_.modules.size() >= limits_.modules) {
@@ -124,7 +148,14 @@ class Walker {
         default: ++out_.functionsMissing; break;
       }
     }
-    out_.problems.push_back({kind, delayed, importer, std::move(dll), std::move(function), std::move(forward)});
+    out_.problems.push_back({kind, delayed, importer, std::move(dll), std::move(function), std::move(forward), {}});
+  }
+
+  static void SxsEdge(Edge& e, const Target& t) {
+    if (!t.sxs) return;
+    e.assembly = t.sxs->assembly;
+    e.sxsUnbound = t.sxs->path.empty();
+    e.sxsJudged = t.sxsJudged;
   }
 
   // Whether the module at `index` can give exports; reports why not once per importer and DLL.
@@ -176,8 +207,9 @@ class Walker {
       e.rule = t.rule;
       e.module = t.module;
       e.cut = t.cut;
+      SxsEdge(e, t);
       if (t.module < 0) {
-        if (!t.cut)
+        if (!t.cut && !t.sxs)
           Report(t.hit.kind == ApiSetHit::Kind::NoHost ? Failure::ContractWithoutHost : Failure::DllNotFound, delayed,
                  from, e.imported);
       } else if (Usable(t.module, delayed, from, e.imported)) {
@@ -230,9 +262,10 @@ class Walker {
       e.rule = t.rule;
       e.module = t.module;
       e.cut = t.cut;
+      SxsEdge(e, t);
       out_.modules[owner].edges.push_back(std::move(e));
     }
-    if (t.cut) return true;  // past the bound: not judged
+    if (t.cut || (t.module < 0 && t.sxs)) return true;  // past the bound, or an assembly not bound: not judged
     if (t.module < 0 || out_.modules[static_cast<std::size_t>(t.module)].state != Module::State::Image ||
         out_.modules[static_cast<std::size_t>(t.module)].machine != machine_) {
       Report(Failure::ForwardDllMissing, delayed, importer, dll, fn, std::string(text));
@@ -261,6 +294,7 @@ class Walker {
     return true;
   }
 
+  Files& files_;
   const SystemView& sys_;
   ModuleCache& cache_;
   const WalkLimits& limits_;
@@ -273,6 +307,11 @@ class Walker {
   std::unordered_set<std::string> missingDlls_, forwardEdges_;
   std::vector<std::uint32_t>* queue_ = nullptr;
   std::vector<const Module*> resident_;  // most recently used last
+  struct SxsRef {
+    const SxsDll* dll;
+    bool judged;
+  };
+  std::unordered_map<std::string, SxsRef> sxs_;  // DLL name -> the assembly that holds it
 };
 
 }  // namespace
@@ -297,7 +336,7 @@ Closure WalkClosure(Files& files, const SystemView& sys, ModuleCache& cache, con
   // A 32-bit program on 64-bit Windows sees SysWOW64 as its system folder.
   const bool wow64 = !root.pe32plus && !sys.sysWow64.empty();
   Walker w(files, sys, cache, limits, out, in.appDir, wow64);
-  w.Run(root);
+  w.Run(root, in.assemblies);
   return out;
 }
 

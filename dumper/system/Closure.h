@@ -9,6 +9,7 @@
 
 #include "dumper/system/ApiSet.h"
 #include "dumper/system/Modules.h"
+#include "dumper/system/Sxs.h"
 #include "dumper/system/System.h"
 
 namespace kestrova::dumper::system {
@@ -31,6 +32,7 @@ enum class Failure : std::uint8_t {
   ForwardDllMissing,    // an export forwards to a DLL that is not found
   ForwardNameMissing,   // ... or to a function that DLL does not export
   ForwardTooDeep,
+  AssemblyMissing,      // a side-by-side assembly of the manifest not in WinSxS: the process is not created
 };
 inline constexpr std::uint32_t kStatusInvalidImageFormat = 0xC000007B;
 
@@ -41,6 +43,7 @@ struct Problem {
   std::string dll;           // as imported
   std::string function;      // name, or "#N"; empty for DLL-level failures
   std::string forward;       // the forwarder's target text, for forwarder failures
+  std::string assembly;      // AssemblyMissing: the assembly asked for
 };
 
 // One imported DLL of a module, resolved.
@@ -55,6 +58,9 @@ struct Edge {
   std::int32_t module = -1;  // index into Closure::modules; -1 when not found or cut
   bool cut = false;          // the module bound was reached before it
   std::uint32_t missing = 0; // functions through this edge that fail
+  std::string assembly;      // side-by-side: the assembly that holds it
+  bool sxsUnbound = false;   // side-by-side, but the assembly was not bound (see sxsJudged)
+  bool sxsJudged = false;    // there was a WinSxS to look in
 };
 
 struct Node {
@@ -76,8 +82,9 @@ struct Closure {
   std::uint64_t work = 0;
   // Failures at start (delay-loaded ones aside).
   std::uint32_t dllsMissing = 0, functionsMissing = 0, wrongMachine = 0, badImages = 0;
-  std::uint32_t delayedFailures = 0;
-  bool WillLoad() const { return dllsMissing + functionsMissing + wrongMachine + badImages == 0; }
+  std::uint32_t delayedFailures = 0, assembliesMissing = 0;
+  std::vector<SxsBinding> assemblies;  // the manifest's dependent assemblies, as bound
+  bool WillLoad() const { return dllsMissing + functionsMissing + wrongMachine + badImages + assembliesMissing == 0; }
 };
 
 // The system and folders a listing's Dependencies part resolves against.
@@ -93,6 +100,7 @@ struct WalkInput {
   std::string path;                       // the program's path (its name is the importer's)
   std::span<const std::uint8_t> bytes;    // its bytes
   std::string appDir;                     // the application folder
+  std::vector<Assembly> assemblies;       // its manifest's dependent assemblies
 };
 
 // Walks the closure of the program's imports against `sys`. The API-set schema

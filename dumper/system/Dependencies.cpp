@@ -1,8 +1,29 @@
 #include "dumper/system/Dependencies.h"
 
 #include "dumper/pe/Facts.h"
+#include "dumper/pe/Manifest.h"
 
 namespace kestrova::dumper::pe {
+
+namespace {
+
+// The dependent assemblies of the manifest the loader uses: a program's id 1
+// when the process is created, a DLL's id 2 (or 3) when it loads.
+std::vector<system::Assembly> DependentAssemblies(const Context& ctx) {
+  std::vector<system::Assembly> out;
+  const bool dll = (ctx.h.coff.characteristics & 0x2000) != 0;
+  const auto list = SharedManifest(ctx);
+  for (const Manifest& m : list->manifests) {
+    const std::uint32_t id = m.leaf.name.named ? 0 : m.leaf.name.id;
+    if (dll ? id != 2 && id != 3 : id != 1) continue;
+    for (const ManifestAssembly& a : m.dependencies)
+      out.push_back({a.name, a.version, a.architecture, a.publicKeyToken, a.language});
+    break;
+  }
+  return out;
+}
+
+}  // namespace
 
 system::Closure ParseDependencies(const Context& ctx) {
   system::Closure c;
@@ -15,7 +36,9 @@ system::Closure ParseDependencies(const Context& ctx) {
   }
   system::ModuleCache cache(*env->files);
   const std::span<const std::uint8_t> bytes = ctx.file.Bytes();
-  c = system::WalkClosure(*env->files, env->view, cache, {env->program, bytes, env->appDir}, env->limits);
+  system::WalkInput in{env->program, bytes, env->appDir, {}};
+  if (env->view.present) in.assemblies = DependentAssemblies(ctx);
+  c = system::WalkClosure(*env->files, env->view, cache, in, env->limits);
   // An image that imports nothing has no part; one that cannot be resolved says why.
   if (!c.present && c.why != "imports nothing") c.present = true;
   else if (!c.present) return c;
@@ -27,6 +50,7 @@ system::Closure ParseDependencies(const Context& ctx) {
     ctx.facts->depsFunctionsMissing = c.functionsMissing;
     ctx.facts->depsBadImages = c.wrongMachine + c.badImages;
     ctx.facts->depsDelayedFailures = c.delayedFailures;
+    ctx.facts->depsAssembliesMissing = c.assembliesMissing;
   }
   return c;
 }

@@ -114,6 +114,7 @@ SystemView OpenWindowsRoot(Files& files, const std::string& root, std::vector<st
 std::string_view RuleName(Rule r) {
   switch (r) {
     case Rule::Loaded: return "already loaded";
+    case Rule::SideBySide: return "side-by-side";
     case Rule::KnownDlls: return "KnownDLLs";
     case Rule::AppFolder: return "application folder";
     case Rule::SystemFolder: return "system folder";

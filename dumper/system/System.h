@@ -38,7 +38,9 @@ std::vector<std::string> FixedKnownDlls();
 SystemView OpenWindowsRoot(Files& files, const std::string& root, std::vector<std::string> pathDirs = {});
 
 // Where the loader found a DLL.
-enum class Rule : std::uint8_t { Loaded, KnownDlls, AppFolder, SystemFolder, System16Folder, WindowsFolder, PathFolder, NotFound };
+enum class Rule : std::uint8_t {
+  Loaded, SideBySide, KnownDlls, AppFolder, SystemFolder, System16Folder, WindowsFolder, PathFolder, NotFound
+};
 std::string_view RuleName(Rule r);
 
 struct Located {

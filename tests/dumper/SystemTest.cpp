@@ -306,7 +306,7 @@ const char* FailureName(Failure f) {
   static const char* kNames[] = {"DLL not found", "API set without a host", "wrong machine (0xC000007B)",
                                  "not a valid image", "function missing", "ordinal missing",
                                  "forwarder to a missing DLL", "forwarder to a missing function",
-                                 "forwarders nested too deep"};
+                                 "forwarders nested too deep", "side-by-side assembly not in WinSxS"};
   return kNames[static_cast<int>(f)];
 }
 
@@ -324,6 +324,12 @@ std::string Describe(const Closure& c) {
       const Edge& e = *it.edge;
       o += std::string(it.depth * 2, ' ') + e.imported + (e.delay ? " (delay-load)" : "") + (e.forward ? " (forwarder)" : "");
       if (e.contract == ApiSetHit::Kind::Host) o += " api set -> " + e.host + (e.exception ? " (exception)" : "");
+      if (!e.assembly.empty())
+        o += " [" + e.assembly + (!e.sxsUnbound ? "" : e.sxsJudged ? ", not in WinSxS" : ", no WinSxS") + "]";
+      if (e.module < 0 && !e.assembly.empty()) {
+        o += "\n";
+        continue;
+      }
       if (e.module < 0) {
         o += e.cut ? ": not walked, module bound\n" : ": not found\n";
         continue;
@@ -344,6 +350,7 @@ std::string Describe(const Closure& c) {
          c.modules[p.importer].name + " -> " + p.dll;
     if (!p.function.empty()) o += " " + p.function;
     if (!p.forward.empty()) o += " (forwards to " + p.forward + ")";
+    if (!p.assembly.empty()) o += "assembly " + p.assembly;
     o += "\n";
   }
   o += std::string(c.WillLoad() ? "loads" : "will not load") + ": " + io::Dec(c.modules.size()) + " modules, " +
@@ -388,7 +395,7 @@ Closure Walk(MemFiles& m, const DllSpec& program, const WalkLimits& limits = {})
   m.files["C/app/app.exe"] = Dll(program);
   SystemView view = OpenWindowsRoot(m, "C");
   ModuleCache cache(m);
-  return WalkClosure(m, view, cache, {"C/app/app.exe", m.files["C/app/app.exe"], "C/app"}, limits);
+  return WalkClosure(m, view, cache, {"C/app/app.exe", m.files["C/app/app.exe"], "C/app", {}}, limits);
 }
 
 TEST(DependencyWalk, VerdictsAgainstADrive) {
@@ -461,9 +468,51 @@ TEST(DependencyWalk, NoSystemOrNothingToResolve) {
   SystemView none;
   ModuleCache cache(m);
   std::vector<std::uint8_t> lone = Dll({"lone.exe", {}, {}, {}});
-  EXPECT_EQ(Describe(WalkClosure(m, none, cache, {"lone.exe", lone, ""})), "no walk: imports nothing\n");
+  EXPECT_EQ(Describe(WalkClosure(m, none, cache, {"lone.exe", lone, "", {}})), "no walk: imports nothing\n");
   std::vector<std::uint8_t> prog = Dll({"p.exe", {}, {{"kernel32.dll", {{"ExitProcess", 0}}}}, {}});
-  EXPECT_EQ(Describe(WalkClosure(m, none, cache, {"p.exe", prog, ""})), "no walk: no system to resolve against\n");
+  EXPECT_EQ(Describe(WalkClosure(m, none, cache, {"p.exe", prog, "", {}})), "no walk: no system to resolve against\n");
+}
+
+// Common Controls 6 bound to the highest 6.0 at or above the version asked for,
+// in the language asked for; the VC 9 runtime, not in the store, named as a
+// missing assembly (the process is not created), not as missing DLLs; without
+// a store nothing is judged.
+TEST(DependencyWalk, SideBySideAssembliesInWinSxS) {
+  MemFiles m = Drive();
+  const std::string sxs = "C/Windows/WinSxS/", cc = "amd64_microsoft.windows.common-controls_6595b64144ccf1df_";
+  const std::string manifest = "<assembly><file name=\"comctl32.dll\"/><file name=\"extra.dll\"/></assembly>";
+  for (const char* v : {"6.0.2600.2982_none_deadbeef", "6.0.9200.16384_none_1", "6.1.0.0_none_2", "6.0.9999.0_en-us_3",
+                        "6.0.x.0_none_4", "5.82.0.0_none_5"}) {
+    m.files[sxs + "manifests/" + cc + v + ".manifest"] = {manifest.begin(), manifest.end()};
+    m.files[sxs + cc + v + "/comctl32.dll"] = Dll({"comctl32.dll", {"InitCommonControls"}, {}, {}});
+  }
+  m.files["C/app/comctl32.dll"] = Dll({"comctl32.dll", {}, {}, {}});  // never searched for
+  m.files["C/app/app.exe"] = Dll({"app.exe", {}, {{"comctl32.dll", {{"InitCommonControls", 0}}},
+                                                  {"MSVCR90.dll", {{"printf", 0}}}}, {}});
+  const std::vector<Assembly> asked = {
+      {"Microsoft.Windows.Common-Controls", "6.0.0.0", "*", "6595B64144CCF1DF", "*"},
+      {"Microsoft.VC90.CRT", "9.0.21022.8", "amd64", "1fc8b3b9a1e18e3b", ""}};
+  auto walk = [&] {
+    SystemView view = OpenWindowsRoot(m, "C");
+    ModuleCache cache(m);
+    return WalkClosure(m, view, cache, {"C/app/app.exe", m.files["C/app/app.exe"], "C/app", asked});
+  };
+  Closure c = walk();
+  ExpectGolden("deps_sxs", Describe(c));
+  ASSERT_EQ(c.assemblies.size(), 2u);
+  EXPECT_EQ(c.assemblies[0].version, "6.0.9200.16384");
+  EXPECT_TRUE(c.assemblies[0].judged);
+  EXPECT_EQ(c.assemblies[0].dlls.size(), 2u);  // from its manifest; extra.dll is not in its folder
+  EXPECT_TRUE(c.assemblies[0].dlls[1].path.empty());
+  EXPECT_EQ(c.assembliesMissing, 1u);
+  EXPECT_EQ(c.dllsMissing, 0u);
+
+  for (auto it = m.files.begin(); it != m.files.end();) it = it->first.starts_with(sxs) ? m.files.erase(it) : std::next(it);
+  c = walk();
+  EXPECT_TRUE(c.problems.empty());
+  ASSERT_EQ(c.modules[0].edges.size(), 2u);
+  EXPECT_TRUE(c.modules[0].edges[0].sxsUnbound);
+  EXPECT_FALSE(c.modules[0].edges[0].sxsJudged);
 }
 
 TEST(DependencyWalk, KnownDllsFromAWineRegistry) {
