@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 
+#include "dumper/io/Format.h"
 #include "dumper/x86/Length.h"
 
 namespace kestrova::dumper::pe {
@@ -82,6 +83,7 @@ ExportUse::ExportUse(const Context& ctx, const ExportTable& exports, const Impor
     }
     std::sort(relocs_.begin(), relocs_.end());
   }
+  imports_ = imports;
   if (imports != nullptr) {
     for (const ImportDll& d : imports->dlls)
       for (const ImportFunction& f : d.functions) {
@@ -89,6 +91,45 @@ ExportUse::ExportUse(const Context& ctx, const ExportTable& exports, const Impor
         slots_.emplace_back(f.slotRva, noReturn);
       }
     std::sort(slots_.begin(), slots_.end());
+  }
+}
+
+const ImportFunction* ExportUse::SlotImport(std::uint32_t slot, std::string_view& dll) const {
+  if (imports_ == nullptr) return nullptr;
+  for (const ImportDll& d : imports_->dlls)
+    for (const ImportFunction& f : d.functions)
+      if (f.slotRva == slot) {
+        dll = d.name;
+        return &f;
+      }
+  return nullptr;
+}
+
+std::optional<std::uint16_t> DecoratedBytes(std::string_view name) {
+  std::size_t at = name.rfind('@');
+  if (at == std::string_view::npos || at == 0 || name[0] == '@' || name[0] == '?') return std::nullopt;
+  std::string_view digits = name.substr(at + 1), base = name.substr(0, at);
+  if (digits.empty() || digits.size() > 4) return std::nullopt;
+  if (base[0] == '_') base.remove_prefix(1);  // the decoration's own underscore
+  if (base.empty() || (base[0] >= '0' && base[0] <= '9')) return std::nullopt;
+  for (char c : base)
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '$'))
+      return std::nullopt;
+  unsigned v = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    v = v * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (v % 4 != 0) return std::nullopt;  // not a stdcall count: some other use of '@'
+  return static_cast<std::uint16_t>(v);
+}
+
+bool Contradicts(const ArgSize& a, std::uint16_t bytes) {
+  switch (a.kind) {
+    case ArgSize::Kind::Stdcall:
+    case ArgSize::Kind::NoArgs: return a.bytes != bytes;
+    case ArgSize::Kind::Conflict: return a.bytes != bytes && a.other != bytes;
+    default: return false;
   }
 }
 
@@ -270,6 +311,21 @@ ArgSize ExportUse::Args(std::uint32_t rva) {
     a.kind = ArgSize::Kind::Unknown;
   }
   return a;
+}
+
+ExportUse::Named ExportUse::ArgsOf(std::uint32_t rva, std::string_view name, std::uint64_t ordinal) {
+  Named n;
+  n.code = Args(rva);
+  if (n.code.kind == ArgSize::Kind::None) return n;
+  n.decorated = DecoratedBytes(name);
+  if (n.decorated && Contradicts(n.code, *n.decorated)) {
+    std::string code = io::Dec(n.code.bytes);
+    if (n.code.kind == ArgSize::Kind::Conflict) code += " or " + io::Dec(n.code.other);
+    ctx_.an.AtRva(Area::Exports, rva,
+                  "ordinal " + io::Dec(ordinal) + ": the name " + std::string(name) + " says " + io::Dec(*n.decorated) +
+                      " bytes of arguments, its code pops " + code);
+  }
+  return n;
 }
 
 }  // namespace kestrova::dumper::pe

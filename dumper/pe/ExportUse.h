@@ -3,6 +3,7 @@
 // it as DATA), and for 32-bit x86 code how many bytes of arguments it pops,
 // read from the `ret N` its code ends in.
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -59,6 +60,16 @@ class ExportUse {
   // The argument bytes of the code at `rva`; None unless the image is i386
   // and the address is in an executable section.
   ArgSize Args(std::uint32_t rva);
+  // The code's answer and, for a stdcall-decorated name, the decoration's;
+  // a decoration the code contradicts is reported at `rva`.
+  struct Named {
+    ArgSize code;
+    std::optional<std::uint16_t> decorated;
+  };
+  Named ArgsOf(std::uint32_t rva, std::string_view name, std::uint64_t ordinal);
+  // The import behind an IAT slot (ViaImport's importSlot), or null.
+  const ImportFunction* SlotImport(std::uint32_t slot, std::string_view& dll) const;
+  bool I386() const { return i386_; }
 
  private:
   enum class End : std::uint8_t { Open, Ret, Iat, NoReturn };
@@ -81,9 +92,18 @@ class ExportUse {
   std::vector<std::uint32_t> starts_;   // export addresses, sorted
   std::vector<std::uint32_t> relocs_;   // patched addresses, sorted
   std::vector<std::pair<std::uint32_t, bool>> slots_;  // IAT slot, and whether its function never returns
+  const ImportTable* imports_ = nullptr;
   std::unordered_map<std::uint32_t, bool> returns_;    // local callees: whether they can return
   std::vector<SeenSet> seen_;                           // one per call depth
   std::uint64_t left_ = 0;                              // decode steps left for the whole image
 };
+
+// The argument bytes a stdcall decoration gives ("_name@8", "name@8"); nothing
+// for other names (C++, fastcall "@name@8", plain).
+std::optional<std::uint16_t> DecoratedBytes(std::string_view name);
+
+// Whether code that says `a` contradicts a decoration of `bytes`: a return that
+// pops another count. Paths that end elsewhere contradict nothing.
+bool Contradicts(const ArgSize& a, std::uint16_t bytes);
 
 }  // namespace kestrova::dumper::pe
