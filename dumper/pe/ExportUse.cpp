@@ -55,7 +55,7 @@ bool SeenSet::Insert(std::uint32_t pc) {
 
 ExportUse::ExportUse(const Context& ctx, const ExportTable& exports, const ImportTable* imports,
                      const RelocationTable* relocations)
-    : ctx_(ctx), seen_(kCalleeDepth + 1), left_(ctx.file.Size() + (std::uint64_t{1} << 20)) {
+    : ctx_(ctx), left_(ctx.file.Size() + (std::uint64_t{1} << 20)) {
   i386_ = ctx.h.coff.machine == kMachineI386 && !ctx.h.opt.pe32plus;
   if (exports.present && exports.functions != 0) {
     if (auto v = ctx.map.View(exports.addressOfFunctions)) {
@@ -162,10 +162,17 @@ bool ExportUse::NoReturnImport(std::uint32_t slot) const {
 
 // What compilers put after a call that never returns: the padding up to the
 // next function, or that function's hot-patch prologue (mov edi, edi).
-bool ExportUse::Padding(std::uint32_t rva) const {
-  auto v = ctx_.map.View(rva);
-  if (!v) return false;
-  std::uint8_t b0 = v->U8(0).value_or(0), b1 = v->U8(1).value_or(0), b2 = v->U8(2).value_or(0);
+bool ExportUse::Padding(const io::Reader& code, std::uint64_t off, std::uint32_t rva) const {
+  std::optional<io::Reader> other;
+  const io::Reader* v = &code;
+  if (off + 3 > code.Size()) {
+    // Past the stretch the walk reads: where the image puts it.
+    other = ctx_.map.View(rva);
+    if (!other) return false;
+    v = &*other;
+    off = 0;
+  }
+  std::uint8_t b0 = v->U8(off).value_or(0), b1 = v->U8(off + 1).value_or(0), b2 = v->U8(off + 2).value_or(0);
   if (b0 == 0xCC || b0 == 0x90) return true;
   if (b0 == 0x8B && b1 == 0xFF) return true;
   if (b0 == 0x66 && (b1 == 0x90 || (b1 == 0x0F && b2 == 0x1F))) return true;
@@ -181,36 +188,76 @@ bool ExportUse::Padding(std::uint32_t rva) const {
 }
 
 // Whether control comes back from the call `in` (to `next`).
-bool ExportUse::CallReturns(const x86::Insn& in, std::uint64_t codeStart, std::uint32_t next, int depth) {
+bool ExportUse::CallReturns(const x86::Insn& in, const io::Reader& code, std::uint64_t codeStart, std::uint32_t next,
+                            int depth) {
   if (in.absolute && in.mem >= ctx_.h.opt.imageBase && NoReturnImport(static_cast<std::uint32_t>(in.mem - ctx_.h.opt.imageBase)))
     return false;
-  if (Padding(next)) return false;
+  if (Padding(code, next - codeStart, next)) return false;
   if (in.flow != x86::Flow::Call || depth >= kCalleeDepth) return true;
   std::int64_t t = static_cast<std::int64_t>(codeStart) + in.target;
   if (t < 0 || t > UINT32_MAX) return true;
   auto target = static_cast<std::uint32_t>(t);
   auto [it, fresh] = returns_.try_emplace(target, true);  // a call cycle is taken to return
   if (!fresh) return it->second;
-  Walk w = WalkFrom(target, depth + 1, kStepsPerCallee);
-  bool returns = !w.rets.empty() || w.iat || w.open || w.cut;
+  bool returns = WalkFrom(target, depth + 1, kStepsPerCallee).Returns();
   returns_[target] = returns;
   return returns;
 }
 
+void ExportUse::Walk::AddRet(std::uint16_t bytes) {
+  for (std::uint8_t i = 0; i < retCount; ++i)
+    if (rets[i] == bytes) return;
+  if (retCount < rets.size()) rets[retCount++] = bytes;
+}
+
+void ExportUse::Walk::Merge(const Walk& w) {
+  for (std::uint8_t i = 0; i < w.retCount; ++i) AddRet(w.rets[i]);
+  if (w.iat && !iat) {
+    iat = true;
+    iatSlot = w.iatSlot;
+  }
+  open = open || w.open;
+  cut = cut || w.cut;
+}
+
+// Nested export walks (a thunk jumping to a thunk ...) go this deep; past it
+// the walk goes on inline, as it would without the memo.
+constexpr std::size_t kNestedWalks = 8;
+
+const ExportUse::Walk& ExportUse::ExportWalk(std::uint32_t rva) {
+  auto [it, fresh] = exportWalks_.try_emplace(rva);
+  if (!fresh) return it->second.walk;
+  Walk w = WalkFrom(rva, 0, kStepsPerExport);
+  Memo& m = exportWalks_[rva];  // the table may have grown since
+  m.walk = w;
+  m.done = true;
+  return m.walk;
+}
+
 ExportUse::Walk ExportUse::WalkFrom(std::uint32_t start, int depth, std::uint32_t cap) {
   Walk w;
-  std::vector<std::uint32_t> work{start};
+  if (level_ == frames_.size()) frames_.emplace_back();
+  Frame& f = frames_[level_];
+  // Released on every way out; frames_ may grow under nested walks, so `f` is
+  // not used after one.
+  struct Hold {
+    std::size_t& level;
+    ~Hold() { --level; }
+  } hold{++level_};
   // The walk stops at `cap` insertions, so its table is never more than half full.
-  SeenSet& seen = seen_[static_cast<std::size_t>(depth)];
-  seen.Reset(cap);
+  f.seen.Reset(cap);
+  f.work.clear();
+  f.work.push_back(start);
+  const std::size_t me = level_ - 1;
   std::uint32_t steps = 0;
   // The executable stretch the last instruction came from: one look-up per
   // stretch, not one per instruction.
   io::Reader code;
   std::uint64_t codeStart = 0, codeEnd = 0;
-  while (!work.empty()) {
-    std::uint32_t pc = work.back();
-    work.pop_back();
+  while (!frames_[me].work.empty()) {
+    if (depth > 0 && w.Returns()) return w;
+    std::uint32_t pc = frames_[me].work.back();
+    frames_[me].work.pop_back();
     // The first export after pc: running on into it means we lost this function's end.
     std::uint32_t boundary = NextStart(pc);
     for (;;) {
@@ -221,7 +268,7 @@ ExportUse::Walk ExportUse::WalkFrom(std::uint32_t start, int depth, std::uint32_
         }
         boundary = NextStart(pc);
       }
-      if (!seen.Insert(pc)) break;
+      if (!frames_[me].seen.Insert(pc)) break;
       if (steps++ >= cap || left_ == 0) {
         w.cut = true;
         return w;
@@ -247,23 +294,32 @@ ExportUse::Walk ExportUse::WalkFrom(std::uint32_t start, int depth, std::uint32_
           goOn = true;
           break;
         case x86::Flow::Ret:
-          if (std::find(w.rets.begin(), w.rets.end(), in.imm) == w.rets.end()) w.rets.push_back(in.imm);
+          w.AddRet(in.imm);
           break;
-        case x86::Flow::Jmp:
+        case x86::Flow::Jmp: {
           if (!targetOk) {
             w.open = true;
             break;
           }
           pc = static_cast<std::uint32_t>(target);
+          // A jump into another export: its whole walk, made once for all who jump there.
+          if (depth == 0 && pc != start && level_ <= kNestedWalks && ExportStart(pc)) {
+            auto it = exportWalks_.find(pc);
+            if (it == exportWalks_.end() || it->second.done) {
+              w.Merge(ExportWalk(pc));
+              break;
+            }
+          }
           boundary = NextStart(pc);
           continue;
+        }
         case x86::Flow::Jcc:
-          if (targetOk) work.push_back(static_cast<std::uint32_t>(target));
+          if (targetOk) frames_[me].work.push_back(static_cast<std::uint32_t>(target));
           goOn = true;
           break;
         case x86::Flow::Call:
         case x86::Flow::CallIndirect:
-          goOn = CallReturns(in, codeStart, next, depth);
+          goOn = CallReturns(in, code, codeStart, next, depth);
           break;
         case x86::Flow::JmpMem: {
           std::uint64_t va = in.mem;
@@ -285,6 +341,8 @@ ExportUse::Walk ExportUse::WalkFrom(std::uint32_t start, int depth, std::uint32_
           w.open = true;
           break;
       }
+      // A callee only has to be seen to return.
+      if (depth > 0 && w.Returns()) return w;
       if (!goOn) break;
       pc = next;
     }
@@ -295,10 +353,10 @@ ExportUse::Walk ExportUse::WalkFrom(std::uint32_t start, int depth, std::uint32_
 ArgSize ExportUse::Args(std::uint32_t rva) {
   ArgSize a;
   if (!i386_ || !Executable(rva)) return a;
-  Walk w = WalkFrom(rva, 0, kStepsPerExport);
-  if (!w.rets.empty()) {
+  const Walk& w = ExportWalk(rva);
+  if (w.retCount != 0) {
     a.bytes = w.rets[0];
-    if (w.rets.size() > 1) {
+    if (w.retCount > 1) {
       a.kind = ArgSize::Kind::Conflict;
       a.other = w.rets[1];
     } else {

@@ -2,6 +2,7 @@
 // How an export is used by a caller: whether it is data (a linker must import
 // it as DATA), and for 32-bit x86 code how many bytes of arguments it pops,
 // read from the `ret N` its code ends in.
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -72,20 +73,34 @@ class ExportUse {
   bool I386() const { return i386_; }
 
  private:
-  enum class End : std::uint8_t { Open, Ret, Iat, NoReturn };
   bool Executable(std::uint32_t rva) const;
   bool ExportStart(std::uint32_t rva) const;
   std::uint32_t NextStart(std::uint32_t rva) const;  // the first export address past rva
   bool NoReturnImport(std::uint32_t slot) const;
-  bool Padding(std::uint32_t rva) const;
+  // Whether the bytes at `rva` (at `off` of `code` when it holds them) are padding.
+  bool Padding(const io::Reader& code, std::uint64_t off, std::uint32_t rva) const;
   // `in` is the call, decoded from a view that starts at `codeStart`.
-  bool CallReturns(const x86::Insn& in, std::uint64_t codeStart, std::uint32_t next, int depth);
+  bool CallReturns(const x86::Insn& in, const io::Reader& code, std::uint64_t codeStart, std::uint32_t next, int depth);
   struct Walk {
-    std::vector<std::uint16_t> rets;  // distinct, in the order found
+    std::array<std::uint16_t, 2> rets{};  // the first two distinct pops, in the order found
+    std::uint8_t retCount = 0;            // distinct pops found, up to 2
     std::uint32_t iatSlot = 0;
     bool iat = false, open = false, cut = false;
+    void AddRet(std::uint16_t bytes);
+    void Merge(const Walk& w);
+    bool Returns() const { return retCount != 0 || iat || open || cut; }
   };
+  // A callee's walk (`depth` > 0) stops at the first sign that it returns.
   Walk WalkFrom(std::uint32_t rva, int depth, std::uint32_t cap);
+  // The whole walk from an export's address, made once: exports that share
+  // code (aliases, thunks and tail jumps into another export) reuse it.
+  const Walk& ExportWalk(std::uint32_t rva);
+
+  // What one walk in progress holds, kept between walks so a walk allocates nothing.
+  struct Frame {
+    SeenSet seen;
+    std::vector<std::uint32_t> work;
+  };
 
   const Context& ctx_;
   bool i386_ = false;
@@ -94,7 +109,14 @@ class ExportUse {
   std::vector<std::pair<std::uint32_t, bool>> slots_;  // IAT slot, and whether its function never returns
   const ImportTable* imports_ = nullptr;
   std::unordered_map<std::uint32_t, bool> returns_;    // local callees: whether they can return
-  std::vector<SeenSet> seen_;                           // one per call depth
+  // Export walks by address; `done` false while one is in progress.
+  struct Memo {
+    Walk walk;
+    bool done = false;
+  };
+  std::unordered_map<std::uint32_t, Memo> exportWalks_;
+  std::vector<Frame> frames_;                           // one per walk in progress
+  std::size_t level_ = 0;                               // frames in use
   std::uint64_t left_ = 0;                              // decode steps left for the whole image
 };
 

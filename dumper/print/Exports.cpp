@@ -12,6 +12,7 @@ namespace {
 
 // What the rows said, for the legend under the table.
 struct Shown {
+  bool on = true;  // the marks are wanted at all
   bool inferred = false, data = false;
 };
 
@@ -26,7 +27,7 @@ void Pops(Printer& o, std::uint16_t bytes, std::string_view name) {
 // What a caller needs beyond the address: that the export is data, or on
 // 32-bit x86 how many bytes of arguments the function pops.
 void Usage(Printer& o, ExportUse& use, const ExportEntry& e, std::string_view name, Shown& shown) {
-  if (e.forwarder || e.rva == 0) return;
+  if (e.forwarder || e.rva == 0 || !shown.on) return;
   switch (use.Data(e.rva, name)) {
     case DataReason::NotData: break;
     case DataReason::Section: shown.data = true; o.Text("  ").Word("data", "data", "section"); return;
@@ -112,11 +113,12 @@ void PrintExports(Printer& o, const ExportTable& t, const Context& ctx) {
     Budget sideWork(ctx.file.Size());
     const Context side{ctx.file, ctx.h, ctx.map, sideWork, quiet, ctx.options};
     // Only 32-bit x86 code is walked, and only its walks look at the imports.
-    const bool i386 = ctx.h.coff.machine == 0x14C && !ctx.h.opt.pe32plus;
-    const ImportTable imports = i386 ? ParseImports(side) : ImportTable{};
-    const RelocationTable relocations = ParseRelocations(side);
-    ExportUse use(ctx, t, &imports, &relocations);
     Shown shown;
+    shown.on = ctx.options.exportUsage;
+    const bool i386 = ctx.h.coff.machine == 0x14C && !ctx.h.opt.pe32plus;
+    const ImportTable imports = i386 && shown.on ? ParseImports(side) : ImportTable{};
+    const RelocationTable relocations = shown.on ? ParseRelocations(side) : RelocationTable{};
+    ExportUse use(ctx, t, &imports, &relocations);
     {
       Scoped rows(o, Scoped::kList, "exports");
       ExportEntry e;
