@@ -32,30 +32,17 @@ constexpr std::array<std::string_view, 18> kNoReturn = {
 void SeenSet::Reset(std::uint32_t cap) {
   std::uint32_t size = 16;
   while (size < 2 * cap) size *= 2;
-  if (slots_.size() != size) {
-    slots_.assign(size, kEmpty);
-    filled_.clear();
+  if (slots_.size() != size || ++walk_ == 0) {
+    // A new size, or the walk counter wrapped: every slot starts empty again.
+    slots_.assign(size, Slot{});
+    walk_ = 1;
   }
-  for (std::uint32_t i : filled_) slots_[i] = kEmpty;
-  filled_.clear();
   mask_ = size - 1;
-}
-
-bool SeenSet::Insert(std::uint32_t pc) {
-  if (pc == kEmpty) return false;  // the one address the table cannot hold; no code runs there
-  for (std::uint32_t i = (pc * 2654435761u) & mask_;; i = (i + 1) & mask_) {
-    if (slots_[i] == pc) return false;
-    if (slots_[i] == kEmpty) {
-      slots_[i] = pc;
-      filled_.push_back(i);
-      return true;
-    }
-  }
 }
 
 ExportUse::ExportUse(const Context& ctx, const ExportTable& exports, const ImportTable* imports,
                      const RelocationTable* relocations)
-    : ctx_(ctx), left_(ctx.file.Size() + (std::uint64_t{1} << 20)) {
+    : ctx_(ctx), stretches_(ctx.h.sections.size()), left_(ctx.file.Size() + (std::uint64_t{1} << 20)) {
   i386_ = ctx.h.coff.machine == kMachineI386 && !ctx.h.opt.pe32plus;
   if (exports.present && exports.functions != 0) {
     if (auto v = ctx.map.View(exports.addressOfFunctions)) {
@@ -275,14 +262,24 @@ ExportUse::Walk ExportUse::WalkFrom(std::uint32_t start, int depth, std::uint32_
       }
       --left_;
       if (pc < codeStart || pc >= codeEnd) {
-        auto view = Executable(pc) ? ctx_.map.View(pc) : std::nullopt;
-        if (!view) {
+        int sec = ctx_.map.SectionOf(pc);
+        if (sec == kNoSection || !Executable(pc)) {
           w.open = true;
           break;
         }
-        code = *view;
-        codeStart = pc;
-        codeEnd = pc + view->Size();
+        Stretch& st = stretches_[static_cast<std::size_t>(sec)];
+        if (st.end == 0 || pc < st.start || pc >= st.end) {
+          // The section's bytes from here on; kept for every later walk into it.
+          auto view = ctx_.map.View(pc);
+          if (!view) {
+            w.open = true;
+            break;
+          }
+          st = {pc, pc + view->Size(), *view};
+        }
+        code = st.code;
+        codeStart = st.start;
+        codeEnd = st.end;
       }
       x86::Insn in = x86::Decode(code, pc - codeStart);
       std::uint32_t next = pc + in.length;

@@ -38,17 +38,29 @@ struct ArgSize {
 };
 
 // The addresses one walk has decoded: an open-addressing table sized for the
-// walk's step cap, emptied by the slots it filled, so a walk costs no allocation.
+// walk's step cap. Each slot carries the walk it was filled in, so starting a
+// walk clears nothing and a walk costs no allocation.
 class SeenSet {
  public:
   void Reset(std::uint32_t cap);
   // False when `pc` was there already.
-  bool Insert(std::uint32_t pc);
+  bool Insert(std::uint32_t pc) {
+    for (std::uint32_t i = (pc * 2654435761u) & mask_;; i = (i + 1) & mask_) {
+      Slot& s = slots_[i];
+      if (s.walk != walk_) {
+        s = {pc, walk_};
+        return true;
+      }
+      if (s.pc == pc) return false;
+    }
+  }
 
  private:
-  static constexpr std::uint32_t kEmpty = 0xFFFFFFFF;
-  std::vector<std::uint32_t> slots_, filled_;
-  std::uint32_t mask_ = 0;
+  struct Slot {
+    std::uint32_t pc = 0, walk = 0;
+  };
+  std::vector<Slot> slots_;
+  std::uint32_t mask_ = 0, walk_ = 0;
 };
 
 class ExportUse {
@@ -115,6 +127,12 @@ class ExportUse {
     bool done = false;
   };
   std::unordered_map<std::uint32_t, Memo> exportWalks_;
+  // The code the walks read: per section, one view from the lowest address read in it.
+  struct Stretch {
+    std::uint64_t start = 0, end = 0;
+    io::Reader code;
+  };
+  std::vector<Stretch> stretches_;
   std::vector<Frame> frames_;                           // one per walk in progress
   std::size_t level_ = 0;                               // frames in use
   std::uint64_t left_ = 0;                              // decode steps left for the whole image

@@ -24,7 +24,9 @@ class Bytes {
     if (off >= r.Size()) return;
     n_ = static_cast<unsigned>(std::min<std::uint64_t>(kMaxLength, r.Size() - off));
     std::span<const std::uint8_t> real = r.Bytes();
-    if (off < real.size()) {
+    if (off + sizeof b_ <= real.size()) {
+      std::memcpy(b_, real.data() + off, sizeof b_);  // the common case, in one fixed-size copy
+    } else if (off < real.size()) {
       std::size_t k = std::min<std::size_t>(n_, real.size() - static_cast<std::size_t>(off));
       std::memcpy(b_, real.data() + off, k);
     }
@@ -52,7 +54,7 @@ class Bytes {
   }
 
  private:
-  std::uint8_t b_[kMaxLength] = {};
+  std::uint8_t b_[kMaxLength + 1] = {};  // one spare byte, for the fixed-size copy
   unsigned n_ = 0;
 };
 
