@@ -68,7 +68,8 @@ ExportUse::ExportUse(const Context& ctx, const ExportTable& exports, const Impor
       }
       at += size;
     }
-    std::sort(relocs_.begin(), relocs_.end());
+    // Linkers write the blocks by page and the entries in order: sorting is rarely needed.
+    if (!std::is_sorted(relocs_.begin(), relocs_.end())) std::sort(relocs_.begin(), relocs_.end());
   }
   imports_ = imports;
   if (imports != nullptr) {
@@ -186,6 +187,11 @@ bool ExportUse::CallReturns(const x86::Insn& in, const io::Reader& code, std::ui
   auto target = static_cast<std::uint32_t>(t);
   auto [it, fresh] = returns_.try_emplace(target, true);  // a call cycle is taken to return
   if (!fresh) return it->second;
+  // A call to an export already walked whole: that walk says whether it returns.
+  if (auto e = exportWalks_.find(target); e != exportWalks_.end() && e->second.done) {
+    it->second = e->second.walk.Returns();
+    return it->second;
+  }
   bool returns = WalkFrom(target, depth + 1, kStepsPerCallee).Returns();
   returns_[target] = returns;
   return returns;
