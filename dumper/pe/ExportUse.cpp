@@ -73,24 +73,34 @@ ExportUse::ExportUse(const Context& ctx, const ExportTable& exports, const Impor
   }
   imports_ = imports;
   if (imports != nullptr) {
-    for (const ImportDll& d : imports->dlls)
-      for (const ImportFunction& f : d.functions) {
+    for (std::size_t d = 0; d < imports->dlls.size(); ++d) {
+      const std::vector<ImportFunction>& fs = imports->dlls[d].functions;
+      for (std::size_t k = 0; k < fs.size(); ++k) {
+        const ImportFunction& f = fs[k];
         bool noReturn = !f.byOrdinal && std::find(kNoReturn.begin(), kNoReturn.end(), f.name) != kNoReturn.end();
-        slots_.emplace_back(f.slotRva, noReturn);
+        slots_.push_back({f.slotRva, noReturn, static_cast<std::uint32_t>(d), static_cast<std::uint32_t>(k)});
       }
+    }
     std::sort(slots_.begin(), slots_.end());
   }
 }
 
+const ExportUse::ImportSlot* ExportUse::FindSlot(std::uint32_t slot) const {
+  auto it = std::lower_bound(slots_.begin(), slots_.end(), slot,
+                             [](const ImportSlot& s, std::uint32_t v) { return s.slot < v; });
+  return it != slots_.end() && it->slot == slot ? &*it : nullptr;
+}
+
 const ImportFunction* ExportUse::SlotImport(std::uint32_t slot, std::string_view& dll) const {
-  if (imports_ == nullptr) return nullptr;
-  for (const ImportDll& d : imports_->dlls)
-    for (const ImportFunction& f : d.functions)
-      if (f.slotRva == slot) {
-        dll = d.name;
-        return &f;
-      }
-  return nullptr;
+  const ImportSlot* s = FindSlot(slot);
+  if (s == nullptr || imports_ == nullptr) return nullptr;
+  // A slot two descriptors share (damage): the first in the table's order, as the imports list it.
+  const ImportSlot* best = s;
+  for (const ImportSlot* o = s; o != slots_.data() + slots_.size() && o->slot == slot; ++o)
+    if (o->dll < best->dll || (o->dll == best->dll && o->function < best->function)) best = o;
+  const ImportDll& d = imports_->dlls[best->dll];
+  dll = d.name;
+  return &d.functions[best->function];
 }
 
 std::optional<std::uint16_t> DecoratedBytes(std::string_view name) {
@@ -144,8 +154,8 @@ DataReason ExportUse::Data(std::uint32_t rva, std::string_view name) const {
 }
 
 bool ExportUse::NoReturnImport(std::uint32_t slot) const {
-  auto it = std::lower_bound(slots_.begin(), slots_.end(), std::make_pair(slot, false));
-  return it != slots_.end() && it->first == slot && it->second;
+  const ImportSlot* s = FindSlot(slot);
+  return s != nullptr && s->noReturn;
 }
 
 // What compilers put after a call that never returns: the padding up to the
@@ -327,10 +337,10 @@ ExportUse::Walk ExportUse::WalkFrom(std::uint32_t start, int depth, std::uint32_
         case x86::Flow::JmpMem: {
           std::uint64_t va = in.mem;
           std::uint32_t slot = va >= ctx_.h.opt.imageBase ? static_cast<std::uint32_t>(va - ctx_.h.opt.imageBase) : 0;
-          auto it = std::lower_bound(slots_.begin(), slots_.end(), std::make_pair(slot, false));
-          if (it == slots_.end() || it->first != slot) {
+          const ImportSlot* it = FindSlot(slot);
+          if (it == nullptr) {
             w.open = true;
-          } else if (!it->second && !w.iat) {
+          } else if (!it->noReturn && !w.iat) {
             w.iat = true;
             w.iatSlot = slot;
           }

@@ -118,7 +118,17 @@ class ExportUse {
   bool i386_ = false;
   std::vector<std::uint32_t> starts_;   // export addresses, sorted
   std::vector<std::uint32_t> relocs_;   // patched addresses, sorted
-  std::vector<std::pair<std::uint32_t, bool>> slots_;  // IAT slot, and whether its function never returns
+  // The IAT slots, sorted: whether the function never returns, and where it is in the imports.
+  struct ImportSlot {
+    std::uint32_t slot = 0;
+    bool noReturn = false;
+    std::uint32_t dll = 0, function = 0;
+    bool operator<(const ImportSlot& o) const {
+      return slot != o.slot ? slot < o.slot : noReturn != o.noReturn ? !noReturn : dll != o.dll ? dll < o.dll : function < o.function;
+    }
+  };
+  const ImportSlot* FindSlot(std::uint32_t slot) const;  // the first with that slot, or null
+  std::vector<ImportSlot> slots_;
   const ImportTable* imports_ = nullptr;
   std::unordered_map<std::uint32_t, bool> returns_;    // local callees: whether they can return
   // Export walks by address; `done` false while one is in progress.
