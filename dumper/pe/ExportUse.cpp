@@ -327,7 +327,22 @@ ExportUse::Walk ExportUse::WalkFrom(std::uint32_t start, int depth, std::uint32_
           continue;
         }
         case x86::Flow::Jcc:
-          if (targetOk) frames_[me].work.push_back(static_cast<std::uint32_t>(target));
+          if (!targetOk) {
+            goOn = true;
+            break;
+          }
+          // A callee only has to be seen to return, and whether it can does not
+          // depend on the order its paths are taken in: forward branches first,
+          // as they lead to the epilogue. (An export's own walk keeps its order,
+          // which says which return it reports first.)
+          if (depth > 0 && target > pc) {
+            if (next >= boundary && ExportStart(next)) w.open = true;  // falling through into the next export
+            else frames_[me].work.push_back(next);
+            pc = static_cast<std::uint32_t>(target);
+            boundary = NextStart(pc);
+            continue;
+          }
+          frames_[me].work.push_back(static_cast<std::uint32_t>(target));
           goOn = true;
           break;
         case x86::Flow::Call:
