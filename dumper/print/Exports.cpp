@@ -112,10 +112,11 @@ void PrintExports(Printer& o, const ExportTable& t, const Context& ctx) {
     Anomalies quiet;
     Budget sideWork(ctx.file.Size());
     const Context side{ctx.file, ctx.h, ctx.map, sideWork, quiet, ctx.options};
-    // Only 32-bit x86 code is walked, and only its walks look at the imports.
     Shown shown;
     shown.on = ctx.options.exportUsage;
-    const bool i386 = ctx.h.coff.machine == 0x14C && !ctx.h.opt.pe32plus;
+    // Only 32-bit x86 code is walked, and only its walks look at the imports.
+    constexpr std::uint16_t kMachineI386 = 0x14C;
+    const bool i386 = ctx.h.coff.machine == kMachineI386 && !ctx.h.opt.pe32plus;
     const ImportTable imports = i386 && shown.on ? ParseImports(side) : ImportTable{};
     const RelocationTable relocations = shown.on ? ParseRelocations(side) : RelocationTable{};
     ExportUse use(ctx, t, &imports, &relocations);
