@@ -38,14 +38,16 @@ struct ArgSize {
 };
 
 // The addresses one walk has decoded: an open-addressing table sized for the
-// walk's step cap. Each slot carries the walk it was filled in, so starting a
-// walk clears nothing and a walk costs no allocation.
+// walk's step cap, so never more than half full. An address goes to the slot
+// its low bits name, so a function's instructions fill neighbouring slots.
+// Each slot carries the walk it was filled in: starting a walk clears nothing,
+// and a walk costs no allocation.
 class SeenSet {
  public:
   void Reset(std::uint32_t cap);
   // False when `pc` was there already.
   bool Insert(std::uint32_t pc) {
-    for (std::uint32_t i = (pc * 2654435761u) & mask_;; i = (i + 1) & mask_) {
+    for (std::uint32_t i = pc & mask_;; i = (i + 1) & mask_) {
       Slot& s = slots_[i];
       if (s.walk != walk_) {
         s = {pc, walk_};
