@@ -297,7 +297,10 @@ ExportUse::Walk ExportUse::WalkFrom(std::uint32_t start, int depth, std::uint32_
         codeStart = st.start;
         codeEnd = st.end;
       }
-      x86::Insn in = x86::Decode(code, pc - codeStart);
+      x86::Insn in;
+      const std::uint64_t off = pc - codeStart;
+      const std::span<const std::uint8_t> bytes = code.Bytes();
+      if (off + 15 > bytes.size() || !x86::DecodeShort(bytes.data() + off, off, in)) in = x86::Decode(code, off);
       std::uint32_t next = pc + in.length;
       std::int64_t target = static_cast<std::int64_t>(codeStart) + in.target;
       bool targetOk = target >= 0 && target <= UINT32_MAX;

@@ -204,11 +204,11 @@ constexpr Tables MakeTables() {
 }
 constexpr Tables kTables = MakeTables();
 
-// The one-byte opcodes the short path below decodes: no prefix, no second
-// opcode byte, an immediate of 0, 1, 2 or 4 bytes, no rule that depends on the
-// ModRM byte beyond lea's and group 5's. Bits 0-3: the immediate; 4-7: the flow + 1.
-constexpr std::array<std::uint8_t, 256> MakeQuick() {
-  std::array<std::uint8_t, 256> q{};
+// The one-byte opcodes the short path (DecodeShort, in the header) decodes:
+// no prefix, no second opcode byte, an immediate of 0, 1, 2 or 4 bytes, no
+// rule that depends on the ModRM byte beyond lea's and group 5's.
+constexpr std::array<std::uint16_t, 256> MakeShort() {
+  std::array<std::uint16_t, 256> q{};
   for (unsigned op = 0; op < 256; ++op) {
     switch (op) {
       case 0x66: case 0x67: case 0xF0: case 0xF2: case 0xF3: case 0x26: case 0x2E: case 0x36: case 0x3E:
@@ -218,7 +218,14 @@ constexpr std::array<std::uint8_t, 256> MakeQuick() {
       default: break;
     }
     Imm imm = OneByteImm(static_cast<std::uint8_t>(op));
-    if (imm != kNone && imm != kB && imm != kW && imm != kZ) continue;
+    unsigned immBytes = 0;
+    switch (imm) {
+      case kNone: immBytes = 0; break;
+      case kB: immBytes = 1; break;
+      case kW: immBytes = 2; break;
+      case kZ: immBytes = 4; break;
+      default: continue;
+    }
     Flow f = Flow::Next;
     switch (op) {
       case 0xC2: case 0xC3: f = Flow::Ret; break;
@@ -229,87 +236,25 @@ constexpr std::array<std::uint8_t, 256> MakeQuick() {
       case 0xE0: case 0xE1: case 0xE2: case 0xE3: f = Flow::Jcc; break;
       default: if (op >= 0x70 && op <= 0x7F) f = Flow::Jcc; break;
     }
-    q[op] = static_cast<std::uint8_t>((static_cast<unsigned>(f) + 1) << 4 | imm);
+    q[op] = static_cast<std::uint16_t>(detail::kShortKnown | (OneByteModRm(static_cast<std::uint8_t>(op)) ? detail::kShortModRm : 0) |
+                                       (static_cast<unsigned>(f) << 4) | immBytes);
   }
   return q;
 }
-constexpr std::array<std::uint8_t, 256> kQuick = MakeQuick();
-
-// The short path: most instructions of compiled code. False when the
-// instruction needs the full decoder (which gives the same answer for these).
-bool DecodeQuick(const std::uint8_t* p, std::uint64_t off, Insn& out) {
-  const std::uint8_t o = p[0], q = kQuick[o];
-  if (q == 0) return false;
-  unsigned at = 1;
-  bool absolute = false;
-  std::uint32_t disp = 0;
-  Flow flow = static_cast<Flow>((q >> 4) - 1);
-  if (kTables.one[o] & 0x80) {
-    const std::uint8_t m = p[1], mod = m >> 6, rm = m & 7;
-    at = 2;
-    if (mod != 3) {
-      unsigned dispSize = mod == 1 ? 1 : mod == 2 ? 4 : 0;
-      if (rm == 4) {
-        const std::uint8_t sib = p[2];
-        at = 3;
-        if (mod == 0 && (sib & 7) == 5) {
-          dispSize = 4;
-          absolute = ((sib >> 3) & 7) == 4;
-        }
-      } else if (mod == 0 && rm == 5) {
-        dispSize = 4;
-        absolute = true;
-      }
-      if (absolute) disp = std::uint32_t{p[at]} | std::uint32_t{p[at + 1]} << 8 | std::uint32_t{p[at + 2]} << 16 |
-                           std::uint32_t{p[at + 3]} << 24;
-      at += dispSize;
-    } else if (o == 0x8D) {
-      return true;  // lea takes a memory operand only: not an instruction (out stays Invalid)
-    }
-    if (o == 0xFF) {
-      const unsigned reg = (m >> 3) & 7;
-      switch (reg) {
-        case 2: flow = Flow::CallIndirect; break;
-        case 3: if (mod == 3) return true; flow = Flow::CallIndirect; break;
-        case 4: flow = absolute ? Flow::JmpMem : Flow::JmpIndirect; break;
-        case 5: if (mod == 3) return true; flow = Flow::JmpIndirect; break;
-        case 7: return true;
-        default: break;
-      }
-    }
-  }
-  const unsigned immAt = at;
-  switch (static_cast<Imm>(q & 0x0F)) {
-    case kB: at += 1; break;
-    case kW: at += 2; break;
-    case kZ: at += 4; break;
-    default: break;
-  }
-  out.length = static_cast<std::uint8_t>(at);
-  out.flow = flow;
-  if (o == 0xC2) out.imm = static_cast<std::uint16_t>(p[immAt] | p[immAt + 1] << 8);
-  if (flow == Flow::Jmp || flow == Flow::Jcc || flow == Flow::Call) {
-    std::int64_t rel = 0;
-    if (at - immAt == 1) rel = static_cast<std::int8_t>(p[immAt]);
-    else rel = static_cast<std::int32_t>(std::uint32_t{p[immAt]} | std::uint32_t{p[immAt + 1]} << 8 |
-                                         std::uint32_t{p[immAt + 2]} << 16 | std::uint32_t{p[immAt + 3]} << 24);
-    out.target = static_cast<std::int64_t>(off) + at + rel;
-  }
-  if (absolute) {
-    out.absolute = true;
-    out.mem = disp;
-  }
-  return true;
-}
 
 }  // namespace
+
+namespace detail {
+constexpr std::array<std::uint16_t, 256> kShortTable = MakeShort();
+const std::uint16_t* const kShort = kShortTable.data();
+}  // namespace detail
 
 Insn Decode(const io::Reader& code, std::uint64_t off) {
   Insn out;
   {
     // All 15 bytes in the file: the short path, when it knows the instruction.
     std::span<const std::uint8_t> real = code.Bytes();
-    if (off + kMaxLength <= real.size() && DecodeQuick(real.data() + off, off, out)) return out;
+    if (off + kMaxLength <= real.size() && DecodeShort(real.data() + off, off, out)) return out;
   }
   const Bytes b(code, off);
   bool opsize16 = false, addr16 = false;
