@@ -243,16 +243,24 @@ ExportUse::Walk ExportUse::WalkFrom(std::uint32_t start, int depth, std::uint32_
   Frame& f = frames_[level_];
   // Released on every way out; frames_ may grow under nested walks, so `f` is
   // not used after one.
+  // The walk's steps come off the image's budget when it ends; it takes at
+  // most what was left when it started.
+  std::uint32_t steps = 0;
+  const std::uint64_t limit = std::min<std::uint64_t>(cap, left_);
   struct Hold {
     std::size_t& level;
-    ~Hold() { --level; }
-  } hold{++level_};
+    std::uint64_t& left;
+    const std::uint32_t& steps;
+    ~Hold() {
+      --level;
+      left -= std::min<std::uint64_t>(left, steps);
+    }
+  } hold{++level_, left_, steps};
   // The walk stops at `cap` insertions, so its table is never more than half full.
   f.seen.Reset(cap);
   f.work.clear();
   f.work.push_back(start);
   const std::size_t me = level_ - 1;
-  std::uint32_t steps = 0;
   // The executable stretch the last instruction came from: one look-up per
   // stretch, not one per instruction.
   io::Reader code;
@@ -272,11 +280,11 @@ ExportUse::Walk ExportUse::WalkFrom(std::uint32_t start, int depth, std::uint32_
         boundary = NextStart(pc);
       }
       if (!frames_[me].seen.Insert(pc)) break;
-      if (steps++ >= cap || left_ == 0) {
+      if (steps == limit) {
         w.cut = true;
         return w;
       }
-      --left_;
+      ++steps;
       if (pc < codeStart || pc >= codeEnd) {
         int sec = ctx_.map.SectionOf(pc);
         if (sec == kNoSection || !Executable(pc)) {
