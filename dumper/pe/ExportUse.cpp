@@ -131,11 +131,22 @@ bool Contradicts(const ArgSize& a, std::uint16_t bytes) {
   }
 }
 
-bool ExportUse::Executable(std::uint32_t rva) const {
-  int s = ctx_.map.SectionOf(rva);
+int ExportUse::Section(std::uint32_t rva) const {
+  // The listing asks about one export's address a few times in a row.
+  if (!lastOk_ || lastRva_ != rva) {
+    lastRva_ = rva;
+    lastSection_ = ctx_.map.SectionOf(rva);
+    lastOk_ = true;
+  }
+  return lastSection_;
+}
+
+bool ExportUse::ExecutableSection(int s) const {
   if (s == kNoSection) return false;
   return (ctx_.h.sections[static_cast<std::size_t>(s)].characteristics & (kScnCode | kScnExecute)) != 0;
 }
+
+bool ExportUse::Executable(std::uint32_t rva) const { return ExecutableSection(Section(rva)); }
 
 bool ExportUse::ExportStart(std::uint32_t rva) const { return std::binary_search(starts_.begin(), starts_.end(), rva); }
 
@@ -146,7 +157,7 @@ std::uint32_t ExportUse::NextStart(std::uint32_t rva) const {
 
 DataReason ExportUse::Data(std::uint32_t rva, std::string_view name) const {
   if (name.starts_with("??_7") || name.starts_with("??_R")) return DataReason::Name;
-  if (ctx_.map.SectionOf(rva) != kNoSection && !Executable(rva)) return DataReason::Section;
+  if (int s = Section(rva); s != kNoSection && !ExecutableSection(s)) return DataReason::Section;
   const std::uint32_t width = ctx_.h.opt.pe32plus ? 8 : 4;
   auto it = std::lower_bound(relocs_.begin(), relocs_.end(), rva >= width - 1 ? rva - (width - 1) : 0);
   if (it != relocs_.end() && *it <= rva) return DataReason::Relocation;
@@ -287,7 +298,7 @@ ExportUse::Walk ExportUse::WalkFrom(std::uint32_t start, int depth, std::uint32_
       ++steps;
       if (pc < codeStart || pc >= codeEnd) {
         int sec = ctx_.map.SectionOf(pc);
-        if (sec == kNoSection || !Executable(pc)) {
+        if (!ExecutableSection(sec)) {
           w.open = true;
           break;
         }

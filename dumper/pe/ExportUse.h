@@ -87,6 +87,8 @@ class ExportUse {
   bool I386() const { return i386_; }
 
  private:
+  int Section(std::uint32_t rva) const;
+  bool ExecutableSection(int section) const;
   bool Executable(std::uint32_t rva) const;
   bool ExportStart(std::uint32_t rva) const;
   std::uint32_t NextStart(std::uint32_t rva) const;  // the first export address past rva
@@ -148,6 +150,9 @@ class ExportUse {
   std::vector<Frame> frames_;                           // one per walk in progress
   std::size_t level_ = 0;                               // frames in use
   std::uint64_t left_ = 0;                              // decode steps left for the whole image
+  mutable std::uint32_t lastRva_ = 0;                   // Section's one-entry memo
+  mutable int lastSection_ = kNoSection;
+  mutable bool lastOk_ = false;
 };
 
 // The argument bytes a stdcall decoration gives ("_name@8", "name@8"); nothing
