@@ -151,8 +151,13 @@ bool ExportUse::Executable(std::uint32_t rva) const { return ExecutableSection(S
 bool ExportUse::ExportStart(std::uint32_t rva) const { return std::binary_search(starts_.begin(), starts_.end(), rva); }
 
 std::uint32_t ExportUse::NextStart(std::uint32_t rva) const {
-  auto it = std::upper_bound(starts_.begin(), starts_.end(), rva);
-  return it == starts_.end() ? UINT32_MAX : *it;
+  // A walk asks about addresses near each other: most fall in the gap the last one did.
+  std::size_t i = gap_;
+  if (i > starts_.size() || (i > 0 && starts_[i - 1] > rva) || (i < starts_.size() && starts_[i] <= rva)) {
+    i = static_cast<std::size_t>(std::upper_bound(starts_.begin(), starts_.end(), rva) - starts_.begin());
+    gap_ = i;
+  }
+  return i == starts_.size() ? UINT32_MAX : starts_[i];
 }
 
 DataReason ExportUse::Data(std::uint32_t rva, std::string_view name) const {

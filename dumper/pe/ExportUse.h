@@ -150,6 +150,7 @@ class ExportUse {
   std::vector<Frame> frames_;                           // one per walk in progress
   std::size_t level_ = 0;                               // frames in use
   std::uint64_t left_ = 0;                              // decode steps left for the whole image
+  mutable std::size_t gap_ = 0;                         // NextStart's last answer, as an index into starts_
   mutable std::uint32_t lastRva_ = 0;                   // Section's one-entry memo
   mutable int lastSection_ = kNoSection;
   mutable bool lastOk_ = false;
