@@ -32,12 +32,13 @@ constexpr std::array<std::string_view, 18> kNoReturn = {
 void SeenSet::Reset(std::uint32_t cap) {
   std::uint32_t size = 16;
   while (size < 2 * cap) size *= 2;
-  if (slots_.size() != size || ++walk_ == 0) {
-    // A new size, or the walk counter wrapped: every slot starts empty again.
-    slots_.assign(size, Slot{});
+  // A table grown for a longer walk stays: a larger one only has fewer collisions.
+  if (slots_.size() < size || ++walk_ == 0) {
+    // Grown, or the walk counter wrapped: every slot starts empty again.
+    slots_.assign(std::max<std::size_t>(size, slots_.size()), Slot{});
     walk_ = 1;
   }
-  mask_ = size - 1;
+  mask_ = static_cast<std::uint32_t>(slots_.size() - 1);
 }
 
 ExportUse::ExportUse(const Context& ctx, const ExportTable& exports, const ImportTable* imports,
