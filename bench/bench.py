@@ -15,6 +15,11 @@ The readable C++ names have their own inputs: a DLL shaped like msvcp140.dll (ab
 that this script builds with clang and lld-link, and Wine's own msvcp140.dll (64- and
 32-bit). There the whole listing is held to twice the time of `tdump --raw`.
 
+The Exports part's usage marks (data, and the argument bytes read from each 32-bit x86
+function's code) are timed on Wine's 32-bit msvcrt.dll and kernel32.dll: the whole listing
+against `tdump --no-usage`, an unlisted switch that leaves the marks out and nothing else.
+The listing is held to 1.5 times the time without them (`--usage-only` runs just this).
+
 The dependency walk has its own inputs: Wine's explorer.exe and mshtml.dll, and a program
 this script links against the first 100 DLLs of the prefix's system32 (one import each),
 walked against a Wine prefix's drive_c by bench/depwalk. It reports the modules reached,
@@ -27,7 +32,8 @@ COFF objects (GNU dlltool's long import form), built from the exports of Wine's 
 llvm-readobj --coff-imports on the same file.
 
   bench/bench.py [--tdump PATH] [--rounds N] [--exports N] [--mangled N] [--work DIR]
-                 [--depwalk PATH] [--windows-root DIR] [--deps-only] [--lib-members N]
+                 [--depwalk PATH] [--windows-root DIR] [--deps-only] [--usage-only]
+                 [--lib-members N]
 Without --tdump it builds the native preset's tdump (cmake --build).
 """
 import argparse
@@ -160,6 +166,35 @@ def report_demangle(path, times):
     print(f"  median ratio tdump/tdump --raw: {ratio:.3f} (target <= 2: "
           f"{'met' if ratio <= 2 else 'MISSED'})")
     return ratio <= 2
+
+
+I386 = Path("/usr/lib/i386-linux-gnu/wine/i386-windows")
+USAGE_INPUTS = [I386 / "msvcrt.dll", I386 / "kernel32.dll"]
+USAGE_TARGET = 1.5
+
+
+def report_usage(path, times):
+    """The usage marks' cost: the whole listing against the listing without them."""
+    ratios = [a / b for a, b in zip(times["tdump"], times["tdump --no-usage"])]
+    ratio = statistics.median(ratios)
+    print(f"\n{path} ({path.stat().st_size / 1e6:.2f} MB), {len(ratios)} rounds")
+    for name in ("tdump", "tdump --no-usage"):
+        print(f"  {name:<17} {statistics.median(times[name]) * 1000:10.2f} ms median "
+              f"{min(times[name]) * 1000:8.2f} ms min")
+    print(f"  median ratio tdump/tdump --no-usage: {ratio:.3f} (target <= {USAGE_TARGET}: "
+          f"{'met' if ratio <= USAGE_TARGET else 'MISSED'})")
+    return ratio <= USAGE_TARGET
+
+
+def bench_usage(tdump, rounds):
+    pair = {"tdump": [str(tdump)], "tdump --no-usage": [str(tdump), "--no-usage"]}
+    met = []
+    for path in USAGE_INPUTS:
+        if not path.exists():
+            print(f"note: {path} absent (Debian's wine32); usage marks not benchmarked")
+            continue
+        met.append(report_usage(path, bench_file(path, pair, rounds)[0]))
+    return all(met)
 
 
 def build_launcher(work):
@@ -369,10 +404,15 @@ def main():
     ap.add_argument("--deps-only", action="store_true")
     ap.add_argument("--lib-members", type=int, default=LIB_MEMBERS,
                     help="exports in the generated libraries")
+    ap.add_argument("--usage-only", action="store_true",
+                    help="only the usage marks' cost on Wine's 32-bit msvcrt.dll and kernel32.dll")
     args = ap.parse_args()
 
     global LAUNCHER
     LAUNCHER = build_launcher(Path(args.work))
+    if args.usage_only:
+        tdump = Path(args.tdump) if args.tdump else build_tdump()
+        return 0 if bench_usage(tdump, args.rounds) else 3
     root, depwalk = Path(args.windows_root), Path(args.depwalk)
     deps_met = True
     if not (root / "windows" / "system32").is_dir():
@@ -407,6 +447,7 @@ def main():
              if p is not None and p.exists()]
     pair = {"tdump": [str(tdump)], "tdump --raw": [str(tdump), "--raw"]}
     met += [report_demangle(p, bench_file(p, pair, args.rounds)[0]) for p in named]
+    met.append(bench_usage(tdump, args.rounds))
     nm = shutil.which("llvm-nm")
     if nm and args.readobj and WINE.is_dir():
         peers = {"tdump": [str(tdump)], "llvm-nm": [nm],

@@ -80,6 +80,8 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
       (a == "--windows-root" ? windowsRoot : appDir) = args[++i];
     } else if (options && a == "--no-deps") {
       opts.noDeps = true;
+    } else if (options && a == "--no-usage") {
+      opts.exportUsage = false;  // for the benchmark only, so not in the usage text
     } else if (options && a == "--def") {
       def = true;
     } else if (options && a == "--version") {

@@ -16,6 +16,9 @@ struct Options {
   const system::Environment* deps = nullptr;
   // --no-deps: no Dependencies part at all.
   bool noDeps = false;
+  // The Exports part's data and argument-size marks. Off only through the
+  // unlisted --no-usage, which bench/bench.py times the listing against.
+  bool exportUsage = true;
 };
 
 }  // namespace kestrova::dumper::pe

@@ -1,10 +1,81 @@
 // The export directory.
+#include "dumper/pe/ExportUse.h"
 #include "dumper/pe/Parse.h"
+#include "dumper/pe/Relocations.h"
 #include "dumper/print/Part.h"
 
 namespace kestrova::dumper::print {
 
 using namespace pe;
+
+namespace {
+
+// What the rows said, for the legend under the table.
+struct Shown {
+  bool on = true;  // the marks are wanted at all
+  bool inferred = false, data = false;
+};
+
+// " (stdcall, 3 dwords)": the convention that pops `bytes`, and the count in
+// dwords when it is whole ones.
+void Pops(Printer& o, std::uint16_t bytes, std::string_view name) {
+  // A C++ name says its own convention (thiscall pops too); the code only that the callee pops.
+  o.Text(" (").Word("args", name.starts_with("?") ? "callee pops" : "stdcall", "stdcall");
+  if (bytes % 4 == 0) o.Text(", ").Dec(kNoKey, bytes / 4u).Text(bytes == 4 ? " dword" : " dwords");
+}
+
+// What a caller needs beyond the address: that the export is data, or on
+// 32-bit x86 how many bytes of arguments the function pops.
+void Usage(Printer& o, ExportUse& use, const ExportEntry& e, std::string_view name, Shown& shown) {
+  if (e.forwarder || e.rva == 0 || !shown.on) return;
+  switch (use.Data(e.rva, name)) {
+    case DataReason::NotData: break;
+    case DataReason::Section: shown.data = true; o.Text("  ").Word("data", "data", "section"); return;
+    case DataReason::Relocation: shown.data = true; o.Text("  ").Word("data", "data", "relocation"); return;
+    case DataReason::Name: shown.data = true; o.Text("  ").Word("data", "data", "name"); return;
+  }
+  ExportUse::Named a = use.ArgsOf(e.rva, name, e.ordinal);
+  if (a.code.kind == ArgSize::Kind::None) return;
+  if (a.decorated) {
+    o.Text("  args ").Dec("argBytes", *a.decorated);
+    Pops(o, *a.decorated, name);
+    o.Text(", by its name)").Word("argsFrom", "", "name");
+    return;
+  }
+  shown.inferred = true;
+  switch (a.code.kind) {
+    case ArgSize::Kind::Stdcall:
+      o.Text("  args ").Dec("argBytes", a.code.bytes);
+      Pops(o, a.code.bytes, name);
+      o.Ch(')');
+      break;
+    case ArgSize::Kind::NoArgs:
+      o.Text("  args ").Dec("argBytes", 0).Text(" (").Word("args", "cdecl or no arguments", "cdeclOrNone").Ch(')');
+      break;
+    case ArgSize::Kind::Conflict:
+      o.Text("  args ").Dec("argBytes", a.code.bytes).Text(" or ").Dec("argBytesOther", a.code.other);
+      o.Text(" (").Word("args", "paths differ", "conflict").Ch(')');
+      break;
+    case ArgSize::Kind::ViaImport: {
+      o.Text("  args ").Word("args", "as", "viaImport").Ch(' ');
+      std::string_view dll;
+      const ImportFunction* f = use.SlotImport(a.code.importSlot, dll);
+      if (f == nullptr) {
+        o.Text("what the import slot at ").Hex("importSlot", a.code.importSlot, 8).Text(" leads to");
+        break;
+      }
+      o.Name("jumpsToDll", dll).Ch(' ');
+      if (f->byOrdinal) o.Ch('#').Dec("jumpsToOrdinal", f->ordinal);
+      else o.Name("jumpsToFunction", f->name);
+      o.Text(" (jumps there)");
+      break;
+    }
+    default: o.Text("  args ").Word("args", "unknown", "unknown"); break;
+  }
+  o.Word("argsFrom", "", "code");
+}
+
+}  // namespace
 
 void PrintExports(Printer& o, const ExportTable& t, const Context& ctx) {
   if (t.present) {
@@ -36,6 +107,19 @@ void PrintExports(Printer& o, const ExportTable& t, const Context& ctx) {
     o.Text("  Ordinal   Hint  RVA       Name");
     o.Nl();
     std::uint64_t unnamed = 0, used = 0;
+    // The imports and relocations the usage rules read, parsed again on the
+    // side: their own parts have reported their damage already.
+    Anomalies quiet;
+    Budget sideWork(ctx.file.Size());
+    const Context side{ctx.file, ctx.h, ctx.map, sideWork, quiet, ctx.options};
+    Shown shown;
+    shown.on = ctx.options.exportUsage;
+    // Only 32-bit x86 code is walked, and only its walks look at the imports.
+    constexpr std::uint16_t kMachineI386 = 0x14C;
+    const bool i386 = ctx.h.coff.machine == kMachineI386 && !ctx.h.opt.pe32plus;
+    const ImportTable imports = i386 && shown.on ? ParseImports(side) : ImportTable{};
+    const RelocationTable relocations = shown.on ? ParseRelocations(side) : RelocationTable{};
+    ExportUse use(ctx, t, &imports, &relocations);
     {
       Scoped rows(o, Scoped::kList, "exports");
       ExportEntry e;
@@ -54,6 +138,7 @@ void PrintExports(Printer& o, const ExportTable& t, const Context& ctx) {
           o.Text("  ").DecR("ordinal", e.ordinal, 7).Text("      -  ").Hex("rva", e.rva, 8).Text("  (no name)");
           o.Fact("noName", true);
           if (e.forwarder) o.Text("  -> ").Name("forwarder", e.forwardTo);
+          Usage(o, use, e, {}, shown);
           o.Nl();
           continue;
         }
@@ -68,6 +153,7 @@ void PrintExports(Printer& o, const ExportTable& t, const Context& ctx) {
             o.Name("name", n.name);
           }
           if (e.forwarder) o.Text("  -> ").Name("forwarder", e.forwardTo);
+          Usage(o, use, e, n.name, shown);
           Readable(o, n.name, ctx);
           o.Nl();
         }
@@ -91,6 +177,14 @@ void PrintExports(Printer& o, const ExportTable& t, const Context& ctx) {
     o.Text(" in use, ").Dec(kNoKey, unnamed).Text(" of them without a name; ");
     Count(o, kNoKey, walker.Unused(), "empty slot)", "empty slots)");
     o.Nl();
+    if (shown.inferred) {
+      o.Text("  (args: the bytes of arguments the function pops, read from its code: the ret N its paths end in)");
+      o.Nl();
+    }
+    if (shown.data) {
+      o.Text("  (data: the address holds data, not code; a linker must import it as DATA)");
+      o.Nl();
+    }
   }
 }
 

@@ -3,6 +3,7 @@
 #include "dumper/x86/Length.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <optional>
 #include <span>
@@ -24,23 +25,26 @@ class Bytes {
     if (off >= r.Size()) return;
     n_ = static_cast<unsigned>(std::min<std::uint64_t>(kMaxLength, r.Size() - off));
     std::span<const std::uint8_t> real = r.Bytes();
+    if (off + kMaxLength <= real.size()) {
+      p_ = real.data() + off;  // the common case: read in place
+      return;
+    }
     if (off < real.size()) {
       std::size_t k = std::min<std::size_t>(n_, real.size() - static_cast<std::size_t>(off));
       std::memcpy(b_, real.data() + off, k);
     }
   }
+  Bytes(const Bytes&) = delete;
+  Bytes& operator=(const Bytes&) = delete;
   std::optional<std::uint8_t> At(unsigned i) const {
     if (i >= n_) return std::nullopt;
-    return b_[i];
+    return p_[i];
   }
   // `n` little-endian bytes at i, sign-extended.
   std::optional<std::int64_t> Signed(unsigned i, unsigned n) const {
+    if (i + n > n_) return std::nullopt;
     std::uint32_t v = 0;
-    for (unsigned k = 0; k < n; ++k) {
-      auto b = At(i + k);
-      if (!b) return std::nullopt;
-      v |= std::uint32_t{*b} << (8 * k);
-    }
+    for (unsigned k = 0; k < n; ++k) v |= std::uint32_t{p_[i + k]} << (8 * k);
     if (n == 1) return static_cast<std::int8_t>(v);
     if (n == 2) return static_cast<std::int16_t>(v);
     return static_cast<std::int32_t>(v);
@@ -53,6 +57,7 @@ class Bytes {
 
  private:
   std::uint8_t b_[kMaxLength] = {};
+  const std::uint8_t* p_ = b_;
   unsigned n_ = 0;
 };
 
@@ -105,7 +110,7 @@ std::optional<ModRm> ReadModRm(const Bytes& b, unsigned i, bool addr16) {
 }
 
 // Whether a one-byte opcode has a ModRM byte.
-bool OneByteModRm(std::uint8_t op) {
+constexpr bool OneByteModRm(std::uint8_t op) {
   if (op < 0x40) return (op & 7) < 4;
   switch (op) {
     case 0x62: case 0x63: case 0x69: case 0x6B:
@@ -121,7 +126,7 @@ bool OneByteModRm(std::uint8_t op) {
   }
 }
 
-Imm OneByteImm(std::uint8_t op) {
+constexpr Imm OneByteImm(std::uint8_t op) {
   if (op < 0x40) {
     if ((op & 7) == 4) return kB;
     if ((op & 7) == 5) return kZ;
@@ -145,7 +150,7 @@ Imm OneByteImm(std::uint8_t op) {
 }
 
 // Two-byte opcodes (after 0F) that are not instructions in 32-bit mode.
-bool TwoByteInvalid(std::uint8_t op) {
+constexpr bool TwoByteInvalid(std::uint8_t op) {
   switch (op) {
     case 0x04: case 0x0A: case 0x0C: case 0x24: case 0x25: case 0x26: case 0x27: case 0x36:
     case 0x39: case 0x3B: case 0x3C: case 0x3D: case 0x3E: case 0x3F: case 0x7A: case 0x7B:
@@ -156,7 +161,7 @@ bool TwoByteInvalid(std::uint8_t op) {
   }
 }
 
-bool TwoByteModRm(std::uint8_t op) {
+constexpr bool TwoByteModRm(std::uint8_t op) {
   if (op <= 0x03) return true;
   if (op >= 0x05 && op <= 0x0C) return false;     // syscall .. ud2 .. 0C
   if (op == 0x0E) return false;                    // femms
@@ -171,7 +176,7 @@ bool TwoByteModRm(std::uint8_t op) {
   return true;
 }
 
-Imm TwoByteImm(std::uint8_t op) {
+constexpr Imm TwoByteImm(std::uint8_t op) {
   if (op >= 0x70 && op <= 0x73) return kB;
   if (op >= 0x80 && op <= 0x8F) return kZ;
   switch (op) {
@@ -183,10 +188,74 @@ Imm TwoByteImm(std::uint8_t op) {
   }
 }
 
+// The classifiers above as tables, one entry an opcode: bit 7 ModRM, bit 6 not
+// an instruction (two-byte map), the low bits the immediate.
+struct Tables {
+  std::uint8_t one[256] = {}, two[256] = {};
+};
+constexpr Tables MakeTables() {
+  Tables t;
+  for (unsigned op = 0; op < 256; ++op) {
+    auto o = static_cast<std::uint8_t>(op);
+    t.one[op] = static_cast<std::uint8_t>((OneByteModRm(o) ? 0x80 : 0) | OneByteImm(o));
+    t.two[op] = static_cast<std::uint8_t>((TwoByteModRm(o) ? 0x80 : 0) | (TwoByteInvalid(o) ? 0x40 : 0) | TwoByteImm(o));
+  }
+  return t;
+}
+constexpr Tables kTables = MakeTables();
+
+// The one-byte opcodes the short path (DecodeShort, in the header) decodes:
+// no prefix, no second opcode byte, an immediate of 0, 1, 2 or 4 bytes, no
+// rule that depends on the ModRM byte beyond lea's and group 5's.
+constexpr std::array<std::uint16_t, 256> MakeShort() {
+  std::array<std::uint16_t, 256> q{};
+  for (unsigned op = 0; op < 256; ++op) {
+    switch (op) {
+      case 0x66: case 0x67: case 0xF0: case 0xF2: case 0xF3: case 0x26: case 0x2E: case 0x36: case 0x3E:
+      case 0x64: case 0x65: case 0x0F: case 0xC4: case 0xC5: case 0x62: case 0x8F: case 0xF6: case 0xF7:
+      case 0xFE: case 0xCD: case 0x9A: case 0xEA:
+        continue;
+      default: break;
+    }
+    Imm imm = OneByteImm(static_cast<std::uint8_t>(op));
+    unsigned immBytes = 0;
+    switch (imm) {
+      case kNone: immBytes = 0; break;
+      case kB: immBytes = 1; break;
+      case kW: immBytes = 2; break;
+      case kZ: immBytes = 4; break;
+      default: continue;
+    }
+    Flow f = Flow::Next;
+    switch (op) {
+      case 0xC2: case 0xC3: f = Flow::Ret; break;
+      case 0xCA: case 0xCB: case 0xCF: f = Flow::Leave; break;
+      case 0xCC: case 0xF4: case 0xF1: f = Flow::Trap; break;
+      case 0xE8: f = Flow::Call; break;
+      case 0xE9: case 0xEB: f = Flow::Jmp; break;
+      case 0xE0: case 0xE1: case 0xE2: case 0xE3: f = Flow::Jcc; break;
+      default: if (op >= 0x70 && op <= 0x7F) f = Flow::Jcc; break;
+    }
+    q[op] = static_cast<std::uint16_t>(detail::kShortKnown | (OneByteModRm(static_cast<std::uint8_t>(op)) ? detail::kShortModRm : 0) |
+                                       (static_cast<unsigned>(f) << 4) | immBytes);
+  }
+  return q;
+}
+
 }  // namespace
+
+namespace detail {
+constexpr std::array<std::uint16_t, 256> kShortTable = MakeShort();
+const std::uint16_t* const kShort = kShortTable.data();
+}  // namespace detail
 
 Insn Decode(const io::Reader& code, std::uint64_t off) {
   Insn out;
+  {
+    // All 15 bytes in the file: the short path, when it knows the instruction.
+    std::span<const std::uint8_t> real = code.Bytes();
+    if (off + kMaxLength <= real.size() && DecodeShort(real.data() + off, off, out)) return out;
+  }
   const Bytes b(code, off);
   bool opsize16 = false, addr16 = false;
   unsigned i = 0;
@@ -217,7 +286,8 @@ Insn Decode(const io::Reader& code, std::uint64_t off) {
     if (!o2) return out;
     o = *o2;
     ++at;
-    if (TwoByteInvalid(o)) return out;
+    const std::uint8_t e = kTables.two[o];
+    if (e & 0x40) return out;
     if (o == 0x38 || o == 0x3A) {
       // Three-byte maps: every opcode has ModRM; 0F 3A ones an imm8 as well.
       if (!b.At(at)) return out;
@@ -225,8 +295,8 @@ Insn Decode(const io::Reader& code, std::uint64_t off) {
       hasModRm = true;
       imm = o == 0x3A ? kB : kNone;
     } else {
-      hasModRm = TwoByteModRm(o);
-      imm = TwoByteImm(o);
+      hasModRm = (e & 0x80) != 0;
+      imm = static_cast<Imm>(e & 0x0F);
       if (o >= 0x80 && o <= 0x8F) flow = Flow::Jcc;
       if (o == 0x0B || o == 0xB9 || o == 0xFF) flow = Flow::Trap;  // ud2, ud1, ud0
       if (o == 0x35 || o == 0x07) flow = Flow::Leave;               // sysexit, sysret
@@ -251,8 +321,8 @@ Insn Decode(const io::Reader& code, std::uint64_t off) {
     twoByte = true;
     o = 0;  // no two-byte flow rules apply to VEX instructions
   } else {
-    hasModRm = OneByteModRm(o);
-    imm = OneByteImm(o);
+    hasModRm = (kTables.one[o] & 0x80) != 0;
+    imm = static_cast<Imm>(kTables.one[o] & 0x0F);
     switch (o) {
       case 0xC2: case 0xC3: flow = Flow::Ret; break;
       case 0xCA: case 0xCB: case 0xCF: flow = Flow::Leave; break;

@@ -15,7 +15,8 @@ import kcorpus  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 FUNCTION = re.compile(r"    [0-9A-F]{8}  +(?:\d+|-)  (.*)$")
-EXPORT = re.compile(r"  +(\d+) +(?:\d+|-)  [0-9A-F]{8}  (.*?)(?:  -> .*)?$")
+# The name, without what may follow it: the forwarder, the usage mark, the readable form.
+EXPORT = re.compile(r"  +(\d+) +(?:\d+|-)  [0-9A-F]{8}  (.*?)(?:  (?:-> |args |data$|data  = |= ).*)?$")
 
 
 def catalogued(root):

@@ -1,10 +1,12 @@
-// tdump --def on a 32-bit DLL built in memory whose exports cover each verdict
-// of the argument-size walk and each data rule; and the files it refuses.
+// tdump --def, and the Exports part's usage marks, on a 32-bit DLL built in
+// memory whose exports cover each verdict of the argument-size walk and each
+// data rule; and the files --def refuses.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "dumper/DefFile.h"
+#include "tests/dumper/Golden.h"
 #include "tests/dumper/Images.h"
 
 namespace kestrova::dumper::testing {
@@ -22,7 +24,7 @@ std::string Def(const std::vector<std::uint8_t>& bytes, int expectRc) {
   return out.s;
 }
 
-TEST(DefFile, VerdictsOfTheCodeAndDataRules) {
+std::vector<std::uint8_t> CallsDll() {
   PeBuilder pe(false);
   pe.characteristics = 0x2102;  // a DLL
   pe.Add(".text", kCode);
@@ -67,17 +69,28 @@ TEST(DefFile, VerdictsOfTheCodeAndDataRules) {
   e.functions = {{0x1000, ""}, {0x1010, ""}, {0x1020, ""}, {0x1030, ""}, {0x1040, ""}, {0x1050, ""},
                  {0x1060, ""}, {0x1070, ""}, {0x3000, ""}, {0x10A0, ""}, {0x1090, ""}, {0, "NTDLL.RtlAllocateHeap"},
                  {0x1000, ""}, {0x1000, ""}, {0x1010, ""}, {0, ""}, {0x1000, ""}};
+  // Wrong@4 names the ret 8 function: its decoration and its code disagree.
   e.names = {{"??_7Widget@@6B@", 10}, {"Both", 13}, {"Both@8", 14}, {"Branches", 2}, {"Cdecl", 1},
              {"Dies", 4}, {"Fwd", 11}, {"Loop", 5}, {"Noreturn", 7}, {"Pointer", 9}, {"Stdcall", 0},
-             {"TailJump", 6}, {"Thunk", 3}, {"Variable", 8}, {"bad name", 12}};
+             {"TailJump", 6}, {"Thunk", 3}, {"Variable", 8}, {"Wrong@4", 0}, {"bad name", 12}};
   auto ex = WriteExports(rdata, e);
   pe.dirs[0] = {ex[0], ex[1]};
+  return pe.Build();
+}
 
-  EXPECT_EQ(Def(pe.Build(), 0),
+TEST(GoldenFeatures, ExportsShowArgumentBytesAndDataOnTheirLines) {
+  const std::vector<std::uint8_t> dll = CallsDll();
+  ExpectGolden("exports_usage", Dump(dll, "calls.dll"));
+  ExpectGolden("exports_usage.json", PartJson(DumpJson(dll, "calls.dll"), "Exports"));
+}
+
+TEST(DefFile, VerdictsOfTheCodeAndDataRules) {
+  EXPECT_EQ(Def(CallsDll(), 0),
             "; Module-definition file of calls.dll, written by tdump\n"
             "LIBRARY \"calls.dll\"\n"
             "EXPORTS\n"
             "Stdcall@8 @1\n"
+            "Wrong@4 @1\n"
             "Cdecl @2\n"
             "Branches @3 ; returns pop 4 or 8 bytes on different paths\n"
             "Thunk @4 ; jumps to KERNEL32.dll GetStdHandle; argument size is that function's\n"
