@@ -223,6 +223,7 @@ namespace {
 constexpr std::size_t kStretch = 1 << 17;
 // Below this a second thread costs more than it saves.
 constexpr std::size_t kSplitAt = std::size_t{8} << 20;
+constexpr std::size_t kMaxThreads = 4;
 
 // A stretch of the file whose bytes go into histogram `hist`.
 struct Counted {
@@ -310,8 +311,8 @@ void ScanRange(std::span<const std::uint8_t> b, std::size_t from, std::size_t to
 
 // The one pass over the whole file: the checksum (when `checksumOffset` is
 // given) and the byte counts of the stretches in `counted`. Counting bytes
-// costs five times the checksum, so a big file's second half is counted on a
-// second thread, with its own sum and tables.
+// costs five times the checksum, so a big file is cut in pieces counted on
+// threads of their own, each with its own sum and tables.
 std::uint32_t ScanFile(const io::Reader& file, std::optional<std::uint64_t> checksumOffset,
                        const std::vector<Counted>& counted, std::vector<std::uint64_t>& hists,
                        io::PageRelease* pages) {
@@ -321,25 +322,47 @@ std::uint32_t ScanFile(const io::Reader& file, std::optional<std::uint64_t> chec
   std::uint64_t sum = 0;
   const std::size_t n = b.size();
   const bool checksum = checksumOffset.has_value();
-  std::size_t mid = n;
-  if (!counted.empty() && n >= kSplitAt) mid = n / 2 / kStretch * kStretch;  // stretches stay word-aligned
-  std::uint64_t sum2 = 0;
-  std::vector<std::uint64_t> hists2;
-  std::thread second;
-  if (mid < n) {
-    try {
-      hists2.assign(hists.size(), 0);
-      second = std::thread(
-          [&] { ScanRange(b, mid, n, checksum, counted, hists2.data(), pages, false, sum2); });
-    } catch (const std::exception&) {
-      mid = n;  // no thread to be had: one pass on this one
-    }
+  // Pieces of at least kSplitAt / 2 each, one per core up to kMaxThreads; the
+  // first stays on this thread and may use the borrowed buffer.
+  std::size_t pieces = 1;
+  if (!counted.empty() && n >= kSplitAt) {
+    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    pieces = std::min({cores, kMaxThreads, n / (kSplitAt / 2)});
   }
-  ScanRange(b, 0, mid, checksum, counted, hists.data(), pages, true, sum);
-  if (second.joinable()) {
-    second.join();
-    sum += sum2;
-    for (std::size_t k = 0; k < hists.size(); ++k) hists[k] += hists2[k];
+  const std::size_t step = (n / pieces + kStretch - 1) / kStretch * kStretch;  // stretches stay word-aligned
+  struct Piece {
+    std::size_t from = 0, to = 0;
+    std::uint64_t sum = 0;
+    std::vector<std::uint64_t> hists;
+    std::thread thread;
+  };
+  std::vector<Piece> others;
+  std::size_t mine = std::min(n, step);
+  try {
+    for (std::size_t at = mine; at < n; at += step) {
+      Piece& q = others.emplace_back();
+      q.from = at;
+      q.to = std::min(n, at + step);
+      q.hists.assign(hists.size(), 0);
+    }
+    for (Piece& q : others)
+      q.thread = std::thread([&b, &q, checksum, &counted, pages] {
+        ScanRange(b, q.from, q.to, checksum, counted, q.hists.data(), pages, false, q.sum);
+      });
+  } catch (const std::exception&) {
+    // No more threads or memory to be had: this one takes what no thread started on.
+    for (Piece& q : others) {
+      if (!q.thread.joinable()) ScanRange(b, q.from, q.to, checksum, counted, hists.data(), pages, true, sum);
+    }
+    const std::size_t planned = others.empty() ? mine : others.back().to;
+    ScanRange(b, planned, n, checksum, counted, hists.data(), pages, true, sum);
+  }
+  ScanRange(b, 0, mine, checksum, counted, hists.data(), pages, true, sum);
+  for (Piece& q : others) {
+    if (!q.thread.joinable()) continue;
+    q.thread.join();
+    sum += q.sum;
+    for (std::size_t k = 0; k < hists.size(); ++k) hists[k] += q.hists[k];
   }
   if (!checksumOffset) return 0;
   for (std::uint64_t k = 0; k < 4; ++k) {
