@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "dumper/pe/Identify.h"
@@ -49,6 +50,9 @@ struct Facts {
   bool depsWalked = false, depsLoads = false;
   std::uint64_t depsModules = 0, depsDllsMissing = 0, depsFunctionsMissing = 0, depsBadImages = 0;
   std::uint64_t depsDelayedFailures = 0, depsAssembliesMissing = 0;
+  // Where each DLL the program imports was found (lower-case name as imported, path),
+  // for the Exports part to follow a thunk into it.
+  std::vector<std::pair<std::string, std::string>> depsPaths;
   // The manifests, when the Dependencies part needed them before the Manifest
   // part: read once, kept until the Manifest part takes them.
   std::shared_ptr<ManifestList> manifests;

@@ -3,6 +3,10 @@
 #include "dumper/pe/Parse.h"
 #include "dumper/pe/Relocations.h"
 #include "dumper/print/Part.h"
+#include "dumper/system/Closure.h"
+#include "dumper/system/ImportedArgs.h"
+
+#include <optional>
 
 namespace kestrova::dumper::print {
 
@@ -16,6 +20,28 @@ struct Shown {
   bool inferred = false, data = false;
 };
 
+// Thunks followed into the DLLs the Dependencies part found, when it had a system.
+class Follow {
+ public:
+  explicit Follow(const Context& ctx) : ctx_(ctx) {}
+  ArgSize Of(std::string_view dll, const ImportFunction& f) {
+    const system::Environment* env = ctx_.options.deps;
+    if (env == nullptr || env->files == nullptr || ctx_.facts == nullptr) return {};
+    std::string lower(dll);
+    for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    for (const auto& [name, path] : ctx_.facts->depsPaths) {
+      if (name != lower) continue;
+      if (!args_) args_.emplace(*env->files);
+      return args_->Of(path, f);
+    }
+    return {};
+  }
+
+ private:
+  const Context& ctx_;
+  std::optional<system::ImportedArgs> args_;
+};
+
 // " (stdcall, 3 dwords)": the convention that pops `bytes`, and the count in
 // dwords when it is whole ones.
 void Pops(Printer& o, std::uint16_t bytes, std::string_view name) {
@@ -26,7 +52,7 @@ void Pops(Printer& o, std::uint16_t bytes, std::string_view name) {
 
 // What a caller needs beyond the address: that the export is data, or on
 // 32-bit x86 how many bytes of arguments the function pops.
-void Usage(Printer& o, ExportUse& use, const ExportEntry& e, std::string_view name, Shown& shown) {
+void Usage(Printer& o, ExportUse& use, Follow& follow, const ExportEntry& e, std::string_view name, Shown& shown) {
   if (e.forwarder || e.rva == 0 || !shown.on) return;
   switch (use.Data(e.rva, name)) {
     case DataReason::NotData: break;
@@ -43,6 +69,7 @@ void Usage(Printer& o, ExportUse& use, const ExportEntry& e, std::string_view na
     return;
   }
   shown.inferred = true;
+  std::string_view from = "code";
   switch (a.code.kind) {
     case ArgSize::Kind::Stdcall:
       o.Text("  args ").Dec("argBytes", a.code.bytes);
@@ -57,22 +84,43 @@ void Usage(Printer& o, ExportUse& use, const ExportEntry& e, std::string_view na
       o.Text(" (").Word("args", "paths differ", "conflict").Ch(')');
       break;
     case ArgSize::Kind::ViaImport: {
-      o.Text("  args ").Word("args", "as", "viaImport").Ch(' ');
       std::string_view dll;
       const ImportFunction* f = use.SlotImport(a.code.importSlot, dll);
       if (f == nullptr) {
-        o.Text("what the import slot at ").Hex("importSlot", a.code.importSlot, 8).Text(" leads to");
+        o.Text("  args ").Word("args", "as", "viaImport").Text(" what the import slot at ");
+        o.Hex("importSlot", a.code.importSlot, 8).Text(" leads to");
         break;
       }
-      o.Name("jumpsToDll", dll).Ch(' ');
-      if (f->byOrdinal) o.Ch('#').Dec("jumpsToOrdinal", f->ordinal);
-      else o.Name("jumpsToFunction", f->name);
-      o.Text(" (jumps there)");
+      auto target = [&] {
+        o.Name("jumpsToDll", dll).Ch(' ');
+        if (f->byOrdinal) o.Ch('#').Dec("jumpsToOrdinal", f->ordinal);
+        else o.Name("jumpsToFunction", f->name);
+      };
+      const ArgSize there = follow.Of(dll, *f);
+      if (there.kind == ArgSize::Kind::Stdcall) {
+        // Settled by the code it jumps to, in the DLL the Dependencies part found.
+        o.Text("  args ").Dec("argBytes", there.bytes);
+        Pops(o, there.bytes, name);
+        o.Text(", as ");
+        target();
+        o.Ch(')');
+        from = "import";
+      } else if (there.kind == ArgSize::Kind::NoArgs) {
+        o.Text("  args ").Dec("argBytes", 0).Text(" (").Word("args", "cdecl or no arguments", "cdeclOrNone");
+        o.Text(", as ");
+        target();
+        o.Ch(')');
+        from = "import";
+      } else {
+        o.Text("  args ").Word("args", "as", "viaImport").Ch(' ');
+        target();
+        o.Text(" (jumps there)");
+      }
       break;
     }
     default: o.Text("  args ").Word("args", "unknown", "unknown"); break;
   }
-  o.Word("argsFrom", "", "code");
+  o.Word("argsFrom", "", from);
 }
 
 }  // namespace
@@ -120,6 +168,7 @@ void PrintExports(Printer& o, const ExportTable& t, const Context& ctx) {
     const ImportTable imports = i386 && shown.on ? ParseImports(side) : ImportTable{};
     const RelocationTable relocations = shown.on ? ParseRelocations(side) : RelocationTable{};
     ExportUse use(ctx, t, &imports, &relocations);
+    Follow follow(ctx);
     {
       Scoped rows(o, Scoped::kList, "exports");
       ExportEntry e;
@@ -138,7 +187,7 @@ void PrintExports(Printer& o, const ExportTable& t, const Context& ctx) {
           o.Text("  ").DecR("ordinal", e.ordinal, 7).Text("      -  ").Hex("rva", e.rva, 8).Text("  (no name)");
           o.Fact("noName", true);
           if (e.forwarder) o.Text("  -> ").Name("forwarder", e.forwardTo);
-          Usage(o, use, e, {}, shown);
+          Usage(o, use, follow, e, {}, shown);
           o.Nl();
           continue;
         }
@@ -153,7 +202,7 @@ void PrintExports(Printer& o, const ExportTable& t, const Context& ctx) {
             o.Name("name", n.name);
           }
           if (e.forwarder) o.Text("  -> ").Name("forwarder", e.forwardTo);
-          Usage(o, use, e, n.name, shown);
+          Usage(o, use, follow, e, n.name, shown);
           Readable(o, n.name, ctx);
           o.Nl();
         }

@@ -51,6 +51,12 @@ system::Closure ParseDependencies(const Context& ctx) {
     ctx.facts->depsBadImages = c.wrongMachine + c.badImages;
     ctx.facts->depsDelayedFailures = c.delayedFailures;
     ctx.facts->depsAssembliesMissing = c.assembliesMissing;
+    for (const system::Edge& e : c.modules[0].edges) {
+      if (e.module < 0 || c.modules[static_cast<std::size_t>(e.module)].state != system::Module::State::Image) continue;
+      std::string name = e.imported;
+      for (char& ch : name) ch = (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch - 'A' + 'a') : ch;
+      ctx.facts->depsPaths.emplace_back(std::move(name), c.modules[static_cast<std::size_t>(e.module)].path);
+    }
   }
   return c;
 }

@@ -66,7 +66,7 @@ ExportHit Entry(const Module& m, std::uint32_t index) {
     io::CString s = sv->String(0, pe::kMaxName);
     return {ExportHit::Kind::Forward, s.text};
   }
-  return {ExportHit::Kind::Found, {}};
+  return {ExportHit::Kind::Found, {}, rva};
 }
 
 std::string_view NameAtIndex(const Module& m, const io::Reader& names, std::uint32_t i) {

@@ -65,6 +65,7 @@ struct ExportHit {
   enum class Kind : std::uint8_t { Missing, Found, Forward };
   Kind kind = Kind::Missing;
   std::string_view forward;  // Forward: "DLL.Function" or "DLL.#ordinal"
+  std::uint32_t rva = 0;     // Found: the function's address
 };
 
 // An export by name as the loader finds it: the hint's slot first, then a

@@ -165,10 +165,50 @@ def parse_defs(here):
     return result
 
 
+FOLLOWED = re.compile(r"args (\d+) \((?:stdcall|callee pops|cdecl or no arguments)[^)]*, as (\S+) (\S+)\)")
+
+
+def check_followed(tdump, dll_dir, work, nm):
+    """The listing follows a thunk into the DLL the Dependencies part found (here a
+    drive whose SysWOW64 is Wine's i386 folder): each size it takes from there must be
+    the one the target's decorated symbol gives."""
+    root = work / "drive"
+    shutil.rmtree(root, ignore_errors=True)
+    (root / "Windows").mkdir(parents=True)
+    (root / "Windows" / "SysWOW64").symlink_to(dll_dir.resolve())
+    (root / "Windows" / "System32").symlink_to(dll_dir.resolve())
+    sizes, agree, wrong = {}, 0, []
+    for name in ("kernel32.dll", "advapi32.dll", "user32.dll"):
+        out = subprocess.run([tdump, "--windows-root", str(root), str(dll_dir / name)], capture_output=True,
+                             text=True, errors="replace", check=False).stdout
+        for m in FOLLOWED.finditer(out):
+            n, target, fn = int(m.group(1)), m.group(2).lower(), m.group(3)
+            if target not in sizes:
+                syms = subprocess.run([nm, "--defined-only", str(dll_dir / target)], capture_output=True,
+                                      text=True, check=False).stdout
+                sizes[target] = {}
+                for line in syms.splitlines():
+                    d = DECORATED.match(line.split()[-1]) if line.split() else None
+                    if d:
+                        sizes[target].setdefault(d.group(1), set()).add(int(d.group(2)))
+            want = sizes[target].get(fn)
+            if want is None:
+                continue
+            if n in want:
+                agree += 1
+            else:
+                wrong.append(f"{name}: {m.group(0)}; {target} says {sorted(want)}")
+    print(f"thunks followed in the listing: {agree} agree with the target's symbols, {len(wrong)} do not")
+    for line in wrong[:20]:
+        print("WRONG", line)
+    return agree > 0 and not wrong
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("export_args")
     ap.add_argument("--dir", type=Path, default=I386_DIR)
+    ap.add_argument("--tdump", help="also check the listing's thunks followed into other DLLs")
     ap.add_argument("--work", type=Path, default=Path("argsizes-work"))
     ap.add_argument("--sample", type=int, default=0,
                     help="check N DLLs (a fixed draw, the core system DLLs always among them)")
@@ -245,6 +285,8 @@ def main():
     for line in worse[:40]:
         print("WORSE THAN GENDEF", line)
     ok = not wrong and not worse and c["ours decided"] >= c["gendef decided"]
+    if args.tdump:
+        ok = check_followed(args.tdump, args.dir, args.work, nm) and ok
     if c["code"] == 0:
         return kcorpus.skip("no code exports found")
     print("OK" if ok else "FAIL")

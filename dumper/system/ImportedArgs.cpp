@@ -1,0 +1,23 @@
+#include "dumper/system/ImportedArgs.h"
+
+namespace kestrova::dumper::system {
+
+pe::ArgSize ImportedArgs::Of(const std::string& path, const pe::ImportFunction& f) {
+  constexpr std::uint16_t kMachineI386 = 0x14C;
+  const Module& m = cache_.Get(path);
+  if (m.state != Module::State::Image || m.machine != kMachineI386 || m.pe32plus) return {};
+  const ExportHit hit = f.byOrdinal ? FindOrdinal(m, static_cast<std::uint32_t>(f.ordinal))
+                                    : FindExport(m, f.name, static_cast<std::int32_t>(f.hint));
+  // A forwarder leads on to a third DLL, which only the loader's search would find.
+  if (hit.kind != ExportHit::Kind::Found) return {};
+  const auto key = std::make_pair(&m, hit.rva);
+  if (auto it = done_.find(key); it != done_.end()) return it->second;
+  std::unique_ptr<Walker>& w = walkers_[&m];
+  if (!w) w = std::make_unique<Walker>(m);
+  pe::ArgSize a = w->use.Args(hit.rva);
+  if (a.kind == pe::ArgSize::Kind::ViaImport) a = {};  // one step only: the next DLL is not resolved here
+  done_.emplace(key, a);
+  return a;
+}
+
+}  // namespace kestrova::dumper::system
