@@ -150,7 +150,7 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
     }
     std::span<const std::uint8_t> mapped = files.Mapped();
     if (def) {
-      rc = WriteDefFile(mapped.empty() ? std::span<const std::uint8_t>(bytes) : mapped, args[i], out);
+      rc = WriteDefFile(mapped.empty() ? std::span<const std::uint8_t>(bytes) : mapped, args[i], out, opts.deps);
       continue;
     }
     if (mapped.empty()) DumpImage(bytes, args[i], out, nullptr, opts);

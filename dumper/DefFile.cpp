@@ -3,6 +3,7 @@
 // identifier form or goes out as a comment.
 #include "dumper/DefFile.h"
 
+#include <optional>
 #include <string>
 #include <unordered_set>
 
@@ -10,7 +11,10 @@
 #include "dumper/io/Reader.h"
 #include "dumper/pe/ExportUse.h"
 #include "dumper/pe/Parse.h"
+#include "dumper/pe/Facts.h"
 #include "dumper/pe/Relocations.h"
+#include "dumper/system/Dependencies.h"
+#include "dumper/system/ImportedArgs.h"
 
 namespace kestrova::dumper {
 
@@ -74,7 +78,8 @@ std::string ArgsNote(const ArgSize& a, const pe::ImportTable& imports) {
 
 }  // namespace
 
-int WriteDefFile(std::span<const std::uint8_t> bytes, std::string_view displayName, io::Sink& out) {
+int WriteDefFile(std::span<const std::uint8_t> bytes, std::string_view displayName, io::Sink& out,
+                 const system::Environment* deps) {
   io::Reader file(bytes);
   pe::Anomalies an;
   pe::Headers h = pe::ParseHeaders(file, an);
@@ -86,11 +91,35 @@ int WriteDefFile(std::span<const std::uint8_t> bytes, std::string_view displayNa
   }
   pe::AddressMap map(file, h);
   pe::Budget budget(bytes.size());
-  const pe::Options options;
-  const pe::Context ctx{file, h, map, budget, an, options};
+  pe::Options options;
+  options.deps = deps;
+  pe::Facts facts;
+  const pe::Context ctx{file, h, map, budget, an, options, &facts};
   pe::ExportTable exports = pe::ParseExports(ctx);
   pe::ImportTable imports = pe::ParseImports(ctx);
   pe::RelocationTable relocations = pe::ParseRelocations(ctx);
+  // Where the DLLs it imports are, for thunks that jump into them.
+  if (deps != nullptr && deps->files != nullptr && h.coff.machine == 0x14C && !h.opt.pe32plus) pe::ParseDependencies(ctx);
+  std::optional<system::ImportedArgs> follow;
+  auto followed = [&](const ArgSize& a, std::string& note) {
+    if (a.kind != ArgSize::Kind::ViaImport || facts.depsPaths.empty()) return a;
+    for (const pe::ImportDll& d : imports.dlls)
+      for (const pe::ImportFunction& f : d.functions) {
+        if (f.slotRva != a.importSlot) continue;
+        std::string lower(d.name);
+        for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        for (const auto& [name, path] : facts.depsPaths) {
+          if (name != lower) continue;
+          if (!follow) follow.emplace(*deps->files);
+          const ArgSize there = follow->Of(path, f);
+          if (there.kind != ArgSize::Kind::Stdcall && there.kind != ArgSize::Kind::NoArgs) return a;
+          note = "argument size from " + Shown(d.name) + " " + (f.byOrdinal ? "#" + io::Dec(f.ordinal) : Shown(f.name)) +
+                 ", which it jumps to";
+          return there;
+        }
+      }
+    return a;
+  };
 
   std::string_view library = exports.nameOk && Writable(exports.name, true) ? exports.name : BaseName(displayName);
   std::string text = "; Module-definition file of " + Shown(BaseName(displayName)) + ", written by tdump\n";
@@ -160,8 +189,9 @@ int WriteDefFile(std::span<const std::uint8_t> bytes, std::string_view displayNa
         if (noName) line += " NONAME";
         line += " DATA";
       } else {
-        ArgSize a = use.Args(e.rva);
-        std::string note = ArgsNote(a, imports);
+        std::string note;
+        ArgSize a = followed(use.Args(e.rva), note);
+        if (note.empty()) note = ArgsNote(a, imports);
         // A name that carries its own decoration, or a C++ one, keeps it.
         bool decorable = name.find('@') == std::string::npos && name[0] != '?';
         if (a.kind == ArgSize::Kind::Stdcall && decorable) {
