@@ -3,7 +3,6 @@
 // identifier form or goes out as a comment.
 #include "dumper/DefFile.h"
 
-#include <optional>
 #include <string>
 #include <unordered_set>
 
@@ -59,19 +58,15 @@ std::string_view BaseName(std::string_view path) {
 }
 
 // What the code says beyond the line itself, for the reader of the file.
-std::string ArgsNote(const ArgSize& a, const pe::ImportTable& imports) {
+std::string What(const pe::ImportFunction& f) { return f.byOrdinal ? "#" + io::Dec(f.ordinal) : Shown(f.name); }
+
+// Why a function's argument size is not written (a thunk's jump is said by the caller).
+std::string ArgsNote(const ArgSize& a) {
   switch (a.kind) {
     case ArgSize::Kind::Unknown: return "argument size unknown";
     case ArgSize::Kind::Conflict:
       return "returns pop " + io::Dec(a.bytes) + " or " + io::Dec(a.other) + " bytes on different paths";
-    case ArgSize::Kind::ViaImport:
-      for (const pe::ImportDll& d : imports.dlls)
-        for (const pe::ImportFunction& f : d.functions)
-          if (f.slotRva == a.importSlot) {
-            std::string what = f.byOrdinal ? "#" + io::Dec(f.ordinal) : Shown(f.name);
-            return "jumps to " + Shown(d.name) + " " + what + "; argument size is that function's";
-          }
-      return "jumps through the import slot at " + io::Hex(a.importSlot);
+    case ArgSize::Kind::ViaImport: return "jumps through the import slot at " + io::Hex(a.importSlot);
     default: return {};
   }
 }
@@ -100,26 +95,7 @@ int WriteDefFile(std::span<const std::uint8_t> bytes, std::string_view displayNa
   pe::RelocationTable relocations = pe::ParseRelocations(ctx);
   // Where the DLLs it imports are, for thunks that jump into them.
   if (deps != nullptr && deps->files != nullptr && h.coff.machine == 0x14C && !h.opt.pe32plus) pe::ParseDependencies(ctx);
-  std::optional<system::ImportedArgs> follow;
-  auto followed = [&](const ArgSize& a, std::string& note) {
-    if (a.kind != ArgSize::Kind::ViaImport || facts.depsPaths.empty()) return a;
-    for (const pe::ImportDll& d : imports.dlls)
-      for (const pe::ImportFunction& f : d.functions) {
-        if (f.slotRva != a.importSlot) continue;
-        std::string lower(d.name);
-        for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-        for (const auto& [name, path] : facts.depsPaths) {
-          if (name != lower) continue;
-          if (!follow) follow.emplace(*deps->files);
-          const ArgSize there = follow->Of(path, f);
-          if (there.kind != ArgSize::Kind::Stdcall && there.kind != ArgSize::Kind::NoArgs) return a;
-          note = "argument size from " + Shown(d.name) + " " + (f.byOrdinal ? "#" + io::Dec(f.ordinal) : Shown(f.name)) +
-                 ", which it jumps to";
-          return there;
-        }
-      }
-    return a;
-  };
+  system::ImportedArgs follow(deps != nullptr ? deps->files : nullptr, &facts.depsPaths);
 
   std::string_view library = exports.nameOk && Writable(exports.name, true) ? exports.name : BaseName(displayName);
   std::string text = "; Module-definition file of " + Shown(BaseName(displayName)) + ", written by tdump\n";
@@ -189,9 +165,19 @@ int WriteDefFile(std::span<const std::uint8_t> bytes, std::string_view displayNa
         if (noName) line += " NONAME";
         line += " DATA";
       } else {
+        ArgSize a = use.Args(e.rva);
         std::string note;
-        ArgSize a = followed(use.Args(e.rva), note);
-        if (note.empty()) note = ArgsNote(a, imports);
+        std::string_view dll;
+        const pe::ImportFunction* f = a.kind == ArgSize::Kind::ViaImport ? use.SlotImport(a.importSlot, dll) : nullptr;
+        if (f != nullptr) {
+          if (const ArgSize there = follow.Of(dll, *f); there.kind != ArgSize::Kind::None) {
+            a = there;
+            note = "argument size from " + Shown(dll) + " " + What(*f) + ", which it jumps to";
+          } else {
+            note = "jumps to " + Shown(dll) + " " + What(*f) + "; argument size is that function's";
+          }
+        }
+        if (note.empty()) note = ArgsNote(a);
         // A name that carries its own decoration, or a C++ one, keeps it.
         bool decorable = name.find('@') == std::string::npos && name[0] != '?';
         if (a.kind == ArgSize::Kind::Stdcall && decorable) {

@@ -1,7 +1,6 @@
 // DOS, COFF and optional headers, data directories, section table, address map.
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <exception>
 #include <optional>
 #include <thread>
@@ -231,39 +230,6 @@ struct Counted {
   std::size_t hist = 0;
 };
 
-// Adds the bytes of `b` (at most a stretch, so 32-bit counts hold) to `hist`.
-// Eight tables side by side, filled from 8-byte words, so that a run of one
-// byte value (zero fill) does not wait on a single counter.
-void CountBytes(std::span<const std::uint8_t> b, std::uint64_t* hist) {
-  std::uint32_t c[8][256] = {};
-  std::uint64_t zeroWords = 0;
-  std::size_t i = 0;
-  const std::size_t n = b.size();
-  for (; i + 8 <= n; i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, b.data() + i, 8);
-    if (w == 0) {  // zero fill, common in images, counted without the tables
-      ++zeroWords;
-      continue;
-    }
-    ++c[0][w & 0xFF];
-    ++c[1][(w >> 8) & 0xFF];
-    ++c[2][(w >> 16) & 0xFF];
-    ++c[3][(w >> 24) & 0xFF];
-    ++c[4][(w >> 32) & 0xFF];
-    ++c[5][(w >> 40) & 0xFF];
-    ++c[6][(w >> 48) & 0xFF];
-    ++c[7][w >> 56];
-  }
-  for (; i < n; ++i) ++c[0][b[i]];
-  hist[0] += 8 * zeroWords;
-  for (std::size_t k = 0; k < 256; ++k) {
-    std::uint64_t t = 0;
-    for (const auto& table : c) t += table[k];
-    hist[k] += t;
-  }
-}
-
 double Entropy(const std::uint64_t* hist) {
   std::uint64_t total = 0;
   for (std::size_t k = 0; k < 256; ++k) total += hist[k];
@@ -288,7 +254,7 @@ void ScanRange(std::span<const std::uint8_t> b, std::size_t from, std::size_t to
     for (const Counted& c : counted) {
       if (c.begin >= end || c.end <= at) continue;
       const std::uint64_t lo = std::max<std::uint64_t>(c.begin, at), hi = std::min<std::uint64_t>(c.end, end);
-      CountBytes(part.subspan(static_cast<std::size_t>(lo - at), static_cast<std::size_t>(hi - lo)),
+      io::CountBytes(part.subspan(static_cast<std::size_t>(lo - at), static_cast<std::size_t>(hi - lo)),
                  hists + 256 * c.hist);
     }
   };

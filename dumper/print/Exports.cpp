@@ -6,8 +6,6 @@
 #include "dumper/system/Closure.h"
 #include "dumper/system/ImportedArgs.h"
 
-#include <optional>
-
 namespace kestrova::dumper::print {
 
 using namespace pe;
@@ -20,28 +18,6 @@ struct Shown {
   bool inferred = false, data = false;
 };
 
-// Thunks followed into the DLLs the Dependencies part found, when it had a system.
-class Follow {
- public:
-  explicit Follow(const Context& ctx) : ctx_(ctx) {}
-  ArgSize Of(std::string_view dll, const ImportFunction& f) {
-    const system::Environment* env = ctx_.options.deps;
-    if (env == nullptr || env->files == nullptr || ctx_.facts == nullptr) return {};
-    std::string lower(dll);
-    for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    for (const auto& [name, path] : ctx_.facts->depsPaths) {
-      if (name != lower) continue;
-      if (!args_) args_.emplace(*env->files);
-      return args_->Of(path, f);
-    }
-    return {};
-  }
-
- private:
-  const Context& ctx_;
-  std::optional<system::ImportedArgs> args_;
-};
-
 // " (stdcall, 3 dwords)": the convention that pops `bytes`, and the count in
 // dwords when it is whole ones.
 void Pops(Printer& o, std::uint16_t bytes, std::string_view name) {
@@ -52,7 +28,7 @@ void Pops(Printer& o, std::uint16_t bytes, std::string_view name) {
 
 // What a caller needs beyond the address: that the export is data, or on
 // 32-bit x86 how many bytes of arguments the function pops.
-void Usage(Printer& o, ExportUse& use, Follow& follow, const ExportEntry& e, std::string_view name, Shown& shown) {
+void Usage(Printer& o, ExportUse& use, system::ImportedArgs& follow, const ExportEntry& e, std::string_view name, Shown& shown) {
   if (e.forwarder || e.rva == 0 || !shown.on) return;
   switch (use.Data(e.rva, name)) {
     case DataReason::NotData: break;
@@ -168,7 +144,9 @@ void PrintExports(Printer& o, const ExportTable& t, const Context& ctx) {
     const ImportTable imports = i386 && shown.on ? ParseImports(side) : ImportTable{};
     const RelocationTable relocations = shown.on ? ParseRelocations(side) : RelocationTable{};
     ExportUse use(ctx, t, &imports, &relocations);
-    Follow follow(ctx);
+    // Thunks followed into the DLLs the Dependencies part found, when it had a system.
+    system::ImportedArgs follow(ctx.options.deps != nullptr ? ctx.options.deps->files : nullptr,
+                                ctx.facts != nullptr ? &ctx.facts->depsPaths : nullptr);
     {
       Scoped rows(o, Scoped::kList, "exports");
       ExportEntry e;

@@ -151,11 +151,22 @@ class Walker {
     out_.problems.push_back({kind, delayed, importer, std::move(dll), std::move(function), std::move(forward), {}});
   }
 
-  static void SxsEdge(Edge& e, const Target& t) {
-    if (!t.sxs) return;
-    e.assembly = t.sxs->assembly;
-    e.sxsUnbound = t.sxs->path.empty();
-    e.sxsJudged = t.sxsJudged;
+  // The edge to a DLL imported as `imported`, resolved to `t`.
+  static Edge EdgeTo(std::string imported, const Target& t) {
+    Edge e;
+    e.imported = std::move(imported);
+    e.contract = t.hit.kind;
+    e.host = t.hit.host;
+    e.exception = t.hit.exception;
+    e.rule = t.rule;
+    e.module = t.module;
+    e.cut = t.cut;
+    if (t.sxs) {
+      e.assembly = t.sxs->assembly;
+      e.sxsUnbound = t.sxs->path.empty();
+      e.sxsJudged = t.sxsJudged;
+    }
+    return e;
   }
 
   // Whether the module at `index` can give exports; reports why not once per importer and DLL.
@@ -197,17 +208,9 @@ class Walker {
       if (Stopped()) return;
       Touch(static_cast<std::int32_t>(from));  // its names are read again after each release
       if (!d.nameOk) continue;  // its damage is the import parser's to report
-      Edge e;
-      e.imported = std::string(d.name);
-      e.delay = delayTable;
       Target t = Resolve(d.name, importer, delayed);
-      e.contract = t.hit.kind;
-      e.host = t.hit.host;
-      e.exception = t.hit.exception;
-      e.rule = t.rule;
-      e.module = t.module;
-      e.cut = t.cut;
-      SxsEdge(e, t);
+      Edge e = EdgeTo(std::string(d.name), t);
+      e.delay = delayTable;
       if (t.module < 0) {
         if (!t.cut && !t.sxs)
           Report(t.hit.kind == ApiSetHit::Kind::NoHost ? Failure::ContractWithoutHost : Failure::DllNotFound, delayed,
@@ -253,16 +256,8 @@ class Walker {
     Target t = Resolve(target, ownerName, delayed);
     // The loader loads the target for the DLL that forwards: one edge per DLL it forwards to.
     if (forwardEdges_.insert(io::Dec(owner) + "/" + LowerAscii(target)).second) {
-      Edge e;
-      e.imported = target;
+      Edge e = EdgeTo(target, t);
       e.forward = true;
-      e.contract = t.hit.kind;
-      e.host = t.hit.host;
-      e.exception = t.hit.exception;
-      e.rule = t.rule;
-      e.module = t.module;
-      e.cut = t.cut;
-      SxsEdge(e, t);
       out_.modules[owner].edges.push_back(std::move(e));
     }
     if (t.cut || (t.module < 0 && t.sxs)) return true;  // past the bound, or an assembly not bound: not judged

@@ -2,6 +2,7 @@
 
 #include "dumper/pe/Facts.h"
 #include "dumper/pe/Manifest.h"
+#include "dumper/system/System.h"
 
 namespace kestrova::dumper::pe {
 
@@ -53,9 +54,7 @@ system::Closure ParseDependencies(const Context& ctx) {
     ctx.facts->depsAssembliesMissing = c.assembliesMissing;
     for (const system::Edge& e : c.modules[0].edges) {
       if (e.module < 0 || c.modules[static_cast<std::size_t>(e.module)].state != system::Module::State::Image) continue;
-      std::string name = e.imported;
-      for (char& ch : name) ch = (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch - 'A' + 'a') : ch;
-      ctx.facts->depsPaths.emplace_back(std::move(name), c.modules[static_cast<std::size_t>(e.module)].path);
+      ctx.facts->depsPaths.emplace_back(system::LowerAscii(e.imported), c.modules[static_cast<std::size_t>(e.module)].path);
     }
   }
   return c;

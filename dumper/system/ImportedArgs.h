@@ -6,7 +6,9 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "dumper/pe/ExportUse.h"
 #include "dumper/system/Modules.h"
@@ -15,19 +17,24 @@ namespace kestrova::dumper::system {
 
 class ImportedArgs {
  public:
-  explicit ImportedArgs(Files& files) : cache_(files) {}
-  // The argument bytes of `f` in the DLL at `path`; Kind::None when the DLL is
-  // not a 32-bit x86 image or does not export it as code of its own.
-  pe::ArgSize Of(const std::string& path, const pe::ImportFunction& f);
+  using Paths = std::vector<std::pair<std::string, std::string>>;  // lower-case DLL name, path
+  // With no files or no paths (no system to resolve against) nothing is followed.
+  ImportedArgs(Files* files, const Paths* paths) : files_(files), paths_(paths) {}
+  // The argument bytes of `f`, imported from `dll`, when its code settles them
+  // (Stdcall or NoArgs); Kind::None otherwise.
+  pe::ArgSize Of(std::string_view dll, const pe::ImportFunction& f);
 
  private:
+  pe::ArgSize In(const std::string& path, const pe::ImportFunction& f);
   // The walker keeps a reference to its context, so both live here.
   struct Walker {
     explicit Walker(const Module& m) : ctx(m.Ctx()), use(ctx, m.exports, &m.imports, nullptr) {}
     pe::Context ctx;
     pe::ExportUse use;
   };
-  ModuleCache cache_;
+  Files* files_;
+  const Paths* paths_;
+  std::unique_ptr<ModuleCache> cache_;  // made on the first thunk followed
   std::map<const Module*, std::unique_ptr<Walker>> walkers_;
   std::map<std::pair<const Module*, std::uint32_t>, pe::ArgSize> done_;
 };

@@ -126,6 +126,21 @@ constexpr bool OneByteModRm(std::uint8_t op) {
   }
 }
 
+// Where a one-byte opcode sends control (the conditional and looping jumps included).
+constexpr Flow OneByteFlow(std::uint8_t op) {
+  switch (op) {
+    case 0xC2: case 0xC3: return Flow::Ret;
+    case 0xCA: case 0xCB: case 0xCF: return Flow::Leave;
+    case 0xCC: case 0xF4: case 0xF1: return Flow::Trap;
+    case 0xE8: return Flow::Call;
+    case 0xE9: case 0xEB: return Flow::Jmp;
+    case 0xEA: return Flow::JmpIndirect;
+    case 0x9A: return Flow::CallIndirect;
+    case 0xE0: case 0xE1: case 0xE2: case 0xE3: return Flow::Jcc;
+    default: return op >= 0x70 && op <= 0x7F ? Flow::Jcc : Flow::Next;
+  }
+}
+
 constexpr Imm OneByteImm(std::uint8_t op) {
   if (op < 0x40) {
     if ((op & 7) == 4) return kB;
@@ -226,16 +241,7 @@ constexpr std::array<std::uint16_t, 256> MakeShort() {
       case kZ: immBytes = 4; break;
       default: continue;
     }
-    Flow f = Flow::Next;
-    switch (op) {
-      case 0xC2: case 0xC3: f = Flow::Ret; break;
-      case 0xCA: case 0xCB: case 0xCF: f = Flow::Leave; break;
-      case 0xCC: case 0xF4: case 0xF1: f = Flow::Trap; break;
-      case 0xE8: f = Flow::Call; break;
-      case 0xE9: case 0xEB: f = Flow::Jmp; break;
-      case 0xE0: case 0xE1: case 0xE2: case 0xE3: f = Flow::Jcc; break;
-      default: if (op >= 0x70 && op <= 0x7F) f = Flow::Jcc; break;
-    }
+    const Flow f = OneByteFlow(static_cast<std::uint8_t>(op));
     q[op] = static_cast<std::uint16_t>(detail::kShortKnown | (OneByteModRm(static_cast<std::uint8_t>(op)) ? detail::kShortModRm : 0) |
                                        (static_cast<unsigned>(f) << 4) | immBytes);
   }
@@ -323,19 +329,7 @@ Insn Decode(const io::Reader& code, std::uint64_t off) {
   } else {
     hasModRm = (kTables.one[o] & 0x80) != 0;
     imm = static_cast<Imm>(kTables.one[o] & 0x0F);
-    switch (o) {
-      case 0xC2: case 0xC3: flow = Flow::Ret; break;
-      case 0xCA: case 0xCB: case 0xCF: flow = Flow::Leave; break;
-      case 0xCC: case 0xF4: case 0xF1: flow = Flow::Trap; break;
-      case 0xE8: flow = Flow::Call; break;
-      case 0xE9: case 0xEB: flow = Flow::Jmp; break;
-      case 0xEA: flow = Flow::JmpIndirect; break;
-      case 0x9A: flow = Flow::CallIndirect; break;
-      case 0xE0: case 0xE1: case 0xE2: case 0xE3: flow = Flow::Jcc; break;
-      default:
-        if (o >= 0x70 && o <= 0x7F) flow = Flow::Jcc;
-        break;
-    }
+    flow = OneByteFlow(o);
   }
 
   ModRm m;
