@@ -61,4 +61,9 @@ fi
 ctest --preset windows
 
 step "32-bit Windows tests under Wine (wine32)"
-ctest --preset windows-x86
+if bash scripts/wine.sh --runs-32-bit; then
+  ctest --preset windows-x86
+else
+  # Nothing to install fixes this: the kernel was built without 32-bit support.
+  echo "not run: this machine's kernel cannot run 32-bit programs (Exec format error), so neither can Wine; the 32-bit build above still compiles and links"
+fi

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine in one of the project's own prefixes.
 #   scripts/wine.sh PROGRAM [ARGS...]
+#   scripts/wine.sh --runs-32-bit    exit 0 if 32-bit Windows programs can run here
 # KESTROVA_WINE_LOCALE picks the prefix and its code pages:
 #   zh (default): LANG=zh_CN.UTF-8, ANSI and OEM code page 936
 #   en:           LANG=C.UTF-8, ANSI 1252, OEM 437 (UTF-8 file names, so
@@ -14,6 +15,30 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# Debian's `wine` starts the 32-bit loader whenever wine32 is installed, and that
+# loader starts the 64-bit one for 64-bit programs. A kernel built without 32-bit
+# support cannot execute it ("Exec format error"), so on such a machine `wine`
+# and the helpers that call it (wineboot, regedit, winepath) go straight to the
+# 64-bit loader; 32-bit Windows programs cannot run there at all.
+wine32_loader=/usr/lib/wine/wine wine64_loader=/usr/lib/wine/wine64
+runs_32_bit() { [ ! -e "$wine32_loader" ] || "$wine32_loader" --version >/dev/null 2>&1; }
+if [ "${1:-}" = "--runs-32-bit" ]; then
+  [ -x "$wine32_loader" ] && "$wine32_loader" --version >/dev/null 2>&1 && exit 0
+  exit 1
+fi
+if ! runs_32_bit && [ -x "$wine64_loader" ]; then
+  shim=${KESTROVA_WINE_ROOT:-$root/build/wine}/bin
+  if [ ! -x "$shim/wine-stable" ]; then
+    mkdir -p "$shim"
+    for n in wine wine-stable; do
+      printf '#!/bin/sh\nexport WINELOADER=%s\nexec %s "$@"\n' "$wine64_loader" "$wine64_loader" > "$shim/$n.tmp"
+      chmod +x "$shim/$n.tmp"
+      mv -f "$shim/$n.tmp" "$shim/$n"
+    done
+  fi
+  export PATH="$shim:$PATH" WINELOADER=$wine64_loader
+fi
+
 locale=${KESTROVA_WINE_LOCALE:-zh}
 case "$locale" in
   zh) export LANG=zh_CN.UTF-8 ;;

@@ -26,6 +26,14 @@ def shared_corpus_files(root):
     return sorted(p for p in root.rglob("*") if p.is_file() and not is_catalogue_text(p))
 
 
+def runs_32_bit_programs():
+    """Whether Wine can run a 32-bit Windows program here. A kernel built without
+    32-bit support cannot, whatever is installed, so callers leave those runs out
+    with a note rather than fail."""
+    wine_sh = Path(__file__).resolve().parents[2] / "scripts" / "wine.sh"
+    return subprocess.run(["bash", str(wine_sh), "--runs-32-bit"]).returncode == 0
+
+
 def wine_dir():
     """Wine's 64-bit PE library folder, or None when Wine is not installed."""
     if WINE_DIR.is_dir():

@@ -229,6 +229,9 @@ def main():
     t0 = time.monotonic()
     work, drive_c = Path(args.work), Path(args.prefix) / "drive_c"
     built = build(work, have_lld)
+    if not kcorpus.runs_32_bit_programs():
+        print("note: the 32-bit programs are left out: this machine's kernel cannot run them, so neither can Wine")
+        built = [p for p in built if "cc" not in PROGRAMS[p]]
     if not have_lld:
         kcorpus.missing("clang, lld or llvm-dlltool is not installed: the delay-load program is not built")
 
