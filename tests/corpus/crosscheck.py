@@ -649,6 +649,7 @@ def main():
     ap.add_argument("tool", nargs="?")
     ap.add_argument("--readobj")
     ap.add_argument("--limit", type=int, default=0, help="first N Wine files only (0: all)")
+    ap.add_argument("--sample", type=int, default=0, help="a fixed draw of N Wine files (0: all)")
     ap.add_argument("--jobs", type=int, default=2)
     ap.add_argument("--bound", type=float, default=10.0, help="seconds per file")
     ap.add_argument("--batch", type=int, default=20, help="files per tdump run")
@@ -667,6 +668,7 @@ def main():
         absent = kcorpus.missing("Wine's PE folders are absent; only generated files are checked")
     if args.limit:
         files = files[:args.limit]
+    files = kcorpus.sample_files(files, args.sample)
     if args.generated:
         files += build_generated(args.generated)
     if not files:

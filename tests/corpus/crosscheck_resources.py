@@ -141,13 +141,14 @@ def main():
     ap.add_argument("--readobj")
     ap.add_argument("--jobs", type=int, default=2)
     ap.add_argument("--batch", type=int, default=20, help="files per tdump run")
+    ap.add_argument("--sample", type=int, default=0, help="a fixed draw of N Wine files (0: all)")
     args = ap.parse_args()
     selftest()
 
     work = []
     readobj = find_readobj(args.readobj)
     if readobj:
-        work += [(p, lambda p=p: readobj_leaves(readobj, p)) for p in kcorpus.wine_pe_files()]
+        work += [(p, lambda p=p: readobj_leaves(readobj, p)) for p in kcorpus.sample_files(kcorpus.wine_pe_files(), args.sample)]
     else:
         print("crosscheck_resources: no llvm-readobj; Wine's files are not checked")
     pefile = load_pefile()

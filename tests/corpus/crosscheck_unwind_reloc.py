@@ -541,6 +541,7 @@ def main():
     ap.add_argument("--jobs", type=int, default=2)
     ap.add_argument("--bound", type=float, default=10.0, help="seconds per file")
     ap.add_argument("--batch", type=int, default=20, help="files per tdump run")
+    ap.add_argument("--sample", type=int, default=0, help="a fixed draw of N Wine files (0: all)")
     ap.add_argument("--max-report", type=int, default=60)
     ap.add_argument("--generated", help="folder in which to build the generated DLLs")
     ap.add_argument("--seeds-out", help="also write the small generated images here (fuzzing seeds)")
@@ -551,7 +552,7 @@ def main():
     readobj = crosscheck.find_readobj(args.readobj)
     if readobj is None:
         return kcorpus.skip("llvm-readobj not found")
-    files = kcorpus.wine_pe_files()
+    files = kcorpus.sample_files(kcorpus.wine_pe_files(), args.sample)
     if args.generated:
         generated = build_generated(args.generated)
         files += generated

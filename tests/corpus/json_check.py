@@ -10,12 +10,14 @@ hostile set and the unreadable file always are; all of them when --max is 0).
   json_check.py TDUMP SHARED_CORPUS SCHEMA [--max N]
 """
 import argparse
+import collections
 import json
 import random
 import re
 import subprocess
 import sys
 import tempfile
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -33,22 +35,34 @@ def strict_pairs(pairs):
 
 
 def objects(tool, paths):
-    """Runs tdump --json over `paths` in batches; yields (path, object or error text, exit code)."""
-    for i in range(0, len(paths), 40):
-        batch = paths[i:i + 40]
-        p = subprocess.run([str(tool), "--json", "--", *map(str, batch)], capture_output=True,
-                           timeout=600, env=kcorpus.child_env(), check=False)
-        lines = p.stdout.split(b"\n")
-        if lines and lines[-1] == b"":
-            lines.pop()
-        if len(lines) != len(batch):
-            yield batch[0], f"{len(lines)} lines for {len(batch)} files (exit {p.returncode})", p.returncode
-            continue
-        for path, line in zip(batch, lines):
-            try:
-                yield path, json.loads(line.decode("utf-8"), object_pairs_hook=strict_pairs), p.returncode
-            except (ValueError, UnicodeDecodeError) as e:
-                yield path, f"not valid JSON: {e}", p.returncode
+    """Runs tdump --json over `paths` in batches; yields (path, object or error text, exit code).
+    The next batches run while this one is parsed, a few ahead at most."""
+    def run(batch):
+        return batch, subprocess.run([str(tool), "--json", "--", *map(str, batch)], capture_output=True,
+                                     timeout=600, env=kcorpus.child_env(), check=False)
+
+    batches = collections.deque(paths[i:i + 40] for i in range(0, len(paths), 40))
+    with ThreadPoolExecutor(max_workers=2) as pool:
+        ahead = collections.deque(pool.submit(run, batches.popleft()) for _ in range(min(3, len(batches))))
+        while ahead:
+            batch, p = ahead.popleft().result()
+            if batches:
+                ahead.append(pool.submit(run, batches.popleft()))
+            yield from parsed(batch, p)
+
+
+def parsed(batch, p):
+    lines = p.stdout.split(b"\n")
+    if lines and lines[-1] == b"":
+        lines.pop()
+    if len(lines) != len(batch):
+        yield batch[0], f"{len(lines)} lines for {len(batch)} files (exit {p.returncode})", p.returncode
+        return
+    for path, line in zip(batch, lines):
+        try:
+            yield path, json.loads(line.decode("utf-8"), object_pairs_hook=strict_pairs), p.returncode
+        except (ValueError, UnicodeDecodeError) as e:
+            yield path, f"not valid JSON: {e}", p.returncode
 
 
 def main():

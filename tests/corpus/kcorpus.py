@@ -1,5 +1,6 @@
 """Shared pieces of the corpus harnesses: where the files are, and running the tool."""
 import os
+import random
 import subprocess
 from pathlib import Path
 
@@ -59,6 +60,24 @@ def wine_pe_files():
             if f.read(2) == b"MZ":
                 files.append(p)
     return files
+
+
+# Wine's DLLs with the most code and the most kinds of table: always in a draw.
+CORE_NAMES = {"kernel32.dll", "kernelbase.dll", "ntdll.dll", "user32.dll", "gdi32.dll", "msvcrt.dll",
+              "ucrtbase.dll", "comctl32.dll", "shell32.dll", "ole32.dll", "mshtml.dll", "msxml3.dll",
+              "wined3d.dll", "explorer.exe"}
+
+
+def sample_files(files, n, seed=20261209):
+    """A fixed draw of n of the files, in their order, the core DLLs always among
+    them; all of them when n is 0 or not fewer than there are. The same every run,
+    so a failure comes back when run again."""
+    if not n or len(files) <= n:
+        return list(files)
+    core = [p for p in files if p.name.lower() in CORE_NAMES]
+    rest = [p for p in files if p.name.lower() not in CORE_NAMES]
+    chosen = set(core[:n]) | set(random.Random(seed).sample(rest, max(0, n - len(core))))
+    return [p for p in files if p in chosen]
 
 
 # What a harness returns when it had nothing to check; ctest shows it as a skip.
