@@ -213,7 +213,7 @@ bool IsDarkBlueGrey(COLORREF c) {
 // The dark skin is what the user sees, not the system's light grey.
 TEST_F(Window, TheSkinPaintsTheWindowDark) {
   for (HWND w : {k_.c().group1, k_.c().memo, k_.c().status}) {
-    const COLORREF c = PaintedColour(w, Ms(15000));
+    const COLORREF c = PaintedColour(w, Ms(15000), IsDarkBlueGrey);
     ASSERT_NE(c, CLR_INVALID);
     EXPECT_TRUE(IsDarkBlueGrey(c)) << "control " << Narrow(ClassOf(w)) << " averages RGB(" << int(GetRValue(c))
                                    << "," << int(GetGValue(c)) << "," << int(GetBValue(c)) << ")";
@@ -414,7 +414,7 @@ TEST(ErrorBox, CarriesTheTitleTheMessageWithAFullStopAndTheErrorIcon) {
   EXPECT_TRUE(b.buttons[0] == L"OK" || b.buttons[0] == L"确定") << Narrow(b.buttons[0]);
   EXPECT_TRUE(b.hasIcon) << "the box shows an icon";
   EXPECT_TRUE(b.iconIsRed) << "the icon is the (red) error icon";
-  const COLORREF shade = PaintedColour(box, Ms(15000));
+  const COLORREF shade = PaintedColour(box, Ms(15000), IsDarkBlueGrey);
   EXPECT_TRUE(IsDarkBlueGrey(shade)) << "the skin paints the program's message boxes too; the box averages RGB("
                                      << int(GetRValue(shade)) << "," << int(GetGValue(shade)) << ","
                                      << int(GetBValue(shade)) << ")";

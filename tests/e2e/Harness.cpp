@@ -556,11 +556,12 @@ COLORREF AverageColour(HWND w) {
   return RGB(sum[2] / total, sum[1] / total, sum[0] / total);
 }
 
-COLORREF PaintedColour(HWND w, Ms limit) {
+COLORREF PaintedColour(HWND w, Ms limit, bool (*looks)(COLORREF)) {
   COLORREF c = CLR_INVALID;
   RepaintUntil(w, limit, [&] {
     c = AverageColour(w);
-    return c == CLR_INVALID || GetRValue(c) + GetGValue(c) + GetBValue(c) >= 24;  // not unpainted black
+    if (c == CLR_INVALID) return true;
+    return GetRValue(c) + GetGValue(c) + GetBValue(c) >= 24 && (!looks || looks(c));  // not unpainted black
   });
   return c;
 }

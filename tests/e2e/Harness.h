@@ -142,8 +142,9 @@ BoxContent ReadBox(HWND box);
 COLORREF AverageColour(HWND w);
 
 // The same, once `w` has been painted: a loaded machine may leave a fresh
-// window black for seconds, so this asks for a repaint and waits until the
-// average is no longer the black of an unpainted screen, or `limit` passes.
-COLORREF PaintedColour(HWND w, Ms limit);
+// window black, or half painted, for seconds, so this asks for repaints until
+// the average is no longer the black of an unpainted screen and `looks` holds
+// (when given), or `limit` passes; then it gives the last average.
+COLORREF PaintedColour(HWND w, Ms limit, bool (*looks)(COLORREF) = nullptr);
 
 }  // namespace kestrova::e2e
