@@ -34,6 +34,13 @@ constexpr bool Fits(std::uint64_t off, std::uint64_t len, std::uint64_t size) {
 // accessors, for the whole-file pass: the checksum's sum and the entropy's
 // byte counts.
 
+// The 8 bytes at `p` as one word, in the machine's order.
+inline std::uint64_t Word64(const std::uint8_t* p) {
+  std::uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
+}
+
 // The sum of the bytes taken as little-endian 32-bit words (a short tail as
 // a partial word), for whole-file checksums.
 inline std::uint64_t SumLe32(std::span<const std::uint8_t> b) {
@@ -41,8 +48,7 @@ inline std::uint64_t SumLe32(std::span<const std::uint8_t> b) {
   std::size_t i = 0;
   const std::size_t n = b.size();
   for (; i + 8 <= n; i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, b.data() + i, 8);
+    std::uint64_t w = Word64(b.data() + i);
     if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
     sum += (w & 0xFFFFFFFFu) + (w >> 32);
   }
@@ -60,8 +66,7 @@ inline void CountBytes(std::span<const std::uint8_t> b, std::uint64_t* hist) {
   std::size_t i = 0;
   const std::size_t n = b.size();
   for (; i + 8 <= n; i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, b.data() + i, 8);
+    const std::uint64_t w = Word64(b.data() + i);
     if (w == 0) {  // zero fill, common in images, counted without the tables
       ++zeroWords;
       continue;
