@@ -1,6 +1,7 @@
 #include "dumper/Cli.h"
 
 #include <new>
+#include <optional>
 #include <string>
 
 #include "dumper/DefFile.h"
@@ -13,45 +14,40 @@ namespace kestrova::dumper {
 
 namespace {
 
+using lang::M;
+
 // The parts come from the listing's own table, so the text cannot fall behind it.
-void WriteUsage(Sink& out) {
-  std::string text =
-      "Usage: tdump FILE...\n"
-      "       tdump --def FILE\n"
-      "Writes a listing of each Windows executable or DLL (PE file) to standard output,\n"
-      "in these parts, each present only when the file has it:\n";
+void WriteUsage(Sink& out, lang::Lang l) {
+  std::string text(lang::Text(M::UsageHead, l));
   std::string line = " ";
   auto titles = PartTitles();
-  for (std::size_t i = 0; i < titles.size(); ++i) {
-    std::string word = " " + std::string(titles[i]) + ",";
-    if (line.size() + word.size() > 78) {
+  for (std::size_t i = 0; i <= titles.size(); ++i) {
+    const std::string word = i < titles.size() ? lang::Say(l, M::UsagePart, {lang::Text(titles[i], l)})
+                                               : lang::Say(l, M::UsagePartLast, {lang::Text(M::TitleAnomalies, l)});
+    if (lang::DisplayWidth(line) + lang::DisplayWidth(word) > 78) {
       text += line + "\n";
       line = " ";
     }
     line += word;
   }
-  line += " Anomalies.";
   text += line + "\n";
-  text +=
-      "The file is only read, never loaded or run.\n"
-      "\n"
-      "  --json       one JSON object per file, on one line (JSON Lines), with\n"
-      "               the same facts as the listing\n"
-      "  --raw        names as they are in the file, without the readable form\n"
-      "               of mangled C++ names (also --no-demangle)\n"
-      "  --windows-root DIR\n"
-      "               resolve the Dependencies against DIR, a folder laid out like a\n"
-      "               Windows drive (DIR/Windows/System32, ...), such as a Wine prefix's drive_c\n"
-      "  --app-dir DIR  the application folder for that (default: the file's own folder)\n"
-      "  --no-deps    no Dependencies part\n"
-      "  --def        instead of the listing, a module-definition (.def) file of\n"
-      "               FILE's exports, from which a linker makes an import library\n"
-      "  --help       show this text\n"
-      "  --version    show the version\n"
-      "  --           treat every later argument as a file name\n"
-      "\n"
-      "Exit status: 0 when every file could be read, 1 when one could not.\n";
+  text += lang::Text(M::UsageOnlyRead, l);
+  text += "\n";
+  text += lang::Text(M::UsageOptions, l);
+  text += lang::Text(M::UsageLang, l);
+  text += lang::Text(M::UsageTail, l);
   out.Write(text);
+}
+
+// A width in columns, or 0 when `s` is not one the listing can be laid out in.
+std::size_t Columns(std::string_view s) {
+  std::size_t n = 0;
+  if (s.empty() || s.size() > 4) return 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return 0;
+    n = n * 10 + static_cast<std::size_t>(c - '0');
+  }
+  return n >= 40 && n <= 1000 ? n : 0;
 }
 
 }  // namespace
@@ -61,17 +57,50 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
   Options opts;
   std::string windowsRoot, appDir;
   bool options = true;
-  bool def = false;
+  bool def = false, help = false;
+  // The language and the width come first: every later text is in that language.
+  std::optional<std::string> langName, width;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--") break;
+    if ((args[i] == "--lang" || args[i] == "--width") && i + 1 < args.size()) {
+      std::optional<std::string>& slot = args[i] == "--lang" ? langName : width;
+      slot = args[++i];
+    }
+  }
+  opts.lang = lang::Choose(files.Environment("KESTROVA_LANG"), files.UserLanguage());
+  if (langName) {
+    auto l = lang::Parse(*langName);
+    if (!l) {
+      out.Write(lang::Say(opts.lang, M::CliBadLang, {*langName, lang::kNames}));
+      return 1;
+    }
+    opts.lang = *l;
+  }
+  const lang::Lang ui = opts.lang;
+  if (width) {
+    opts.wrap = Columns(*width);
+    if (opts.wrap == 0) {
+      out.Write(lang::Say(ui, M::CliBadWidth, {*width}));
+      return 1;
+    }
+  } else {
+    // The window tells the carried tool its width this way; a value it cannot use means none.
+    opts.wrap = Columns(files.Environment("KESTROVA_WIDTH"));
+  }
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     // Only these exact words are options: anything else, even "-x.dll", is a file name.
     if (options && a == "--") {
       options = false;
+    } else if (options && (a == "--lang" || a == "--width")) {
+      if (i + 1 >= args.size()) {
+        out.Write(lang::Say(ui, M::CliNeedsValue, {a}));
+        return 1;
+      }
+      ++i;  // taken above
     } else if (options && (a == "--help" || a == "-h" || a == "/?")) {
-      out.Write(kBanner);
-      out.Write("\n\n");
-      WriteUsage(out);
-      return 0;
+      help = true;
+      break;
     } else if (options && a == "--json") {
       opts.json = true;
     } else if (options && (a == "--raw" || a == "--no-demangle")) {
@@ -92,10 +121,18 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
       names.push_back(i);
     }
   }
+  if (help) {
+    out.Write(kBanner);
+    out.Write("\n\n");
+    WriteUsage(out, ui);
+    return 0;
+  }
   if (names.empty()) {
     out.Write(kBanner);
-    out.Write("\n\ntdump: no file given\n\n");
-    WriteUsage(out);
+    out.Write("\n\n");
+    out.Write(lang::Text(M::CliNoFile, ui));
+    out.Write("\n");
+    WriteUsage(out, ui);
     return 1;
   }
   // The system the Dependencies part resolves against: read once for all the files.
@@ -108,7 +145,7 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
   if (!opts.noDeps) opts.deps = &env;
   if (def && names.size() != 1) {
     // One .def names one library.
-    out.Write("tdump: --def takes exactly one file\n");
+    out.Write(lang::Text(M::CliDefOneFile, ui));
     return 1;
   }
   int rc = 0;
@@ -122,13 +159,13 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
     try {
       ok = files.Read(i, bytes, error);
     } catch (const std::bad_alloc&) {
-      error = "not enough memory to read it";
+      error = lang::Text(M::CliNotEnoughMemory, ui);
     }
     if (!ok) {
       // Names and system texts are shown escaped like any other bytes.
       auto say = [&](print::Printer& o) {
         o.BeginDocument();
-        o.Text("tdump: cannot read \"").Name("file", args[i]).Text("\": ").Name("error", error);
+        o.Say(M::CliCannotRead).Name("file", args[i]).Say(M::CliCannotReadWhy).Name("error", error);
         o.Nl();
         o.EndDocument();
       };
@@ -136,7 +173,7 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
         print::JsonPrinter o(out, UINT64_MAX);
         say(o);
       } else {
-        print::TextPrinter o(out, UINT64_MAX);
+        print::TextPrinter o(out, UINT64_MAX, ui);
         say(o);
       }
       rc = 1;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dumper/Dump.h"
@@ -30,6 +31,10 @@ class FileSource {
   virtual bool RunningSystem(system::SystemView& /*view*/) { return false; }
   // The application folder when the caller names it outside the command line; empty otherwise.
   virtual std::string AppDirHint() { return {}; }
+  // The value of an environment variable (UTF-8), empty when it is not set.
+  virtual std::string Environment(std::string_view /*name*/) { return {}; }
+  // The user's language as the platform tells it ("zh_CN.UTF-8", "zh-CN", "en-US"), or empty.
+  virtual std::string UserLanguage() { return {}; }
 };
 
 // `args` are the arguments after the program name. Returns the exit code:

@@ -21,20 +21,20 @@ namespace {
 
 struct PartEntry {
   pe::Area area;
-  std::string_view title;
+  lang::M title;
   int anchor;
   void (*run)(print::PartRun&);
 };
 
 constexpr PartEntry kParts[] = {
-#define PART(Id, title, summary, anchor) {pe::Area::Id, title, pe::anchor, &print::Run##Id},
+#define PART(Id, title, titleZh, summary, summaryZh, anchor) {pe::Area::Id, lang::M::Title##Id, pe::anchor, &print::Run##Id},
 #include "dumper/Parts.def"
 #undef PART
 };
 static_assert(std::size(kParts) + 1 == pe::kAreaCount, "every part has its own area, after File");
 
-constexpr std::string_view kTitles[] = {
-#define PART(Id, title, summary, anchor) title,
+constexpr lang::M kTitles[] = {
+#define PART(Id, title, titleZh, summary, summaryZh, anchor) lang::M::Title##Id,
 #include "dumper/Parts.def"
 #undef PART
 };
@@ -74,11 +74,15 @@ void Run(std::span<const std::uint8_t> bytes, std::string_view displayName, prin
   // A file that is no PE image may still be a kind with parts of its own.
   std::string_view otherKind, otherKindJson;
   if (h.kind != pe::FileKind::Pe) {
+    auto kind = [&](lang::M m, std::string_view json) {
+      otherKind = o.L(m);
+      otherKindJson = json;
+    };
     switch (coff::DetectKind(file)) {
-      case coff::Kind::Archive: otherKind = "archive (static or import library)", otherKindJson = "archive"; break;
-      case coff::Kind::Object: otherKind = "COFF object", otherKindJson = "COFF object"; break;
-      case coff::Kind::BigObject: otherKind = "COFF object, big-object form", otherKindJson = "big COFF object"; break;
-      case coff::Kind::Ne: otherKind = "NE (16-bit) executable", otherKindJson = "NE"; break;
+      case coff::Kind::Archive: kind(lang::M::KindArchive, "archive"); break;
+      case coff::Kind::Object: kind(lang::M::KindObject, "COFF object"); break;
+      case coff::Kind::BigObject: kind(lang::M::KindBigObject, "big COFF object"); break;
+      case coff::Kind::Ne: kind(lang::M::KindNe, "NE"); break;
       default: break;
     }
   }
@@ -140,10 +144,14 @@ void Run(std::span<const std::uint8_t> bytes, std::string_view displayName, prin
 void Dump(std::span<const std::uint8_t> bytes, std::string_view displayName, Sink& sink, PageRelease* pages,
           const Options& options) {
   if (options.json) {
+    // JSON is a contract with scripts: its words stay English in every language.
+    Options english = options;
+    english.lang = lang::Lang::En;
+    english.wrap = 0;
     print::JsonPrinter o(sink, ListingBudget(bytes.size(), true));
-    Run(bytes, displayName, o, pages, options);
+    Run(bytes, displayName, o, pages, english);
   } else {
-    print::TextPrinter o(sink, ListingBudget(bytes.size(), false));
+    print::TextPrinter o(sink, ListingBudget(bytes.size(), false), options.lang, options.wrap);
     Run(bytes, displayName, o, pages, options);
   }
 }
@@ -159,7 +167,7 @@ class StringSink final : public Sink {
 
 }  // namespace
 
-std::span<const std::string_view> PartTitles() { return kTitles; }
+std::span<const lang::M> PartTitles() { return kTitles; }
 
 void DumpImage(std::span<const std::uint8_t> bytes, std::string_view displayName, Sink& out) {
   DumpImage(bytes, displayName, out, nullptr);
@@ -174,7 +182,7 @@ void DumpImage(std::span<const std::uint8_t> bytes, std::string_view displayName
   } catch (...) {
     try {
       out.Write(options.json ? "\n{\"schema\":1,\"error\":\"out of memory; the listing stops here\"}\n"
-                             : "\n  ! error: out of memory; the listing stops here\n");
+                             : "\n" + std::string(lang::Text(lang::M::OutOfMemory, options.lang)) + "\n");
     } catch (...) {
     }
   }

@@ -6,7 +6,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "dumper/Cli.h"
 #include "dumper/system/posix/MappedFiles.h"
@@ -72,6 +74,27 @@ class PosixFiles final : public FileSource, private kestrova::dumper::PageReleas
   }
 
   kestrova::dumper::PageRelease* Pages() override { return map_ != nullptr ? this : nullptr; }
+  std::string Environment(std::string_view name) override {
+    const char* v = std::getenv(std::string(name).c_str());
+    return v != nullptr ? v : "";
+  }
+  // The locale that gettext would take messages from: LC_ALL, LC_MESSAGES, LANG,
+  // the first that is set; then, unless that is C, its LANGUAGE list's first entry.
+  std::string UserLanguage() override {
+    std::string locale;
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+      if (const char* v = std::getenv(name); v != nullptr && *v != '\0') {
+        locale = v;
+        break;
+      }
+    }
+    if (locale.empty() || locale == "C" || locale == "POSIX" || locale.rfind("C.", 0) == 0) return locale;
+    if (const char* v = std::getenv("LANGUAGE"); v != nullptr && *v != '\0') {
+      std::string first(v);
+      return first.substr(0, first.find(':'));
+    }
+    return locale;
+  }
   kestrova::dumper::system::Files* SystemFiles() override { return &system_; }
 
   std::span<const std::uint8_t> Mapped() const override {

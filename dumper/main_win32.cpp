@@ -120,6 +120,10 @@ class Win32Files final : public FileSource {
     return view.present;
   }
   std::string AppDirHint() override { return kestrova::dumper::win32::AppDirFromEnvironment(); }
+  std::string Environment(std::string_view name) override {
+    return kestrova::dumper::win32::EnvironmentValue(std::wstring(name.begin(), name.end()).c_str());
+  }
+  std::string UserLanguage() override { return kestrova::dumper::win32::UserUiLanguage(); }
 
   bool Read(std::size_t index, std::vector<std::uint8_t>& bytes, std::string& error) override {
     Unmap();

@@ -160,11 +160,20 @@ system::SystemView RunningSystem(system::Files& files) {
   return v;
 }
 
-std::string AppDirFromEnvironment() {
-  wchar_t buf[32768];
-  DWORD n = GetEnvironmentVariableW(L"KESTROVA_APP_DIR", buf, 32768);
+std::string AppDirFromEnvironment() { return EnvironmentValue(L"KESTROVA_APP_DIR"); }
+
+std::string EnvironmentValue(const wchar_t* name) {
+  std::wstring buf(32768, L'\0');
+  DWORD n = GetEnvironmentVariableW(name, buf.data(), 32768);
   if (n == 0 || n >= 32768) return {};
-  return Utf8(buf, static_cast<int>(n));
+  return Utf8(buf.data(), static_cast<int>(n));
+}
+
+std::string UserUiLanguage() {
+  wchar_t tag[LOCALE_NAME_MAX_LENGTH] = {};
+  const LCID id = MAKELCID(GetUserDefaultUILanguage(), SORT_DEFAULT);
+  const int n = LCIDToLocaleName(id, tag, LOCALE_NAME_MAX_LENGTH, 0);
+  return n > 1 ? Utf8(tag, n - 1) : std::string();
 }
 
 }  // namespace kestrova::dumper::win32

@@ -16,5 +16,9 @@ system::SystemView RunningSystem(system::Files& files);
 // The application folder the window passes down (KESTROVA_APP_DIR), which is
 // where the user's file came from, not the work folder its copy was staged in.
 std::string AppDirFromEnvironment();
+// An environment variable's value as UTF-8, empty when it is not set.
+std::string EnvironmentValue(const wchar_t* name);
+// The user's interface language as a tag ("zh-CN"), or empty.
+std::string UserUiLanguage();
 
 }  // namespace kestrova::dumper::win32

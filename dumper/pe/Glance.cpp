@@ -29,21 +29,22 @@ std::string_view WindowsOf(std::uint16_t major, std::uint16_t minor) {
   return best;
 }
 
-std::string_view SubsystemWord(std::uint16_t s) {
+lang::M SubsystemWord(std::uint16_t s) {
+  using lang::M;
   switch (s) {
-    case 1: return "native";
-    case 2: return "GUI";
-    case 3: return "console";
-    case 5: return "OS/2 console";
-    case 7: return "POSIX console";
-    case 9: return "Windows CE GUI";
-    case 10: return "EFI application";
-    case 11: return "EFI boot service driver";
-    case 12: return "EFI runtime driver";
-    case 13: return "EFI ROM";
-    case 14: return "Xbox";
-    case 16: return "boot application";
-    default: return "unknown subsystem";
+    case 1: return M::GlSubNative;
+    case 2: return M::GlSubGui;
+    case 3: return M::GlSubConsole;
+    case 5: return M::GlSubOs2Console;
+    case 7: return M::GlSubPosixConsole;
+    case 9: return M::GlSubCeGui;
+    case 10: return M::GlSubEfiApp;
+    case 11: return M::GlSubEfiBoot;
+    case 12: return M::GlSubEfiRuntime;
+    case 13: return M::GlSubEfiRom;
+    case 14: return M::GlSubXbox;
+    case 16: return M::GlSubBootApp;
+    default: return M::GlSubUnknown;
   }
 }
 
@@ -69,16 +70,17 @@ Glance ParseGlance(const Context& ctx) {
   g.image = true;
   const OptionalHeader& o = h.opt;
   const Facts& f = *ctx.facts;
-  g.bits = o.pe32plus ? "64-bit" : "32-bit";
+  using lang::M;
+  g.bits = o.pe32plus ? M::Gl64Bit : M::Gl32Bit;
   g.machineCode = h.coff.machine;
   if (const Named* m = Find(Machines(), h.coff.machine)) g.machine = m->name;
   const bool dll = (h.coff.characteristics & kFileDll) != 0;
   g.subsystem = SubsystemWord(o.subsystem);
   if (o.subsystem >= 10 && o.subsystem <= 13) g.what = g.subsystem;
-  else if (o.subsystem == 1) g.what = "driver";
-  else if (dll && o.addressOfEntryPoint == 0 && !HasCode(h) && DirRva(h, kDirResource) != 0) g.what = "resource-only DLL";
-  else g.what = dll ? "DLL" : "EXE";
-  if (f.clr) g.dotnet = f.ilOnly ? ".NET, IL only" : ".NET, mixed (IL and native code)";
+  else if (o.subsystem == 1) g.what = M::GlDriver;
+  else if (dll && o.addressOfEntryPoint == 0 && !HasCode(h) && DirRva(h, kDirResource) != 0) g.what = M::GlResourceOnlyDll;
+  else g.what = dll ? M::GlDll : M::GlExe;
+  if (f.clr) g.dotnet = f.ilOnly ? M::GlDotnetIlOnly : M::GlDotnetMixed;
   g.subsystemMajor = o.majorSubsystem;
   g.subsystemMinor = o.minorSubsystem;
   g.oldestWindows = WindowsOf(o.majorSubsystem, o.minorSubsystem);
@@ -96,19 +98,20 @@ Glance ParseGlance(const Context& ctx) {
   const std::uint16_t dc = o.dllCharacteristics;
   const bool relocs = DirRva(h, kDirBaseReloc) != 0 && (h.coff.characteristics & kFileRelocsStripped) == 0;
   auto& hd = g.hardening;
-  if (!(dc & kDllDynamicBase)) hd.push_back({"ASLR", "aslr", "no", ""});
-  else if (!relocs) hd.push_back({"ASLR", "aslr", "no", "DYNAMIC_BASE without relocations"});
-  else hd.push_back({"ASLR", "aslr", "yes", ""});
-  if (o.pe32plus) hd.push_back({"high-entropy VA", "highEntropyVa", (dc & kDllHighEntropyVa) ? "yes" : "no", ""});
-  hd.push_back({"DEP", "dep", (dc & kDllNxCompat) ? "yes" : "no", ""});
+  auto yes = [](bool b) { return b ? M::GlYes : M::GlNo; };
+  if (!(dc & kDllDynamicBase)) hd.push_back({"ASLR", {}, "aslr", M::GlNo, {}, {}});
+  else if (!relocs) hd.push_back({"ASLR", {}, "aslr", M::GlNo, M::GlAslrWithoutRelocs, {}});
+  else hd.push_back({"ASLR", {}, "aslr", M::GlYes, {}, {}});
+  if (o.pe32plus) hd.push_back({{}, M::GlHighEntropyVa, "highEntropyVa", yes(dc & kDllHighEntropyVa), {}, {}});
+  hd.push_back({"DEP", {}, "dep", yes(dc & kDllNxCompat), {}, {}});
   const bool cf = (dc & kDllGuardCf) != 0 && (f.guardFlags & kGuardCfInstrumented) != 0;
-  hd.push_back({"CFG", "cfg", cf ? "yes" : "no", ""});
-  hd.push_back({"/GS", "gs", f.gsCookie ? "yes" : "no", ""});
+  hd.push_back({"CFG", {}, "cfg", yes(cf), {}, {}});
+  hd.push_back({"/GS", {}, "gs", yes(f.gsCookie), {}, {}});
   if (h.coff.machine == kMachineI386) {
-    if (dc & kDllNoSeh) hd.push_back({"SafeSEH", "safeSeh", "n/a", "NO_SEH"});
-    else hd.push_back({"SafeSEH", "safeSeh", f.sehTable ? "yes" : "no", ""});
+    if (dc & kDllNoSeh) hd.push_back({"SafeSEH", {}, "safeSeh", M::GlNotApplicable, {}, "NO_SEH"});
+    else hd.push_back({"SafeSEH", {}, "safeSeh", yes(f.sehTable), {}, {}});
   }
-  hd.push_back({"CET", "cet", f.cetCompat ? "yes" : "no", ""});
+  hd.push_back({"CET", {}, "cet", yes(f.cetCompat), {}, {}});
   return g;
 }
 

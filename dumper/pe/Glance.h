@@ -3,10 +3,12 @@
 // it is protected and signed, what it holds and where each part starts. Shown
 // first, made last: from the headers and the facts the other parts left.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "dumper/lang/Lang.h"
 #include "dumper/pe/Context.h"
 #include "dumper/pe/Facts.h"
 
@@ -14,21 +16,23 @@ namespace kestrova::dumper::pe {
 
 // One of the checks that hardening tools run, and what the file says to it.
 struct Hardening {
-  std::string_view name;   // "ASLR"
-  std::string_view key;    // its key in JSON: "aslr"
-  std::string_view state;  // "yes", "no", "n/a"
-  std::string_view why;    // the evidence, or empty
+  std::string_view name;            // "ASLR": the check's own name, the same in every language
+  std::optional<lang::M> named;     // or a name of ours ("high-entropy VA")
+  std::string_view key;             // its key in JSON: "aslr"
+  lang::M state;                    // yes, no, n/a
+  std::optional<lang::M> why;       // the evidence in our words
+  std::string_view flag;            // or the flag's own name ("NO_SEH")
 };
 
 struct Glance {
   bool present = false;
   bool image = false;              // a PE image whose headers could be read
-  std::string_view what;           // "DLL", "EXE", "driver", "EFI application", ...
-  std::string_view bits;           // "64-bit", "32-bit"
+  lang::M what = lang::M::GlExe;    // DLL, EXE, driver, EFI application, ...
+  lang::M bits = lang::M::Gl32Bit;
   std::string_view machine;        // "AMD64", or empty when unknown
   std::uint16_t machineCode = 0;
-  std::string_view subsystem;      // "GUI", "console", "native", ...
-  std::string_view dotnet;         // "IL only", "mixed (IL and native code)", or empty
+  lang::M subsystem = lang::M::GlSubUnknown;
+  std::optional<lang::M> dotnet;   // IL only, or mixed
   std::string_view oldestWindows;  // from the subsystem version
   std::uint16_t subsystemMajor = 0, subsystemMinor = 0;
   std::vector<std::string_view> supportedOs;  // the manifest's, by name

@@ -15,7 +15,7 @@ namespace kestrova::dumper::pe {
 // under its part and again in the closing summary.
 enum class Area : std::uint8_t {
   File,  // the file as a whole: not a part of its own
-#define PART(Id, title, summary, anchor) Id,
+#define PART(Id, title, titleZh, summary, summaryZh, anchor) Id,
 #include "dumper/Parts.def"
 #undef PART
   Count

@@ -11,9 +11,9 @@ using namespace pe;
 
 namespace {
 // Titles of the closing blocks, which are not parts.
-void Heading(Printer& o, std::string_view title) {
+void Heading(Printer& o, lang::M title) {
   o.Nl();
-  o.Text("== ").Text(title).Text(" ==");
+  o.Text("== ").Say(title).Text(" ==");
   o.Nl();
 }
 
@@ -44,6 +44,10 @@ void Count(Printer& o, Key k, std::uint64_t n, std::string_view one, std::string
   o.Dec(k, n).Ch(' ').Text(n == 1 ? one : many);
 }
 
+void Count(Printer& o, Key k, std::uint64_t n, lang::M one, lang::M many) {
+  o.Say(n == 1 ? one : many, {n}).Fact(k, n);
+}
+
 void FlagLines(Printer& o, Key k, std::uint64_t value, std::span<const Named> table, int width) {
   Scoped names(o, Scoped::kList, k);
   std::uint64_t known = 0;
@@ -55,7 +59,7 @@ void FlagLines(Printer& o, Key k, std::uint64_t value, std::span<const Named> ta
     o.Nl();
   }
   if (std::uint64_t rest = value & ~known; rest != 0) {
-    o.Col(kValueCol + 2).Hex(kNoKey, rest, width).Text("  (unknown bits)");
+    o.Col(kValueCol + 2).Hex(kNoKey, rest, width).Say(lang::M::UnknownBits);
     o.Nl();
   }
 }
@@ -77,7 +81,7 @@ std::uint64_t FlagWords(Printer& o, Key k, std::uint64_t value, std::span<const 
 void Stamp(Printer& o, Key k, std::uint32_t t, StampStyle style) {
   o.Hex(k, t, 8);
   if (style == StampStyle::Header) {
-    if (t == 0) o.Text("  (not set)");
+    if (t == 0) o.Say(lang::M::StampNotSet);
     else o.Text("  ").Date(kNoKey, t);
   } else if (t != 0 && t != 0xFFFFFFFF) {
     o.Text("  ").Date(kNoKey, t);
@@ -102,8 +106,8 @@ void InSection(Printer& o, const Context& ctx, std::uint64_t rva, Key k) {
   if (i == kNoSection) return;
   std::string_view name = SectionName(ctx.h.sections[static_cast<std::size_t>(i)]);
   // A section without a name is named by its number, as the section table counts.
-  if (name.empty()) o.Text("  in section ").Dec(k, static_cast<std::uint64_t>(i) + 1);
-  else o.Text("  in ").Name(k, name);
+  if (name.empty()) o.Say(lang::M::InSectionNumber, {i + 1}).Fact(k, static_cast<std::uint64_t>(i) + 1);
+  else o.Say(lang::M::InSectionNamed).Name(k, name);
 }
 
 void HexBytes(Printer& o, Key k, std::span<const std::uint8_t> bytes, std::size_t max) {
@@ -126,7 +130,7 @@ void HexBytes(Printer& o, Key k, std::span<const std::uint8_t> bytes, std::size_
 
 void Guid(Printer& o, Key k, std::span<const std::uint8_t> b) {
   if (b.size() < 16) {
-    o.Word(k, "(short GUID)", "");
+    o.Word(k, lang::M::ShortGuid, "");
     return;
   }
   char text[40];
@@ -160,7 +164,7 @@ void PrintFields(Printer& o, const FieldBlock& b, const Context& ctx, const Fiel
     Field(o, d.label, key);
     if (!b.Has(i)) {
       // JSON leaves the field out; the part's warning says where the file stops.
-      o.Word(kNoKey, "(past the end of the file)");
+      o.Word(kNoKey, lang::M::PastEndOfFile);
       o.Nl();
       continue;
     }
@@ -195,9 +199,9 @@ void PrintFields(Printer& o, const FieldBlock& b, const Context& ctx, const Fiel
         if (n != nullptr) {
           o.Text("  ").Word(key + "Name", n->name).Text("  ").Text(n->meaning);
         } else {
-          o.Text("  (unknown ");
-          for (char c : d.label) o.Ch(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
-          o.Ch(')');
+          std::string lower(d.label);
+          for (char& c : lower) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+          o.Say(lang::M::UnknownValueOf, {lower});
         }
         break;
       }
@@ -211,8 +215,11 @@ void PrintFields(Printer& o, const FieldBlock& b, const Context& ctx, const Fiel
 }
 
 void Where(Printer& o, const Anomaly& a) {
-  if (a.where == Anomaly::Where::Offset) o.Text(" (file offset 0x").Hex("offset", a.at, 0).Ch(')');
-  else if (a.where == Anomaly::Where::Rva) o.Text(" (RVA 0x").Hex("rva", a.at, 0).Ch(')');
+  if (a.where == Anomaly::Where::None) return;
+  char hex[20];
+  const std::string_view at(hex, static_cast<std::size_t>(io::PutHex(hex, a.at, 0) - hex));
+  if (a.where == Anomaly::Where::Offset) o.Say(lang::M::AtFileOffset, {at}).Fact("offset", a.at);
+  else o.Say(lang::M::AtRva, {at}).Fact("rva", a.at);
 }
 
 void AreaAnomalies(Printer& o, const Anomalies& an, Area area) {
@@ -221,7 +228,7 @@ void AreaAnomalies(Printer& o, const Anomalies& an, Area area) {
   for (const Anomaly& a : an.List()) {
     if (a.area != area) continue;
     Scoped one(o, Scoped::kObject, {});
-    o.Text("  ! warning: ").Name("text", a.text);
+    o.Say(lang::M::WarningPrefix).Name("text", a.text);
     Where(o, a);
     o.Nl();
   }
@@ -230,7 +237,7 @@ void AreaAnomalies(Printer& o, const Anomalies& an, Area area) {
 Key AreaKey(Area area) {
   static constexpr std::string_view kKeys[] = {
       "File",
-#define PART(Id, title, summary, anchor) #Id,
+#define PART(Id, title, titleZh, summary, summaryZh, anchor) #Id,
 #include "dumper/Parts.def"
 #undef PART
   };
@@ -240,28 +247,29 @@ Key AreaKey(Area area) {
 
 void PrintSummary(Printer& o, const Anomalies& an) {
   PrintReadableTally(o);
-  Heading(o, "Anomalies");
+  Heading(o, lang::M::TitleAnomalies);
   const auto& list = an.List();
   if (list.empty()) {
-    o.Text("  none found").Fact("problems", std::uint64_t{0});
+    o.Text("  ").Say(lang::M::NoneFound).Fact("problems", std::uint64_t{0});
     o.Nl();
     return;
   }
-  static constexpr std::string_view kAreas[] = {
-      "file",
-#define PART(Id, title, summary, anchor) summary,
+  static constexpr lang::M kAreas[] = {
+      lang::M::AreaFile,
+#define PART(Id, title, titleZh, summary, summaryZh, anchor) lang::M::Area##Id,
 #include "dumper/Parts.def"
 #undef PART
   };
   static_assert(std::size(kAreas) == kAreaCount);
   const std::size_t total = list.size() + an.Suppressed();
-  o.Text("  ").Dec("problems", total).Text(total == 1 ? " problem found" : " problems found");
-  if (an.Suppressed() != 0) o.Text(" (").Dec("notListed", an.Suppressed()).Text(" not listed)");
+  o.Text("  ");
+  Count(o, "problems", total, lang::M::ProblemsFoundOne, lang::M::ProblemsFoundMany);
+  if (an.Suppressed() != 0) o.Say(lang::M::ProblemsNotListed, {an.Suppressed()}).Fact("notListed", an.Suppressed());
   o.Nl();
   Scoped all(o, Scoped::kList, "anomalies");
   for (const Anomaly& a : list) {
     Scoped one(o, Scoped::kObject, {});
-    o.Text("  ").Word("part", kAreas[static_cast<std::size_t>(a.area)], AreaKey(a.area)).Text(": ");
+    o.Text("  ").Word("part", kAreas[static_cast<std::size_t>(a.area)], AreaKey(a.area)).Say(lang::M::SummaryAreaSep);
     o.Name("text", a.text);
     Where(o, a);
     o.Nl();

@@ -11,17 +11,19 @@ using namespace pe;
 
 namespace {
 
-constexpr std::string_view kTitles[] = {
-    "",
-#define PART(Id, title, summary, anchor) title,
+using lang::M;
+
+constexpr M kTitles[] = {
+    M::TitleAnomalies,  // the file as a whole has no part of its own: never shown here
+#define PART(Id, title, titleZh, summary, summaryZh, anchor) M::Title##Id,
 #include "dumper/Parts.def"
 #undef PART
 };
 
 void Signatures(Printer& o, const Facts& f) {
-  Field(o, "Signed", "signed");
+  Field(o, M::GlSigned, "signed");
   if (f.signatures.empty()) {
-    o.Text(f.signatureTable ? "a certificate table without a signature that could be read" : "not signed");
+    o.Say(f.signatureTable ? M::GlUnreadableSignature : M::GlNotSigned);
     o.Fact({}, false);
     if (f.signatureTable) o.Fact("signatureUnreadable", true);
     o.Nl();
@@ -34,13 +36,14 @@ void Signatures(Printer& o, const Facts& f) {
     Scoped one(o, Scoped::kObject, {});
     if (!first) o.Col(kValueCol);
     first = false;
-    o.Text("by ").Name("signer", s.signer.empty() ? std::string_view("(signer not found)") : std::string_view(s.signer));
-    if (!s.digestChecked) o.Word("digest", ", digest not checked", "not checked");
-    else o.Word("digest", s.digestMatches ? ", digest matches the file" : ", digest DIFFERS: the file was changed after signing",
+    o.Say(M::GlBy).Name("signer", s.signer.empty() ? o.L(M::GlSignerNotFound) : std::string_view(s.signer));
+    if (!s.digestChecked) o.Word("digest", M::GlDigestNotChecked, "not checked");
+    else o.Word("digest", s.digestMatches ? M::GlDigestMatches : M::GlDigestDiffers,
                 s.digestMatches ? "matches" : "differs");
     if (!s.stampTime.empty()) {
-      o.Text(", signed ").Name("time", s.stampTime);
-      if (!s.stampAuthority.empty()) o.Text(" (time stamp by ").Name("timeStampAuthority", s.stampAuthority).Ch(')');
+      o.Say(M::GlSignedAt).Name("time", s.stampTime);
+      if (!s.stampAuthority.empty())
+        o.Say(M::GlTimeStampBy).Name("timeStampAuthority", s.stampAuthority).Say(M::GlCloseParen);
     }
     o.Nl();
   }
@@ -48,47 +51,47 @@ void Signatures(Printer& o, const Facts& f) {
 
 void Contents(Printer& o, const Facts& f) {
   if (f.exports != 0) {
-    Field(o, "Exports", "exports").Dec(f.exports);
-    if (f.forwarded != 0) o.Text(" (").Dec("forwarded", f.forwarded).Text(" forwarded)");
+    Field(o, M::GlExports, "exports").Dec(f.exports);
+    if (f.forwarded != 0) o.Say(M::GlForwarded, {f.forwarded}).Fact("forwarded", f.forwarded);
     o.Nl();
   }
   if (f.importDlls != 0 || f.delayDlls != 0) {
-    Field(o, "Imports");
-    Count(o, "importDlls", f.importDlls, "DLL, ", "DLLs, ");
-    Count(o, "importFunctions", f.importFunctions, "function", "functions");
+    Field(o, M::GlImports);
+    Count(o, "importDlls", f.importDlls, M::GlDllsOne, M::GlDllsMany);
+    Count(o, "importFunctions", f.importFunctions, M::GlFunctionsOne, M::GlFunctionsMany);
     if (f.delayDlls != 0) {
-      o.Text("; delay-loaded ");
-      Count(o, "delayDlls", f.delayDlls, "DLL, ", "DLLs, ");
-      Count(o, "delayFunctions", f.delayFunctions, "function", "functions");
+      o.Say(M::GlDelayLoaded);
+      Count(o, "delayDlls", f.delayDlls, M::GlDllsOne, M::GlDllsMany);
+      Count(o, "delayFunctions", f.delayFunctions, M::GlFunctionsOne, M::GlFunctionsMany);
     }
     o.Nl();
   }
   if (f.depsWalked) {
     // The Dependencies part's verdict, repeated: the question most users bring.
-    Field(o, "Will it load", "loads");
+    Field(o, M::GlWillItLoad, "loads");
     if (f.depsLoads) {
-      o.Word({}, "yes", "yes").Text(": all ");
-      Count(o, "modules", f.depsModules - 1, "module found", "modules found");
-      o.Text(", every import resolved");
+      o.Word({}, M::GlYes).Say(M::GlLoadsAll);
+      Count(o, "modules", f.depsModules - 1, M::GlModulesFoundOne, M::GlModulesFoundMany);
+      o.Say(M::GlEveryImportResolved);
     } else {
-      o.Word({}, "no", "no").Text(":");
+      o.Word({}, M::GlNo).Say(M::GlColon);
       NonZeroCounts counts(o, " ");
-      counts.Add("dllsMissing", f.depsDllsMissing, "DLL missing", "DLLs missing");
-      counts.Add("functionsMissing", f.depsFunctionsMissing, "function missing", "functions missing");
-      counts.Add("badImages", f.depsBadImages, "DLL it cannot use (0xC000007B)", "DLLs it cannot use (0xC000007B)");
-      counts.Add("assembliesMissing", f.depsAssembliesMissing, "side-by-side assembly missing",
-                 "side-by-side assemblies missing");
+      counts.Add("dllsMissing", f.depsDllsMissing, M::GlDllsMissingOne, M::GlDllsMissingMany);
+      counts.Add("functionsMissing", f.depsFunctionsMissing, M::GlFunctionsMissingOne, M::GlFunctionsMissingMany);
+      counts.Add("badImages", f.depsBadImages, M::GlBadImagesOne, M::GlBadImagesMany);
+      counts.Add("assembliesMissing", f.depsAssembliesMissing, M::GlAssembliesMissingOne,
+                 M::GlAssembliesMissingMany);
     }
     o.Nl();
   }
   if (f.resources != 0) {
-    Field(o, "Resources", "resources").Dec(f.resources);
+    Field(o, M::GlResources, "resources").Dec(f.resources);
     o.Nl();
   }
   if (f.clr) {
     Field(o, ".NET");
-    Count(o, "types", f.clrTypes, "type, ", "types, ");
-    Count(o, "methods", f.clrMethods, "method", "methods");
+    Count(o, "types", f.clrTypes, M::GlTypesOne, M::GlTypesMany);
+    Count(o, "methods", f.clrMethods, M::GlMethodsOne, M::GlMethodsMany);
     o.Nl();
   }
   if (!f.pdbPath.empty()) {
@@ -97,35 +100,40 @@ void Contents(Printer& o, const Facts& f) {
   }
 }
 
-// Each shown part and the line its title stands on, a few to a line.
 // One finding a line, the label on the first; JSON: a list of strings.
-void Findings(Printer& o, std::string_view label, Key key, const std::vector<std::string>& lines) {
+void Findings(Printer& o, M label, Key key, const std::vector<std::string>& lines) {
   if (lines.empty()) return;
   Scoped list(o, Scoped::kList, key);
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    o.Text(i == 0 ? "  " : "").Text(i == 0 ? label : "").Col(kValueCol).Name(lines[i]);
+    if (i == 0) o.Text("  ").Say(label);
+    o.Col(kValueCol).Name(lines[i]);
     o.Nl();
   }
 }
 
+// Each shown part and the line its title stands on, a few to a line.
 void WhereToLook(Printer& o, const Facts& f) {
   bool any = false;
   std::size_t width = 0;
+  std::string piece;
   for (std::size_t a = 1; a < kAreaCount; ++a) {
     if (f.startLine[a] == 0 || a == static_cast<std::size_t>(Area::Glance)) continue;
-    const std::string_view title = kTitles[a];
-    if (!any) Field(o, "Where to look");
-    else if (width + title.size() > 60) {
-      o.Ch(',');
+    piece.clear();
+    lang::Append(piece, M::GlPartAtLine, o.Language(), {o.L(kTitles[a]), f.lineBase + f.startLine[a]});
+    const std::size_t title = lang::DisplayWidth(o.L(kTitles[a]));
+    if (!any) {
+      Field(o, M::GlWhereToLook);
+    } else if (width + title > 60) {
+      o.Say(M::ListSepAtLineEnd);
       o.Nl();
       o.Col(kValueCol);
       width = 0;
     } else {
-      o.Text(", ");
+      o.Say(M::ListSep);
     }
     any = true;
-    o.Text(title).Text(" line ").Dec(kNoKey, f.lineBase + f.startLine[a]);
-    width += title.size() + 12;
+    o.Text(piece);
+    width += title + 12;
   }
   if (any) o.Nl();
 }
@@ -135,71 +143,78 @@ void WhereToLook(Printer& o, const Facts& f) {
 void PrintGlance(Printer& o, const Glance& g, const Context& ctx) {
   const Facts& f = *g.facts;
   if (!g.image && !f.otherKind.empty()) {
-    Field(o, "What", "what").Word({}, f.otherKind);
+    Field(o, M::GlWhat, "what").Word({}, f.otherKind);
     o.Nl();
   } else if (!g.image) {
-    Field(o, "What", "what").Word({}, "not a Windows image: what it is and what built it cannot be told", "unknown");
+    Field(o, M::GlWhat, "what").Word({}, M::GlNotImage, "unknown");
     o.Nl();
   } else {
-    Field(o, "What").Word("bits", g.bits).Ch(' ').Word("what", g.what);
-    if (!g.machine.empty()) o.Text(" for ").Word("machine", g.machine);
-    else o.Text(" for machine 0x").Hex("machineCode", g.machineCode, 4);
+    Field(o, M::GlWhat).Word("bits", g.bits).Ch(' ').Word("what", g.what);
+    if (!g.machine.empty()) o.Say(M::GlFor).Word("machine", g.machine);
+    else o.Say(M::GlForMachine).Hex("machineCode", g.machineCode, 4);
     // A DLL runs in its host's subsystem, whatever its header says.
-    if (g.what == "EXE") o.Text(", ").Word("subsystem", g.subsystem).Text(" subsystem");
-    if (!g.dotnet.empty()) o.Text(", ").Word("dotnet", g.dotnet);
+    if (g.what == M::GlExe) o.Say(M::GlSep).Word("subsystem", g.subsystem).Say(M::GlSubsystemSuffix);
+    if (g.dotnet) o.Say(M::GlSep).Word("dotnet", *g.dotnet);
     o.Nl();
-    Field(o, "Runs on");
-    if (!g.oldestWindows.empty()) o.Word("oldestWindows", g.oldestWindows).Text(" or later");
-    else o.Word("oldestWindows", "no Windows release", "none");
-    o.Text(" (subsystem version ").Dec("subsystemMajor", g.subsystemMajor).Ch('.');
-    o.Dec("subsystemMinor", g.subsystemMinor).Ch(')');
+    Field(o, M::GlRunsOn);
+    if (!g.oldestWindows.empty()) o.Word("oldestWindows", g.oldestWindows).Say(M::GlOrLater);
+    else o.Word("oldestWindows", M::GlNoWindowsRelease, "none");
+    o.Say(M::GlSubsystemVersion, {g.subsystemMajor, g.subsystemMinor});
+    o.Fact("subsystemMajor", std::uint64_t{g.subsystemMajor}).Fact("subsystemMinor", std::uint64_t{g.subsystemMinor});
     if (!g.supportedOs.empty()) {
-      o.Text("; the manifest names ");
+      o.Say(M::GlManifestNames);
       Scoped list(o, Scoped::kList, "supportedOS");
-      for (std::size_t i = 0; i < g.supportedOs.size(); ++i) o.Text(i == 0 ? "" : ", ").Word({}, g.supportedOs[i]);
+      for (std::size_t i = 0; i < g.supportedOs.size(); ++i) {
+        if (i != 0) o.Say(M::ListSep);
+        o.Word({}, g.supportedOs[i]);
+      }
     }
     o.Nl();
-    Field(o, "Entry point", "entryPoint");
+    Field(o, M::GlEntryPoint, "entryPoint");
     if (g.entryPoint == 0) {
-      o.Text("none").Fact("entryPoint", std::uint64_t{0});
+      o.Say(M::GlNone).Fact("entryPoint", std::uint64_t{0});
     } else {
       o.Hex(g.entryPoint, 8);
       InSection(o, ctx, g.entryPoint, "entrySection");
     }
     o.Nl();
-    Field(o, "Hardening");
+    Field(o, M::GlHardening);
     {
       Scoped checks(o, Scoped::kObject, "hardening");
       for (std::size_t i = 0; i < g.hardening.size(); ++i) {
         const Hardening& c = g.hardening[i];
-        o.Text(i == 0 ? "" : ", ").Text(c.name).Ch(' ').Word(c.key, c.state);
-        if (!c.why.empty()) o.Text(" (").Text(c.why).Ch(')');
+        if (i != 0) o.Say(M::ListSep);
+        if (c.named) o.Say(*c.named);
+        else o.Text(c.name);
+        o.Ch(' ').Word(c.key, c.state);
+        if (c.why) o.Text(" (").Say(*c.why).Ch(')');
+        else if (!c.flag.empty()) o.Text(" (").Text(c.flag).Ch(')');
       }
     }
     o.Nl();
-    Field(o, "Built");
-    if (g.repro) o.Word("linkTime", "reproducible build: the stamp is a hash", "hash").Fact("reproducible", true);
-    else if (g.linkTime == 0) o.Word("linkTime", "no link time stamp", "none");
-    else o.Date("linkTime", g.linkTime).Text(" (the link time stamp)");
+    Field(o, M::GlBuilt);
+    if (g.repro) o.Word("linkTime", M::GlReproducible, "hash").Fact("reproducible", true);
+    else if (g.linkTime == 0) o.Word("linkTime", M::GlNoLinkTime, "none");
+    else o.Date("linkTime", g.linkTime).Say(M::GlLinkTimeStamp);
     o.Nl();
     const pe::Findings& id = g.identity;
     // The linker by name carries its version field; without a name, the field alone.
     if (!id.linker.empty()) {
-      Field(o, "Linked by", "linkedBy").Name(id.linker).Nl();
+      Field(o, M::GlLinkedBy, "linkedBy").Name(id.linker).Nl();
     } else {
-      Field(o, "Linker", "linker").Text("version ").Dec("linkerMajor", g.linkerMajor).Ch('.');
-      o.Dec("linkerMinor", g.linkerMinor).Nl();
+      Field(o, M::GlLinker, "linker").Say(M::GlLinkerVersion, {g.linkerMajor, g.linkerMinor});
+      o.Fact("linkerMajor", std::uint64_t{g.linkerMajor}).Fact("linkerMinor", std::uint64_t{g.linkerMinor}).Nl();
     }
-    Findings(o, "Toolchain", "toolchain", id.toolchain);
-    Findings(o, "Packer", "packer", id.packer);
-    Findings(o, "Installer", "installer", id.installer);
-    Findings(o, "Packing signs", "packingSigns", id.signs);
+    Findings(o, M::GlToolchain, "toolchain", id.toolchain);
+    Findings(o, M::GlPacker, "packer", id.packer);
+    Findings(o, M::GlInstaller, "installer", id.installer);
+    Findings(o, M::GlPackingSigns, "packingSigns", id.signs);
   }
   Signatures(o, f);
   Contents(o, f);
-  Field(o, "Anomalies");
-  if (g.anomalies == 0) o.Text("none found").Fact("problems", std::uint64_t{0});
-  else Count(o, "problems", g.anomalies, "problem, listed at the end", "problems, listed at the end");
+  Field(o, M::GlAnomalies);
+  if (g.anomalies == 0) o.Say(M::NoneFound).Fact("problems", std::uint64_t{0});
+  else Count(o, "problems", g.anomalies, M::GlProblemsOne, M::GlProblemsMany);
   o.Nl();
   WhereToLook(o, f);
 }

@@ -15,11 +15,12 @@ namespace {
 
 // The file's kind: the listing's words, and a short word for JSON.
 void Kind(Printer& o, const Headers& h) {
-  if (h.kind == FileKind::NotExecutable) o.Word("type", "not an executable", "notExecutable");
-  else if (h.kind == FileKind::Dos) o.Word("type", "plain DOS program", "dos");
-  else if (!h.opt.present) o.Word("type", "PE file without a usable optional header", "pe");
-  else if (h.opt.pe32plus) o.Word("type", "PE32+ (64-bit) image", "PE32+");
-  else o.Word("type", "PE32 (32-bit) image", "PE32");
+  using lang::M;
+  if (h.kind == FileKind::NotExecutable) o.Word("type", M::KindNotExecutable, "notExecutable");
+  else if (h.kind == FileKind::Dos) o.Word("type", M::KindDos, "dos");
+  else if (!h.opt.present) o.Word("type", M::KindPeNoOptional, "pe");
+  else if (h.opt.pe32plus) o.Word("type", M::KindPe32Plus, "PE32+");
+  else o.Word("type", M::KindPe32, "PE32");
 }
 
 }  // namespace
@@ -29,21 +30,24 @@ void PrintIntro(Printer& o, std::string_view displayName, const Headers& h, std:
   o.Word("tool", kBanner);
   o.Nl();
   o.Nl();
-  Field(o, "File", "file").Name(displayName);
+  using lang::M;
+  Field(o, M::IntroFile, "file").Name(displayName);
   o.Nl();
-  Field(o, "Size", "size").Dec(h.fileSize).Text(" bytes (0x").Hex(kNoKey, h.fileSize, 0).Ch(')');
+  char sizeHex[20];
+  const std::string_view size(sizeHex, static_cast<std::size_t>(io::PutHex(sizeHex, h.fileSize, 0) - sizeHex));
+  Field(o, M::IntroSize, "size").Dec(h.fileSize).Say(M::IntroSizeBytes, {size});
   o.Nl();
   if (!otherKind.empty()) {
-    Field(o, "Type").Word("type", otherKind, otherKindJson);
+    Field(o, M::IntroType, "Type").Word("type", otherKind, otherKindJson);
     o.Nl();
     return;
   }
-  Field(o, "Type");
+  Field(o, M::IntroType, "Type");
   Kind(o, h);
   if (h.kind == FileKind::Pe && h.hasCoff) {
-    if (h.coff.characteristics & 0x2000) o.Word("role", ", DLL", "dll");
-    else if (h.coff.characteristics & 0x0002) o.Word("role", ", executable", "executable");
-    o.Text(", machine ");
+    if (h.coff.characteristics & 0x2000) o.Word("role", M::RoleDll, "dll");
+    else if (h.coff.characteristics & 0x0002) o.Word("role", M::RoleExecutable, "executable");
+    o.Say(M::IntroMachine);
     if (const Named* m = Find(Machines(), h.coff.machine)) {
       o.Word("machine", m->name);
     } else {
@@ -52,7 +56,7 @@ void PrintIntro(Printer& o, std::string_view displayName, const Headers& h, std:
       o.Word("machine", std::string_view(hex, static_cast<std::size_t>(io::PutHex(hex + 2, h.coff.machine, 4) - hex)));
     }
   }
-  if (!h.what.empty()) o.Text(": ").Word("detail", h.what);
+  if (!h.what.empty()) o.Say(M::IntroDetailSep).Word("detail", h.what);
   o.Nl();
 }
 

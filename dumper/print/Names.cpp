@@ -16,7 +16,7 @@ void Readable(Printer& o, std::string_view name, const pe::Context& ctx) {
   demangle::Result r = demangle::Demangle(name, ctx.h.coff.machine == kMachineI386);
   if (r.scheme == demangle::Scheme::None) return;
   ++o.readable[static_cast<std::size_t>(r.scheme)];
-  o.Text("  = ").Name("readable", r.text);
+  o.Say(lang::M::ReadableSep).Name("readable", r.text);
 }
 
 // How many names were shown readable, by scheme; nothing when none were.
@@ -25,16 +25,16 @@ void PrintReadableTally(Printer& o) {
   for (std::uint64_t n : o.readable) total += n;
   if (total == 0) return;
   o.Nl();
-  o.Text("== Demangled names ==");
+  o.Text("== ").Say(lang::M::TitleDemangled).Text(" ==");
   o.Nl();
   Scoped tally(o, Scoped::kObject, "demangled");
-  auto line = [&](demangle::Scheme s, std::string_view label, Key key) {
+  auto line = [&](demangle::Scheme s, lang::M label, Key key) {
     Field(o, label, key).Dec(o.readable[static_cast<std::size_t>(s)]);
     o.Nl();
   };
-  line(demangle::Scheme::Microsoft, "Visual C++", "microsoft");
-  line(demangle::Scheme::Itanium, "Itanium (GNU)", "itanium");
-  line(demangle::Scheme::Borland, "'@' scheme (Pascal, C++)", "borland");
+  line(demangle::Scheme::Microsoft, lang::M::DemangledMicrosoft, "microsoft");
+  line(demangle::Scheme::Itanium, lang::M::DemangledItanium, "itanium");
+  line(demangle::Scheme::Borland, lang::M::DemangledBorland, "borland");
 }
 
 }  // namespace kestrova::dumper::print

@@ -14,20 +14,19 @@ namespace kestrova::dumper::print {
 class PartRun {
  public:
   // `ctx` carries the part's own work budget; `allowance` is its share of the listing.
-  PartRun(Printer& o, const pe::Context& ctx, pe::Area area, std::string_view title, std::uint64_t allowance)
+  PartRun(Printer& o, const pe::Context& ctx, pe::Area area, lang::M title, std::uint64_t allowance)
       : o_(o), ctx_(ctx), area_(area), title_(title), allowance_(allowance) {}
 
   template <class R>
   void operator()(R (*parse)(const pe::Context&), void (*print)(Printer&, const R&, const pe::Context&)) {
     R records = parse(ctx_);
     if (!records.present && !ctx_.an.Any(area_)) return;
-    o_.BeginPart(AreaKey(area_), title_, allowance_);
+    o_.BeginPart(AreaKey(area_), o_.L(title_), allowance_);
     if (ctx_.facts) ctx_.facts->startLine[static_cast<std::size_t>(area_)] = o_.Lines();
     print(o_, records, ctx_);
     if (o_.EndBody()) {
       // Said where the part stops, under the part and in the summary.
-      ctx_.an.Note(area_, "listing of this part cut short: it outgrew its share of the listing (" +
-                              std::to_string(allowance_) + " bytes)");
+      ctx_.an.Note(area_, lang::Say(ctx_.options.lang, lang::M::PartCut, {allowance_}));
       o_.Fact("cut", true);
     }
     AreaAnomalies(o_, ctx_.an, area_);
@@ -38,7 +37,7 @@ class PartRun {
   Printer& o_;
   const pe::Context& ctx_;
   pe::Area area_;
-  std::string_view title_;
+  lang::M title_;
   std::uint64_t allowance_;
 };
 
@@ -50,7 +49,7 @@ class PartRun {
   void Run##Id(PartRun& run) { run(&::kestrova::dumper::pe::Parse##Id, &Print##Id); }
 
 namespace kestrova::dumper::print {
-#define PART(Id, title, summary, anchor) void Run##Id(PartRun& run);
+#define PART(Id, title, titleZh, summary, summaryZh, anchor) void Run##Id(PartRun& run);
 #include "dumper/Parts.def"
 #undef PART
 }  // namespace kestrova::dumper::print

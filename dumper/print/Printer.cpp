@@ -4,8 +4,8 @@
 
 namespace kestrova::dumper::print {
 
-Printer::Printer(io::Sink& sink, std::uint64_t budget, bool layout)
-    : home_(sink), sink_(&sink), limit_(budget), layout_(layout) {
+Printer::Printer(io::Sink& sink, std::uint64_t budget, bool layout, lang::Lang lang)
+    : home_(sink), sink_(&sink), limit_(budget), layout_(layout), lang_(lang), wide_(lang != lang::Lang::En) {
   buf_.reserve(kChunk + 8192);
 }
 

@@ -18,6 +18,7 @@
 
 #include "dumper/demangle/Demangle.h"
 #include "dumper/io/Sink.h"
+#include "dumper/lang/Lang.h"
 
 namespace kestrova::dumper::print {
 
@@ -47,18 +48,37 @@ class Printer {
     return *this;
   }
   // Pads with blanks to column `c` of the current line (at least one blank).
+  // A translated listing counts columns as a monospace font shows them, where
+  // a CJK character takes two.
   Printer& Col(std::size_t c) {
     if (layout_) {
-      std::size_t at = buf_.size() - lineStart_;
+      std::size_t at = wide_ ? lang::DisplayWidth(std::string_view(buf_).substr(lineStart_)) : buf_.size() - lineStart_;
       buf_.append(at < c ? c - at : 1, ' ');
     }
     return *this;
   }
+  // Words of our own, from the catalog, in the listing's language (layout only).
+  Printer& Say(lang::M m, std::initializer_list<lang::Arg> args = {}) {
+    if (layout_) lang::Append(buf_, m, lang_, args);
+    return *this;
+  }
+  // The entry's text in the listing's language.
+  std::string_view L(lang::M m) const { return lang::Text(m, lang_); }
+  lang::Lang Language() const { return lang_; }
   virtual void Nl() = 0;
 
   // A field's label: "  Label<pad>" in the listing; in JSON the key of the next
   // unkeyed value on the line.
   virtual Printer& Label(std::string_view label, Key key) = 0;
+  // A label of our own words; JSON keys it by `key`, or by the first word of
+  // its English text.
+  Printer& Label(lang::M label, Key key) {
+    if (key.empty()) {
+      const std::string_view en = lang::Text(label, lang::Lang::En);
+      key = en.substr(0, en.find(' '));
+    }
+    return Label(L(label), key);
+  }
 
   // Values, each under its key. Upper-case hex zero-padded to `width` digits;
   // decimal; decimal right-aligned in `width` columns.
@@ -84,6 +104,9 @@ class Printer {
   Printer& DecR(std::uint64_t v, int width) { return DecR({}, v, width); }
   Printer& Name(std::string_view bytes) { return Name({}, bytes); }
   Printer& Word(Key k, std::string_view words) { return Word(k, words, words); }
+  // A word of the catalog: the listing's language in the listing, English in JSON.
+  Printer& Word(Key k, lang::M m) { return Word(k, L(m), lang::Text(m, lang::Lang::En)); }
+  Printer& Word(Key k, lang::M m, std::string_view json) { return Word(k, L(m), json); }
   Printer& Date(std::uint32_t t) { return Date({}, t); }
 
   // Structure. An object or a list under key `k` of the enclosing object; in a
@@ -130,7 +153,7 @@ class Printer {
   std::array<std::uint64_t, static_cast<std::size_t>(demangle::Scheme::Count)> readable{};
 
  protected:
-  Printer(io::Sink& sink, std::uint64_t budget, bool layout);
+  Printer(io::Sink& sink, std::uint64_t budget, bool layout, lang::Lang lang = lang::Lang::En);
   virtual void OpenPart(Key id, std::string_view title) = 0;
   virtual void ClosePart() = 0;
 
@@ -147,6 +170,8 @@ class Printer {
   bool cut_ = false;           // the JSON part was cut: values are no longer written
   bool passAll_ = true;        // the intro, a part's warnings, the summary
   const bool layout_;          // the backend keeps the listing's layout
+  const lang::Lang lang_;      // the listing's language; JSON's is English
+  const bool wide_;            // columns by display width (a translated listing)
 };
 
 // An object or list scope that closes itself, so an early return keeps the JSON whole.

@@ -6,7 +6,10 @@ namespace kestrova::dumper::print {
 // The listing as people read it: the text backend.
 class TextPrinter final : public Printer {
  public:
-  TextPrinter(io::Sink& sink, std::uint64_t budget) : Printer(sink, budget, true) {}
+  // `wrap`: the reader's width in columns, past which a line continues on the
+  // next under the value column (0: lines are never wrapped).
+  TextPrinter(io::Sink& sink, std::uint64_t budget, lang::Lang lang = lang::Lang::En, std::size_t wrap = 0)
+      : Printer(sink, budget, true, lang), wrap_(wrap) {}
   ~TextPrinter() override { Flush(); }
   using Printer::Date;
   using Printer::Dec;
@@ -36,6 +39,10 @@ class TextPrinter final : public Printer {
  protected:
   void OpenPart(Key id, std::string_view title) override;
   void ClosePart() override {}
+
+ private:
+  void Wrap();
+  const std::size_t wrap_;
 };
 
 }  // namespace kestrova::dumper::print
