@@ -4,12 +4,27 @@
 #include <span>
 #include <string_view>
 
+#include "dumper/lang/Lang.h"
+
 namespace kestrova::dumper::pe {
+
+// A few words for a reader who does not know a name: an entry of the catalog
+// (or, until a table is moved there, its English text).
+struct Gloss {
+  constexpr Gloss(const char* text) : text_(text) {}  // NOLINT: tables read as they are written
+  constexpr Gloss(lang::M m) : entry_(m), catalogued_(true) {}  // NOLINT
+  std::string_view In(lang::Lang l) const { return catalogued_ ? lang::Text(entry_, l) : text_; }
+
+ private:
+  std::string_view text_;
+  lang::M entry_{};
+  bool catalogued_ = false;
+};
 
 struct Named {
   std::uint32_t value;
-  std::string_view name;     // the format's identifier, without its prefix
-  std::string_view meaning;  // a few words for a reader who does not know it
+  std::string_view name;  // the format's identifier, without its prefix
+  Gloss meaning;          // a few words for a reader who does not know it
 };
 
 std::span<const Named> Machines();

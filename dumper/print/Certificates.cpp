@@ -48,7 +48,7 @@ void HexRun(Printer& o, Key k, const io::Reader& r) {
 // The value's name under `k` + "Name" when the table knows it.
 void Named2(Printer& o, Key k, std::span<const Named> table, std::uint32_t v) {
   if (const Named* n = Find(table, v))
-    o.Text("  ").Word(std::string(k) + "Name", n->name).Text(" (").Text(n->meaning).Ch(')');
+    o.Text("  ").Word(std::string(k) + "Name", n->name).Text(" (").Text(n->meaning.In(o.Language())).Ch(')');
   else o.Text("  (unknown)");
 }
 

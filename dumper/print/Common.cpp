@@ -55,7 +55,7 @@ void FlagLines(Printer& o, Key k, std::uint64_t value, std::span<const Named> ta
     known |= n.value;
     if ((value & n.value) == 0) continue;
     o.Col(kValueCol + 2).Hex(kNoKey, n.value, width).Text("  ").Word({}, n.name);
-    o.Col(kValueCol + 2 + static_cast<std::size_t>(width) + 26).Text(n.meaning);
+    o.Col(kValueCol + 2 + static_cast<std::size_t>(width) + 26).Text(n.meaning.In(o.Language()));
     o.Nl();
   }
   if (std::uint64_t rest = value & ~known; rest != 0) {
@@ -197,7 +197,7 @@ void PrintFields(Printer& o, const FieldBlock& b, const Context& ctx, const Fiel
         o.Hex(v, digits);
         const Named* n = d.names != nullptr ? Find(d.names(), static_cast<std::uint32_t>(v)) : nullptr;
         if (n != nullptr) {
-          o.Text("  ").Word(key + "Name", n->name).Text("  ").Text(n->meaning);
+          o.Text("  ").Word(key + "Name", n->name).Text("  ").Text(n->meaning.In(o.Language()));
         } else {
           std::string lower(d.label);
           for (char& c : lower) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;

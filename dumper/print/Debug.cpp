@@ -162,7 +162,7 @@ void Entry(Printer& o, const Context& ctx, const DebugDirectory& d, std::uint32_
   Field(o, "  Version").Dec("MajorVersion", e.majorVersion).Ch('.').Dec("MinorVersion", e.minorVersion);
   o.Nl();
   Field(o, "  Type", "Type").Dec(e.type);
-  if (const Named* n = Find(DebugTypes(), e.type)) o.Text("  ").Word("TypeName", n->name).Text("  ").Text(n->meaning);
+  if (const Named* n = Find(DebugTypes(), e.type)) o.Text("  ").Word("TypeName", n->name).Text("  ").Text(n->meaning.In(o.Language()));
   else o.Text("  (unknown type)");
   o.Nl();
   Field(o, "  SizeOfData", "SizeOfData").Hex(e.sizeOfData, 8).Text(" (").Dec(kNoKey, e.sizeOfData).Ch(')');

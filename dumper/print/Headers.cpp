@@ -108,7 +108,7 @@ void PrintCoff(Printer& o, const HeaderPart&, const Context& ctx) {
     o.Hex("signatureOffset", h.coffOffset - 4, 0);
     o.Nl();
     Field(o, "Machine").Hex(c.machine, 4);
-    if (const Named* m = Find(Machines(), c.machine)) o.Text("  ").Word("MachineName", m->name).Text("  ").Text(m->meaning);
+    if (const Named* m = Find(Machines(), c.machine)) o.Text("  ").Word("MachineName", m->name).Text("  ").Text(m->meaning.In(o.Language()));
     else o.Text("  (unknown machine)");
     o.Nl();
     Field(o, "NumberOfSections").Dec(c.numberOfSections);

@@ -35,7 +35,7 @@ void PrintRich(Printer& o, const RichHeader& r, const Context&) {
     RichEntry e = RichEntryAt(r, i);
     Scoped row(o, Scoped::kObject, {});
     o.Text("     ").Hex("product", e.product, 4).Text("  ").DecR("build", e.build, 5).Text("  ").DecR("uses", e.uses, 5);
-    if (const Named* n = Find(RichProducts(), e.product)) o.Text("  ").Word("tool", n->name).Col(46).Text(n->meaning);
+    if (const Named* n = Find(RichProducts(), e.product)) o.Text("  ").Word("tool", n->name).Col(46).Text(n->meaning.In(o.Language()));
     o.Nl();
   }
 }

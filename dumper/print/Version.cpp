@@ -30,7 +30,7 @@ void Quad(Printer& o, Key k, std::uint32_t ms, std::uint32_t ls) {
 // The value (under the pending label) and its name from `table` under `nameKey`.
 void NamedValue(Printer& o, std::uint32_t value, std::span<const Named> table, Key nameKey) {
   o.Hex(value, 8);
-  if (const Named* n = Find(table, value)) o.Text("  ").Word(nameKey, n->name).Text("  (").Text(n->meaning).Ch(')');
+  if (const Named* n = Find(table, value)) o.Text("  ").Word(nameKey, n->name).Text("  (").Text(n->meaning.In(o.Language())).Ch(')');
   else o.Text("  (not a known value)");
 }
 
