@@ -123,6 +123,7 @@ Bytes Workflow::ModuleDefinition() {
   platform_.ChangeDirectory(workArea_);
   enteredWorkArea_ = true;
   platform_.SetChildEnvironment(u"KESTROVA_APP_DIR", DirectoryPart(path));
+  platform_.SetChildEnvironment(u"KESTROVA_LANG", kListingLanguage);
   platform_.ShellOpen(script, u"run", kShowHidden);
   // The output exists from the moment cmd redirects into it and stays held
   // until the dumper ends; a run that never starts leaves none.

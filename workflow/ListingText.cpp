@@ -114,4 +114,19 @@ std::u16string DecodeListing(const Bytes& bytes, Platform& platform) {
   return NormalizeLineBreaks(text);
 }
 
+std::vector<PartLine> ListingParts(std::u16string_view text) {
+  std::vector<PartLine> parts;
+  std::size_t line = 0;
+  for (std::size_t at = 0; at < text.size(); ++line) {
+    std::size_t end = text.find(u'\n', at);
+    if (end == std::u16string_view::npos) end = text.size();
+    std::u16string_view l = text.substr(at, end - at);
+    if (!l.empty() && l.back() == u'\r') l.remove_suffix(1);
+    if (l.size() > 6 && l.substr(0, 3) == u"== " && l.substr(l.size() - 3) == u" ==")
+      parts.push_back({std::u16string(l.substr(3, l.size() - 6)), at, line});
+    at = end + 1;
+  }
+  return parts;
+}
+
 }  // namespace kestrova::workflow

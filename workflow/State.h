@@ -29,6 +29,10 @@ class State {
   // Lets the window handle its pending messages (input and timer ones
   // included), so that what was just set is painted.
   virtual void ProcessPendingMessages() = 0;
+
+  // How many columns of the listing's font Memo1 shows on a line, so that the
+  // dumper can fit its lines to it; 0 when the window cannot tell.
+  virtual unsigned ListingColumns() const { return 0; }
 };
 
 }  // namespace kestrova::workflow

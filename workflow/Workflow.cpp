@@ -144,8 +144,14 @@ void Workflow::Analyze() {
     platform_.ChangeDirectory(workArea_);
     enteredWorkArea_ = true;
     const std::u16string script = workArea_ + kScriptName;
-    // The folder goes by the environment, not the script, so cmd never parses it.
+    // The folder goes by the environment, not the script, so cmd never parses it;
+    // so do the language and the memo's width, which the listing is laid out for.
     platform_.SetChildEnvironment(u"KESTROVA_APP_DIR", DirectoryPart(state_.PathText()));
+    platform_.SetChildEnvironment(u"KESTROVA_LANG", kListingLanguage);
+    const unsigned columns = state_.ListingColumns();
+    std::u16string width;
+    for (unsigned n = columns; n != 0; n /= 10) width.insert(width.begin(), static_cast<char16_t>(u'0' + n % 10));
+    platform_.SetChildEnvironment(u"KESTROVA_WIDTH", width);
     if (platform_.IsFile(script)) platform_.ShellOpen(script, u"run", kShowHidden);
   }
   state_.SetPollOn(true);

@@ -22,6 +22,8 @@ inline constexpr char16_t kWaitingLine[] = u"请稍候正在分析...";
 inline constexpr unsigned kPollIntervalMs = 1500;
 // How long Save as .def waits for the dumper before it gives up.
 inline constexpr unsigned kDefinitionWaitMs = 30000;
+// The language the window speaks, and so the dumper's listing in it.
+inline constexpr char16_t kListingLanguage[] = u"zh-CN";
 
 class Workflow {
  public:

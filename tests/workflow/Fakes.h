@@ -31,6 +31,7 @@ class FakeState : public workflow::State {
   std::size_t capacity = 1 << 20;  // longer texts are refused, as the memo would
   int pumps = 0;
   std::function<void()> onPump;
+  unsigned columns = 118;
 
   std::u16string PathText() const override { return path; }
   void SetPathText(const std::u16string& text) override { path = text; }
@@ -48,6 +49,7 @@ class FakeState : public workflow::State {
     ++pumps;
     if (onPump) onPump();
   }
+  unsigned ListingColumns() const override { return columns; }
 };
 
 struct ShellRequest {

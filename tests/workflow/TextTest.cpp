@@ -71,5 +71,21 @@ TEST(Decoding, MalformedInputIsReplacedNotDropped) {
   EXPECT_EQ(DecodeListing(ToBytes("\xFF\xFE" "a"), p), u"\uFFFD");  // odd UTF-16 tail
 }
 
+// The parts list the window goes to: the title lines and where they stand,
+// whatever the lines around them hold.
+TEST(Listing, PartTitlesWithTheirLines) {
+  const std::u16string text = u"banner\r\n\r\n== 概览 ==\r\n  == not a title\r\n== Exports ==\r\n== ==\r\n== 问题汇总 ==";
+  const auto parts = ListingParts(text);
+  ASSERT_EQ(parts.size(), 3u);
+  EXPECT_EQ(parts[0].title, u"概览");
+  EXPECT_EQ(parts[0].line, 2u);
+  EXPECT_EQ(parts[0].offset, 10u);
+  EXPECT_EQ(parts[1].title, u"Exports");
+  EXPECT_EQ(parts[1].line, 4u);
+  EXPECT_EQ(text.substr(parts[1].offset, 13), u"== Exports ==");
+  EXPECT_EQ(parts[2].title, u"问题汇总");
+  EXPECT_EQ(parts[2].line, 6u);
+}
+
 }  // namespace
 }  // namespace kestrova::workflow

@@ -138,6 +138,9 @@ TEST_F(WorkflowTest, AnalyzeShowsWaitingLineAndRunsScriptHidden) {
   EXPECT_EQ(platform.shell[0].params, u"run");
   EXPECT_EQ(platform.shell[0].show, 0);
   EXPECT_EQ(platform.childEnvironment[u"KESTROVA_APP_DIR"], kUserDir);  // where the user's file lies
+  // The listing is made in the window's language and to the memo's width.
+  EXPECT_EQ(platform.childEnvironment[u"KESTROVA_LANG"], u"zh-CN");
+  EXPECT_EQ(platform.childEnvironment[u"KESTROVA_WIDTH"], u"118");
   EXPECT_TRUE(state.poll);
   EXPECT_TRUE(state.analyze);
   flow.Analyze();  // again while waiting: runs the script again
