@@ -12,6 +12,7 @@
 #include "ui/ErrorBox.h"
 #include "ui/FaceChoice.h"
 #include "ui/Find.h"
+#include "ui/GoTo.h"
 #include "ui/MemoFill.h"
 #include "ui/Save.h"
 #include "ui/WaysIn.h"
@@ -197,6 +198,12 @@ void TForm1::Build(const FormLayout& layout) {
 
   for (size_t i = 0; i < pages_.size(); ++i)
     if (GetWindowLongPtrW(pages_[i], GWL_STYLE) & WS_VISIBLE) ShowPage(static_cast<int>(i));
+
+  // What the window can do beyond its buttons, where a keyboard user looks for it.
+  if (HMENU menu = GetSystemMenu(hwnd_, FALSE)) {
+    AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+    AppendMenuW(menu, MF_STRING, kGoToCommand, kGoToMenuText);
+  }
 }
 
 HWND TForm1::BuildControl(const ControlSpec& entry, HWND parent, int id) {
@@ -391,6 +398,8 @@ bool TForm1::PreTranslate(MSG& msg) {
         finder_->Open();
       } else if (ours && ctrl && !alt && !shift && msg.wParam == 'S') {
         SaveListing(hwnd_, ListingText(), PathText(), [&] { return workflow_->ModuleDefinition(); });
+      } else if (ours && ctrl && !alt && !shift && msg.wParam == 'G') {
+        GoToPart(hwnd_, memo1_, font_);
       } else if (ours && ctrl && !alt && !shift && msg.wParam == 'A' && GetFocus() == memo1_) {
         SendMessageW(memo1_, EM_SETSEL, 0, -1);
       } else {
@@ -425,6 +434,8 @@ void TForm1::SetListingText(const std::u16string& text) {
 }
 
 bool TForm1::PollOn() const { return pollOn_; }
+
+unsigned TForm1::ListingColumns() const { return MemoColumns(memo1_, font_); }
 
 void TForm1::SetPollOn(bool on) {
   if (on == pollOn_) return;  // an running poll keeps its rhythm
@@ -507,6 +518,12 @@ LRESULT TForm1::Handle(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
           if (it->second == u"Button2") Button2Click();
           if (it->second == u"Button3") Button3Click();
         }
+        return 0;
+      }
+      break;
+    case WM_SYSCOMMAND:
+      if ((wp & 0xFFF0) == kGoToCommand) {
+        GoToPart(hwnd_, memo1_, font_);
         return 0;
       }
       break;

@@ -64,7 +64,7 @@ class TForm1 final : public workflow::State {
   void OpenFile(const std::u16string& path);
   // OpenFile(path) from the message loop.
   void OpenWhenRunning(const std::u16string& path);
-  // The window's shortcuts (Ctrl+F, F3, Shift+F3, Ctrl+S, Ctrl+A in the memo)
+  // The window's shortcuts (Ctrl+F, F3, Shift+F3, Ctrl+S, Ctrl+G, Ctrl+A in the memo)
   // and the Find dialog's keyboard; true when `msg` was taken.
   bool PreTranslate(MSG& msg);
 
@@ -78,6 +78,11 @@ class TForm1 final : public workflow::State {
   bool PollOn() const override;
   void SetPollOn(bool on) override;
   void ProcessPendingMessages() override;
+  unsigned ListingColumns() const override;
+
+  // The system menu's entries of our own (their low four bits stay clear, as
+  // WM_SYSCOMMAND wants).
+  static constexpr UINT kGoToCommand = 0x0100;
 
  private:
   TForm1(HINSTANCE instance, workflow::Platform& platform);
