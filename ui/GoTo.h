@@ -7,7 +7,7 @@ namespace kestrova::ui {
 
 // The caption of the list and of the system menu's entry.
 inline constexpr wchar_t kGoToCaption[] = L"转到部分";
-inline constexpr wchar_t kGoToMenuText[] = L"转到部分(&G)...\tCtrl+G";
+inline constexpr wchar_t kGoToMenuText[] = L"转到部分...\tCtrl+G";
 
 // Shows the list over `owner` for the text in `memo`; on a choice, puts that
 // part's title on the memo's top line and the caret at its start. Nothing

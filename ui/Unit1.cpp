@@ -203,6 +203,7 @@ void TForm1::Build(const FormLayout& layout) {
   if (HMENU menu = GetSystemMenu(hwnd_, FALSE)) {
     AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
     AppendMenuW(menu, MF_STRING, kGoToCommand, kGoToMenuText);
+    AppendMenuW(menu, MF_STRING, kCompareCommand, kCompareMenuText);
   }
 }
 
@@ -344,7 +345,15 @@ void TForm1::Button1Click() { workflow_->Analyze(); }
 
 void TForm1::Button2Click() { workflow::OpenUpdatePage(platform_, SoftName, TextOf(editSoftVer_)); }
 
-void TForm1::Button3Click() {
+void TForm1::Button3Click() { workflow_->Browse(AskForFile()); }
+
+void TForm1::CompareClick() {
+  // Nothing on show: nothing to compare with, and no dialog to answer first.
+  workflow_->CheckComparable();
+  workflow_->Compare(AskForFile());
+}
+
+std::optional<std::u16string> TForm1::AskForFile() {
   // The dialog wants the filter's parts NUL-separated and doubly terminated.
   std::wstring filter(std::begin(workflow::kOpenFilter), std::end(workflow::kOpenFilter) - 1);
   std::replace(filter.begin(), filter.end(), L'|', L'\0');
@@ -363,7 +372,7 @@ void TForm1::Button3Click() {
     file.resize(wcslen(file.c_str()));
     chosen = U(file);
   }
-  workflow_->Browse(chosen);
+  return chosen;
 }
 
 void TForm1::Timer1Timer() {
@@ -400,6 +409,8 @@ bool TForm1::PreTranslate(MSG& msg) {
         SaveListing(hwnd_, ListingText(), PathText(), [&] { return workflow_->ModuleDefinition(); });
       } else if (ours && ctrl && !alt && !shift && msg.wParam == 'G') {
         GoToPart(hwnd_, memo1_, font_);
+      } else if (ours && ctrl && !alt && !shift && msg.wParam == 'D') {
+        CompareClick();
       } else if (ours && ctrl && !alt && !shift && msg.wParam == 'A' && GetFocus() == memo1_) {
         SendMessageW(memo1_, EM_SETSEL, 0, -1);
       } else {
@@ -524,6 +535,10 @@ LRESULT TForm1::Handle(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_SYSCOMMAND:
       if ((wp & 0xFFF0) == kGoToCommand) {
         GoToPart(hwnd_, memo1_, font_);
+        return 0;
+      }
+      if ((wp & 0xFFF0) == kCompareCommand) {
+        CompareClick();
         return 0;
       }
       break;

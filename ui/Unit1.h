@@ -5,6 +5,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "ui/Layout.h"
@@ -57,6 +58,9 @@ class TForm1 final : public workflow::State {
   void Button2Click();
   void Button3Click();
   void Timer1Timer();
+  // Ctrl+D and the system menu's "比较...": the file on show against a second
+  // one the user picks in the same dialog as Browse.
+  void CompareClick();
 
   // A file from outside the dialog (a drop, the command line, another copy):
   // staged as if chosen with Browse, then analysed. Throws workflow::Error,
@@ -64,7 +68,7 @@ class TForm1 final : public workflow::State {
   void OpenFile(const std::u16string& path);
   // OpenFile(path) from the message loop.
   void OpenWhenRunning(const std::u16string& path);
-  // The window's shortcuts (Ctrl+F, F3, Shift+F3, Ctrl+S, Ctrl+G, Ctrl+A in the memo)
+  // The window's shortcuts (Ctrl+F, F3, Shift+F3, Ctrl+S, Ctrl+G, Ctrl+D, Ctrl+A in the memo)
   // and the Find dialog's keyboard; true when `msg` was taken.
   bool PreTranslate(MSG& msg);
 
@@ -83,12 +87,16 @@ class TForm1 final : public workflow::State {
   // The system menu's entries of our own (their low four bits stay clear, as
   // WM_SYSCOMMAND wants).
   static constexpr UINT kGoToCommand = 0x0100;
+  static constexpr UINT kCompareCommand = 0x0110;
+  static constexpr wchar_t kCompareMenuText[] = L"比较...\tCtrl+D";
 
  private:
   TForm1(HINSTANCE instance, workflow::Platform& platform);
   void Build(const FormLayout& layout);
   HWND BuildControl(const ControlSpec& entry, HWND parent, int id);
   void ShowPage(int index);
+  // The file-open dialog of Browse; nullopt when it is cancelled.
+  std::optional<std::u16string> AskForFile();
   LRESULT Handle(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
   static LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
 

@@ -85,6 +85,12 @@ DefinitionNames PlanDefinition(std::u16string_view namePart, unsigned serial) {
   return {AliasCopy(namePart, serial, u"definition"), stem + u".def", stem + u".bat"};
 }
 
+ComparisonNames PlanComparison(std::u16string_view olderName, std::u16string_view newerName, unsigned serial) {
+  const std::u16string stem = u"comparison" + Serial(serial);
+  return {AliasCopy(olderName, serial, u"compare-old"), AliasCopy(newerName, serial, u"compare-new"),
+          stem + u".txt", stem + u".bat"};
+}
+
 Bytes RunScript(const StagedNames& names, Platform& platform, std::u16string_view option) {
   std::u16string line = std::u16string(kDumperName) + u" ";
   if (!option.empty()) line += std::u16string(option) + u" ";

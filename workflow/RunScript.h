@@ -57,4 +57,12 @@ struct DefinitionNames {
 };
 DefinitionNames PlanDefinition(std::u16string_view namePart, unsigned serial);
 
+// Names of a comparison run, of our own for the same reasons: the older file
+// (the one on show) "compare-old.EXT", the newer "compare-new.EXT", the output
+// "comparison.txt" and the script "compare.bat"; `serial` n > 0 adds "-n".
+struct ComparisonNames {
+  std::u16string older, newer, output, script;
+};
+ComparisonNames PlanComparison(std::u16string_view olderName, std::u16string_view newerName, unsigned serial);
+
 }  // namespace kestrova::workflow

@@ -84,6 +84,8 @@ void Workflow::Remember(const std::u16string& name) {
 
 void Workflow::Browse(const std::optional<std::u16string>& chosen) {
   if (!chosen || chosen->empty()) return;
+  // A new file is what the poll waits for now, not a comparison still running.
+  comparison_.reset();
   // Analyze comes on only once everything below is staged: a failed Browse must
   // not leave it runnable against an earlier file.
   state_.SetAnalyzeEnabled(false);
@@ -175,6 +177,10 @@ void Workflow::Tick(const std::function<void(const Error&)>& report) {
 
 void Workflow::RunTick() {
   if (workArea_.empty() || !state_.PollOn()) return;
+  if (comparison_) {
+    ComparisonTick();
+    return;
+  }
   const std::u16string name = NamePart(state_.PathText());
   const StagedNames names = PlanNames(name, platform_, workArea_.size(), aliasSerial_);
   const std::u16string listing = workArea_ + names.listing;

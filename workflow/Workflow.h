@@ -11,6 +11,7 @@
 
 #include "workflow/Error.h"
 #include "workflow/Platform.h"
+#include "workflow/RunScript.h"
 #include "workflow/State.h"
 
 namespace kestrova::workflow {
@@ -54,6 +55,16 @@ class Workflow {
   // is removed either way.
   Bytes ModuleDefinition();
 
+  // Ctrl+D after its dialog: compares the file on show (the path text) with
+  // `newer`, the file the user chose, or does nothing when that is empty. Both
+  // are staged under names of our own beside the dumper with a script of their
+  // own, run hidden like Analyze; the poll then shows the comparison instead
+  // of a listing and removes what was staged. Throws Error, before anything is
+  // staged when no file is on show or `newer` cannot be read.
+  void Compare(const std::optional<std::u16string>& newer);
+  // Throws the Error Compare would when there is no file on show to compare.
+  void CheckComparable() const;
+
   // The work area with its trailing separator; empty until the first Browse.
   const std::u16string& WorkArea() const { return workArea_; }
 
@@ -61,6 +72,7 @@ class Workflow {
   void MakeWorkArea();
   void Remember(const std::u16string& name);
   void RunTick();
+  bool ComparisonTick();
 
   State& state_;
   Platform& platform_;
@@ -69,6 +81,12 @@ class Workflow {
   std::u16string workArea_;
   std::vector<std::u16string> staged_;  // every name ever staged in the work area
   unsigned aliasSerial_ = 0;            // of the current staging's aliases
+  // The comparison the poll waits for, with the names to show for its copies.
+  struct PendingComparison {
+    ComparisonNames names;
+    std::u16string olderPath, newerPath;
+  };
+  std::optional<PendingComparison> comparison_;
 };
 
 // The dumper's --def output as the user's file: without the byte-order mark

@@ -447,6 +447,47 @@ TEST_F(WorkflowTest, ListingInTheAnsiCodePageAndInUtf16) {
 }
 
 // Save as .def: what the dumper's --def run would leave, one pause after the shell was asked.
+// Ctrl+D: the file on show against a second one, staged under our own names,
+// shown by the poll with the user's names, and nothing left behind.
+TEST_F(WorkflowTest, CompareStagesBothRunsHiddenAndShowsTheUsersNames) {
+  EXPECT_THROW(flow.Compare(UserFile(u"new.dll")), Error);  // nothing on show yet
+  const auto older = UserFile(u"demo.dll", "MZ old");
+  RunThrough(older);
+  ASSERT_TRUE(Staged().empty());
+  flow.Compare(std::nullopt);  // the dialog cancelled
+  EXPECT_EQ(platform.shell.size(), 1u);
+
+  const auto newer = UserFile(u"my file & (2).dll", "MZ new");
+  flow.Compare(newer);
+  EXPECT_EQ(state.listing, kWaiting);
+  EXPECT_TRUE(state.poll);
+  ASSERT_EQ(platform.shell.size(), 2u);
+  EXPECT_EQ(platform.shell[1].file, Area() + u"comparison.bat");
+  EXPECT_EQ(platform.shell[1].show, 0);
+  EXPECT_EQ(platform.FileBytes(Area() + u"comparison.bat"),
+            ToBytes("tdump.exe --diff compare-old.dll compare-new.dll > comparison.txt\r\n"));
+  EXPECT_EQ(platform.FileBytes(Area() + u"compare-old.dll"), ToBytes("MZ old"));
+  EXPECT_EQ(platform.FileBytes(Area() + u"compare-new.dll"), ToBytes("MZ new"));
+  EXPECT_EQ(platform.childEnvironment[u"KESTROVA_LANG"], u"zh-CN");
+
+  flow.Tick();  // not written yet
+  EXPECT_EQ(state.listing, kWaiting);
+  platform.AddFile(Area() + u"comparison.txt", ToBytes("old: compare-old.dll\nnew: compare-new.dll\n"));
+  flow.Tick();
+  EXPECT_EQ(state.listing, u"old: " + older + u"\r\nnew: " + newer + u"\r\n");
+  EXPECT_FALSE(state.poll);
+  EXPECT_TRUE(Staged().empty());
+  EXPECT_EQ(platform.FileBytes(newer), ToBytes("MZ new"));
+
+  // A Browse while a comparison runs: the poll waits for the new listing instead.
+  flow.Compare(newer);
+  flow.Browse(newer);
+  flow.Analyze();
+  ASSERT_TRUE(RunLastScript(platform, kListing));
+  flow.Tick();
+  EXPECT_EQ(state.listing, kShown);
+}
+
 class DefinitionTest : public WorkflowTest {
  protected:
   void DumperWrites(std::string output, unsigned heldForPauses = 1) {
