@@ -9,12 +9,15 @@
 #include "dumper/system/Closure.h"
 #include "dumper/print/json/JsonPrinter.h"
 #include "dumper/print/text/TextPrinter.h"
+#include "dumper/lang/catalog/Cli.h"
+#include "dumper/lang/catalog/Common.h"
 
 namespace kestrova::dumper {
 
 namespace {
 
-using lang::M;
+using lang::Msg;
+namespace M = lang::M;
 
 // The parts come from the listing's own table, so the text cannot fall behind it.
 void WriteUsage(Sink& out, lang::Lang l) {

@@ -1,6 +1,8 @@
 // Walks the table of parts: each part's records are parsed just before they
 // are printed and dropped after, so memory stays near the file's size.
 #include "dumper/Dump.h"
+#include "dumper/lang/catalog/Common.h"
+#include "dumper/lang/catalog/Titles.h"
 
 #include <iterator>
 
@@ -21,7 +23,7 @@ namespace {
 
 struct PartEntry {
   pe::Area area;
-  lang::M title;
+  lang::Msg title;
   int anchor;
   void (*run)(print::PartRun&);
 };
@@ -33,7 +35,7 @@ constexpr PartEntry kParts[] = {
 };
 static_assert(std::size(kParts) + 1 == pe::kAreaCount, "every part has its own area, after File");
 
-constexpr lang::M kTitles[] = {
+constexpr lang::Msg kTitles[] = {
 #define PART(Id, title, titleZh, summary, summaryZh, anchor) lang::M::Title##Id,
 #include "dumper/Parts.def"
 #undef PART
@@ -74,7 +76,7 @@ void Run(std::span<const std::uint8_t> bytes, std::string_view displayName, prin
   // A file that is no PE image may still be a kind with parts of its own.
   std::string_view otherKind, otherKindJson;
   if (h.kind != pe::FileKind::Pe) {
-    auto kind = [&](lang::M m, std::string_view json) {
+    auto kind = [&](lang::Msg m, std::string_view json) {
       otherKind = o.L(m);
       otherKindJson = json;
     };
@@ -167,7 +169,7 @@ class StringSink final : public Sink {
 
 }  // namespace
 
-std::span<const lang::M> PartTitles() { return kTitles; }
+std::span<const lang::Msg> PartTitles() { return kTitles; }
 
 void DumpImage(std::span<const std::uint8_t> bytes, std::string_view displayName, Sink& out) {
   DumpImage(bytes, displayName, out, nullptr);

@@ -28,6 +28,6 @@ std::string DumpToString(std::span<const std::uint8_t> bytes, std::string_view d
                          const Options& options = {});
 
 // The parts' titles in listing order, for the usage text and the README check.
-std::span<const lang::M> PartTitles();
+std::span<const lang::Msg> PartTitles();
 
 }  // namespace kestrova::dumper

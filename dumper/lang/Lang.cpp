@@ -2,29 +2,11 @@
 
 #include <array>
 
+#include "dumper/lang/catalog/All.h"
+
 namespace kestrova::dumper::lang {
 
 namespace {
-
-struct Entry {
-  std::string_view id, en, zh;
-};
-
-constexpr Entry kEntries[] = {
-#define MSG(Id, en, zh) {#Id, en, zh},
-#include "dumper/lang/Catalog.def"
-#undef MSG
-};
-static_assert(std::size(kEntries) == kCount);
-
-// An entry without its Chinese (or English) text stops the build: a reader
-// never meets a blank where a sentence should be.
-constexpr bool EveryEntryHasBothTexts() {
-  for (const Entry& e : kEntries)
-    if (e.en.empty() || e.zh.empty()) return false;
-  return true;
-}
-static_assert(EveryEntryHasBothTexts(), "a catalog entry lacks one of its texts");
 
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -37,14 +19,7 @@ bool SameWord(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-std::string_view Text(M m, Lang l) {
-  const Entry& e = kEntries[static_cast<std::size_t>(m)];
-  return l == Lang::ZhCN ? e.zh : e.en;
-}
-
-std::string_view Id(M m) { return kEntries[static_cast<std::size_t>(m)].id; }
-
-void Append(std::string& out, M m, Lang l, std::initializer_list<Arg> args) {
+void Append(std::string& out, Msg m, Lang l, std::initializer_list<Arg> args) {
   const std::string_view t = Text(m, l);
   std::size_t from = 0;
   for (std::size_t i = 0; i + 2 < t.size(); ++i) {
@@ -114,6 +89,15 @@ std::size_t DisplayWidth(std::string_view s) {
     i += n;
   }
   return w;
+}
+
+std::span<const Msg> All() {
+  static constexpr Msg kAll[] = {
+#define MSG(Id, en, zh) M::Id,
+#include "dumper/lang/Catalog.def"
+#undef MSG
+  };
+  return kAll;
 }
 
 }  // namespace kestrova::dumper::lang

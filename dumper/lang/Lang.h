@@ -11,24 +11,49 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <span>
 #include <type_traits>
 
 namespace kestrova::dumper::lang {
 
 enum class Lang : std::uint8_t { En, ZhCN };
 
-enum class M : std::uint16_t {
-#define MSG(Id, en, zh) Id,
-#include "dumper/lang/Catalog.def"
-#undef MSG
-  Count
+// One entry: its identifier (for the catalog's own checks) and its two texts.
+// "{0}" ... "{9}" in a text stand for its arguments, in any order.
+struct Entry {
+  std::string_view id, en, zh;
+  constexpr Entry(std::string_view i, std::string_view e, std::string_view z) : id(i), en(e), zh(z) {}
+  // Never copied: a Msg points at the one entry, not at a copy that dies.
+  Entry(const Entry&) = delete;
+  Entry& operator=(const Entry&) = delete;
 };
-inline constexpr std::size_t kCount = static_cast<std::size_t>(M::Count);
 
-// The entry's text: "{0}" ... "{9}" stand for its arguments, in any order.
-std::string_view Text(M m, Lang l);
+// A catalog entry as code names it: lang::M::Foo converts to it. Each part's
+// entries live in its own file (catalog/Part.def, included through
+// catalog/Part.h), so that a new sentence rebuilds only the code that says it.
+class Msg {
+ public:
+  constexpr Msg() = default;
+  constexpr Msg(const Entry& e) : e_(&e) {}  // NOLINT: M::Foo reads as the entry it is
+  constexpr const Entry& entry() const { return *e_; }
+  friend constexpr bool operator==(Msg a, Msg b) { return a.e_ == b.e_; }
+
+ private:
+  const Entry* e_ = nullptr;
+};
+
+// Defines one entry; an entry without one of its texts stops the build, so a
+// reader never meets a blank where a sentence should be.
+#define KESTROVA_MSG(Id, en, zh)                                  \
+  inline constexpr ::kestrova::dumper::lang::Entry Id{#Id, en, zh}; \
+  static_assert(sizeof(en) > 1 && sizeof(zh) > 1, "the catalog entry " #Id " lacks one of its texts");
+
+// The entry's text in `l`.
+inline std::string_view Text(Msg m, Lang l) { return l == Lang::ZhCN ? m.entry().zh : m.entry().en; }
 // The entry's identifier, for the catalog's own checks.
-std::string_view Id(M m);
+inline std::string_view Id(Msg m) { return m.entry().id; }
+// Every entry of the catalog, for the checks that walk it.
+std::span<const Msg> All();
 
 // One argument of an entry: a text, or a number shown in decimal.
 class Arg {
@@ -58,10 +83,10 @@ class Arg {
 };
 
 // Appends the entry's text in `l` to `out`, its placeholders filled.
-void Append(std::string& out, M m, Lang l, std::initializer_list<Arg> args = {});
+void Append(std::string& out, Msg m, Lang l, std::initializer_list<Arg> args = {});
 
 // The entry as a string, for what is kept and shown later (a warning).
-inline std::string Say(Lang l, M m, std::initializer_list<Arg> args = {}) {
+inline std::string Say(Lang l, Msg m, std::initializer_list<Arg> args = {}) {
   std::string s;
   Append(s, m, l, args);
   return s;

@@ -12,12 +12,12 @@ namespace kestrova::dumper::pe {
 // (or, until a table is moved there, its English text).
 struct Gloss {
   constexpr Gloss(const char* text) : text_(text) {}  // NOLINT: tables read as they are written
-  constexpr Gloss(lang::M m) : entry_(m), catalogued_(true) {}  // NOLINT
+  constexpr Gloss(lang::Msg m) : entry_(m), catalogued_(true) {}  // NOLINT
   std::string_view In(lang::Lang l) const { return catalogued_ ? lang::Text(entry_, l) : text_; }
 
  private:
   std::string_view text_;
-  lang::M entry_{};
+  lang::Msg entry_{};
   bool catalogued_ = false;
 };
 

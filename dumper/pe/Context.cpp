@@ -4,6 +4,7 @@
 #include <string>
 
 #include "dumper/io/Format.h"
+#include "dumper/lang/catalog/Common.h"
 
 namespace kestrova::dumper::pe {
 
@@ -30,7 +31,7 @@ DirectoryView OpenDirectory(const Context& ctx, int index, Area area, std::strin
   return Open(ctx, index, area, What(what));
 }
 
-DirectoryView OpenDirectory(const Context& ctx, int index, Area area, lang::M what) {
+DirectoryView OpenDirectory(const Context& ctx, int index, Area area, lang::Msg what) {
   return Open(ctx, index, area, What(what));
 }
 

@@ -93,7 +93,7 @@ struct DirectoryView {
 // Directory `index`; when it is present but no file data backs it, reports
 // "<what> is not backed by file data" at its RVA.
 DirectoryView OpenDirectory(const Context& ctx, int index, Area area, std::string_view what);
-DirectoryView OpenDirectory(const Context& ctx, int index, Area area, lang::M what);
+DirectoryView OpenDirectory(const Context& ctx, int index, Area area, lang::Msg what);
 
 // A name read from the file and whether it was whole (NUL seen within kMaxName).
 struct NameRead {
@@ -110,16 +110,16 @@ class What {
   What(std::string_view text, std::uint64_t number) : text_(text), number_(number), numbered_(true) {}
   What(std::string_view text, std::string_view tail) : text_(text), tail_(tail) {}
   // A label from the catalog; its "{0}", if any, is the number or the tail.
-  What(lang::M m) : entry_(m) {}  // NOLINT: a plain label
-  What(lang::M m, std::uint64_t number) : number_(number), numbered_(true), entry_(m) {}
-  What(lang::M m, std::string_view tail) : tail_(tail), entry_(m) {}
+  What(lang::Msg m) : entry_(m) {}  // NOLINT: a plain label
+  What(lang::Msg m, std::uint64_t number) : number_(number), numbered_(true), entry_(m) {}
+  What(lang::Msg m, std::string_view tail) : tail_(tail), entry_(m) {}
   std::string Str(lang::Lang l) const;
 
  private:
   std::string_view text_, tail_;
   std::uint64_t number_ = 0;
   bool numbered_ = false;
-  std::optional<lang::M> entry_;
+  std::optional<lang::Msg> entry_;
 };
 
 // The NUL-terminated name at `off` of `view`; reports "<what> has no terminating

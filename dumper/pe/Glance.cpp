@@ -2,6 +2,7 @@
 
 #include "dumper/pe/Constants.h"
 #include "dumper/pe/Manifest.h"
+#include "dumper/lang/catalog/Glance.h"
 
 namespace kestrova::dumper::pe {
 
@@ -29,8 +30,9 @@ std::string_view WindowsOf(std::uint16_t major, std::uint16_t minor) {
   return best;
 }
 
-lang::M SubsystemWord(std::uint16_t s) {
-  using lang::M;
+lang::Msg SubsystemWord(std::uint16_t s) {
+  using lang::Msg;
+  namespace M = lang::M;
   switch (s) {
     case 1: return M::GlSubNative;
     case 2: return M::GlSubGui;
@@ -70,7 +72,8 @@ Glance ParseGlance(const Context& ctx) {
   g.image = true;
   const OptionalHeader& o = h.opt;
   const Facts& f = *ctx.facts;
-  using lang::M;
+  using lang::Msg;
+  namespace M = lang::M;
   g.bits = o.pe32plus ? M::Gl64Bit : M::Gl32Bit;
   g.machineCode = h.coff.machine;
   if (const Named* m = Find(Machines(), h.coff.machine)) g.machine = m->name;
@@ -98,7 +101,7 @@ Glance ParseGlance(const Context& ctx) {
   const std::uint16_t dc = o.dllCharacteristics;
   const bool relocs = DirRva(h, kDirBaseReloc) != 0 && (h.coff.characteristics & kFileRelocsStripped) == 0;
   auto& hd = g.hardening;
-  auto yes = [](bool b) { return b ? M::GlYes : M::GlNo; };
+  auto yes = [](bool b) -> lang::Msg { return b ? M::GlYes : M::GlNo; };
   if (!(dc & kDllDynamicBase)) hd.push_back({"ASLR", {}, "aslr", M::GlNo, {}, {}});
   else if (!relocs) hd.push_back({"ASLR", {}, "aslr", M::GlNo, M::GlAslrWithoutRelocs, {}});
   else hd.push_back({"ASLR", {}, "aslr", M::GlYes, {}, {}});

@@ -11,28 +11,29 @@
 #include "dumper/lang/Lang.h"
 #include "dumper/pe/Context.h"
 #include "dumper/pe/Facts.h"
+#include "dumper/lang/catalog/Glance.h"
 
 namespace kestrova::dumper::pe {
 
 // One of the checks that hardening tools run, and what the file says to it.
 struct Hardening {
   std::string_view name;            // "ASLR": the check's own name, the same in every language
-  std::optional<lang::M> named;     // or a name of ours ("high-entropy VA")
+  std::optional<lang::Msg> named;     // or a name of ours ("high-entropy VA")
   std::string_view key;             // its key in JSON: "aslr"
-  lang::M state;                    // yes, no, n/a
-  std::optional<lang::M> why;       // the evidence in our words
+  lang::Msg state;                    // yes, no, n/a
+  std::optional<lang::Msg> why;       // the evidence in our words
   std::string_view flag;            // or the flag's own name ("NO_SEH")
 };
 
 struct Glance {
   bool present = false;
   bool image = false;              // a PE image whose headers could be read
-  lang::M what = lang::M::GlExe;    // DLL, EXE, driver, EFI application, ...
-  lang::M bits = lang::M::Gl32Bit;
+  lang::Msg what = lang::M::GlExe;    // DLL, EXE, driver, EFI application, ...
+  lang::Msg bits = lang::M::Gl32Bit;
   std::string_view machine;        // "AMD64", or empty when unknown
   std::uint16_t machineCode = 0;
-  lang::M subsystem = lang::M::GlSubUnknown;
-  std::optional<lang::M> dotnet;   // IL only, or mixed
+  lang::Msg subsystem = lang::M::GlSubUnknown;
+  std::optional<lang::Msg> dotnet;   // IL only, or mixed
   std::string_view oldestWindows;  // from the subsystem version
   std::uint16_t subsystemMajor = 0, subsystemMinor = 0;
   std::vector<std::string_view> supportedOs;  // the manifest's, by name

@@ -1,5 +1,7 @@
 // The print services every part shares.
 #include "dumper/print/Printers.h"
+#include "dumper/lang/catalog/Common.h"
+#include "dumper/lang/catalog/Titles.h"
 
 #include <string>
 
@@ -11,7 +13,7 @@ using namespace pe;
 
 namespace {
 // Titles of the closing blocks, which are not parts.
-void Heading(Printer& o, lang::M title) {
+void Heading(Printer& o, lang::Msg title) {
   o.Nl();
   o.Text("== ").Say(title).Text(" ==");
   o.Nl();
@@ -44,7 +46,7 @@ void Count(Printer& o, Key k, std::uint64_t n, std::string_view one, std::string
   o.Dec(k, n).Ch(' ').Text(n == 1 ? one : many);
 }
 
-void Count(Printer& o, Key k, std::uint64_t n, lang::M one, lang::M many) {
+void Count(Printer& o, Key k, std::uint64_t n, lang::Msg one, lang::Msg many) {
   o.Say(n == 1 ? one : many, {n}).Fact(k, n);
 }
 
@@ -254,7 +256,7 @@ void PrintSummary(Printer& o, const Anomalies& an) {
     o.Nl();
     return;
   }
-  static constexpr lang::M kAreas[] = {
+  static constexpr lang::Msg kAreas[] = {
       lang::M::AreaFile,
 #define PART(Id, title, titleZh, summary, summaryZh, anchor) lang::M::Area##Id,
 #include "dumper/Parts.def"
@@ -264,7 +266,7 @@ void PrintSummary(Printer& o, const Anomalies& an) {
   const std::size_t total = list.size() + an.Suppressed();
   o.Text("  ");
   Count(o, "problems", total, lang::M::ProblemsFoundOne, lang::M::ProblemsFoundMany);
-  if (an.Suppressed() != 0) o.Say(lang::M::ProblemsNotListed, {an.Suppressed()}).Fact("notListed", an.Suppressed());
+  if (an.Suppressed() != 0) o.Say(lang::M::ProblemsNotListed, {an.Suppressed()}).Fact("notListed", std::uint64_t{an.Suppressed()});
   o.Nl();
   Scoped all(o, Scoped::kList, "anomalies");
   for (const Anomaly& a : list) {

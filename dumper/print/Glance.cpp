@@ -4,6 +4,9 @@
 
 #include "dumper/pe/Glance.h"
 #include "dumper/print/Part.h"
+#include "dumper/lang/catalog/Common.h"
+#include "dumper/lang/catalog/Titles.h"
+#include "dumper/lang/catalog/Glance.h"
 
 namespace kestrova::dumper::print {
 
@@ -11,9 +14,10 @@ using namespace pe;
 
 namespace {
 
-using lang::M;
+using lang::Msg;
+namespace M = lang::M;
 
-constexpr M kTitles[] = {
+constexpr lang::Msg kTitles[] = {
     M::TitleAnomalies,  // the file as a whole has no part of its own: never shown here
 #define PART(Id, title, titleZh, summary, summaryZh, anchor) M::Title##Id,
 #include "dumper/Parts.def"
@@ -101,7 +105,7 @@ void Contents(Printer& o, const Facts& f) {
 }
 
 // One finding a line, the label on the first; JSON: a list of strings.
-void Findings(Printer& o, M label, Key key, const std::vector<std::string>& lines) {
+void Findings(Printer& o, lang::Msg label, Key key, const std::vector<std::string>& lines) {
   if (lines.empty()) return;
   Scoped list(o, Scoped::kList, key);
   for (std::size_t i = 0; i < lines.size(); ++i) {

@@ -6,6 +6,7 @@
 #include "dumper/io/Format.h"
 #include "dumper/pe/Parse.h"
 #include "dumper/print/Part.h"
+#include "dumper/lang/catalog/Common.h"
 
 namespace kestrova::dumper::print {
 
@@ -15,7 +16,8 @@ namespace {
 
 // The file's kind: the listing's words, and a short word for JSON.
 void Kind(Printer& o, const Headers& h) {
-  using lang::M;
+  using lang::Msg;
+  namespace M = lang::M;
   if (h.kind == FileKind::NotExecutable) o.Word("type", M::KindNotExecutable, "notExecutable");
   else if (h.kind == FileKind::Dos) o.Word("type", M::KindDos, "dos");
   else if (!h.opt.present) o.Word("type", M::KindPeNoOptional, "pe");
@@ -30,7 +32,8 @@ void PrintIntro(Printer& o, std::string_view displayName, const Headers& h, std:
   o.Word("tool", kBanner);
   o.Nl();
   o.Nl();
-  using lang::M;
+  using lang::Msg;
+  namespace M = lang::M;
   Field(o, M::IntroFile, "file").Name(displayName);
   o.Nl();
   char sizeHex[20];

@@ -1,6 +1,7 @@
 // Readable forms of mangled names beside the raw ones, and their tally.
 #include "dumper/demangle/Demangle.h"
 #include "dumper/print/Printers.h"
+#include "dumper/lang/catalog/Common.h"
 
 namespace kestrova::dumper::print {
 
@@ -28,7 +29,7 @@ void PrintReadableTally(Printer& o) {
   o.Text("== ").Say(lang::M::TitleDemangled).Text(" ==");
   o.Nl();
   Scoped tally(o, Scoped::kObject, "demangled");
-  auto line = [&](demangle::Scheme s, lang::M label, Key key) {
+  auto line = [&](demangle::Scheme s, lang::Msg label, Key key) {
     Field(o, label, key).Dec(o.readable[static_cast<std::size_t>(s)]);
     o.Nl();
   };

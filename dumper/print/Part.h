@@ -8,13 +8,14 @@
 #include "dumper/pe/Context.h"
 #include "dumper/pe/Facts.h"
 #include "dumper/print/Printers.h"
+#include "dumper/lang/catalog/Common.h"
 
 namespace kestrova::dumper::print {
 
 class PartRun {
  public:
   // `ctx` carries the part's own work budget; `allowance` is its share of the listing.
-  PartRun(Printer& o, const pe::Context& ctx, pe::Area area, lang::M title, std::uint64_t allowance)
+  PartRun(Printer& o, const pe::Context& ctx, pe::Area area, lang::Msg title, std::uint64_t allowance)
       : o_(o), ctx_(ctx), area_(area), title_(title), allowance_(allowance) {}
 
   template <class R>
@@ -37,7 +38,7 @@ class PartRun {
   Printer& o_;
   const pe::Context& ctx_;
   pe::Area area_;
-  lang::M title_;
+  lang::Msg title_;
   std::uint64_t allowance_;
 };
 

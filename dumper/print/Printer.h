@@ -58,12 +58,12 @@ class Printer {
     return *this;
   }
   // Words of our own, from the catalog, in the listing's language (layout only).
-  Printer& Say(lang::M m, std::initializer_list<lang::Arg> args = {}) {
+  Printer& Say(lang::Msg m, std::initializer_list<lang::Arg> args = {}) {
     if (layout_) lang::Append(buf_, m, lang_, args);
     return *this;
   }
   // The entry's text in the listing's language.
-  std::string_view L(lang::M m) const { return lang::Text(m, lang_); }
+  std::string_view L(lang::Msg m) const { return lang::Text(m, lang_); }
   lang::Lang Language() const { return lang_; }
   virtual void Nl() = 0;
 
@@ -72,7 +72,7 @@ class Printer {
   virtual Printer& Label(std::string_view label, Key key) = 0;
   // A label of our own words; JSON keys it by `key`, or by the first word of
   // its English text.
-  Printer& Label(lang::M label, Key key) {
+  Printer& Label(lang::Msg label, Key key) {
     if (key.empty()) {
       const std::string_view en = lang::Text(label, lang::Lang::En);
       key = en.substr(0, en.find(' '));
@@ -105,8 +105,8 @@ class Printer {
   Printer& Name(std::string_view bytes) { return Name({}, bytes); }
   Printer& Word(Key k, std::string_view words) { return Word(k, words, words); }
   // A word of the catalog: the listing's language in the listing, English in JSON.
-  Printer& Word(Key k, lang::M m) { return Word(k, L(m), lang::Text(m, lang::Lang::En)); }
-  Printer& Word(Key k, lang::M m, std::string_view json) { return Word(k, L(m), json); }
+  Printer& Word(Key k, lang::Msg m) { return Word(k, L(m), lang::Text(m, lang::Lang::En)); }
+  Printer& Word(Key k, lang::Msg m, std::string_view json) { return Word(k, L(m), json); }
   Printer& Date(std::uint32_t t) { return Date({}, t); }
 
   // Structure. An object or a list under key `k` of the enclosing object; in a

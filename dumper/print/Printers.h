@@ -11,20 +11,21 @@
 #include "dumper/pe/Image.h"
 #include "dumper/pe/Layout.h"
 #include "dumper/print/Printer.h"
+#include "dumper/lang/catalog/Common.h"
 
 namespace kestrova::dumper::print {
 
 // "1 DLL", "2 DLLs"; the number under `k`.
 void Count(Printer& o, Key k, std::uint64_t n, std::string_view one, std::string_view many);
 // The same from two catalog entries, each with the number as "{0}".
-void Count(Printer& o, Key k, std::uint64_t n, lang::M one, lang::M many);
+void Count(Printer& o, Key k, std::uint64_t n, lang::Msg one, lang::Msg many);
 
 // Only the counts that are not zero, one after another: "2 DLLs missing, 1
 // function missing", the first after `first`.
 class NonZeroCounts {
  public:
   NonZeroCounts(Printer& o, std::string_view first) : o_(o), sep_(first) {}
-  void Add(Key k, std::uint64_t n, lang::M one, lang::M many) {
+  void Add(Key k, std::uint64_t n, lang::Msg one, lang::Msg many) {
     if (n == 0) return;
     if (any_) o_.Say(lang::M::ListSep);
     else o_.Text(sep_);
@@ -47,7 +48,7 @@ class NonZeroCounts {
 // "  Label<pad>" ready for the value, which JSON keys by `key`, or by the
 // label's first word when `key` is empty.
 inline Printer& Field(Printer& o, std::string_view label, Key key = {}) { return o.Label(label, key); }
-inline Printer& Field(Printer& o, lang::M label, Key key = {}) { return o.Label(label, key); }
+inline Printer& Field(Printer& o, lang::Msg label, Key key = {}) { return o.Label(label, key); }
 // The set bits of `value`, one per line under the field, unknown bits named as
 // such; in JSON the list of names under `k`.
 void FlagLines(Printer& o, Key k, std::uint64_t value, std::span<const pe::Named> table, int width);

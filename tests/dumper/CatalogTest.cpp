@@ -10,13 +10,16 @@
 
 #include "dumper/Cli.h"
 #include "dumper/lang/Lang.h"
+#include "dumper/lang/catalog/Cli.h"
+#include "dumper/lang/catalog/Glance.h"
 #include "dumper/print/text/TextPrinter.h"
 
 namespace kestrova::dumper::testing {
 namespace {
 
 using lang::Lang;
-using lang::M;
+using lang::Msg;
+namespace M = lang::M;
 
 std::multiset<std::string> Placeholders(std::string_view t) {
   std::multiset<std::string> r;
@@ -56,8 +59,7 @@ std::vector<std::string> EnglishWords(std::string_view t) {
 }
 
 TEST(Catalog, EveryEntryHasBothTextsWithTheSamePlaceholdersAndNoEnglishLeft) {
-  for (std::size_t i = 0; i < lang::kCount; ++i) {
-    const M m = static_cast<M>(i);
+  for (const lang::Msg m : lang::All()) {
     const std::string_view en = lang::Text(m, Lang::En), zh = lang::Text(m, Lang::ZhCN);
     SCOPED_TRACE(std::string(lang::Id(m)));
     EXPECT_FALSE(en.empty());

@@ -216,7 +216,7 @@ TEST(Cli, UsageAndReadmeNameEveryPart) {
   char buf[4096];
   for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) readme.append(buf, n);
   std::fclose(f);
-  for (lang::M m : PartTitles()) {
+  for (lang::Msg m : PartTitles()) {
     const std::string_view title = lang::Text(m, lang::Lang::En);
     EXPECT_NE(help.s.find(std::string(title)), std::string::npos) << title;
     EXPECT_NE(readme.find("`" + std::string(title) + "`"), std::string::npos) << title << " is not in the README";
