@@ -5,6 +5,7 @@
 // with ResourceWalk, which visits every directory once, three levels deep.
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>
@@ -74,7 +75,7 @@ class ResourceWalk {
                  std::optional<std::uint16_t> onlyType);
   bool Visited(std::uint64_t off);  // marks the directory; true when it was seen before
   bool Step(std::uint64_t at);
-  void Report(std::uint64_t off, std::string text) const;
+  void Report(std::uint64_t off, lang::Msg m, std::initializer_list<lang::Arg> args = {}) const;
   ResourceKey Key(std::uint32_t field);
 
   const Context& ctx_;
