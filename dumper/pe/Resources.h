@@ -107,6 +107,11 @@ std::span<const Named> Languages();       // LANGID -> locale name, meaning the 
 std::span<const Named> CodePages();
 // "0409 (en-US)", or "0409" when the table does not know the LANGID.
 std::string LanguageText(std::uint32_t langId);
+// The few LANGIDs and code pages whose table name is a word of ours, not a
+// locale or character set ("neutral", "system default"): that word in the
+// catalog, its English text the table's name; nothing for the others.
+std::optional<lang::Msg> LanguageWord(std::uint32_t langId);
+std::optional<lang::Msg> CodePageWord(std::uint32_t codePage);
 
 // ---- decoders of the kinds shown as text. Each reads one resource's data and
 // hands what it finds to the caller one item at a time; damage is reported to

@@ -42,7 +42,12 @@ void PrintManifest(Printer& o, const ManifestList& list, const Context& ctx) {
       o.Say(M::ManLangNamed).FactName("lang", FromUtf16(m.leaf.lang.name));
     } else {
       o.Hex("lang", m.leaf.lang.id, 4);
-      if (const Named* n = Find(Languages(), m.leaf.lang.id)) o.Say(M::ManLocaleOpen).Word("locale", n->name).Say(M::ManParenClose);
+      if (const Named* n = Find(Languages(), m.leaf.lang.id)) {
+        o.Say(M::ManLocaleOpen);
+        if (const auto w = LanguageWord(m.leaf.lang.id)) o.Word("locale", *w);
+        else o.Word("locale", n->name);
+        o.Say(M::ManParenClose);
+      }
     }
     o.Nl();
     Field(o, M::ManData).Text("RVA ").Hex("rva", m.leaf.rva, 8).Say(M::ManSize).Hex("size", m.leaf.size, 8);

@@ -33,6 +33,12 @@ void ResKey(Printer& o, Key k, const ResourceKey& key, bool isType) {
   o.Ch('#').Dec(k, key.id);
 }
 
+// A LANGID's locale name under "locale": the table's, or our word for the few that name none.
+void Locale(Printer& o, std::uint32_t langId, const Named& n) {
+  if (const auto w = LanguageWord(langId)) o.Word("locale", *w);
+  else o.Word("locale", n.name);
+}
+
 void Quoted(Printer& o, Key k, std::span<const std::uint8_t> utf16) {
   o.Ch('"').Name(k, FromUtf16(utf16)).Ch('"');
 }
@@ -260,7 +266,11 @@ void PrintResources(Printer& o, const ResourceTree& t, const Context& ctx) {
       o.Name("lang", FromUtf16(leaf.lang.name));
     } else {
       o.Hex("lang", leaf.lang.id, 4);
-      if (const Named* n = Find(Languages(), leaf.lang.id)) o.Say(M::ResParenOpen).Word("locale", n->name).Say(M::ResParenClose);
+      if (const Named* n = Find(Languages(), leaf.lang.id)) {
+        o.Say(M::ResParenOpen);
+        Locale(o, leaf.lang.id, *n);
+        o.Say(M::ResParenClose);
+      }
     }
     o.Ch(' ').Col(kDataCol).Text("RVA ").Hex("rva", leaf.rva, 8).Say(M::ResSize).Hex("size", leaf.size, 8);
     o.Say(M::ResCodePage).Dec("codePage", leaf.codePage);

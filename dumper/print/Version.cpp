@@ -39,7 +39,12 @@ void NamedValue(Printer& o, std::uint32_t value, std::span<const Named> table, K
 // "0409 (en-US)": the LANGID under `k`, its locale under "locale".
 void Language(Printer& o, Key k, std::uint32_t lang) {
   o.Hex(k, lang, 4);
-  if (const Named* n = Find(Languages(), lang)) o.Say(M::VerParenOpen).Word("locale", n->name).Say(M::VerParenClose);
+  if (const Named* n = Find(Languages(), lang)) {
+    o.Say(M::VerParenOpen);
+    if (const auto w = LanguageWord(lang)) o.Word("locale", *w);
+    else o.Word("locale", n->name);
+    o.Say(M::VerParenClose);
+  }
 }
 
 // `keyed`: the numbers are this line's facts; otherwise the line gave them already.
@@ -47,7 +52,12 @@ void LanguageAndCodePage(Printer& o, std::uint32_t lang, std::uint32_t cp, bool 
   o.Say(M::VerTableLang);
   Language(o, keyed ? Key("lang") : kNoKey, lang);
   o.Say(M::VerCodePage).Dec(keyed ? Key("codePage") : kNoKey, cp);
-  if (const Named* n = Find(CodePages(), cp)) o.Say(M::VerParenOpen).Word("codePageName", n->name).Say(M::VerParenClose);
+  if (const Named* n = Find(CodePages(), cp)) {
+    o.Say(M::VerParenOpen);
+    if (const auto w = CodePageWord(cp)) o.Word("codePageName", *w);
+    else o.Word("codePageName", n->name);
+    o.Say(M::VerParenClose);
+  }
 }
 
 }  // namespace
