@@ -71,6 +71,17 @@ std::string ArgsNote(const ArgSize& a) {
   }
 }
 
+// A stdcall function's name as the import library must give it: "Name@8". A
+// name that carries its own decoration, or a C++ one, keeps it.
+void Decorate(std::string& name, const ArgSize& a, const std::unordered_set<std::string_view>& taken,
+              std::string& note) {
+  const bool decorable = name.find('@') == std::string::npos && name[0] != '?';
+  if (a.kind != ArgSize::Kind::Stdcall || !decorable) return;
+  std::string decorated = name + "@" + io::Dec(a.bytes);
+  if (taken.count(decorated) == 0) name = decorated;
+  else note = "takes " + io::Dec(a.bytes) + " bytes of arguments; " + decorated + " is a name of its own here";
+}
+
 }  // namespace
 
 int WriteDefFile(std::span<const std::uint8_t> bytes, std::string_view displayName, io::Sink& out,
@@ -95,7 +106,7 @@ int WriteDefFile(std::span<const std::uint8_t> bytes, std::string_view displayNa
   pe::RelocationTable relocations = pe::ParseRelocations(ctx);
   // Where the DLLs it imports are, for thunks that jump into them.
   if (deps != nullptr && deps->files != nullptr && h.coff.machine == 0x14C && !h.opt.pe32plus) pe::ParseDependencies(ctx);
-  system::ImportedArgs follow(deps != nullptr ? deps->files : nullptr, &facts.depsPaths);
+  system::ImportedArgs follow(deps, &facts.depsPaths);
 
   std::string_view library = exports.nameOk && Writable(exports.name, true) ? exports.name : BaseName(displayName);
   std::string text = "; Module-definition file of " + Shown(BaseName(displayName)) + ", written by tdump\n";
@@ -158,8 +169,16 @@ int WriteDefFile(std::span<const std::uint8_t> bytes, std::string_view displayNa
                   "\", which cannot be written in a .def file\n";
           continue;
         }
+        // Its callers pop what the target pops: the import library's name says it as for code.
+        std::string note;
+        if (use.I386() && (noName || !pe::DecoratedBytes(raw))) {
+          const ArgSize a = follow.Forwarded(e.forwardTo);
+          if (a.kind == ArgSize::Kind::None) note = "argument size is its target's";
+          else Decorate(name, a, taken, note);
+        }
         line = name + " = " + std::string(e.forwardTo) + " @" + ord;
         if (noName) line += " NONAME";
+        if (!note.empty()) line += " ; " + note;
       } else if (use.Data(e.rva, raw) != pe::DataReason::NotData) {
         line = name + " @" + ord;
         if (noName) line += " NONAME";
@@ -178,13 +197,7 @@ int WriteDefFile(std::span<const std::uint8_t> bytes, std::string_view displayNa
           }
         }
         if (note.empty()) note = ArgsNote(a);
-        // A name that carries its own decoration, or a C++ one, keeps it.
-        bool decorable = name.find('@') == std::string::npos && name[0] != '?';
-        if (a.kind == ArgSize::Kind::Stdcall && decorable) {
-          std::string decorated = name + "@" + io::Dec(a.bytes);
-          if (taken.count(decorated) == 0) name = decorated;
-          else note = "takes " + io::Dec(a.bytes) + " bytes of arguments; " + decorated + " is a name of its own here";
-        }
+        Decorate(name, a, taken, note);
         line = name + " @" + ord;
         if (noName) line += " NONAME";
         if (!note.empty()) line += " ; " + note;

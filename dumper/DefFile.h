@@ -14,8 +14,9 @@ struct Environment;
 }
 
 // Writes the .def of `bytes` to `out` and returns 0; a file that is not an
-// image gets one line saying why and 1. With a system in `deps`, a 32-bit thunk
-// takes the argument size of the function it jumps to, in the DLL found for it.
+// image gets one line saying why and 1. With `deps`, a 32-bit thunk or
+// forwarder takes the argument size of the function it leads to, in the DLL
+// found for it (without a system, in the application folder).
 int WriteDefFile(std::span<const std::uint8_t> bytes, std::string_view displayName, io::Sink& out,
                  const system::Environment* deps = nullptr);
 

@@ -26,9 +26,35 @@ void Pops(Printer& o, std::uint16_t bytes, std::string_view name) {
   if (bytes % 4 == 0) o.Text(", ").Dec(kNoKey, bytes / 4u).Text(bytes == 4 ? " dword" : " dwords");
 }
 
+// A forwarder's callers pop what its target pops: its decorated name says so,
+// or the target found in the DLL it names. Nothing is said when neither does.
+void Forwarded(Printer& o, system::ImportedArgs& follow, const ExportEntry& e, std::string_view name, Shown& shown) {
+  if (auto bytes = DecoratedBytes(name)) {
+    o.Text("  args ").Dec("argBytes", *bytes);
+    Pops(o, *bytes, name);
+    o.Text(", by its name)").Word("argsFrom", "", "name");
+    return;
+  }
+  const ArgSize there = follow.Forwarded(e.forwardTo);
+  if (there.kind == ArgSize::Kind::Stdcall) {
+    o.Text("  args ").Dec("argBytes", there.bytes);
+    Pops(o, there.bytes, name);
+  } else if (there.kind == ArgSize::Kind::NoArgs) {
+    o.Text("  args ").Dec("argBytes", 0).Text(" (").Word("args", "cdecl or no arguments", "cdeclOrNone");
+  } else {
+    return;
+  }
+  o.Text(", as its target)").Word("argsFrom", "", "forwarder");
+  shown.inferred = true;
+}
+
 // What a caller needs beyond the address: that the export is data, or on
 // 32-bit x86 how many bytes of arguments the function pops.
 void Usage(Printer& o, ExportUse& use, system::ImportedArgs& follow, const ExportEntry& e, std::string_view name, Shown& shown) {
+  if (e.forwarder && shown.on && use.I386()) {
+    Forwarded(o, follow, e, name, shown);
+    return;
+  }
   if (e.forwarder || e.rva == 0 || !shown.on) return;
   switch (use.Data(e.rva, name)) {
     case DataReason::NotData: break;
@@ -74,7 +100,7 @@ void Usage(Printer& o, ExportUse& use, system::ImportedArgs& follow, const Expor
       };
       const ArgSize there = follow.Of(dll, *f);
       if (there.kind == ArgSize::Kind::Stdcall) {
-        // Settled by the code it jumps to, in the DLL the Dependencies part found.
+        // Settled by the code it jumps to, in the DLL found for it.
         o.Text("  args ").Dec("argBytes", there.bytes);
         Pops(o, there.bytes, name);
         o.Text(", as ");
@@ -144,9 +170,10 @@ void PrintExports(Printer& o, const ExportTable& t, const Context& ctx) {
     const ImportTable imports = i386 && shown.on ? ParseImports(side) : ImportTable{};
     const RelocationTable relocations = shown.on ? ParseRelocations(side) : RelocationTable{};
     ExportUse use(ctx, t, &imports, &relocations);
-    // Thunks followed into the DLLs the Dependencies part found, when it had a system.
-    system::ImportedArgs follow(ctx.options.deps != nullptr ? ctx.options.deps->files : nullptr,
-                                ctx.facts != nullptr ? &ctx.facts->depsPaths : nullptr);
+    // Thunks and forwarders followed into the DLLs they lead to: those the
+    // Dependencies part found, or where the loader would look (without a
+    // system, the application folder).
+    system::ImportedArgs follow(ctx.options.deps, ctx.facts != nullptr ? &ctx.facts->depsPaths : nullptr);
     {
       Scoped rows(o, Scoped::kList, "exports");
       ExportEntry e;
