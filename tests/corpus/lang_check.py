@@ -28,7 +28,7 @@ def facts(line):
     out = collections.Counter()
     for t in TOKEN.findall(line):
         t = t.strip(".:")  # sentence punctuation around a value
-        if not t:
+        if not t or t == "n/a":  # a word of ours ("不适用"), not a name
             continue
         if HEX.match(t) and any(c.isdigit() for c in t):
             out["n:" + t] += 1
