@@ -191,7 +191,7 @@ void PrintGlance(Printer& o, const Glance& g, const Context& ctx) {
         if (c.named) o.Say(*c.named);
         else o.Text(c.name);
         o.Ch(' ').Word(c.key, c.state);
-        if (c.why) o.Text(" (").Say(*c.why).Ch(')');
+        if (c.why) o.Say(M::GlBecause, {o.L(*c.why)});
         else if (!c.flag.empty()) o.Text(" (").Text(c.flag).Ch(')');
       }
     }
