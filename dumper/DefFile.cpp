@@ -184,7 +184,7 @@ int WriteDefFile(std::span<const std::uint8_t> bytes, std::string_view displayNa
         if (noName) line += " NONAME";
         line += " DATA";
       } else {
-        ArgSize a = use.Args(e.rva);
+        ArgSize a = use.ArgsOf(e.rva, raw, e.ordinal).code;
         std::string note;
         std::string_view dll;
         const pe::ImportFunction* f = a.kind == ArgSize::Kind::ViaImport ? use.SlotImport(a.importSlot, dll) : nullptr;
@@ -196,7 +196,7 @@ int WriteDefFile(std::span<const std::uint8_t> bytes, std::string_view displayNa
             note = lang::Say(l, M::DefJumpsTo, {Shown(dll), What(*f)});
           }
         }
-        if (note.empty()) note = ArgsNote(a, l);
+        if (note.empty()) note = a.noReturn ? lang::Say(l, M::DefNeverReturns) : ArgsNote(a, l);
         Decorate(name, a, taken, note, l);
         line = name + " @" + ord;
         if (noName) line += " NONAME";

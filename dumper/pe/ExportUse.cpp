@@ -20,13 +20,29 @@ constexpr std::uint32_t kStepsPerExport = 4096;
 constexpr std::uint32_t kStepsPerCallee = 512;
 constexpr int kCalleeDepth = 1;
 
-// Imports whose callers never get control back: a call to one ends the path,
-// so what follows it (the next function) is not taken for this one's code.
-constexpr std::array<std::string_view, 18> kNoReturn = {
-    "ExitProcess", "ExitThread", "FatalExit", "FatalAppExitA", "FatalAppExitW", "RtlExitUserProcess",
-    "RtlExitUserThread", "RtlRaiseStatus", "RaiseFailFastException", "abort", "exit", "_exit",
-    "__stack_chk_fail", "_CxxThrowException", "longjmp", "_longjmp",
-    "_invalid_parameter_noinfo_noreturn", "FreeLibraryAndExitThread"};
+// Functions whose callers never get control back, and the bytes of arguments
+// their callers push (the documented prototypes: ExitProcess(UINT) is stdcall,
+// exit(int) cdecl). A call to one ends the path, so what follows it (the next
+// function) is not taken for this one's code; and as their code ends in no
+// `ret`, these bytes are the only answer an export of that name has.
+struct NoReturn {
+  std::string_view name;
+  std::uint16_t bytes;
+};
+constexpr std::array<NoReturn, 25> kNoReturn = {{
+    {"ExitProcess", 4}, {"ExitThread", 4}, {"FatalExit", 4}, {"FatalAppExitA", 8}, {"FatalAppExitW", 8},
+    {"RtlExitUserProcess", 4}, {"RtlExitUserThread", 4}, {"RtlRaiseStatus", 4}, {"RaiseFailFastException", 12},
+    {"FreeLibraryAndExitThread", 8}, {"CorExitProcess", 4}, {"_CxxThrowException", 8}, {"abort", 0}, {"exit", 0},
+    {"_exit", 0}, {"_Exit", 0}, {"quick_exit", 0}, {"_endthread", 0}, {"_endthreadex", 0}, {"terminate", 0},
+    {"__stack_chk_fail", 0}, {"longjmp", 0}, {"_longjmp", 0}, {"_invalid_parameter_noinfo_noreturn", 0},
+    {"__std_terminate", 0},
+}};
+
+const NoReturn* FindNoReturn(std::string_view name) {
+  for (const NoReturn& n : kNoReturn)
+    if (n.name == name) return &n;
+  return nullptr;
+}
 
 }  // namespace
 
@@ -79,7 +95,7 @@ ExportUse::ExportUse(const Context& ctx, const ExportTable& exports, const Impor
       const std::vector<ImportFunction>& fs = imports->dlls[d].functions;
       for (std::size_t k = 0; k < fs.size(); ++k) {
         const ImportFunction& f = fs[k];
-        bool noReturn = !f.byOrdinal && std::find(kNoReturn.begin(), kNoReturn.end(), f.name) != kNoReturn.end();
+        bool noReturn = !f.byOrdinal && FindNoReturn(f.name) != nullptr;
         slots_.push_back({f.slotRva, noReturn, static_cast<std::uint32_t>(d), static_cast<std::uint32_t>(k)});
       }
     }
@@ -103,6 +119,17 @@ const ImportFunction* ExportUse::SlotImport(std::uint32_t slot, std::string_view
   const ImportDll& d = imports_->dlls[best->dll];
   dll = d.name;
   return &d.functions[best->function];
+}
+
+ArgSize NoReturnArgs(const ArgSize& code, std::string_view name) {
+  if (code.kind != ArgSize::Kind::Unknown) return code;
+  const NoReturn* n = FindNoReturn(name);
+  if (n == nullptr) return code;
+  ArgSize a;
+  a.kind = n->bytes == 0 ? ArgSize::Kind::NoArgs : ArgSize::Kind::Stdcall;
+  a.bytes = n->bytes;
+  a.noReturn = true;
+  return a;
 }
 
 std::optional<std::uint16_t> DecoratedBytes(std::string_view name) {
@@ -430,7 +457,7 @@ ArgSize ExportUse::Args(std::uint32_t rva) {
 
 ExportUse::Named ExportUse::ArgsOf(std::uint32_t rva, std::string_view name, std::uint64_t ordinal) {
   Named n;
-  n.code = Args(rva);
+  n.code = NoReturnArgs(Args(rva), name);
   if (n.code.kind == ArgSize::Kind::None) return n;
   n.decorated = DecoratedBytes(name);
   if (n.decorated && Contradicts(n.code, *n.decorated)) {

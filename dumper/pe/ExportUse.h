@@ -35,7 +35,13 @@ struct ArgSize {
   Kind kind = Kind::None;
   std::uint16_t bytes = 0, other = 0;
   std::uint32_t importSlot = 0;
+  bool noReturn = false;  // Stdcall or NoArgs by the name of a function that never returns
 };
+
+// `code` for a function whose code says nothing (Unknown); for one of the
+// well-known functions that never return (ExitProcess, exit ...), the bytes
+// its callers push, by its name.
+ArgSize NoReturnArgs(const ArgSize& code, std::string_view name);
 
 // The addresses one walk has decoded: an open-addressing table sized for the
 // walk's step cap, so never more than half full. An address goes to the slot
@@ -75,8 +81,8 @@ class ExportUse {
   // The argument bytes of the code at `rva`; None unless the image is i386
   // and the address is in an executable section.
   ArgSize Args(std::uint32_t rva);
-  // The code's answer and, for a stdcall-decorated name, the decoration's;
-  // a decoration the code contradicts is reported at `rva`.
+  // The code's answer (NoReturnArgs applied) and, for a stdcall-decorated
+  // name, the decoration's; a decoration the code contradicts is reported at `rva`.
   struct Named {
     ArgSize code;
     std::optional<std::uint16_t> decorated;

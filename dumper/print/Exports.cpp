@@ -76,13 +76,13 @@ void Usage(Printer& o, ExportUse& use, system::ImportedArgs& follow, const Expor
   std::string_view from = "code";
   switch (a.code.kind) {
     case ArgSize::Kind::Stdcall:
-      o.Say(M::ExpArgs).Dec("argBytes", a.code.bytes);
-      Pops(o, a.code.bytes, name);
-      o.Say(M::ExpCloseParen);
-      break;
     case ArgSize::Kind::NoArgs:
-      o.Say(M::ExpArgs).Dec("argBytes", 0).Say(M::ExpOpenParen).Word("args", M::ExpCdeclOrNone, "cdeclOrNone");
-      o.Say(M::ExpCloseParen);
+      o.Say(M::ExpArgs).Dec("argBytes", a.code.bytes);
+      if (a.code.kind == ArgSize::Kind::Stdcall) Pops(o, a.code.bytes, name);
+      else o.Say(M::ExpOpenParen).Word("args", M::ExpCdeclOrNone, "cdeclOrNone");
+      // Its code never returns: the bytes are those of the function of that name.
+      if (a.code.noReturn) from = "noReturn";
+      o.Say(a.code.noReturn ? M::ExpNeverReturns : M::ExpCloseParen);
       break;
     case ArgSize::Kind::Conflict:
       o.Say(M::ExpArgs).Dec("argBytes", a.code.bytes).Say(M::ExpOr).Dec("argBytesOther", a.code.other);

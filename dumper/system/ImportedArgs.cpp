@@ -107,7 +107,7 @@ pe::ArgSize ImportedArgs::Import(std::string_view importer, std::string_view dll
   if (m == nullptr) return {};
   const ExportHit hit = f.byOrdinal ? FindOrdinal(*m, static_cast<std::uint32_t>(f.ordinal))
                                     : FindExport(*m, f.name, static_cast<std::int32_t>(f.hint));
-  return At(*m, hit, depth);
+  return At(*m, hit, f.byOrdinal ? std::string_view() : f.name, depth);
 }
 
 pe::ArgSize ImportedArgs::Forward(std::string_view importer, std::string_view text, int depth) {
@@ -128,10 +128,11 @@ pe::ArgSize ImportedArgs::Forward(std::string_view importer, std::string_view te
   }
   const Module* m = Find(dll, importer);
   if (m == nullptr) return {};
-  return At(*m, ordinal ? FindOrdinal(*m, *ordinal) : FindExport(*m, function), depth);
+  return At(*m, ordinal ? FindOrdinal(*m, *ordinal) : FindExport(*m, function), ordinal ? std::string_view() : function,
+            depth);
 }
 
-pe::ArgSize ImportedArgs::At(const Module& m, const ExportHit& hit, int depth) {
+pe::ArgSize ImportedArgs::At(const Module& m, const ExportHit& hit, std::string_view name, int depth) {
   if (depth >= kDepth || ++steps_ > kSteps) return {};
   if (hit.kind == ExportHit::Kind::Forward) return Forward(m.name, hit.forward, depth + 1);
   if (hit.kind != ExportHit::Kind::Found) return {};
@@ -140,7 +141,7 @@ pe::ArgSize ImportedArgs::At(const Module& m, const ExportHit& hit, int depth) {
   if (!fresh) return it->second.done ? it->second.a : pe::ArgSize{};  // a cycle settles nothing
   std::unique_ptr<Walker>& w = walkers_[&m];
   if (!w) w = std::make_unique<Walker>(m);
-  pe::ArgSize a = w->use.Args(hit.rva);
+  pe::ArgSize a = pe::NoReturnArgs(w->use.Args(hit.rva), name);
   if (a.kind == pe::ArgSize::Kind::ViaImport) {
     // A thunk in that DLL too: on to the function its slot leads to.
     std::string_view next;

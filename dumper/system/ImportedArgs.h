@@ -51,7 +51,8 @@ class ImportedArgs {
   const Module* Find(std::string_view dll, std::string_view importer);
   pe::ArgSize Import(std::string_view importer, std::string_view dll, const pe::ImportFunction& f, int depth);
   pe::ArgSize Forward(std::string_view importer, std::string_view text, int depth);
-  pe::ArgSize At(const Module& m, const ExportHit& hit, int depth);
+  // `name`: what the export was looked up by (empty: by ordinal).
+  pe::ArgSize At(const Module& m, const ExportHit& hit, std::string_view name, int depth);
 
   const Environment* env_;
   const Paths* paths_;

@@ -34,6 +34,9 @@ I386_DIR = Path("/usr/lib/i386-linux-gnu/wine/i386-windows")
 CORE = {"kernel32.dll", "kernelbase.dll", "ntdll.dll", "msvcrt.dll", "user32.dll", "gdi32.dll",
         "advapi32.dll", "version.dll", "ucrtbase.dll", "combase.dll"}
 SEED = 20261209
+# The notes of a .def line whose argument size is not settled.
+UNDECIDED = ("argument size unknown", "returns pop", "jumps through the import slot", "jumps to ",
+             "argument size is its target's")
 # The code pops what the decoration does not count: a struct returned through a hidden
 # pointer (D2D1_COLOR_F here), which the callee pops as well. RtlUserThreadStart jumps on
 # to a cdecl function whose one ret follows a call that ends the process.
@@ -192,10 +195,13 @@ def our_def(tdump, path):
         ordinal, written = int(words[at][1:]), words[0]
         kind = "data" if "DATA" in words else "forwarder" if "=" in words else "code"
         m = TAIL.match(written)
-        # Decided: a size in the name, or a plain name with nothing said about it.
-        size = int(m.group(2)) if m and not written.startswith("?") else (0 if not note else None)
-        if note.startswith("argument size from") and size is None:
-            size = 0
+        # Decided: a size in the name or in the note, or a plain name the note leaves undecided.
+        if m and not written.startswith("?"):
+            size = int(m.group(2))
+        elif note.startswith("takes "):
+            size = int(note.split()[1])
+        else:
+            size = None if note.startswith(UNDECIDED) else 0
         row = rows.setdefault(ordinal, {})
         row[written] = (kind, size, written)
         if m and size is not None:

@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 
+#include "dumper/Cli.h"
 #include "dumper/DefFile.h"
 #include "dumper/system/Closure.h"
 #include "tests/dumper/Golden.h"
@@ -118,6 +119,34 @@ TEST(DefFile, NoExportsAndNotAnImage) {
             "EXPORTS\n"
             "; this file exports nothing\n");
   EXPECT_EQ(Def({'M', 'Z'}, 1), "tdump: \"dir/calls.dll\" is not an image: too short for a DOS header (2 of 64 bytes)\n");
+}
+
+// The .def's comments are in Chinese only when the user names the language
+// (--lang, KESTROVA_LANG): a Chinese desktop alone leaves them in English,
+// since the file goes to build tools and to other machines.
+TEST(DefFile, CommentsInChineseOnlyWhenAskedFor) {
+  class OneFile final : public FileSource {
+   public:
+    std::string kestrovaLang;
+    bool Read(std::size_t, std::vector<std::uint8_t>& bytes, std::string&) override {
+      bytes = Pe32Program().Build();
+      return true;
+    }
+    std::string Environment(std::string_view name) override { return name == "KESTROVA_LANG" ? kestrovaLang : ""; }
+    std::string UserLanguage() override { return "zh_CN.UTF-8"; }
+  } files;
+  auto def = [&](std::vector<std::string> args) {
+    StringSink out;
+    args.push_back("--def");
+    args.push_back("dir/calls.dll");
+    EXPECT_EQ(RunCli(args, files, out), 0);
+    return out.s.substr(0, out.s.find('\n'));
+  };
+  EXPECT_EQ(def({}), "; Module-definition file of calls.dll, written by tdump");
+  EXPECT_EQ(def({"--lang", "zh-CN"}), "; calls.dll 的模块定义文件，由 tdump 生成");
+  files.kestrovaLang = "zh-CN";
+  EXPECT_EQ(def({}), "; calls.dll 的模块定义文件，由 tdump 生成");
+  EXPECT_EQ(def({"--lang", "en"}), "; Module-definition file of calls.dll, written by tdump");
 }
 
 // ---- a DLL among its siblings, with no Windows root ----
