@@ -28,7 +28,7 @@ def facts(line):
     out = collections.Counter()
     for t in TOKEN.findall(line):
         t = t.strip(".:")  # sentence punctuation around a value
-        if not t:
+        if not t or re.fullmatch(r"[a-z]+\?", t):  # nothing, or a question in the prose ("a loop?")
             continue
         if HEX.match(t) and any(c.isdigit() for c in t):
             out["n:" + t] += 1
