@@ -80,6 +80,10 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
     opts.lang = *l;
   }
   const lang::Lang ui = opts.lang;
+  // A .def file's comments follow the language only when the user named it:
+  // the file goes to build tools and other machines, not to this reader's screen.
+  lang::Lang defLang = lang::Parse(files.Environment("KESTROVA_LANG")).value_or(lang::Lang::En);
+  if (langName) defLang = ui;
   if (width) {
     opts.wrap = Columns(*width);
     if (opts.wrap == 0) {
@@ -190,7 +194,8 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
     }
     std::span<const std::uint8_t> mapped = files.Mapped();
     if (def) {
-      rc = WriteDefFile(mapped.empty() ? std::span<const std::uint8_t>(bytes) : mapped, args[i], out, opts.deps);
+      rc = WriteDefFile(mapped.empty() ? std::span<const std::uint8_t>(bytes) : mapped, args[i], out, opts.deps, defLang,
+                        ui);
       continue;
     }
     if (mapped.empty()) DumpImage(bytes, args[i], out, nullptr, opts);

@@ -8,6 +8,7 @@
 
 #include "dumper/io/Format.h"
 #include "dumper/io/Reader.h"
+#include "dumper/lang/catalog/Exports.h"
 #include "dumper/pe/ExportUse.h"
 #include "dumper/pe/Parse.h"
 #include "dumper/pe/Facts.h"
@@ -20,6 +21,7 @@ namespace kestrova::dumper {
 namespace {
 
 using pe::ArgSize;
+namespace M = lang::M;
 
 // Characters both grammars take in an unquoted name. '.' only in forwarder
 // targets ("NTDLL.RtlAllocateHeap"), where it separates the module.
@@ -61,27 +63,37 @@ std::string_view BaseName(std::string_view path) {
 std::string What(const pe::ImportFunction& f) { return f.byOrdinal ? "#" + io::Dec(f.ordinal) : Shown(f.name); }
 
 // Why a function's argument size is not written (a thunk's jump is said by the caller).
-std::string ArgsNote(const ArgSize& a) {
+std::string ArgsNote(const ArgSize& a, lang::Lang l) {
   switch (a.kind) {
-    case ArgSize::Kind::Unknown: return "argument size unknown";
-    case ArgSize::Kind::Conflict:
-      return "returns pop " + io::Dec(a.bytes) + " or " + io::Dec(a.other) + " bytes on different paths";
-    case ArgSize::Kind::ViaImport: return "jumps through the import slot at " + io::Hex(a.importSlot);
+    case ArgSize::Kind::Unknown: return lang::Say(l, M::DefArgsUnknown);
+    case ArgSize::Kind::Conflict: return lang::Say(l, M::DefArgsConflict, {a.bytes, a.other});
+    case ArgSize::Kind::ViaImport: return lang::Say(l, M::DefViaSlot, {io::Hex(a.importSlot)});
     default: return {};
   }
+}
+
+// A stdcall function's name as the import library must give it: "Name@8". A
+// name that carries its own decoration, or a C++ one, keeps it.
+void Decorate(std::string& name, const ArgSize& a, const std::unordered_set<std::string_view>& taken,
+              std::string& note, lang::Lang l) {
+  const bool decorable = name.find('@') == std::string::npos && name[0] != '?';
+  if (a.kind != ArgSize::Kind::Stdcall || !decorable) return;
+  std::string decorated = name + "@" + io::Dec(a.bytes);
+  if (taken.count(decorated) == 0) name = decorated;
+  else note = lang::Say(l, M::DefTakes, {a.bytes, decorated});
 }
 
 }  // namespace
 
 int WriteDefFile(std::span<const std::uint8_t> bytes, std::string_view displayName, io::Sink& out,
-                 const system::Environment* deps) {
+                 const system::Environment* deps, lang::Lang l, lang::Lang ui) {
   io::Reader file(bytes);
   pe::Anomalies an;
   pe::Headers h = pe::ParseHeaders(file, an);
   if (h.kind != pe::FileKind::Pe || !h.opt.present) {
-    std::string why = h.kind == pe::FileKind::Pe ? "it has no optional header" : h.what;
-    if (h.kind == pe::FileKind::Dos && why.empty()) why = "a DOS program";
-    out.Write("tdump: \"" + Shown(displayName) + "\" is not an image: " + why + "\n");
+    std::string why = h.kind == pe::FileKind::Pe ? lang::Say(ui, M::DefNoOptional) : h.what;
+    if (h.kind == pe::FileKind::Dos && why.empty()) why = lang::Say(ui, M::DefDosProgram);
+    out.Write(lang::Say(ui, M::DefNotImage, {Shown(displayName), why}) + "\n");
     return 1;
   }
   pe::AddressMap map(file, h);
@@ -95,14 +107,14 @@ int WriteDefFile(std::span<const std::uint8_t> bytes, std::string_view displayNa
   pe::RelocationTable relocations = pe::ParseRelocations(ctx);
   // Where the DLLs it imports are, for thunks that jump into them.
   if (deps != nullptr && deps->files != nullptr && h.coff.machine == 0x14C && !h.opt.pe32plus) pe::ParseDependencies(ctx);
-  system::ImportedArgs follow(deps != nullptr ? deps->files : nullptr, &facts.depsPaths);
+  system::ImportedArgs follow(deps, &facts.depsPaths);
 
   std::string_view library = exports.nameOk && Writable(exports.name, true) ? exports.name : BaseName(displayName);
-  std::string text = "; Module-definition file of " + Shown(BaseName(displayName)) + ", written by tdump\n";
+  std::string text = lang::Say(l, M::DefHead, {Shown(BaseName(displayName))}) + "\n";
   if (library.find('"') != std::string_view::npos || library.empty()) library = "unknown.dll";
   text += "LIBRARY \"" + Shown(library) + "\"\nEXPORTS\n";
   if (!exports.present) {
-    text += "; this file exports nothing\n";
+    text += lang::Say(l, M::DefNothing) + "\n";
     out.Write(text);
     return 0;
   }
@@ -131,7 +143,7 @@ int WriteDefFile(std::span<const std::uint8_t> bytes, std::string_view displayNa
     if (e.rva == 0 && e.nameCount == 0) continue;  // an empty slot exports nothing
     const std::string ord = io::Dec(e.ordinal);
     if (e.ordinal > 0xFFFF) {
-      text += "; ordinal " + ord + " is past 65535, which no linker takes\n";
+      text += lang::Say(l, M::DefOrdinalTooBig, {ord}) + "\n";
       continue;
     }
     for (std::uint32_t k = 0; k < e.nameCount || (k == 0 && e.nameCount == 0); ++k) {
@@ -146,7 +158,7 @@ int WriteDefFile(std::span<const std::uint8_t> bytes, std::string_view displayNa
         pe::ExportName n = w.Name(e, k);
         raw = n.name;
         if (!n.ok || !Writable(raw)) {
-          text += "; ordinal " + ord + ": the name \"" + Shown(raw) + "\" cannot be written in a .def file\n";
+          text += lang::Say(l, M::DefBadName, {ord, Shown(raw)}) + "\n";
           continue;
         }
         name = std::string(raw);
@@ -154,12 +166,19 @@ int WriteDefFile(std::span<const std::uint8_t> bytes, std::string_view displayNa
       std::string line;
       if (e.forwarder) {
         if (!Writable(e.forwardTo, true) || e.forwardTo.find('.') == std::string_view::npos) {
-          text += "; ordinal " + ord + ": " + name + " forwards to \"" + Shown(e.forwardTo) +
-                  "\", which cannot be written in a .def file\n";
+          text += lang::Say(l, M::DefBadForward, {ord, name, Shown(e.forwardTo)}) + "\n";
           continue;
+        }
+        // Its callers pop what the target pops: the import library's name says it as for code.
+        std::string note;
+        if (use.I386() && (noName || !pe::DecoratedBytes(raw))) {
+          const ArgSize a = follow.Forwarded(e.forwardTo);
+          if (a.kind == ArgSize::Kind::None) note = lang::Say(l, M::DefTargetArgs);
+          else Decorate(name, a, taken, note, l);
         }
         line = name + " = " + std::string(e.forwardTo) + " @" + ord;
         if (noName) line += " NONAME";
+        if (!note.empty()) line += " ; " + note;
       } else if (use.Data(e.rva, raw) != pe::DataReason::NotData) {
         line = name + " @" + ord;
         if (noName) line += " NONAME";
@@ -172,25 +191,19 @@ int WriteDefFile(std::span<const std::uint8_t> bytes, std::string_view displayNa
         if (f != nullptr) {
           if (const ArgSize there = follow.Of(dll, *f); there.kind != ArgSize::Kind::None) {
             a = there;
-            note = "argument size from " + Shown(dll) + " " + What(*f) + ", which it jumps to";
+            note = lang::Say(l, M::DefArgsFrom, {Shown(dll), What(*f)});
           } else {
-            note = "jumps to " + Shown(dll) + " " + What(*f) + "; argument size is that function's";
+            note = lang::Say(l, M::DefJumpsTo, {Shown(dll), What(*f)});
           }
         }
-        if (note.empty()) note = ArgsNote(a);
-        // A name that carries its own decoration, or a C++ one, keeps it.
-        bool decorable = name.find('@') == std::string::npos && name[0] != '?';
-        if (a.kind == ArgSize::Kind::Stdcall && decorable) {
-          std::string decorated = name + "@" + io::Dec(a.bytes);
-          if (taken.count(decorated) == 0) name = decorated;
-          else note = "takes " + io::Dec(a.bytes) + " bytes of arguments; " + decorated + " is a name of its own here";
-        }
+        if (note.empty()) note = ArgsNote(a, l);
+        Decorate(name, a, taken, note, l);
         line = name + " @" + ord;
         if (noName) line += " NONAME";
         if (!note.empty()) line += " ; " + note;
       }
       if (!written.insert(name).second) {
-        text += "; ordinal " + ord + ": " + name + " is already written above\n";
+        text += lang::Say(l, M::DefAlreadyWritten, {ord, name}) + "\n";
         continue;
       }
       text += line + "\n";
@@ -202,7 +215,7 @@ int WriteDefFile(std::span<const std::uint8_t> bytes, std::string_view displayNa
       text.clear();
     }
   }
-  if (lines == 0) text += "; no export could be written\n";
+  if (lines == 0) text += lang::Say(l, M::DefNoneWritten) + "\n";
   out.Write(text);
   return 0;
 }

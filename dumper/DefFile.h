@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "dumper/io/Sink.h"
+#include "dumper/lang/Lang.h"
 
 namespace kestrova::dumper {
 
@@ -14,9 +15,12 @@ struct Environment;
 }
 
 // Writes the .def of `bytes` to `out` and returns 0; a file that is not an
-// image gets one line saying why and 1. With a system in `deps`, a 32-bit thunk
-// takes the argument size of the function it jumps to, in the DLL found for it.
+// image gets one line saying why and 1. With `deps`, a 32-bit thunk or
+// forwarder takes the argument size of the function it leads to, in the DLL
+// found for it (without a system, in the application folder). The file's
+// comments are in `comments`, the line that says why there is no file in `ui`.
 int WriteDefFile(std::span<const std::uint8_t> bytes, std::string_view displayName, io::Sink& out,
-                 const system::Environment* deps = nullptr);
+                 const system::Environment* deps = nullptr, lang::Lang comments = lang::Lang::En,
+                 lang::Lang ui = lang::Lang::En);
 
 }  // namespace kestrova::dumper

@@ -69,7 +69,7 @@ void Run(std::span<const std::uint8_t> bytes, std::string_view displayName, prin
          const Options& options) {
   io::Reader file(bytes);
   pe::Anomalies an;
-  pe::Headers h = pe::ParseHeaders(file, an, pages);
+  pe::Headers h = pe::ParseHeaders(file, an, pages, true, options.lang);
   pe::AddressMap map(file, h);
   pe::Facts facts;
   o.BeginDocument();

@@ -4,8 +4,8 @@
 # TARGET is fuzz_dump (the default: whole files), fuzz_der (signature blobs),
 # fuzz_demangle (mangled C++ names), fuzz_apiset (API-set schemas) or fuzz_x86 (x86 code
 # for the length decoder).
-# Needs the fuzz preset built (cmake --preset fuzz && cmake --build --preset fuzz);
-# KESTROVA_FUZZ_BUILD names another build folder of that preset.
+# Needs the asan preset built (cmake --preset asan && cmake --build --preset asan), whose
+# clang build holds the fuzzers; KESTROVA_FUZZ_BUILD names another build folder of it.
 # Seeds come from ../shared/corpus (read-only) plus a few small Wine DLLs, copied into a
 # work corpus under the build folder that grows from run to run. Exits non-zero on any
 # crash, timeout, leak or out-of-memory, and prints the reproducer's path.
@@ -17,13 +17,13 @@ case "$target" in
   fuzz_dump|fuzz_der|fuzz_demangle|fuzz_apiset|fuzz_x86) ;;
   *) echo "fuzz.sh: unknown target $target (fuzz_dump, fuzz_der, fuzz_demangle, fuzz_apiset or fuzz_x86)" >&2; exit 2 ;;
 esac
-build=$(realpath -m "${KESTROVA_FUZZ_BUILD:-$root/build/fuzz}")
+build=$(realpath -m "${KESTROVA_FUZZ_BUILD:-$root/build/asan}")
 fuzzer=$build/bin/$target
 shared=$root/../shared/corpus
 wine_dlls=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
 
 if [ ! -x "$fuzzer" ]; then
-  echo "fuzz.sh: $fuzzer not built (cmake --preset fuzz && cmake --build --preset fuzz)" >&2
+  echo "fuzz.sh: $fuzzer not built (cmake --preset asan && cmake --build --preset asan)" >&2
   exit 2
 fi
 

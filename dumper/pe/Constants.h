@@ -13,6 +13,7 @@ namespace kestrova::dumper::pe {
 struct Gloss {
   constexpr Gloss(const char* text) : text_(text) {}  // NOLINT: tables read as they are written
   constexpr Gloss(lang::Msg m) : entry_(m), catalogued_(true) {}  // NOLINT
+  constexpr Gloss(const lang::Entry& e) : entry_(e), catalogued_(true) {}  // NOLINT: a table names M::Foo itself
   std::string_view In(lang::Lang l) const { return catalogued_ ? lang::Text(entry_, l) : text_; }
 
  private:

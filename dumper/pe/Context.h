@@ -111,6 +111,7 @@ class What {
   What(std::string_view text, std::string_view tail) : text_(text), tail_(tail) {}
   // A label from the catalog; its "{0}", if any, is the number or the tail.
   What(lang::Msg m) : entry_(m) {}  // NOLINT: a plain label
+  What(const lang::Entry& e) : entry_(lang::Msg(e)) {}  // NOLINT: M::Foo as it is written
   What(lang::Msg m, std::uint64_t number) : number_(number), numbered_(true), entry_(m) {}
   What(lang::Msg m, std::string_view tail) : tail_(tail), entry_(m) {}
   std::string Str(lang::Lang l) const;

@@ -6,50 +6,50 @@
 
 #include "dumper/io/Format.h"
 #include "dumper/pe/Facts.h"
+#include "dumper/lang/catalog/Debug.h"
 
 namespace kestrova::dumper::pe {
 
 using io::Dec;
 using io::Hex;
+namespace M = lang::M;
 
 namespace {
 
 constexpr Named kDebugTypes[] = {
-    {0, "UNKNOWN", "unknown"},
-    {1, "COFF", "COFF symbols and line numbers"},
-    {2, "CODEVIEW", "CodeView: where the PDB is"},
-    {3, "FPO", "frame pointer omission records"},
-    {4, "MISC", "the image's file name"},
-    {5, "EXCEPTION", "a copy of the exception data"},
-    {6, "FIXUP", "fixups"},
-    {7, "OMAP_TO_SRC", "address map to the source image"},
-    {8, "OMAP_FROM_SRC", "address map from the source image"},
-    {9, "BORLAND", "Borland debug data"},
-    {10, "RESERVED10", "reserved"},
+    {0, "UNKNOWN", Gloss(M::DbgTypeUnknown)},
+    {1, "COFF", Gloss(M::DbgTypeCoff)},
+    {2, "CODEVIEW", Gloss(M::DbgTypeCodeView)},
+    {3, "FPO", Gloss(M::DbgTypeFpo)},
+    {4, "MISC", Gloss(M::DbgTypeMisc)},
+    {5, "EXCEPTION", Gloss(M::DbgTypeException)},
+    {6, "FIXUP", Gloss(M::DbgTypeFixup)},
+    {7, "OMAP_TO_SRC", Gloss(M::DbgTypeOmapToSrc)},
+    {8, "OMAP_FROM_SRC", Gloss(M::DbgTypeOmapFromSrc)},
+    {9, "BORLAND", Gloss(M::DbgTypeBorland)},
+    {10, "RESERVED10", Gloss(M::DbgTypeReserved)},
     {11, "CLSID", "CLSID"},
-    {12, "VC_FEATURE", "compiler feature counts"},
-    {13, "POGO", "profile-guided layout of the sections"},
-    {14, "ILTCG", "incremental link-time code generation"},
+    {12, "VC_FEATURE", Gloss(M::DbgTypeVcFeature)},
+    {13, "POGO", Gloss(M::DbgTypePogo)},
+    {14, "ILTCG", Gloss(M::DbgTypeIltcg)},
     {15, "MPX", "Intel MPX"},
-    {16, "REPRO", "deterministic build: the time stamps are a hash"},
-    {17, "EMBEDDED_PORTABLE_PDB", "a portable PDB inside the image"},
-    {18, "SPGO", "sample profile-guided optimization"},
-    {19, "PDBCHECKSUM", "checksum of the PDB"},
-    {20, "EX_DLLCHARACTERISTICS", "more DLL characteristics"},
+    {16, "REPRO", Gloss(M::DbgTypeRepro)},
+    {17, "EMBEDDED_PORTABLE_PDB", Gloss(M::DbgTypePortablePdb)},
+    {18, "SPGO", Gloss(M::DbgTypeSpgo)},
+    {19, "PDBCHECKSUM", Gloss(M::DbgTypePdbChecksum)},
+    {20, "EX_DLLCHARACTERISTICS", Gloss(M::DbgTypeExDll)},
 };
 
 constexpr Named kExDll[] = {
-    {0x01, "CET_COMPAT", "shadow stack compatible (CET)"},
-    {0x02, "CET_COMPAT_STRICT_MODE", "shadow stack enforced strictly"},
-    {0x04, "CET_SET_CONTEXT_IP_VALIDATION_RELAXED_MODE", "relaxed context IP checks"},
-    {0x08, "CET_DYNAMIC_APIS_ALLOW_IN_PROC", "dynamic shadow stack APIs in-process only"},
-    {0x10, "CET_RESERVED_1", "reserved"},
-    {0x20, "CET_RESERVED_2", "reserved"},
-    {0x40, "FORWARD_CFI_COMPAT", "forward control-flow integrity compatible"},
-    {0x80, "HOTPATCH_COMPATIBLE", "can be hot-patched"},
+    {0x01, "CET_COMPAT", Gloss(M::DbgExCetCompat)},
+    {0x02, "CET_COMPAT_STRICT_MODE", Gloss(M::DbgExCetStrict)},
+    {0x04, "CET_SET_CONTEXT_IP_VALIDATION_RELAXED_MODE", Gloss(M::DbgExCetRelaxed)},
+    {0x08, "CET_DYNAMIC_APIS_ALLOW_IN_PROC", Gloss(M::DbgExCetDynamicApis)},
+    {0x10, "CET_RESERVED_1", Gloss(M::DbgExReserved)},
+    {0x20, "CET_RESERVED_2", Gloss(M::DbgExReserved)},
+    {0x40, "FORWARD_CFI_COMPAT", Gloss(M::DbgExForwardCfi)},
+    {0x80, "HOTPATCH_COMPATIBLE", Gloss(M::DbgExHotPatch)},
 };
-
-std::string EntryName(std::uint32_t i) { return "debug entry " + Dec(i + 1); }
 
 }  // namespace
 
@@ -58,19 +58,19 @@ std::span<const Named> ExDllCharacteristics() { return kExDll; }
 
 DebugDirectory ParseDebug(const Context& ctx) {
   DebugDirectory d;
-  DirectoryView dir = OpenDirectory(ctx, kDirDebug, Area::Debug, "debug directory");
+  const lang::Lang l = ctx.options.lang;
+  DirectoryView dir = OpenDirectory(ctx, kDirDebug, Area::Debug, M::DbgWhatDirectory);
   d.rva = dir.rva;
   d.size = dir.size;
   if (!dir.backed) return d;
   d.present = true;
   if (dir.size % kDebugEntrySize != 0)
-    ctx.an.AtRva(Area::Debug, dir.rva,
-                 "debug directory size " + Hex(dir.size) + " is not a whole number of 28-byte entries");
+    ctx.an.AtRva(Area::Debug, dir.rva, lang::Say(l, M::DbgSizeNotWhole, {Hex(dir.size)}));
   const std::uint32_t want = dir.size / kDebugEntrySize;
   std::uint32_t n = 0;
   WalkEntries(
-      ctx, dir.data, kDebugEntrySize, Area::Debug, "debug directory runs past the end of its section's data",
-      "debug directory: work budget spent; the rest is not listed", [&](std::uint64_t i, std::uint64_t) { return i >= want; },
+      ctx, dir.data, kDebugEntrySize, Area::Debug, lang::Say(l, M::DbgRunsPastSection), lang::Say(l, M::DbgBudget),
+      [&](std::uint64_t i, std::uint64_t) { return i >= want; },
       [&](std::uint64_t, std::uint64_t) {
         ++n;
         return true;
@@ -89,29 +89,30 @@ DebugEntry ReadDebugEntry(const Context& ctx, const DebugDirectory& d, std::uint
   e.type = c.U32(); e.sizeOfData = c.U32(); e.addressOfRawData = c.U32(); e.pointerToRawData = c.U32();
   if (ctx.facts && e.type == kDebugRepro) ctx.facts->repro = true;
   if (e.sizeOfData == 0) return e;
+  const lang::Lang l = ctx.options.lang;
+  const std::uint64_t number = std::uint64_t{i} + 1;
 
   // The file offset is what debuggers read; the RVA matters only when the data is mapped.
   if (e.pointerToRawData != 0) {
     if (e.pointerToRawData >= ctx.file.Size()) {
-      ctx.an.AtOffset(Area::Debug, e.pointerToRawData, "data of " + EntryName(i) + " lies outside the file");
+      ctx.an.AtOffset(Area::Debug, e.pointerToRawData, lang::Say(l, M::DbgDataOutsideFile, {number}));
       return e;
     }
     e.data = ctx.file.From(e.pointerToRawData);
   } else if (e.addressOfRawData != 0) {
     auto v = ctx.map.View(e.addressOfRawData);
     if (!v) {
-      ctx.an.AtRva(Area::Debug, e.addressOfRawData, "data of " + EntryName(i) + " is not backed by file data");
+      ctx.an.AtRva(Area::Debug, e.addressOfRawData, lang::Say(l, M::DbgDataNotBacked, {number}));
       return e;
     }
     e.data = *v;
   } else {
-    ctx.an.AtOffset(Area::Debug, e.offset, EntryName(i) + " has a size but neither an offset nor an RVA");
+    ctx.an.AtOffset(Area::Debug, e.offset, lang::Say(l, M::DbgNoPlace, {number}));
     return e;
   }
   if (e.data.Size() < e.sizeOfData)
     ctx.an.AtOffset(Area::Debug, e.data.Base() + e.data.Size(),
-                    "data of " + EntryName(i) + " is cut short: " + Dec(e.data.Size()) + " of " + Dec(e.sizeOfData) +
-                        " bytes");
+                    lang::Say(l, M::DbgDataCut, {number, e.data.Size(), e.sizeOfData}));
   e.data = *e.data.Sub(0, std::min<std::uint64_t>(e.data.Size(), e.sizeOfData));
   // EX_DLLCHARACTERISTICS: its first bit is CET_COMPAT.
   if (ctx.facts && e.type == kDebugExDllCharacteristics && (e.data.U32(0).value_or(0) & 0x01) != 0)
@@ -120,8 +121,7 @@ DebugEntry ReadDebugEntry(const Context& ctx, const DebugDirectory& d, std::uint
     auto off = ctx.map.ToOffset(e.addressOfRawData);
     if (off && *off != e.pointerToRawData)
       ctx.an.AtOffset(Area::Debug, e.offset + 20,
-                      "AddressOfRawData of " + EntryName(i) + " maps to file offset " + Hex(*off) +
-                          ", not to its PointerToRawData " + Hex(e.pointerToRawData));
+                      lang::Say(l, M::DbgAddressMismatch, {number, Hex(*off), Hex(e.pointerToRawData)}));
   }
   return e;
 }
@@ -141,11 +141,11 @@ CodeViewInfo ReadCodeView(const Context& ctx, const DebugEntry& e) {
     pathAt = 16;
   } else {
     if (cv.signature == kCodeViewRsds || cv.signature == kCodeViewNb10)
-      ctx.an.AtOffset(Area::Debug, r.Base(), "CodeView data is too short for its signature");
+      ctx.an.AtOffset(Area::Debug, r.Base(), lang::Say(ctx.options.lang, M::DbgCodeViewShort));
     return cv;
   }
   cv.ok = true;
-  cv.path = NameIn(ctx, r, pathAt, Area::Debug, "PDB path").text;
+  cv.path = NameIn(ctx, r, pathAt, Area::Debug, What(M::DbgWhatPdbPath)).text;
   if (ctx.facts && ctx.facts->pdbPath.empty()) ctx.facts->pdbPath = cv.path;
   return cv;
 }
@@ -162,11 +162,11 @@ bool PogoAt(const Context& ctx, const DebugEntry& e, std::uint64_t at, PogoEntry
   const io::Reader& r = e.data;
   if (at >= r.Size()) return false;
   if (!r.Has(at, 8)) {
-    ctx.an.AtOffset(Area::Debug, r.Base() + at, "POGO list ends inside an entry");
+    ctx.an.AtOffset(Area::Debug, r.Base() + at, lang::Say(ctx.options.lang, M::DbgPogoEndsInEntry));
     return false;
   }
   if (!ctx.budget.Take()) {
-    ctx.an.AtOffset(Area::Debug, r.Base() + at, "POGO list: work budget spent; the rest is not listed");
+    ctx.an.AtOffset(Area::Debug, r.Base() + at, lang::Say(ctx.options.lang, M::DbgPogoBudget));
     return false;
   }
   out.rva = *r.U32(at);
@@ -174,7 +174,7 @@ bool PogoAt(const Context& ctx, const DebugEntry& e, std::uint64_t at, PogoEntry
   io::CString s = r.String(at + 8, kMaxName);
   out.name = s.text;
   if (!s.terminated) {
-    ctx.an.AtOffset(Area::Debug, r.Base() + at + 8, "POGO section name has no terminating NUL");
+    ctx.an.AtOffset(Area::Debug, r.Base() + at + 8, lang::Say(ctx.options.lang, M::DbgPogoNoNul));
     next = r.Size();
     return true;
   }

@@ -4,17 +4,19 @@
 #include <string>
 
 #include "dumper/io/Format.h"
+#include "dumper/lang/catalog/Exception.h"
 
 namespace kestrova::dumper::pe {
 
 using io::Hex;
+namespace M = lang::M;
 
 namespace {
 
 constexpr Named kUnwindFlags[] = {
-    {0x1, "EHANDLER", "has an exception handler"},
-    {0x2, "UHANDLER", "has a termination handler"},
-    {0x4, "CHAININFO", "continues the unwind information of another entry"},
+    {0x1, "EHANDLER", Gloss(M::ExcFlagEHandler)},
+    {0x2, "UHANDLER", Gloss(M::ExcFlagUHandler)},
+    {0x4, "CHAININFO", Gloss(M::ExcFlagChainInfo)},
 };
 
 constexpr Named kRegisters[] = {
@@ -36,6 +38,7 @@ std::span<const Named> UnwindRegistersX64() { return kRegisters; }
 
 ExceptionTable ParseException(const Context& ctx) {
   ExceptionTable t;
+  const lang::Lang l = ctx.options.lang;
   const std::uint16_t m = ctx.h.coff.machine;
   if (m == kMachineAmd64 || m == kMachineArm64Ec) {
     t.kind = UnwindKind::X64;
@@ -50,23 +53,20 @@ ExceptionTable ParseException(const Context& ctx) {
     // Other machines give the directory other layouts (MIPS, Itanium) or none at all.
     if (ctx.h.dirs.size() > kDirException && ctx.h.dirs[kDirException].rva != 0)
       ctx.an.AtRva(Area::Exception, ctx.h.dirs[kDirException].rva,
-                   "exception directory on a machine whose table this tool does not decode");
+                   lang::Say(l, M::ExcMachineNotDecoded));
     return t;
   }
-  DirectoryView d = OpenDirectory(ctx, kDirException, Area::Exception, "exception directory");
+  DirectoryView d = OpenDirectory(ctx, kDirException, Area::Exception, M::ExcWhatDirectory);
   if (!d.backed) return t;
   t.rva = d.rva;
   t.size = d.size;
   if (d.size % t.entrySize != 0)
-    ctx.an.AtRva(Area::Exception, d.rva,
-                 "exception directory size " + Hex(d.size) + " is not a multiple of the " +
-                     io::Dec(t.entrySize) + "-byte entry");
+    ctx.an.AtRva(Area::Exception, d.rva, lang::Say(l, M::ExcSizeNotMultiple, {Hex(d.size), t.entrySize}));
   std::uint64_t want = d.size / t.entrySize;
   std::uint64_t have = d.data.Size() / t.entrySize;
   if (have < want) {
     ctx.an.AtOffset(Area::Exception, d.data.Base() + have * t.entrySize,
-                    "exception directory holds " + io::Dec(have) + " of its " + io::Dec(want) +
-                        " entries inside its section");
+                    lang::Say(l, M::ExcHoldsInSection, {have, want}));
     want = have;
   }
   t.count = want;
@@ -79,7 +79,7 @@ bool ExceptionWalker::Next(RuntimeFunction& f) {
   if (next_ >= t_.count) return false;
   const std::uint64_t at = next_ * t_.entrySize;
   if (!ctx_.budget.Take()) {
-    ctx_.an.AtOffset(Area::Exception, t_.entries.Base() + at, "work limit reached; the function table stops here");
+    ctx_.an.AtOffset(Area::Exception, t_.entries.Base() + at, lang::Say(ctx_.options.lang, M::ExcBudget));
     next_ = t_.count;
     return false;
   }
@@ -101,13 +101,12 @@ bool ExceptionWalker::Next(RuntimeFunction& f) {
   }
   if (f.index > 0 && f.begin < lastBegin_ && !disorderSaid_) {
     ctx_.an.AtOffset(Area::Exception, f.offset,
-                     "entries are not sorted by start address (entry " + io::Dec(f.index) +
-                         "), so a lookup by address can miss functions");
+                     lang::Say(ctx_.options.lang, M::ExcUnsorted, {f.index}));
     disorderSaid_ = true;
   }
   lastBegin_ = f.begin;
   if (!ctx_.map.InImage(f.begin))
-    ctx_.an.AtOffset(Area::Exception, f.offset, "function start " + Hex(f.begin) + " lies outside the image");
+    ctx_.an.AtOffset(Area::Exception, f.offset, lang::Say(ctx_.options.lang, M::ExcStartOutside, {Hex(f.begin)}));
   if (t_.kind == UnwindKind::X64) DecodeX64(f);
   else DecodeArm(f);
   return true;
@@ -118,10 +117,11 @@ namespace {
 // Reads the x64 unwind information at `rva`; `where` is the entry's offset, for messages.
 UnwindX64 ReadUnwindX64(const Context& ctx, std::uint32_t rva, std::uint64_t where, bool report) {
   UnwindX64 u;
+  const lang::Lang l = ctx.options.lang;
   auto v = ctx.map.View(rva);
   if (!v) {
     if (report)
-      ctx.an.AtOffset(Area::Exception, where, "unwind information at RVA " + Hex(rva) + " lies outside the image");
+      ctx.an.AtOffset(Area::Exception, where, lang::Say(l, M::ExcUnwindOutside, {Hex(rva)}));
     return u;
   }
   io::Cursor c(*v, 0);
@@ -130,7 +130,7 @@ UnwindX64 ReadUnwindX64(const Context& ctx, std::uint32_t rva, std::uint64_t whe
   u.codeCount = c.U8();
   std::uint8_t b3 = c.U8();
   if (!c.ok()) {
-    if (report) ctx.an.AtOffset(Area::Exception, v->Base(), "unwind information cut by the end of its data");
+    if (report) ctx.an.AtOffset(Area::Exception, v->Base(), lang::Say(l, M::ExcUnwindCut));
     return u;
   }
   u.ok = true;
@@ -139,7 +139,7 @@ UnwindX64 ReadUnwindX64(const Context& ctx, std::uint32_t rva, std::uint64_t whe
   u.frameRegister = b3 & 0xF;
   u.frameOffset = b3 >> 4;
   if (report && u.version != 1 && u.version != 2)
-    ctx.an.AtOffset(Area::Exception, v->Base(), "unwind information has unknown version " + io::Dec(u.version));
+    ctx.an.AtOffset(Area::Exception, v->Base(), lang::Say(l, M::ExcUnwindVersion, {u.version}));
   // The codes are padded to an even count; what follows depends on the flags.
   std::uint64_t tail = 4 + 2 * ((std::uint64_t{u.codeCount} + 1) & ~std::uint64_t{1});
   if (u.flags & 0x4) {
@@ -148,22 +148,22 @@ UnwindX64 ReadUnwindX64(const Context& ctx, std::uint32_t rva, std::uint64_t whe
     u.parentEnd = p.U32();
     u.parentUnwind = p.U32();
     if (!p.ok()) {
-      if (report) ctx.an.AtOffset(Area::Exception, v->Base() + tail, "chained entry cut by the end of its data");
+      if (report) ctx.an.AtOffset(Area::Exception, v->Base() + tail, lang::Say(l, M::ExcChainedCut));
       return u;
     }
     u.chained = true;
   } else if (u.flags & 0x3) {
     auto h = v->U32(tail);
     if (!h) {
-      if (report) ctx.an.AtOffset(Area::Exception, v->Base() + tail, "handler address cut by the end of its data");
+      if (report) ctx.an.AtOffset(Area::Exception, v->Base() + tail, lang::Say(l, M::ExcHandlerCut));
       return u;
     }
     u.hasHandler = true;
     u.handler = *h;
     if (report && !ctx.map.InImage(u.handler))
-      ctx.an.AtOffset(Area::Exception, v->Base() + tail, "handler " + Hex(u.handler) + " lies outside the image");
+      ctx.an.AtOffset(Area::Exception, v->Base() + tail, lang::Say(l, M::ExcHandlerOutside, {Hex(u.handler)}));
   } else if (report && !v->Has(0, tail)) {
-    ctx.an.AtOffset(Area::Exception, v->Base(), "unwind codes cut by the end of their data");
+    ctx.an.AtOffset(Area::Exception, v->Base(), lang::Say(l, M::ExcCodesCut));
   }
   return u;
 }
@@ -171,10 +171,11 @@ UnwindX64 ReadUnwindX64(const Context& ctx, std::uint32_t rva, std::uint64_t whe
 }  // namespace
 
 void ExceptionWalker::DecodeX64(RuntimeFunction& f) const {
+  const lang::Lang l = ctx_.options.lang;
   if (f.end <= f.begin)
-    ctx_.an.AtOffset(Area::Exception, f.offset, "function ends at " + Hex(f.end) + ", not after its start " + Hex(f.begin));
+    ctx_.an.AtOffset(Area::Exception, f.offset, lang::Say(l, M::ExcEndsBeforeStart, {Hex(f.end), Hex(f.begin)}));
   else if (!ctx_.map.InImage(f.end - 1))
-    ctx_.an.AtOffset(Area::Exception, f.offset, "function end " + Hex(f.end) + " lies outside the image");
+    ctx_.an.AtOffset(Area::Exception, f.offset, lang::Say(l, M::ExcEndOutside, {Hex(f.end)}));
   if (f.unwind & 1) {
     // The entry borrows the unwind information of another entry, named by its RVA.
     f.indirect = true;
@@ -189,17 +190,17 @@ void ExceptionWalker::DecodeX64(RuntimeFunction& f) const {
     f.x64.links = links;
     if (links > kMaxUnwindChain) {
       ctx_.an.AtOffset(Area::Exception, f.offset,
-                       "unwind chain is longer than " + io::Dec(kMaxUnwindChain) + " entries (a loop?); not followed further");
+                       lang::Say(l, M::ExcChainTooLong, {kMaxUnwindChain}));
       return;
     }
     if (!ctx_.budget.Take()) {
-      ctx_.an.AtOffset(Area::Exception, f.offset, "work limit reached while following an unwind chain");
+      ctx_.an.AtOffset(Area::Exception, f.offset, lang::Say(l, M::ExcChainBudget));
       return;
     }
     UnwindX64 up = ReadUnwindX64(ctx_, unwind & ~1u, f.offset, false);
     if (!up.ok) {
       ctx_.an.AtOffset(Area::Exception, f.offset,
-                       "unwind chain leads to RVA " + Hex(unwind) + ", which holds no readable unwind information");
+                       lang::Say(l, M::ExcChainUnreadable, {Hex(unwind)}));
       return;
     }
     if (!up.chained) return;
@@ -210,10 +211,11 @@ void ExceptionWalker::DecodeX64(RuntimeFunction& f) const {
 
 void ExceptionWalker::DecodeArm(RuntimeFunction& f) const {
   const bool a64 = t_.kind == UnwindKind::Arm64;
+  const lang::Lang l = ctx_.options.lang;
   UnwindArm& u = f.arm;
   u.flag = f.unwind & 3;
   if (u.flag == 3) {
-    ctx_.an.AtOffset(Area::Exception, f.offset + 4, "unwind word has the reserved form 3");
+    ctx_.an.AtOffset(Area::Exception, f.offset + 4, lang::Say(l, M::ExcReservedWord));
     return;
   }
   if (u.flag != 0) {
@@ -223,12 +225,12 @@ void ExceptionWalker::DecodeArm(RuntimeFunction& f) const {
   }
   auto v = ctx_.map.View(f.unwind);
   if (!v) {
-    ctx_.an.AtOffset(Area::Exception, f.offset, "unwind information at RVA " + Hex(f.unwind) + " lies outside the image");
+    ctx_.an.AtOffset(Area::Exception, f.offset, lang::Say(l, M::ExcUnwindOutside, {Hex(f.unwind)}));
     return;
   }
   auto w = v->U32(0);
   if (!w) {
-    ctx_.an.AtOffset(Area::Exception, v->Base(), "unwind information cut by the end of its data");
+    ctx_.an.AtOffset(Area::Exception, v->Base(), lang::Say(l, M::ExcUnwindCut));
     return;
   }
   u.length = (*w & 0x3FFFF) * (a64 ? 4 : 2);
@@ -248,7 +250,7 @@ void ExceptionWalker::DecodeArm(RuntimeFunction& f) const {
     // Counts too large for the first word sit in a second one.
     auto x = v->U32(4);
     if (!x) {
-      ctx_.an.AtOffset(Area::Exception, v->Base() + 4, "unwind information cut by the end of its data");
+      ctx_.an.AtOffset(Area::Exception, v->Base() + 4, lang::Say(l, M::ExcUnwindCut));
       return;
     }
     u.epilogCount = *x & 0xFFFF;
@@ -257,19 +259,19 @@ void ExceptionWalker::DecodeArm(RuntimeFunction& f) const {
   }
   u.ok = true;
   if (u.version != 0)
-    ctx_.an.AtOffset(Area::Exception, v->Base(), "unwind information has unknown version " + io::Dec(u.version));
+    ctx_.an.AtOffset(Area::Exception, v->Base(), lang::Say(l, M::ExcUnwindVersion, {u.version}));
   if (!u.x) return;
   // The handler follows the epilog scopes (none when E packs the one epilog in) and the codes.
   std::uint64_t handlerAt = at + 4 * (u.e ? 0 : std::uint64_t{u.epilogCount}) + 4 * std::uint64_t{u.codeWords};
   auto h = v->U32(handlerAt);
   if (!h) {
-    ctx_.an.AtOffset(Area::Exception, v->Base() + handlerAt, "handler address cut by the end of its data");
+    ctx_.an.AtOffset(Area::Exception, v->Base() + handlerAt, lang::Say(l, M::ExcHandlerCut));
     return;
   }
   u.hasHandler = true;
   u.handler = *h;
   if (!ctx_.map.InImage(u.handler))
-    ctx_.an.AtOffset(Area::Exception, v->Base() + handlerAt, "handler " + Hex(u.handler) + " lies outside the image");
+    ctx_.an.AtOffset(Area::Exception, v->Base() + handlerAt, lang::Say(l, M::ExcHandlerOutside, {Hex(u.handler)}));
 }
 
 }  // namespace kestrova::dumper::pe

@@ -5,6 +5,7 @@
 #include <array>
 
 #include "dumper/io/Format.h"
+#include "dumper/lang/catalog/Exports.h"
 #include "dumper/x86/Length.h"
 
 namespace kestrova::dumper::pe {
@@ -433,11 +434,11 @@ ExportUse::Named ExportUse::ArgsOf(std::uint32_t rva, std::string_view name, std
   if (n.code.kind == ArgSize::Kind::None) return n;
   n.decorated = DecoratedBytes(name);
   if (n.decorated && Contradicts(n.code, *n.decorated)) {
-    std::string code = io::Dec(n.code.bytes);
-    if (n.code.kind == ArgSize::Kind::Conflict) code += " or " + io::Dec(n.code.other);
+    const lang::Lang l = ctx_.options.lang;
     ctx_.an.AtRva(Area::Exports, rva,
-                  "ordinal " + io::Dec(ordinal) + ": the name " + std::string(name) + " says " + io::Dec(*n.decorated) +
-                      " bytes of arguments, its code pops " + code);
+                  n.code.kind == ArgSize::Kind::Conflict
+                      ? lang::Say(l, lang::M::ExpNameSaysEither, {ordinal, name, *n.decorated, n.code.bytes, n.code.other})
+                      : lang::Say(l, lang::M::ExpNameSays, {ordinal, name, *n.decorated, n.code.bytes}));
   }
   return n;
 }

@@ -2,12 +2,14 @@
 #include <algorithm>
 
 #include "dumper/io/Format.h"
+#include "dumper/lang/catalog/Exports.h"
 #include "dumper/pe/Facts.h"
 #include "dumper/pe/Parse.h"
 
 namespace kestrova::dumper::pe {
 
 using io::Hex;
+namespace M = lang::M;
 
 namespace {
 
@@ -27,7 +29,8 @@ ExportTable ParseExports(const Context& ctx) {
   ExportTable t;
   const AddressMap& map = ctx.map;
   Anomalies& an = ctx.an;
-  DirectoryView dir = OpenDirectory(ctx, kDirExport, Area::Exports, "export directory");
+  const lang::Lang l = ctx.options.lang;
+  DirectoryView dir = OpenDirectory(ctx, kDirExport, Area::Exports, M::ExpWhatDirectory);
   t.rva = dir.rva;
   t.size = dir.size;
   if (!dir.backed) return t;
@@ -37,12 +40,12 @@ ExportTable ParseExports(const Context& ctx) {
   t.nameRva = c.U32(); t.base = c.U32(); t.numberOfFunctions = c.U32(); t.numberOfNames = c.U32();
   t.addressOfFunctions = c.U32(); t.addressOfNames = c.U32(); t.addressOfNameOrdinals = c.U32();
   if (!c.ok()) {
-    an.AtOffset(Area::Exports, view->Base(), "export directory truncated by the end of its data");
+    an.AtOffset(Area::Exports, view->Base(), lang::Say(l, M::ExpTruncated));
     return t;
   }
   t.present = true;
   if (t.nameRva != 0) {
-    NameRead n = NameAt(ctx, t.nameRva, Area::Exports, "DLL name");
+    NameRead n = NameAt(ctx, t.nameRva, Area::Exports, What(M::ExpWhatDllName));
     t.name = n.text;
     t.nameOk = n.ok;
   }
@@ -50,18 +53,16 @@ ExportTable ParseExports(const Context& ctx) {
   std::uint64_t nf = TableFit(map, t.addressOfFunctions, t.numberOfFunctions, 4);
   if (nf < t.numberOfFunctions)
     an.AtRva(Area::Exports, t.addressOfFunctions,
-             "export address table holds " + io::Dec(nf) + " of NumberOfFunctions " + io::Dec(t.numberOfFunctions) +
-                 " entries inside the file");
+             lang::Say(l, M::ExpAddressTableShort, {nf, t.numberOfFunctions}));
   std::uint64_t nn = std::min(TableFit(map, t.addressOfNames, t.numberOfNames, 4),
                               TableFit(map, t.addressOfNameOrdinals, t.numberOfNames, 2));
   if (nn < t.numberOfNames)
     an.AtRva(Area::Exports, t.addressOfNames,
-             "name tables hold " + io::Dec(nn) + " of NumberOfNames " + io::Dec(t.numberOfNames) +
-                 " entries inside the file");
+             lang::Say(l, M::ExpNameTablesShort, {nn, t.numberOfNames}));
   if (t.numberOfNames > t.numberOfFunctions)
-    an.AtOffset(Area::Exports, view->Base() + 24, "NumberOfNames is larger than NumberOfFunctions");
+    an.AtOffset(Area::Exports, view->Base() + 24, lang::Say(l, M::ExpMoreNames));
   if (std::uint64_t{t.base} + (nf ? nf - 1 : 0) > 0xFFFF)
-    an.AtOffset(Area::Exports, view->Base() + 16, "ordinals run past 65535 (Base " + io::Dec(t.base) + ")");
+    an.AtOffset(Area::Exports, view->Base() + 16, lang::Say(l, M::ExpOrdinalsPast, {t.base}));
   t.functions = static_cast<std::uint32_t>(nf);
   t.names = static_cast<std::uint32_t>(nn);
 
@@ -82,12 +83,12 @@ ExportTable ParseExports(const Context& ctx) {
     std::uint32_t rva = *nv->U32(i * 4);
     auto sv = map.View(rva);
     if (!sv) {
-      NameAt(ctx, rva, Area::Exports, What("export name ", i));  // says it is not backed
+      NameAt(ctx, rva, Area::Exports, What(M::ExpWhatName, i));  // says it is not backed
     } else {
-      NameRead s = NameIn(ctx, *sv, 0, Area::Exports, What("export name ", i));
+      NameRead s = NameIn(ctx, *sv, 0, Area::Exports, What(M::ExpWhatName, i));
       // The loader finds names by binary search, so they must ascend.
       if (i > 0 && s.text < previous && !sortedReported) {
-        an.AtRva(Area::Exports, t.addressOfNames + i * 4, "export names are not in ascending order; lookups by name can fail");
+        an.AtRva(Area::Exports, t.addressOfNames + i * 4, lang::Say(l, M::ExpNotSorted));
         sortedReported = true;
       }
       previous = s.text;
@@ -97,7 +98,7 @@ ExportTable ParseExports(const Context& ctx) {
       t.byEntry[fill[o]++] = static_cast<std::uint32_t>(i);
     } else {
       an.AtRva(Area::Exports, t.addressOfNameOrdinals + i * 2,
-               "name " + io::Dec(i) + " refers to address table entry " + io::Dec(o) + ", past its end");
+               lang::Say(l, M::ExpNamePastEnd, {i, o}));
       t.strayNames.push_back(static_cast<std::uint32_t>(i));
     }
   }
@@ -129,9 +130,9 @@ bool ExportWalker::Next(ExportEntry& e) {
     if (rva >= t_.rva && rva - t_.rva < t_.size) {
       e.forwarder = true;
       if (ctx_.facts) ++ctx_.facts->forwarded;
-      e.forwardTo = NameAt(ctx_, rva, Area::Exports, What("forwarder of ordinal ", e.ordinal)).text;
+      e.forwardTo = NameAt(ctx_, rva, Area::Exports, What(M::ExpWhatForwarder, e.ordinal)).text;
     } else if (rva != 0 && ctx_.map.SectionOf(rva) == kNoSection) {
-      ctx_.an.AtRva(Area::Exports, rva, "ordinal " + io::Dec(e.ordinal) + " points outside every section");
+      ctx_.an.AtRva(Area::Exports, rva, lang::Say(ctx_.options.lang, M::ExpOutside, {e.ordinal}));
     }
     return true;
   }

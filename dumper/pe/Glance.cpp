@@ -88,7 +88,7 @@ Glance ParseGlance(const Context& ctx) {
   g.subsystemMinor = o.minorSubsystem;
   g.oldestWindows = WindowsOf(o.majorSubsystem, o.minorSubsystem);
   for (const std::string& guid : f.supportedOs)
-    if (std::string_view n = SupportedOsName(guid); !n.empty()) g.supportedOs.push_back(n);
+    if (const std::optional<lang::Msg> n = SupportedOs(guid)) g.supportedOs.push_back(*n);
   g.entryPoint = o.addressOfEntryPoint;
   g.entrySection = ctx.map.SectionOf(o.addressOfEntryPoint);
   g.linkTime = h.coff.timeDateStamp;

@@ -36,7 +36,7 @@ struct Glance {
   std::optional<lang::Msg> dotnet;   // IL only, or mixed
   std::string_view oldestWindows;  // from the subsystem version
   std::uint16_t subsystemMajor = 0, subsystemMinor = 0;
-  std::vector<std::string_view> supportedOs;  // the manifest's, by name
+  std::vector<lang::Msg> supportedOs;  // the manifest's, by name
   std::uint32_t entryPoint = 0;
   int entrySection = kNoSection;
   std::vector<Hardening> hardening;

@@ -8,10 +8,12 @@
 
 #include "dumper/io/Format.h"
 #include "dumper/pe/Parse.h"
+#include "dumper/lang/catalog/Headers.h"
 
 namespace kestrova::dumper::pe {
 
 using io::Hex;
+namespace M = lang::M;
 
 void Anomalies::Add(Area a, Anomaly::Where w, std::uint64_t at, std::string text) {
   std::size_t& n = perArea_[static_cast<std::size_t>(a)];
@@ -77,7 +79,7 @@ void ReadOptional(const io::Reader& f, std::uint64_t off, Headers& h) {
 // Where the loader takes each section from: the raw pointer rounded down to
 // 512 when the file alignment is at least that, the raw size rounded up to the
 // file alignment and cut to the aligned virtual size; all clipped to the file.
-void PlaceSections(Headers& h, Anomalies& an) {
+void PlaceSections(Headers& h, Anomalies& an, lang::Lang l) {
   std::uint64_t fa = h.opt.present ? h.opt.fileAlignment : 0x200;
   std::uint64_t sa = h.opt.present ? h.opt.sectionAlignment : 0x1000;
   if (!IsPowerOfTwo(fa)) fa = 1;
@@ -93,27 +95,24 @@ void PlaceSections(Headers& h, Anomalies& an) {
     if (s.sizeOfRawData == 0) bytes = 0;
     std::uint64_t index = i + 1;
     if (bytes != 0 && start >= h.fileSize) {
-      an.AtOffset(Area::Sections, start, "section " + io::Dec(index) + " raw data starts past the end of the file");
+      an.AtOffset(Area::Sections, start, lang::Say(l, M::HdrSecRawPastEnd, {index}));
       bytes = 0;
     } else if (bytes != 0 && !io::Fits(start, bytes, h.fileSize)) {
       if (static_cast<std::uint64_t>(s.pointerToRawData) + s.sizeOfRawData > h.fileSize)
         an.AtOffset(Area::Sections, start,
-                    "section " + io::Dec(index) + " raw data runs past the end of the file (" +
-                        Hex(s.sizeOfRawData) + " bytes wanted, " + Hex(h.fileSize - start) + " there)");
+                    lang::Say(l, M::HdrSecRawRunsPast, {index, Hex(s.sizeOfRawData), Hex(h.fileSize - start)}));
       bytes = h.fileSize - start;
     }
     s.fileStart = start;
     s.fileBytes = bytes;
     if (s.virtualEnd > UINT32_MAX + std::uint64_t{1})
-      an.AtRva(Area::Sections, s.virtualAddress, "section " + io::Dec(index) + " extends past the 4 GB address space");
+      an.AtRva(Area::Sections, s.virtualAddress, lang::Say(l, M::HdrSecPast4Gb, {index}));
   }
   for (std::size_t i = 1; i < h.sections.size(); ++i) {
     const Section& p = h.sections[i - 1];
     const Section& s = h.sections[i];
     if (s.virtualAddress < p.virtualEnd)
-      an.AtRva(Area::Sections, s.virtualAddress,
-               "section " + io::Dec(i + 1) + " starts inside or before section " + io::Dec(i) +
-                   " (sections must ascend without overlap)");
+      an.AtRva(Area::Sections, s.virtualAddress, lang::Say(l, M::HdrSecOverlap, {i + 1, i}));
   }
 }
 
@@ -403,20 +402,20 @@ std::uint32_t ComputeChecksum(const io::Reader& file, std::uint64_t checksumOffs
   return ScanFile(file, checksumOffset, {}, none, pages);
 }
 
-Headers ParseHeaders(const io::Reader& f, Anomalies& an, io::PageRelease* pages, bool checksum) {
+Headers ParseHeaders(const io::Reader& f, Anomalies& an, io::PageRelease* pages, bool checksum, lang::Lang l) {
   Headers h;
   h.fileSize = f.Size();
   if (h.fileSize == 0) {
-    h.what = "the file is empty";
+    h.what = lang::Say(l, M::HdrWhatEmpty);
     return h;
   }
   auto magic = f.U16(0);
   if (!magic || *magic != 0x5A4D) {
-    h.what = "no \"MZ\" signature at offset 0";
+    h.what = lang::Say(l, M::HdrWhatNoMz);
     return h;
   }
   if (h.fileSize < 64) {
-    h.what = "too short for a DOS header (" + io::Dec(h.fileSize) + " of 64 bytes)";
+    h.what = lang::Say(l, M::HdrWhatShortDos, {h.fileSize});
     return h;
   }
   h.hasDos = true;
@@ -424,20 +423,20 @@ Headers ParseHeaders(const io::Reader& f, Anomalies& an, io::PageRelease* pages,
   h.kind = FileKind::Dos;
   std::uint32_t lfanew = h.dos.lfanew;
   if (lfanew == 0) {
-    h.what = "no new-style header (e_lfanew is 0)";
+    h.what = lang::Say(l, M::HdrWhatNoLfanew);
     return h;
   }
   if (!f.Has(lfanew, 4)) {
-    h.what = "e_lfanew points past the end of the file";
-    an.AtOffset(Area::Dos, 0x3C, "e_lfanew " + Hex(lfanew) + " is outside the file (" + Hex(h.fileSize) + " bytes)");
+    h.what = lang::Say(l, M::HdrWhatLfanewPastEnd);
+    an.AtOffset(Area::Dos, 0x3C, lang::Say(l, M::HdrLfanewOutside, {Hex(lfanew), Hex(h.fileSize)}));
     return h;
   }
   std::uint32_t sig = *f.U32(lfanew);
   if (sig != 0x00004550) {
     std::uint16_t s2 = static_cast<std::uint16_t>(sig & 0xFFFF);
-    if (s2 == 0x454E) h.what = "a 16-bit Windows or OS/2 (NE) executable; only its DOS part is shown";
-    else if (s2 == 0x454C || s2 == 0x584C) h.what = "an LE/LX executable (VxD or OS/2); only its DOS part is shown";
-    else h.what = "no \"PE\" signature at e_lfanew";
+    if (s2 == 0x454E) h.what = lang::Say(l, M::HdrWhatNe);
+    else if (s2 == 0x454C || s2 == 0x584C) h.what = lang::Say(l, M::HdrWhatLe);
+    else h.what = lang::Say(l, M::HdrWhatNoPe);
     return h;
   }
   h.kind = FileKind::Pe;
@@ -448,7 +447,7 @@ Headers ParseHeaders(const io::Reader& f, Anomalies& an, io::PageRelease* pages,
   k.pointerToSymbolTable = c.U32(); k.numberOfSymbols = c.U32();
   k.sizeOfOptionalHeader = c.U16(); k.characteristics = c.U16();
   if (!c.ok()) {
-    an.AtOffset(Area::Coff, h.coffOffset, "COFF file header truncated by the end of the file");
+    an.AtOffset(Area::Coff, h.coffOffset, lang::Say(l, M::HdrCoffTruncated));
     return h;
   }
   h.hasCoff = true;
@@ -457,15 +456,13 @@ Headers ParseHeaders(const io::Reader& f, Anomalies& an, io::PageRelease* pages,
   // SizeOfOptionalHeader says; that field only places the section table.
   auto m = f.U16(h.optionalOffset);
   if (!m) {
-    an.AtOffset(Area::Optional, h.optionalOffset, "optional header truncated by the end of the file");
+    an.AtOffset(Area::Optional, h.optionalOffset, lang::Say(l, M::HdrOptTruncated));
   } else if (*m != kMagicPe32 && *m != kMagicPe32Plus) {
     if (k.sizeOfOptionalHeader == 0)
-      an.AtOffset(Area::Optional, h.optionalOffset,
-                  "no optional header (SizeOfOptionalHeader is 0): not a loadable image");
+      an.AtOffset(Area::Optional, h.optionalOffset, lang::Say(l, M::HdrOptNone));
     else
       an.AtOffset(Area::Optional, h.optionalOffset,
-                  "unknown optional header magic " + Hex(*m, 4) + (*m == kMagicRom ? " (ROM image)" : "") +
-                      "; its fields are not decoded");
+                  lang::Say(l, *m == kMagicRom ? M::HdrOptUnknownMagicRom : M::HdrOptUnknownMagic, {Hex(*m, 4)}));
     h.opt.magic = *m;
   } else {
     h.opt.present = true;
@@ -473,11 +470,10 @@ Headers ParseHeaders(const io::Reader& f, Anomalies& an, io::PageRelease* pages,
     std::uint32_t fixed = h.opt.pe32plus ? kOptionalFixed64 : kOptionalFixed32;
     if (h.opt.available < fixed)
       an.AtOffset(Area::Optional, h.optionalOffset + h.opt.available,
-                  "optional header truncated by the end of the file; the loader reads the rest as zeros");
+                  lang::Say(l, M::HdrOptTruncatedZeros));
     if (k.sizeOfOptionalHeader < fixed)
       an.AtOffset(Area::Optional, h.coffOffset + 16,
-                  "SizeOfOptionalHeader " + Hex(k.sizeOfOptionalHeader) + " is smaller than the fixed fields (" +
-                      Hex(fixed) + "); the section table overlaps the optional header");
+                  lang::Say(l, M::HdrOptSizeTooSmall, {Hex(k.sizeOfOptionalHeader), Hex(fixed)}));
   }
 
   const OptionalHeader& o = h.opt;
@@ -486,18 +482,18 @@ Headers ParseHeaders(const io::Reader& f, Anomalies& an, io::PageRelease* pages,
     std::uint32_t n = o.numberOfRvaAndSizes;
     if (n > 16) {
       an.AtOffset(Area::Directories, h.optionalOffset + fixed - 4,
-                  "NumberOfRvaAndSizes is " + io::Dec(n) + "; only 16 directories exist");
+                  lang::Say(l, M::HdrDirTooMany, {n}));
       n = 16;
     }
     std::uint32_t inHeader = k.sizeOfOptionalHeader > fixed ? (k.sizeOfOptionalHeader - fixed) / 8 : 0;
     if (n > inHeader) {
       an.AtOffset(Area::Directories, h.optionalOffset + fixed,
-                  "SizeOfOptionalHeader leaves room for " + io::Dec(inHeader) + " directories, not " + io::Dec(n));
+                  lang::Say(l, M::HdrDirNoRoom, {inHeader, n}));
     }
     std::uint32_t inFile = o.available > fixed ? (o.available - fixed) / 8 : 0;
     if (n > inFile) {
       an.AtOffset(Area::Directories, h.optionalOffset + fixed + std::uint64_t{inFile} * 8,
-                  "data directories truncated by the end of the file");
+                  lang::Say(l, M::HdrDirTruncated));
       n = inFile;
     }
     for (std::uint32_t i = 0; i < n; ++i) {
@@ -515,13 +511,12 @@ Headers ParseHeaders(const io::Reader& f, Anomalies& an, io::PageRelease* pages,
   std::uint64_t fit = h.sectionTableOffset < h.fileSize ? (h.fileSize - h.sectionTableOffset) / 40 : 0;
   if (want > fit) {
     an.AtOffset(Area::Sections, h.sectionTableOffset + fit * 40,
-                "section table runs past the end of the file: " + io::Dec(fit) + " of " + io::Dec(want) +
-                    " entries are there");
+                lang::Say(l, M::HdrSecTableTruncated, {fit, want}));
     want = fit;
   }
   if (k.numberOfSections > 96)
     an.AtOffset(Area::Coff, h.coffOffset + 2,
-                "NumberOfSections is " + io::Dec(k.numberOfSections) + "; older loaders accept at most 96");
+                lang::Say(l, M::HdrSecTooMany, {k.numberOfSections}));
   h.sections.reserve(static_cast<std::size_t>(want));
   for (std::uint64_t i = 0; i < want; ++i) {
     std::uint64_t at = h.sectionTableOffset + i * 40;
@@ -534,32 +529,30 @@ Headers ParseHeaders(const io::Reader& f, Anomalies& an, io::PageRelease* pages,
     h.sections.push_back(s);
   }
   ResolveLongNames(f, h);
-  PlaceSections(h, an);
+  PlaceSections(h, an, l);
 
   if (o.present) {
     if (!IsPowerOfTwo(o.fileAlignment) || o.fileAlignment < 0x200 || o.fileAlignment > 0x10000) {
       if (!(IsPowerOfTwo(o.fileAlignment) && o.fileAlignment == o.sectionAlignment))
         an.AtOffset(Area::Optional, h.optionalOffset + 36,
-                    "FileAlignment " + Hex(o.fileAlignment) + " is not a power of two from 0x200 to 0x10000");
+                    lang::Say(l, M::HdrFileAlignment, {Hex(o.fileAlignment)}));
     }
     if (!IsPowerOfTwo(o.sectionAlignment) || o.sectionAlignment < o.fileAlignment)
       an.AtOffset(Area::Optional, h.optionalOffset + 32,
-                  "SectionAlignment " + Hex(o.sectionAlignment) + " is not a power of two at least FileAlignment");
+                  lang::Say(l, M::HdrSectionAlignment, {Hex(o.sectionAlignment)}));
     std::uint64_t tableEnd = h.sectionTableOffset + 40 * std::uint64_t{k.numberOfSections};
     if (o.sizeOfHeaders < tableEnd && o.available >= 64)
       an.AtOffset(Area::Optional, h.optionalOffset + 60,
-                  "SizeOfHeaders " + Hex(o.sizeOfHeaders) + " does not cover the section table (ends at " +
-                      Hex(tableEnd) + ")");
+                  lang::Say(l, M::HdrHeadersShort, {Hex(o.sizeOfHeaders), Hex(tableEnd)}));
     if (o.sizeOfHeaders > h.fileSize && o.available >= 64)
       an.AtOffset(Area::Optional, h.optionalOffset + 60,
-                  "SizeOfHeaders " + Hex(o.sizeOfHeaders) + " is larger than the file");
+                  lang::Say(l, M::HdrHeadersLarge, {Hex(o.sizeOfHeaders)}));
     if (!h.sections.empty()) {
       std::uint64_t end = 0;
       for (const Section& s : h.sections) end = std::max(end, s.virtualEnd);
       if (o.sizeOfImage < end && o.available >= 60)
         an.AtOffset(Area::Optional, h.optionalOffset + 56,
-                    "SizeOfImage " + Hex(o.sizeOfImage) + " is smaller than the end of the last section (" +
-                        Hex(end) + ")");
+                    lang::Say(l, M::HdrImageSmall, {Hex(o.sizeOfImage), Hex(end)}));
     }
   }
 
@@ -582,14 +575,14 @@ Headers ParseHeaders(const io::Reader& f, Anomalies& an, io::PageRelease* pages,
       if (rva == d.rva && size == d.size) continue;
       if (!noted)
         an.AtOffset(Area::Directories, at,
-                    "a section lies over the data directories in memory; the loader reads them from it");
+                    lang::Say(l, M::HdrDirOverlaid));
       noted = true;
       d.rva = rva;
       d.size = size;
     }
   }
   if (o.present && o.available >= 20 && o.addressOfEntryPoint != 0 && map.SectionOf(o.addressOfEntryPoint) == kNoSection)
-    an.AtRva(Area::Optional, o.addressOfEntryPoint, "entry point is outside every section");
+    an.AtRva(Area::Optional, o.addressOfEntryPoint, lang::Say(l, M::HdrEntryOutside));
   for (std::size_t i = 0; i < h.dirs.size(); ++i) {
     DataDirectory& d = h.dirs[i];
     if (d.rva == 0 && d.size == 0) continue;
@@ -597,13 +590,13 @@ Headers ParseHeaders(const io::Reader& f, Anomalies& an, io::PageRelease* pages,
       // This one entry holds a file offset: the signature is not mapped.
       d.inFile = io::Fits(d.rva, d.size, h.fileSize);
       if (!d.inFile)
-        an.AtOffset(Area::Directories, d.rva, "certificate table (" + Hex(d.size) + " bytes) lies outside the file");
+        an.AtOffset(Area::Directories, d.rva, lang::Say(l, M::HdrCertOutside, {Hex(d.size)}));
       continue;
     }
     d.section = map.SectionOf(d.rva);
     d.inHeaders = d.section == kNoSection && map.InHeaders(d.rva);
     if (d.section == kNoSection && !d.inHeaders && i != kDirReserved)
-      an.AtRva(Area::Directories, d.rva, "directory " + io::Dec(i) + " lies outside every section");
+      an.AtRva(Area::Directories, d.rva, lang::Say(l, M::HdrDirOutsideSections, {i}));
   }
   // Last, once the certificate entry is final: it is cut out of the overlay.
   // A reader that wants no checksum (a DLL looked at for its exports) wants no entropy either.

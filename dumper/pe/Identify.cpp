@@ -7,6 +7,7 @@
 #include <array>
 #include <cstring>
 #include <cstdio>
+#include <optional>
 
 #include "dumper/io/Format.h"
 #include "dumper/pe/ClrMeta.h"
@@ -14,6 +15,8 @@
 #include "dumper/pe/Facts.h"
 #include "dumper/pe/Resources.h"
 #include "dumper/pe/Rich.h"
+#include "dumper/lang/catalog/Common.h"
+#include "dumper/lang/catalog/Identify.h"
 
 namespace kestrova::dumper::pe {
 
@@ -227,17 +230,18 @@ constexpr ExactRow kBuildsOld[] = {
 };
 
 // What each product id of the 14.x tool set is, for the toolchain line.
-std::string_view ToolOf(std::uint16_t product) {
+std::optional<lang::Msg> ToolOf(std::uint16_t product) {
+  namespace M = lang::M;
   switch (product) {
-    case 0x00FF: return "resources";
-    case 0x0102: return "linker";
-    case 0x0103: return "MASM";
-    case 0x0104: return "C compiler";
-    case 0x0105: return "C++ compiler";
-    case 0x0106: return "C compiler (LTCG)";
-    case 0x0107: return "C++ compiler (LTCG)";
-    case 0x0108: return "MSIL (LTCG)";
-    default: return {};
+    case 0x00FF: return M::IdToolResources;
+    case 0x0102: return M::IdToolLinker;
+    case 0x0103: return M::IdToolMasm;
+    case 0x0104: return M::IdToolC;
+    case 0x0105: return M::IdToolCpp;
+    case 0x0106: return M::IdToolCLtcg;
+    case 0x0107: return M::IdToolCppLtcg;
+    case 0x0108: return M::IdToolMsilLtcg;
+    default: return std::nullopt;
   }
 }
 
@@ -338,51 +342,55 @@ std::string Join(const std::vector<std::string>& v, std::string_view sep) {
   return r;
 }
 
-void VisualCpp(const Marks& m, Findings& f) {
+void VisualCpp(const Marks& m, Findings& f, lang::Lang l) {
+  namespace M = lang::M;
   // Name the release from the linker's entry, or else the newest compiler's.
   const RichUse* anchor = nullptr;
   for (const RichUse& u : m.richUses)
     if (u.product == 0x0102) anchor = &u;
   if (anchor == nullptr)
     for (const RichUse& u : m.richUses)
-      if (!ToolOf(u.product).empty() && (anchor == nullptr || u.build > anchor->build)) anchor = &u;
+      if (ToolOf(u.product) && (anchor == nullptr || u.build > anchor->build)) anchor = &u;
   std::vector<std::string> tools;
   for (const RichUse& u : m.richUses) {
-    std::string_view tool = ToolOf(u.product);
-    if (tool.empty() || u.product == 0x0102) continue;
+    const std::optional<lang::Msg> tool = ToolOf(u.product);
+    if (!tool || u.product == 0x0102) continue;
     if (tools.size() == 6) {
       tools.push_back("...");
       break;
     }
-    tools.push_back(std::string(tool) + " build " + Dec(u.build) + " x " + Dec(u.uses) +
-                    (u.product == 0x00FF ? "" : " objects"));
+    tools.push_back(lang::Say(l, u.product == 0x00FF ? M::IdToolUses : M::IdToolUsesObjects,
+                              {lang::Text(*tool, l), u.build, u.uses}));
   }
   std::string head;
   if (anchor != nullptr) {
     if (auto vs = VisualStudioOf(anchor->product, anchor->build))
-      head = std::string(vs->release) + " (" + std::string(vs->msvc) + ")";
+      head = lang::Say(l, M::IdWith, {vs->release, vs->msvc});
     else
-      head = "Visual C++, a release this table does not know (build " + Dec(anchor->build) + ")";
+      head = lang::Say(l, M::IdVsUnknown, {anchor->build});
   } else {
-    head = "Visual C++ (Rich header, " + Dec(m.richUses.size()) + " entries, none of a tool set named here)";
+    head = lang::Say(l, M::IdVsNoTools, {m.richUses.size()});
     // Older tool sets: name the release from any entry the table knows.
     for (const RichUse& u : m.richUses)
       if (auto vs = VisualStudioOf(u.product, u.build)) {
-        head = std::string(vs->release) + " (" + std::string(vs->msvc) + "; Rich header product " +
-               Hex(u.product, 4) + " build " + Dec(u.build) + ")";
+        head = lang::Say(l, M::IdVsByProduct, {vs->release, vs->msvc, Hex(u.product, 4), u.build});
         break;
       }
   }
-  f.toolchain.push_back(head + (tools.empty() ? "" : ": " + Join(tools, ", ")));
+  f.toolchain.push_back(tools.empty() ? head
+                                      : lang::Say(l, M::IdWithList, {head, Join(tools, lang::Text(M::ListSep, l))}));
 }
 
 }  // namespace
 
 Findings Identify(const Context& ctx, const Marks& m) {
   Findings f;
+  namespace M = lang::M;
+  const lang::Lang l = ctx.options.lang;
+  const std::string sep(lang::Text(M::ListSep, l));
   const Headers& h = ctx.h;
   if (h.kind != FileKind::Pe || !h.opt.present) {
-    f.toolchain.push_back("toolchain not recognised (no optional header to read marks from)");
+    f.toolchain.push_back(lang::Say(l, M::IdNoOptional));
     return f;
   }
   const OptionalHeader& o = h.opt;
@@ -406,14 +414,14 @@ Findings Identify(const Context& ctx, const Marks& m) {
   auto addPacker = [&](std::string_view tool, std::string evidence) {
     for (std::string& p : packers)
       if (StartsWith(p, tool)) return;
-    packers.push_back(std::string(tool) + " (" + evidence + ")");
+    packers.push_back(lang::Say(l, M::IdWith, {tool, evidence}));
   };
   for (const NameMark& k : kSectionMarks) {
     if (!has(k.section)) continue;
     std::vector<std::string> which;
     for (const NameMark& j : kSectionMarks)
       if (j.tool == k.tool && has(j.section)) which.push_back(std::string(j.section));
-    std::string evidence = (which.size() == 1 ? "section " : "sections ") + Join(which, "/");
+    std::string evidence = lang::Say(l, which.size() == 1 ? M::IdSection : M::IdSections, {Join(which, "/")});
     if (k.tool == "UPX") {
       if (std::size_t at = Find(header, "UPX!"); at != std::string_view::npos) {
         // The version stands before the marker: "3.96\0UPX!".
@@ -421,7 +429,7 @@ Findings Identify(const Context& ctx, const Marks& m) {
         while (from > 0 && header[from - 1] != 0 && at - from < 8) --from;
         std::string version = at >= 2 ? TextAt(header, from, at - 1 - from) : std::string();
         bool numeric = !version.empty() && version.find_first_not_of("0123456789.") == std::string::npos;
-        evidence += ", 'UPX!' marker at file offset " + Hex(at);
+        evidence += lang::Say(l, M::IdUpxMarker, {Hex(at)});
         if (numeric) {
           addPacker("UPX " + version, evidence);
           continue;
@@ -436,11 +444,11 @@ Findings Identify(const Context& ctx, const Marks& m) {
     for (const std::string& n : names)
       if (n.find_first_not_of(' ') == std::string::npos && n.size() == 8) ++blank;
     if (blank >= 2 && (has(".idata") || has(".rsrc")) && blank + 3 >= names.size() && names.size() >= 3)
-      addPacker("Themida/WinLicense", Dec(blank) + " sections named with 8 spaces");
+      addPacker("Themida/WinLicense", lang::Say(l, M::IdBlankSections, {blank}));
   }
   if (!has("UPX0") && !has("UPX1")) {
     if (std::size_t at = Find(header, "UPX!"); at != std::string_view::npos)
-      addPacker("UPX", "'UPX!' marker at file offset " + Hex(at) + ", sections renamed");
+      addPacker("UPX", lang::Say(l, M::IdUpxRenamed, {Hex(at)}));
   }
   // Entry code.
   std::span<const std::uint8_t> entry;
@@ -454,7 +462,7 @@ Findings Identify(const Context& ctx, const Marks& m) {
       std::string tool(s.tool.substr(0, s.tool.find(' ')));
       bool named = false;
       for (const std::string& p : packers) named = named || StartsWith(p, tool);
-      if (!named) packers.push_back(std::string(s.tool) + " (entry point code at RVA " + Hex(o.addressOfEntryPoint) + ")");
+      if (!named) packers.push_back(lang::Say(l, M::IdEntryCode, {s.tool, Hex(o.addressOfEntryPoint)}));
     }
   for (const std::string& ob : m.obfuscators) packers.push_back(ob);
   f.packer = packers;
@@ -517,83 +525,84 @@ Findings Identify(const Context& ctx, const Marks& m) {
     std::string build;
     for (const RichUse& u : m.richUses)
       if (u.product == 0x0102) build = Dec(u.build);
-    f.linker = "Microsoft LINK " + linkerVersion + " (Rich header" + (build.empty() ? "" : ", linker build " + build) + ")";
+    f.linker = build.empty() ? lang::Say(l, M::IdLinkMs, {linkerVersion})
+                             : lang::Say(l, M::IdLinkMsBuild, {linkerVersion, build});
   } else if (lldStub) {
-    f.linker = "LLVM lld " + std::string(m.gnuRuntime.empty() ? "(lld-link)" : "(MinGW mode)") +
-               " (linker version field " + linkerVersion + ", no Rich header, lld's 64-byte DOS stub)";
+    f.linker = lang::Say(l, m.gnuRuntime.empty() ? M::IdLinkLldLink : M::IdLinkLldMingw, {linkerVersion});
   } else if (o.majorLinker == 2 && o.minorLinker >= 10) {
-    f.linker = "GNU ld " + linkerVersion + " (binutils, by the linker version field)";
+    f.linker = lang::Say(l, M::IdLinkGnu, {linkerVersion});
   } else if (goBuildId.found || goBuildInfo.found) {
-    f.linker = "Go linker (linker version field " + linkerVersion + ")";
+    f.linker = lang::Say(l, M::IdLinkGo, {linkerVersion});
   } else if (!m.clrRuntime.empty() && o.majorLinker == 8 && o.minorLinker == 0) {
-    f.linker = "a .NET compiler (linker version field 8.00, as Mono's and Microsoft's C# compilers write it)";
+    f.linker = lang::Say(l, M::IdLinkDotNet);
   } else {
-    f.linker = "not recognised (linker version field " + linkerVersion + (m.rich ? "" : ", no Rich header") + ")";
+    f.linker = lang::Say(l, m.rich ? M::IdLinkUnknown : M::IdLinkUnknownNoRich, {linkerVersion});
   }
 
   // ---- toolchains
   std::vector<std::string>& t = f.toolchain;
-  if (m.rich && !m.richUses.empty()) VisualCpp(m, f);
-  else if (!m.msvcRuntime.empty()) t.push_back("Visual C++ runtime (imports " + m.msvcRuntime + ")");
+  if (m.rich && !m.richUses.empty()) VisualCpp(m, f, l);
+  else if (!m.msvcRuntime.empty()) t.push_back(lang::Say(l, M::IdVcRuntime, {m.msvcRuntime}));
   if (!m.gnuRuntime.empty() || !m.gnuLibrary.empty() || (h.sections.size() > 0 && has(".CRT") && has(".tls") && !m.rich)) {
     std::vector<std::string> ev;
-    if (has(".CRT")) ev.push_back(has(".tls") ? "sections .CRT/.tls" : "section .CRT");
-    if (!m.gnuRuntime.empty()) ev.push_back("imports " + m.gnuRuntime);
-    if (!m.gnuLibrary.empty()) ev.push_back("imports " + m.gnuLibrary);
-    std::string what = gccIdent.found && !lldStub ? "MinGW-w64 GCC" : "MinGW-w64 runtime";
-    t.push_back(what + " (" + Join(ev, ", ") + ")");
+    if (has(".CRT")) ev.push_back(has(".tls") ? lang::Say(l, M::IdSections, {".CRT/.tls"}) : lang::Say(l, M::IdSection, {".CRT"}));
+    if (!m.gnuRuntime.empty()) ev.push_back(lang::Say(l, M::IdImports, {m.gnuRuntime}));
+    if (!m.gnuLibrary.empty()) ev.push_back(lang::Say(l, M::IdImports, {m.gnuLibrary}));
+    const lang::Msg what = gccIdent.found && !lldStub ? M::IdMingwGcc : M::IdMingwRuntime;
+    t.push_back(lang::Say(l, M::IdWith, {lang::Text(what, l), Join(ev, sep)}));
   }
   if (gccIdent.found)
-    t.push_back("GCC (compiler mark \"" + gccIdent.text + "\" at file offset " + Hex(gccIdent.offset) + ")");
-  if (lldStub && m.gnuRuntime.empty()) t.push_back("LLVM (clang or another LLVM front end, linked by lld-link)");
+    t.push_back(lang::Say(l, M::IdGcc, {gccIdent.text, Hex(gccIdent.offset)}));
+  if (lldStub && m.gnuRuntime.empty()) t.push_back(lang::Say(l, M::IdLlvm));
   if (goBuildId.found || goBuildInfo.found) {
     std::vector<std::string> ev;
-    if (goBuildId.found) ev.push_back("build ID at file offset " + Hex(goBuildId.offset));
-    if (goBuildInfo.found) ev.push_back("build information at file offset " + Hex(goBuildInfo.offset));
-    t.push_back("Go" + (goVersion.empty() ? std::string() : " (" + goVersion + ")") + " (" + Join(ev, ", ") + ")");
+    if (goBuildId.found) ev.push_back(lang::Say(l, M::IdGoBuildId, {Hex(goBuildId.offset)}));
+    if (goBuildInfo.found) ev.push_back(lang::Say(l, M::IdGoBuildInfo, {Hex(goBuildInfo.offset)}));
+    t.push_back(goVersion.empty() ? lang::Say(l, M::IdGo, {Join(ev, sep)})
+                                  : lang::Say(l, M::IdGoVersion, {goVersion, Join(ev, sep)}));
   }
-  if (rustPath.found) t.push_back("Rust (standard library path \"/rustc/...\" at file offset " + Hex(rustPath.offset) + ")");
+  if (rustPath.found) t.push_back(lang::Say(l, M::IdRust, {Hex(rustPath.offset)}));
   if (m.dvclal || m.packageInfo || !m.borlandRuntime.empty() || (has("CODE") && has("DATA"))) {
     std::vector<std::string> ev;
-    if (has("CODE") && has("DATA")) ev.push_back("sections CODE/DATA");
-    if (m.dvclal) ev.push_back("resource DVCLAL");
-    if (m.packageInfo) ev.push_back("resource PACKAGEINFO");
-    if (!m.borlandRuntime.empty()) ev.push_back("imports " + m.borlandRuntime);
-    t.push_back("Delphi or C++Builder (" + Join(ev, ", ") + ")");
+    if (has("CODE") && has("DATA")) ev.push_back(lang::Say(l, M::IdSections, {"CODE/DATA"}));
+    if (m.dvclal) ev.push_back(lang::Say(l, M::IdResource, {"DVCLAL"}));
+    if (m.packageInfo) ev.push_back(lang::Say(l, M::IdResource, {"PACKAGEINFO"}));
+    if (!m.borlandRuntime.empty()) ev.push_back(lang::Say(l, M::IdImports, {m.borlandRuntime}));
+    t.push_back(lang::Say(l, M::IdDelphi, {Join(ev, sep)}));
   }
-  if (!m.vbRuntime.empty()) t.push_back("Visual Basic " + std::string(m.vbRuntime[6] == '5' ? "5" : "6") +
-                                        " (imports " + m.vbRuntime + ")");
-  if (fpcBanner.found) t.push_back("Free Pascal (\"" + fpcBanner.text + "\" at file offset " + Hex(fpcBanner.offset) + ")");
+  if (!m.vbRuntime.empty()) t.push_back(lang::Say(l, M::IdVb, {m.vbRuntime[6] == '5' ? "5" : "6", m.vbRuntime}));
+  if (fpcBanner.found) t.push_back(lang::Say(l, M::IdFpc, {fpcBanner.text, Hex(fpcBanner.offset)}));
   const bool clr = h.dirs.size() > kDirClr && h.dirs[kDirClr].rva != 0;
   if (clr) {
-    std::string s = ".NET (CLR header";
-    if (!m.clrVersion.empty()) s += ", metadata version " + m.clrVersion;
-    if (ctx.facts != nullptr && !ctx.facts->targetFramework.empty()) s += ", target " + ctx.facts->targetFramework;
-    if (!m.clrRuntime.empty()) s += ", imports " + m.clrRuntime;
-    t.push_back(s + ")");
+    std::string s;
+    if (!m.clrVersion.empty()) lang::Append(s, M::IdDotNetMetadata, l, {m.clrVersion});
+    if (ctx.facts != nullptr && !ctx.facts->targetFramework.empty())
+      lang::Append(s, M::IdDotNetTarget, l, {ctx.facts->targetFramework});
+    if (!m.clrRuntime.empty()) lang::Append(s, M::IdDotNetImports, l, {m.clrRuntime});
+    t.push_back(lang::Say(l, M::IdDotNet, {s}));
   }
-  if (m.autoitScript) t.push_back("AutoIt (RCDATA resource SCRIPT)");
+  if (m.autoitScript) t.push_back(lang::Say(l, M::IdAutoIt));
 
   // ---- installers and bundlers, from the overlay's two ends and the header
   std::vector<std::string>& in = f.installer;
   if (m.overlaySize != 0) {
     std::span<const std::uint8_t> head = BytesAt(ctx, m.overlayStart, 64);
     if (Find(head, "NullsoftInst") != std::string_view::npos)
-      in.push_back("NSIS (\"NullsoftInst\" at file offset " + Hex(m.overlayStart + Find(head, "NullsoftInst")) + ")");
+      in.push_back(lang::Say(l, M::IdNsis, {Hex(m.overlayStart + Find(head, "NullsoftInst"))}));
     if (std::size_t at = Find(head, "AU3!EA0"); at != std::string_view::npos)
-      in.push_back("AutoIt script (\"AU3!\" at file offset " + Hex(m.overlayStart + at) + ")");
+      in.push_back(lang::Say(l, M::IdAutoItScript, {Hex(m.overlayStart + at)}));
     if (std::size_t at = Find(head, "Inno Setup"); at != std::string_view::npos)
-      in.push_back("Inno Setup (\"" + TextAt(head, at, 40) + "\" at file offset " + Hex(m.overlayStart + at) + ")");
+      in.push_back(lang::Say(l, M::IdInno, {TextAt(head, at, 40), Hex(m.overlayStart + at)}));
     const std::uint64_t end = std::max(m.overlayEnd, m.overlayStart + m.overlaySize);
     const std::uint64_t tailAt = end > kOverlayTail ? std::max(end - kOverlayTail, m.overlayStart) : m.overlayStart;
     std::span<const std::uint8_t> tail = BytesAt(ctx, tailAt, end - tailAt);
     if (std::size_t at = Find(tail, std::string_view("MEI\x0C\x0B\x0A\x0B\x0E", 8)); at != std::string_view::npos)
-      in.push_back("PyInstaller (archive cookie \"MEI\" at file offset " + Hex(tailAt + at) + ")");
+      in.push_back(lang::Say(l, M::IdPyInstaller, {Hex(tailAt + at)}));
   }
   if (header.size() >= 0x34 && std::memcmp(header.data() + 0x30, "Inno", 4) == 0)
-    in.push_back("Inno Setup (\"Inno\" at file offset 0x30)");
+    in.push_back(lang::Say(l, M::IdInnoHeader));
   else if (m.innoResource)
-    in.push_back("Inno Setup (RCDATA resource 11111)");
+    in.push_back(lang::Say(l, M::IdInnoResource));
 
   // ---- general signs of packing, a line per kind however many sections show it
   std::vector<std::string>& g = f.signs;
@@ -617,30 +626,29 @@ Findings Identify(const Context& ctx, const Marks& m) {
     if (exec && s.entropy > 7.2) {
       char buf[16];
       std::snprintf(buf, sizeof buf, "%.2f", s.entropy);
-      some(dense, label(i) + " (" + buf + ")");
+      some(dense, lang::Say(l, M::IdWith, {label(i), buf}));
     }
     if (s.sizeOfRawData == 0 && s.virtualSize >= 0x10000 && (exec || (s.characteristics & kUninitialized) == 0))
-      some(hollow, label(i) + " (" + Hex(s.virtualSize) + " bytes)");
+      some(hollow, lang::Say(l, M::IdBytes, {label(i), Hex(s.virtualSize)}));
     if (exec && (s.characteristics & kWrite) != 0) {
       ++wxCount;
       some(wx, label(i));
     }
   }
-  if (!dense.empty()) g.push_back("executable, entropy above 7.2 bits per byte: section " + Join(dense, ", "));
-  if (!hollow.empty()) g.push_back("no raw data, large in memory: section " + Join(hollow, ", "));
+  if (!dense.empty()) g.push_back(lang::Say(l, M::IdDense, {Join(dense, sep)}));
+  if (!hollow.empty()) g.push_back(lang::Say(l, M::IdHollow, {Join(hollow, sep)}));
   if (!wx.empty())
-    g.push_back("writable and executable: section " + Join(wx, ", ") +
-                (wxCount > 4 ? " (" + Dec(wxCount) + " sections)" : ""));
+    g.push_back(wxCount > 4 ? lang::Say(l, M::IdWxCount, {Join(wx, sep), wxCount}) : lang::Say(l, M::IdWx, {Join(wx, sep)}));
   if (m.loadLibrary && m.getProcAddress && m.importFunctions <= 12)
-    g.push_back("only " + Dec(m.importFunctions) + " imported functions, among them LoadLibrary and GetProcAddress");
+    g.push_back(lang::Say(l, M::IdFewImports, {m.importFunctions}));
   if (o.addressOfEntryPoint != 0 && !clr && firstCode != kNoSection && entrySection != firstCode)
-    g.push_back("entry point " + Hex(o.addressOfEntryPoint) + " lies " +
-                (entrySection == kNoSection ? std::string("outside every section")
-                                            : "in section " + label(static_cast<std::size_t>(entrySection))) +
-                ", not in the first code section, " + label(static_cast<std::size_t>(firstCode)));
+    g.push_back(entrySection == kNoSection
+                    ? lang::Say(l, M::IdEntryOutside, {Hex(o.addressOfEntryPoint), label(static_cast<std::size_t>(firstCode))})
+                    : lang::Say(l, M::IdEntryElsewhere, {Hex(o.addressOfEntryPoint), label(static_cast<std::size_t>(entrySection)),
+                                                         label(static_cast<std::size_t>(firstCode))}));
 
   f.toolchainKnown = !t.empty();
-  if (t.empty()) t.push_back("toolchain not recognised");
+  if (t.empty()) t.push_back(lang::Say(l, M::IdNotRecognised));
   return f;
 }
 

@@ -7,48 +7,50 @@
 
 #include "dumper/io/Format.h"
 #include "dumper/pe/Facts.h"
+#include "dumper/lang/catalog/Common.h"
+#include "dumper/lang/catalog/LoadConfig.h"
 
 namespace kestrova::dumper::pe {
 
-using io::Dec;
 using io::Hex;
+namespace M = lang::M;
 
 namespace {
 
 constexpr Named kGuardFlags[] = {
-    {0x00000100, "CF_INSTRUMENTED", "indirect calls are checked (Control Flow Guard)"},
-    {0x00000200, "CFW_INSTRUMENTED", "writes are checked too"},
-    {0x00000400, "CF_FUNCTION_TABLE_PRESENT", "the table of valid call targets is present"},
-    {0x00000800, "SECURITY_COOKIE_UNUSED", "the security cookie is not used"},
-    {0x00001000, "PROTECT_DELAYLOAD_IAT", "the delay-load IAT is write-protected"},
-    {0x00002000, "DELAYLOAD_IAT_IN_ITS_OWN_SECTION", "the delay-load IAT has a section of its own"},
-    {0x00004000, "CF_EXPORT_SUPPRESSION_INFO_PRESENT", "exports carry suppression flags"},
-    {0x00008000, "CF_ENABLE_EXPORT_SUPPRESSION", "suppressed exports are not valid targets"},
-    {0x00010000, "CF_LONGJUMP_TABLE_PRESENT", "the table of long-jump targets is present"},
-    {0x00020000, "RF_INSTRUMENTED", "return flow guard code is present"},
-    {0x00040000, "RF_ENABLE", "return flow guard is on"},
-    {0x00080000, "RF_STRICT", "return flow guard in strict mode"},
-    {0x00100000, "RETPOLINE_PRESENT", "built with retpolines"},
-    {0x00400000, "EH_CONTINUATION_TABLE_PRESENT", "the table of exception continuation targets is present"},
-    {0x00800000, "XFG_ENABLED", "extended flow guard (typed call checks)"},
-    {0x01000000, "CASTGUARD_PRESENT", "cast guard checks are present"},
-    {0x02000000, "MEMCPY_PRESENT", "guarded memcpy is present"},
+    {0x00000100, "CF_INSTRUMENTED", Gloss(M::LcGfCfInstrumented)},
+    {0x00000200, "CFW_INSTRUMENTED", Gloss(M::LcGfCfwInstrumented)},
+    {0x00000400, "CF_FUNCTION_TABLE_PRESENT", Gloss(M::LcGfCfFunctionTable)},
+    {0x00000800, "SECURITY_COOKIE_UNUSED", Gloss(M::LcGfCookieUnused)},
+    {0x00001000, "PROTECT_DELAYLOAD_IAT", Gloss(M::LcGfProtectDelayIat)},
+    {0x00002000, "DELAYLOAD_IAT_IN_ITS_OWN_SECTION", Gloss(M::LcGfDelayIatSection)},
+    {0x00004000, "CF_EXPORT_SUPPRESSION_INFO_PRESENT", Gloss(M::LcGfExportSuppressionInfo)},
+    {0x00008000, "CF_ENABLE_EXPORT_SUPPRESSION", Gloss(M::LcGfExportSuppression)},
+    {0x00010000, "CF_LONGJUMP_TABLE_PRESENT", Gloss(M::LcGfLongJumpTable)},
+    {0x00020000, "RF_INSTRUMENTED", Gloss(M::LcGfRfInstrumented)},
+    {0x00040000, "RF_ENABLE", Gloss(M::LcGfRfEnable)},
+    {0x00080000, "RF_STRICT", Gloss(M::LcGfRfStrict)},
+    {0x00100000, "RETPOLINE_PRESENT", Gloss(M::LcGfRetpoline)},
+    {0x00400000, "EH_CONTINUATION_TABLE_PRESENT", Gloss(M::LcGfEhContTable)},
+    {0x00800000, "XFG_ENABLED", Gloss(M::LcGfXfg)},
+    {0x01000000, "CASTGUARD_PRESENT", Gloss(M::LcGfCastGuard)},
+    {0x02000000, "MEMCPY_PRESENT", Gloss(M::LcGfMemcpy)},
 };
 
 constexpr Named kGuardEntryFlags[] = {
-    {0x01, "FID_SUPPRESSED", "not a valid call target"},
-    {0x02, "EXPORT_SUPPRESSED", "valid only once resolved as an export"},
-    {0x04, "FID_LANGEXCPTHANDLER", "a language exception handler"},
-    {0x08, "FID_XFG", "has an extended flow guard hash"},
+    {0x01, "FID_SUPPRESSED", Gloss(M::LcGeSuppressed)},
+    {0x02, "EXPORT_SUPPRESSED", Gloss(M::LcGeExportSuppressed)},
+    {0x04, "FID_LANGEXCPTHANDLER", Gloss(M::LcGeLangExceptionHandler)},
+    {0x08, "FID_XFG", Gloss(M::LcGeXfg)},
 };
 
 constexpr Named kDependentLoadFlags[] = {
-    {0x0100, "SEARCH_DLL_LOAD_DIR", "the folder of the DLL being loaded"},
-    {0x0200, "SEARCH_APPLICATION_DIR", "the application's folder"},
-    {0x0400, "SEARCH_USER_DIRS", "folders added with AddDllDirectory"},
-    {0x0800, "SEARCH_SYSTEM32", "the System32 folder"},
-    {0x1000, "SEARCH_DEFAULT_DIRS", "application folder, user folders and System32"},
-    {0x4000, "SEARCH_SYSTEM32_NO_FORWARDER", "System32, without following forwarders"},
+    {0x0100, "SEARCH_DLL_LOAD_DIR", Gloss(M::LcDlDllLoadDir)},
+    {0x0200, "SEARCH_APPLICATION_DIR", Gloss(M::LcDlApplicationDir)},
+    {0x0400, "SEARCH_USER_DIRS", Gloss(M::LcDlUserDirs)},
+    {0x0800, "SEARCH_SYSTEM32", Gloss(M::LcDlSystem32)},
+    {0x1000, "SEARCH_DEFAULT_DIRS", Gloss(M::LcDlDefaultDirs)},
+    {0x4000, "SEARCH_SYSTEM32_NO_FORWARDER", Gloss(M::LcDlSystem32NoForwarder)},
 };
 std::span<const Named> DependentLoadFlagNames() { return kDependentLoadFlags; }
 
@@ -118,34 +120,36 @@ bool ToRva(const Context& ctx, std::uint64_t va, std::uint64_t& rva) {
 
 // Opens the table whose VA and count are fields `vaField` and `vaField + 1`.
 GuardTable OpenTable(const Context& ctx, const FieldBlock& b, std::size_t vaField, std::uint32_t stride,
-                     const std::string& what, bool sorted) {
+                     lang::Msg whatMsg, bool sorted) {
   GuardTable t;
+  const lang::Lang l = ctx.options.lang;
   t.stride = stride;
   if (!b.Has(vaField) || !b.Has(vaField + 1)) return t;
   const std::uint64_t va = b[vaField];
   t.count = b[vaField + 1];
   const std::uint64_t at = b.offset + b.defs[vaField].Offset(b.wide);
+  if (va == 0 && t.count == 0) return t;
+  const std::string what = lang::Say(l, whatMsg);
   if (va == 0) {
-    if (t.count != 0) ctx.an.AtOffset(Area::LoadConfig, at, what + " has a count of " + Dec(t.count) + " but no address");
+    ctx.an.AtOffset(Area::LoadConfig, at, lang::Say(l, M::LcTableCountNoAddress, {what, t.count}));
     return t;
   }
   if (t.count == 0) return t;
   std::uint64_t rva = 0;
   if (!ToRva(ctx, va, rva)) {
-    ctx.an.AtOffset(Area::LoadConfig, at, what + " at " + Hex(va) + " lies outside the image");
+    ctx.an.AtOffset(Area::LoadConfig, at, lang::Say(l, M::LcTableOutside, {what, Hex(va)}));
     return t;
   }
   auto view = ctx.map.View(rva);
   if (!view) {
-    ctx.an.AtRva(Area::LoadConfig, rva, what + " is not backed by file data");
+    ctx.an.AtRva(Area::LoadConfig, rva, lang::Say(l, M::NotBacked, {what}));
     return t;
   }
   std::uint64_t fit = std::min(t.count, view->Size() / stride);
   if (fit < t.count)
-    ctx.an.AtRva(Area::LoadConfig, rva,
-                 what + " holds " + Dec(fit) + " of its " + Dec(t.count) + " entries inside the file");
+    ctx.an.AtRva(Area::LoadConfig, rva, lang::Say(l, M::LcTableHolds, {what, fit, t.count}));
   if (!ctx.budget.Take(fit)) {
-    ctx.an.AtRva(Area::LoadConfig, rva, what + ": work budget spent; not listed");
+    ctx.an.AtRva(Area::LoadConfig, rva, lang::Say(l, M::LcTableBudget, {what}));
     return t;
   }
   t.listed = fit;
@@ -157,10 +161,10 @@ GuardTable OpenTable(const Context& ctx, const FieldBlock& b, std::size_t vaFiel
     std::uint32_t r = *t.view.U32(i * stride);
     if (!ctx.map.InImage(r))
       ctx.an.AtOffset(Area::LoadConfig, t.view.Base() + i * stride,
-                      what + " entry " + Dec(i + 1) + ": RVA " + Hex(r) + " lies outside the image");
+                      lang::Say(l, M::LcTableEntryOutside, {what, i + 1, Hex(r)}));
     if (sorted && i != 0 && r < previous && !unsortedSeen) {
       ctx.an.AtOffset(Area::LoadConfig, t.view.Base() + i * stride,
-                      what + " is not in ascending order from entry " + Dec(i + 1));
+                      lang::Say(l, M::LcTableUnsorted, {what, i + 1}));
       unsortedSeen = true;
     }
     previous = r;
@@ -176,13 +180,14 @@ std::span<const Named> GuardEntryFlagNames() { return kGuardEntryFlags; }
 
 LoadConfig ParseLoadConfig(const Context& ctx) {
   LoadConfig lc;
-  DirectoryView dir = OpenDirectory(ctx, kDirLoadConfig, Area::LoadConfig, "load configuration directory");
+  const lang::Lang l = ctx.options.lang;
+  DirectoryView dir = OpenDirectory(ctx, kDirLoadConfig, Area::LoadConfig, M::LcWhatDirectory);
   lc.rva = dir.rva;
   lc.size = dir.size;
   if (!dir.backed) return lc;
   auto size = dir.data.U32(0);
   if (!size) {
-    ctx.an.AtOffset(Area::LoadConfig, dir.data.Base(), "load configuration is cut short before its Size field");
+    ctx.an.AtOffset(Area::LoadConfig, dir.data.Base(), lang::Say(l, M::LcCutBeforeSize));
     return lc;
   }
   lc.present = true;
@@ -191,10 +196,10 @@ LoadConfig ParseLoadConfig(const Context& ctx) {
   lc.fields = ReadFields(dir.data, 0, kLoadConfig, wide, std::max<std::uint64_t>(*size, 4));
   const FieldBlock& b = lc.fields;
   if (*size < 4)
-    ctx.an.AtOffset(Area::LoadConfig, b.offset, "load configuration Size " + Dec(*size) + " is too small to hold itself");
+    ctx.an.AtOffset(Area::LoadConfig, b.offset, lang::Say(l, M::LcSizeTooSmall, {*size}));
   if (b.available < b.holds)
     ctx.an.AtOffset(Area::LoadConfig, b.offset + b.available,
-                    "load configuration Size " + Hex(*size) + " runs past the end of its section's data");
+                    lang::Say(l, M::LcSizePastSection, {Hex(*size)}));
 
   if (b.Has(kLcSecurityCookie) && b[kLcSecurityCookie] != 0) {
     std::uint64_t rva = 0;
@@ -204,7 +209,7 @@ LoadConfig ParseLoadConfig(const Context& ctx) {
       lc.cookie = wide ? *view->U64(0) : *view->U32(0);
     } else {
       ctx.an.AtOffset(Area::LoadConfig, b.offset + kLoadConfig[kLcSecurityCookie].Offset(wide),
-                      "SecurityCookie " + Hex(b[kLcSecurityCookie]) + " points at no file data");
+                      lang::Say(l, M::LcCookieNoData, {Hex(b[kLcSecurityCookie])}));
     }
   }
   // Only the function table's entries grow by the stride; the linkers write
@@ -212,11 +217,11 @@ LoadConfig ParseLoadConfig(const Context& ctx) {
   const std::uint32_t stride =
       4 + (b.Has(kLcGuardFlags) ? static_cast<std::uint32_t>((b[kLcGuardFlags] & kGuardStrideMask) >> kGuardStrideShift)
                                 : 0);
-  if (!wide) lc.seh = OpenTable(ctx, b, kLcSehTable, 4, "SE handler table", true);
-  lc.cf = OpenTable(ctx, b, kLcCfTable, stride, "guard CF function table", true);
-  lc.iat = OpenTable(ctx, b, kLcIatTable, 4, "guard address-taken IAT table", false);
-  lc.longJump = OpenTable(ctx, b, kLcLongJumpTable, 4, "guard long-jump target table", false);
-  lc.ehCont = OpenTable(ctx, b, kLcEhContTable, 5, "guard EH continuation table", false);
+  if (!wide) lc.seh = OpenTable(ctx, b, kLcSehTable, 4, M::LcWhatSeh, true);
+  lc.cf = OpenTable(ctx, b, kLcCfTable, stride, M::LcWhatCf, true);
+  lc.iat = OpenTable(ctx, b, kLcIatTable, 4, M::LcWhatIat, false);
+  lc.longJump = OpenTable(ctx, b, kLcLongJumpTable, 4, M::LcWhatLongJump, false);
+  lc.ehCont = OpenTable(ctx, b, kLcEhContTable, 5, M::LcWhatEhCont, false);
   if (Facts* f = ctx.facts) {
     f->loadConfig = true;
     f->gsCookie = b.Has(kLcSecurityCookie) && b[kLcSecurityCookie] != 0;

@@ -4,13 +4,17 @@
 #include "dumper/pe/Manifest.h"
 
 #include <algorithm>
+#include <initializer_list>
+#include <optional>
 
 #include "dumper/io/Format.h"
+#include "dumper/lang/catalog/Manifest.h"
 #include "dumper/pe/Facts.h"
 
 namespace kestrova::dumper::pe {
 
 using io::Dec;
+namespace M = lang::M;
 
 namespace {
 
@@ -91,7 +95,7 @@ std::string Unescape(std::string_view s) {
 
 class XmlReader {
  public:
-  XmlReader(std::string_view text, Manifest& m) : s_(text), m_(m) {}
+  XmlReader(std::string_view text, Manifest& m, lang::Lang l) : s_(text), m_(m), lang_(l) {}
 
   // The first fault, or empty when the text is well-formed as far as this reader knows.
   std::string Run() {
@@ -106,14 +110,16 @@ class XmlReader {
       std::string err = Markup();
       if (!err.empty()) return err + At(pos_);
     }
-    if (!open_.empty()) return "element <" + std::string(open_.back()) + "> is not closed at the end of the text";
-    if (!sawRoot_) return "there is no element at all";
+    if (!open_.empty()) return Say(M::ManXmlOpenAtEnd, {open_.back()});
+    if (!sawRoot_) return Say(M::ManXmlNoElement);
     return {};
   }
 
  private:
+  std::string Say(lang::Msg m, std::initializer_list<lang::Arg> args = {}) const { return lang::Say(lang_, m, args); }
+
   std::string At(std::size_t p) const {
-    return " (line " + Dec(static_cast<std::uint64_t>(std::count(s_.begin(), s_.begin() + static_cast<std::ptrdiff_t>(std::min(p, s_.size())), '\n')) + 1) + ")";
+    return Say(M::ManXmlLine, {std::count(s_.begin(), s_.begin() + static_cast<std::ptrdiff_t>(std::min(p, s_.size())), '\n') + 1});
   }
 
   bool Skip(std::string_view to) {
@@ -144,23 +150,22 @@ class XmlReader {
 
   std::string Markup() {
     std::string_view rest = s_.substr(pos_);
-    if (rest.starts_with("<?")) return Skip("?>") ? "" : "processing instruction is not closed";
-    if (rest.starts_with("<!--")) return Skip("-->") ? "" : "comment is not closed";
+    if (rest.starts_with("<?")) return Skip("?>") ? "" : Say(M::ManXmlPiOpen);
+    if (rest.starts_with("<!--")) return Skip("-->") ? "" : Say(M::ManXmlCommentOpen);
     if (rest.starts_with("<![CDATA[")) {
       std::size_t b = pos_ + 9;
-      if (!Skip("]]>")) return "CDATA section is not closed";
+      if (!Skip("]]>")) return Say(M::ManXmlCdataOpen);
       Text(s_.substr(b, pos_ - 3 - b));
       return {};
     }
-    if (rest.starts_with("<!")) return Skip(">") ? "" : "declaration is not closed";
+    if (rest.starts_with("<!")) return Skip(">") ? "" : Say(M::ManXmlDeclarationOpen);
     if (rest.starts_with("</")) {
       pos_ += 2;
       std::string_view name = Name();
       SkipSpace();
-      if (pos_ >= s_.size() || s_[pos_] != '>') return "end tag </" + std::string(name) + "> is not closed";
-      if (open_.empty()) return "end tag </" + std::string(name) + "> has no element to close";
-      if (open_.back() != name)
-        return "end tag </" + std::string(name) + "> does not match <" + std::string(open_.back()) + ">";
+      if (pos_ >= s_.size() || s_[pos_] != '>') return Say(M::ManXmlEndTagOpen, {name});
+      if (open_.empty()) return Say(M::ManXmlEndTagAlone, {name});
+      if (open_.back() != name) return Say(M::ManXmlEndTagMismatch, {name, open_.back()});
       ++pos_;
       if (capture_ != nullptr && open_.size() == captureDepth_) {
         *capture_ = std::string(Trim(Unescape(*capture_)));
@@ -171,26 +176,26 @@ class XmlReader {
     }
     ++pos_;
     std::string_view name = Name();
-    if (name.empty()) return "'<' is not followed by an element name";
-    if (open_.empty() && sawRoot_) return "a second top-level element <" + std::string(name) + ">";
+    if (name.empty()) return Say(M::ManXmlNoName);
+    if (open_.empty() && sawRoot_) return Say(M::ManXmlSecondRoot, {name});
     sawRoot_ = true;
     attrs_.clear();
     for (;;) {
       SkipSpace();
-      if (pos_ >= s_.size()) return "start tag <" + std::string(name) + "> is not closed";
+      if (pos_ >= s_.size()) return Say(M::ManXmlStartTagOpen, {name});
       if (s_[pos_] == '>' || s_.substr(pos_).starts_with("/>")) break;
       std::string_view an = Name();
-      if (an.empty()) return "unexpected character in the start tag <" + std::string(name) + ">";
+      if (an.empty()) return Say(M::ManXmlStartTagCharacter, {name});
       SkipSpace();
-      if (pos_ >= s_.size() || s_[pos_] != '=') return "attribute " + std::string(an) + " has no value";
+      if (pos_ >= s_.size() || s_[pos_] != '=') return Say(M::ManXmlAttributeNoValue, {an});
       ++pos_;
       SkipSpace();
-      if (pos_ >= s_.size() || (s_[pos_] != '"' && s_[pos_] != '\'')) return "attribute " + std::string(an) + "'s value is not quoted";
+      if (pos_ >= s_.size() || (s_[pos_] != '"' && s_[pos_] != '\'')) return Say(M::ManXmlAttributeNotQuoted, {an});
       char q = s_[pos_++];
       std::size_t e = s_.find(q, pos_);
-      if (e == std::string_view::npos) return "attribute " + std::string(an) + "'s value is not closed";
+      if (e == std::string_view::npos) return Say(M::ManXmlAttributeOpen, {an});
       std::string_view val = s_.substr(pos_, e - pos_);
-      if (val.find('<') != std::string_view::npos) return "attribute " + std::string(an) + "'s value holds '<'";
+      if (val.find('<') != std::string_view::npos) return Say(M::ManXmlAttributeLt, {an});
       attrs_.push_back({an, val});
       pos_ = e + 1;
     }
@@ -201,7 +206,7 @@ class XmlReader {
       if (capture_ != nullptr && open_.size() + 1 == captureDepth_) capture_ = nullptr;
       return {};
     }
-    if (open_.size() >= kMaxDepth) return "elements nest deeper than " + Dec(kMaxDepth) + " levels";
+    if (open_.size() >= kMaxDepth) return Say(M::ManXmlTooDeep, {kMaxDepth});
     open_.push_back(name);
     return {};
   }
@@ -246,6 +251,7 @@ class XmlReader {
 
   std::string_view s_;
   Manifest& m_;
+  lang::Lang lang_;
   std::size_t pos_ = 0;
   bool sawRoot_ = false;
   std::vector<std::string_view> open_;
@@ -266,19 +272,19 @@ void Decode(Manifest& m, std::span<const std::uint8_t> b) {
     AppendUtf16(m.text, swapped);
   };
   if (b.size() >= 2 && b[0] == 0xFF && b[1] == 0xFE) {
-    m.encoding = "UTF-16LE";
+    m.encoding = M::ManUtf16Le;
     utf16(b.subspan(2), false);
   } else if (b.size() >= 2 && b[0] == 0xFE && b[1] == 0xFF) {
-    m.encoding = "UTF-16BE";
+    m.encoding = M::ManUtf16Be;
     utf16(b.subspan(2), true);
   } else if (b.size() >= 2 && b[0] == '<' && b[1] == 0) {
-    m.encoding = "UTF-16LE (no byte-order mark)";
+    m.encoding = M::ManUtf16LeNoBom;
     utf16(b, false);
   } else if (b.size() >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) {
-    m.encoding = "UTF-8 (with byte-order mark)";
+    m.encoding = M::ManUtf8Bom;
     m.text.assign(reinterpret_cast<const char*>(b.data()) + 3, b.size() - 3);
   } else {
-    m.encoding = "UTF-8";
+    m.encoding = M::ManUtf8;
     m.text.assign(reinterpret_cast<const char*>(b.data()), b.size());
   }
   // Resource compilers often pad the text with NULs.
@@ -301,8 +307,7 @@ ManifestList ReadManifests(const Context& ctx) {
         auto data = ResourceData(ctx, leaf, Area::Manifest, false);
         if (!data) return true;
         if (kept + data->Size() > ctx.h.fileSize) {
-          ctx.an.AtOffset(Area::Manifest, leaf.entryOffset,
-                          "manifests' texts add up to more than the file holds; the rest are not shown");
+          ctx.an.AtOffset(Area::Manifest, leaf.entryOffset, lang::Say(ctx.options.lang, M::ManTooMuch));
           return false;
         }
         kept += data->Size();
@@ -310,12 +315,12 @@ ManifestList ReadManifests(const Context& ctx) {
         m.leaf = leaf;
         Decode(m, data->Bytes());
         const std::uint64_t at = data->Base();
-        if (m.encoding.starts_with("UTF-8") && !ValidUtf8(m.text)) {
-          m.encoding = "neither UTF-8 nor UTF-16";
-          ctx.an.AtOffset(Area::Manifest, at, "manifest text is neither UTF-8 nor UTF-16; shown as found");
+        if ((m.encoding == M::ManUtf8 || m.encoding == M::ManUtf8Bom) && !ValidUtf8(m.text)) {
+          m.encoding = M::ManNotUtf;
+          ctx.an.AtOffset(Area::Manifest, at, lang::Say(ctx.options.lang, M::ManNotUtfText));
         }
-        std::string fault = XmlReader(m.text, m).Run();
-        if (!fault.empty()) ctx.an.AtOffset(Area::Manifest, at, "manifest is not well-formed XML: " + fault);
+        std::string fault = XmlReader(m.text, m, ctx.options.lang).Run();
+        if (!fault.empty()) ctx.an.AtOffset(Area::Manifest, at, lang::Say(ctx.options.lang, M::ManNotXml, {fault}));
         if (ctx.facts && list.manifests.empty()) {
           ctx.facts->supportedOs = m.supportedOs;
           ctx.facts->executionLevel = m.executionLevel;
@@ -348,17 +353,17 @@ ManifestList ParseManifest(const Context& ctx) {
 
 std::vector<std::string> AssemblyFiles(std::string_view text) {
   Manifest m;
-  if (!XmlReader(text, m).Run().empty()) return {};
+  if (!XmlReader(text, m, lang::Lang::En).Run().empty()) return {};
   return std::move(m.files);
 }
 
-std::string_view SupportedOsName(std::string_view guid) {
-  static constexpr std::pair<std::string_view, std::string_view> kOs[] = {
-      {"{e2011457-1546-43c5-a5fe-008deee3d3f0}", "Windows Vista"},
-      {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "Windows 7"},
-      {"{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "Windows 8"},
-      {"{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "Windows 8.1"},
-      {"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}", "Windows 10 and 11"},
+std::optional<lang::Msg> SupportedOs(std::string_view guid) {
+  static constexpr std::pair<std::string_view, lang::Msg> kOs[] = {
+      {"{e2011457-1546-43c5-a5fe-008deee3d3f0}", M::ManOsVista},
+      {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", M::ManOs7},
+      {"{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", M::ManOs8},
+      {"{1f676c76-80e1-4239-95bb-83d0f6d0da78}", M::ManOs81},
+      {"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}", M::ManOs10},
   };
   std::string_view g = Trim(guid);
   for (const auto& [id, name] : kOs) {
@@ -371,15 +376,20 @@ std::string_view SupportedOsName(std::string_view guid) {
     }
     if (same) return name;
   }
-  return {};
+  return std::nullopt;
 }
 
-std::string_view ManifestIdMeaning(std::uint32_t id) {
+std::string_view SupportedOsName(std::string_view guid) {
+  const std::optional<lang::Msg> m = SupportedOs(guid);
+  return m ? lang::Text(*m, lang::Lang::En) : std::string_view{};
+}
+
+lang::Msg ManifestIdMeaning(std::uint32_t id) {
   switch (id) {
-    case 1: return "a program's manifest, used when the process starts";
-    case 2: return "an isolation-aware DLL's manifest, used when it loads";
-    case 3: return "a DLL's manifest, used when it loads; the DLL has no static imports";
-    default: return id <= 16 ? "a reserved manifest id" : "not an id the loader looks for";
+    case 1: return M::ManIdProgram;
+    case 2: return M::ManIdIsolationAwareDll;
+    case 3: return M::ManIdDll;
+    default: return id <= 16 ? M::ManIdReserved : M::ManIdOther;
   }
 }
 

@@ -3,10 +3,12 @@
 // a reader looks for, read with a small XML reader of our own.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "dumper/lang/Lang.h"
 #include "dumper/pe/Resources.h"
 
 namespace kestrova::dumper::pe {
@@ -17,7 +19,7 @@ struct ManifestAssembly {
 
 struct Manifest {
   ResourceLeaf leaf;
-  std::string_view encoding;  // what the text was found to be
+  lang::Msg encoding;         // what the text was found to be
   std::string text;           // as UTF-8 (UTF-16 converted); bytes as found when neither
   std::string executionLevel, uiAccess, dpiAware, dpiAwareness, longPathAware, activeCodePage, heapType;
   bool hasExecutionLevel = false;
@@ -42,9 +44,12 @@ std::shared_ptr<const ManifestList> SharedManifest(const Context& ctx);
 // read with the same XML reader; empty when the text is not well-formed.
 std::vector<std::string> AssemblyFiles(std::string_view text);
 
-// The operating systems a manifest can declare itself compatible with.
+// The operating systems a manifest can declare itself compatible with: the
+// system's name in the catalog, or nothing for a GUID we do not know.
+std::optional<lang::Msg> SupportedOs(std::string_view guid);
+// The same name in English, as JSON and At a glance give it; empty when unknown.
 std::string_view SupportedOsName(std::string_view guid);
 // What the loader takes a manifest resource id to be for.
-std::string_view ManifestIdMeaning(std::uint32_t id);
+lang::Msg ManifestIdMeaning(std::uint32_t id);
 
 }  // namespace kestrova::dumper::pe

@@ -11,8 +11,10 @@
 namespace kestrova::dumper::pe {
 
 // `checksum` false skips the whole-file checksum: a DLL read for the dependency
-// walk needs only its headers and tables, not every page of it.
-Headers ParseHeaders(const io::Reader& file, Anomalies& an, io::PageRelease* pages = nullptr, bool checksum = true);
+// walk needs only its headers and tables, not every page of it. Its warnings and
+// `what` are in `language`, the listing's language.
+Headers ParseHeaders(const io::Reader& file, Anomalies& an, io::PageRelease* pages = nullptr, bool checksum = true,
+                     lang::Lang language = lang::Lang::En);
 
 // The header parts show what ParseHeaders found; their records only say whether there is a part.
 struct HeaderPart {

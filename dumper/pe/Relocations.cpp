@@ -6,10 +6,12 @@
 #include <string>
 
 #include "dumper/io/Format.h"
+#include "dumper/lang/catalog/Relocations.h"
 
 namespace kestrova::dumper::pe {
 
 using io::Hex;
+namespace M = lang::M;
 
 namespace {
 
@@ -61,16 +63,15 @@ std::string_view RelocationTypeName(std::uint16_t machine, unsigned type) {
 
 RelocationTable ParseRelocations(const Context& ctx) {
   RelocationTable t;
-  DirectoryView d = OpenDirectory(ctx, kDirBaseReloc, Area::Relocations, "base relocation directory");
+  const lang::Lang l = ctx.options.lang;
+  DirectoryView d = OpenDirectory(ctx, kDirBaseReloc, Area::Relocations, M::RelWhatDirectory);
   if (!d.backed) return t;
   t.rva = d.rva;
   t.size = d.size;
   t.present = true;
   std::uint64_t size = d.size;
   if (size > d.data.Size()) {
-    ctx.an.AtRva(Area::Relocations, d.rva,
-                 "base relocation directory of " + Hex(d.size) + " bytes runs past the end of its section, " +
-                     Hex(d.data.Size()) + " bytes from its start");
+    ctx.an.AtRva(Area::Relocations, d.rva, lang::Say(l, M::RelPastSection, {Hex(d.size), Hex(d.data.Size())}));
     size = d.data.Size();
   }
   // Walk the block headers once, so the listing can start with the totals and the
@@ -80,18 +81,17 @@ RelocationTable ParseRelocations(const Context& ctx) {
   while (at < size) {
     std::uint64_t here = d.data.Base() + at;
     if (size - at < kHeader) {
-      ctx.an.AtOffset(Area::Relocations, here, "base relocation data ends inside a block header");
+      ctx.an.AtOffset(Area::Relocations, here, lang::Say(l, M::RelEndsInHeader));
       break;
     }
     if (!ctx.budget.Take()) {
-      ctx.an.AtOffset(Area::Relocations, here, "work limit reached; the relocation blocks stop here");
+      ctx.an.AtOffset(Area::Relocations, here, lang::Say(l, M::RelBudget));
       break;
     }
     const std::uint32_t page = d.data.U32(at).value_or(0);
     std::uint32_t blockSize = d.data.U32(at + 4).value_or(0);
     if (blockSize < kHeader) {
-      ctx.an.AtOffset(Area::Relocations, here,
-                      "relocation block size " + Hex(blockSize) + " is smaller than its header; the walk stops");
+      ctx.an.AtOffset(Area::Relocations, here, lang::Say(l, M::RelBlockTooSmall, {Hex(blockSize)}));
       break;
     }
     std::uint64_t kept = blockSize;
@@ -99,23 +99,19 @@ RelocationTable ParseRelocations(const Context& ctx) {
       // The loader would read on past the data; the entries before its end are listed.
       kept = size - at;
       const std::uint64_t lost = (blockSize - kHeader) / 2 - (kept - kHeader) / 2;
-      ctx.an.AtOffset(Area::Relocations, here,
-                      "relocation block of " + Hex(blockSize) + " bytes runs past the end of the relocation data, " +
-                          Hex(kept) + " bytes from its start" +
-                          (lost == 0 ? std::string()
-                                     : "; the " + io::Dec(lost) + (lost == 1 ? " entry" : " entries") +
-                                           " past it are not listed"));
+      std::string text = lang::Say(l, M::RelBlockPastEnd, {Hex(blockSize), Hex(kept)});
+      if (lost != 0) lang::Append(text, lost == 1 ? M::RelBlockLostOne : M::RelBlockLostMany, l, {lost});
+      ctx.an.AtOffset(Area::Relocations, here, std::move(text));
     }
     if (blockSize % 4 != 0)
-      ctx.an.AtOffset(Area::Relocations, here, "relocation block size " + Hex(blockSize) + " is not a multiple of 4");
+      ctx.an.AtOffset(Area::Relocations, here, lang::Say(l, M::RelBlockNotMultiple, {Hex(blockSize)}));
     const std::uint64_t entries = (kept - kHeader) / 2;
     const std::uint64_t first = at + kHeader;
     const std::uint64_t real = fileEnd > first ? std::min(entries, (fileEnd - first) / 2) : 0;
     if (real < entries)
       ctx.an.AtRva(Area::Relocations, d.rva + first + 2 * real,
-                   "relocation block at page " + Hex(page, 8) +
-                       " runs into the zero fill past the file data; the loader reads the " + io::Dec(entries - real) +
-                       (entries - real == 1 ? " entry" : " entries") + " there as padding");
+                   lang::Say(l, entries - real == 1 ? M::RelZeroFillOne : M::RelZeroFillMany,
+                             {Hex(page, 8), entries - real}));
     ++t.blockCount;
     t.entryCount += entries;
     at += kept;
@@ -153,14 +149,15 @@ bool RelocationWalker::Next(RelocationBlock& b) {
     if (std::uint64_t{b.page} + (e & 0xFFF) + Width(type) > imageEnd) ++b.outside;
     if (type == 4) ++i;  // HIGHADJ: the next entry is its operand, not a relocation
   }
+  const lang::Lang l = ctx_.options.lang;
   if (invalid != 0)
     ctx_.an.AtOffset(Area::Relocations, b.offset,
-                     "block at page " + Hex(b.page, 8) + " has " + io::Dec(invalid) +
-                         (invalid == 1 ? " entry" : " entries") + " of a type not valid for this machine (first: " + io::Dec(firstInvalid) + ")");
+                     lang::Say(l, invalid == 1 ? M::RelInvalidTypeOne : M::RelInvalidTypeMany,
+                               {Hex(b.page, 8), invalid, firstInvalid}));
   if (b.outside != 0)
     ctx_.an.AtOffset(Area::Relocations, b.offset,
-                     "block at page " + Hex(b.page, 8) + " has " + io::Dec(b.outside) +
-                         (b.outside == 1 ? " entry that points" : " entries that point") + " outside the image (SizeOfImage " + Hex(imageEnd) + ")");
+                     lang::Say(l, b.outside == 1 ? M::RelOutsideOne : M::RelOutsideMany,
+                               {Hex(b.page, 8), b.outside, Hex(imageEnd)}));
   at_ += b.size;
   return true;
 }

@@ -1,6 +1,8 @@
 // Names of resource types, languages, code pages and accelerator flags.
 #include "dumper/pe/Resources.h"
 
+#include "dumper/lang/catalog/Resources.h"
+
 namespace kestrova::dumper::pe {
 
 namespace {
@@ -214,5 +216,20 @@ std::span<const Named> ResourceTypes() { return kTypes; }
 std::span<const Named> Languages() { return kLanguages; }
 std::span<const Named> CodePages() { return kCodePages; }
 std::span<const Named> AcceleratorFlags() { return kAcceleratorFlags; }
+
+std::optional<lang::Msg> LanguageWord(std::uint32_t langId) {
+  switch (langId) {
+    case 0x0000: return lang::M::ResLocaleNeutral;
+    case 0x007F: return lang::M::ResLocaleInvariant;
+    case 0x0400: return lang::M::ResLocaleDefault;
+    case 0x0800: return lang::M::ResLocaleSystemDefault;
+    default: return std::nullopt;
+  }
+}
+
+std::optional<lang::Msg> CodePageWord(std::uint32_t codePage) {
+  if (codePage == 0) return lang::M::ResCodePageNeutral;
+  return std::nullopt;
+}
 
 }  // namespace kestrova::dumper::pe

@@ -5,19 +5,21 @@
 #include <algorithm>
 
 #include "dumper/io/Format.h"
+#include "dumper/lang/catalog/Resources.h"
 #include "dumper/pe/Facts.h"
 
 namespace kestrova::dumper::pe {
 
 using io::Dec;
 using io::Hex;
+namespace M = lang::M;
 
 namespace {
 
 constexpr std::uint32_t kHigh = 0x80000000u;
 constexpr int kLevels = 3;  // type, name, language
-constexpr std::string_view kLevelName[kLevels] = {"type", "name", "language"};
-constexpr std::string_view kDirectoryName[kLevels] = {"root directory", "type's directory", "name's directory"};
+constexpr lang::Msg kLevelName[kLevels - 1] = {M::ResTypeLevel, M::ResNameLevel};
+constexpr lang::Msg kDirectoryName[kLevels] = {M::ResRootDirectory, M::ResTypeDirectory, M::ResNameDirectory};
 
 // A NUL-terminated UTF-16 string at `off`, at most kMaxName units.
 struct Wide {
@@ -97,7 +99,7 @@ std::string LanguageText(std::uint32_t langId) {
 ResourceTree OpenResourceTree(const Context& ctx, Area area, bool report) {
   ResourceTree t;
   if (report) {
-    DirectoryView d = OpenDirectory(ctx, kDirResource, area, "resource directory");
+    DirectoryView d = OpenDirectory(ctx, kDirResource, area, M::ResDirectoryWhat);
     t.rva = d.rva;
     t.size = d.size;
     if (!d.backed) return t;
@@ -119,15 +121,15 @@ ResourceTree OpenResourceTree(const Context& ctx, Area area, bool report) {
   return t;
 }
 
-void ResourceWalk::Report(std::uint64_t off, std::string text) const {
-  if (mode_ == Mode::Report) ctx_.an.AtOffset(area_, tree_.view.Base() + off, std::move(text));
+void ResourceWalk::Report(std::uint64_t off, lang::Msg m, std::initializer_list<lang::Arg> args) const {
+  if (mode_ == Mode::Report) ctx_.an.AtOffset(area_, tree_.view.Base() + off, lang::Say(ctx_.options.lang, m, args));
 }
 
 bool ResourceWalk::Step(std::uint64_t at) {
   if (stopped_) return false;
   if (mode_ != Mode::Replay) {
     if (!ctx_.budget.Take()) {
-      Report(at, "resource tree walk stopped: the work budget for this file is spent");
+      Report(at, M::ResWalkBudget);
       stopped_ = true;
       return false;
     }
@@ -171,14 +173,13 @@ ResourceKey ResourceWalk::Key(std::uint32_t field) {
   const std::uint64_t off = field & ~kHigh;
   auto len = tree_.view.U16(off);
   if (!len) {
-    Report(off, "resource name lies outside the resource data");
+    Report(off, M::ResNameOutside);
     return k;
   }
   std::uint64_t units = std::min<std::uint64_t>(*len, kMaxName);
   std::uint64_t have = std::min<std::uint64_t>(units, (tree_.view.Size() - off - 2) / 2);
   if (have < *len)
-    Report(off, have < units ? "resource name runs past the end of the resource data; cut"
-                             : "resource name is longer than the name limit; cut");
+    Report(off, have < units ? M::ResNamePastEnd : M::ResNameTooLong);
   if (auto s = tree_.view.Sub(off + 2, have * 2)) k.name = s->Bytes();
   return k;
 }
@@ -187,24 +188,23 @@ bool ResourceWalk::Directory(std::uint64_t off, int level, ResourceLeaf& path,
                              const std::function<bool(const ResourceLeaf&)>& each,
                              std::optional<std::uint16_t> onlyType) {
   if (Visited(off)) {
-    Report(off, "resource directory is reached a second time (a cycle or a shared subtree); not walked again");
+    Report(off, M::ResDirectoryAgain);
     return true;
   }
   if (!tree_.view.Has(off, 16)) {
-    Report(off, "resource directory lies outside the resource data");
+    Report(off, M::ResDirectoryOutside);
     return true;
   }
   const std::uint64_t named = *tree_.view.U16(off + 12), ids = *tree_.view.U16(off + 14);
   std::uint64_t count = named + ids;
   const std::uint64_t fit = (tree_.view.Size() - off - 16) / 8;
   if (count > fit) {
-    Report(off + 12, std::string(kDirectoryName[level]) + " claims " + Dec(count) + " entries; " + Dec(fit) +
-                         " fit in the resource data");
+    Report(off + 12, M::ResDirectoryClaims, {lang::Text(kDirectoryName[level], ctx_.options.lang), count, fit});
     count = fit;
   }
   if (mode_ == Mode::Report && tree_.size != 0 && off + 16 + count * 8 > tree_.size && !pastSize_) {
     pastSize_ = true;
-    Report(off, "resource directory's entries run past the directory size " + Hex(tree_.size));
+    Report(off, M::ResDirectoryPastSize, {Hex(tree_.size)});
   }
   bool misplaced = false;  // reported once per directory: a run of zeroed entries is one fault
   for (std::uint64_t i = 0; i < count; ++i) {
@@ -218,7 +218,7 @@ bool ResourceWalk::Directory(std::uint64_t off, int level, ResourceLeaf& path,
     else path.lang = key;
     if (target & kHigh) {
       if (level == kLevels - 1) {
-        Report(at + 4, "language entry points to a further directory: the tree is deeper than three levels; not followed");
+        Report(at + 4, M::ResTooDeep);
         continue;
       }
       if (!Directory(target & ~kHigh, level + 1, path, each, onlyType)) return false;
@@ -226,12 +226,12 @@ bool ResourceWalk::Directory(std::uint64_t off, int level, ResourceLeaf& path,
     }
     if (level < kLevels - 1) {
       if (!misplaced)
-        Report(at + 4, std::string(kLevelName[level]) + " entry points to data where a directory belongs; skipped");
+        Report(at + 4, M::ResDataWhereDirectory, {lang::Text(kLevelName[level], ctx_.options.lang)});
       misplaced = true;
       continue;
     }
     if (!tree_.view.Has(target, 16)) {
-      Report(at + 4, "data entry lies outside the resource data");
+      Report(at + 4, M::ResDataEntryOutside);
       continue;
     }
     path.entryOffset = tree_.view.Base() + target;
@@ -255,14 +255,12 @@ void ResourceWalk::Run(const std::function<bool(const ResourceLeaf&)>& each, std
 std::optional<io::Reader> ResourceData(const Context& ctx, const ResourceLeaf& leaf, Area area, bool report) {
   auto v = ctx.map.View(leaf.rva);
   if (!v) {
-    if (report) ctx.an.AtRva(area, leaf.rva, "resource data is not backed by file data");
+    if (report) ctx.an.AtRva(area, leaf.rva, lang::Say(ctx.options.lang, M::ResDataNotBacked));
     return std::nullopt;
   }
   if (v->Size() < leaf.size) {
     if (report)
-      ctx.an.AtRva(area, leaf.rva,
-                   "resource data of " + Hex(leaf.size) + " bytes runs past the file data that backs it; cut to " +
-                       Hex(v->Size()));
+      ctx.an.AtRva(area, leaf.rva, lang::Say(ctx.options.lang, M::ResDataCut, {Hex(leaf.size), Hex(v->Size())}));
     return v->Sub(0, v->Size());
   }
   return v->Sub(0, leaf.size);
@@ -279,7 +277,7 @@ ResourceTree ParseResources(const Context& ctx) {
   ResourceTree t = OpenResourceTree(ctx, Area::Resources, true);
   if (!t.present) {
     if (t.rva != 0 && ctx.map.View(t.rva))
-      ctx.an.AtRva(Area::Resources, t.rva, "resource directory is cut short by the end of its data");
+      ctx.an.AtRva(Area::Resources, t.rva, lang::Say(ctx.options.lang, M::ResDirectoryCutShort));
     return t;
   }
   ResourceWalk walk(ctx, t, Area::Resources, ResourceWalk::Mode::Report);
@@ -302,20 +300,20 @@ ResourceTree ParseResources(const Context& ctx) {
 void DecodeStringTable(const Context& ctx, const io::Reader& data, std::uint32_t block, Area area,
                        const std::function<void(const StringItem&)>& each) {
   if (block == 0 || block > 4096) {
-    ctx.an.AtOffset(area, data.Base(), "string table block number " + Dec(block) + " is outside 1..4096");
+    ctx.an.AtOffset(area, data.Base(), lang::Say(ctx.options.lang, M::ResStringBlockRange, {block}));
     return;
   }
   std::uint64_t off = 0;
   for (std::uint32_t i = 0; i < 16; ++i) {
     auto len = data.U16(off);
     if (!len) {
-      ctx.an.AtOffset(area, data.Base() + off, "string table block ends after " + Dec(i) + " of its 16 strings");
+      ctx.an.AtOffset(area, data.Base() + off, lang::Say(ctx.options.lang, M::ResStringBlockEnds, {i}));
       return;
     }
     off += 2;
     std::uint64_t bytes = std::uint64_t{*len} * 2;
     if (!data.Has(off, bytes)) {
-      ctx.an.AtOffset(area, data.Base() + off, "string " + Dec((block - 1) * 16 + i) + " runs past the end of its block");
+      ctx.an.AtOffset(area, data.Base() + off, lang::Say(ctx.options.lang, M::ResStringPastBlock, {(block - 1) * 16 + i}));
       bytes = (data.Size() - off) & ~std::uint64_t{1};
       if (bytes) each({(block - 1) * 16 + i, data.Sub(off, bytes)->Bytes()});
       return;
@@ -329,13 +327,13 @@ void DecodeMessageTable(const Context& ctx, const io::Reader& data, Area area,
                         const std::function<bool(const MessageItem&)>& each) {
   auto blocks = data.U32(0);
   if (!blocks) {
-    ctx.an.AtOffset(area, data.Base(), "message table is too short for its block count");
+    ctx.an.AtOffset(area, data.Base(), lang::Say(ctx.options.lang, M::ResMessageShort));
     return;
   }
   std::uint64_t nb = *blocks;
   if (nb > (data.Size() - 4) / 12) {
     nb = (data.Size() - 4) / 12;
-    ctx.an.AtOffset(area, data.Base(), "message table claims " + Dec(*blocks) + " blocks; " + Dec(nb) + " fit");
+    ctx.an.AtOffset(area, data.Base(), lang::Say(ctx.options.lang, M::ResMessageClaims, {*blocks, nb}));
   }
   for (std::uint64_t b = 0; b < nb; ++b) {
     io::Cursor c(data, 4 + b * 12);
@@ -345,7 +343,7 @@ void DecodeMessageTable(const Context& ctx, const io::Reader& data, Area area,
     range.high = c.U32();
     std::uint64_t off = c.U32();
     if (range.low > range.high) {
-      ctx.an.AtOffset(area, data.Base() + 4 + b * 12, "message block's low id is above its high id");
+      ctx.an.AtOffset(area, data.Base() + 4 + b * 12, lang::Say(ctx.options.lang, M::ResMessageLowAboveHigh));
       continue;
     }
     if (!each(range)) return;
@@ -353,11 +351,11 @@ void DecodeMessageTable(const Context& ctx, const io::Reader& data, Area area,
       auto len = data.U16(off);
       auto flags = data.U16(off + 2);
       if (!len || !flags || *len < 4 || !data.Has(off, *len)) {
-        ctx.an.AtOffset(area, data.Base() + off, "message " + Hex(id) + " runs past the end of the message table");
+        ctx.an.AtOffset(area, data.Base() + off, lang::Say(ctx.options.lang, M::ResMessagePastEnd, {Hex(id)}));
         break;
       }
       if (!ctx.budget.Take()) {
-        ctx.an.AtOffset(area, data.Base() + off, "message table stopped: the work budget for this file is spent");
+        ctx.an.AtOffset(area, data.Base() + off, lang::Say(ctx.options.lang, M::ResMessageBudget));
         return;
       }
       MessageItem m;
@@ -386,15 +384,15 @@ void DecodeGroupIcon(const Context& ctx, const io::Reader& data, bool cursor, Ar
   std::uint16_t type = h.U16();
   std::uint64_t count = h.U16();
   if (!h.ok()) {
-    ctx.an.AtOffset(area, data.Base(), "icon group header is cut short");
+    ctx.an.AtOffset(area, data.Base(), lang::Say(ctx.options.lang, M::ResIconHeaderCut));
     return;
   }
   if (type != (cursor ? 2 : 1))
-    ctx.an.AtOffset(area, data.Base() + 2, std::string(cursor ? "cursor" : "icon") + " group has type " + Dec(type) +
-                                               ", not " + (cursor ? "2" : "1"));
+    ctx.an.AtOffset(area, data.Base() + 2,
+                    lang::Say(ctx.options.lang, cursor ? M::ResCursorGroupType : M::ResIconGroupType, {type}));
   if (count > (data.Size() - 6) / 14) {
-    ctx.an.AtOffset(area, data.Base() + 4, "icon group claims " + Dec(count) + " images; " +
-                                               Dec((data.Size() - 6) / 14) + " fit");
+    ctx.an.AtOffset(area, data.Base() + 4,
+                    lang::Say(ctx.options.lang, M::ResIconClaims, {count, (data.Size() - 6) / 14}));
     count = (data.Size() - 6) / 14;
   }
   for (std::uint64_t i = 0; i < count; ++i) {
@@ -423,7 +421,7 @@ void DecodeAccelerators(const Context& ctx, const io::Reader& data, Area area,
                         const std::function<void(const AcceleratorItem&)>& each) {
   for (std::uint64_t off = 0;; off += 8) {
     if (!data.Has(off, 8)) {
-      ctx.an.AtOffset(area, data.Base() + off, "accelerator table ends without its last-entry mark");
+      ctx.an.AtOffset(area, data.Base() + off, lang::Say(ctx.options.lang, M::ResAcceleratorNoEnd));
       return;
     }
     AcceleratorItem a{*data.U16(off), *data.U16(off + 2), *data.U16(off + 4)};
@@ -487,7 +485,7 @@ void DecodeDialog(const Context& ctx, const io::Reader& data, Area area, const s
   std::uint64_t count = c.U16();
   c.Skip(8);  // geometry
   auto cut = [&](std::uint64_t off) {
-    ctx.an.AtOffset(area, data.Base() + off, "dialog template is cut short");
+    ctx.an.AtOffset(area, data.Base() + off, lang::Say(ctx.options.lang, M::ResDialogCut));
   };
   if (!c.ok()) return cut(0);
   NameOrNumber menu = ReadNameOrNumber(data, c.Offset());
@@ -529,8 +527,7 @@ void DecodeDialog(const Context& ctx, const io::Reader& data, Area area, const s
     NameOrNumber ititle = ReadNameOrNumber(data, icls.next);
     auto extra = data.U16(ititle.next);
     if (!ic.ok() || !icls.ok || !ititle.ok || !extra) {
-      ctx.an.AtOffset(area, data.Base() + off,
-                      "dialog template ends after " + Dec(i) + " of its " + Dec(count) + " controls");
+      ctx.an.AtOffset(area, data.Base() + off, lang::Say(ctx.options.lang, M::ResDialogEnds, {i, count}));
       return;
     }
     if (!ctx.budget.Take()) return;
@@ -547,12 +544,12 @@ void DecodeDialog(const Context& ctx, const io::Reader& data, Area area, const s
 void DecodeMenu(const Context& ctx, const io::Reader& data, Area area, const std::function<bool(const UiItem&)>& each) {
   auto version = data.U16(0), header = data.U16(2);
   if (!version || !header) {
-    ctx.an.AtOffset(area, data.Base(), "menu template is cut short");
+    ctx.an.AtOffset(area, data.Base(), lang::Say(ctx.options.lang, M::ResMenuCut));
     return;
   }
   const bool ex = *version == 1;
   if (*version > 1) {
-    ctx.an.AtOffset(area, data.Base(), "menu template version " + Dec(*version) + " is not known");
+    ctx.an.AtOffset(area, data.Base(), lang::Say(ctx.options.lang, M::ResMenuVersion, {*version}));
     return;
   }
   constexpr int kMaxDepth = 16;
@@ -607,7 +604,7 @@ void DecodeMenu(const Context& ctx, const io::Reader& data, Area area, const std
     if (!each(item)) return;
     if (popup) {
       if (depth + 1 >= kMaxDepth) {
-        ctx.an.AtOffset(area, data.Base() + off, "menu nests deeper than " + Dec(kMaxDepth) + " levels; not followed");
+        ctx.an.AtOffset(area, data.Base() + off, lang::Say(ctx.options.lang, M::ResMenuDeep, {kMaxDepth}));
         return;
       }
       open.push_back(last);
@@ -621,7 +618,7 @@ void DecodeMenu(const Context& ctx, const io::Reader& data, Area area, const std
       --depth;
     }
   }
-  ctx.an.AtOffset(area, data.Base() + off, "menu template ends before its last item");
+  ctx.an.AtOffset(area, data.Base() + off, lang::Say(ctx.options.lang, M::ResMenuNoLast));
 }
 
 }  // namespace kestrova::dumper::pe

@@ -5,6 +5,7 @@
 // with ResourceWalk, which visits every directory once, three levels deep.
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>
@@ -74,7 +75,7 @@ class ResourceWalk {
                  std::optional<std::uint16_t> onlyType);
   bool Visited(std::uint64_t off);  // marks the directory; true when it was seen before
   bool Step(std::uint64_t at);
-  void Report(std::uint64_t off, std::string text) const;
+  void Report(std::uint64_t off, lang::Msg m, std::initializer_list<lang::Arg> args = {}) const;
   ResourceKey Key(std::uint32_t field);
 
   const Context& ctx_;
@@ -106,6 +107,11 @@ std::span<const Named> Languages();       // LANGID -> locale name, meaning the 
 std::span<const Named> CodePages();
 // "0409 (en-US)", or "0409" when the table does not know the LANGID.
 std::string LanguageText(std::uint32_t langId);
+// The few LANGIDs and code pages whose table name is a word of ours, not a
+// locale or character set ("neutral", "system default"): that word in the
+// catalog, its English text the table's name; nothing for the others.
+std::optional<lang::Msg> LanguageWord(std::uint32_t langId);
+std::optional<lang::Msg> CodePageWord(std::uint32_t codePage);
 
 // ---- decoders of the kinds shown as text. Each reads one resource's data and
 // hands what it finds to the caller one item at a time; damage is reported to

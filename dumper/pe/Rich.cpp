@@ -6,10 +6,12 @@
 
 #include "dumper/io/Format.h"
 #include "dumper/pe/Facts.h"
+#include "dumper/lang/catalog/Rich.h"
 
 namespace kestrova::dumper::pe {
 
 using io::Hex;
+namespace M = lang::M;
 
 namespace {
 
@@ -22,15 +24,15 @@ constexpr std::uint64_t kSearchLimit = 0x10000;
 // Product ids of the Visual Studio 2015 and later tool set (still current), and the
 // two ids older than any tool set.
 constexpr Named kProducts[] = {
-    {0x0000, "Unmarked", "objects without a tool record"},
-    {0x0001, "Import0", "imported functions (old import records)"},
-    {0x00FF, "Cvtres1400", "resource converter (VS 2015 and later)"},
-    {0x0100, "Export1400", "export records (VS 2015 and later)"},
-    {0x0101, "Implib1400", "import library records (VS 2015 and later)"},
-    {0x0102, "Linker1400", "linker (VS 2015 and later)"},
-    {0x0103, "Masm1400", "MASM assembler (VS 2015 and later)"},
-    {0x0104, "Utc1900_C", "C compiler (VS 2015 and later)"},
-    {0x0105, "Utc1900_CPP", "C++ compiler (VS 2015 and later)"},
+    {0x0000, "Unmarked", Gloss(M::RichUnmarked)},
+    {0x0001, "Import0", Gloss(M::RichImport0)},
+    {0x00FF, "Cvtres1400", Gloss(M::RichCvtres)},
+    {0x0100, "Export1400", Gloss(M::RichExport)},
+    {0x0101, "Implib1400", Gloss(M::RichImplib)},
+    {0x0102, "Linker1400", Gloss(M::RichLinker)},
+    {0x0103, "Masm1400", Gloss(M::RichMasm)},
+    {0x0104, "Utc1900_C", Gloss(M::RichCCompiler)},
+    {0x0105, "Utc1900_CPP", Gloss(M::RichCppCompiler)},
 };
 
 std::uint32_t Rol(std::uint32_t v, unsigned n) {
@@ -53,6 +55,7 @@ RichEntry RichEntryAt(const RichHeader& r, std::uint32_t i) {
 
 RichHeader ParseRich(const Context& ctx) {
   RichHeader r;
+  const lang::Lang l = ctx.options.lang;
   if (!ctx.h.hasDos || ctx.h.kind != FileKind::Pe) return r;
   const io::Reader& f = ctx.file;
   // The record lies between the DOS header and the PE header.
@@ -72,7 +75,7 @@ RichHeader ParseRich(const Context& ctx) {
   r.richAt = at;
   auto key = f.U32(at + 4);
   if (!key || at + 8 > end) {
-    ctx.an.AtOffset(Area::Rich, at + 4, "Rich header's XOR key is cut off by the PE header or the end of the file");
+    ctx.an.AtOffset(Area::Rich, at + 4, lang::Say(l, M::RichKeyCut));
     return r;
   }
   r.key = *key;
@@ -86,19 +89,19 @@ RichHeader ParseRich(const Context& ctx) {
     }
   }
   if (!r.whole) {
-    ctx.an.AtOffset(Area::Rich, at, "Rich header has no start marker (DanS) before its end marker; damaged");
+    ctx.an.AtOffset(Area::Rich, at, lang::Say(l, M::RichNoStart));
     return r;
   }
   r.start = s;
   // Three masked zero words pad the start marker.
   for (std::uint64_t k = 1; k <= 3; ++k)
     if ((f.U32(s + 4 * k).value_or(0) ^ r.key) != 0) {
-      ctx.an.AtOffset(Area::Rich, s + 4 * k, "Rich header's padding after DanS is not zero; damaged");
+      ctx.an.AtOffset(Area::Rich, s + 4 * k, lang::Say(l, M::RichPaddingNotZero));
       break;
     }
   std::uint64_t first = s + 16;
   if (first > at) {
-    ctx.an.AtOffset(Area::Rich, s, "Rich header's start marker overlaps its entries; damaged");
+    ctx.an.AtOffset(Area::Rich, s, lang::Say(l, M::RichStartOverlaps));
     r.whole = false;
     return r;
   }
@@ -117,9 +120,7 @@ RichHeader ParseRich(const Context& ctx) {
   }
   r.computed = sum;
   if (sum != r.key)
-    ctx.an.AtOffset(Area::Rich, at + 4,
-                    "Rich header checksum " + Hex(sum, 8) + " does not match its key " + Hex(r.key, 8) +
-                        ": edited after linking");
+    ctx.an.AtOffset(Area::Rich, at + 4, lang::Say(l, M::RichChecksumMismatch, {Hex(sum, 8), Hex(r.key, 8)}));
   if (ctx.facts) NoteRich(ctx.facts->marks, r);
   return r;
 }

@@ -5,11 +5,12 @@
 #include <string>
 
 #include "dumper/io/Format.h"
+#include "dumper/lang/catalog/Tls.h"
 
 namespace kestrova::dumper::pe {
 
-using io::Dec;
 using io::Hex;
+namespace M = lang::M;
 
 namespace {
 
@@ -38,7 +39,8 @@ std::span<const FieldDef> TlsLayout() { return kTls; }
 
 TlsDirectory ParseTls(const Context& ctx) {
   TlsDirectory t;
-  DirectoryView dir = OpenDirectory(ctx, kDirTls, Area::Tls, "TLS directory");
+  const lang::Lang l = ctx.options.lang;
+  DirectoryView dir = OpenDirectory(ctx, kDirTls, Area::Tls, M::TlsWhatDirectory);
   t.rva = dir.rva;
   t.size = dir.size;
   if (!dir.backed) return t;
@@ -48,47 +50,44 @@ TlsDirectory ParseTls(const Context& ctx) {
   t.fields = ReadFields(dir.data, 0, kTls, wide, known);
   t.present = true;
   if (dir.data.Size() < known)
-    ctx.an.AtOffset(Area::Tls, dir.data.Base() + dir.data.Size(),
-                    "TLS directory is cut short by the end of its section's data");
+    ctx.an.AtOffset(Area::Tls, dir.data.Base() + dir.data.Size(), lang::Say(l, M::TlsCutShort));
   if (dir.size < known)
-    ctx.an.AtRva(Area::Tls, dir.rva,
-                 "TLS directory size " + Hex(dir.size) + " is smaller than its " + Dec(known) + "-byte structure");
+    ctx.an.AtRva(Area::Tls, dir.rva, lang::Say(l, M::TlsSizeSmall, {Hex(dir.size), known}));
 
   static constexpr std::string_view kPointers[] = {"StartAddressOfRawData", "EndAddressOfRawData", "AddressOfIndex"};
   for (std::size_t i = kTlsStart; i <= kTlsIndex; ++i) {
     std::uint64_t rva = 0;
     if (t.fields.Has(i) && t.fields[i] != 0 && !(ToRva(ctx, t.fields[i], rva) && ctx.map.InImage(rva)))
       ctx.an.AtOffset(Area::Tls, t.fields.offset + TlsLayout()[i].Offset(wide),
-                      std::string(kPointers[i]) + " " + Hex(t.fields[i]) + " lies outside the image");
+                      lang::Say(l, M::TlsFieldOutside, {kPointers[i], Hex(t.fields[i])}));
   }
   if (t.fields.Has(kTlsStart) && t.fields.Has(kTlsEnd) && t.fields[kTlsEnd] < t.fields[kTlsStart])
     ctx.an.AtOffset(Area::Tls, t.fields.offset + TlsLayout()[kTlsEnd].Offset(wide),
-                    "EndAddressOfRawData is below StartAddressOfRawData");
+                    lang::Say(l, M::TlsEndBelowStart));
 
   if (!t.fields.Has(kTlsCallbacks) || t.fields[kTlsCallbacks] == 0) return t;
   const std::uint64_t va = t.fields[kTlsCallbacks];
   if (!ToRva(ctx, va, t.callbackRva)) {
     ctx.an.AtOffset(Area::Tls, t.fields.offset + TlsLayout()[kTlsCallbacks].Offset(wide),
-                    "AddressOfCallBacks " + Hex(va) + " lies outside the image");
+                    lang::Say(l, M::TlsFieldOutside, {"AddressOfCallBacks", Hex(va)}));
     return t;
   }
   auto view = ctx.map.View(t.callbackRva);
   if (!view) {
-    ctx.an.AtRva(Area::Tls, t.callbackRva, "TLS callback array is not backed by file data");
+    ctx.an.AtRva(Area::Tls, t.callbackRva, lang::Say(l, M::TlsArrayNotBacked));
     return t;
   }
   const std::uint64_t width = wide ? 8 : 4;
   auto at = [&](std::uint64_t off) { return wide ? *view->U64(off) : std::uint64_t{*view->U32(off)}; };
   std::uint32_t n = 0;
   WalkEntries(
-      ctx, *view, width, Area::Tls, "TLS callback array has no terminating zero before the end of its data",
-      "TLS callback array: work budget spent; the rest is not listed",
+      ctx, *view, width, Area::Tls, lang::Say(l, M::TlsArrayNoZero), lang::Say(l, M::TlsArrayBudget),
       [&](std::uint64_t, std::uint64_t off) { return at(off) == 0 || n == UINT32_MAX; },
       [&](std::uint64_t i, std::uint64_t off) {
         std::uint64_t rva = 0;
         if (!(ToRva(ctx, at(off), rva) && ctx.map.InImage(rva)))
           ctx.an.AtOffset(Area::Tls, view->Base() + off,
-                          "TLS callback " + Dec(i + 1) + " at " + Hex(at(off)) + " lies outside the image");
+                          lang::Say(l, M::TlsCallbackOutside, {i + 1, Hex(at(off))}));
         ++n;
         return true;
       });

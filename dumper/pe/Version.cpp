@@ -3,74 +3,78 @@
 #include "dumper/pe/Version.h"
 
 #include <algorithm>
+#include <initializer_list>
 
 #include "dumper/io/Format.h"
+#include "dumper/lang/catalog/Version.h"
 
 namespace kestrova::dumper::pe {
 
 using io::Dec;
 using io::Hex;
+namespace M = lang::M;
+using lang::Msg;
 
 namespace {
 
 constexpr Named kFlagNames[] = {
-    {0x01, "DEBUG", "contains debugging information"},
-    {0x02, "PRERELEASE", "a development version"},
-    {0x04, "PATCHED", "modified from the released file"},
-    {0x08, "PRIVATEBUILD", "not built by standard release procedures"},
-    {0x10, "INFOINFERRED", "version information created dynamically"},
-    {0x20, "SPECIALBUILD", "a variation of the standard release"},
+    {0x01, "DEBUG", Msg(M::VerFlagDebug)},
+    {0x02, "PRERELEASE", Msg(M::VerFlagPrerelease)},
+    {0x04, "PATCHED", Msg(M::VerFlagPatched)},
+    {0x08, "PRIVATEBUILD", Msg(M::VerFlagPrivateBuild)},
+    {0x10, "INFOINFERRED", Msg(M::VerFlagInfoInferred)},
+    {0x20, "SPECIALBUILD", Msg(M::VerFlagSpecialBuild)},
 };
 
 constexpr Named kOsNames[] = {
-    {0x00000000, "UNKNOWN", "operating system unknown"},
-    {0x00000001, "WINDOWS16", "16-bit Windows"},
-    {0x00000002, "PM16", "16-bit Presentation Manager"},
-    {0x00000003, "PM32", "32-bit Presentation Manager"},
-    {0x00000004, "WINDOWS32", "32-bit Windows"},
-    {0x00010000, "DOS", "MS-DOS"},
-    {0x00010001, "DOS_WINDOWS16", "16-bit Windows on MS-DOS"},
-    {0x00010004, "DOS_WINDOWS32", "32-bit Windows on MS-DOS"},
-    {0x00020000, "OS216", "16-bit OS/2"},
-    {0x00020002, "OS216_PM16", "16-bit Presentation Manager on 16-bit OS/2"},
-    {0x00030000, "OS232", "32-bit OS/2"},
-    {0x00030003, "OS232_PM32", "32-bit Presentation Manager on 32-bit OS/2"},
-    {0x00040000, "NT", "Windows NT"},
-    {0x00040004, "NT_WINDOWS32", "Windows NT"},
-    {0x00050000, "WINCE", "Windows CE"},
+    {0x00000000, "UNKNOWN", Msg(M::VerOsUnknown)},
+    {0x00000001, "WINDOWS16", Msg(M::VerOsWindows16)},
+    {0x00000002, "PM16", Msg(M::VerOsPm16)},
+    {0x00000003, "PM32", Msg(M::VerOsPm32)},
+    {0x00000004, "WINDOWS32", Msg(M::VerOsWindows32)},
+    {0x00010000, "DOS", Msg(M::VerOsDos)},
+    {0x00010001, "DOS_WINDOWS16", Msg(M::VerOsDosWindows16)},
+    {0x00010004, "DOS_WINDOWS32", Msg(M::VerOsDosWindows32)},
+    {0x00020000, "OS216", Msg(M::VerOsOs216)},
+    {0x00020002, "OS216_PM16", Msg(M::VerOsOs216Pm16)},
+    {0x00030000, "OS232", Msg(M::VerOsOs232)},
+    {0x00030003, "OS232_PM32", Msg(M::VerOsOs232Pm32)},
+    {0x00040000, "NT", Msg(M::VerOsNt)},
+    {0x00040004, "NT_WINDOWS32", Msg(M::VerOsNt)},
+    {0x00050000, "WINCE", Msg(M::VerOsWinCe)},
 };
 
 constexpr Named kTypeNames[] = {
-    {0, "UNKNOWN", "file type unknown"},
-    {1, "APP", "application"},
-    {2, "DLL", "dynamic-link library"},
-    {3, "DRV", "device driver"},
-    {4, "FONT", "font"},
-    {5, "VXD", "virtual device"},
-    {7, "STATIC_LIB", "static-link library"},
+    {0, "UNKNOWN", Msg(M::VerTypeUnknown)},
+    {1, "APP", Msg(M::VerTypeApp)},
+    {2, "DLL", Msg(M::VerTypeDll)},
+    {3, "DRV", Msg(M::VerTypeDrv)},
+    {4, "FONT", Msg(M::VerTypeFont)},
+    {5, "VXD", Msg(M::VerTypeVxd)},
+    {7, "STATIC_LIB", Msg(M::VerTypeStaticLib)},
 };
 
 constexpr Named kDriverSubtypes[] = {
-    {0x0, "UNKNOWN", "driver type unknown"},
-    {0x1, "PRINTER", "printer driver"},
-    {0x2, "KEYBOARD", "keyboard driver"},
-    {0x3, "LANGUAGE", "language driver"},
-    {0x4, "DISPLAY", "display driver"},
-    {0x5, "MOUSE", "mouse driver"},
-    {0x6, "NETWORK", "network driver"},
-    {0x7, "SYSTEM", "system driver"},
-    {0x8, "INSTALLABLE", "installable driver"},
-    {0x9, "SOUND", "sound driver"},
-    {0xA, "COMM", "communications driver"},
-    {0xB, "INPUTMETHOD", "input method driver"},
-    {0xC, "VERSIONED_PRINTER", "versioned printer driver"},
+    {0x0, "UNKNOWN", Msg(M::VerDrvUnknown)},
+    {0x1, "PRINTER", Msg(M::VerDrvPrinter)},
+    {0x2, "KEYBOARD", Msg(M::VerDrvKeyboard)},
+    {0x3, "LANGUAGE", Msg(M::VerDrvLanguage)},
+    {0x4, "DISPLAY", Msg(M::VerDrvDisplay)},
+    {0x5, "MOUSE", Msg(M::VerDrvMouse)},
+    {0x6, "NETWORK", Msg(M::VerDrvNetwork)},
+    {0x7, "SYSTEM", Msg(M::VerDrvSystem)},
+    {0x8, "INSTALLABLE", Msg(M::VerDrvInstallable)},
+    {0x9, "SOUND", Msg(M::VerDrvSound)},
+    {0xA, "COMM", Msg(M::VerDrvComm)},
+    {0xB, "INPUTMETHOD", Msg(M::VerDrvInputMethod)},
+    {0xC, "VERSIONED_PRINTER", Msg(M::VerDrvVersionedPrinter)},
 };
 
 constexpr Named kFontSubtypes[] = {
-    {0x0, "UNKNOWN", "font type unknown"},
-    {0x1, "RASTER", "raster font"},
-    {0x2, "VECTOR", "vector font"},
-    {0x3, "TRUETYPE", "TrueType font"},
+    {0x0, "UNKNOWN", Msg(M::VerFontUnknown)},
+    {0x1, "RASTER", Msg(M::VerFontRaster)},
+    {0x2, "VECTOR", Msg(M::VerFontVector)},
+    {0x3, "TRUETYPE", Msg(M::VerFontTrueType)},
 };
 
 constexpr std::uint32_t kFixedSignature = 0xFEEF04BD;
@@ -98,8 +102,8 @@ class Reader {
  public:
   Reader(const Context& ctx, const io::Reader& data) : ctx_(ctx), d_(data) {}
 
-  void Warn(std::uint64_t off, std::string text) const {
-    ctx_.an.AtOffset(Area::Version, d_.Base() + off, std::move(text));
+  void Warn(std::uint64_t off, lang::Msg m, std::initializer_list<lang::Arg> args = {}) const {
+    ctx_.an.AtOffset(Area::Version, d_.Base() + off, lang::Say(ctx_.options.lang, m, args));
   }
 
   // The block at `off` inside a parent that ends at `parentEnd`.
@@ -107,43 +111,43 @@ class Reader {
     Block b;
     b.off = off;
     if (!ctx_.budget.Take()) {
-      Warn(off, "version information stopped: the work budget for this file is spent");
+      Warn(off, M::VerBudget);
       return b;
     }
     auto length = d_.U16(off);
     if (!length || off + 6 > parentEnd) {
-      Warn(off, "version block header is cut short by the end of its parent");
+      Warn(off, M::VerHeaderCut);
       return b;
     }
     if (*length < 6) {
-      Warn(off, "version block length " + Dec(*length) + " is too small for its header");
+      Warn(off, M::VerLengthSmall, {*length});
       return b;
     }
     b.end = off + *length;
     if (b.end > parentEnd) {
       // Inside a parent that was cut, its children running out is the same fault.
       b.cut = true;
-      if (!parentCut) Warn(off, "version block of " + Dec(*length) + " bytes runs past the end of its parent block; cut");
+      if (!parentCut) Warn(off, M::VerBlockPastParent, {*length});
       b.end = parentEnd;
     }
-    if (*length % 2 != 0) Warn(off, "version block length " + Dec(*length) + " is odd");
+    if (*length % 2 != 0) Warn(off, M::VerLengthOdd, {*length});
     b.valueLength = *d_.U16(off + 2);
     b.type = *d_.U16(off + 4);
     // The key: UTF-16 up to its NUL, inside the block.
     std::uint64_t k = off + 6;
     while (k + 2 <= b.end && *d_.U16(k) != 0) k += 2;
     if (k + 2 > b.end) {
-      if (!b.cut) Warn(off + 6, "version block key has no terminating NUL inside its block");
+      if (!b.cut) Warn(off + 6, M::VerKeyNoNul);
       return b;
     }
     b.key = d_.Sub(off + 6, k - off - 6)->Bytes();
     b.value = std::min(Align4(k + 2), b.end);
     if (b.value > k + 2 && *d_.U16(k + 2) != 0)
-      Warn(k + 2, "version block's padding after its key is not zero: the padding is missing");
+      Warn(k + 2, M::VerPaddingNotZero);
     std::uint64_t bytes = b.type == 1 ? std::uint64_t{b.valueLength} * 2 : b.valueLength;
     b.valueEnd = b.value + bytes;
     if (b.valueEnd > b.end) {
-      if (!b.cut) Warn(b.value, "version value of " + Dec(bytes) + " bytes runs past the end of its block; cut");
+      if (!b.cut) Warn(b.value, M::VerValuePastBlock, {bytes});
       b.valueEnd = b.end;
     }
     b.children = std::min(Align4(b.valueEnd), b.end);
@@ -169,7 +173,7 @@ class Reader {
     if (b.valueLength == 0) return {};
     std::uint64_t k = b.value;
     while (k + 2 <= b.end && *d_.U16(k) != 0) k += 2;
-    if (k + 2 > b.end && !b.cut) Warn(b.value, "version string value has no terminating NUL inside its block");
+    if (k + 2 > b.end && !b.cut) Warn(b.value, M::VerStringNoNul);
     return d_.Sub(b.value, k - b.value)->Bytes();
   }
 
@@ -205,18 +209,17 @@ VersionInfo ParseVersion(const Context& ctx) {
   Block root = r.Read(0, data->Size(), data->Size() < v.leaf.size);
   if (!root.ok) return v;
   if (!KeyIs(root.key, "VS_VERSION_INFO"))
-    r.Warn(6, "version information's key is \"" + FromUtf16(root.key) + "\", not VS_VERSION_INFO");
+    r.Warn(6, M::VerRootKey, {FromUtf16(root.key)});
   if (root.valueLength != 0) {
     if (root.valueLength != kFixedSize)
-      r.Warn(2, "fixed file information is " + Dec(root.valueLength) + " bytes, not " + Dec(kFixedSize));
+      r.Warn(2, M::VerFixedSize, {root.valueLength, kFixedSize});
     if (root.value + kFixedSize <= root.end) {
       v.hasFixed = true;
       for (std::size_t i = 0; i < kFixedCount; ++i) v.fixed[i] = *data->U32(root.value + 4 * i);
       if (v.fixed[kSignature] != kFixedSignature)
-        r.Warn(root.value, "fixed file information's signature is " + Hex(v.fixed[kSignature]) + ", not " +
-                               Hex(kFixedSignature));
+        r.Warn(root.value, M::VerFixedSignature, {Hex(v.fixed[kSignature]), Hex(kFixedSignature)});
     } else {
-      r.Warn(root.value, "fixed file information runs past the end of the version block");
+      r.Warn(root.value, M::VerFixedPastEnd);
     }
   }
   r.Children(root, root.children, [&](const Block& child) {
@@ -224,8 +227,7 @@ VersionInfo ParseVersion(const Context& ctx) {
       r.Children(child, child.children, [&](const Block& table) {
         VersionTable t;
         t.key = table.key;
-        if (table.key.size() != 16) r.Warn(table.off + 6, "string table key \"" + FromUtf16(table.key) +
-                                                              "\" is not eight hex digits");
+        if (table.key.size() != 16) r.Warn(table.off + 6, M::VerTableKey, {FromUtf16(table.key)});
         r.Children(table, table.children, [&](const Block& s) { t.strings.push_back({s.key, r.Text(s)}); });
         v.tables.push_back(std::move(t));
       });
@@ -235,7 +237,7 @@ VersionInfo ParseVersion(const Context& ctx) {
         for (std::uint64_t at = var.value; at + 4 <= var.valueEnd; at += 4) v.translations.push_back(*r.Data().U32(at));
       });
     } else {
-      r.Warn(child.off, "version block \"" + FromUtf16(child.key) + "\" is neither StringFileInfo nor VarFileInfo");
+      r.Warn(child.off, M::VerUnknownBlock, {FromUtf16(child.key)});
     }
   });
   return v;

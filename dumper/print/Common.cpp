@@ -201,9 +201,11 @@ void PrintFields(Printer& o, const FieldBlock& b, const Context& ctx, const Fiel
         if (n != nullptr) {
           o.Text("  ").Word(key + "Name", n->name).Text("  ").Text(n->meaning.In(o.Language()));
         } else {
-          std::string lower(d.label);
-          for (char& c : lower) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-          o.Say(lang::M::UnknownValueOf, {lower});
+          // English says the field as a word ("unknown subsystem"); a translation keeps its name.
+          std::string word(d.label);
+          if (o.Language() == lang::Lang::En)
+            for (char& c : word) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+          o.Say(lang::M::UnknownValueOf, {word});
         }
         break;
       }

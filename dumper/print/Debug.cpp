@@ -7,12 +7,14 @@
 #include "dumper/io/Format.h"
 #include "dumper/pe/Debug.h"
 #include "dumper/print/Part.h"
+#include "dumper/lang/catalog/Debug.h"
 
 namespace kestrova::dumper::print {
 
 void PrintDebug(Printer& o, const pe::DebugDirectory& d, const pe::Context& ctx);
 
 using namespace pe;
+namespace M = lang::M;
 
 namespace {
 
@@ -24,7 +26,7 @@ void AppendHex(std::string& s, std::uint64_t v, int width) {
 
 void CodeView(Printer& o, const Context& ctx, const DebugEntry& e) {
   CodeViewInfo cv = ReadCodeView(ctx, e);
-  Field(o, "  Signature", "signature");
+  Field(o, M::DbgSignature, "signature");
   std::array<char, 4> sig = DebugSignature(e);
   o.Name(std::string_view(sig.data(), static_cast<std::size_t>(std::min<std::uint64_t>(4, e.data.Size()))));
   o.Nl();
@@ -34,12 +36,12 @@ void CodeView(Printer& o, const Context& ctx, const DebugEntry& e) {
     Guid(o, {}, cv.guid);
     o.Nl();
   } else {
-    Field(o, "  PDB signature", "pdbSignature").Hex(cv.nb10Signature, 8);
+    Field(o, M::DbgPdbSignature, "pdbSignature").Hex(cv.nb10Signature, 8);
     o.Nl();
   }
   Field(o, "  Age", "age").Dec(cv.age);
   o.Nl();
-  Field(o, "  PDB path", "pdbPath").Name(cv.path);
+  Field(o, M::DbgPdbPath, "pdbPath").Name(cv.path);
   o.Nl();
   // What a symbol server is asked for: the GUID's fields (or the signature) without dashes, then the age in hex.
   std::string key;
@@ -57,18 +59,21 @@ void CodeView(Printer& o, const Context& ctx, const DebugEntry& e) {
     AppendHex(key, cv.nb10Signature, 8);
   }
   AppendHex(key, cv.age, 0);
-  Field(o, "  Symbol server key", "symbolServerKey").Word({}, key);
+  Field(o, M::DbgSymbolServerKey, "symbolServerKey").Word({}, key);
   o.Nl();
 }
 
 std::uint32_t U32(const DebugEntry& e, std::uint64_t at) { return e.data.U32(at).value_or(0); }
 
 void VcFeature(Printer& o, const DebugEntry& e) {
-  static constexpr std::string_view kCounts[] = {"Pre-VC++ 11.00", "C/C++", "/GS", "/sdl", "guardN"};
+  // The first count is named in our words; the others by the compiler's switches.
+  static constexpr std::string_view kSwitches[] = {"  C/C++", "  /GS", "  /sdl", "  guardN"};
   static constexpr std::string_view kKeys[] = {"preVc11", "cCpp", "gs", "sdl", "guardN"};
-  for (std::size_t i = 0; i < std::size(kCounts); ++i) {
+  for (std::size_t i = 0; i < std::size(kKeys); ++i) {
     if (!e.data.Has(4 * i, 4)) break;
-    Field(o, std::string("  ") + std::string(kCounts[i]), kKeys[i]).Dec(U32(e, 4 * i));
+    if (i == 0) Field(o, M::DbgPreVc11, kKeys[i]);
+    else Field(o, kSwitches[i - 1], kKeys[i]);
+    o.Dec(U32(e, 4 * i));
     o.Nl();
   }
 }
@@ -76,9 +81,9 @@ void VcFeature(Printer& o, const DebugEntry& e) {
 void Pogo(Printer& o, const Context& ctx, const DebugEntry& e) {
   if (!e.data.Has(0, 4)) return;
   std::array<char, 4> sig = DebugSignature(e);
-  Field(o, "  Signature", "signature").Name(std::string_view(sig.data(), sig.size()));
+  Field(o, M::DbgSignature, "signature").Name(std::string_view(sig.data(), sig.size()));
   o.Nl();
-  o.Text("      RVA       Size      Name");
+  o.Text("      RVA").Col(16).Say(M::DbgPogoSize).Col(26).Say(M::DbgPogoName);
   o.Nl();
   Scoped rows(o, Scoped::kList, "pogoEntries");
   WalkPogo(ctx, e, [&](const PogoEntry& p) {
@@ -99,7 +104,7 @@ void Repro(Printer& o, const DebugEntry& e) {
   }
   std::string hash;
   for (std::uint64_t i = 0; i < n && i < 64; ++i) AppendHex(hash, e.data.U8(from + i).value_or(0), 2);
-  Field(o, "  Hash", "hash").Word({}, hash);
+  Field(o, M::DbgHash, "hash").Word({}, hash);
   o.Fact("hashCut", n > 64);
   if (n > 64) o.Text("...");
   o.Nl();
@@ -112,7 +117,7 @@ void Misc(Printer& o, const DebugEntry& e) {
   Field(o, "  DataType", "DataType").Dec(U32(e, 0));
   if (U32(e, 0) == 1) o.Word("DataTypeName", "  EXENAME", "EXENAME");
   o.Nl();
-  Field(o, "  Image name", "imageName");
+  Field(o, M::DbgImageName, "imageName");
   io::Reader name = e.data.From(12);
   if (!unicode) {
     o.Name(name.String(0, kMaxName).text);
@@ -152,18 +157,18 @@ void Misc(Printer& o, const DebugEntry& e) {
 void Entry(Printer& o, const Context& ctx, const DebugDirectory& d, std::uint32_t i) {
   DebugEntry e = ReadDebugEntry(ctx, d, i);
   o.Nl();
-  o.Text("  Entry ").Dec(kNoKey, i + 1);
+  o.Say(M::DbgEntry, {i + 1});
   o.Nl();
   Field(o, "  Characteristics", "Characteristics").Hex(e.characteristics, 8);
   o.Nl();
   Field(o, "  TimeDateStamp");
   Stamp(o, "TimeDateStamp", e.timeDateStamp, StampStyle::Table);
   o.Nl();
-  Field(o, "  Version").Dec("MajorVersion", e.majorVersion).Ch('.').Dec("MinorVersion", e.minorVersion);
+  Field(o, M::DbgVersion, {}).Dec("MajorVersion", e.majorVersion).Ch('.').Dec("MinorVersion", e.minorVersion);
   o.Nl();
   Field(o, "  Type", "Type").Dec(e.type);
   if (const Named* n = Find(DebugTypes(), e.type)) o.Text("  ").Word("TypeName", n->name).Text("  ").Text(n->meaning.In(o.Language()));
-  else o.Text("  (unknown type)");
+  else o.Say(M::DbgUnknownType);
   o.Nl();
   Field(o, "  SizeOfData", "SizeOfData").Hex(e.sizeOfData, 8).Text(" (").Dec(kNoKey, e.sizeOfData).Ch(')');
   o.Nl();
@@ -180,7 +185,7 @@ void Entry(Printer& o, const Context& ctx, const DebugDirectory& d, std::uint32_
     case kDebugRepro: Repro(o, e); break;
     case kDebugMisc: Misc(o, e); break;
     case kDebugFpo:
-      Field(o, "  FPO records", "fpoRecords").Dec(e.data.Size() / 16);
+      Field(o, M::DbgFpoRecords, "fpoRecords").Dec(e.data.Size() / 16);
       o.Nl();
       break;
     case kDebugExDllCharacteristics:
@@ -196,8 +201,9 @@ void Entry(Printer& o, const Context& ctx, const DebugDirectory& d, std::uint32_
 
 void PrintDebug(Printer& o, const DebugDirectory& d, const Context& ctx) {
   if (!d.present) return;
-  Field(o, "Directory").Text("RVA ").Hex("rva", d.rva, 8).Text(", size ").Hex("size", d.size, 8).Text(", ");
-  Count(o, kNoKey, d.count, "entry", "entries");
+  Field(o, M::DbgDirectory, "Directory").Text("RVA ").Hex("rva", d.rva, 8).Say(M::DbgSize).Hex("size", d.size, 8);
+  o.Say(M::ListSep);
+  Count(o, kNoKey, d.count, M::DbgEntriesOne, M::DbgEntriesMany);
   o.Nl();
   Scoped rows(o, Scoped::kList, "entries");
   for (std::uint32_t i = 0; i < d.count && !o.Exhausted(); ++i) {

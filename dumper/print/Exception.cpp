@@ -1,6 +1,7 @@
 // The function table: one line per function, decoded from the file as it is printed.
 #include "dumper/pe/Exception.h"
 #include "dumper/print/Part.h"
+#include "dumper/lang/catalog/Exception.h"
 
 namespace kestrova::dumper::print {
 void PrintException(Printer& o, const pe::ExceptionTable& t, const pe::Context& ctx);
@@ -9,8 +10,21 @@ void PrintException(Printer& o, const pe::ExceptionTable& t, const pe::Context& 
 namespace kestrova::dumper::print {
 
 using namespace pe;
+namespace M = lang::M;
 
 namespace {
+
+// A table's column titles, each starting in its column as the rows' values do.
+struct Column {
+  lang::Msg title;
+  std::size_t at;
+};
+
+template <std::size_t N>
+void Titles(Printer& o, const Column (&columns)[N]) {
+  for (const Column& c : columns) o.Col(c.at).Say(c.title);
+  o.Nl();
+}
 
 void FrameText(Printer& o, const UnwindX64& u) {
   if (u.frameRegister == 0) {
@@ -22,8 +36,11 @@ void FrameText(Printer& o, const UnwindX64& u) {
 }
 
 void PrintX64(Printer& o, const ExceptionTable& t, const Context& ctx) {
-  o.Text("  Begin     End       Unwind    Ver  Flags               Prolog  Codes  Frame      Handler");
-  o.Nl();
+  static constexpr Column kColumns[] = {
+      {M::ExcColBegin, 2},  {M::ExcColEnd, 12},    {M::ExcColUnwind, 22}, {M::ExcColVersion, 32}, {M::ExcColFlags, 37},
+      {M::ExcColProlog, 57}, {M::ExcColCodes, 65}, {M::ExcColFrame, 72},  {M::ExcColHandler, 83},
+  };
+  Titles(o, kColumns);
   Scoped rows(o, Scoped::kList, "functions");
   ExceptionWalker w(t, ctx);
   RuntimeFunction f;
@@ -31,19 +48,19 @@ void PrintX64(Printer& o, const ExceptionTable& t, const Context& ctx) {
     Scoped row(o, Scoped::kObject, {});
     o.Text("  ").Hex("begin", f.begin, 8).Text("  ").Hex("end", f.end, 8).Text("  ").Hex("unwind", f.unwind, 8);
     if (f.empty) {
-      o.Word("kind", "  (empty entry)", "empty");
+      o.Word("kind", M::ExcEmpty, "empty");
       o.Nl();
       continue;
     }
     if (f.indirect) {
-      o.Word("kind", "  (shares the unwind information of the entry at ", "shared");
-      o.Hex("sharedWith", f.unwind & ~1u, 8).Ch(')');
+      o.Word("kind", M::ExcSharesBefore, "shared");
+      o.Hex("sharedWith", f.unwind & ~1u, 8).Say(M::ExcSharesAfter);
       o.Nl();
       continue;
     }
     const UnwindX64& u = f.x64;
     if (!u.ok) {
-      o.Word("kind", "  (no unwind information)", "noUnwindInformation");
+      o.Word("kind", M::ExcNoUnwind, "noUnwindInformation");
       o.Nl();
       continue;
     }
@@ -54,9 +71,9 @@ void PrintX64(Printer& o, const ExceptionTable& t, const Context& ctx) {
     FrameText(o, u);
     if (u.hasHandler) o.Col(83).Hex("handler", u.handler, 8);
     if (u.chained) {
-      o.Col(83).Text("chained to ").Hex("parentBegin", u.parentBegin, 8).Ch('-').Hex("parentEnd", u.parentEnd, 8);
-      o.Text(" unwind ").Hex("parentUnwind", u.parentUnwind, 8);
-      if (u.links > 1 && u.rootBegin != u.parentBegin) o.Text(", root ").Hex("rootBegin", u.rootBegin, 8);
+      o.Col(83).Say(M::ExcChainedTo).Hex("parentBegin", u.parentBegin, 8).Ch('-').Hex("parentEnd", u.parentEnd, 8);
+      o.Say(M::ExcChainedUnwind).Hex("parentUnwind", u.parentUnwind, 8);
+      if (u.links > 1 && u.rootBegin != u.parentBegin) o.Say(M::ExcChainedRoot).Hex("rootBegin", u.rootBegin, 8);
     }
     o.Nl();
   }
@@ -65,8 +82,8 @@ void PrintX64(Printer& o, const ExceptionTable& t, const Context& ctx) {
 void PackedArm(Printer& o, bool a64, std::uint32_t w) {
   // The fields under the names the unwind format gives them.
   auto field = [&](std::string_view name, std::uint32_t v) { o.Ch(' ').Text(name).Ch('=').Dec(name, v); };
-  o.Word("kind", "packed").Fact("fragment", (w & 3) == 2);
-  if ((w & 3) == 2) o.Text(" (fragment, no prolog)");
+  o.Word("kind", M::ExcPacked, "packed").Fact("fragment", (w & 3) == 2);
+  if ((w & 3) == 2) o.Say(M::ExcFragmentNoProlog);
   if (a64) {
     field("RegF", (w >> 13) & 7);
     field("RegI", (w >> 16) & 0xF);
@@ -86,8 +103,12 @@ void PackedArm(Printer& o, bool a64, std::uint32_t w) {
 
 void PrintArm(Printer& o, const ExceptionTable& t, const Context& ctx) {
   const bool a64 = t.kind == UnwindKind::Arm64;
-  o.Text("  Begin     Length    Unwind    Ver  X  E  Epilogs  Code words  Handler");
-  o.Nl();
+  static constexpr Column kColumns[] = {
+      {M::ExcColBegin, 2}, {M::ExcColLength, 12}, {M::ExcColUnwind, 22},    {M::ExcColVersion, 32},
+      {M::ExcColX, 37},    {M::ExcColE, 40},      {M::ExcColEpilogs, 43},    {M::ExcColCodeWords, 52},
+      {M::ExcColHandler, 64},
+  };
+  Titles(o, kColumns);
   Scoped rows(o, Scoped::kList, "functions");
   ExceptionWalker w(t, ctx);
   RuntimeFunction f;
@@ -96,9 +117,9 @@ void PrintArm(Printer& o, const ExceptionTable& t, const Context& ctx) {
     Scoped row(o, Scoped::kObject, {});
     o.Text("  ").Hex("begin", f.begin, 8).Text("  ").Hex("length", u.length, 8).Text("  ");
     if (f.empty) {
-      o.Hex("unwind", 0, 8).Word("kind", "  (empty entry)", "empty");
+      o.Hex("unwind", 0, 8).Word("kind", M::ExcEmpty, "empty");
     } else if (u.flag == 3) {
-      o.Hex("unwind", f.unwind, 8).Word("kind", "  (reserved form)", "reserved");
+      o.Hex("unwind", f.unwind, 8).Word("kind", M::ExcReservedForm, "reserved");
     } else if (u.flag != 0) {
       o.Fact("unwind", std::uint64_t{f.unwind});
       PackedArm(o, a64, f.unwind);
@@ -110,9 +131,9 @@ void PrintArm(Printer& o, const ExceptionTable& t, const Context& ctx) {
         o.Text("  ").DecR("epilogCount", u.epilogCount, 7).Text("  ").DecR("codeWords", u.codeWords, 10);
         if (u.hasHandler) o.Text("  ").Hex("handler", u.handler, 8);
         o.Fact("fragment", u.f);
-        if (u.f) o.Text("  fragment");
+        if (u.f) o.Say(M::ExcFragment);
       } else {
-        o.Word("kind", "  (no unwind information)", "noUnwindInformation");
+        o.Word("kind", M::ExcNoUnwind, "noUnwindInformation");
       }
     }
     o.Nl();
@@ -123,12 +144,12 @@ void PrintArm(Printer& o, const ExceptionTable& t, const Context& ctx) {
 
 void PrintException(Printer& o, const ExceptionTable& t, const Context& ctx) {
   if (!t.present) return;
-  Field(o, "Functions").Dec(kNoKey, t.count);
-  if (t.kind == UnwindKind::X64) o.Word("unwindKind", "  (x64 unwind information)", "x64");
-  else if (t.kind == UnwindKind::Arm64) o.Word("unwindKind", "  (ARM64 unwind information)", "arm64");
-  else o.Word("unwindKind", "  (ARM Thumb-2 unwind information)", "armThumb2");
+  Field(o, M::ExcFunctions, "Functions").Dec(kNoKey, t.count);
+  if (t.kind == UnwindKind::X64) o.Word("unwindKind", M::ExcKindX64, "x64");
+  else if (t.kind == UnwindKind::Arm64) o.Word("unwindKind", M::ExcKindArm64, "arm64");
+  else o.Word("unwindKind", M::ExcKindArmNt, "armThumb2");
   o.Nl();
-  Field(o, "Directory").Text("RVA ").Hex("rva", t.rva, 8).Text(", size ").Hex("size", t.size, 8);
+  Field(o, M::ExcDirectory, "Directory").Text("RVA ").Hex("rva", t.rva, 8).Say(M::ExcSize).Hex("size", t.size, 8);
   InSection(o, ctx, t.rva);
   o.Nl();
   o.Nl();

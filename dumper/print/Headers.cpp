@@ -7,17 +7,17 @@
 #include "dumper/pe/Parse.h"
 #include "dumper/print/Part.h"
 #include "dumper/lang/catalog/Common.h"
+#include "dumper/lang/catalog/Headers.h"
 
 namespace kestrova::dumper::print {
 
 using namespace pe;
+namespace M = lang::M;
 
 namespace {
 
 // The file's kind: the listing's words, and a short word for JSON.
 void Kind(Printer& o, const Headers& h) {
-  using lang::Msg;
-  namespace M = lang::M;
   if (h.kind == FileKind::NotExecutable) o.Word("type", M::KindNotExecutable, "notExecutable");
   else if (h.kind == FileKind::Dos) o.Word("type", M::KindDos, "dos");
   else if (!h.opt.present) o.Word("type", M::KindPeNoOptional, "pe");
@@ -32,8 +32,6 @@ void PrintIntro(Printer& o, std::string_view displayName, const Headers& h, std:
   o.Word("tool", kBanner);
   o.Nl();
   o.Nl();
-  using lang::Msg;
-  namespace M = lang::M;
   Field(o, M::IntroFile, "file").Name(displayName);
   o.Nl();
   char sizeHex[20];
@@ -65,40 +63,40 @@ void PrintIntro(Printer& o, std::string_view displayName, const Headers& h, std:
 
 void PrintDos(Printer& o, const HeaderPart&, const Context& ctx) {
   const DosHeader& d = ctx.h.dos;
-  auto f16 = [&](std::string_view label, std::uint16_t v) {
+  auto f16 = [&](lang::Msg label, std::uint16_t v) {
     Field(o, label).Hex(v, 4);
     o.Nl();
   };
-  Field(o, "e_magic     signature").Hex(d.magic, 4).Text("  \"MZ\"");
+  Field(o, M::HdrDosMagic).Hex(d.magic, 4).Text("  \"MZ\"");
   o.Nl();
-  f16("e_cblp      bytes on last page", d.cblp);
-  f16("e_cp        pages in file", d.cp);
-  f16("e_crlc      relocations", d.crlc);
-  f16("e_cparhdr   header paragraphs", d.cparhdr);
-  f16("e_minalloc  minimum extra paras", d.minalloc);
-  f16("e_maxalloc  maximum extra paras", d.maxalloc);
-  f16("e_ss        initial SS", d.ss);
-  f16("e_sp        initial SP", d.sp);
-  f16("e_csum      checksum", d.csum);
-  f16("e_ip        initial IP", d.ip);
-  f16("e_cs        initial CS", d.cs);
-  f16("e_lfarlc    relocation table", d.lfarlc);
-  f16("e_ovno      overlay number", d.ovno);
-  Field(o, "e_res       reserved");
+  f16(M::HdrDosCblp, d.cblp);
+  f16(M::HdrDosCp, d.cp);
+  f16(M::HdrDosCrlc, d.crlc);
+  f16(M::HdrDosCparhdr, d.cparhdr);
+  f16(M::HdrDosMinalloc, d.minalloc);
+  f16(M::HdrDosMaxalloc, d.maxalloc);
+  f16(M::HdrDosSs, d.ss);
+  f16(M::HdrDosSp, d.sp);
+  f16(M::HdrDosCsum, d.csum);
+  f16(M::HdrDosIp, d.ip);
+  f16(M::HdrDosCs, d.cs);
+  f16(M::HdrDosLfarlc, d.lfarlc);
+  f16(M::HdrDosOvno, d.ovno);
+  Field(o, M::HdrDosRes);
   {
     Scoped words(o, Scoped::kList, "e_res");
     for (std::uint16_t r : d.res) o.Hex(r, 4).Ch(' ');
   }
   o.Nl();
-  f16("e_oemid     OEM identifier", d.oemid);
-  f16("e_oeminfo   OEM information", d.oeminfo);
-  Field(o, "e_res2      reserved");
+  f16(M::HdrDosOemid, d.oemid);
+  f16(M::HdrDosOeminfo, d.oeminfo);
+  Field(o, M::HdrDosRes2);
   {
     Scoped words(o, Scoped::kList, "e_res2");
     for (std::uint16_t r : d.res2) o.Hex(r, 4).Ch(' ');
   }
   o.Nl();
-  Field(o, "e_lfanew    new header offset").Hex(d.lfanew, 8);
+  Field(o, M::HdrDosLfanew).Hex(d.lfanew, 8);
   o.Nl();
 }
 
@@ -107,12 +105,12 @@ void PrintCoff(Printer& o, const HeaderPart&, const Context& ctx) {
   if (h.hasCoff) {
     const CoffHeader& c = h.coff;
     // The signature's bytes, as HexBytes gives bytes in JSON.
-    Field(o, "Signature").Word({}, "50450000", "50450000").Text("  \"PE\\0\\0\" at file offset 0x");
+    Field(o, "Signature").Word({}, "50450000", "50450000").Say(M::HdrCoffSignatureAt);
     o.Hex("signatureOffset", h.coffOffset - 4, 0);
     o.Nl();
     Field(o, "Machine").Hex(c.machine, 4);
     if (const Named* m = Find(Machines(), c.machine)) o.Text("  ").Word("MachineName", m->name).Text("  ").Text(m->meaning.In(o.Language()));
-    else o.Text("  (unknown machine)");
+    else o.Say(M::HdrCoffUnknownMachine);
     o.Nl();
     Field(o, "NumberOfSections").Dec(c.numberOfSections);
     o.Nl();
@@ -141,17 +139,17 @@ void PrintOptional(Printer& o, const HeaderPart&, const Context& ctx) {
     }
     out.Hex(v, 8);  // the checksum, beside the one computed from the file
     if (h.checksumComputed) {
-      out.Text("  computed ").Hex("computedCheckSum", h.computedChecksum, 8);
+      out.Say(M::HdrOptComputed).Hex("computedCheckSum", h.computedChecksum, 8);
       // A stored 0 says "none" by itself; otherwise whether the two agree.
-      if (v == 0) out.Text(" (none stored)");
-      else out.Text(v == h.computedChecksum ? " (matches)" : " (DIFFERS)").Fact("checkSumMatches", v == h.computedChecksum);
+      if (v == 0) out.Say(M::HdrOptNoneStored);
+      else out.Say(v == h.computedChecksum ? M::HdrOptMatches : M::HdrOptDiffers).Fact("checkSumMatches", v == h.computedChecksum);
     }
   });
 }
 
 void PrintDirectories(Printer& o, const HeaderPart&, const Context& ctx) {
   const Headers& h = ctx.h;
-  o.Text("  #   Name").Col(20).Text("RVA       Size      Where");
+  o.Text("  #   ").Say(M::HdrColName).Col(20).Text("RVA").Col(30).Say(M::HdrDirColSize).Col(40).Say(M::HdrDirColWhere);
   o.Nl();
   auto names = DirectoryNames();
   // "where" is a word (none, file, outsideFile, section, headers, outside);
@@ -165,14 +163,14 @@ void PrintDirectories(Printer& o, const HeaderPart&, const Context& ctx) {
     if (d.rva == 0 && d.size == 0) {
       o.Word("where", "-", "none");
     } else if (i == kDirCertificate) {
-      o.Word("where", d.inFile ? "file offset, not mapped" : "file offset, outside the file",
-             d.inFile ? "file" : "outsideFile");
+      if (d.inFile) o.Word("where", M::HdrDirFileOffset, "file");
+      else o.Word("where", M::HdrDirFileOffsetOutside, "outsideFile");
     } else if (d.section != kNoSection) {
       o.Word("where", "", "section").Name("section", SectionName(h.sections[static_cast<std::size_t>(d.section)]));
     } else if (d.inHeaders) {
-      o.Word("where", "headers");
+      o.Word("where", M::HdrDirInHeaders, "headers");
     } else {
-      o.Word("where", "outside every section", "outside");
+      o.Word("where", M::HdrDirOutside, "outside");
     }
     o.Nl();
   }
@@ -195,7 +193,9 @@ void PrintSections(Printer& o, const HeaderPart&, const Context& ctx) {
   std::size_t width = 8;
   for (const Section& s : h.sections) width = std::max(width, std::min<std::size_t>(SectionName(s).size(), 32));
   std::size_t col = 6 + width + 2;
-  o.Text("  #   Name").Col(col).Text("VirtSize  VirtAddr  RawSize   RawPtr    Entropy  Flags     Characteristics");
+  o.Text("  #   ").Say(M::HdrColName).Col(col).Say(M::HdrSecColVirtSize).Col(col + 10).Say(M::HdrSecColVirtAddr);
+  o.Col(col + 20).Say(M::HdrSecColRawSize).Col(col + 30).Say(M::HdrSecColRawPtr).Col(col + 40).Say(M::HdrSecColEntropy);
+  o.Col(col + 49).Say(M::HdrSecColFlags).Col(col + 59).Say(M::HdrSecColCharacteristics);
   o.Nl();
   Scoped rows(o, Scoped::kList, "sections");
   for (std::size_t i = 0; i < h.sections.size(); ++i) {
@@ -215,21 +215,21 @@ void PrintSections(Printer& o, const HeaderPart&, const Context& ctx) {
         const std::string align = "ALIGN_" + io::Dec(std::uint64_t{1} << (a - 1)) + "BYTES";
         o.Ch(' ').Word("align", align);
       } else {
-        o.Word("align", " ALIGN_(invalid)", "invalid");
+        o.Word("align", M::HdrSecAlignInvalid, "invalid");
       }
     }
     known |= kSectionAlignMask;
-    if (std::uint64_t rest = s.characteristics & ~known; rest != 0) o.Text(" (unknown ").Hex("unknownBits", rest, 8).Ch(')');
+    if (std::uint64_t rest = s.characteristics & ~known; rest != 0) o.Say(M::HdrSecUnknownBits).Hex("unknownBits", rest, 8).Say(M::HdrSecUnknownBitsEnd);
     o.Nl();
     if (!s.longName.empty()) {
-      o.Col(8).Text("name field ").Name("nameField", s.name);
+      o.Col(8).Say(M::HdrSecNameField).Name("nameField", s.name);
       o.Nl();
     }
     if (s.pointerToRelocations || s.numberOfRelocations || s.pointerToLinenumbers || s.numberOfLinenumbers) {
-      o.Col(8).Text("relocations at ").Hex("PointerToRelocations", s.pointerToRelocations, 8).Text(" (");
-      o.Dec("NumberOfRelocations", s.numberOfRelocations).Text("), line numbers at ");
-      o.Hex("PointerToLinenumbers", s.pointerToLinenumbers, 8).Text(" (");
-      o.Dec("NumberOfLinenumbers", s.numberOfLinenumbers).Ch(')');
+      o.Col(8).Say(M::HdrSecRelocsAt).Hex("PointerToRelocations", s.pointerToRelocations, 8).Say(M::HdrSecCountOpen);
+      o.Dec("NumberOfRelocations", s.numberOfRelocations).Say(M::HdrSecLinesAt);
+      o.Hex("PointerToLinenumbers", s.pointerToLinenumbers, 8).Say(M::HdrSecCountOpen);
+      o.Dec("NumberOfLinenumbers", s.numberOfLinenumbers).Say(M::HdrSecCountClose);
       o.Nl();
     }
   }

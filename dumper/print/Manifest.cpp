@@ -1,4 +1,7 @@
 // Manifests: the facts a reader looks for, then the text line by line.
+#include <optional>
+
+#include "dumper/lang/catalog/Manifest.h"
 #include "dumper/pe/Manifest.h"
 #include "dumper/print/Part.h"
 
@@ -7,6 +10,7 @@ namespace kestrova::dumper::print {
 void PrintManifest(Printer& o, const pe::ManifestList& list, const pe::Context& ctx);
 
 using namespace pe;
+namespace M = lang::M;
 
 namespace {
 
@@ -27,31 +31,33 @@ void PrintManifest(Printer& o, const ManifestList& list, const Context& ctx) {
     Scoped row(o, Scoped::kObject, {});
     if (!first) o.Nl();
     first = false;
-    Field(o, "Resource");
-    if (m.leaf.name.named) {
-      o.Name("name", FromUtf16(m.leaf.name.name));
-      o.Word("meaning", "  (named: not a manifest the loader looks for)", "named: not a manifest the loader looks for");
-    } else {
-      const std::string_view meaning = ManifestIdMeaning(m.leaf.name.id);
-      o.Ch('#').Dec("name", m.leaf.name.id).Text("  (").Word("meaning", meaning).Ch(')');
-    }
+    Field(o, M::ManResource);
+    if (m.leaf.name.named) o.Name("name", FromUtf16(m.leaf.name.name));
+    else o.Ch('#').Dec("name", m.leaf.name.id);
+    o.Say(M::ManParenOpen).Word("meaning", m.leaf.name.named ? lang::Msg(M::ManNamed) : ManifestIdMeaning(m.leaf.name.id));
+    o.Say(M::ManParenClose);
     o.Nl();
-    Field(o, "Language");
+    Field(o, M::ManLanguage);
     if (m.leaf.lang.named) {
-      o.Text("(named)").FactName("lang", FromUtf16(m.leaf.lang.name));
+      o.Say(M::ManLangNamed).FactName("lang", FromUtf16(m.leaf.lang.name));
     } else {
       o.Hex("lang", m.leaf.lang.id, 4);
-      if (const Named* n = Find(Languages(), m.leaf.lang.id)) o.Text(" (").Word("locale", n->name).Ch(')');
+      if (const Named* n = Find(Languages(), m.leaf.lang.id)) {
+        o.Say(M::ManLocaleOpen);
+        if (const auto w = LanguageWord(m.leaf.lang.id)) o.Word("locale", *w);
+        else o.Word("locale", n->name);
+        o.Say(M::ManParenClose);
+      }
     }
     o.Nl();
-    Field(o, "Data").Text("RVA ").Hex("rva", m.leaf.rva, 8).Text(", size ").Hex("size", m.leaf.size, 8);
+    Field(o, M::ManData).Text("RVA ").Hex("rva", m.leaf.rva, 8).Say(M::ManSize).Hex("size", m.leaf.size, 8);
     InSection(o, ctx, m.leaf.rva);
     o.Nl();
-    Field(o, "Encoding", "encoding").Word({}, m.encoding);
+    Field(o, M::ManEncoding, "encoding").Word({}, m.encoding);
     o.Nl();
     if (m.hasExecutionLevel) {
       Field(o, "requestedExecutionLevel");
-      if (m.executionLevel.empty()) o.Word({}, "(no level)", "");
+      if (m.executionLevel.empty()) o.Word({}, M::ManNoLevel, "");
       else o.Name(m.executionLevel);
       o.Nl();
       Fact(o, "uiAccess", m.uiAccess);
@@ -63,10 +69,10 @@ void PrintManifest(Printer& o, const ManifestList& list, const Context& ctx) {
       for (const std::string& os : m.supportedOs) {
         Scoped one(o, Scoped::kObject, {});
         Field(o, "supportedOS", "Id").Name(os);
-        std::string_view name = SupportedOsName(os);
-        o.Fact("known", !name.empty());
-        if (name.empty()) o.Text("  (not a known system)");
-        else o.Text("  ").Word("name", name);
+        const std::optional<lang::Msg> name = SupportedOs(os);
+        o.Fact("known", name.has_value());
+        if (!name) o.Say(M::ManUnknownOs);
+        else o.Text("  ").Word("name", *name);
         o.Nl();
       }
     }

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "dumper/print/Part.h"
+#include "dumper/lang/catalog/Overlay.h"
 
 namespace kestrova::dumper::print {
 void PrintOverlay(Printer& o, const pe::Overlay& v, const pe::Context& ctx);
@@ -12,19 +13,20 @@ void PrintOverlay(Printer& o, const pe::Overlay& v, const pe::Context& ctx);
 namespace kestrova::dumper::print {
 
 using namespace pe;
+namespace M = lang::M;
 
 void PrintOverlay(Printer& o, const Overlay& v, const Context&) {
   if (!v.present) return;
-  Field(o, "Section data ends at").Text("file offset ").Hex("sectionDataEnd", v.dataEnd, 8);
+  Field(o, M::OvDataEnd, "Section").Say(M::OvFileOffset).Hex("sectionDataEnd", v.dataEnd, 8);
   o.Nl();
   // In file order: the certificate table between the pieces it splits. In
   // JSON each is a row of "pieces", its "kind" "overlay" or "certificateTable".
   bool certShown = !v.certificate;
   auto cert = [&]() {
     Scoped row(o, Scoped::kObject, {});
-    Field(o, "Certificate table").Word("kind", "", "certificateTable").Text("file offset ");
-    o.Hex("offset", v.certOffset, 8).Text(", size ").Hex("size", v.certSize, 8);
-    o.Text(" (not overlay)");
+    Field(o, M::OvCertificate, "Certificate").Word("kind", "", "certificateTable").Say(M::OvFileOffset);
+    o.Hex("offset", v.certOffset, 8).Say(M::OvSize).Hex("size", v.certSize, 8);
+    o.Say(M::OvNotOverlay);
     o.Nl();
     certShown = true;
   };
@@ -34,10 +36,10 @@ void PrintOverlay(Printer& o, const Overlay& v, const Context&) {
       const OverlayPiece& p = v.pieces[i];
       if (!certShown && p.offset > v.certOffset) cert();
       Scoped row(o, Scoped::kObject, {});
-      Field(o, "Overlay").Word("kind", "", "overlay").Text("file offset ").Hex("offset", p.offset, 8);
-      o.Text(", size ").Hex("size", p.size, 8).Text(" (").Dec(kNoKey, p.size).Text(" bytes)");
+      Field(o, M::OvOverlay, "Overlay").Word("kind", "", "overlay").Say(M::OvFileOffset).Hex("offset", p.offset, 8);
+      o.Say(M::OvSize).Hex("size", p.size, 8).Say(M::OvBytes, {p.size});
       o.Nl();
-      Field(o, "First bytes");
+      Field(o, M::OvFirstBytes, "First");
       HexBytes(o, "firstBytes", p.bytes.Bytes(), 16);
       o.Nl();
     }
@@ -46,12 +48,13 @@ void PrintOverlay(Printer& o, const Overlay& v, const Context&) {
   if (v.entropy >= 0) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "%.2f", v.entropy);
-    Field(o, "Entropy").Real("entropy", buf, buf).Text(" bits per byte").Text(v.count > 1 ? " (the pieces together)" : "");
+    Field(o, M::OvEntropy, "Entropy").Real("entropy", buf, buf).Say(M::OvBitsPerByte);
+    if (v.count > 1) o.Say(M::OvPiecesTogether);
     o.Nl();
   }
   if (v.symbols) {
-    Field(o, "Holds").Text("the COFF symbol table (").Dec("symbolCount", v.symbolCount).Text(" symbols) at file offset ");
-    o.Hex("symbolTableOffset", v.symbolOffset, 8).Text(", and its string table");
+    Field(o, M::OvHolds, "Holds").Say(M::OvSymbolsBefore).Dec("symbolCount", v.symbolCount).Say(M::OvSymbolsAt);
+    o.Hex("symbolTableOffset", v.symbolOffset, 8).Say(M::OvStringTable);
     o.Nl();
   }
 }

@@ -3,6 +3,7 @@
 // decoded beneath it.
 #include <vector>
 
+#include "dumper/lang/catalog/Resources.h"
 #include "dumper/pe/Resources.h"
 #include "dumper/print/Part.h"
 
@@ -11,6 +12,7 @@ namespace kestrova::dumper::print {
 void PrintResources(Printer& o, const pe::ResourceTree& t, const pe::Context& ctx);
 
 using namespace pe;
+namespace M = lang::M;
 
 namespace {
 
@@ -31,6 +33,12 @@ void ResKey(Printer& o, Key k, const ResourceKey& key, bool isType) {
   o.Ch('#').Dec(k, key.id);
 }
 
+// A LANGID's locale name under "locale": the table's, or our word for the few that name none.
+void Locale(Printer& o, std::uint32_t langId, const Named& n) {
+  if (const auto w = LanguageWord(langId)) o.Word("locale", *w);
+  else o.Word("locale", n.name);
+}
+
 void Quoted(Printer& o, Key k, std::span<const std::uint8_t> utf16) {
   o.Ch('"').Name(k, FromUtf16(utf16)).Ch('"');
 }
@@ -49,13 +57,13 @@ void AccelKey(Printer& o, std::uint16_t key, std::uint16_t flags) {
   if (flags & 0x01) {
     if ((key >= '0' && key <= '9') || (key >= 'A' && key <= 'Z')) o.Ch(static_cast<char>(key));
     else if (key >= 0x70 && key <= 0x87) o.Ch('F').Dec(kNoKey, key - 0x6Fu);
-    else o.Text("virtual key ").Hex(kNoKey, key, 2);
+    else o.Say(M::ResVirtualKey).Hex(kNoKey, key, 2);
   } else if (key < 0x20) {
     o.Ch('^').Ch(static_cast<char>(key + 0x40));
   } else if (key < 0x7F) {
     o.Ch('\'').Ch(static_cast<char>(key)).Ch('\'');
   } else {
-    o.Text("character ").Hex(kNoKey, key, 4);
+    o.Say(M::ResCharacter).Hex(kNoKey, key, 4);
   }
   o.Fact("key", std::uint64_t{key});
 }
@@ -74,33 +82,33 @@ bool UiLine(Printer& o, const UiItem& u) {
   Indent(o, u.depth);
   switch (u.kind) {
     case UiItem::Caption:
-      o.Word("kind", "caption ", "caption");
+      o.Word("kind", M::ResCaption, "caption");
       Quoted(o, "text", u.text);
       break;
     case UiItem::Font:
-      o.Word("kind", "font ", "font").Dec("points", u.points).Text(" pt ");
+      o.Word("kind", M::ResFont, "font").Dec("points", u.points).Say(M::ResPoints);
       Quoted(o, "face", u.text);
       break;
     case UiItem::Control: {
-      o.Word("kind", "", "control").Text("id ").Dec("id", u.id).Text("  ");
+      o.Word("kind", "", "control").Say(M::ResId).Dec("id", u.id).Text("  ");
       if (!u.className.empty()) o.Name("class", FromUtf16(u.className));
       else if (std::string_view c = ControlClass(u.classOrdinal); !c.empty()) o.Word("class", c).Fact("classOrdinal", std::uint64_t{u.classOrdinal});
-      else o.Text("class #").Dec("classOrdinal", u.classOrdinal);
+      else o.Say(M::ResClassNumber).Dec("classOrdinal", u.classOrdinal);
       o.Text("  ");
-      if (u.textIsOrdinal) o.Text("resource #").Dec("resource", u.ordinal);
+      if (u.textIsOrdinal) o.Say(M::ResResourceNumber).Dec("resource", u.ordinal);
       else Quoted(o, "text", u.text);
       break;
     }
     case UiItem::Popup:
-      o.Word("kind", "popup ", "popup");
+      o.Word("kind", M::ResPopup, "popup");
       Quoted(o, "text", u.text);
-      if (u.hasId) o.Text("  id ").Dec("id", u.id);
+      if (u.hasId) o.Say(M::ResIdAfter).Dec("id", u.id);
       break;
     case UiItem::Separator:
-      o.Word("kind", "separator");
+      o.Word("kind", M::ResSeparator);
       break;
     case UiItem::MenuItem:
-      o.Word("kind", "", "item").Text("id ").Dec("id", u.id).Text("  ");
+      o.Word("kind", "", "item").Say(M::ResId).Dec("id", u.id).Text("  ");
       Quoted(o, "text", u.text);
       break;
   }
@@ -121,14 +129,14 @@ void Contents(Printer& o, const ResourceLeaf& leaf, const io::Reader& data, cons
   switch (type) {
     case kRtString: {
       if (leaf.name.named) {
-        ctx.an.AtOffset(a, leaf.entryOffset, "string table block has a name, not a number");
+        ctx.an.AtOffset(a, leaf.entryOffset, lang::Say(ctx.options.lang, M::ResStringBlockNamed));
         break;
       }
       Scoped rows(o, Scoped::kList, "strings");
       DecodeStringTable(ctx, data, leaf.name.id, a, [&](const StringItem& s) {
         Scoped row(o, Scoped::kObject, {});
         Indent(o, 0);
-        o.Text("id ").Dec("id", s.id).Text("  ");
+        o.Say(M::ResId).Dec("id", s.id).Text("  ");
         Quoted(o, "text", s.text);
         o.Nl();
       });
@@ -140,10 +148,12 @@ void Contents(Printer& o, const ResourceLeaf& leaf, const io::Reader& data, cons
         Scoped row(o, Scoped::kObject, {});
         Indent(o, 0);
         if (m.range) {
-          o.Word("kind", "block of ids ", "block").Hex("low", m.low, 8).Text("..").Hex("high", m.high, 8);
+          o.Word("kind", M::ResIdRange, "block").Hex("low", m.low, 8).Text("..").Hex("high", m.high, 8);
         } else {
-          o.Word("kind", "", "message").Text("id ").Hex("id", m.low, 8);
-          o.Word("encoding", m.unicode ? "  " : "  (ANSI) ", m.unicode ? "unicode" : "ansi").Ch('"');
+          o.Word("kind", "", "message").Say(M::ResId).Hex("id", m.low, 8);
+          if (m.unicode) o.Word("encoding", "  ", "unicode");
+          else o.Word("encoding", M::ResAnsi, "ansi");
+          o.Ch('"');
           if (m.unicode) o.Name("text", FromUtf16(m.text));
           else o.Name("text", std::string_view(reinterpret_cast<const char*>(m.text.data()), m.text.size()));
           o.Ch('"');
@@ -160,11 +170,11 @@ void Contents(Printer& o, const ResourceLeaf& leaf, const io::Reader& data, cons
       DecodeGroupIcon(ctx, data, cursor, a, [&](const GroupIconItem& g) {
         Scoped row(o, Scoped::kObject, {});
         Indent(o, 0);
-        o.Text(cursor ? "cursor #" : "icon #").Dec("id", g.id).Text("  ").Dec("width", g.width).Ch('x').Dec("height", g.height);
-        o.Text("  ").Dec("bitCount", g.bitCount).Text(" bpp");
-        if (g.colors != 0) o.Text("  ").Dec("colors", g.colors).Text(" colours");
+        o.Say(cursor ? M::ResCursorNumber : M::ResIconNumber).Dec("id", g.id).Text("  ").Dec("width", g.width).Ch('x').Dec("height", g.height);
+        o.Text("  ").Dec("bitCount", g.bitCount).Say(M::ResBitsPerPixel);
+        if (g.colors != 0) o.Text("  ").Dec("colors", g.colors).Say(M::ResColours);
         else o.Fact("colors", std::uint64_t{0});
-        o.Text("  ").Dec("bytes", g.bytes).Text(" bytes");
+        o.Text("  ").Dec("bytes", g.bytes).Say(M::ResBytes);
         o.Nl();
       });
       return;
@@ -174,7 +184,7 @@ void Contents(Printer& o, const ResourceLeaf& leaf, const io::Reader& data, cons
       DecodeAccelerators(ctx, data, a, [&](const AcceleratorItem& k) {
         Scoped row(o, Scoped::kObject, {});
         Indent(o, 0);
-        o.Text("id ").Dec("id", k.id).Text("  ");
+        o.Say(M::ResId).Dec("id", k.id).Text("  ");
         AccelKey(o, k.key, k.flags);
         const bool any = (k.flags & 0x7Fu) != 0;
         if (any) o.Text("  (");
@@ -224,13 +234,13 @@ void PrintResources(Printer& o, const ResourceTree& t, const Context& ctx) {
   if (!t.present) return;
   // The rows give these counts.
   o.Text("  ");
-  Count(o, kNoKey, t.types, "type", "types");
-  o.Text(", ");
-  Count(o, kNoKey, t.entries, "resource", "resources");
-  o.Text(", ");
-  Count(o, kNoKey, t.bytes, "byte of data", "bytes of data");
+  Count(o, kNoKey, t.types, M::ResTypeOne, M::ResTypeMany);
+  o.Say(M::ResCountSep);
+  Count(o, kNoKey, t.entries, M::ResEntryOne, M::ResEntryMany);
+  o.Say(M::ResCountSep);
+  Count(o, kNoKey, t.bytes, M::ResByteOne, M::ResByteMany);
   o.Nl();
-  Field(o, "Directory").Text("RVA ").Hex("rva", t.rva, 8).Text(", size ").Hex("size", t.size, 8);
+  Field(o, M::ResDirectory).Text("RVA ").Hex("rva", t.rva, 8).Say(M::ResDirectorySize).Hex("size", t.size, 8);
   InSection(o, ctx, t.rva);
   o.Nl();
   DirectoryStamp(o, t.characteristics, t.timeDateStamp, t.majorVersion, t.minorVersion);
@@ -251,17 +261,21 @@ void PrintResources(Printer& o, const ResourceTree& t, const Context& ctx) {
     ResKey(o, "type", leaf.type, true);
     o.Ch(' ').Col(kNameCol);
     ResKey(o, "name", leaf.name, false);
-    o.Ch(' ').Col(kLangCol).Text("lang ");
+    o.Ch(' ').Col(kLangCol).Say(M::ResLang);
     if (leaf.lang.named) {
       o.Name("lang", FromUtf16(leaf.lang.name));
     } else {
       o.Hex("lang", leaf.lang.id, 4);
-      if (const Named* n = Find(Languages(), leaf.lang.id)) o.Text(" (").Word("locale", n->name).Ch(')');
+      if (const Named* n = Find(Languages(), leaf.lang.id)) {
+        o.Say(M::ResParenOpen);
+        Locale(o, leaf.lang.id, *n);
+        o.Say(M::ResParenClose);
+      }
     }
-    o.Ch(' ').Col(kDataCol).Text("RVA ").Hex("rva", leaf.rva, 8).Text("  size ").Hex("size", leaf.size, 8);
-    o.Text("  code page ").Dec("codePage", leaf.codePage);
-    if (auto off = ctx.map.ToOffset(leaf.rva)) o.Text("  file offset ").Hex("offset", *off, 8);
-    else o.Text("  not in the file").Fact("inFile", false);
+    o.Ch(' ').Col(kDataCol).Text("RVA ").Hex("rva", leaf.rva, 8).Say(M::ResSize).Hex("size", leaf.size, 8);
+    o.Say(M::ResCodePage).Dec("codePage", leaf.codePage);
+    if (auto off = ctx.map.ToOffset(leaf.rva)) o.Say(M::ResFileOffset).Hex("offset", *off, 8);
+    else o.Say(M::ResNotInFile).Fact("inFile", false);
     o.Nl();
     if (auto data = ResourceData(ctx, leaf, Area::Resources, false)) Contents(o, leaf, *data, ctx);
     return !o.Exhausted();

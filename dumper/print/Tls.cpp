@@ -3,19 +3,21 @@
 #include "dumper/io/Format.h"
 #include "dumper/pe/Tls.h"
 #include "dumper/print/Part.h"
+#include "dumper/lang/catalog/Tls.h"
 
 namespace kestrova::dumper::print {
 
 void PrintTls(Printer& o, const pe::TlsDirectory& t, const pe::Context& ctx);
 
 using namespace pe;
+namespace M = lang::M;
 
 void PrintTls(Printer& o, const TlsDirectory& t, const Context& ctx) {
   if (!t.present) return;
   const bool wide = ctx.h.opt.pe32plus;
   // The count is the rows'.
-  Field(o, "Callbacks").Dec(kNoKey, t.callbacks);
-  if (t.callbacks != 0) o.Text(t.callbacks == 1 ? ", runs before the entry point" : ", run before the entry point");
+  Field(o, M::TlsCallbacks, "Callbacks").Dec(kNoKey, t.callbacks);
+  if (t.callbacks != 0) o.Say(t.callbacks == 1 ? M::TlsRunsBeforeEntryOne : M::TlsRunsBeforeEntryMany);
   o.Nl();
   {
     Scoped rows(o, Scoped::kList, "callbacks");
@@ -27,7 +29,7 @@ void PrintTls(Printer& o, const TlsDirectory& t, const Context& ctx) {
         o.Text("  RVA ").Hex("rva", c.rva, 8);
         InSection(o, ctx, c.rva);
       } else {
-        o.Text("  (outside the image)").Fact("outsideImage", true);
+        o.Say(M::TlsOutsideImage).Fact("outsideImage", true);
       }
       o.Nl();
     }
@@ -37,14 +39,14 @@ void PrintTls(Printer& o, const TlsDirectory& t, const Context& ctx) {
     // The alignment by its flag name, as the section table gives it.
     if (std::uint64_t a = (v & kSectionAlignMask) >> 20; a != 0) {
       if (a <= 14) out.Text("  ").Word("align", "ALIGN_" + io::Dec(std::uint64_t{1} << (a - 1)) + "BYTES");
-      else out.Word("align", "  ALIGN_(invalid)", "invalid");
+      else out.Word("align", M::TlsAlignInvalid, "invalid");
     }
     if (std::uint64_t rest = v & ~std::uint64_t{kSectionAlignMask}; rest != 0)
-      out.Text("  (reserved bits ").Hex("reservedBits", rest, 8).Ch(')');
+      out.Say(M::TlsReservedBits).Hex("reservedBits", rest, 8).Say(M::TlsCloseParen);
   });
   if (t.size > t.fields.KnownSize()) {
-    o.Text("  ").Dec("bytesPastStructure", t.size - t.fields.KnownSize());
-    o.Text(" more bytes in the directory, past the structure");
+    const std::uint64_t past = t.size - t.fields.KnownSize();
+    o.Say(M::TlsBytesPastStructure, {past}).Fact("bytesPastStructure", past);
     o.Nl();
   }
 }

@@ -2,6 +2,7 @@
 #include <initializer_list>
 #include <string>
 
+#include "dumper/lang/catalog/Version.h"
 #include "dumper/pe/Version.h"
 #include "dumper/print/Part.h"
 
@@ -10,6 +11,7 @@ namespace kestrova::dumper::print {
 void PrintVersion(Printer& o, const pe::VersionInfo& v, const pe::Context& ctx);
 
 using namespace pe;
+namespace M = lang::M;
 
 namespace {
 
@@ -30,44 +32,54 @@ void Quad(Printer& o, Key k, std::uint32_t ms, std::uint32_t ls) {
 // The value (under the pending label) and its name from `table` under `nameKey`.
 void NamedValue(Printer& o, std::uint32_t value, std::span<const Named> table, Key nameKey) {
   o.Hex(value, 8);
-  if (const Named* n = Find(table, value)) o.Text("  ").Word(nameKey, n->name).Text("  (").Text(n->meaning.In(o.Language())).Ch(')');
-  else o.Text("  (not a known value)");
+  if (const Named* n = Find(table, value)) o.Text("  ").Word(nameKey, n->name).Say(M::VerGloss, {n->meaning.In(o.Language())});
+  else o.Say(M::VerUnknownValue);
 }
 
 // "0409 (en-US)": the LANGID under `k`, its locale under "locale".
 void Language(Printer& o, Key k, std::uint32_t lang) {
   o.Hex(k, lang, 4);
-  if (const Named* n = Find(Languages(), lang)) o.Text(" (").Word("locale", n->name).Ch(')');
+  if (const Named* n = Find(Languages(), lang)) {
+    o.Say(M::VerParenOpen);
+    if (const auto w = LanguageWord(lang)) o.Word("locale", *w);
+    else o.Word("locale", n->name);
+    o.Say(M::VerParenClose);
+  }
 }
 
 // `keyed`: the numbers are this line's facts; otherwise the line gave them already.
 void LanguageAndCodePage(Printer& o, std::uint32_t lang, std::uint32_t cp, bool keyed) {
-  o.Text("lang ");
+  o.Say(M::VerTableLang);
   Language(o, keyed ? Key("lang") : kNoKey, lang);
-  o.Text(", code page ").Dec(keyed ? Key("codePage") : kNoKey, cp);
-  if (const Named* n = Find(CodePages(), cp)) o.Text(" (").Word("codePageName", n->name).Ch(')');
+  o.Say(M::VerCodePage).Dec(keyed ? Key("codePage") : kNoKey, cp);
+  if (const Named* n = Find(CodePages(), cp)) {
+    o.Say(M::VerParenOpen);
+    if (const auto w = CodePageWord(cp)) o.Word("codePageName", *w);
+    else o.Word("codePageName", n->name);
+    o.Say(M::VerParenClose);
+  }
 }
 
 }  // namespace
 
 void PrintVersion(Printer& o, const VersionInfo& v, const Context& ctx) {
   if (!v.present) return;
-  Field(o, "Resource");
+  Field(o, M::VerResource);
   if (v.leaf.name.named) o.Name("name", FromUtf16(v.leaf.name.name));
   else o.Ch('#').Dec("name", v.leaf.name.id);
-  o.Text("  lang ");
-  if (v.leaf.lang.named) o.Text("(named)").FactName("lang", FromUtf16(v.leaf.lang.name));
+  o.Say(M::VerLang);
+  if (v.leaf.lang.named) o.Say(M::VerLangNamed).FactName("lang", FromUtf16(v.leaf.lang.name));
   else Language(o, "lang", v.leaf.lang.id);
-  o.Text("  RVA ").Hex("rva", v.leaf.rva, 8).Text(", size ").Hex("size", v.leaf.size, 8);
+  o.Text("  RVA ").Hex("rva", v.leaf.rva, 8).Say(M::VerSize).Hex("size", v.leaf.size, 8);
   InSection(o, ctx, v.leaf.rva);
   o.Nl();
   if (!v.otherLanguages.empty()) {
     // The system picks among these by the user's language; the listing shows the first.
-    Field(o, "Also in");
+    Field(o, M::VerAlsoIn);
     Scoped langs(o, Scoped::kList, "otherLanguages");
     for (std::size_t i = 0; i < v.otherLanguages.size(); ++i) {
       Scoped one(o, Scoped::kObject, {});
-      o.Text(i == 0 ? "" : ", ");
+      if (i != 0) o.Say(M::VerListSep);
       Language(o, "lang", v.otherLanguages[i]);
     }
     o.Nl();
@@ -89,7 +101,7 @@ void PrintVersion(Printer& o, const VersionInfo& v, const Context& ctx) {
     o.Nl();
     Field(o, "FileFlags").Hex(f[kFileFlags], 8);
     if (std::uint32_t outside = f[kFileFlags] & ~f[kFileFlagsMask]; outside != 0)
-      o.Text("  (").Hex("outsideMask", outside, 8).Text(" outside the mask)");
+      o.Say(M::VerOutsideOpen).Hex("outsideMask", outside, 8).Say(M::VerOutsideMask);
     o.Nl();
     FlagLines(o, "FileFlagsFlags", f[kFileFlags] & f[kFileFlagsMask], VersionFileFlags(), 8);
     Field(o, "FileOS");
@@ -101,7 +113,7 @@ void PrintVersion(Printer& o, const VersionInfo& v, const Context& ctx) {
     Field(o, "FileSubtype");
     if (f[kFileType] == 3) NamedValue(o, f[kFileSubtype], VersionDriverSubtypes(), "FileSubtypeName");
     else if (f[kFileType] == 4) NamedValue(o, f[kFileSubtype], VersionFontSubtypes(), "FileSubtypeName");
-    else if (f[kFileType] == 5) o.Hex(f[kFileSubtype], 8).Text("  (virtual device id)");
+    else if (f[kFileType] == 5) o.Hex(f[kFileSubtype], 8).Say(M::VerVirtualDeviceId);
     else o.Hex(f[kFileSubtype], 8);
     o.Nl();
     Field(o, "FileDate").Hex("FileDateMS", f[kFileDateMs], 8).Hex("FileDateLS", f[kFileDateLs], 8);
@@ -109,7 +121,7 @@ void PrintVersion(Printer& o, const VersionInfo& v, const Context& ctx) {
     const std::uint64_t ticks = (std::uint64_t{f[kFileDateMs]} << 32) | f[kFileDateLs];
     constexpr std::uint64_t kUnixEpoch = 116444736000000000ull;
     if (ticks == 0) {
-      o.Text("  (not set)");
+      o.Say(M::VerDateNotSet);
     } else if (ticks >= kUnixEpoch && (ticks - kUnixEpoch) / 10000000 <= 0xFFFFFFFFull) {
       o.Text("  ").Date(kNoKey, static_cast<std::uint32_t>((ticks - kUnixEpoch) / 10000000));
     }

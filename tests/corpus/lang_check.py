@@ -28,7 +28,8 @@ def facts(line):
     out = collections.Counter()
     for t in TOKEN.findall(line):
         t = t.strip(".:")  # sentence punctuation around a value
-        if not t or re.fullmatch(r"[a-z]+\?", t):  # nothing, or a question in the prose ("a loop?")
+        # Words of ours, not names: "n/a" (不适用), a question ("a loop?").
+        if not t or t == "n/a" or re.fullmatch(r"[a-z]+\?", t):
             continue
         if HEX.match(t) and any(c.isdigit() for c in t):
             out["n:" + t] += 1

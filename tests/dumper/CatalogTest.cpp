@@ -13,6 +13,8 @@
 #include "dumper/lang/catalog/Cli.h"
 #include "dumper/lang/catalog/Glance.h"
 #include "dumper/print/text/TextPrinter.h"
+#include "tests/dumper/Golden.h"
+#include "tests/dumper/Images.h"
 
 namespace kestrova::dumper::testing {
 namespace {
@@ -68,6 +70,21 @@ TEST(Catalog, EveryEntryHasBothTextsWithTheSamePlaceholdersAndNoEnglishLeft) {
     const auto words = EnglishWords(zh);
     EXPECT_TRUE(words.empty()) << "English left in the Chinese text: " << words.front() << " in \"" << zh << "\"";
   }
+}
+
+// The Chinese listing of a program, a library with every kind of table, and a
+// damaged library, beside their English goldens.
+TEST(GoldenChinese, ProgramLibraryAndDamage) {
+  Options zh;
+  zh.lang = Lang::ZhCN;
+  ExpectGolden("zh_pe32_program", DumpToString(Pe32Program().Build(), "prog.exe", zh));
+  ExpectGolden("zh_pe32plus_library", DumpToString(Pe32PlusLibrary().Build(), "sample.dll", zh));
+  PeBuilder pe = Pe32PlusLibrary();
+  std::vector<std::uint8_t> f = pe.Build();
+  const std::uint32_t dir = pe.dirs[0][0] - pe.sections[1].va + PeBuilder::kHeaders + 0x200;
+  Put32(f, dir + 20, 0x40000000);  // NumberOfFunctions
+  Put32(f, dir + 24, 0x40000000);  // NumberOfNames
+  ExpectGolden("zh_damage_export_counts", DumpToString(f, "counts.dll", zh));
 }
 
 TEST(Catalog, ArgumentsFillTheirPlacesInEitherOrder) {

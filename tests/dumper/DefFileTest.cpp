@@ -3,9 +3,12 @@
 // data rule; and the files --def refuses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <string>
 
 #include "dumper/DefFile.h"
+#include "dumper/system/Closure.h"
 #include "tests/dumper/Golden.h"
 #include "tests/dumper/Images.h"
 
@@ -101,7 +104,7 @@ TEST(DefFile, VerdictsOfTheCodeAndDataRules) {
             "Variable @9 DATA\n"
             "Pointer @10 DATA\n"
             "??_7Widget@@6B@ @11 DATA\n"
-            "Fwd = NTDLL.RtlAllocateHeap @12\n"
+            "Fwd = NTDLL.RtlAllocateHeap @12 ; argument size is its target's\n"
             "; ordinal 13: the name \"bad name\" cannot be written in a .def file\n"
             "Both @14 ; takes 8 bytes of arguments; Both@8 is a name of its own here\n"
             "Both@8 @15\n"
@@ -115,6 +118,115 @@ TEST(DefFile, NoExportsAndNotAnImage) {
             "EXPORTS\n"
             "; this file exports nothing\n");
   EXPECT_EQ(Def({'M', 'Z'}, 1), "tdump: \"dir/calls.dll\" is not an image: too short for a DOS header (2 of 64 bytes)\n");
+}
+
+// ---- a DLL among its siblings, with no Windows root ----
+
+// A folder of files in memory.
+class Folder final : public system::Files {
+ public:
+  std::map<std::string, std::vector<std::uint8_t>> files;  // "dir/name" -> bytes
+  bool List(const std::string& dir, std::vector<std::string>& names) override {
+    for (const auto& f : files)
+      if (f.first.rfind(dir + "/", 0) == 0) names.push_back(f.first.substr(dir.size() + 1));
+    return true;
+  }
+  std::unique_ptr<system::FileBytes> Open(const std::string& path, std::string& error) override {
+    struct Held final : system::FileBytes {
+      std::span<const std::uint8_t> b;
+      std::span<const std::uint8_t> Bytes() const override { return b; }
+    };
+    auto it = files.find(path);
+    if (it == files.end()) {
+      error = "no such file";
+      return nullptr;
+    }
+    auto h = std::make_unique<Held>();
+    h->b = it->second;
+    return h;
+  }
+};
+
+// A 32-bit DLL whose exports are, by name: "ret N", "ret", "jmp K" (through the
+// slot of the K-th function imported), or "=DLL.Function" (a forwarder).
+std::vector<std::uint8_t> Sibling(const std::string& dll, const std::vector<DllPlan>& imports,
+                                  std::vector<std::pair<std::string, std::string>> exports) {
+  PeBuilder pe(false);
+  pe.characteristics = 0x2102;
+  pe.Add(".text", kCode);
+  pe.Add(".idata", kData);
+  pe.Add(".rdata", kRData);
+  Blob& code = pe.sections[0].data;
+  std::vector<std::uint32_t> iats;
+  if (!imports.empty())
+    pe.dirs[1] = {WriteImports(pe, pe.sections[1], imports, &iats), 20 * static_cast<std::uint32_t>(imports.size() + 1)};
+  std::sort(exports.begin(), exports.end());
+  ExportPlan e;
+  e.dll = dll;
+  for (const auto& [name, what] : exports) {
+    e.names.push_back({name, static_cast<std::uint16_t>(e.functions.size())});
+    if (what[0] == '=') {
+      e.functions.push_back({0, what.substr(1)});
+      continue;
+    }
+    e.functions.push_back({0x1000 + static_cast<std::uint32_t>(code.Size()), ""});
+    if (what == "ret") code.U8(0xC3);
+    else if (what.starts_with("ret ")) code.U8(0xC2).U16(static_cast<std::uint16_t>(std::stoi(what.substr(4))));
+    else code.U8(0xFF).U8(0x25).U32(static_cast<std::uint32_t>(pe.imageBase) + iats[0] + 4 * static_cast<std::uint32_t>(std::stoul(what.substr(4))));
+    code.b.resize((code.Size() + 15) / 16 * 16, 0xCC);
+  }
+  auto ex = WriteExports(pe.sections[2], e);
+  pe.dirs[0] = {ex[0], ex[1]};
+  return pe.Build();
+}
+
+// Thunks and forwarders of app/a.dll lead into its siblings: their argument
+// sizes come from there, through thunks and forwarders in turn, and a chase
+// that runs in a circle or out of the folder settles nothing.
+TEST(DefFile, ArgumentSizesFromTheSiblingsWithoutARoot) {
+  Folder f;
+  f.files["app/a.dll"] = Sibling("a.dll", {{"b.dll", {{"Callee", 0}, {"Hop", 0}}}},
+                                 {{"Thunk", "jmp 0"}, {"ThunkHop", "jmp 1"}, {"Fwd", "=b.Callee"},
+                                  {"FwdCdecl", "=B.Plain"}, {"FwdHop", "=b.Hop"}, {"FwdTwice", "=b.Again"},
+                                  {"FwdOrdinal", "=b.#1"}, {"FwdNamed", "=nowhere.Named@16"},
+                                  {"Circle", "=b.Back"}, {"Lost", "=nowhere.X"}, {"Gone", "=b.Nope"}});
+  f.files["app/b.dll"] = Sibling("b.dll", {{"c.dll", {{"Deep", 0}}}},
+                                 {{"Callee", "ret 8"}, {"Plain", "ret"}, {"Hop", "jmp 0"}, {"Again", "=c.Deep"},
+                                  {"Back", "=a.Circle"}});
+  f.files["app/c.dll"] = Sibling("c.dll", {}, {{"Deep", "ret 12"}});
+  system::Environment env;
+  env.files = &f;
+  env.appDir = "app";
+  env.program = "app/a.dll";
+  env.view.why = "--windows-root DIR names one";
+  StringSink out;
+  ASSERT_EQ(WriteDefFile(f.files["app/a.dll"], "app/a.dll", out, &env), 0);
+  EXPECT_EQ(out.s,
+            "; Module-definition file of a.dll, written by tdump\n"
+            "LIBRARY \"a.dll\"\n"
+            "EXPORTS\n"
+            "Circle = b.Back @1 ; argument size is its target's\n"
+            "Fwd@8 = b.Callee @2\n"
+            "FwdCdecl = B.Plain @3\n"
+            "FwdHop@12 = b.Hop @4\n"
+            "FwdNamed@16 = nowhere.Named@16 @5\n"
+            "FwdOrdinal@12 = b.#1 @6\n"
+            "FwdTwice@12 = b.Again @7\n"
+            "Gone = b.Nope @8 ; argument size is its target's\n"
+            "Lost = nowhere.X @9 ; argument size is its target's\n"
+            "Thunk@8 @10 ; argument size from b.dll Callee, which it jumps to\n"
+            "ThunkHop@12 @11 ; argument size from b.dll Hop, which it jumps to\n");
+  // The listing says the same on the forwarders' lines.
+  pe::Options options;
+  options.deps = &env;
+  const std::string listing = DumpToString(f.files["app/a.dll"], "app/a.dll", options);
+  EXPECT_NE(listing.find("  Fwd  -> b.Callee  args 8 (stdcall, 2 dwords, as its target)\n"), std::string::npos);
+  EXPECT_NE(listing.find("  FwdCdecl  -> B.Plain  args 0 (cdecl or no arguments, as its target)\n"), std::string::npos);
+  EXPECT_NE(listing.find("  Circle  -> b.Back\n"), std::string::npos);
+  // Without the environment (--no-deps) nothing is followed.
+  StringSink alone;
+  WriteDefFile(f.files["app/a.dll"], "app/a.dll", alone, nullptr);
+  EXPECT_NE(alone.s.find("Fwd = b.Callee @2 ; argument size is its target's\n"), std::string::npos);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Resources, version information and manifests of images built in memory:
 // one golden holding every decoded kind, one per kind of damage.
 #include <algorithm>
+#include <cctype>
 #include <string>
 #include <utility>
 #include <vector>
@@ -306,6 +307,40 @@ TEST(ResourcesDamage, ManifestsSharingOneLargeData) {
   std::string listing = Dump(f, "shared.exe");
   EXPECT_NE(listing.find("manifest: manifests' texts add up to more than the file holds"), std::string::npos);
   EXPECT_EQ(listing.find("  Resource                          #2"), std::string::npos);
+}
+
+// In Chinese the parsers' warnings are Chinese too: the language reaches every
+// walk and decoder that reports (a warning put together in English shows here).
+TEST(ResourcesDamage, WarningsInTheReadersLanguage) {
+  std::vector<std::vector<std::uint8_t>> files;
+  files.push_back(OneResource(Text("data")));
+  Put32(files.back(), TreeOffset(44), 0x80000000u);
+  files.push_back(OneResource(Text("data")));
+  Put32(files.back(), TreeOffset(68), 0x80000000u | 72);
+  files.push_back(OneResource(Text("data")));
+  Put16(files.back(), TreeOffset(14), 0xFFFF);
+  files.push_back(OneResource(Version(), 16));
+  Put32(files.back(), TreeOffset(76), 0xB0);
+  files.push_back(OneResource(Text("<assembly><trustInfo>\xE9t\xE9</assembly>\n"), 24));
+  Options zh;
+  zh.lang = lang::Lang::ZhCN;
+  std::size_t warnings = 0;
+  for (const auto& f : files) {
+    const std::string listing = DumpToString(f, "x.dll", zh);
+    for (std::size_t at = 0, nl; (nl = listing.find('\n', at)) != std::string::npos; at = nl + 1) {
+      const std::string line = listing.substr(at, nl - at);
+      if (!line.starts_with("  ! ")) continue;
+      ++warnings;
+      bool inName = false;  // <element> names come from the file
+      for (std::size_t i = 0; i + 1 < line.size(); ++i) {
+        if (line[i] == '<' || line[i] == '>') inName = line[i] == '<';
+        EXPECT_FALSE(!inName && std::islower(static_cast<unsigned char>(line[i])) &&
+                     std::islower(static_cast<unsigned char>(line[i + 1])))
+            << line;
+      }
+    }
+  }
+  EXPECT_GE(warnings, 5u);
 }
 
 }  // namespace

@@ -271,7 +271,7 @@ void Road(const std::wstring& name, const std::string& content, RoadResult* out)
   EXPECT_EQ(listing->rfind(kBanner, 0), 0u) << "the listing starts with the banner:\n"
                                             << Narrow(listing->substr(0, 200));
   std::string why;
-  if (auto expected = ExpectedListing(files, name, &why)) {
+  if (auto expected = ExpectedListing(files, name, k.c().memo, &why)) {
     if (*listing != *expected) {
       size_t at = 0;
       while (at < listing->size() && at < expected->size() && (*listing)[at] == (*expected)[at]) ++at;
@@ -357,7 +357,7 @@ TEST(AnalysisOf, TwoFilesOneAfterTheOther) {
     auto listing = k.WaitListing(Ms(60000));
     ASSERT_TRUE(listing.has_value()) << "no listing of " << Narrow(name);
     std::string why;
-    auto expected = ExpectedListing(files, name, &why);
+    auto expected = ExpectedListing(files, name, k.c().memo, &why);
     ASSERT_TRUE(expected.has_value()) << why;
     EXPECT_TRUE(*listing == *expected) << "the memo is not the listing of " << Narrow(name);
     for (const auto& area : k.WorkAreas()) EXPECT_TRUE(ListDir(area).empty()) << "staged files left";

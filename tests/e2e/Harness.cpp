@@ -264,7 +264,20 @@ std::optional<std::wstring> Payload(std::string* why) {
 
 }  // namespace
 
-std::optional<std::wstring> ExpectedListing(const std::wstring& dir, const std::wstring& name,
+unsigned MemoColumns(HWND memo) {
+  RECT r{};
+  DWORD_PTR ignored = 0, first = 0, second = 0;
+  if (!SendBounded(memo, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&r), &ignored, Ms(10000))) return 0;
+  // The listing's first line is ASCII in a monospace font: two positions give a character's width.
+  if (!SendBounded(memo, EM_POSFROMCHAR, 0, 0, &first, Ms(10000)) ||
+      !SendBounded(memo, EM_POSFROMCHAR, 1, 0, &second, Ms(10000)))
+    return 0;
+  const int w = static_cast<int>(LOWORD(second)) - static_cast<int>(LOWORD(first));
+  if (w <= 0 || r.right <= r.left) return 0;
+  return static_cast<unsigned>((r.right - r.left) / w);
+}
+
+std::optional<std::wstring> ExpectedListing(const std::wstring& dir, const std::wstring& name, HWND memo,
                                             std::string* why) {
   auto tool = Payload(why);
   if (!tool) return std::nullopt;
@@ -285,6 +298,14 @@ std::optional<std::wstring> ExpectedListing(const std::wstring& dir, const std::
   std::wstring cmd = L"tdump.exe \"" + name + L"\"";
   // The window tells the tool the folder the user's file came from; so does this.
   SetEnvironmentVariableW(L"KESTROVA_APP_DIR", dir.c_str());
+  // The window's listing is Chinese and wrapped to its memo.
+  SetEnvironmentVariableW(L"KESTROVA_LANG", L"zh-CN");
+  const unsigned columns = MemoColumns(memo);
+  if (columns == 0) {
+    *why = "cannot measure the memo's width";
+    return std::nullopt;
+  }
+  SetEnvironmentVariableW(L"KESTROVA_WIDTH", std::to_wstring(columns).c_str());
   PROCESS_INFORMATION pi{};
   const BOOL started = CreateProcessW(tool->c_str(), cmd.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
                                       nullptr, dir.c_str(), &si, &pi);

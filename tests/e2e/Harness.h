@@ -69,9 +69,13 @@ std::wstring DecodeListing(const std::string& bytes);
 
 // The listing that the dump tool carried inside Kestrova.exe gives for
 // dir + name, run the way the program runs it (bare name, dir as current
-// directory). Empty optional with `why` set when it could not be made.
-std::optional<std::wstring> ExpectedListing(const std::wstring& dir, const std::wstring& name,
+// directory, in the window's language and to the width of `memo` in
+// characters). Empty optional with `why` set when it could not be made.
+std::optional<std::wstring> ExpectedListing(const std::wstring& dir, const std::wstring& name, HWND memo,
                                             std::string* why);
+// The characters a line of `memo` holds, measured from outside as the window
+// measures it: its text rectangle over the width of one character of its font.
+unsigned MemoColumns(HWND memo);
 
 class Kestrova {
  public:

@@ -21,9 +21,9 @@ const std::wstring kTrickyName = L"a&b ^(数据) 100%!.dll";
 
 std::string VersionDll() { return ReadBytes(ToWindowsPath(kVersionDll)).value_or(""); }
 
-std::optional<std::wstring> Expected(const std::wstring& dir, const std::wstring& name) {
+std::optional<std::wstring> Expected(const std::wstring& dir, const std::wstring& name, HWND memo) {
   std::string why;
-  auto listing = ExpectedListing(dir, name, &why);
+  auto listing = ExpectedListing(dir, name, memo, &why);
   EXPECT_TRUE(listing.has_value()) << why;
   return listing;
 }
@@ -59,7 +59,7 @@ TEST(WaysIn, ATrickyRelativeNameOnTheCommandLine) {
   auto listing = k.WaitListing(Ms(60000));
   ASSERT_TRUE(listing.has_value()) << "no listing; memo: " << Narrow(TextOf(k.c().memo).substr(0, 200));
   EXPECT_TRUE(TextOf(k.c().edit1) == files + kTrickyName) << Narrow(TextOf(k.c().edit1));
-  auto expected = Expected(files, kTrickyName);
+  auto expected = Expected(files, kTrickyName, k.c().memo);
   ASSERT_TRUE(expected.has_value());
   EXPECT_TRUE(*listing == *expected) << "the memo is not the tool's listing of the file";
 }
@@ -82,7 +82,7 @@ TEST(WaysIn, ASecondStartHandsItsFileToTheFirst) {
   auto listing = first.WaitListing(Ms(60000));
   ASSERT_TRUE(listing.has_value()) << "the first window shows no listing";
   EXPECT_TRUE(TextOf(first.c().edit1) == chosen);
-  auto expected = Expected(files, L"version.dll");
+  auto expected = Expected(files, L"version.dll", first.c().memo);
   ASSERT_TRUE(expected.has_value());
   EXPECT_TRUE(*listing == *expected);
 }
@@ -213,6 +213,63 @@ TEST(Save, TheDefTypeWritesTheModuleDefinitionOfTheFileShown) {
   EXPECT_NE(def->find("\r\nGetFileVersionInfoW @"), std::string::npos) << *def;
   EXPECT_EQ(ListDir(out), std::vector<std::wstring>{L"version.dll.def"});
   for (const std::wstring& area : k.WorkAreas()) EXPECT_TRUE(ListDir(area).empty()) << Narrow(area);
+}
+
+// The window's listing is Chinese, its first screen fits the memo (a long value
+// goes on under the value column, never at the left edge), and Ctrl+G takes the
+// reader to a part: its title becomes the memo's top line.
+TEST(Language, ChineseTitlesAFirstScreenThatFitsAndCtrlGToAPart) {
+  Scratch scratch("lang");
+  const std::wstring files = scratch.Dir(L"files");
+  const std::wstring chosen = files + L"version.dll";
+  ASSERT_TRUE(WriteBytes(chosen, VersionDll()));
+  Kestrova k(scratch);
+  ASSERT_EQ(k.Start(L"\"" + chosen + L"\""), "");
+  auto listing = k.WaitListing(Ms(60000));
+  ASSERT_TRUE(listing.has_value()) << "no listing";
+  const std::size_t glance = listing->find(L"\r\n== 概览 ==\r\n");
+  const std::size_t exports = listing->find(L"\r\n== 导出表 ==\r\n");
+  ASSERT_NE(glance, std::wstring::npos) << Narrow(listing->substr(0, 400));
+  ASSERT_NE(exports, std::wstring::npos);
+  const std::size_t glanceEnd = listing->find(L"\r\n\r\n", glance + 2);
+
+  // Every line the memo shows of the first part starts a line of the listing.
+  HWND memo = k.c().memo;
+  DWORD_PTR lines = 0;
+  ASSERT_TRUE(SendBounded(memo, EM_GETLINECOUNT, 0, 0, &lines, Ms(10000)));
+  for (DWORD_PTR i = 0; i < lines; ++i) {
+    DWORD_PTR at = 0;
+    ASSERT_TRUE(SendBounded(memo, EM_LINEINDEX, i, 0, &at, Ms(10000)));
+    if (at <= glance) continue;
+    if (at > glanceEnd) break;
+    EXPECT_EQ((*listing)[at - 1], L'\n') << "the memo wraps a line at its left edge: "
+                                         << Narrow(listing->substr(at, 80));
+  }
+
+  ASSERT_TRUE(PressKey(memo, 'G', true));
+  HWND dlg = WaitOwnedDialog(k);
+  ASSERT_NE(dlg, nullptr) << "Ctrl+G showed no list of parts";
+  EXPECT_TRUE(TextOf(dlg) == L"转到部分") << Narrow(TextOf(dlg));
+  HWND list = GetDlgItem(dlg, 100);
+  ASSERT_NE(list, nullptr);
+  DWORD_PTR count = 0, found = LB_ERR;
+  ASSERT_TRUE(SendBounded(list, LB_GETCOUNT, 0, 0, &count, Ms(5000)));
+  for (DWORD_PTR i = 0; i < count && found == static_cast<DWORD_PTR>(LB_ERR); ++i) {
+    wchar_t item[256] = {};
+    DWORD_PTR len = 0;
+    if (SendBounded(list, LB_GETTEXTLEN, i, 0, &len, Ms(5000)) && len < 256 &&
+        SendBounded(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(item), &len, Ms(5000)) &&
+        std::wstring(item).rfind(L"导出表\t", 0) == 0)
+      found = i;
+  }
+  ASSERT_NE(found, static_cast<DWORD_PTR>(LB_ERR)) << "导出表 is not in the list of " << count << " parts";
+  SendBounded(list, LB_SETCURSEL, found, 0, nullptr, Ms(5000));
+  ASSERT_TRUE(SendBounded(GetDlgItem(dlg, IDOK), BM_CLICK, 0, 0, nullptr, Ms(10000)));
+  EXPECT_TRUE(WaitUntil(Ms(10000), [&] { return !IsWindow(dlg); }));
+  DWORD_PTR top = 0, at = 0;
+  ASSERT_TRUE(SendBounded(memo, EM_GETFIRSTVISIBLELINE, 0, 0, &top, Ms(10000)));
+  ASSERT_TRUE(SendBounded(memo, EM_LINEINDEX, top, 0, &at, Ms(10000)));
+  EXPECT_EQ(at, exports + 2) << "the memo's top line: " << Narrow(listing->substr(at, 60));
 }
 
 }  // namespace kestrova::e2e
