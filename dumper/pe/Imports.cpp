@@ -1,5 +1,6 @@
 // Import, delay-load import and bound import directories.
 #include "dumper/io/Format.h"
+#include "dumper/lang/catalog/Imports.h"
 #include "dumper/pe/Facts.h"
 #include "dumper/pe/KnownOrdinals.h"
 #include "dumper/pe/Parse.h"
@@ -7,6 +8,7 @@
 namespace kestrova::dumper::pe {
 
 using io::Hex;
+namespace M = lang::M;
 
 namespace {
 
@@ -16,24 +18,24 @@ void WalkThunks(const Context& ctx, Area area, ImportDll& dll, std::uint32_t tab
                 std::uint64_t vaBias) {
   const AddressMap& map = ctx.map;
   Anomalies& an = ctx.an;
+  const lang::Lang l = ctx.options.lang;
   const bool wide = ctx.h.opt.pe32plus;
   const std::uint64_t step = wide ? 8 : 4;
   auto view = map.View(tableRva);
-  std::string who = dll.nameOk ? std::string(dll.name) : "descriptor at RVA " + Hex(dll.descriptorRva);
+  std::string who = dll.nameOk ? std::string(dll.name) : lang::Say(l, M::ImpDescriptorAt, {Hex(dll.descriptorRva)});
   if (!view && tableRva != slotBase && vaBias == 0) {
     // The loader takes the names from the IAT when the lookup table lies outside the image.
-    an.AtRva(area, tableRva, "lookup table of " + who + " lies outside the image; the names are read from the IAT");
+    an.AtRva(area, tableRva, lang::Say(l, M::ImpLookupOutside, {who}));
     tableRva = slotBase;
     view = map.View(tableRva);
   }
   if (!view) {
-    an.AtRva(area, tableRva, "lookup table of " + who + " is not backed by file data");
+    an.AtRva(area, tableRva, lang::Say(l, M::ImpLookupNotBacked, {who}));
     return;
   }
-  const std::string endText = "lookup table of " + who + " runs off the end of its data without a terminator; stopped";
+  const std::string endText = lang::Say(l, M::ImpLookupRunsOff, {who});
   auto entry = [&](std::uint64_t at) { return wide ? *view->U64(at) : std::uint64_t{*view->U32(at)}; };
-  WalkEntries(ctx, *view, step, area, endText,
-              "more import entries than the file can hold (tables reused in a loop?); stopped",
+  WalkEntries(ctx, *view, step, area, endText, lang::Say(l, M::ImpTooManyEntries),
               [&](std::uint64_t, std::uint64_t at) { return entry(at) == 0; },
               [&](std::uint64_t, std::uint64_t at) {
     const std::uint64_t v = entry(at);
@@ -41,27 +43,27 @@ void WalkThunks(const Context& ctx, Area area, ImportDll& dll, std::uint32_t tab
     fn.thunk = v;
     std::uint64_t slot = std::uint64_t{slotBase} + at;
     fn.slotRva = static_cast<std::uint32_t>(slot);
-    if (slot > UINT32_MAX) an.AtRva(area, slotBase, "IAT of " + who + " runs past the 4 GB address space");
+    if (slot > UINT32_MAX) an.AtRva(area, slotBase, lang::Say(l, M::ImpIatPast4Gb, {who}));
     const std::uint64_t flag = wide ? (std::uint64_t{1} << 63) : (std::uint64_t{1} << 31);
     if (v & flag) {
       fn.byOrdinal = true;
       fn.ordinal = static_cast<std::uint16_t>(v & 0xFFFF);
       if ((v & ~flag) > 0xFFFF)
-        an.AtOffset(area, view->Base() + at, "ordinal entry " + Hex(v) + " has bits set above the ordinal");
+        an.AtOffset(area, view->Base() + at, lang::Say(l, M::ImpOrdinalHighBits, {Hex(v)}));
     } else {
       std::uint64_t ref = v;
       if (vaBias != 0 && ref >= vaBias) ref -= vaBias;
       if (wide && (ref >> 31) != 0) {
-        an.AtOffset(area, view->Base() + at, "lookup entry " + Hex(v) + " is neither an ordinal nor a name RVA");
+        an.AtOffset(area, view->Base() + at, lang::Say(l, M::ImpNeitherOrdinalNorName, {Hex(v)}));
         ref &= 0x7FFFFFFF;
       }
       fn.nameRva = static_cast<std::uint32_t>(ref);
       auto nv = map.View(ref);
       if (!nv || !nv->Has(0, 2)) {
-        an.AtRva(area, ref, "hint/name entry of an import from " + who + " is not backed by file data");
+        an.AtRva(area, ref, lang::Say(l, M::ImpHintNameNotBacked, {who}));
       } else {
         fn.hint = *nv->U16(0);
-        NameRead n = NameIn(ctx, *nv, 2, area, What("import name from ", who));
+        NameRead n = NameIn(ctx, *nv, 2, area, What(M::ImpNameFrom, who));
         fn.name = n.text;
         fn.nameOk = n.ok;
       }
@@ -73,7 +75,7 @@ void WalkThunks(const Context& ctx, Area area, ImportDll& dll, std::uint32_t tab
 }
 
 // The directory's fields into the table; its data, when file bytes back it.
-DirectoryView OpenImportTable(const Context& ctx, int index, Area area, std::string_view what, ImportTable& t) {
+DirectoryView OpenImportTable(const Context& ctx, int index, Area area, lang::Msg what, ImportTable& t) {
   DirectoryView dir = OpenDirectory(ctx, index, area, what);
   t.present = dir.present;
   t.rva = dir.rva;
@@ -85,7 +87,7 @@ DirectoryView OpenImportTable(const Context& ctx, int index, Area area, std::str
 
 ImportTable ParseImports(const Context& ctx) {
   ImportTable t;
-  DirectoryView dir = OpenImportTable(ctx, kDirImport, Area::Imports, "import directory", t);
+  DirectoryView dir = OpenImportTable(ctx, kDirImport, Area::Imports, M::ImpImportDirectory, t);
   if (!dir.backed) return t;
   const io::Reader& view = dir.data;
   auto read = [&](std::uint64_t at) {
@@ -97,26 +99,25 @@ ImportTable ParseImports(const Context& ctx) {
   };
   ImportDll d;  // the descriptor the walk is at: read once, when checked for the end
   WalkEntries(ctx, view, 20, Area::Imports,
-              "import descriptors run off the end of their data without a null entry; stopped",
-              "more import descriptors than the file can hold; stopped",
+              lang::Say(ctx.options.lang, M::ImpDescriptorsRunOff), lang::Say(ctx.options.lang, M::ImpTooManyDescriptors),
               [&](std::uint64_t, std::uint64_t at) {
                 d = read(at);
                 if (d.lookupRva == 0 && d.timeDateStamp == 0 && d.forwarderChain == 0 && d.nameRva == 0 && d.iatRva == 0)
                   return true;
                 if (d.nameRva == 0 || d.iatRva == 0) {
                   ctx.an.AtOffset(Area::Imports, view.Base() + at,
-                                  "descriptor without a name or IAT ends the table, as it does for the loader");
+                                  lang::Say(ctx.options.lang, M::ImpDescriptorEndsTable));
                   return true;
                 }
                 return false;
               },
               [&](std::uint64_t, std::uint64_t) {
-                NameRead n = NameAt(ctx, d.nameRva, Area::Imports, "DLL name");
+                NameRead n = NameAt(ctx, d.nameRva, Area::Imports, What(M::ImpDllName));
                 d.name = n.text;
                 d.nameOk = n.ok;
                 std::uint32_t table = d.lookupRva != 0 ? d.lookupRva : d.iatRva;
                 if (d.lookupRva == 0 && d.timeDateStamp != 0)
-                  ctx.an.AtRva(Area::Imports, d.iatRva, "bound DLL without a lookup table: its IAT holds addresses, not names");
+                  ctx.an.AtRva(Area::Imports, d.iatRva, lang::Say(ctx.options.lang, M::ImpBoundNoLookup));
                 WalkThunks(ctx, Area::Imports, d, table, d.iatRva, 0);
                 if (ctx.facts) NoteImport(ctx.facts->marks, d);
                 if (ctx.facts) {
@@ -131,7 +132,7 @@ ImportTable ParseImports(const Context& ctx) {
 
 ImportTable ParseDelayImports(const Context& ctx) {
   ImportTable t;
-  DirectoryView dir = OpenImportTable(ctx, kDirDelayImport, Area::DelayImports, "delay-load directory", t);
+  DirectoryView dir = OpenImportTable(ctx, kDirDelayImport, Area::DelayImports, M::ImpDelayDirectory, t);
   if (!dir.backed) return t;
   const io::Reader& view = dir.data;
   auto read = [&](std::uint64_t at) {
@@ -144,13 +145,12 @@ ImportTable ParseDelayImports(const Context& ctx) {
   };
   ImportDll d;  // the descriptor the walk is at: read once, when checked for the end
   WalkEntries(ctx, view, 32, Area::DelayImports,
-              "delay-load descriptors run off the end of their data without a null entry; stopped",
-              "more delay-load descriptors than the file can hold; stopped",
+              lang::Say(ctx.options.lang, M::ImpDelayRunOff), lang::Say(ctx.options.lang, M::ImpTooManyDelay),
               [&](std::uint64_t, std::uint64_t at) {
                 d = read(at);
                 if (d.nameRva != 0) return false;
                 if (d.attributes != 0 || d.iatRva != 0 || d.lookupRva != 0)
-                  ctx.an.AtOffset(Area::DelayImports, view.Base() + at, "descriptor without a name ends the table");
+                  ctx.an.AtOffset(Area::DelayImports, view.Base() + at, lang::Say(ctx.options.lang, M::ImpDelayNoName));
                 return true;
               },
               [&](std::uint64_t, std::uint64_t at) {
@@ -171,14 +171,15 @@ ImportTable ParseDelayImports(const Context& ctx) {
                   rebase(d.boundIatRva); rebase(d.unloadIatRva);
                   if (mixed)
                     ctx.an.AtOffset(Area::DelayImports, view.Base() + at,
-                                    "early-form descriptor (addresses) with fields below the image base; those are read as RVAs");
+                                    lang::Say(ctx.options.lang, M::ImpDelayMixed));
                 }
-                NameRead n = NameAt(ctx, d.nameRva, Area::DelayImports, "delay-loaded DLL name");
+                NameRead n = NameAt(ctx, d.nameRva, Area::DelayImports, What(M::ImpDelayDllName));
                 d.name = n.text;
                 d.nameOk = n.ok;
                 if (d.lookupRva == 0) {
                   ctx.an.AtOffset(Area::DelayImports, view.Base() + at + 16,
-                                  "descriptor of " + std::string(d.nameOk ? d.name : "a DLL") + " has no name table");
+                                  d.nameOk ? lang::Say(ctx.options.lang, M::ImpDelayNoNameTable, {d.name})
+                                           : lang::Say(ctx.options.lang, M::ImpDelayNoNameTableUnnamed));
                 } else {
                   WalkThunks(ctx, Area::DelayImports, d, d.lookupRva, d.iatRva, bias);
                 }
@@ -195,7 +196,8 @@ ImportTable ParseDelayImports(const Context& ctx) {
 BoundImportTable ParseBoundImports(const Context& ctx) {
   BoundImportTable t;
   Anomalies& an = ctx.an;
-  DirectoryView dir = OpenDirectory(ctx, kDirBoundImport, Area::BoundImports, "bound import directory");
+  const lang::Lang l = ctx.options.lang;
+  DirectoryView dir = OpenDirectory(ctx, kDirBoundImport, Area::BoundImports, M::ImpBoundDirectory);
   t.present = dir.present;
   t.offset = dir.rva;
   t.size = dir.size;
@@ -212,13 +214,13 @@ BoundImportTable ParseBoundImports(const Context& ctx) {
     io::CString s = view->String(r.nameOffset, kMaxName);
     r.name = s.text;
     r.nameOk = s.terminated && view->Has(r.nameOffset, 1);
-    if (!r.nameOk) an.AtOffset(Area::BoundImports, view->Base() + r.nameOffset, "bound import name is not a terminated string inside the directory");
+    if (!r.nameOk) an.AtOffset(Area::BoundImports, view->Base() + r.nameOffset, lang::Say(l, M::ImpBoundNameBad));
   };
   // The header area reads as zeros up to SizeOfHeaders, so the end of the data no
   // longer bounds the walk: the budget does.
   auto spent = [&](std::uint64_t where) {
     if (ctx.budget.Take()) return false;
-    an.AtOffset(Area::BoundImports, view->Base() + where, "bound import entries: work budget spent; the rest is not listed");
+    an.AtOffset(Area::BoundImports, view->Base() + where, lang::Say(l, M::ImpBoundBudget));
     return true;
   };
   std::uint64_t at = 0;
@@ -226,7 +228,7 @@ BoundImportTable ParseBoundImports(const Context& ctx) {
     BoundModule m;
     if (spent(at)) break;
     if (!readRef(at, m.module)) {
-      an.AtOffset(Area::BoundImports, view->Base() + at, "bound import entries run off the end of their data without a null entry; stopped");
+      an.AtOffset(Area::BoundImports, view->Base() + at, lang::Say(l, M::ImpBoundRunOff));
       break;
     }
     if (m.module.timeDateStamp == 0 && m.module.nameOffset == 0 && m.module.count == 0) break;
@@ -239,7 +241,7 @@ BoundImportTable ParseBoundImports(const Context& ctx) {
         return t;
       }
       if (!readRef(at, r)) {
-        an.AtOffset(Area::BoundImports, view->Base() + at, "forwarder references run off the end of the bound import data; stopped");
+        an.AtOffset(Area::BoundImports, view->Base() + at, lang::Say(l, M::ImpBoundForwardersRunOff));
         t.modules.push_back(std::move(m));
         return t;
       }

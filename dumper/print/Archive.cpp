@@ -1,6 +1,7 @@
 // Archives: the symbol index, the members with their kinds (objects in short,
 // short imports by their header), and the imports by DLL.
 #include "dumper/coff/Parts.h"
+#include "dumper/lang/catalog/Imports.h"
 #include "dumper/pe/Constants.h"
 #include "dumper/print/Object.h"
 #include "dumper/print/Part.h"
@@ -87,9 +88,19 @@ void PrintArchive(Printer& o, const ArchivePart& p, const Context& ctx) {
 }
 
 void PrintImportLibrary(Printer& o, const ImportLibraryPart& p, const Context& ctx) {
+  namespace M = lang::M;
+  // The kind of each import; JSON keeps the library's own word.
+  auto type = [](std::uint8_t t) -> lang::Msg {
+    switch (t) {
+      case 0: return M::ImpLibCode;
+      case 1: return M::ImpLibData;
+      case 2: return M::ImpLibConst;
+      default: return M::ImpLibUnknownType;
+    }
+  };
   const archive::ImportLibrary& lib = p.lib;
-  Field(o, "Import members").Dec("shortMembers", lib.shortMembers).Text(" short, ").Dec("longMembers", lib.longMembers);
-  o.Text(" long form");
+  Field(o, M::ImpLibMembers, "Import").Dec("shortMembers", lib.shortMembers).Say(M::ImpLibShort).Dec("longMembers", lib.longMembers);
+  o.Say(M::ImpLibLong);
   o.Nl();
   Scoped dlls(o, Scoped::kList, "dlls");
   for (std::size_t i = 0; i < lib.entries.size();) {
@@ -100,10 +111,10 @@ void PrintImportLibrary(Printer& o, const ImportLibraryPart& p, const Context& c
     Scoped one(o, Scoped::kObject, {});
     o.Nl();
     o.Text("  DLL ");
-    if (dll.empty()) o.Text("(not named by the library)");
+    if (dll.empty()) o.Say(M::ImpLibDllUnnamed);
     else o.Name("dll", dll);
     o.Nl();
-    o.Text("     Hint  Type   Function");
+    o.Say(M::ImpLibColumns);
     o.Nl();
     Scoped functions(o, Scoped::kList, "functions");
     for (std::size_t k = i; k < end; ++k) {
@@ -113,17 +124,16 @@ void PrintImportLibrary(Printer& o, const ImportLibraryPart& p, const Context& c
       o.Text("    ");
       if (e.byOrdinal) o.Text("    -");
       else o.DecR("hint", e.ordinalOrHint, 5);
-      o.Text("  ").Word("type", archive::ImportTypeName(e.type)).Col(18);
+      o.Text("  ").Word("type", type(e.type), archive::ImportTypeName(e.type)).Col(18);
       if (e.byOrdinal) {
-        o.Text("ordinal ").Dec("ordinal", e.ordinalOrHint);
+        o.Say(M::ImpLibOrdinal).Dec("ordinal", e.ordinalOrHint);
       } else {
         o.Name("name", e.name);
         Readable(o, e.name, ctx);
       }
       o.Nl();
     }
-    o.Text("    (");
-    Count(o, kNoKey, end - i, "function)", "functions)");
+    Count(o, kNoKey, end - i, M::ImpFunctionsOne, M::ImpFunctionsMany);
     o.Nl();
     i = end;
   }

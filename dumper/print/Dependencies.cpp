@@ -1,5 +1,6 @@
 // Dependencies: the verdict first, then every DLL of the closure as a tree
 // (in full where a module first appears, as a reference after), then what fails.
+#include "dumper/lang/catalog/Dependencies.h"
 #include "dumper/print/Part.h"
 #include "dumper/system/Dependencies.h"
 
@@ -8,23 +9,24 @@ namespace kestrova::dumper::print {
 void PrintDependencies(Printer& o, const system::Closure& c, const pe::Context& ctx);
 
 using namespace system;
+namespace M = lang::M;
 
 namespace {
 
-std::string_view FailureWords(Failure f) {
+lang::Msg FailureWords(Failure f) {
   switch (f) {
-    case Failure::DllNotFound: return "DLL not found";
-    case Failure::ContractWithoutHost: return "API set without a host";
-    case Failure::WrongMachine: return "wrong machine (0xC000007B)";
-    case Failure::BadImage: return "not a valid image (0xC000007B)";
-    case Failure::NameMissing: return "function missing";
-    case Failure::OrdinalMissing: return "ordinal missing";
-    case Failure::ForwardDllMissing: return "forwarder to a missing DLL";
-    case Failure::ForwardNameMissing: return "forwarder to a missing function";
-    case Failure::ForwardTooDeep: return "forwarders nested too deep";
-    case Failure::AssemblyMissing: return "side-by-side assembly not in WinSxS (the process is not created)";
+    case Failure::DllNotFound: return M::DepDllNotFound;
+    case Failure::ContractWithoutHost: return M::DepContractWithoutHost;
+    case Failure::WrongMachine: return M::DepWrongMachine;
+    case Failure::BadImage: return M::DepBadImage;
+    case Failure::NameMissing: return M::DepNameMissing;
+    case Failure::OrdinalMissing: return M::DepOrdinalMissing;
+    case Failure::ForwardDllMissing: return M::DepForwardDllMissing;
+    case Failure::ForwardNameMissing: return M::DepForwardNameMissing;
+    case Failure::ForwardTooDeep: return M::DepForwardTooDeep;
+    case Failure::AssemblyMissing: return M::DepAssemblyMissing;
   }
-  return "?";
+  return M::DepDllNotFound;
 }
 
 std::string_view FailureKey(Failure f) {
@@ -43,31 +45,57 @@ std::string_view FailureKey(Failure f) {
   return "?";
 }
 
+// Why nothing was resolved: the walk and the command line give it in English,
+// as JSON keeps it; the listing says it in its own language, by the entry whose
+// English text it is. A folder in it is shown as any name from outside.
+constexpr lang::Msg kReasons[] = {
+    M::DepWhyNoSystemBecause,  M::DepWhyNoSystem,    M::DepWhyNotImage,     M::DepWhyImportsNothing,
+    M::DepWhyNoWindowsIn,      M::DepWhyCannotList,  M::DepWhyNoSystem32In, M::DepWhyNamesOne,
+    M::DepWhyCannotReadOthers, M::DepWhySystemFolderUnknown,
+};
+
+void Reason(Printer& o, std::string_view why) {
+  for (const lang::Msg m : kReasons) {
+    const std::string_view en = lang::Text(m, lang::Lang::En);
+    const std::size_t at = en.find("{0}");
+    if (at == std::string_view::npos) {
+      if (why != en) continue;
+      o.Say(m);
+      return;
+    }
+    const std::string_view head = en.substr(0, at), tail = en.substr(at + 3);
+    if (why.size() < head.size() + tail.size() || !why.starts_with(head) || !why.ends_with(tail)) continue;
+    const std::string_view inner = why.substr(head.size(), why.size() - head.size() - tail.size());
+    const std::string_view said = o.L(m);
+    const std::size_t place = said.find("{0}");
+    o.Text(said.substr(0, place));
+    if (m == M::DepWhyNoSystemBecause) Reason(o, inner);  // the system's own reason, within
+    else o.Name(kNoKey, inner);
+    o.Text(said.substr(place + 3));
+    return;
+  }
+  o.Name(kNoKey, why);
+}
+
 void Verdict(Printer& o, const Closure& c) {
-  Field(o, "Verdict", "verdict");
+  Field(o, M::DepVerdict, "verdict");
   const std::size_t reached = c.modules.size() - 1;  // the program itself aside
   if (c.WillLoad()) {
-    o.Word({}, "will load: ", "loads").Text("all ");
-    Count(o, "modules", reached, "module found", "modules found");
-    o.Text(", every import resolved");
+    o.Word({}, M::DepWillLoad, "loads");
+    Count(o, "modules", reached, M::DepAllModulesOne, M::DepAllModulesMany);
+    o.Say(M::DepEveryImportResolved);
   } else {
-    o.Word({}, "will not load: ", "fails");
+    o.Word({}, M::DepWillNotLoad, "fails");
     NonZeroCounts counts(o, "");
-    counts.Add("dllsMissing", c.dllsMissing, "DLL missing", "DLLs missing");
-    counts.Add("functionsMissing", c.functionsMissing, "function missing", "functions missing");
-    counts.Add("wrongMachine", c.wrongMachine, "DLL for the wrong machine (0xC000007B)",
-               "DLLs for the wrong machine (0xC000007B)");
-    counts.Add("badImages", c.badImages, "DLL not a valid image", "DLLs not valid images");
-    counts.Add("assembliesMissing", c.assembliesMissing, "side-by-side assembly missing",
-               "side-by-side assemblies missing");
+    counts.Add("dllsMissing", c.dllsMissing, M::DepDllsMissingOne, M::DepDllsMissingMany);
+    counts.Add("functionsMissing", c.functionsMissing, M::DepFunctionsMissingOne, M::DepFunctionsMissingMany);
+    counts.Add("wrongMachine", c.wrongMachine, M::DepWrongMachineOne, M::DepWrongMachineMany);
+    counts.Add("badImages", c.badImages, M::DepBadImagesOne, M::DepBadImagesMany);
+    counts.Add("assembliesMissing", c.assembliesMissing, M::DepAssembliesMissingOne, M::DepAssembliesMissingMany);
   }
-  if (c.delayedFailures != 0) {
-    o.Text("; ");
-    Count(o, "delayedFailures", c.delayedFailures, "failure", "failures");
-    o.Text(" only when a delay-loaded DLL is first called");
-  }
+  if (c.delayedFailures != 0) Count(o, "delayedFailures", c.delayedFailures, M::DepDelayedOne, M::DepDelayedMany);
   if (c.cutModules || c.cutWork) {
-    o.Text(c.cutModules ? " (walk stopped at the module bound)" : " (walk stopped at the work bound)");
+    o.Say(c.cutModules ? M::DepCutModules : M::DepCutWork);
     o.Fact("walkCut", true);
   }
   o.Nl();
@@ -77,32 +105,30 @@ void Edge(Printer& o, const Closure& c, const system::Edge& e, std::size_t depth
   Scoped row(o, Scoped::kObject, {});
   o.Fact("depth", std::uint64_t{depth});
   o.Text(std::string(2 * depth, ' ')).Name("dll", e.imported);
-  if (e.delay) o.Text(" (delay-load)").Fact("delay", true);
-  if (e.forward) o.Text(" (forwarder)").Fact("forwarder", true);
+  if (e.delay) o.Say(M::DepDelayLoad).Fact("delay", true);
+  if (e.forward) o.Say(M::DepForwarder).Fact("forwarder", true);
   if (e.contract == ApiSetHit::Kind::Host) {
-    o.Text(" api set -> ").Name("apiSetHost", e.host);
-    if (e.exception) o.Text(" (for this importer)").Fact("apiSetException", true);
+    o.Say(M::DepApiSetTo).Name("apiSetHost", e.host);
+    if (e.exception) o.Say(M::DepForThisImporter).Fact("apiSetException", true);
   }
   o.Col(kValueCol);
   if (e.module < 0 && !e.assembly.empty()) {
     // Held by an assembly that was not bound: the loader never searches the folders for it.
-    o.Word("rule", "side-by-side").Text(", ").Word("sxs", e.sxsJudged ? "not in WinSxS" : "no WinSxS to look in",
-                                                   e.sxsJudged ? "notInWinSxS" : "noWinSxS");
-    o.Text(": ").Name("assembly", e.assembly);
+    o.Word("rule", M::DepRuleSideBySide).Say(M::DepSep);
+    o.Word("sxs", e.sxsJudged ? M::DepNotInWinSxs : M::DepNoWinSxs, e.sxsJudged ? "notInWinSxS" : "noWinSxS");
+    o.Say(M::DepColon).Name("assembly", e.assembly);
   } else if (e.module < 0) {
-    o.Word("rule", e.cut ? "not walked: module bound" : "not found", e.cut ? "notWalked" : "notFound");
+    o.Word("rule", e.cut ? M::DepNotWalked : M::DepRuleNotFound, e.cut ? "notWalked" : "notFound");
   } else {
     const Node& n = c.modules[static_cast<std::size_t>(e.module)];
     const Rule rule = e.rule == Rule::Loaded ? n.rule : e.rule;
-    o.Word("rule", RuleName(rule));
-    if (!e.assembly.empty()) o.Text(" (").Name("assembly", e.assembly).Ch(')');
+    o.Word("rule", RuleWords(rule));
+    if (!e.assembly.empty()) o.Say(M::DepOpenParen).Name("assembly", e.assembly).Say(M::DepCloseParen);
     o.Text("  ").Name("path", n.path);
     if (n.damage != 0) {
-      o.Text("  (");
-      Count(o, "anomalies", n.damage, "anomaly in it", "anomalies in it");
-      o.Ch(')');
+      Count(o, "anomalies", n.damage, M::DepAnomaliesOne, M::DepAnomaliesMany);
     }
-    if (seen) o.Text("  (see above)").Fact("seen", true);
+    if (seen) o.Say(M::DepSeeAbove).Fact("seen", true);
   }
   o.Nl();
 }
@@ -138,11 +164,11 @@ void Assemblies(Printer& o, const Closure& c) {
   Scoped list(o, Scoped::kList, "sideBySide");
   for (const SxsBinding& b : c.assemblies) {
     Scoped row(o, Scoped::kObject, {});
-    Field(o, "Side-by-side").Name("assembly", b.asked.name).Ch(' ').Name("version", b.asked.version);
+    Field(o, M::DepSideBySide).Name("assembly", b.asked.name).Ch(' ').Name("version", b.asked.version);
     if (!b.folder.empty()) {
       o.Text(" -> ").Name("bound", b.version).Text("  ").Name("folder", b.folder);
     } else {
-      o.Text("  ").Word("sxs", b.judged ? "not in WinSxS" : "no WinSxS to look in", b.judged ? "notInWinSxS" : "noWinSxS");
+      o.Text("  ").Word("sxs", b.judged ? M::DepNotInWinSxs : M::DepNoWinSxs, b.judged ? "notInWinSxS" : "noWinSxS");
     }
     o.Nl();
   }
@@ -151,18 +177,18 @@ void Assemblies(Printer& o, const Closure& c) {
 void Problems(Printer& o, const Closure& c) {
   if (c.problems.empty()) return;
   o.Nl();
-  o.Text("  What fails").Nl();
+  o.Say(M::DepWhatFails).Nl();
   Scoped list(o, Scoped::kList, "problems");
   for (const Problem& p : c.problems) {
     if (o.Exhausted()) return;
     Scoped row(o, Scoped::kObject, {});
-    o.Text("    ").Word("when", p.delayed ? "when called" : "at start   ", p.delayed ? "whenCalled" : "atStart");
-    o.Text("  ").Word("kind", FailureWords(p.kind), FailureKey(p.kind)).Text(": ");
+    o.Text("    ").Word("when", p.delayed ? M::DepWhenCalled : M::DepAtStart, p.delayed ? "whenCalled" : "atStart");
+    o.Text("  ").Word("kind", FailureWords(p.kind), FailureKey(p.kind)).Say(M::DepColon);
     o.Name("importer", c.modules[p.importer].name).Text(" -> ");
     if (!p.dll.empty()) o.Name("dll", p.dll);
     if (!p.function.empty()) o.Ch(' ').Name("function", p.function);
-    if (!p.forward.empty()) o.Text(" (forwards to ").Name("forward", p.forward).Ch(')');
-    if (!p.assembly.empty()) o.Text("assembly ").Name("assembly", p.assembly);
+    if (!p.forward.empty()) o.Say(M::DepForwardsTo).Name("forward", p.forward).Say(M::DepCloseParen);
+    if (!p.assembly.empty()) o.Say(M::DepAssembly).Name("assembly", p.assembly);
     o.Nl();
   }
 }
@@ -171,20 +197,22 @@ void Problems(Printer& o, const Closure& c) {
 
 void PrintDependencies(Printer& o, const Closure& c, const pe::Context& ctx) {
   if (c.modules.empty()) {
-    Field(o, "Verdict", "verdict").Word({}, "not resolved: ", "unresolved").Name("why", c.why);
+    Field(o, M::DepVerdict, "verdict").Word({}, M::DepNotResolved, "unresolved");
+    Reason(o, c.why);
+    o.FactName("why", c.why);
     o.Nl();
     return;
   }
   Verdict(o, c);
   if (const Environment* env = ctx.options.deps) {
-    Field(o, "Windows folder").Name("windows", env->view.windows);
+    Field(o, M::DepWindowsFolder).Name("windows", env->view.windows);
     o.Nl();
-    Field(o, "KnownDLLs").Word("knownDllsFrom",
-                               env->view.knownFrom == SystemView::KnownFrom::Registry    ? "the registry"
-                               : env->view.knownFrom == SystemView::KnownFrom::SystemReg ? "the prefix's system.reg"
-                                                                                           : "the list Windows 10 keeps");
+    Field(o, M::DepKnownDlls).Word("knownDllsFrom",
+                                   env->view.knownFrom == SystemView::KnownFrom::Registry    ? M::DepKnownFromRegistry
+                                   : env->view.knownFrom == SystemView::KnownFrom::SystemReg ? M::DepKnownFromSystemReg
+                                                                                               : M::DepKnownFromFixedList);
     o.Nl();
-    Field(o, "Application folder").Name("appDir", env->appDir);
+    Field(o, M::DepAppFolder).Name("appDir", env->appDir);
     o.Nl();
   }
   Assemblies(o, c);

@@ -4,11 +4,13 @@
 #include <string>
 
 #include "dumper/io/Format.h"
+#include "dumper/lang/catalog/Dependencies.h"
 
 namespace kestrova::dumper::system {
 
 using io::Dec;
 using io::Hex;
+namespace M = lang::M;
 
 namespace {
 
@@ -26,8 +28,9 @@ struct Reading {
   pe::Area area;
   pe::Budget& budget;
   int* damage;
-  void At(std::uint64_t off, std::string text) const {
-    if (++*damage <= kDamageListed) an.AtOffset(area, data.Base() + off, std::move(text));
+  lang::Lang language;
+  void At(std::uint64_t off, lang::Msg m, std::initializer_list<lang::Arg> args = {}) const {
+    if (++*damage <= kDamageListed) an.AtOffset(area, data.Base() + off, lang::Say(language, m, args));
   }
 };
 
@@ -39,17 +42,17 @@ template <class What>
 bool CheckName(const Reading& r, std::uint64_t fieldAt, WideName n, const What& what) {
   if (n.length == 0) return true;
   if (!r.data.Has(n.offset, n.length) || r.data.Bytes().size() < std::uint64_t{n.offset} + n.length) {
-    r.At(fieldAt, what() + " (offset " + Hex(n.offset) + ", " + Dec(n.length) + " bytes) lies outside the schema");
+    r.At(fieldAt, M::ApiNameOutside, {what(), Hex(n.offset), n.length});
     return false;
   }
   // Contract and DLL names are tens of characters; a longer one is damage, and
   // left unread keeps hashing and comparing names cheap whatever the counts say.
   if (n.length > kMaxNameBytes) {
-    r.At(fieldAt, what() + " is " + Dec(n.length) + " bytes long, longer than any name; not read");
+    r.At(fieldAt, M::ApiNameTooLong, {what(), n.length});
     return false;
   }
   if (n.length % 2 != 0) {
-    r.At(fieldAt, what() + " has an odd length (" + Dec(n.length) + " bytes) for UTF-16 text");
+    r.At(fieldAt, M::ApiNameOdd, {what(), n.length});
     return false;
   }
   return true;
@@ -62,11 +65,11 @@ void ReadValues(const Reading& r, ApiSetEntry& e, std::uint64_t at, std::uint64_
   const std::uint64_t width = flags ? 20 : 16;
   std::uint64_t fit = r.data.Size() > at ? (r.data.Size() - at) / width : 0;
   if (count > fit) {
-    r.At(at, "value table of " + who() + " holds " + Dec(fit) + " of its " + Dec(count) + " entries inside the schema");
+    r.At(at, M::ApiValuesPartly, {who(), fit, count});
     count = fit;
   }
   if (!r.budget.Take(count)) {
-    r.At(at, "value table of " + who() + " is past the work budget; not read");
+    r.At(at, M::ApiValuesBudget, {who()});
     return;
   }
   e.values.reserve(static_cast<std::size_t>(count));
@@ -79,13 +82,13 @@ void ReadValues(const Reading& r, ApiSetEntry& e, std::uint64_t at, std::uint64_
     val.importer.length = c.U32();
     val.host.offset = c.U32();
     val.host.length = c.U32();
-    auto what = [&](const char* name) {
-      return [&, name] { return "value " + Dec(i) + " of " + who() + ": " + name; };
+    auto what = [&](lang::Msg name) {
+      return [&, name] { return lang::Say(r.language, name, {i, who()}); };
     };
-    if (!CheckName(r, v + (flags ? 4 : 0), val.importer, what("importer name"))) {
+    if (!CheckName(r, v + (flags ? 4 : 0), val.importer, what(M::ApiValueImporter))) {
       val.importer = {};
       val.host = {};  // one warning a value: its other name says nothing more
-    } else if (!CheckName(r, v + (flags ? 12 : 8), val.host, what("host name"))) {
+    } else if (!CheckName(r, v + (flags ? 12 : 8), val.host, what(M::ApiValueHost))) {
       val.host = {};
     }
     e.values.push_back(val);
@@ -105,26 +108,25 @@ std::uint32_t HashOf(const ApiSetSchema& s, WideName n, std::uint32_t units) {
 void CheckHashTable(const Reading& r, const ApiSetSchema& s) {
   const std::uint64_t count = s.count;
   if (!r.data.Has(s.hashOffset, count * 8)) {
-    r.At(20, "hash table (offset " + Hex(s.hashOffset) + ", " + Dec(count) +
-                 " entries) lies outside the schema; no contract can be found");
+    r.At(20, M::ApiHashOutside, {Hex(s.hashOffset), count});
     return;
   }
   bool orderSaid = false, indexSaid = false, hashSaid = false;
   std::uint32_t previous = 0;
   for (std::uint64_t i = 0; i < count; ++i) {
     if (!r.budget.Take()) {
-      r.At(s.hashOffset + i * 8, "hash table is past the work budget; not checked further");
+      r.At(s.hashOffset + i * 8, M::ApiHashBudget);
       return;
     }
     const std::uint64_t at = s.hashOffset + i * 8;
     const std::uint32_t hash = *r.data.U32(at), index = *r.data.U32(at + 4);
     if (i > 0 && hash < previous && !orderSaid) {
-      r.At(at, "hash table is not in ascending order; the loader's search can miss contracts");
+      r.At(at, M::ApiHashOrder);
       orderSaid = true;
     }
     previous = hash;
     if (index >= s.entries.size()) {
-      if (!indexSaid) r.At(at + 4, "hash entry " + Dec(i) + " gives entry " + Dec(index) + ", past the entries read");
+      if (!indexSaid) r.At(at + 4, M::ApiHashIndex, {i, index});
       indexSaid = true;
       continue;
     }
@@ -132,8 +134,7 @@ void CheckHashTable(const Reading& r, const ApiSetSchema& s) {
     // A HashedLength past the name was reported with the entry; the loader could never match it.
     if (e.hashedLength > e.name.length) continue;
     if (HashOf(s, e.name, e.hashedLength / 2) != hash && !hashSaid) {
-      r.At(at, "hash entry " + Dec(i) + " (" + Hex(hash, 8) + ") does not match the name of entry " + Dec(index) +
-                   "; the loader cannot find that contract");
+      r.At(at, M::ApiHashMismatch, {i, Hex(hash, 8), index});
       hashSaid = true;
     }
   }
@@ -165,14 +166,15 @@ bool NameIs(const ApiSetSchema& s, WideName n, std::string_view text) {
 
 }  // namespace
 
-ApiSetSchema ReadApiSetSchema(const io::Reader& data, pe::Anomalies& an, pe::Area area, pe::Budget& budget) {
+ApiSetSchema ReadApiSetSchema(const io::Reader& data, pe::Anomalies& an, pe::Area area, pe::Budget& budget,
+                               lang::Lang language) {
   ApiSetSchema s;
   s.data = data;
   int damage = 0;
-  const Reading r{data, an, area, budget, &damage};
+  const Reading r{data, an, area, budget, &damage, language};
   auto version = data.U32(0);
   if (!version) {
-    r.At(0, "API-set schema is empty");
+    r.At(0, M::ApiEmpty);
     return s;
   }
   s.version = *version;
@@ -196,26 +198,25 @@ ApiSetSchema ReadApiSetSchema(const io::Reader& data, pe::Anomalies& an, pe::Are
       width = 24;
       break;
     default:
-      r.At(0, "API-set schema version " + Dec(s.version) + " is not one of the known layouts (2, 4, 6)");
+      r.At(0, M::ApiUnknownVersion, {s.version});
       return s;
   }
   if (!c.ok()) {
-    r.At(0, "API-set schema header is cut short by the end of its data");
+    r.At(0, M::ApiHeaderCut);
     return s;
   }
   s.present = true;
   if (s.size > data.Size())
-    r.At(4, "schema Size " + Hex(s.size) + " is larger than its data (" + Hex(data.Size()) + ")");
+    r.At(4, M::ApiSizeTooLarge, {Hex(s.size), Hex(data.Size())});
 
   std::uint64_t count = s.count;
   const std::uint64_t fit = data.Size() > entriesAt ? (data.Size() - entriesAt) / width : 0;
   if (count > fit) {
-    r.At(s.version == 2 ? 4 : 12, "Count " + Dec(count) + " is more than the " + Dec(fit) +
-                                      " entries the schema holds; the rest are not read");
+    r.At(s.version == 2 ? 4 : 12, M::ApiCountTooLarge, {count, fit});
     count = fit;
   }
   if (!budget.Take(count)) {
-    r.At(entriesAt, "API-set entries are past the work budget; not read");
+    r.At(entriesAt, M::ApiEntriesBudget);
     return s;
   }
   s.entries.reserve(static_cast<std::size_t>(count));
@@ -244,19 +245,18 @@ ApiSetSchema ReadApiSetSchema(const io::Reader& data, pe::Anomalies& an, pe::Are
       valueCount = e.U32();
       valueFlags = true;
     }
-    auto who = [i] { return "entry " + Dec(i); };
-    if (!CheckName(r, nameField, entry.name, [&] { return who() + " name"; })) {
+    auto who = [i, language] { return lang::Say(language, M::ApiEntry, {i}); };
+    if (!CheckName(r, nameField, entry.name, [&] { return lang::Say(language, M::ApiEntryName, {who()}); })) {
       entry.name = {};
     } else if (s.version == 6 && entry.hashedLength > entry.name.length)
-      r.At(at + 12, who() + ": HashedLength " + Dec(entry.hashedLength) + " is longer than its name (" +
-                        Dec(entry.name.length) + " bytes)");
+      r.At(at + 12, M::ApiHashedLength, {who(), entry.hashedLength, entry.name.length});
     // Versions 2 and 4 put a count before the values; version 6 keeps it in the entry.
     if (s.version != 6) {
       io::Cursor v(data, valuesAt);
       if (s.version == 4) v.U32();
       valueCount = v.U32();
       if (!v.ok()) {
-        r.At(at + (s.version == 2 ? 8 : 20), who() + ": value table (offset " + Hex(valuesAt) + ") lies outside the schema");
+        r.At(at + (s.version == 2 ? 8 : 20), M::ApiValuesOutside, {who(), Hex(valuesAt)});
         s.entries.push_back(std::move(entry));
         continue;
       }
@@ -267,7 +267,7 @@ ApiSetSchema ReadApiSetSchema(const io::Reader& data, pe::Anomalies& an, pe::Are
   }
   if (s.version == 6) CheckHashTable(r, s);
   if (damage > kDamageListed)
-    an.AtOffset(area, data.Base(), io::Dec(static_cast<std::uint64_t>(damage - kDamageListed)) + " more problems in the schema are not listed");
+    an.AtOffset(area, data.Base(), lang::Say(language, M::ApiMoreProblems, {damage - kDamageListed}));
   return s;
 }
 
@@ -276,14 +276,14 @@ ApiSetSchema ParseApiSetSchema(const pe::Context& ctx, pe::Area area) {
     if (sec.name != ".apiset") continue;
     auto view = ctx.map.View(sec.virtualAddress);
     if (!view) {
-      ctx.an.AtRva(area, sec.virtualAddress, "the .apiset section is not backed by file data");
+      ctx.an.AtRva(area, sec.virtualAddress, lang::Say(ctx.options.lang, M::ApiSectionNotBacked));
       return {};
     }
     // The schema is what the section holds as mapped; its zero fill is no part of it.
     std::uint64_t len = std::min<std::uint64_t>(view->Size(), sec.virtualSize != 0 ? sec.virtualSize : view->Size());
-    return ReadApiSetSchema(*view->Sub(0, len), ctx.an, area, ctx.budget);
+    return ReadApiSetSchema(*view->Sub(0, len), ctx.an, area, ctx.budget, ctx.options.lang);
   }
-  ctx.an.Note(area, "no .apiset section: not an API-set schema");
+  ctx.an.Note(area, lang::Say(ctx.options.lang, M::ApiNoSection));
   return {};
 }
 

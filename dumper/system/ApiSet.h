@@ -44,7 +44,8 @@ struct ApiSetSchema {
 // Reads a schema from its bytes. Damage (counts past the data, names and value
 // tables outside it, a hash table out of order or not matching the names) is
 // reported against `area` at file offsets, and the entries that are whole are kept.
-ApiSetSchema ReadApiSetSchema(const io::Reader& data, pe::Anomalies& an, pe::Area area, pe::Budget& budget);
+ApiSetSchema ReadApiSetSchema(const io::Reader& data, pe::Anomalies& an, pe::Area area, pe::Budget& budget,
+                               lang::Lang language = lang::Lang::En);
 
 // The schema of an image: its `.apiset` section, read as the loader maps it.
 ApiSetSchema ParseApiSetSchema(const pe::Context& ctx, pe::Area area);

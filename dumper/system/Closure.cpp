@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "dumper/io/Format.h"
+#include "dumper/lang/catalog/Dependencies.h"
 
 namespace kestrova::dumper::system {
 
@@ -316,15 +317,16 @@ Closure WalkClosure(Files& files, const SystemView& sys, ModuleCache& cache, con
   Closure out;
   const Module& root = cache.Add(in.path, in.bytes);
   if (root.state != Module::State::Image) {
-    out.why = "not an image the loader could map";
+    out.why = lang::Text(lang::M::DepWhyNotImage, lang::Lang::En);
     return out;
   }
   if (root.imports.dlls.empty() && root.delayImports.dlls.empty()) {
-    out.why = "imports nothing";
+    out.why = lang::Text(lang::M::DepWhyImportsNothing, lang::Lang::En);
     return out;
   }
   if (!sys.present) {
-    out.why = "no system to resolve against" + (sys.why.empty() ? std::string() : " (" + sys.why + ")");
+    out.why = sys.why.empty() ? lang::Say(lang::Lang::En, lang::M::DepWhyNoSystem)
+                              : lang::Say(lang::Lang::En, lang::M::DepWhyNoSystemBecause, {sys.why});
     return out;
   }
   out.present = true;

@@ -1,6 +1,7 @@
 #include "dumper/system/Dependencies.h"
 
 #include "dumper/pe/Facts.h"
+#include "dumper/lang/catalog/Dependencies.h"
 #include "dumper/pe/Manifest.h"
 #include "dumper/system/System.h"
 
@@ -32,7 +33,7 @@ system::Closure ParseDependencies(const Context& ctx) {
   const system::Environment* env = ctx.options.deps;
   if (env == nullptr || env->files == nullptr) {
     c.present = true;
-    c.why = "no system to resolve against";
+    c.why = lang::Text(lang::M::DepWhyNoSystem, lang::Lang::En);  // JSON's words; the listing says it in its own
     return c;
   }
   system::ModuleCache cache(*env->files);
@@ -41,7 +42,7 @@ system::Closure ParseDependencies(const Context& ctx) {
   if (env->view.present) in.assemblies = DependentAssemblies(ctx);
   c = system::WalkClosure(*env->files, env->view, cache, in, env->limits);
   // An image that imports nothing has no part; one that cannot be resolved says why.
-  if (!c.present && c.why != "imports nothing") c.present = true;
+  if (!c.present && c.why != lang::Text(lang::M::DepWhyImportsNothing, lang::Lang::En)) c.present = true;
   else if (!c.present) return c;
   if (ctx.facts != nullptr && c.modules.size() > 0) {
     ctx.facts->depsWalked = true;

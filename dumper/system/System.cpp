@@ -3,7 +3,11 @@
 
 #include <algorithm>
 
+#include "dumper/lang/catalog/Dependencies.h"
+
 namespace kestrova::dumper::system {
+
+namespace M = lang::M;
 
 std::string LowerAscii(std::string_view s) {
   std::string out(s);
@@ -87,7 +91,7 @@ SystemView OpenWindowsRoot(Files& files, const std::string& root, std::vector<st
   auto windows = FindEntry(files, root, "windows");
   if (!windows) {
     std::vector<std::string> probe;
-    v.why = files.List(root, probe) ? "no Windows folder in " + root : "cannot list " + root;
+    v.why = lang::Say(lang::Lang::En, files.List(root, probe) ? M::DepWhyNoWindowsIn : M::DepWhyCannotList, {root});
     return v;
   }
   v.windows = *windows;
@@ -95,7 +99,7 @@ SystemView OpenWindowsRoot(Files& files, const std::string& root, std::vector<st
   v.sysWow64 = FindEntry(files, v.windows, "syswow64").value_or("");
   v.system16 = FindEntry(files, v.windows, "system").value_or("");
   if (v.system32.empty()) {
-    v.why = "no System32 folder in " + v.windows;
+    v.why = lang::Say(lang::Lang::En, M::DepWhyNoSystem32In, {v.windows});
     return v;
   }
   v.present = true;
@@ -111,20 +115,22 @@ SystemView OpenWindowsRoot(Files& files, const std::string& root, std::vector<st
   return v;
 }
 
-std::string_view RuleName(Rule r) {
+lang::Msg RuleWords(Rule r) {
   switch (r) {
-    case Rule::Loaded: return "already loaded";
-    case Rule::SideBySide: return "side-by-side";
-    case Rule::KnownDlls: return "KnownDLLs";
-    case Rule::AppFolder: return "application folder";
-    case Rule::SystemFolder: return "system folder";
-    case Rule::System16Folder: return "16-bit system folder";
-    case Rule::WindowsFolder: return "Windows folder";
-    case Rule::PathFolder: return "PATH";
-    case Rule::NotFound: return "not found";
+    case Rule::Loaded: return M::DepRuleLoaded;
+    case Rule::SideBySide: return M::DepRuleSideBySide;
+    case Rule::KnownDlls: return M::DepRuleKnownDlls;
+    case Rule::AppFolder: return M::DepRuleAppFolder;
+    case Rule::SystemFolder: return M::DepRuleSystemFolder;
+    case Rule::System16Folder: return M::DepRuleSystem16Folder;
+    case Rule::WindowsFolder: return M::DepRuleWindowsFolder;
+    case Rule::PathFolder: return M::DepRulePath;
+    case Rule::NotFound: return M::DepRuleNotFound;
   }
-  return "?";
+  return M::DepRuleNotFound;
 }
+
+std::string_view RuleName(Rule r) { return lang::Text(RuleWords(r), lang::Lang::En); }
 
 Locator::Locator(Files& files, const SystemView& sys, std::string appDir, bool wow64)
     : files_(files), sys_(sys), appDir_(std::move(appDir)) {

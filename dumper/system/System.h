@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "dumper/lang/Lang.h"
 #include "dumper/system/Files.h"
 
 namespace kestrova::dumper::system {
@@ -41,6 +42,8 @@ SystemView OpenWindowsRoot(Files& files, const std::string& root, std::vector<st
 enum class Rule : std::uint8_t {
   Loaded, SideBySide, KnownDlls, AppFolder, SystemFolder, System16Folder, WindowsFolder, PathFolder, NotFound
 };
+// Its words in the catalog; RuleName gives them in English (JSON's word).
+lang::Msg RuleWords(Rule r);
 std::string_view RuleName(Rule r);
 
 struct Located {

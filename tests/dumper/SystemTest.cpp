@@ -471,6 +471,16 @@ TEST(DependencyWalk, NoSystemOrNothingToResolve) {
   EXPECT_EQ(Describe(WalkClosure(m, none, cache, {"lone.exe", lone, "", {}})), "no walk: imports nothing\n");
   std::vector<std::uint8_t> prog = Dll({"p.exe", {}, {{"kernel32.dll", {{"ExitProcess", 0}}}}, {}});
   EXPECT_EQ(Describe(WalkClosure(m, none, cache, {"p.exe", prog, "", {}})), "no walk: no system to resolve against\n");
+
+  // The reason, given in English for JSON, reads in the listing's language, the folder as it is.
+  Environment env;
+  env.files = &m;
+  env.view = OpenWindowsRoot(m, "C");
+  pe::Options options;
+  options.deps = &env;
+  options.lang = lang::Lang::ZhCN;
+  const std::string zh = DumpToString(prog, "p.exe", options);
+  EXPECT_NE(zh.find("未解析：没有可供解析的系统（C 中没有 Windows 文件夹）\n"), std::string::npos) << zh;
 }
 
 // Common Controls 6 bound to the highest 6.0 at or above the version asked for,
