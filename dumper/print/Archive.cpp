@@ -1,6 +1,6 @@
 // Archives: the symbol index, the members with their kinds (objects in short,
 // short imports by their header), and the imports by DLL.
-#include "dumper/coff/Parts.h"
+#include "dumper/kinds/Parts.h"
 #include "dumper/pe/Constants.h"
 #include "dumper/print/Object.h"
 #include "dumper/print/Part.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "dumper/coff/Parts.h"
+#include "dumper/kinds/Parts.h"
 #include "dumper/print/Part.h"
 
 namespace kestrova::dumper::print {

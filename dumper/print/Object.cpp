@@ -2,7 +2,7 @@
 // linker directives, CodeView subsections, and what the object defines and needs.
 #include "dumper/print/Object.h"
 
-#include "dumper/coff/Parts.h"
+#include "dumper/kinds/Parts.h"
 #include "dumper/print/Part.h"
 
 namespace kestrova::dumper::print {

@@ -1,7 +1,8 @@
 #pragma once
-// The parts the other file kinds bring to the table of parts: each parser
-// looks at the file's kind (by content) and is present only for its own kind,
-// so the kind chooses which parts apply.
+// The parts the other file kinds bring to the table of parts. This glue sits
+// above the readers it joins (coff/, archive/, ne/), so no reader reaches up
+// to another: each parser here looks at the file's kind (by content) and is
+// present only for its own kind, so the kind chooses which parts apply.
 #include "dumper/archive/Archive.h"
 #include "dumper/coff/Detect.h"
 #include "dumper/coff/Object.h"

@@ -1,5 +1,5 @@
 // The other file kinds' parts: present only for their kind.
-#include "dumper/coff/Parts.h"
+#include "dumper/kinds/Parts.h"
 
 namespace kestrova::dumper::pe {
 
