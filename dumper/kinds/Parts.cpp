@@ -121,8 +121,8 @@ ObjectPart ParseObject(const Context& ctx) {
       switch (coff::RoleOf(s)) {
         case coff::SymbolRole::Defined:
         case coff::SymbolRole::Common: ++f.defined; break;
-        case coff::SymbolRole::Undefined:
-        case coff::SymbolRole::Weak: ++f.needed; break;
+        case coff::SymbolRole::Undefined: ++f.needed; break;
+        case coff::SymbolRole::Weak: ++f.weak; break;
         default: break;
       }
       // Visual C++ names its compiler in an absolute symbol's value.

@@ -56,7 +56,7 @@ struct ObjectFacts {
   bool present = false;
   bool bigObject = false, ltcg = false;
   std::uint16_t machine = 0;
-  std::uint64_t sections = 0, symbols = 0, defined = 0, needed = 0;
+  std::uint64_t sections = 0, symbols = 0, defined = 0, needed = 0, weak = 0;
   std::vector<CompilerNote> compiledBy;
 };
 

@@ -177,6 +177,8 @@ void Object(Printer& o, const pe::ObjectFacts& f) {
   o.Nl();
   Field(o, M::ObGlSymbols, "symbols").Dec(f.symbols);
   o.Say(M::ObGlSymbolCounts, {f.defined, f.needed}).Fact("defined", f.defined).Fact("needed", f.needed);
+  if (f.weak != 0) o.Say(M::ObGlWeak, {f.weak}).Fact("weak", f.weak);
+  o.Say(M::ObGlClose);
   o.Nl();
   CompiledBy(o, f);
 }
