@@ -3,6 +3,7 @@
 #include "dumper/Dump.h"
 #include "dumper/lang/catalog/Common.h"
 #include "dumper/lang/catalog/Titles.h"
+#include "dumper/lang/catalog/Object.h"
 
 #include <iterator>
 
@@ -84,6 +85,7 @@ void Run(std::span<const std::uint8_t> bytes, std::string_view displayName, prin
       case coff::Kind::Archive: kind(lang::M::KindArchive, "archive"); break;
       case coff::Kind::Object: kind(lang::M::KindObject, "COFF object"); break;
       case coff::Kind::BigObject: kind(lang::M::KindBigObject, "big COFF object"); break;
+      case coff::Kind::LtcgObject: kind(lang::M::ObGlLtcg, "/GL object"); break;
       case coff::Kind::Ne: kind(lang::M::KindNe, "NE"); break;
       default: break;
     }

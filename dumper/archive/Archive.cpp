@@ -1,26 +1,30 @@
 // Archives: the signature, member headers, the linker members and long names.
 #include "dumper/archive/Archive.h"
 
+#include <algorithm>
+
 #include "dumper/coff/Detect.h"
 #include "dumper/coff/Object.h"
 #include "dumper/io/Format.h"
 
 namespace kestrova::dumper::archive {
 
-using io::Dec;
 
-std::string_view KindName(MemberKind k) {
+namespace M = lang::M;
+
+lang::Msg KindName(MemberKind k) {
   switch (k) {
-    case MemberKind::FirstLinker: return "first linker member";
-    case MemberKind::SecondLinker: return "second linker member";
-    case MemberKind::LongNames: return "long names";
-    case MemberKind::EcSymbols: return "ARM64EC symbols";
-    case MemberKind::ShortImport: return "short import";
-    case MemberKind::Object: return "COFF object";
-    case MemberKind::BigObject: return "big COFF object";
+    case MemberKind::FirstLinker: return M::ArKindFirstLinker;
+    case MemberKind::SecondLinker: return M::ArKindSecondLinker;
+    case MemberKind::LongNames: return M::ArKindLongNames;
+    case MemberKind::EcSymbols: return M::ArKindEcSymbols;
+    case MemberKind::ShortImport: return M::ArKindShortImport;
+    case MemberKind::Object: return M::ArKindObject;
+    case MemberKind::BigObject: return M::ArKindBigObject;
+    case MemberKind::LtcgObject: return M::ArKindLtcgObject;
     case MemberKind::Other: break;
   }
-  return "other";
+  return M::ArKindOther;
 }
 
 namespace {
@@ -44,7 +48,7 @@ std::optional<std::uint64_t> Decimal(std::string_view s) {
 
 // Reads a linker member's tables as views; damage is reported and the
 // counts cut to what the member holds.
-LinkerIndex ReadIndex(const Member& m, bool second, bool wide, pe::Anomalies& an, pe::Area area) {
+LinkerIndex ReadIndex(const Member& m, bool second, bool wide, pe::Anomalies& an, pe::Area area, lang::Lang l) {
   LinkerIndex ix;
   ix.present = true;
   ix.offset = m.headerOffset;
@@ -55,7 +59,7 @@ LinkerIndex ReadIndex(const Member& m, bool second, bool wide, pe::Anomalies& an
     auto members = d.U32(0);
     std::uint64_t at = 4;
     if (!members || !d.Has(at, std::uint64_t{*members} * 4 + 4)) {
-      an.AtOffset(area, m.dataOffset, "second linker member: member count " + Dec(members.value_or(0)) + " runs past the member");
+      an.AtOffset(area, m.dataOffset, lang::Say(l, M::ArSecondMemberCount, {members.value_or(0)}));
       ix.present = false;
       return ix;
     }
@@ -65,7 +69,7 @@ LinkerIndex ReadIndex(const Member& m, bool second, bool wide, pe::Anomalies& an
     std::uint32_t symbols = *d.U32(at);
     at += 4;
     if (!d.Has(at, std::uint64_t{symbols} * 2)) {
-      an.AtOffset(area, m.dataOffset + at - 4, "second linker member: symbol count " + Dec(symbols) + " runs past the member");
+      an.AtOffset(area, m.dataOffset + at - 4, lang::Say(l, M::ArSecondSymbolCount, {symbols}));
       symbols = static_cast<std::uint32_t>((d.Size() - at) / 2);
     }
     ix.symbolCount = symbols;
@@ -76,7 +80,7 @@ LinkerIndex ReadIndex(const Member& m, bool second, bool wide, pe::Anomalies& an
   const int w = wide ? 8 : 4;
   auto count = ReadBigEndian(d, 0, w);
   if (!count || *count / static_cast<std::uint64_t>(w) > d.Size() || !d.Has(static_cast<std::uint64_t>(w), *count * static_cast<std::uint64_t>(w))) {
-    an.AtOffset(area, m.dataOffset, "first linker member: symbol count " + Dec(count.value_or(0)) + " runs past the member");
+    an.AtOffset(area, m.dataOffset, lang::Say(l, M::ArFirstSymbolCount, {count.value_or(0)}));
     std::uint64_t fit = d.Size() > static_cast<std::uint64_t>(w) ? (d.Size() - static_cast<std::uint64_t>(w)) / static_cast<std::uint64_t>(w) : 0;
     count = fit;
   }
@@ -109,11 +113,11 @@ std::optional<Member> MemberAt(const Archive& a, std::uint64_t offset, pe::Anoma
   if (!f.Has(offset, kMemberHeaderSize)) {
     // A lone newline pads some archives' last member.
     if (f.Size() - offset == 1 && f.U8(offset) == '\n') return std::nullopt;
-    an.AtOffset(a.area, at, "member header is cut short by the end of the file");
+    an.AtOffset(a.area, at, lang::Say(a.lang, M::ArHeaderCut));
     return std::nullopt;
   }
   if (!LooksLikeMember(a, offset)) {
-    an.AtOffset(a.area, at, "member header has no end mark; the members are not walked further");
+    an.AtOffset(a.area, at, lang::Say(a.lang, M::ArHeaderNoEnd));
     return std::nullopt;
   }
   Member m;
@@ -126,13 +130,13 @@ std::optional<Member> MemberAt(const Archive& a, std::uint64_t offset, pe::Anoma
   m.mode = field(40, 8);
   auto size = Decimal(field(48, 10));
   if (!size) {
-    an.AtOffset(a.area, at + 48, "member size '" + std::string(field(48, 10)) + "' is not a number; the members are not walked further");
+    an.AtOffset(a.area, at + 48, lang::Say(a.lang, M::ArSizeNotNumber, {field(48, 10)}));
     return std::nullopt;
   }
   m.size = *size;
   m.dataOffset = offset + kMemberHeaderSize;
   if (!f.Has(m.dataOffset, m.size))
-    an.AtOffset(a.area, at + 48, "member of " + Dec(m.size) + " bytes runs past the end of the file");
+    an.AtOffset(a.area, at + 48, lang::Say(a.lang, M::ArMemberPastEnd, {m.size}));
   m.data = f.Sub(m.dataOffset, m.size).value_or(f.From(m.dataOffset));
 
   // Names: "/" and "//" and "/<...>/" are special; "/123" is a long name; "name/" GNU and Microsoft short.
@@ -153,7 +157,7 @@ std::optional<Member> MemberAt(const Archive& a, std::uint64_t offset, pe::Anoma
     if (!off || *off >= a.longNames.Size()) {
       m.nameOk = false;
       m.name = n;
-      an.AtOffset(a.area, at, "member name " + std::string(n) + " points outside the long names");
+      an.AtOffset(a.area, at, lang::Say(a.lang, M::ArLongNameOutside, {n}));
     } else {
       // Microsoft ends a long name with a NUL, GNU with "/\n".
       io::CString s = a.longNames.String(*off, pe::kMaxName);
@@ -162,7 +166,7 @@ std::optional<Member> MemberAt(const Archive& a, std::uint64_t offset, pe::Anoma
       if (nl != std::string_view::npos) t = t.substr(0, nl);
       else if (!s.terminated) {
         m.nameOk = false;
-        an.AtOffset(a.area, a.longNames.Base() + *off, "long member name has no end");
+        an.AtOffset(a.area, a.longNames.Base() + *off, lang::Say(a.lang, M::ArLongNameNoEnd));
       }
       if (!t.empty() && t.back() == '/') t.remove_suffix(1);
       m.name = t;
@@ -173,7 +177,7 @@ std::optional<Member> MemberAt(const Archive& a, std::uint64_t offset, pe::Anoma
     if (!len || *len > m.data.Size()) {
       m.nameOk = false;
       m.name = n;
-      an.AtOffset(a.area, at, "member name length " + std::string(n) + " runs past the member");
+      an.AtOffset(a.area, at, lang::Say(a.lang, M::ArNameLengthPast, {n}));
     } else {
       m.name = m.data.Fixed(0, static_cast<std::size_t>(*len));
       m.data = m.data.From(*len);
@@ -184,6 +188,7 @@ std::optional<Member> MemberAt(const Archive& a, std::uint64_t offset, pe::Anoma
 
   if (m.kind == MemberKind::Other) {
     if (coff::IsBigObject(m.data)) m.kind = MemberKind::BigObject;
+    else if (coff::IsLtcgObject(m.data)) m.kind = MemberKind::LtcgObject;
     else if (IsShortImport(m.data)) m.kind = MemberKind::ShortImport;
     else if (coff::LooksLikeObject(m.data)) m.kind = MemberKind::Object;
   }
@@ -196,9 +201,10 @@ std::uint64_t NextMember(const Member& m) {
   return *end + (*end & 1);
 }
 
-Archive ParseArchive(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an, pe::Area area) {
+Archive ParseArchive(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an, pe::Area area, lang::Lang lang) {
   Archive a;
   a.area = area;
+  a.lang = lang;
   a.file = file;
   if (!file.Has(0, 8) || file.Fixed(0, 8) != "!<arch>\n") return a;
   a.present = true;
@@ -209,9 +215,9 @@ Archive ParseArchive(const io::Reader& file, pe::Budget& budget, pe::Anomalies& 
     auto m = MemberAt(a, at, an);
     if (!m) break;
     if (m->kind == MemberKind::FirstLinker && !a.first.present) {
-      a.first = ReadIndex(*m, false, m->rawName == "/SYM64/", an, area);
+      a.first = ReadIndex(*m, false, m->rawName == "/SYM64/", an, area, lang);
     } else if (m->kind == MemberKind::SecondLinker && !a.second.present) {
-      a.second = ReadIndex(*m, true, false, an, area);
+      a.second = ReadIndex(*m, true, false, an, area, lang);
       a.microsoftLayout = true;
     } else if (m->kind == MemberKind::LongNames) {
       a.longNamesOffset = m->headerOffset;
@@ -226,7 +232,7 @@ Archive ParseArchive(const io::Reader& file, pe::Budget& budget, pe::Anomalies& 
       ix.memberOffsets = a.second.memberOffsets;
       std::uint32_t n = m->data.U32(0).value_or(0);
       if (!m->data.Has(4, std::uint64_t{n} * 2)) {
-        an.AtOffset(area, m->dataOffset, "ARM64EC symbol count " + Dec(n) + " runs past the member");
+        an.AtOffset(area, m->dataOffset, lang::Say(lang, M::ArEcSymbolCount, {n}));
         n = static_cast<std::uint32_t>(m->data.Size() > 4 ? (m->data.Size() - 4) / 2 : 0);
       }
       ix.symbolCount = n;
@@ -241,6 +247,59 @@ Archive ParseArchive(const io::Reader& file, pe::Budget& budget, pe::Anomalies& 
     at = next;
   }
   return a;
+}
+
+Tally TallyMembers(const Archive& a, pe::Budget& budget) {
+  Tally t;
+  // The Archive part's own walk reports the damage; this one only counts.
+  pe::Anomalies quiet;
+  auto machine = [&](std::uint16_t m) {
+    if (m != 0 && std::find(t.machines.begin(), t.machines.end(), m) == t.machines.end()) t.machines.push_back(m);
+  };
+  std::uint64_t end = 8;
+  ForEachMember(a, budget, quiet, [&](const Member& m) {
+    end = NextMember(m);
+    switch (m.kind) {
+      case MemberKind::FirstLinker:
+      case MemberKind::SecondLinker:
+      case MemberKind::LongNames:
+      case MemberKind::EcSymbols:
+        return true;
+      case MemberKind::ShortImport:
+        ++t.shortImports;
+        machine(m.data.U16(6).value_or(0));
+        break;
+      case MemberKind::LtcgObject:
+        ++t.ltcgObjects;
+        machine(coff::ReadLtcgHeader(m.data).machine);
+        break;
+      case MemberKind::Object:
+      case MemberKind::BigObject: {
+        coff::Object o = coff::ParseObject(m.data, budget, quiet, a.area, a.lang);
+        machine(o.h.machine);
+        bool imports = false;
+        for (const coff::Section& s : o.sections) imports = imports || s.name.starts_with(".idata$");
+        if (imports) {
+          ++t.importObjects;
+          break;
+        }
+        ++t.objects;
+        coff::ForEachSymbol(o, budget, quiet, [&](const coff::Symbol& s) {
+          auto role = coff::RoleOf(s);
+          if (role == coff::SymbolRole::Defined || role == coff::SymbolRole::Common) ++t.defined;
+        });
+        break;
+      }
+      case MemberKind::Other:
+        ++t.others;
+        break;
+    }
+    ++t.members;
+    return true;
+  });
+  // A walk that stopped before the end of the file left members uncounted.
+  t.complete = quiet.List().empty() || end >= a.file.Size();
+  return t;
 }
 
 }  // namespace kestrova::dumper::archive

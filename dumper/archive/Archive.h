@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "dumper/io/Reader.h"
+#include "dumper/lang/Lang.h"
+#include "dumper/lang/catalog/Archive.h"
 #include "dumper/pe/Context.h"
 #include "dumper/pe/Image.h"
 
@@ -26,9 +28,11 @@ enum class MemberKind : std::uint8_t {
   ShortImport,   // an import header, Sig1 0 and Sig2 0xFFFF
   Object,        // a COFF object
   BigObject,     // a big COFF object
+  LtcgObject,    // an object compiled with /GL: only the linker reads it
   Other,
 };
-std::string_view KindName(MemberKind k);
+// In our words; JSON takes the English.
+lang::Msg KindName(MemberKind k);
 
 struct Member {
   std::uint64_t headerOffset = 0;
@@ -57,6 +61,7 @@ struct LinkerIndex {
 struct Archive {
   bool present = false;
   pe::Area area = pe::Area::Archive;  // where its problems are reported
+  lang::Lang lang = lang::Lang::En;   // and in which language
   io::Reader file;
   LinkerIndex first, second, ecSymbols;
   std::uint64_t longNamesOffset = 0;
@@ -65,7 +70,8 @@ struct Archive {
 };
 
 // Reads the signature and the special members at the front; the rest is walked.
-Archive ParseArchive(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an, pe::Area area = pe::Area::Archive);
+Archive ParseArchive(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an, pe::Area area = pe::Area::Archive,
+                     lang::Lang lang = lang::Lang::En);
 
 // The member whose header is at `offset`; nothing at the end of the file or
 // when the header is damaged (reported at its offset).
@@ -80,7 +86,7 @@ void ForEachMember(const Archive& a, pe::Budget& budget, pe::Anomalies& an, Fn f
   std::uint64_t at = 8;
   while (at < a.file.Size()) {
     if (!budget.Take()) {
-      an.AtOffset(a.area, a.file.Base() + at, "archive members: work budget spent; the rest is not listed");
+      an.AtOffset(a.area, a.file.Base() + at, lang::Say(a.lang, lang::M::ArMembersBudget));
       return;
     }
     auto m = MemberAt(a, at, an);
@@ -109,14 +115,14 @@ void ForEachIndexSymbol(const Archive& a, const LinkerIndex& ix, pe::Budget& bud
   std::uint64_t nameAt = 0;
   for (std::uint32_t i = 0; i < ix.symbolCount; ++i) {
     if (!budget.Take()) {
-      an.AtOffset(a.area, ix.offset, "symbol index: work budget spent; the rest is not listed");
+      an.AtOffset(a.area, ix.offset, lang::Say(a.lang, lang::M::ArIndexBudget));
       return;
     }
     IndexSymbol s;
     s.number = i;
     auto name = ix.names.String(nameAt, pe::kMaxName);
     if (nameAt >= ix.names.Size() || !name.terminated) {
-      an.AtOffset(a.area, ix.names.Base() + nameAt, "symbol index: name " + std::to_string(i) + " runs past the member");
+      an.AtOffset(a.area, ix.names.Base() + nameAt, lang::Say(a.lang, lang::M::ArIndexNamePast, {i}));
       return;
     }
     s.name = name.text;
@@ -126,8 +132,7 @@ void ForEachIndexSymbol(const Archive& a, const LinkerIndex& ix, pe::Budget& bud
       auto m = ix.offsets.U16(std::uint64_t{i} * 2);
       if (m && *m >= 1 && *m <= ix.memberCount) off = ix.memberOffsets.U32((std::uint64_t{*m} - 1) * 4);
       if (!off) an.AtOffset(a.area, ix.offsets.Base() + std::uint64_t{i} * 2,
-                            "symbol index: symbol " + std::to_string(i) + "'s member number " + std::to_string(m.value_or(0)) +
-                                " is not in the member table");
+                            lang::Say(a.lang, lang::M::ArIndexMemberNumber, {i, m.value_or(0)}));
     } else if (ix.wide) {
       off = ReadBigEndian(ix.offsets, std::uint64_t{i} * 8, 8);
     } else {
@@ -136,8 +141,7 @@ void ForEachIndexSymbol(const Archive& a, const LinkerIndex& ix, pe::Budget& bud
     if (off) {
       s.memberOffset = *off;
       if (!LooksLikeMember(a, *off))
-        an.AtOffset(a.area, ix.offsets.Base(), "symbol index: '" + std::string(s.name) + "' points at " +
-                                                  std::to_string(*off) + ", where no member header is");
+        an.AtOffset(a.area, ix.offsets.Base(), lang::Say(a.lang, lang::M::ArIndexNoMember, {s.name, *off}));
     }
     fn(s);
   }
@@ -146,8 +150,9 @@ void ForEachIndexSymbol(const Archive& a, const LinkerIndex& ix, pe::Budget& bud
 // Short import members: the import header and its names.
 enum class ImportType : std::uint8_t { Code = 0, Data = 1, Const = 2 };
 enum class NameType : std::uint8_t { Ordinal = 0, Name = 1, NoPrefix = 2, Undecorate = 3, ExportAs = 4 };
-std::string_view ImportTypeName(std::uint8_t t);
-std::string_view NameTypeName(std::uint8_t t);
+// In our words; JSON takes the English.
+lang::Msg ImportTypeName(std::uint8_t t);
+lang::Msg NameTypeName(std::uint8_t t);
 
 struct ShortImport {
   bool present = false;
@@ -160,7 +165,7 @@ struct ShortImport {
 };
 bool IsShortImport(const io::Reader& data);
 // Reads the header and its names; the names must lie within SizeOfData.
-ShortImport ParseShortImport(const io::Reader& data, pe::Anomalies& an, pe::Area area);
+ShortImport ParseShortImport(const io::Reader& data, pe::Anomalies& an, pe::Area area, lang::Lang lang = lang::Lang::En);
 // The name the loader looks up, derived from the symbol as the name type says;
 // empty for an import by ordinal.
 std::string_view ImportName(const ShortImport& s);
@@ -185,10 +190,25 @@ struct ImportLibrary {
   std::uint32_t shortMembers = 0, longMembers = 0;
 };
 
+// What the members are, counted in one walk of their headers and symbol
+// tables, for the summary that opens the listing.
+struct Tally {
+  std::uint64_t members = 0;        // ordinary members: not the symbol indexes or the long names
+  std::uint64_t shortImports = 0;
+  std::uint64_t importObjects = 0;  // the long form's members: objects of .idata$ sections
+  std::uint64_t objects = 0;        // objects of code or data, big objects too
+  std::uint64_t ltcgObjects = 0;
+  std::uint64_t others = 0;
+  std::uint64_t defined = 0;        // external symbols the objects of code or data define
+  std::vector<std::uint16_t> machines;  // distinct and named (not 0), first seen first
+  bool complete = true;             // false: damage or the budget stopped the walk
+};
+Tally TallyMembers(const Archive& a, pe::Budget& budget);
+
 // The imports of every member: short import members directly, and the
 // long form (.idata$2 .. .idata$7 objects) through the descriptor and the
-// tail member that name the DLL. Problems of the imports go to `area`; those
-// of the archive's structure are the archive listing's to report.
+// tail member that name the DLL. Problems of the imports go to `area`, in the
+// archive's language; those of the archive's structure are the archive listing's to report.
 ImportLibrary ParseImportLibrary(const Archive& a, pe::Budget& budget, pe::Anomalies& an, pe::Area area);
 
 }  // namespace kestrova::dumper::archive

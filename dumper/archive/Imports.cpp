@@ -10,26 +10,26 @@
 
 namespace kestrova::dumper::archive {
 
-using io::Dec;
-using io::Hex;
 
-std::string_view ImportTypeName(std::uint8_t t) {
+namespace M = lang::M;
+
+lang::Msg ImportTypeName(std::uint8_t t) {
   switch (t) {
-    case 0: return "code";
-    case 1: return "data";
-    case 2: return "const";
-    default: return "unknown type";
+    case 0: return M::ArTypeCode;
+    case 1: return M::ArTypeData;
+    case 2: return M::ArTypeConst;
+    default: return M::ArTypeUnknown;
   }
 }
 
-std::string_view NameTypeName(std::uint8_t t) {
+lang::Msg NameTypeName(std::uint8_t t) {
   switch (t) {
-    case 0: return "ordinal";
-    case 1: return "name";
-    case 2: return "no prefix";
-    case 3: return "undecorate";
-    case 4: return "export as";
-    default: return "unknown name type";
+    case 0: return M::ArNameOrdinal;
+    case 1: return M::ArNameName;
+    case 2: return M::ArNameNoPrefix;
+    case 3: return M::ArNameUndecorate;
+    case 4: return M::ArNameExportAs;
+    default: return M::ArNameUnknown;
   }
 }
 
@@ -38,7 +38,7 @@ bool IsShortImport(const io::Reader& data) {
   return data.U16(0) == 0 && data.U16(2) == 0xFFFF && data.U16(4) == 0;
 }
 
-ShortImport ParseShortImport(const io::Reader& data, pe::Anomalies& an, pe::Area area) {
+ShortImport ParseShortImport(const io::Reader& data, pe::Anomalies& an, pe::Area area, lang::Lang lang) {
   ShortImport s;
   io::Cursor c(data, 4);
   s.version = c.U16();
@@ -48,32 +48,32 @@ ShortImport ParseShortImport(const io::Reader& data, pe::Anomalies& an, pe::Area
   s.ordinalOrHint = c.U16();
   std::uint16_t bits = c.U16();
   if (!c.ok()) {
-    an.AtOffset(area, data.Base(), "import header is cut short");
+    an.AtOffset(area, data.Base(), lang::Say(lang, M::ArImportHeaderCut));
     return s;
   }
   s.present = true;
   s.type = static_cast<std::uint8_t>(bits & 3);
   s.nameType = static_cast<std::uint8_t>((bits >> 2) & 7);
   s.reserved = static_cast<std::uint16_t>(bits >> 5);
-  if (s.type > 2) an.AtOffset(area, data.Base() + 18, "import type " + Dec(s.type) + " is not code, data or const");
-  if (s.nameType > 4) an.AtOffset(area, data.Base() + 18, "import name type " + Dec(s.nameType) + " is not one the linker knows");
+  if (s.type > 2) an.AtOffset(area, data.Base() + 18, lang::Say(lang, M::ArImportType, {s.type}));
+  if (s.nameType > 4) an.AtOffset(area, data.Base() + 18, lang::Say(lang, M::ArImportNameType, {s.nameType}));
   io::Reader names = data.Sub(20, s.sizeOfData).value_or(data.From(20));
   if (names.Size() < s.sizeOfData)
-    an.AtOffset(area, data.Base() + 12, "import data of " + Dec(s.sizeOfData) + " bytes runs past its member");
+    an.AtOffset(area, data.Base() + 12, lang::Say(lang, M::ArImportDataPast, {s.sizeOfData}));
   std::uint64_t at = 0;
-  auto next = [&](std::string_view what) {
+  auto next = [&](lang::Msg what) {
     io::CString str = names.String(at, pe::kMaxName);
     if (!str.terminated) {
-      an.AtOffset(area, names.Base() + at, "import " + std::string(what) + " has no terminating NUL within the import data");
+      an.AtOffset(area, names.Base() + at, lang::Say(lang, M::ArImportNoNul, {lang::Text(what, lang)}));
       at = names.Size();
     } else {
       at += str.text.size() + 1;
     }
     return str.text;
   };
-  s.symbol = next("symbol name");
-  s.dll = next("DLL name");
-  if (s.nameType == static_cast<std::uint8_t>(NameType::ExportAs)) s.exportAs = next("export-as name");
+  s.symbol = next(M::ArWhatSymbolName);
+  s.dll = next(M::ArWhatDllName);
+  if (s.nameType == static_cast<std::uint8_t>(NameType::ExportAs)) s.exportAs = next(M::ArWhatExportAsName);
   return s;
 }
 
@@ -121,7 +121,8 @@ struct LongForm {
   }
 };
 
-void ScanDescriptorOrTail(const coff::Object& o, LongForm& lf, pe::Budget& budget, pe::Anomalies& an, pe::Anomalies& noise, pe::Area area) {
+void ScanDescriptorOrTail(const coff::Object& o, LongForm& lf, pe::Budget& budget, pe::Anomalies& an, pe::Anomalies& noise, pe::Area area,
+                          lang::Lang lang) {
   const coff::Section* desc = coff::FindSection(o, ".idata$2");
   const coff::Section* i7 = coff::FindSection(o, ".idata$7");
   if (desc != nullptr) {
@@ -130,7 +131,7 @@ void ScanDescriptorOrTail(const coff::Object& o, LongForm& lf, pe::Budget& budge
     if (!r) return;
     auto target = coff::SymbolAt(o, r->symbolIndex, noise);
     if (!target) {
-      an.AtOffset(area, o.file.Base(), "import descriptor's name relocation names symbol " + Dec(r->symbolIndex) + ", which is not in the table");
+      an.AtOffset(area, o.file.Base(), lang::Say(lang, M::ArDescriptorReloc, {r->symbolIndex}));
       return;
     }
     std::string_view dll, iname;
@@ -161,7 +162,8 @@ void ScanDescriptorOrTail(const coff::Object& o, LongForm& lf, pe::Budget& budge
 // by ordinal or through .idata$6's hint and name.
 // The symbols it needs are added to `needs`, to find its descriptor once every member has been seen.
 std::optional<ImportEntry> LongFunction(const coff::Object& o, std::vector<std::string_view>& needs, std::uint64_t memberOffset,
-                                        pe::Budget& budget, pe::Anomalies& an, pe::Anomalies& noise, pe::Area area) {
+                                        pe::Budget& budget, pe::Anomalies& an, pe::Anomalies& noise, pe::Area area,
+                                        lang::Lang lang) {
   if (coff::FindSection(o, ".idata$2") != nullptr) return std::nullopt;
   const coff::Section* slot = coff::FindSection(o, ".idata$4");
   if (slot == nullptr || slot->sizeOfRawData == 0) slot = coff::FindSection(o, ".idata$5");
@@ -185,7 +187,7 @@ std::optional<ImportEntry> LongFunction(const coff::Object& o, std::vector<std::
     io::Reader hn = coff::SectionData(o, *i6);
     e.ordinalOrHint = hn.U16(0).value_or(0);
     io::CString name = hn.String(2, pe::kMaxName);
-    if (!name.terminated) an.AtOffset(area, hn.Base() + 2, "import name in .idata$6 has no terminating NUL");
+    if (!name.terminated) an.AtOffset(area, hn.Base() + 2, lang::Say(lang, M::ArIdata6NoNul));
     e.name = name.text;
   }
   const coff::Section* text = coff::FindSection(o, ".text");
@@ -214,7 +216,7 @@ ImportLibrary ParseImportLibrary(const Archive& a, pe::Budget& budget, pe::Anoma
   std::vector<std::string_view> needs;
   ForEachMember(a, budget, structure, [&](const Member& m) {
     if (m.kind == MemberKind::ShortImport) {
-      ShortImport s = ParseShortImport(m.data, an, area);
+      ShortImport s = ParseShortImport(m.data, an, area, a.lang);
       if (!s.present) return true;
       ImportEntry e;
       e.dll = s.dll;
@@ -228,11 +230,11 @@ ImportLibrary ParseImportLibrary(const Archive& a, pe::Budget& budget, pe::Anoma
       lib.entries.push_back(e);
       ++lib.shortMembers;
     } else if (m.kind == MemberKind::Object) {
-      coff::Object o = coff::ParseObject(m.data, budget, structure);
+      coff::Object o = coff::ParseObject(m.data, budget, structure, pe::Area::Object, a.lang);
       if (!o.present) return true;
-      ScanDescriptorOrTail(o, lf, budget, an, structure, area);
+      ScanDescriptorOrTail(o, lf, budget, an, structure, area, a.lang);
       needs.clear();
-      if (auto e = LongFunction(o, needs, m.headerOffset, budget, an, structure, area)) {
+      if (auto e = LongFunction(o, needs, m.headerOffset, budget, an, structure, area, a.lang)) {
         for (std::string_view n : needs) pending.emplace_back(lib.entries.size(), n);
         if (needs.empty()) pending.emplace_back(lib.entries.size(), std::string_view{});
         lib.entries.push_back(*e);
@@ -247,8 +249,8 @@ ImportLibrary ParseImportLibrary(const Archive& a, pe::Budget& budget, pe::Anoma
   }
   for (const ImportEntry& e : lib.entries) {
     if (!e.longForm || !e.dll.empty()) continue;
-    an.AtOffset(area, e.memberOffset, "import of " + (e.byOrdinal ? "ordinal " + Dec(e.ordinalOrHint) : std::string(e.name)) +
-                                          " names no import descriptor in the library");
+    an.AtOffset(area, e.memberOffset, e.byOrdinal ? lang::Say(a.lang, M::ArNoDescriptorOrdinal, {e.ordinalOrHint})
+                                                  : lang::Say(a.lang, M::ArNoDescriptorName, {e.name}));
   }
   // One table per DLL, DLLs in the order the library first names them.
   std::unordered_map<std::string_view, std::uint32_t> order;

@@ -13,6 +13,7 @@ std::string_view KindName(Kind k) {
     case Kind::Archive: return "archive";
     case Kind::Object: return "COFF object";
     case Kind::BigObject: return "big COFF object";
+    case Kind::LtcgObject: return "/GL object";
     case Kind::ShortImport: return "short import";
     case Kind::Unknown: break;
   }
@@ -60,6 +61,7 @@ Kind DetectKind(const io::Reader& file) {
     return Kind::Dos;
   }
   if (IsBigObject(file)) return Kind::BigObject;
+  if (IsLtcgObject(file)) return Kind::LtcgObject;
   if (file.U16(0) == 0 && file.U16(2) == 0xFFFF) return Kind::ShortImport;
   if (LooksLikeObject(file)) return Kind::Object;
   return Kind::Unknown;

@@ -16,6 +16,7 @@ enum class Kind : std::uint8_t {
   Archive,      // !<arch>: a static or import library
   Object,       // a COFF object
   BigObject,    // a big COFF object
+  LtcgObject,   // an object compiled with /GL: only the linker reads it
   ShortImport,  // a lone import header, as found inside an import library
 };
 std::string_view KindName(Kind k);

@@ -18,6 +18,16 @@ constexpr std::uint64_t kBigHeaderSize = 56;
 constexpr std::uint8_t kBigObjectClass[16] = {0xC7, 0xA1, 0xBA, 0xD1, 0xEE, 0xBA, 0xA9, 0x4B,
                                               0xAF, 0x20, 0xFA, 0xF6, 0x6A, 0xA4, 0xDC, 0xB8};
 
+// The identifier a /GL object carries after its signature.
+constexpr std::uint8_t kLtcgClass[16] = {0x38, 0xFE, 0xB3, 0x0C, 0xA5, 0xD9, 0xAB, 0x4D,
+                                         0xAC, 0x9B, 0xD6, 0xB6, 0x22, 0x26, 0x53, 0xC2};
+
+bool HasClass(const io::Reader& file, const std::uint8_t (&cls)[16]) {
+  for (std::uint64_t i = 0; i < 16; ++i)
+    if (file.U8(12 + i) != cls[i]) return false;
+  return true;
+}
+
 // A string-table offset written as "/123" or, past seven digits, "//" and base 64.
 std::optional<std::uint64_t> LongNameOffset(std::string_view raw) {
   if (raw.size() < 2 || raw[0] != '/') return std::nullopt;
@@ -49,14 +59,30 @@ std::optional<io::CString> StringAt(const Object& o, std::uint64_t off) {
 bool IsBigObject(const io::Reader& file) {
   if (file.U16(0) != 0 || file.U16(2) != 0xFFFF || !file.Has(0, kBigHeaderSize)) return false;
   if (file.U16(4).value_or(0) < 2) return false;
-  for (std::uint64_t i = 0; i < 16; ++i)
-    if (file.U8(12 + i) != kBigObjectClass[i]) return false;
-  return true;
+  return HasClass(file, kBigObjectClass);
 }
 
-Object ParseObject(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an, pe::Area area) {
+bool IsLtcgObject(const io::Reader& file) {
+  // Version 0 is an import header; /GL objects have been seen with version 1.
+  return file.U16(0) == 0 && file.U16(2) == 0xFFFF && file.U16(4).value_or(0) >= 1 && HasClass(file, kLtcgClass);
+}
+
+LtcgHeader ReadLtcgHeader(const io::Reader& file) {
+  LtcgHeader h;
+  if (!IsLtcgObject(file)) return h;
+  io::Cursor c(file, 4);
+  h.version = c.U16();
+  h.machine = c.U16();
+  h.timeDateStamp = c.U32();
+  h.present = c.ok();
+  return h;
+}
+
+Object ParseObject(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an, pe::Area area, lang::Lang lang) {
+  namespace M = lang::M;
   Object o;
   o.area = area;
+  o.lang = lang;
   o.file = file;
   std::uint64_t sectionTable = 0;
   if (IsBigObject(file)) {
@@ -81,7 +107,7 @@ Object ParseObject(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an
     o.h.sizeOfOptionalHeader = c.U16();
     o.h.characteristics = c.U16();
     if (!c.ok()) {
-      an.AtOffset(o.area, file.Base(), "COFF file header is cut short by the end of the file");
+      an.AtOffset(o.area, file.Base(), lang::Say(lang, M::ObHeaderCut));
       return o;
     }
     sectionTable = 20 + std::uint64_t{o.h.sizeOfOptionalHeader};
@@ -93,12 +119,12 @@ Object ParseObject(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an
     std::uint64_t want = std::uint64_t{o.h.numberOfSymbols} * o.symbolSize;
     std::uint64_t at = o.h.pointerToSymbolTable;
     if (at > file.Size()) {
-      an.AtOffset(o.area, file.Base() + at, "symbol table starts past the end of the file");
+      an.AtOffset(o.area, file.Base() + at, lang::Say(lang, M::ObSymTablePast));
     } else {
       std::uint64_t have = (file.Size() - at) / o.symbolSize;
       if (have < o.h.numberOfSymbols) {
         an.AtOffset(o.area, file.Base() + at,
-                    "symbol table claims " + io::Dec(o.h.numberOfSymbols) + " records but the file holds " + io::Dec(have));
+                    lang::Say(lang, M::ObSymTableClaims, {o.h.numberOfSymbols, have}));
         o.symbolCount = static_cast<std::uint32_t>(have);
       } else {
         o.symbolCount = o.h.numberOfSymbols;
@@ -109,7 +135,7 @@ Object ParseObject(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an
         if (auto size = file.U32(strAt)) {
           std::uint64_t len = *size < 4 ? 4 : *size;
           if (!file.Has(strAt, len)) {
-            an.AtOffset(o.area, file.Base() + strAt, "string table size " + Hex(*size) + " runs past the end of the file");
+            an.AtOffset(o.area, file.Base() + strAt, lang::Say(lang, M::ObStringTableSize, {Hex(*size)}));
             len = file.Size() - strAt;
           }
           o.strings = *file.Sub(strAt, len);
@@ -122,11 +148,11 @@ Object ParseObject(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an
   std::uint64_t count = o.h.numberOfSections;
   if (count > room) {
     an.AtOffset(o.area, file.Base() + sectionTable,
-                "section table claims " + io::Dec(count) + " sections but the file holds " + io::Dec(room));
+                lang::Say(lang, M::ObSectionTableClaims, {count, room}));
     count = room;
   }
   if (!budget.Take(count)) {
-    an.AtOffset(o.area, file.Base() + sectionTable, "section table: work budget spent; no sections listed");
+    an.AtOffset(o.area, file.Base() + sectionTable, lang::Say(lang, M::ObSectionBudget));
     count = 0;
   }
   o.sections.reserve(static_cast<std::size_t>(count));
@@ -140,9 +166,9 @@ Object ParseObject(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an
     if (auto off = LongNameOffset(s.rawName)) {
       if (auto str = StringAt(o, *off)) {
         s.name = str->text;
-        if (!str->terminated) an.AtOffset(o.area, s.headerOffset, "section " + io::Dec(s.number) + "'s long name has no terminating NUL");
+        if (!str->terminated) an.AtOffset(o.area, s.headerOffset, lang::Say(lang, M::ObLongNameNoNul, {s.number}));
       } else {
-        an.AtOffset(o.area, s.headerOffset, "section " + io::Dec(s.number) + "'s long name offset " + io::Dec(*off) + " lies outside the string table");
+        an.AtOffset(o.area, s.headerOffset, lang::Say(lang, M::ObLongNameOutside, {s.number, *off}));
       }
     }
     io::Cursor c(file, at + 8);
@@ -156,7 +182,7 @@ Object ParseObject(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an
     s.numberOfLinenumbers = c.U16();
     s.characteristics = c.U32();
     if (s.sizeOfRawData != 0 && s.pointerToRawData != 0 && !file.Has(s.pointerToRawData, s.sizeOfRawData))
-      an.AtOffset(o.area, s.headerOffset, "section " + io::Dec(s.number) + "'s raw data runs past the end of the file");
+      an.AtOffset(o.area, s.headerOffset, lang::Say(lang, M::ObRawPast, {s.number}));
     if ((s.characteristics & kScnRelocOverflow) != 0 && s.numberOfRelocations == 0xFFFF) {
       if (auto real = file.U32(s.pointerToRelocations)) {
         s.relocOverflow = true;
@@ -166,8 +192,7 @@ Object ParseObject(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an
     if (s.numberOfRelocations != 0) {
       auto bytes = io::CheckedMul(s.numberOfRelocations, 10);
       if (!bytes || !file.Has(s.pointerToRelocations, *bytes))
-        an.AtOffset(o.area, s.headerOffset, "section " + io::Dec(s.number) + "'s " + io::Dec(s.numberOfRelocations) +
-                                               " relocations run past the end of the file");
+        an.AtOffset(o.area, s.headerOffset, lang::Say(lang, M::ObRelocsPast, {s.number, s.numberOfRelocations}));
     }
     o.sections.push_back(s);
   }
@@ -192,12 +217,12 @@ std::optional<Symbol> SymbolAt(const Object& o, std::uint32_t index, pe::Anomali
     auto str = StringAt(o, off);
     if (!str) {
       s.nameOk = false;
-      an.AtOffset(o.area, s.offset, "symbol " + io::Dec(index) + "'s name offset " + io::Dec(off) + " lies outside the string table");
+      an.AtOffset(o.area, s.offset, lang::Say(o.lang, lang::M::ObSymbolNameOutside, {index, off}));
     } else {
       s.name = str->text;
       if (!str->terminated) {
         s.nameOk = false;
-        an.AtOffset(o.area, s.offset, "symbol " + io::Dec(index) + "'s name has no terminating NUL");
+        an.AtOffset(o.area, s.offset, lang::Say(o.lang, lang::M::ObSymbolNameNoNul, {index}));
       }
     }
   } else {
@@ -325,6 +350,40 @@ std::optional<Relocation> RelocationAt(const io::Reader& relocs, std::uint64_t i
   r.symbolIndex = c.U32();
   r.type = c.U16();
   return r;
+}
+
+CompileRecord FindCompileRecord(const Object& o, pe::Budget& budget) {
+  constexpr std::uint32_t kSymbols = 0xF1;
+  constexpr std::uint16_t kCompile2 = 0x1116, kCompile3 = 0x113C;
+  CompileRecord found;
+  pe::Anomalies quiet;  // the Object part reports the subsections' damage
+  for (const Section& s : o.sections) {
+    if (found.present || s.name != ".debug$S") continue;
+    io::Reader data = SectionData(o, s);
+    ForEachDebugSubsection(data, budget, quiet, o.area, o.lang, [&](std::uint32_t kind, std::uint64_t at, std::uint32_t len) {
+      if (found.present || kind != kSymbols) return;
+      io::Reader records = *data.Sub(at + 8, len);
+      // Records: a 16-bit length (of what follows it), a 16-bit kind, the body.
+      for (std::uint64_t p = 0; records.Has(p, 4) && !found.present;) {
+        if (!budget.Take()) return;
+        std::uint16_t size = *records.U16(p), rec = *records.U16(p + 2);
+        if (size < 2 || !records.Has(p + 2, size)) return;
+        if (rec == kCompile3 || rec == kCompile2) {
+          io::Reader body = *records.Sub(p + 4, size - 2u);
+          // Flags and machine, then the front end's and the back end's versions:
+          // four numbers each in the newer record, three in the older.
+          const std::uint64_t text = rec == kCompile3 ? 6 + 16 : 6 + 12;
+          found.present = body.Has(0, text);
+          found.major = body.U16(6).value_or(0);
+          found.minor = body.U16(8).value_or(0);
+          found.build = body.U16(10).value_or(0);
+          if (text < body.Size()) found.version = body.String(text, pe::kMaxName).text;
+        }
+        p += 2u + size;
+      }
+    });
+  }
+  return found;
 }
 
 std::optional<Relocation> RelocationFor(const Object& o, const Section& s, std::uint32_t at, pe::Budget& budget) {

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "dumper/io/Reader.h"
+#include "dumper/lang/Lang.h"
+#include "dumper/lang/catalog/Object.h"
 #include "dumper/pe/Context.h"
 #include "dumper/pe/Image.h"
 
@@ -60,6 +62,7 @@ struct Section {
 struct Object {
   bool present = false;
   pe::Area area = pe::Area::Object;  // where its problems are reported
+  lang::Lang lang = lang::Lang::En;  // and in which language
   io::Reader file;
   FileHeader h;
   std::vector<Section> sections;
@@ -72,9 +75,21 @@ struct Object {
 // Whether the bytes start with a big object's header (signature, version 2 or later, its class).
 bool IsBigObject(const io::Reader& file);
 
+// An object Visual C++ wrote under /GL (link-time code generation): an
+// anonymous object header of its own class, then the compiler's intermediate
+// code, which only the linker reads. Its header is all there is to show.
+struct LtcgHeader {
+  bool present = false;
+  std::uint16_t version = 0, machine = 0;
+  std::uint32_t timeDateStamp = 0;
+};
+bool IsLtcgObject(const io::Reader& file);
+LtcgHeader ReadLtcgHeader(const io::Reader& file);
+
 // Reads the headers, the section table and locates the symbol and string
 // tables; what does not fit the file is reported and left out.
-Object ParseObject(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an, pe::Area area = pe::Area::Object);
+Object ParseObject(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an, pe::Area area = pe::Area::Object,
+                   lang::Lang lang = lang::Lang::En);
 
 struct Symbol {
   std::uint32_t index = 0;
@@ -99,13 +114,13 @@ template <class Fn>
 void ForEachSymbol(const Object& o, pe::Budget& budget, pe::Anomalies& an, Fn fn) {
   for (std::uint64_t i = 0; i < o.symbolCount;) {
     if (!budget.Take()) {
-      an.AtOffset(o.area, o.symbols.Base() + i * o.symbolSize, "symbols: work budget spent; the rest is not listed");
+      an.AtOffset(o.area, o.symbols.Base() + i * o.symbolSize, lang::Say(o.lang, lang::M::ObSymbolsBudget));
       return;
     }
     auto s = SymbolAt(o, static_cast<std::uint32_t>(i), an);
     if (!s) return;
     if (i + 1 + s->auxCount > o.symbolCount)
-      an.AtOffset(o.area, s->offset, "symbol's auxiliary records run past the symbol table");
+      an.AtOffset(o.area, s->offset, lang::Say(o.lang, lang::M::ObAuxPast));
     fn(*s);
     i += 1 + std::uint64_t{s->auxCount};
   }
@@ -161,6 +176,27 @@ std::optional<Relocation> RelocationAt(const io::Reader& relocs, std::uint64_t i
 // The relocation that patches `at` in the section, if any.
 std::optional<Relocation> RelocationFor(const Object& o, const Section& s, std::uint32_t at, pe::Budget& budget);
 
+// What compiled the object, as its CodeView compile record says (S_COMPILE3
+// or S_COMPILE2 in a .debug$S section): the compiler's own words and its
+// front end's version.
+struct CompileRecord {
+  bool present = false;
+  std::string_view version;  // "Microsoft (R) Optimizing Compiler", "clang version 17.0.6"
+  std::uint16_t major = 0, minor = 0, build = 0;
+};
+CompileRecord FindCompileRecord(const Object& o, pe::Budget& budget);
+
+// The NUL-separated strings of a section (.comment, GCC's .rdata$zzz), empty ones skipped.
+template <class Fn>
+void ForEachSectionString(const io::Reader& data, Fn fn) {
+  std::uint64_t at = 0;
+  while (at < data.Size()) {
+    io::CString s = data.String(at, pe::kMaxName);
+    if (!s.text.empty()) fn(s.text);
+    at += s.text.size() + 1;
+  }
+}
+
 // The options of a .drectve section, split as the linker splits them: on
 // blanks, with double quotes keeping blanks inside one option.
 template <class Fn>
@@ -183,9 +219,10 @@ void ForEachDirective(std::string_view text, Fn fn) {
 
 // A .debug$S section: its signature and each subsection's kind, offset and
 // length (offsets within the section). Reports a subsection that runs past
-// the section and stops there.
+// the section, in `l`, and stops there.
 template <class Fn>
-std::uint32_t ForEachDebugSubsection(const io::Reader& data, pe::Budget& budget, pe::Anomalies& an, pe::Area area, Fn fn) {
+std::uint32_t ForEachDebugSubsection(const io::Reader& data, pe::Budget& budget, pe::Anomalies& an, pe::Area area, lang::Lang l,
+                                     Fn fn) {
   auto sig = data.U32(0);
   if (!sig) return 0;
   if (*sig != 4) return *sig;  // only the C13 form has subsections
@@ -194,7 +231,7 @@ std::uint32_t ForEachDebugSubsection(const io::Reader& data, pe::Budget& budget,
     if (!budget.Take()) return *sig;
     std::uint32_t kind = *data.U32(at), len = *data.U32(at + 4);
     if (!data.Has(at + 8, len)) {
-      an.AtOffset(area, data.Base() + at, "debug subsection runs past its section; stopped");
+      an.AtOffset(area, data.Base() + at, lang::Say(l, lang::M::ObDebugSubPast));
       return *sig;
     }
     fn(kind, at, len);

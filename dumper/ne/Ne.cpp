@@ -4,10 +4,10 @@
 #include <string>
 
 #include "dumper/io/Format.h"
+#include "dumper/lang/catalog/Ne.h"
 
 namespace kestrova::dumper::ne {
 
-using io::Dec;
 using io::Hex;
 
 namespace {
@@ -22,27 +22,29 @@ std::optional<std::string_view> Pascal(const io::Reader& r, std::uint64_t off) {
 }
 
 // A resident or non-resident name table: (length, name, ordinal) until a zero length.
-void ReadNames(const io::Reader& file, std::uint64_t at, std::uint64_t end, std::string_view what, std::vector<Name>& out,
-               pe::Budget& budget, pe::Anomalies& an) {
+void ReadNames(const io::Reader& file, std::uint64_t at, std::uint64_t end, lang::Msg what, std::vector<Name>& out,
+               pe::Budget& budget, pe::Anomalies& an, lang::Lang l) {
+  namespace M = lang::M;
+  const std::string_view name = lang::Text(what, l);
   while (true) {
     if (at >= end) {
-      an.AtOffset(kArea, file.Base() + at, std::string(what) + " table runs past its end without a zero length");
+      an.AtOffset(kArea, file.Base() + at, lang::Say(l, M::NeNamesNoEnd, {name}));
       return;
     }
     auto len = file.U8(at);
     if (!len) {
-      an.AtOffset(kArea, file.Base() + at, std::string(what) + " table runs past the end of the file");
+      an.AtOffset(kArea, file.Base() + at, lang::Say(l, M::NeNamesPastFile, {name}));
       return;
     }
     if (*len == 0) return;
     if (!budget.Take()) {
-      an.AtOffset(kArea, file.Base() + at, std::string(what) + " table: work budget spent; the rest is not listed");
+      an.AtOffset(kArea, file.Base() + at, lang::Say(l, M::NeNamesBudget, {name}));
       return;
     }
     auto text = Pascal(file, at);
     auto ordinal = file.U16(at + 1 + *len);
     if (!text || !ordinal) {
-      an.AtOffset(kArea, file.Base() + at, std::string(what) + " entry runs past the end of the file");
+      an.AtOffset(kArea, file.Base() + at, lang::Say(l, M::NeNameEntryPast, {name}));
       return;
     }
     out.push_back({*text, *ordinal});
@@ -52,9 +54,22 @@ void ReadNames(const io::Reader& file, std::uint64_t at, std::uint64_t end, std:
 
 }  // namespace
 
+lang::Msg OsName(std::uint8_t os) {
+  namespace M = lang::M;
+  switch (os) {
+    case 0: return M::NeOsUnknown;
+    case 1: return M::NeOsOs2;
+    case 2: return M::NeOsWindows;
+    case 3: return M::NeOsDos4;
+    case 4: return M::NeOsWindows386;
+    case 5: return M::NeOsBoss;
+    default: return M::NeOsOther;
+  }
+}
+
 std::string_view ModuleName(const Module& m, std::uint16_t index, std::uint64_t at, pe::Anomalies& an) {
   if (index == 0 || index > m.moduleRefs.size()) {
-    an.AtOffset(kArea, at, "relocation names module " + Dec(index) + " of " + Dec(m.moduleRefs.size()));
+    an.AtOffset(kArea, at, lang::Say(m.lang, lang::M::NeRelocModule, {index, m.moduleRefs.size()}));
     return {};
   }
   return m.moduleRefs[index - 1u];
@@ -63,14 +78,16 @@ std::string_view ModuleName(const Module& m, std::uint16_t index, std::uint64_t 
 std::string_view ImportedName(const Module& m, std::uint16_t offset, std::uint64_t at, pe::Anomalies& an) {
   auto s = Pascal(m.importedNames, offset);
   if (!s) {
-    an.AtOffset(kArea, at, "imported name at " + Hex(offset) + " lies outside the imported-names table");
+    an.AtOffset(kArea, at, lang::Say(m.lang, lang::M::NeImportedNameOutside, {Hex(offset)}));
     return {};
   }
   return *s;
 }
 
-Module ParseNe(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an) {
+Module ParseNe(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an, lang::Lang lang) {
+  namespace M = lang::M;
   Module m;
+  m.lang = lang;
   m.file = file;
   auto lfanew = file.U32(0x3C);
   if (!lfanew || file.U16(*lfanew) != 0x454E) return m;
@@ -110,14 +127,14 @@ Module ParseNe(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an) {
   h.minCodeSwap = c.U16();
   h.expectedWindows = c.U16();
   if (!c.ok()) {
-    an.AtOffset(kArea, file.Base() + base, "NE header is cut short by the end of the file");
+    an.AtOffset(kArea, file.Base() + base, lang::Say(lang, M::NeHeaderCut));
     return m;
   }
   m.present = true;
   // A shift of 0 means the old default of 512-byte sectors; past 16 no offset fits.
   std::uint32_t shift = h.alignmentShift == 0 ? 9 : h.alignmentShift;
   if (shift > 16) {
-    an.AtOffset(kArea, file.Base() + base + 0x32, "alignment shift " + Dec(h.alignmentShift) + " is larger than 16");
+    an.AtOffset(kArea, file.Base() + base + 0x32, lang::Say(lang, M::NeAlignShift, {h.alignmentShift}));
     shift = 16;
   }
 
@@ -131,7 +148,7 @@ Module ParseNe(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an) {
     seg.flags = s.U16();
     std::uint16_t minAlloc = s.U16();
     if (!s.ok()) {
-      an.AtOffset(kArea, file.Base() + at, "segment table runs past the end of the file at segment " + Dec(seg.number));
+      an.AtOffset(kArea, file.Base() + at, lang::Say(lang, M::NeSegTablePast, {seg.number}));
       break;
     }
     if (!budget.Take()) break;
@@ -139,7 +156,7 @@ Module ParseNe(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an) {
     seg.length = sector != 0 && length == 0 ? 0x10000u : length;
     seg.minAlloc = minAlloc == 0 ? 0x10000u : minAlloc;
     if (seg.fileOffset != 0 && !file.Has(seg.fileOffset, seg.length))
-      an.AtOffset(kArea, file.Base() + at, "segment " + Dec(seg.number) + "'s data runs past the end of the file");
+      an.AtOffset(kArea, file.Base() + at, lang::Say(lang, M::NeSegDataPast, {seg.number}));
     m.segments.push_back(seg);
   }
 
@@ -149,7 +166,7 @@ Module ParseNe(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an) {
     io::Reader table = file.From(rt);
     m.resourceShift = table.U16(0).value_or(0);
     if (m.resourceShift > 16) {
-      an.AtOffset(kArea, file.Base() + rt, "resource alignment shift " + Dec(m.resourceShift) + " is larger than 16");
+      an.AtOffset(kArea, file.Base() + rt, lang::Say(lang, M::NeResAlignShift, {m.resourceShift}));
       m.resourceShift = 16;
     }
     auto nameOf = [&](std::uint16_t id, std::uint64_t where, std::uint16_t& number) -> std::string_view {
@@ -159,24 +176,24 @@ Module ParseNe(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an) {
       }
       number = 0;
       auto s = Pascal(table, id);
-      if (!s) an.AtOffset(kArea, file.Base() + where, "resource name at " + Hex(id) + " lies outside the file");
+      if (!s) an.AtOffset(kArea, file.Base() + where, lang::Say(lang, M::NeResNameOutside, {Hex(id)}));
       return s.value_or(std::string_view{});
     };
     std::uint64_t p = 2;
     while (true) {
       auto type = table.U16(p);
       if (!type) {
-        an.AtOffset(kArea, file.Base() + rt + p, "resource table runs past the end of the file");
+        an.AtOffset(kArea, file.Base() + rt + p, lang::Say(lang, M::NeResTablePast));
         break;
       }
       if (*type == 0) break;
       auto count = table.U16(p + 2);
       if (!count || !table.Has(p + 8, std::uint64_t{*count} * 12)) {
-        an.AtOffset(kArea, file.Base() + rt + p, "resource type's " + Dec(count.value_or(0)) + " entries run past the end of the file");
+        an.AtOffset(kArea, file.Base() + rt + p, lang::Say(lang, M::NeResTypeEntriesPast, {count.value_or(0)}));
         break;
       }
       if (!budget.Take(std::uint64_t{*count} + 1)) {
-        an.AtOffset(kArea, file.Base() + rt + p, "resources: work budget spent; the rest is not listed");
+        an.AtOffset(kArea, file.Base() + rt + p, lang::Say(lang, M::NeResBudget));
         break;
       }
       ResourceType t;
@@ -191,7 +208,7 @@ Module ParseNe(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an) {
         std::uint16_t id = r.U16();
         res.name = nameOf(id, rt + p + 6, res.id);
         if (!file.Has(res.fileOffset, res.length))
-          an.AtOffset(kArea, file.Base() + rt + p, "resource data runs past the end of the file");
+          an.AtOffset(kArea, file.Base() + rt + p, lang::Say(lang, M::NeResDataPast));
         t.resources.push_back(res);
       }
       m.resourceTypes.push_back(std::move(t));
@@ -199,10 +216,10 @@ Module ParseNe(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an) {
   }
 
   // Names: the resident ones run to a zero length; the non-resident ones are also bounded by their size.
-  ReadNames(file, base + h.residentNamesOffset, file.Size(), "resident name", m.residentNames, budget, an);
+  ReadNames(file, base + h.residentNamesOffset, file.Size(), M::NeWhatResident, m.residentNames, budget, an, lang);
   if (h.nonResidentOffset != 0)
-    ReadNames(file, h.nonResidentOffset, std::uint64_t{h.nonResidentOffset} + h.nonResidentSize, "non-resident name",
-              m.nonResidentNames, budget, an);
+    ReadNames(file, h.nonResidentOffset, std::uint64_t{h.nonResidentOffset} + h.nonResidentSize, M::NeWhatNonResident,
+              m.nonResidentNames, budget, an, lang);
 
   // Module references: offsets into the imported-names table.
   m.importedNames = file.From(base + h.importedNamesOffset);
@@ -210,11 +227,11 @@ Module ParseNe(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an) {
     std::uint64_t where = base + h.moduleRefOffset + std::uint64_t{i} * 2;
     auto off = file.U16(where);
     if (!off) {
-      an.AtOffset(kArea, file.Base() + where, "module reference table runs past the end of the file");
+      an.AtOffset(kArea, file.Base() + where, lang::Say(lang, M::NeModRefTablePast));
       break;
     }
     auto name = Pascal(m.importedNames, *off);
-    if (!name) an.AtOffset(kArea, file.Base() + where, "module reference " + Dec(i + 1) + "'s name lies outside the file");
+    if (!name) an.AtOffset(kArea, file.Base() + where, lang::Say(lang, M::NeModRefNameOutside, {i + 1}));
     m.moduleRefs.push_back(name.value_or(std::string_view{}));
   }
 
@@ -226,12 +243,12 @@ Module ParseNe(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an) {
   while (true) {
     auto count = file.U8(p);
     if (!count) {
-      an.AtOffset(kArea, file.Base() + p, "entry table runs past the end of the file");
+      an.AtOffset(kArea, file.Base() + p, lang::Say(lang, M::NeEntryTablePast));
       break;
     }
     if (*count == 0) break;
     if (h.entryTableLength != 0 && p >= etEnd) {
-      an.AtOffset(kArea, file.Base() + p, "entry table runs past its length without an end bundle");
+      an.AtOffset(kArea, file.Base() + p, lang::Say(lang, M::NeEntryTableNoEnd));
       break;
     }
     auto type = file.U8(p + 1);
@@ -244,11 +261,11 @@ Module ParseNe(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an) {
     const bool movable = *type == 0xFF;
     const std::uint64_t size = movable ? 6 : 3;
     if (!file.Has(p, size * *count)) {
-      an.AtOffset(kArea, file.Base() + p, "entry bundle runs past the end of the file");
+      an.AtOffset(kArea, file.Base() + p, lang::Say(lang, M::NeEntryBundlePast));
       break;
     }
     if (!budget.Take(*count)) {
-      an.AtOffset(kArea, file.Base() + p, "entries: work budget spent; the rest is not listed");
+      an.AtOffset(kArea, file.Base() + p, lang::Say(lang, M::NeEntriesBudget));
       break;
     }
     for (std::uint32_t i = 0; i < *count; ++i, p += size, ++ordinal) {
@@ -267,7 +284,7 @@ Module ParseNe(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an) {
       m.entries.push_back(en);
     }
     if (ordinal > 0xFFFF) {
-      an.AtOffset(kArea, file.Base() + p, "entry table numbers ordinals past 65535");
+      an.AtOffset(kArea, file.Base() + p, lang::Say(lang, M::NeEntryOrdinals));
       break;
     }
   }

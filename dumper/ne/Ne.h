@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "dumper/io/Reader.h"
+#include "dumper/lang/Lang.h"
+#include "dumper/lang/catalog/Ne.h"
 #include "dumper/pe/Context.h"
 #include "dumper/pe/Image.h"
 
@@ -72,6 +74,7 @@ struct ResourceType {
 
 struct Module {
   bool present = false;
+  lang::Lang lang = lang::Lang::En;  // of its problems
   io::Reader file;
   Header h;
   std::vector<Segment> segments;
@@ -84,8 +87,11 @@ struct Module {
   std::vector<Entry> entries;
 };
 
+// The system the header's target byte names, in our words.
+lang::Msg OsName(std::uint8_t os);
+
 // Reads the NE header the MZ header points at, and every table but the relocations.
-Module ParseNe(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an);
+Module ParseNe(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an, lang::Lang lang = lang::Lang::En);
 
 enum class RelocKind : std::uint8_t { Internal = 0, ImportOrdinal = 1, ImportName = 2, OsFixup = 3 };
 struct Relocation {
@@ -119,16 +125,15 @@ void ForEachRelocation(const Module& m, pe::Budget& budget, pe::Anomalies& an, F
     std::uint64_t at = s.fileOffset + s.length;
     auto count = m.file.U16(at);
     if (!count) {
-      an.AtOffset(kArea, m.file.Base() + at, "segment " + std::to_string(s.number) + "'s relocations lie past the end of the file");
+      an.AtOffset(kArea, m.file.Base() + at, lang::Say(m.lang, lang::M::NeSegRelocsPastFile, {s.number}));
       continue;
     }
     at += 2;
     if (!m.file.Has(at, std::uint64_t{*count} * 8))
-      an.AtOffset(kArea, m.file.Base() + at, "segment " + std::to_string(s.number) + "'s " + std::to_string(*count) +
-                                                  " relocations run past the end of the file");
+      an.AtOffset(kArea, m.file.Base() + at, lang::Say(m.lang, lang::M::NeSegRelocsRunPast, {s.number, *count}));
     for (std::uint32_t i = 0; i < *count && m.file.Has(at, 8); ++i, at += 8) {
       if (!budget.Take()) {
-        an.AtOffset(kArea, m.file.Base() + at, "relocations: work budget spent; the rest is not listed");
+        an.AtOffset(kArea, m.file.Base() + at, lang::Say(m.lang, lang::M::NeRelocsBudget));
         return;
       }
       io::Cursor c(m.file, at);

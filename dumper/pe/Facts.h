@@ -26,8 +26,58 @@ struct SignatureFacts {
   std::string stampAuthority;
 };
 
+// What the parts of the other file kinds (kinds/Parts.cpp) leave for the
+// summary: the questions a library, an object or an NE file is opened for.
+// Names are views into the file, which outlives the listing.
+struct LibraryFacts {
+  bool present = false;
+  std::uint64_t members = 0;       // ordinary members: not the symbol indexes or the long names
+  std::uint64_t shortImports = 0, longImports = 0;  // import members of each form
+  std::uint64_t objects = 0;       // objects of code or data, big objects too
+  std::uint64_t ltcgObjects = 0;   // objects compiled with /GL: only the linker reads them
+  std::uint64_t others = 0;
+  std::uint64_t defined = 0;       // external symbols the objects define
+  bool complete = true;            // false: the walk stopped early (damage or its budget)
+  std::vector<std::uint16_t> machines;  // distinct, first seen first
+  // The imports, when the library has any.
+  std::vector<std::string_view> dlls;   // first named first
+  std::uint64_t functions = 0, byName = 0, byOrdinal = 0, data = 0, constants = 0;
+};
+
+struct CompilerNote {
+  enum class From : std::uint8_t { Comment, GccIdent, CompileRecord, CompId, LlvmSection };
+  From from = From::Comment;
+  std::string_view text;           // the object's own words (.comment, the compile record)
+  std::uint16_t product = 0, build = 0;  // @comp.id
+  std::uint16_t major = 0, minor = 0, patch = 0;  // the compile record's front-end version
+};
+
+struct ObjectFacts {
+  bool present = false;
+  bool bigObject = false, ltcg = false;
+  std::uint16_t machine = 0;
+  std::uint64_t sections = 0, symbols = 0, defined = 0, needed = 0, weak = 0;
+  std::vector<CompilerNote> compiledBy;
+};
+
+struct NeFacts {
+  bool present = false;
+  bool library = false;
+  std::string_view module, description;
+  std::uint8_t targetOs = 0;
+  std::uint16_t expectedWindows = 0;  // major in the high byte
+  std::uint64_t entries = 0, exported = 0, constants = 0, moduleRefs = 0;
+  std::uint16_t cs = 0, ip = 0;       // a program's start
+};
+
 struct Facts {
   std::string_view otherKind;  // a file that is no PE image but a kind read here: what it is
+  LibraryFacts library;
+  ObjectFacts object;
+  NeFacts ne;
+  // The part that answers what the file is opened for, named first under
+  // "Where to look" (0: the parts in their order).
+  std::size_t leadArea = 0;
   std::uint64_t importDlls = 0, importFunctions = 0, delayDlls = 0, delayFunctions = 0;
   std::uint64_t exports = 0, forwarded = 0;  // counted as the exports are walked
   std::uint64_t resources = 0;

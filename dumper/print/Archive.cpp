@@ -1,7 +1,7 @@
 // Archives: the symbol index, the members with their kinds (objects in short,
 // short imports by their header), and the imports by DLL.
-#include "dumper/coff/Parts.h"
-#include "dumper/lang/catalog/Imports.h"
+#include "dumper/kinds/Parts.h"
+#include "dumper/lang/catalog/Archive.h"
 #include "dumper/pe/Constants.h"
 #include "dumper/print/Object.h"
 #include "dumper/print/Part.h"
@@ -12,14 +12,16 @@ using namespace pe;
 
 namespace {
 
-void Index(Printer& o, const archive::Archive& a, const archive::LinkerIndex& ix, std::string_view what, Key key,
+namespace M = lang::M;
+
+void Index(Printer& o, const archive::Archive& a, const archive::LinkerIndex& ix, lang::Msg what, Key key,
            const Context& ctx) {
   if (!ix.present) return;
   Scoped index(o, Scoped::kObject, key);
   o.Nl();
-  o.Text("  ").Text(what).Text(" at offset 0x").Hex("offset", ix.offset, 0).Text(": ");
-  Count(o, "symbols", ix.symbolCount, "symbol", "symbols");
-  if (ix.second) o.Text(", ").Dec("members", ix.memberCount).Text(" members");
+  o.Text("  ").Say(what).Say(M::ArAtOffset).Hex("offset", ix.offset, 0).Say(M::ArColon);
+  Count(o, "symbols", ix.symbolCount, M::ArSymbolsOne, M::ArSymbolsMany);
+  if (ix.second) o.Say(M::ArIndexMembers, {ix.memberCount}).Fact("members", std::uint64_t{ix.memberCount});
   o.Nl();
   Scoped list(o, Scoped::kList, "entries");
   archive::ForEachIndexSymbol(a, ix, ctx.budget, ctx.an, [&](const archive::IndexSymbol& s) {
@@ -34,20 +36,20 @@ void Index(Printer& o, const archive::Archive& a, const archive::LinkerIndex& ix
 
 void PrintArchive(Printer& o, const ArchivePart& p, const Context& ctx) {
   const archive::Archive& a = p.a;
-  Field(o, "Layout").Word("layout", a.microsoftLayout ? "Microsoft (first and second linker members)" : "GNU (one symbol index)",
-                         a.microsoftLayout ? "microsoft" : "gnu");
+  Field(o, M::ArLayout).Word("layout", a.microsoftLayout ? M::ArLayoutMicrosoft : M::ArLayoutGnu,
+                             a.microsoftLayout ? "microsoft" : "gnu");
   o.Nl();
   if (a.longNames.Size() != 0 || a.longNamesOffset != 0) {
-    Field(o, "Long names").Text("at offset 0x").Hex("longNamesOffset", a.longNamesOffset, 0).Text(", ");
-    o.Dec("longNamesSize", a.longNames.Size()).Text(" bytes");
+    Field(o, M::ArLongNames).Say(M::ArAtOffsetValue).Hex("longNamesOffset", a.longNamesOffset, 0).Say(M::ListSep);
+    o.Dec("longNamesSize", a.longNames.Size()).Say(M::ArBytes);
     o.Nl();
   }
-  Index(o, a, a.first, "First linker member", "firstLinkerMember", ctx);
-  Index(o, a, a.second, "Second linker member", "secondLinkerMember", ctx);
-  Index(o, a, a.ecSymbols, "ARM64EC symbols", "ecSymbols", ctx);
+  Index(o, a, a.first, M::ArIndexFirst, "firstLinkerMember", ctx);
+  Index(o, a, a.second, M::ArIndexSecond, "secondLinkerMember", ctx);
+  Index(o, a, a.ecSymbols, M::ArIndexEc, "ecSymbols", ctx);
 
   o.Nl();
-  o.Text("  Offset    Size      Kind").Col(44).Text("Name");
+  o.Say(M::ArMembersHeader).Col(44).Say(M::ArColName);
   o.Nl();
   std::uint64_t members = 0;
   Scoped list(o, Scoped::kList, "members");
@@ -61,20 +63,21 @@ void PrintArchive(Printer& o, const ArchivePart& p, const Context& ctx) {
     if (m.kind == archive::MemberKind::ShortImport) {
       // Its problems are reported under Imports by DLL.
       Anomalies elsewhere;
-      archive::ShortImport s = archive::ParseShortImport(m.data, elsewhere, Area::ImportLibrary);
+      archive::ShortImport s = archive::ParseShortImport(m.data, elsewhere, Area::ImportLibrary, a.lang);
       if (s.present) {
-        o.Text("      ").Word("type", archive::ImportTypeName(s.type)).Text(", ").Word("nameType", archive::NameTypeName(s.nameType));
+        o.Text("      ").Word("type", archive::ImportTypeName(s.type)).Say(M::ListSep);
+        o.Word("nameType", archive::NameTypeName(s.nameType));
         if (s.nameType == 0) o.Text(" ").Dec("ordinal", s.ordinalOrHint);
-        else o.Text(", hint ").Dec("hint", s.ordinalOrHint);
-        o.Text(", symbol ").Name("symbol", s.symbol);
+        else o.Say(M::ArHint).Dec("hint", s.ordinalOrHint);
+        o.Say(M::ArSymbol).Name("symbol", s.symbol);
         std::string_view name = archive::ImportName(s);
-        if (!name.empty() && name != s.symbol) o.Text(", imports ").Name("importName", name);
-        o.Text(" from ").Name("dll", s.dll);
-        if (const Named* mach = Find(Machines(), s.machine)) o.Text(", ").Word("machine", mach->name);
+        if (!name.empty() && name != s.symbol) o.Say(M::ArImportsName).Name("importName", name);
+        o.Say(M::ArFrom).Name("dll", s.dll);
+        if (const Named* mach = Find(Machines(), s.machine)) o.Say(M::ListSep).Word("machine", mach->name);
         o.Nl();
       }
     } else if (m.kind == archive::MemberKind::Object || m.kind == archive::MemberKind::BigObject) {
-      coff::Object obj = coff::ParseObject(m.data, ctx.budget, ctx.an, Area::Archive);
+      coff::Object obj = coff::ParseObject(m.data, ctx.budget, ctx.an, Area::Archive, a.lang);
       if (obj.present) {
         Scoped summary(o, Scoped::kObject, "object");
         ObjectSummary(o, obj, ctx, ctx.an, "      ");
@@ -82,25 +85,14 @@ void PrintArchive(Printer& o, const ArchivePart& p, const Context& ctx) {
     }
     return true;
   });
-  o.Text("  (");
-  Count(o, kNoKey, members, "member)", "members)");
+  Count(o, kNoKey, members, M::ArMemberTotalOne, M::ArMemberTotalMany);
   o.Nl();
 }
 
 void PrintImportLibrary(Printer& o, const ImportLibraryPart& p, const Context& ctx) {
-  namespace M = lang::M;
-  // The kind of each import; JSON keeps the library's own word.
-  auto type = [](std::uint8_t t) -> lang::Msg {
-    switch (t) {
-      case 0: return M::ImpLibCode;
-      case 1: return M::ImpLibData;
-      case 2: return M::ImpLibConst;
-      default: return M::ImpLibUnknownType;
-    }
-  };
   const archive::ImportLibrary& lib = p.lib;
-  Field(o, M::ImpLibMembers, "Import").Dec("shortMembers", lib.shortMembers).Say(M::ImpLibShort).Dec("longMembers", lib.longMembers);
-  o.Say(M::ImpLibLong);
+  Field(o, M::ArImportMembers).Dec("shortMembers", lib.shortMembers).Say(M::ArShortSep).Dec("longMembers", lib.longMembers);
+  o.Say(M::ArLongFormTail);
   o.Nl();
   Scoped dlls(o, Scoped::kList, "dlls");
   for (std::size_t i = 0; i < lib.entries.size();) {
@@ -110,11 +102,11 @@ void PrintImportLibrary(Printer& o, const ImportLibraryPart& p, const Context& c
     while (end < lib.entries.size() && lib.entries[end].dll == dll) ++end;
     Scoped one(o, Scoped::kObject, {});
     o.Nl();
-    o.Text("  DLL ");
-    if (dll.empty()) o.Say(M::ImpLibDllUnnamed);
+    o.Say(M::ArDll);
+    if (dll.empty()) o.Say(M::ArDllUnnamed);
     else o.Name("dll", dll);
     o.Nl();
-    o.Say(M::ImpLibColumns);
+    o.Say(M::ArFunctionsHeader);
     o.Nl();
     Scoped functions(o, Scoped::kList, "functions");
     for (std::size_t k = i; k < end; ++k) {
@@ -124,16 +116,16 @@ void PrintImportLibrary(Printer& o, const ImportLibraryPart& p, const Context& c
       o.Text("    ");
       if (e.byOrdinal) o.Text("    -");
       else o.DecR("hint", e.ordinalOrHint, 5);
-      o.Text("  ").Word("type", type(e.type), archive::ImportTypeName(e.type)).Col(18);
+      o.Text("  ").Word("type", archive::ImportTypeName(e.type)).Col(18);
       if (e.byOrdinal) {
-        o.Say(M::ImpLibOrdinal).Dec("ordinal", e.ordinalOrHint);
+        o.Say(M::ArOrdinal).Dec("ordinal", e.ordinalOrHint);
       } else {
         o.Name("name", e.name);
         Readable(o, e.name, ctx);
       }
       o.Nl();
     }
-    Count(o, kNoKey, end - i, M::ImpFunctionsOne, M::ImpFunctionsMany);
+    Count(o, kNoKey, end - i, M::ArFunctionTotalOne, M::ArFunctionTotalMany);
     o.Nl();
     i = end;
   }

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "dumper/pe/Glance.h"
+#include "dumper/print/KindsGlance.h"
 #include "dumper/print/Part.h"
 #include "dumper/lang/catalog/Common.h"
 #include "dumper/lang/catalog/Titles.h"
@@ -115,12 +116,16 @@ void Findings(Printer& o, lang::Msg label, Key key, const std::vector<std::strin
   }
 }
 
-// Each shown part and the line its title stands on, a few to a line.
+// Each shown part and the line its title stands on, a few to a line; the part
+// that answers what the file is opened for first, when a part named one.
 void WhereToLook(Printer& o, const Facts& f) {
   bool any = false;
   std::size_t width = 0;
   std::string piece;
-  for (std::size_t a = 1; a < kAreaCount; ++a) {
+  const std::size_t lead = f.leadArea < kAreaCount && f.startLine[f.leadArea] != 0 ? f.leadArea : 0;
+  for (std::size_t i = lead == 0 ? 1 : 0; i < kAreaCount; ++i) {
+    const std::size_t a = i == 0 ? lead : i;
+    if (i != 0 && a == lead) continue;
     if (f.startLine[a] == 0 || a == static_cast<std::size_t>(Area::Glance)) continue;
     piece.clear();
     lang::Append(piece, M::GlPartAtLine, o.Language(), {o.L(kTitles[a]), f.lineBase + f.startLine[a]});
@@ -146,12 +151,13 @@ void WhereToLook(Printer& o, const Facts& f) {
 
 void PrintGlance(Printer& o, const Glance& g, const Context& ctx) {
   const Facts& f = *g.facts;
-  if (!g.image && !f.otherKind.empty()) {
-    Field(o, M::GlWhat, "what").Word({}, f.otherKind);
-    o.Nl();
-  } else if (!g.image) {
-    Field(o, M::GlWhat, "what").Word({}, M::GlNotImage, "unknown");
-    o.Nl();
+  if (!g.image) {
+    // A library, an object or an NE file answers what it is opened for.
+    if (!PrintKindsGlance(o, f)) {
+      if (!f.otherKind.empty()) Field(o, M::GlWhat, "what").Word({}, f.otherKind);
+      else Field(o, M::GlWhat, "what").Word({}, M::GlNotImage, "unknown");
+      o.Nl();
+    }
   } else {
     Field(o, M::GlWhat).Word("bits", g.bits).Ch(' ').Word("what", g.what);
     if (!g.machine.empty()) o.Say(M::GlFor).Word("machine", g.machine);

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "dumper/coff/Parts.h"
+#include "dumper/kinds/Parts.h"
+#include "dumper/lang/catalog/Ne.h"
 #include "dumper/print/Part.h"
 
 namespace kestrova::dumper::print {
@@ -12,22 +13,12 @@ using namespace pe;
 
 namespace {
 
-std::string_view OsName(std::uint8_t os) {
-  switch (os) {
-    case 0: return "unknown";
-    case 1: return "OS/2";
-    case 2: return "Windows";
-    case 3: return "European DOS 4";
-    case 4: return "Windows 386";
-    case 5: return "Borland Operating System Services";
-    default: return "other";
-  }
-}
+namespace M = lang::M;
 
-void Names(Printer& o, const std::vector<ne::Name>& names, std::string_view title, Key key) {
+void Names(Printer& o, const std::vector<ne::Name>& names, lang::Msg title, Key key) {
   if (names.empty()) return;
   o.Nl();
-  o.Text("  ").Text(title);
+  o.Text("  ").Say(title);
   o.Nl();
   Scoped list(o, Scoped::kList, key);
   for (const ne::Name& n : names) {
@@ -42,35 +33,35 @@ void Names(Printer& o, const std::vector<ne::Name>& names, std::string_view titl
 
 void PrintNe(Printer& o, const ne::Module& m, const Context& ctx) {
   const ne::Header& h = m.h;
-  Field(o, "Signature").Text("\"NE\" at file offset 0x").Hex("offset", h.offset, 0);
+  Field(o, M::NeSignature).Say(M::NeSignatureAt).Hex("offset", h.offset, 0);
   o.Nl();
-  Field(o, "Linker version").Dec("linkerVersion", h.linkerVersion).Ch('.').Dec("linkerRevision", h.linkerRevision);
+  Field(o, M::NeLinkerVersion).Dec("linkerVersion", h.linkerVersion).Ch('.').Dec("linkerRevision", h.linkerRevision);
   o.Nl();
-  Field(o, "Target OS").Dec("targetOs", h.targetOs).Text("  ").Word("targetOsName", OsName(h.targetOs));
+  Field(o, M::NeGlTargetOs).Dec("targetOs", h.targetOs).Text("  ").Word("targetOsName", ne::OsName(h.targetOs));
   o.Nl();
-  Field(o, "Expected Windows version").Dec("windowsMajor", h.expectedWindows >> 8u).Ch('.');
+  Field(o, M::NeExpectedWindows).Dec("windowsMajor", h.expectedWindows >> 8u).Ch('.');
   o.Dec("windowsMinor", h.expectedWindows & 0xFFu);
   o.Nl();
-  Field(o, "Flags").Hex(h.flags, 4);
-  o.Text((h.flags & 0x8000) != 0 ? "  library" : "  program");
+  Field(o, M::NeFlags).Hex(h.flags, 4);
+  o.Say((h.flags & 0x8000) != 0 ? M::NeLibrary : M::NeProgram);
   o.Nl();
-  Field(o, "Automatic data segment").Dec(h.autoDataSegment);
+  Field(o, M::NeAutoData).Dec(h.autoDataSegment);
   o.Nl();
-  Field(o, "Heap, stack").Hex("heapSize", h.heapSize, 4).Text(", ").Hex("stackSize", h.stackSize, 4);
+  Field(o, M::NeHeapStack).Hex("heapSize", h.heapSize, 4).Say(M::NeSep).Hex("stackSize", h.stackSize, 4);
   o.Nl();
-  Field(o, "Entry CS:IP").Hex("cs", h.cs, 4).Ch(':').Hex("ip", h.ip, 4);
+  Field(o, M::NeEntryCsIp).Hex("cs", h.cs, 4).Ch(':').Hex("ip", h.ip, 4);
   o.Nl();
-  Field(o, "Stack SS:SP").Hex("ss", h.ss, 4).Ch(':').Hex("sp", h.sp, 4);
+  Field(o, M::NeStackSsSp).Hex("ss", h.ss, 4).Ch(':').Hex("sp", h.sp, 4);
   o.Nl();
-  Field(o, "CRC").Hex(h.crc, 8);
+  Field(o, M::NeCrc).Hex(h.crc, 8);
   o.Nl();
-  Field(o, "Alignment shift").Dec(h.alignmentShift);
+  Field(o, M::NeAlignment).Dec(h.alignmentShift);
   o.Nl();
 
   o.Nl();
-  o.Text("  Segments");
+  o.Say(M::NeSegments);
   o.Nl();
-  o.Text("    #  File offset  Length    Min alloc  Flags");
+  o.Say(M::NeSegmentsHeader);
   o.Nl();
   {
     Scoped list(o, Scoped::kList, "segments");
@@ -79,21 +70,21 @@ void PrintNe(Printer& o, const ne::Module& m, const Context& ctx) {
       Scoped one(o, Scoped::kObject, {});
       o.DecR("number", s.number, 5).Text("  ").Hex("fileOffset", s.fileOffset, 8).Text("     ").Hex("length", s.length, 5);
       o.Text("     ").Hex("minAlloc", s.minAlloc, 5).Text("      ").Hex("flags", s.flags, 4);
-      o.Text((s.flags & ne::kSegData) != 0 ? "  data" : "  code");
-      if ((s.flags & ne::kSegHasRelocs) != 0) o.Text(", relocations");
+      o.Say((s.flags & ne::kSegData) != 0 ? M::NeSegData : M::NeSegCode);
+      if ((s.flags & ne::kSegHasRelocs) != 0) o.Say(M::NeSegRelocs);
       o.Nl();
     }
   }
 
   if (!m.resourceTypes.empty()) {
     o.Nl();
-    o.Text("  Resources (alignment shift ").Dec("resourceShift", m.resourceShift).Ch(')');
+    o.Say(M::NeResources).Dec("resourceShift", m.resourceShift).Say(M::NeClose);
     o.Nl();
     Scoped types(o, Scoped::kList, "resources");
     for (const ne::ResourceType& t : m.resourceTypes) {
       if (o.Exhausted()) break;
       Scoped one(o, Scoped::kObject, {});
-      o.Text("    type ");
+      o.Say(M::NeResType);
       if (t.name.empty()) o.Dec("typeId", t.id);
       else o.Name("typeName", t.name);
       o.Nl();
@@ -104,18 +95,18 @@ void PrintNe(Printer& o, const ne::Module& m, const Context& ctx) {
         o.Text("      ");
         if (r.name.empty()) o.Dec("id", r.id);
         else o.Name("name", r.name);
-        o.Text("  at ").Hex("fileOffset", r.fileOffset, 8).Text(", ").Hex("length", r.length, 0).Text(" bytes");
+        o.Say(M::NeResAt).Hex("fileOffset", r.fileOffset, 8).Say(M::NeSep).Hex("length", r.length, 0).Say(M::NeBytes);
         o.Nl();
       }
     }
   }
 
-  Names(o, m.residentNames, "Resident names (the first is the module's)", "residentNames");
-  Names(o, m.nonResidentNames, "Non-resident names (the first is the description)", "nonResidentNames");
+  Names(o, m.residentNames, M::NeResidentNames, "residentNames");
+  Names(o, m.nonResidentNames, M::NeNonResidentNames, "nonResidentNames");
 
   if (!m.moduleRefs.empty()) {
     o.Nl();
-    o.Text("  Module references");
+    o.Say(M::NeModuleRefs);
     o.Nl();
     Scoped list(o, Scoped::kList, "moduleReferences");
     for (std::string_view r : m.moduleRefs) {
@@ -127,23 +118,24 @@ void PrintNe(Printer& o, const ne::Module& m, const Context& ctx) {
 
   if (!m.entries.empty()) {
     o.Nl();
-    o.Text("  Entries");
+    o.Say(M::NeEntries);
     o.Nl();
-    o.Text("    Ordinal  Kind     Seg:Offset  Flags");
+    o.Say(M::NeEntriesHeader);
     o.Nl();
     Scoped list(o, Scoped::kList, "entries");
     for (const ne::Entry& e : m.entries) {
       if (o.Exhausted()) break;
       Scoped one(o, Scoped::kObject, {});
       o.Text("    ").DecR("ordinal", e.ordinal, 7).Text("  ");
+      // The columns by position: the kinds' words differ in width by language.
       if (e.Constant()) {
-        o.Word("kind", "const  ", "constant").Text("     ").Hex("value", e.offset, 4);
+        o.Word("kind", M::NeKindConstant, "constant").Col(25).Hex("value", e.offset, 4);
       } else {
-        o.Word("kind", e.movable ? "movable" : "fixed  ", e.movable ? "movable" : "fixed");
-        o.Text("  ").Hex("segment", e.segment, 2).Ch(':').Hex("offset", e.offset, 4);
+        o.Word("kind", e.movable ? M::NeKindMovable : M::NeKindFixed);
+        o.Col(22).Hex("segment", e.segment, 2).Ch(':').Hex("offset", e.offset, 4);
       }
-      o.Text("     ").Hex("flags", e.flags, 2);
-      if ((e.flags & 1) != 0) o.Text("  exported");
+      o.Col(34).Hex("flags", e.flags, 2);
+      if ((e.flags & 1) != 0) o.Say(M::NeExported);
       o.Nl();
     }
   }
@@ -170,14 +162,14 @@ void PrintNe(Printer& o, const ne::Module& m, const Context& ctx) {
   std::sort(imports.begin(), imports.end());
   imports.erase(std::unique(imports.begin(), imports.end()), imports.end());
   o.Nl();
-  o.Text("  Imports (from ").Dec("relocations", fixups).Text(" relocations)");
+  o.Say(M::NeImportsHead).Dec("relocations", fixups).Say(M::NeImportsTail);
   o.Nl();
   Scoped list(o, Scoped::kList, "imports");
   for (const Import& i : imports) {
     if (o.Exhausted()) break;
     Scoped one(o, Scoped::kObject, {});
-    o.Text("    imports ");
-    if (i.module.empty()) o.Text("(module ").Dec("moduleIndex", i.moduleIndex).Ch(')');
+    o.Say(M::NeImports);
+    if (i.module.empty()) o.Say(M::NeModuleNumber).Dec("moduleIndex", i.moduleIndex).Say(M::NeClose);
     else o.Name("module", i.module);
     o.Ch('.');
     if (i.name.empty()) o.Dec("ordinal", i.ordinal);

@@ -616,6 +616,7 @@ def check_listing(tdump, path, d):
     if not tdump:
         return
     parts = listing(tdump, path)
+    check_glance(tdump, path, d, parts)
     imports = d.of("import")
     if d.kind == "archive":
         members = [(int(m[0]), m[3]) for m in d.of("member")]
@@ -643,6 +644,86 @@ def check_listing(tdump, path, d):
         if shown != want:
             fail(f"{path.name}: the listing's NE imports {sorted(shown)}, the records {sorted(want)}")
         count("NE imports in the listing", len(shown))
+
+
+def nm_defined_by_member(path):
+    """llvm-nm's defined external symbols, by member (the file itself for an object): {member: [(letter, name)]}."""
+    out = {}
+    for line in run(["llvm-nm", "-A", "--defined-only", "--extern-only", str(path)], check=False).splitlines():
+        head, _, rest = line.rpartition(": ")
+        parts = rest.split()
+        if len(parts) < 2:
+            continue
+        member = head.split(":")[-1] if ":" in head else head
+        out.setdefault(member, []).append((parts[-2], parts[-1]))
+    return out
+
+
+def check_glance(tdump, path, d, parts):
+    """At a glance's counts against the peers: llvm-ar's members, dlltool's DLLs, llvm-nm's
+    import symbols and defined externals, llvm-readobj's sections and symbols, the NE records."""
+    g = parts.get("Glance", {})
+    if d.kind == "archive":
+        members = run(["llvm-ar", "t", str(path)]).splitlines()
+        if g.get("members", 0) != len(members):
+            fail(f"{path.name}: At a glance counts {g.get('members')} members, llvm-ar {len(members)}")
+        by_member = nm_defined_by_member(path)
+        names = {int(m[0]): m[3] for m in d.of("member")}
+        import_members = {int(s[0]) for s in d.of("section") if s[2].startswith(".idata$")}
+        if d.of("import"):
+            ident = shutil.which("x86_64-w64-mingw32-dlltool")
+            if ident:
+                got = run([ident, "--identify", str(path)], check=False).split()
+                if got and set(g.get("dlls", [])) != set(got):
+                    fail(f"{path.name}: At a glance names DLLs {g.get('dlls')}, dlltool --identify {got}")
+            # Short imports as llvm-readobj reads them; the long form's members define
+            # __imp_X, and X too when they import code (llvm-nm).
+            shorts = [t for _, fmt, t in readobj_blocks(path, "--coff-imports") if fmt == "COFF-import-file"]
+            functions = len(shorts)
+            data = sum(1 for t in shorts if not re.search(r"^Type: code$", t, re.M))
+            ordinal = sum(1 for t in shorts if re.search(r"^Name type: ordinal$", t, re.M))
+            for m in {names[i] for i in import_members}:
+                defined = {n for _, n in by_member.get(m, [])}
+                for n in defined:
+                    if n.startswith("__imp_"):
+                        functions += 1
+                        data += n[len("__imp_"):] not in defined
+            got = (g.get("functions"), g.get("data", 0) + g.get("constants", 0))
+            if got != (functions, data) or (ordinal and g.get("byOrdinal") != ordinal):
+                fail(f"{path.name}: At a glance: (functions, data) {got}, by ordinal {g.get('byOrdinal')}; "
+                     f"llvm-readobj and llvm-nm: {(functions, data)}, by ordinal {ordinal}")
+            else:
+                count("import counts At a glance against llvm-readobj and llvm-nm")
+        # The externals the objects of code define: members with no .idata$ section.
+        code_members = {names[int(o[0])] for o in d.of("object") if int(o[0]) not in import_members}
+        # Weak externals (llvm-nm's w, W, v, V) are the object's needs, not its definitions.
+        want = sum(1 for m in code_members for letter, _ in by_member.get(m, []) if letter not in "wWvV")
+        if g.get("defined", 0) != want:
+            fail(f"{path.name}: At a glance: {g.get('defined', 0)} defined symbols, llvm-nm {want}")
+        else:
+            count("libraries' defined symbols At a glance against llvm-nm")
+    elif d.kind in ("COFF object", "big COFF object"):
+        m = re.search(r"SectionCount: (\d+)", run(["llvm-readobj", "--file-headers", str(path)]))
+        theirs = len(SYM_RE.findall(run(["llvm-readobj", "--symbols", str(path)])))
+        nm = run(["llvm-nm", "--extern-only", str(path)], check=False).split("\n")
+        letters = [l.split()[-2] for l in nm if len(l.split()) >= 2]
+        defined = sum(1 for c in letters if c not in "UwWvV")
+        needed = sum(1 for c in letters if c == "U")
+        weak = sum(1 for c in letters if c in "wWvV")
+        got = (g.get("sections"), g.get("symbols"), g.get("defined"), g.get("needed"), g.get("weak", 0))
+        want = (int(m.group(1)) if m else None, theirs, defined, needed, weak)
+        if got != want:
+            fail(f"{path.name}: At a glance (sections, symbols, defined, needed, weak) {got}, llvm-readobj and llvm-nm {want}")
+        else:
+            count("objects At a glance against llvm-readobj and llvm-nm")
+    elif d.kind == "NE executable":
+        resident, nonresident = d.of("resident"), d.of("nonresident")
+        got = (g.get("module"), g.get("description"), g.get("entryPoints"))
+        want = (resident[0][0] if resident else None, nonresident[0][0] if nonresident else None, len(d.of("entry")))
+        if got != want:
+            fail(f"{path.name}: At a glance (module, description, entry points) {got}, the records {want}")
+        else:
+            count("NE files At a glance against the records")
 
 
 def check_damage(tool, work, files):
@@ -710,6 +791,14 @@ def main():
         check_import_library(args.tool, lib, dll, promise, d)
         check_listing(args.tdump, lib, d)
         count("import libraries")
+    # Real libraries from the toolchain: mingw-w64's import libraries (long form, with
+    # objects of code beside the imports) and a static one.
+    gcc = shutil.which("x86_64-w64-mingw32-gcc")
+    for name in ("libkernel32.a", "libuser32.a", "libmsvcrt.a", "libmingwex.a") if gcc else ():
+        real = Path(run([gcc, f"-print-file-name={name}"]).strip())
+        if real.is_file():
+            check_listing(args.tdump, real, Dump(args.tool, real))
+            count("toolchain libraries")
     for name, kw in (("ne_full.dll", {}), ("ne_plain.dll", {"resources": False, "modules": ("KERNEL", "GDI", "USER")})):
         promise = ne_module(work / name, **kw)
         check_ne(args.tool, work / name, promise)

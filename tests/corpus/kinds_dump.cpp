@@ -30,6 +30,8 @@ void Line(std::initializer_list<std::string_view> fields) {
 }
 std::string N(std::uint64_t v) { return std::to_string(v); }
 std::string S(std::int64_t v) { return std::to_string(v); }
+// Words of the readers, as JSON has them.
+std::string_view En(lang::Msg m) { return lang::Text(m, lang::Lang::En); }
 
 std::string_view RoleName(coff::SymbolRole r) {
   switch (r) {
@@ -56,7 +58,7 @@ void DumpObject(const io::Reader& data, std::uint64_t member, pe::Budget& budget
       coff::ForEachDirective(text, [&](std::string_view d) { Line({"directive", N(member), d}); });
     }
     if (s.name == ".debug$S") {
-      coff::ForEachDebugSubsection(coff::SectionData(o, s), budget, an, pe::Area::Object,
+      coff::ForEachDebugSubsection(coff::SectionData(o, s), budget, an, pe::Area::Object, lang::Lang::En,
                                    [&](std::uint32_t kind, std::uint64_t, std::uint32_t len) {
                                      Line({"debugsub", N(member), N(s.number), N(kind), N(len)});
                                    });
@@ -90,15 +92,15 @@ void DumpArchive(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an, 
   index("second", a.second);
   index("ec", a.ecSymbols);
   archive::ForEachMember(a, budget, an, [&](const archive::Member& m) {
-    Line({"member", N(m.headerOffset), N(m.size), archive::KindName(m.kind), m.name});
+    Line({"member", N(m.headerOffset), N(m.size), En(archive::KindName(m.kind)), m.name});
     if (objects && (m.kind == archive::MemberKind::Object || m.kind == archive::MemberKind::BigObject))
       DumpObject(m.data, m.headerOffset, budget, an);
     return true;
   });
   archive::ImportLibrary lib = archive::ParseImportLibrary(a, budget, an, pe::Area::ImportLibrary);
   for (const archive::ImportEntry& e : lib.entries)
-    Line({"import", e.dll, e.name, e.byOrdinal ? "ordinal" : "hint", N(e.ordinalOrHint), archive::ImportTypeName(e.type),
-          e.longForm ? "long" : "short", e.symbol, archive::NameTypeName(e.nameType)});
+    Line({"import", e.dll, e.name, e.byOrdinal ? "ordinal" : "hint", N(e.ordinalOrHint), En(archive::ImportTypeName(e.type)),
+          e.longForm ? "long" : "short", e.symbol, En(archive::NameTypeName(e.nameType))});
 }
 
 void DumpNe(const io::Reader& file, pe::Budget& budget, pe::Anomalies& an) {

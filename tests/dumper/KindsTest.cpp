@@ -123,7 +123,7 @@ TEST(Kinds, MicrosoftImportLibrary) {
   EXPECT_TRUE(a.microsoftLayout);
   std::string members;
   archive::ForEachMember(a, r.budget, r.an, [&](const archive::Member& m) {
-    members += std::string(m.name) + "=" + std::string(archive::KindName(m.kind)) + ";";
+    members += std::string(m.name) + "=" + std::string(lang::Text(archive::KindName(m.kind), lang::Lang::En)) + ";";
     return true;
   });
   EXPECT_EQ(members,
@@ -142,7 +142,7 @@ TEST(Kinds, MicrosoftImportLibrary) {
   std::string got;
   for (const archive::ImportEntry& e : lib.entries)
     got += std::string(e.dll) + "!" + std::string(e.name) + (e.byOrdinal ? " #" : " hint ") + std::to_string(e.ordinalOrHint) +
-           " " + std::string(archive::ImportTypeName(e.type)) + ";";
+           " " + std::string(lang::Text(archive::ImportTypeName(e.type), lang::Lang::En)) + ";";
   EXPECT_EQ(got,
             "KERNEL32.dll!Sleep hint 3 code;KERNEL32.dll!Fn@@YAXXZ hint 0 code;"
             "long_library_name_here.dll!RealName hint 0 data;long_library_name_here.dll! #17 const;");
@@ -314,12 +314,91 @@ TEST(Kinds, NeDamage) {
   EXPECT_EQ(m.entries.size(), 0u);
 }
 
-// The listing of each kind, both forms for the import library.
+// An object that says what compiled it three ways: Visual C++'s @comp.id, a
+// .comment string and a CodeView compile record; it defines main and needs puts.
+std::vector<std::uint8_t> CompiledObject(std::uint16_t machine) {
+  Blob rec;  // S_COMPILE3: flags, machine, front-end and back-end versions, the compiler's words
+  rec.U16(0x113C).U32(0).U16(0xD0).U16(19).U16(29).U16(30153).U16(0).U16(19).U16(29).U16(30153).U16(0);
+  rec.Str("Microsoft (R) Optimizing Compiler");
+  Blob cv;
+  cv.U32(4).U32(0xF1).U32(rec.Size() + 2).U16(static_cast<std::uint16_t>(rec.Size()));
+  cv.b.insert(cv.b.end(), rec.b.begin(), rec.b.end());
+  cv.Align(4);
+  const std::string comment = std::string("GCC: (GNU) 13.2.0") + '\0';
+  Blob b;
+  b.U16(machine).U16(3).U32(0).U32(0).U32(5).U16(0).U16(0);
+  const std::size_t data = 20 + 3 * 40;
+  auto section = [&](std::string_view name, std::uint32_t size, std::uint32_t at, std::uint32_t flags) {
+    b.Str(name, false).Zeros(8 - name.size()).U32(0).U32(0).U32(size).U32(at).U32(0).U32(0).U16(0).U16(0).U32(flags);
+  };
+  section(".text", 4, data, 0x60500020);
+  section(".comment", static_cast<std::uint32_t>(comment.size()), data + 4, 0x00100A00);
+  section(".debug$S", cv.Size(), static_cast<std::uint32_t>(data + 4 + comment.size()), 0x42100040);
+  b.U32(0x909090C3).Str(comment, false);
+  b.b.insert(b.b.end(), cv.b.begin(), cv.b.end());
+  b.Put32(8, b.Size());
+  b.Str(".text", false).Zeros(3).U32(0).U16(1).U16(0).U8(3).U8(1);
+  b.U32(4).U16(0).U16(0).U32(0).U16(0).U8(0).U8(0).U16(0);
+  b.Str("@comp.id", false).U32(0x010575C9).U16(0xFFFF).U16(0).U8(3).U8(0);
+  b.Str("main", false).Zeros(4).U32(0).U16(1).U16(0x20).U8(2).U8(0);
+  b.Str("puts", false).Zeros(4).U32(0).U16(0).U16(0).U8(2).U8(0);
+  b.U32(4);
+  return b.b;
+}
+
+// What Visual C++ writes under /GL: the anonymous header of its own class, then
+// code only the linker reads.
+std::vector<std::uint8_t> LtcgObject() {
+  Blob b;
+  b.U16(0).U16(0xFFFF).U16(1).U16(0x8664).U32(0x5F000000);
+  for (int c : {0x38, 0xFE, 0xB3, 0x0C, 0xA5, 0xD9, 0xAB, 0x4D, 0xAC, 0x9B, 0xD6, 0xB6, 0x22, 0x26, 0x53, 0xC2})
+    b.U8(static_cast<std::uint8_t>(c));
+  b.U32(16).U32(0).U32(0).U32(0).Zeros(16);
+  return b.b;
+}
+
+// A static library of an AMD64 and an ARM64 object and a /GL object, without a symbol index.
+std::vector<std::uint8_t> StaticLibrary() {
+  Blob lib;
+  lib.Str("!<arch>\n", false);
+  Member(lib, "x64.obj/", CompiledObject(0x8664));
+  Member(lib, "arm64.obj/", CompiledObject(0xAA64));
+  Member(lib, "lto.obj/", LtcgObject());
+  return lib.b;
+}
+
+TEST(Kinds, MembersTallied) {
+  Input r(StaticLibrary());
+  archive::Archive a = archive::ParseArchive(r.file, r.budget, r.an);
+  archive::Tally t = archive::TallyMembers(a, r.budget);
+  EXPECT_EQ(t.members, 3u);
+  EXPECT_EQ(t.objects, 2u);
+  EXPECT_EQ(t.ltcgObjects, 1u);
+  EXPECT_EQ(t.defined, 2u);
+  EXPECT_EQ(t.machines, (std::vector<std::uint16_t>{0x8664, 0xAA64}));
+  EXPECT_TRUE(t.complete);
+  EXPECT_EQ(coff::DetectKind(io::Reader(LtcgObject())), coff::Kind::LtcgObject);
+  // A member header cut short: the tally says it stopped.
+  std::vector<std::uint8_t> cut = StaticLibrary();
+  cut.resize(cut.size() - LtcgObject().size() - 30);
+  Input c(cut);
+  archive::Archive ca = archive::ParseArchive(c.file, c.budget, c.an);
+  EXPECT_FALSE(archive::TallyMembers(ca, c.budget).complete);
+}
+
+// The listing of each kind, both forms for the import library; At a glance
+// answers what each kind is opened for.
 TEST(Kinds, Goldens) {
   ExpectGolden("kinds_import_library", Dump(MicrosoftLibrary(), "ms.lib"));
   ExpectGolden("kinds_import_library.jsonl", DumpJson(MicrosoftLibrary(), "ms.lib"));
+  ExpectGolden("kinds_static_library", Dump(StaticLibrary(), "static.lib"));
+  ExpectGolden("kinds_object", Dump(CompiledObject(0x8664), "compiled.obj") + PartJson(DumpJson(CompiledObject(0x8664), "compiled.obj"), "Glance") + "\n");
   ExpectGolden("kinds_object_damage", Dump(Object(4), "damaged.obj"));
   ExpectGolden("kinds_ne_damage", Dump(NeModule(), "bad_module_ref.dll"));
+  const std::string ltcg = Dump(LtcgObject(), "lto.obj");
+  EXPECT_NE(ltcg.find("What                              COFF object compiled with /GL (link-time code generation) for AMD64\n"
+                      "  Contents                          the compiler's intermediate code, which only the linker reads"),
+            std::string::npos) << ltcg;
 }
 
 }  // namespace

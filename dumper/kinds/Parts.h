@@ -1,7 +1,9 @@
 #pragma once
-// The parts the other file kinds bring to the table of parts: each parser
-// looks at the file's kind (by content) and is present only for its own kind,
-// so the kind chooses which parts apply.
+// The parts the other file kinds bring to the table of parts. This glue sits
+// above the readers it joins (coff/, archive/, ne/), so no reader reaches up
+// to another: each parser here looks at the file's kind (by content) and is
+// present only for its own kind, so the kind chooses which parts apply. Each
+// also leaves the summary what the file is opened for (pe::Facts).
 #include "dumper/archive/Archive.h"
 #include "dumper/coff/Detect.h"
 #include "dumper/coff/Object.h"
@@ -21,6 +23,7 @@ struct ImportLibraryPart {
 struct ObjectPart {
   bool present = false;
   coff::Object o;
+  coff::LtcgHeader ltcg;  // a /GL object: its header is all there is to read
 };
 
 ArchivePart ParseArchive(const Context& ctx);
