@@ -5,12 +5,14 @@
 #include <string>
 
 #include "dumper/DefFile.h"
+#include "dumper/Many.h"
 #include "dumper/banner.h"
 #include "dumper/system/Closure.h"
 #include "dumper/print/json/JsonPrinter.h"
 #include "dumper/print/text/TextPrinter.h"
 #include "dumper/lang/catalog/Cli.h"
 #include "dumper/lang/catalog/Common.h"
+#include "dumper/lang/catalog/Compare.h"
 
 namespace kestrova::dumper {
 
@@ -60,7 +62,7 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
   Options opts;
   std::string windowsRoot, appDir;
   bool options = true;
-  bool def = false, help = false;
+  bool def = false, help = false, diff = false;
   // The language and the width come first: every later text is in that language.
   std::optional<std::string> langName, width;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -116,6 +118,8 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
       opts.exportUsage = false;  // for the benchmark only, so not in the usage text
     } else if (options && a == "--def") {
       def = true;
+    } else if (options && a == "--diff") {
+      diff = true;
     } else if (options && a == "--version") {
       out.Write(kBanner);
       out.Write("\n");
@@ -137,6 +141,13 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
     out.Write("\n");
     WriteUsage(out, ui);
     return 1;
+  }
+  if (diff) {
+    if (names.size() != 2) {
+      out.Write(lang::Text(M::CmpTwoFiles, ui));
+      return 2;
+    }
+    return RunDiff(args, names[0], names[1], files, out, opts);
   }
   // The system the Dependencies part resolves against: read once for all the files.
   system::Environment env;
