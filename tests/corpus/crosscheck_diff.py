@@ -8,6 +8,8 @@ same DLLs. What should differ is worked out from llvm-readobj's exports, imports
 sections, symbols and header flags of the two files set against each other (and
 objdump -p's forwarder targets, which llvm-readobj 14 does not print), never from
 our own listing; the pairs built here must also show the change they were built with.
+Two import libraries from dlltool (an export removed, one added) against ar's and
+nm's members and symbols; two .NET assemblies from mcs with a public method removed.
 
   crosscheck_diff.py TDUMP [--work DIR] [--wine N]"""
 import argparse
@@ -344,6 +346,66 @@ def compare(tool, old_path, new_path, label, failures):
     return rc, d
 
 
+def archives(tool, work, failures):
+    """Two import libraries from dlltool, one export removed and one added: members and
+    symbols against ar's and nm's views of the two."""
+    dlltool = shutil.which("x86_64-w64-mingw32-dlltool")
+    if not dlltool:
+        return
+    libs = []
+    for name, exports in (("old", ["Add", "Sub", "Mul"]), ("new", ["Add", "Mul", "Extra"])):
+        d = work / "lib" / name
+        d.mkdir(parents=True, exist_ok=True)
+        (d / "base.def").write_text("LIBRARY base.dll\nEXPORTS\n" + "".join(f"{e} @{i + 1}\n" for i, e in enumerate(exports)))
+        subprocess.run([dlltool, "-d", "base.def", "-l", "libbase.a"], cwd=d, check=True)
+        libs.append(d / "libbase.a")
+
+    def view(lib):
+        index = subprocess.run(["nm", "-s", str(lib)], capture_output=True, text=True, check=True).stdout
+        symbols = {m.group(1) for m in re.finditer(r"^(\S+) in \S+$", index, re.M)}
+        members = set(subprocess.run(["ar", "t", str(lib)], capture_output=True, text=True, check=True).stdout.split())
+        return symbols, members
+
+    (os_, om), (ns, nm_) = view(libs[0]), view(libs[1])
+    rc, d = ours(tool, libs[0], libs[1])
+    for key, want in (("symbolsRemoved", os_ - ns), ("symbolsAdded", ns - os_), ("membersRemoved", om - nm_),
+                      ("membersAdded", nm_ - om)):
+        if set(d.get(key, [])) != want:
+            failures.append(f"import library: {key} {sorted(d.get(key, []))}, ar and nm say {sorted(want)}")
+    if rc != 1 or "Sub" not in d.get("symbolsRemoved", []):
+        failures.append(f"import library: exit {rc}, a removed export's symbols: {d.get('symbolsRemoved')}")
+
+
+def assemblies(tool, work, failures):
+    """Two .NET assemblies from mcs: a public method removed, a public type added, a
+    private method changed (which no caller sees)."""
+    mcs = shutil.which("mcs")
+    if not mcs:
+        return
+    sources = {
+        "old": "namespace Lib { public class Calc { public int Add(int a, int b) { return a + b; } "
+               "public int Sub(int a, int b) { return a - b; } private int Hidden() { return 1; } } "
+               "internal class Helper { public void Do() {} } }",
+        "new": "namespace Lib { public class Calc { public int Add(int a, int b) { return a + b; } "
+               "private int Hidden(int x) { return x; } } public class Added { public static int Two() { return 2; } } "
+               "internal class Helper { public void Do() {} } }",
+    }
+    d = work / "clr"
+    d.mkdir(parents=True, exist_ok=True)
+    for name, text in sources.items():
+        (d / f"{name}.cs").write_text(text)
+        subprocess.run([mcs, "-target:library", f"-out:{name}.dll", f"{name}.cs"], cwd=d, check=True,
+                       capture_output=True)
+    rc, got = ours(tool, d / "old.dll", d / "new.dll")
+    want = {"methodsRemoved": ["Lib.Calc::int32 Sub(int32, int32)"], "typesAdded": ["Lib.Added"],
+            "methodsAdded": ["Lib.Added::static int32 Two()", "Lib.Added::void .ctor()"]}
+    for key, value in want.items():
+        if got.get(key) != value:
+            failures.append(f".NET: {key} {got.get(key)}, not {value}")
+    if rc != 1 or "typesRemoved" in got:
+        failures.append(f".NET: exit {rc}, typesRemoved {got.get('typesRemoved')}")
+
+
 def counts(d):
     return ", ".join(f"{k} {len(d[k])}" for k in ("exportsRemoved", "exportsAdded", "exportsChanged", "importsAdded",
                                                   "importsRemoved", "dllsAdded", "dllsRemoved", "headers")
@@ -380,6 +442,8 @@ def main():
                 failures.append(f"{label}: exit {rc}, not {code}")
             if not shows(d):
                 failures.append(f"{label}: the change it was built with is not shown: {json.dumps(d)[:600]}")
+    archives(args.tdump, args.work, failures)
+    assemblies(args.tdump, args.work, failures)
     # Files that cannot be compared: exit 2 and one line.
     text = args.work / "text.dll"
     text.write_text("not a DLL\n")
