@@ -164,9 +164,16 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
   }
   int rc = 0;
   std::vector<std::uint8_t> bytes;
+  bool first = true;
   for (std::size_t k = 0; k < names.size(); ++k) {
-    if (k != 0 && !opts.json) out.Write("\n");
     std::size_t i = names[k];
+    // A folder: every file under it that the tool reads.
+    if (!def && files.SystemFiles() != nullptr && IsFolder(*files.SystemFiles(), args[i])) {
+      if (ListFolder(args[i], *files.SystemFiles(), out, opts, appDir, first) != 0) rc = 1;
+      continue;
+    }
+    if (!first && !opts.json) out.Write("\n");
+    first = false;
     std::string error;
     bytes.clear();
     bool ok = false;

@@ -1,8 +1,21 @@
-// --diff: each file's snapshot in turn, then the comparison.
+// --diff and folders. A folder's files are listed on every core, each
+// into a buffer of its own, and written in the walk's order as they come due,
+// so the output is the same however the threads are scheduled.
 #include "dumper/Many.h"
 
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <new>
 #include <optional>
+#include <thread>
+#include <unordered_set>
+
+#include "dumper/coff/Detect.h"
+#include "dumper/io/Reader.h"
+#include "dumper/system/Closure.h"
 
 #include "dumper/compare/Compare.h"
 #include "dumper/compare/Snapshot.h"
@@ -17,6 +30,12 @@ namespace kestrova::dumper {
 namespace {
 
 namespace M = lang::M;
+
+class StringSink final : public Sink {
+ public:
+  void Write(std::string_view text) override { s.append(text); }
+  std::string s;
+};
 
 // One line saying why a file cannot be read, in the listing's form.
 void CannotRead(Sink& out, const Options& opts, std::string_view name, std::string_view error) {
@@ -104,6 +123,225 @@ int RunDiff(std::span<const std::string> args, std::size_t older, std::size_t ne
     print::PrintComparison(o, args[older], args[newer], c);
   }
   return c.BreaksCallers() ? 1 : 0;
+}
+
+namespace {
+
+// ---- the walk
+
+// A file the walk reached, or a path it could not go into (`error`).
+struct Item {
+  std::string path;
+  std::string error;
+  bool other = false;  // neither a file nor a folder (a device, a pipe): not read
+};
+
+// Deeper than any real tree; a chain of links that makes new folders at every step stops here.
+constexpr int kMaxDepth = 64;
+
+// The entries of `dir`, sorted by name, each folder's own entries in its place.
+// A folder is entered once whatever the names it is reached by, so a link back
+// up the tree ends there instead of going round.
+void Walk(system::Files& fs, const std::string& dir, std::unordered_set<std::string>& seen, int depth,
+          std::vector<Item>& out) {
+  std::vector<std::string> names;
+  std::string error;
+  if (!fs.ListFolder(dir, names, error)) {
+    out.push_back({dir, error.empty() ? "cannot be listed" : error});
+    return;
+  }
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    const std::string path = system::JoinPath(dir, name);
+    const system::PathKind k = fs.Kind(path);
+    switch (k.type) {
+      case system::PathKind::Type::Folder:
+        if (!seen.insert(k.id.empty() ? path : k.id).second) break;
+        if (depth >= kMaxDepth) out.push_back({path, "folders nested too deep: not walked"});
+        else Walk(fs, path, seen, depth + 1, out);
+        break;
+      case system::PathKind::Type::File: out.push_back({path, {}}); break;
+      case system::PathKind::Type::Other: out.push_back({path, {}, true}); break;
+      case system::PathKind::Type::Missing: out.push_back({path, k.error}); break;  // a link to nothing
+    }
+  }
+}
+
+// `root`'s items: the files under it when it is a folder, else itself.
+std::vector<Item> ItemsOf(system::Files& fs, const std::string& root) {
+  std::vector<Item> items;
+  const system::PathKind k = fs.Kind(root);
+  if (k.type == system::PathKind::Type::Folder) {
+    std::unordered_set<std::string> seen{k.id.empty() ? root : k.id};
+    Walk(fs, root, seen, 0, items);
+  } else if (k.type == system::PathKind::Type::Missing) {
+    items.push_back({root, k.error});
+  } else {
+    items.push_back({root, {}, k.type == system::PathKind::Type::Other});
+  }
+  return items;
+}
+
+// ---- doing each item's work on every core, writing the answers in order
+
+struct Result {
+  std::string text;
+  bool failed = false;   // could not be read: `text` says why
+  bool skipped = false;  // not of a kind this reads
+  bool found = false;
+};
+
+// Runs `job` on each item, on as many threads as there are cores, and hands
+// each result to `write` in the items' order. The threads run at most a few
+// items ahead of the writer, so a slow reader of the output holds the memory down.
+void InOrder(const std::vector<Item>& items, const std::function<Result(const Item&)>& job,
+             const std::function<void(Result&)>& write) {
+  const std::size_t n = items.size();
+  const std::size_t threads =
+      std::min<std::size_t>({std::max(1u, std::thread::hardware_concurrency()), 16, std::max<std::size_t>(n, 1)});
+  const std::size_t ahead = 4 * threads;
+  std::vector<Result> results(n);
+  std::vector<char> done(n, 0);
+  std::mutex m;
+  std::condition_variable cv;
+  std::size_t written = 0;
+  std::atomic<std::size_t> next{0};
+  auto work = [&] {
+    for (std::size_t i = next++; i < n; i = next++) {
+      {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return i < written + ahead; });
+      }
+      Result r = job(items[i]);
+      {
+        std::lock_guard<std::mutex> lock(m);
+        results[i] = std::move(r);
+        done[i] = 1;
+      }
+      cv.notify_all();
+    }
+  };
+  std::vector<std::thread> pool;
+  for (std::size_t t = 1; t < threads; ++t) pool.emplace_back(work);
+  // With one core the writer works too; with more, it only writes.
+  if (threads == 1) {
+    for (std::size_t i = 0; i < n; ++i) {
+      Result r = job(items[i]);
+      write(r);
+    }
+    return;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    Result r;
+    {
+      std::unique_lock<std::mutex> lock(m);
+      cv.wait(lock, [&] { return done[i] != 0; });
+      r = std::move(results[i]);
+      written = i + 1;
+    }
+    cv.notify_all();
+    write(r);
+  }
+  for (std::thread& t : pool) t.join();
+}
+
+std::string CannotReadText(const Options& opts, std::string_view name, std::string_view error) {
+  StringSink s;
+  CannotRead(s, opts, name, error);
+  return std::move(s.s);
+}
+
+// One file of a folder: its listing, or why it cannot be read, or skipped.
+Result ListOne(system::Files& fs, const Item& item, const Options& opts, const std::string& appDir) {
+  Result r;
+  if (item.other) {
+    r.skipped = true;
+    return r;
+  }
+  std::string error = item.error;
+  std::unique_ptr<system::FileBytes> f;
+  if (error.empty()) f = fs.OpenWhole(item.path, error);
+  if (!f) {
+    r.failed = true;
+    r.text = CannotReadText(opts, item.path, error);
+    return r;
+  }
+  switch (coff::DetectKind(io::Reader(f->Bytes()))) {
+    case coff::Kind::Image:
+    case coff::Kind::Ne:
+    case coff::Kind::Archive:
+    case coff::Kind::Object:
+    case coff::Kind::BigObject: break;
+    default: r.skipped = true; return r;
+  }
+  // Each file resolves its Dependencies from its own folder.
+  Options mine = opts;
+  system::Environment env;
+  if (opts.deps != nullptr) {
+    env = *opts.deps;
+    env.program = item.path;
+    env.appDir = appDir;
+    if (appDir.empty()) {
+      const std::size_t slash = item.path.find_last_of("/\\");
+      env.appDir = slash == std::string::npos ? "." : item.path.substr(0, slash == 0 ? 1 : slash);
+    }
+    mine.deps = &env;
+  }
+  StringSink s;
+  DumpImage(f->Bytes(), item.path, s, f->Pages(), mine);
+  r.text = std::move(s.s);
+  return r;
+}
+
+// A file that leaves too little memory to read it is a line like a file that cannot be read.
+template <class Job>
+Result Guarded(const Item& item, const Options& opts, Job job) {
+  try {
+    return job();
+  } catch (const std::bad_alloc&) {
+    Result r;
+    r.failed = true;
+    r.text = CannotReadText(opts, item.path, lang::Text(M::CliNotEnoughMemory, opts.json ? lang::Lang::En : opts.lang));
+    return r;
+  }
+}
+
+}  // namespace
+
+bool IsFolder(system::Files& fs, const std::string& path) {
+  return fs.Kind(path).type == system::PathKind::Type::Folder;
+}
+
+int ListFolder(const std::string& folder, system::Files& fs, Sink& out, const Options& opts,
+               const std::string& appDir, bool& first) {
+  const std::vector<Item> items = ItemsOf(fs, folder);
+  int rc = 0;
+  std::uint64_t skipped = 0;
+  auto job = [&](const Item& item) { return Guarded(item, opts, [&] { return ListOne(fs, item, opts, appDir); }); };
+  auto write = [&](Result& r) {
+    if (r.skipped) {
+      ++skipped;
+      return;
+    }
+    if (r.failed) rc = 1;
+    if (!first && !opts.json) out.Write("\n");
+    first = false;
+    out.Write(r.text);
+  };
+  InOrder(items, job, write);
+  if (skipped != 0) {
+    if (opts.json) {
+      print::JsonPrinter o(out, UINT64_MAX);
+      o.BeginDocument();
+      o.Name("folder", folder).Dec("skipped", skipped);
+      o.EndDocument();
+    } else {
+      if (!first) out.Write("\n");
+      first = false;
+      out.Write(lang::Say(opts.lang, skipped == 1 ? M::ManySkippedOne : M::ManySkippedMany, {skipped, folder}));
+    }
+  }
+  return rc;
 }
 
 }  // namespace kestrova::dumper
