@@ -63,6 +63,7 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
   std::string windowsRoot, appDir;
   bool options = true;
   bool def = false, help = false, diff = false;
+  std::optional<std::string> find;
   // The language and the width come first: every later text is in that language.
   std::optional<std::string> langName, width;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -120,6 +121,12 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
       def = true;
     } else if (options && a == "--diff") {
       diff = true;
+    } else if (options && a == "--find") {
+      if (i + 1 >= args.size()) {
+        out.Write(lang::Text(M::FindNeedsName, ui));
+        return 1;
+      }
+      find = args[++i];
     } else if (options && a == "--version") {
       out.Write(kBanner);
       out.Write("\n");
@@ -148,6 +155,18 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
       return 2;
     }
     return RunDiff(args, names[0], names[1], files, out, opts);
+  }
+  if (find) {
+    std::vector<std::string> paths;
+    for (std::size_t i : names) paths.push_back(args[i]);
+    system::Files* fs = files.SystemFiles();
+    if (paths.empty() || fs == nullptr) {
+      out.Write(lang::Text(M::FindNeedsName, ui));
+      return 1;
+    }
+    Options english = opts;
+    if (opts.json) english.lang = lang::Lang::En;
+    return RunFind(*find, paths, *fs, out, english);
   }
   // The system the Dependencies part resolves against: read once for all the files.
   system::Environment env;

@@ -1,4 +1,4 @@
-// --diff and folders. A folder's files are listed on every core, each
+// --diff, folders and --find. A folder's files are listed on every core, each
 // into a buffer of its own, and written in the walk's order as they come due,
 // so the output is the same however the threads are scheduled.
 #include "dumper/Many.h"
@@ -14,7 +14,10 @@
 #include <unordered_set>
 
 #include "dumper/coff/Detect.h"
+#include "dumper/demangle/Demangle.h"
 #include "dumper/io/Reader.h"
+#include "dumper/ne/Ne.h"
+#include "dumper/pe/Parse.h"
 #include "dumper/system/Closure.h"
 
 #include "dumper/compare/Compare.h"
@@ -251,6 +254,153 @@ std::string CannotReadText(const Options& opts, std::string_view name, std::stri
   return std::move(s.s);
 }
 
+// ---- --find
+
+// "name" of "_name@8", "name@8", "@name@8" and "name@@8": the 32-bit calling
+// conventions' decorations, which a caller does not write.
+std::string_view Undecorated(std::string_view n) {
+  const std::size_t at = n.rfind('@');
+  if (at == std::string_view::npos || at == 0 || at + 1 >= n.size()) return {};
+  for (char c : n.substr(at + 1))
+    if (c < '0' || c > '9') return {};
+  std::string_view base = n.substr(0, at);
+  if (!base.empty() && base.back() == '@') base.remove_suffix(1);
+  else if (n[0] == '@' || n[0] == '_') base.remove_prefix(1);
+  return base;
+}
+
+// The qualified name in a readable form: "ns::Cls::f" of "public: void __thiscall ns::Cls::f(int)".
+std::string_view Qualified(std::string_view text) {
+  int depth = 0;
+  std::size_t end = text.size();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '<') ++depth;
+    else if (c == '>' && depth > 0) --depth;
+    else if (c == '(' && depth == 0) {
+      end = i;
+      break;
+    }
+  }
+  std::string_view head = text.substr(0, end);
+  while (!head.empty() && head.back() == ' ') head.remove_suffix(1);
+  depth = 0;
+  for (std::size_t i = head.size(); i > 0; --i) {
+    const char c = head[i - 1];
+    if (c == '>') ++depth;
+    else if (c == '<' && depth > 0) --depth;
+    else if (c == ' ' && depth == 0) return head.substr(i);
+  }
+  return head;
+}
+
+bool Matches(std::string_view name, std::string_view want, bool x86) {
+  if (name.empty()) return false;
+  if (name == want || Undecorated(name) == want) return true;
+  const bool mangled = name[0] == '?' || name.starts_with("_Z") || name.starts_with("__Z") || name[0] == '@';
+  if (!mangled) return false;
+  const demangle::Result r = demangle::Demangle(name, x86);
+  return !r.text.empty() && (r.text == want || Qualified(r.text) == want);
+}
+
+struct Hit {
+  bool exported = false;
+  std::string_view name, dll;
+  std::uint64_t ordinal = 0;
+  bool byOrdinal = false, delayed = false;
+};
+
+void SayHit(print::Printer& o, std::string_view file, const Hit& h) {
+  o.BeginDocument();
+  o.Name("file", file);
+  if (h.exported) {
+    o.Say(M::FindExports).FactName("match", "exports").Name("name", h.name);
+    o.Say(M::FindOrdinal, {h.ordinal}).Fact("ordinal", h.ordinal);
+  } else {
+    o.Say(M::FindImports).FactName("match", "imports").Name("name", h.name);
+    if (h.byOrdinal) o.Say(M::FindByOrdinal, {h.ordinal}).Fact("ordinal", h.ordinal);
+    o.Say(M::FindFrom).Name("dll", h.dll);
+    if (h.delayed) o.Say(M::FindDelayed).Fact("delayLoaded", true);
+  }
+  o.Nl();
+  o.EndDocument();
+}
+
+Result FindInFile(system::Files& fs, const Item& item, std::string_view want, const Options& opts) {
+  Result r;
+  if (item.other) {
+    r.skipped = true;
+    return r;
+  }
+  std::string error = item.error;
+  std::unique_ptr<system::FileBytes> f;
+  if (error.empty()) f = fs.Open(item.path, error);
+  if (!f) {
+    r.failed = true;
+    r.text = CannotReadText(opts, item.path, error);
+    return r;
+  }
+  const io::Reader file(f->Bytes());
+  // The hits' names point into the file's bytes (or the table of known ordinals), not into the tables.
+  std::vector<Hit> hits;
+  const coff::Kind kind = coff::DetectKind(file);
+  if (kind == coff::Kind::Image) {
+    pe::Anomalies an;
+    const pe::Headers h = pe::ParseHeaders(file, an, nullptr, false);
+    if (h.kind == pe::FileKind::Pe && h.opt.present) {
+      const pe::AddressMap map(file, h);
+      const bool x86 = h.coff.machine == 0x14C;
+      auto has = [&](int dir) {
+        return static_cast<std::size_t>(dir) < h.dirs.size() && h.dirs[static_cast<std::size_t>(dir)].rva != 0;
+      };
+      pe::Budget budget(file.Size());
+      const pe::Context ctx{file, h, map, budget, an, opts};
+      if (has(pe::kDirExport)) {
+        const pe::ExportTable t = pe::ParseExports(ctx);
+        pe::ExportWalker w(t, ctx);
+        pe::ExportEntry e;
+        while (w.Next(e))
+          for (std::uint32_t k = 0; k < e.nameCount; ++k) {
+            const pe::ExportName n = w.Name(e, k);
+            if (Matches(n.name, want, x86)) hits.push_back({true, n.name, {}, e.ordinal});
+          }
+      }
+      for (const bool delayed : {false, true}) {
+        if (!has(delayed ? pe::kDirDelayImport : pe::kDirImport)) continue;
+        const pe::ImportTable t = delayed ? pe::ParseDelayImports(ctx) : pe::ParseImports(ctx);
+        for (const pe::ImportDll& d : t.dlls)
+          for (const pe::ImportFunction& fn : d.functions) {
+            const std::string_view n = fn.byOrdinal ? fn.knownName : fn.name;
+            if (Matches(n, want, x86)) hits.push_back({false, n, d.name, fn.ordinal, fn.byOrdinal, delayed});
+          }
+      }
+    }
+  } else if (kind == coff::Kind::Ne) {
+    pe::Anomalies an;
+    pe::Budget budget(file.Size());
+    const ne::Module m = ne::ParseNe(file, budget, an);
+    for (const auto* list : {&m.residentNames, &m.nonResidentNames})
+      for (std::size_t i = 1; i < list->size(); ++i)
+        if (Matches((*list)[i].text, want, false)) hits.push_back({true, (*list)[i].text, {}, (*list)[i].ordinal});
+  } else {
+    r.skipped = true;
+    return r;
+  }
+  StringSink out;
+  for (const Hit& h : hits) {
+    if (opts.json) {
+      print::JsonPrinter o(out, UINT64_MAX);
+      SayHit(o, item.path, h);
+    } else {
+      print::TextPrinter o(out, UINT64_MAX, opts.lang);
+      SayHit(o, item.path, h);
+    }
+  }
+  r.found = !hits.empty();
+  r.text = std::move(out.s);
+  return r;
+}
+
 // One file of a folder: its listing, or why it cannot be read, or skipped.
 Result ListOne(system::Files& fs, const Item& item, const Options& opts, const std::string& appDir) {
   Result r;
@@ -342,6 +492,23 @@ int ListFolder(const std::string& folder, system::Files& fs, Sink& out, const Op
     }
   }
   return rc;
+}
+
+int RunFind(std::string_view name, std::span<const std::string> paths, system::Files& fs, Sink& out,
+            const Options& opts) {
+  std::vector<Item> items;
+  for (const std::string& p : paths) {
+    std::vector<Item> more = ItemsOf(fs, p);
+    items.insert(items.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+  }
+  bool found = false;
+  InOrder(
+      items, [&](const Item& item) { return Guarded(item, opts, [&] { return FindInFile(fs, item, name, opts); }); },
+      [&](Result& r) {
+        found = found || r.found;
+        out.Write(r.text);
+      });
+  return found ? 0 : 1;
 }
 
 }  // namespace kestrova::dumper

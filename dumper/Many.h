@@ -1,6 +1,7 @@
 #pragma once
 // The command line's answers about more than one file at a time: two files
-// compared (--diff), and every file under a folder listed.
+// compared (--diff), every file under a folder listed, and the files that
+// export or import a name (--find).
 #include <cstddef>
 #include <span>
 #include <string>
@@ -23,6 +24,12 @@ int RunDiff(std::span<const std::string> args, std::size_t older, std::size_t ne
 // says so where it would have been listed, and the walk goes on).
 int ListFolder(const std::string& folder, system::Files& fs, Sink& out, const Options& opts,
                const std::string& appDir, bool& first);
+
+// tdump --find NAME PATH...: a line for each export or import of NAME (as the
+// file names it, undecorated, or demangled) in the files at and under the
+// paths. Returns 0 when one was found, 1 when none was.
+int RunFind(std::string_view name, std::span<const std::string> paths, system::Files& fs, Sink& out,
+            const Options& opts);
 
 // Whether `path` names a folder (links followed).
 bool IsFolder(system::Files& fs, const std::string& path);
