@@ -288,15 +288,12 @@ void TakeNe(const io::Reader& file, Snapshot& s) {
   const ne::Module m = ne::ParseNe(file, budget, an);
   if (!m.present) return;
   s.kind = Kind::Ne;
-  // The first resident name is the module's own, the first non-resident one its description.
-  std::vector<bool> named;
-  auto entry = [&](std::uint16_t ordinal) -> const ne::Entry* {
-    for (const ne::Entry& e : m.entries)
-      if (e.ordinal == ordinal) return &e;
-    return nullptr;
-  };
+  // The entries by ordinal: a name finds its entry in one step, however many there are.
+  std::vector<const ne::Entry*> byOrdinal(std::size_t{1} << 16, nullptr);
+  for (const ne::Entry& e : m.entries)
+    if (byOrdinal[e.ordinal] == nullptr) byOrdinal[e.ordinal] = &e;
   auto add = [&](std::uint16_t ordinal, std::string_view name) {
-    const ne::Entry* e = entry(ordinal);
+    const ne::Entry* e = byOrdinal[ordinal];
     Export x;
     x.ordinal = ordinal;
     x.name = std::string(name);
@@ -306,6 +303,7 @@ void TakeNe(const io::Reader& file, Snapshot& s) {
       x.data = true;
     s.exports.push_back(std::move(x));
   };
+  // The first resident name is the module's own, the first non-resident one its description.
   std::vector<std::uint16_t> withName;
   for (const auto* list : {&m.residentNames, &m.nonResidentNames})
     for (std::size_t i = 1; i < list->size(); ++i) {
