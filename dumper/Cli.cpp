@@ -5,12 +5,14 @@
 #include <string>
 
 #include "dumper/DefFile.h"
+#include "dumper/Many.h"
 #include "dumper/banner.h"
 #include "dumper/system/Closure.h"
 #include "dumper/print/json/JsonPrinter.h"
 #include "dumper/print/text/TextPrinter.h"
 #include "dumper/lang/catalog/Cli.h"
 #include "dumper/lang/catalog/Common.h"
+#include "dumper/lang/catalog/Compare.h"
 
 namespace kestrova::dumper {
 
@@ -60,7 +62,8 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
   Options opts;
   std::string windowsRoot, appDir;
   bool options = true;
-  bool def = false, help = false;
+  bool def = false, help = false, diff = false;
+  std::optional<std::string> find;
   // The language and the width come first: every later text is in that language.
   std::optional<std::string> langName, width;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -120,6 +123,14 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
       opts.exportUsage = false;  // for the benchmark only, so not in the usage text
     } else if (options && a == "--def") {
       def = true;
+    } else if (options && a == "--diff") {
+      diff = true;
+    } else if (options && a == "--find") {
+      if (i + 1 >= args.size()) {
+        out.Write(lang::Text(M::FindNeedsName, ui));
+        return 1;
+      }
+      find = args[++i];
     } else if (options && a == "--version") {
       out.Write(kBanner);
       out.Write("\n");
@@ -142,6 +153,25 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
     WriteUsage(out, ui);
     return 1;
   }
+  if (diff) {
+    if (names.size() != 2) {
+      out.Write(lang::Text(M::CmpTwoFiles, ui));
+      return 2;
+    }
+    return RunDiff(args, names[0], names[1], files, out, opts);
+  }
+  if (find) {
+    std::vector<std::string> paths;
+    for (std::size_t i : names) paths.push_back(args[i]);
+    system::Files* fs = files.SystemFiles();
+    if (paths.empty() || fs == nullptr) {
+      out.Write(lang::Text(M::FindNeedsName, ui));
+      return 1;
+    }
+    Options english = opts;
+    if (opts.json) english.lang = lang::Lang::En;
+    return RunFind(*find, paths, *fs, out, english);
+  }
   // The system the Dependencies part resolves against: read once for all the files.
   system::Environment env;
   env.files = files.SystemFiles();
@@ -157,9 +187,16 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
   }
   int rc = 0;
   std::vector<std::uint8_t> bytes;
+  bool first = true;
   for (std::size_t k = 0; k < names.size(); ++k) {
-    if (k != 0 && !opts.json) out.Write("\n");
     std::size_t i = names[k];
+    // A folder: every file under it that the tool reads.
+    if (!def && files.SystemFiles() != nullptr && IsFolder(*files.SystemFiles(), args[i])) {
+      if (ListFolder(args[i], *files.SystemFiles(), out, opts, appDir, first) != 0) rc = 1;
+      continue;
+    }
+    if (!first && !opts.json) out.Write("\n");
+    first = false;
     std::string error;
     bytes.clear();
     bool ok = false;

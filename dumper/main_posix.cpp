@@ -1,6 +1,5 @@
 // The native command line: plain UTF-8 on standard output.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,7 +24,7 @@ class StdoutSink final : public Sink {
 
 // Maps each file read-only (no copy, and only the pages looked at are
 // loaded); falls back to reading for what cannot be mapped (pipes, devices).
-class PosixFiles final : public FileSource, private kestrova::dumper::PageRelease {
+class PosixFiles final : public FileSource {
  public:
   explicit PosixFiles(char** argv) : argv_(argv) {}
   ~PosixFiles() override { Unmap(); }
@@ -49,12 +48,13 @@ class PosixFiles final : public FileSource, private kestrova::dumper::PageReleas
       return false;
     }
     if (S_ISREG(st.st_mode) && st.st_size > 0) {
-      void* p = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-      if (p != MAP_FAILED) {
-        fd_ = fd;
-        map_ = p;
-        mapSize_ = static_cast<std::size_t>(st.st_size);
-        return true;
+      file_ = kestrova::dumper::system::MapWhole(fd, static_cast<std::size_t>(st.st_size), error);
+      if (file_) return true;
+      // Read instead of mapped: open it again, since the mapping took the descriptor.
+      fd = ::open(argv_[index], O_RDONLY | O_CLOEXEC);
+      if (fd < 0) {
+        error = std::strerror(errno);
+        return false;
       }
     }
     std::uint8_t chunk[1 << 16];
@@ -73,7 +73,7 @@ class PosixFiles final : public FileSource, private kestrova::dumper::PageReleas
     return true;
   }
 
-  kestrova::dumper::PageRelease* Pages() override { return map_ != nullptr ? this : nullptr; }
+  kestrova::dumper::PageRelease* Pages() override { return file_ ? file_->Pages() : nullptr; }
   std::string Environment(std::string_view name) override {
     const char* v = std::getenv(std::string(name).c_str());
     return v != nullptr ? v : "";
@@ -98,55 +98,13 @@ class PosixFiles final : public FileSource, private kestrova::dumper::PageReleas
   kestrova::dumper::system::Files* SystemFiles() override { return &system_; }
 
   std::span<const std::uint8_t> Mapped() const override {
-    return {static_cast<const std::uint8_t*>(map_), mapSize_};
+    return file_ ? file_->Bytes() : std::span<const std::uint8_t>{};
   }
 
  private:
-  // Unchanged pages of a private read-only mapping come back from the file
-  // when touched again, so dropping them is safe and keeps the footprint small.
-  void Done(std::size_t offset, std::size_t size) override {
-    static const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    std::size_t start = (offset + page - 1) / page * page;
-    std::size_t end = (offset + size) / page * page;
-    if (end > start) ::madvise(static_cast<char*>(map_) + start, end - start, MADV_DONTNEED);
-  }
-
-  std::span<const std::uint8_t> Fetch(std::size_t offset, std::size_t size) override {
-    if (fd_ < 0) return {};
-    buffer_.resize(size);
-    std::size_t got = 0;
-    while (got < size) {
-      ssize_t n = ::pread(fd_, buffer_.data() + got, size - got, static_cast<off_t>(offset + got));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return {};
-      got += static_cast<std::size_t>(n);
-    }
-    return buffer_;
-  }
-
-  void Need(std::size_t offset, std::size_t size) override {
-#ifdef MADV_POPULATE_READ
-    static const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    std::size_t start = offset / page * page;
-    ::madvise(static_cast<char*>(map_) + start, offset + size - start, MADV_POPULATE_READ);
-#else
-    (void)offset;
-    (void)size;
-#endif
-  }
-
-  void Unmap() {
-    if (map_ != nullptr) ::munmap(map_, mapSize_);
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    map_ = nullptr;
-    mapSize_ = 0;
-  }
+  void Unmap() { file_.reset(); }
   char** argv_;
-  void* map_ = nullptr;
-  std::size_t mapSize_ = 0;
-  int fd_ = -1;  // kept open beside the mapping for Fetch
-  std::vector<std::uint8_t> buffer_;
+  std::unique_ptr<kestrova::dumper::system::FileBytes> file_;  // the mapped file, when it could be mapped
   kestrova::dumper::system::MappedFiles system_;
 };
 

@@ -55,10 +55,18 @@ class View final : public system::FileBytes {
 class Files final : public system::Files {
  public:
   bool List(const std::string& dir, std::vector<std::string>& names) override {
+    std::string error;
+    return ListFolder(dir, names, error);
+  }
+
+  bool ListFolder(const std::string& dir, std::vector<std::string>& names, std::string& error) override {
     WIN32_FIND_DATAW d;
     HANDLE h = FindFirstFileExW((Wide(dir) + L"\\*").c_str(), FindExInfoBasic, &d, FindExSearchNameMatch, nullptr,
                                 FIND_FIRST_EX_LARGE_FETCH);
-    if (h == INVALID_HANDLE_VALUE) return false;
+    if (h == INVALID_HANDLE_VALUE) {
+      error = "cannot be listed (system error " + std::to_string(GetLastError()) + ")";
+      return false;
+    }
     do {
       if (d.cFileName[0] == L'.' && (d.cFileName[1] == 0 || (d.cFileName[1] == L'.' && d.cFileName[2] == 0))) continue;
       names.push_back(Utf8(d.cFileName, -1));
@@ -66,6 +74,31 @@ class Files final : public system::Files {
     } while (FindNextFileW(h, &d));
     FindClose(h);
     return true;
+  }
+
+  // Links and junctions are followed: a folder is known by its volume and file index.
+  system::PathKind Kind(const std::string& path) override {
+    system::PathKind k;
+    const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      k.error = "cannot be found (system error " + std::to_string(GetLastError()) + ")";
+      return k;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      k.type = system::PathKind::Type::File;
+      return k;
+    }
+    k.type = system::PathKind::Type::Folder;
+    HANDLE h = CreateFileW(Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (h != INVALID_HANDLE_VALUE) {
+      if (GetFileInformationByHandle(h, &info))
+        k.id = std::to_string(info.dwVolumeSerialNumber) + ":" + std::to_string(info.nFileIndexHigh) + ":" +
+               std::to_string(info.nFileIndexLow);
+      CloseHandle(h);
+    }
+    return k;
   }
 
   std::unique_ptr<system::FileBytes> Open(const std::string& path, std::string& error) override {
