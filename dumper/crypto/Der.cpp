@@ -1,8 +1,12 @@
 #include "dumper/crypto/Der.h"
 
 #include "dumper/io/Format.h"
+#include "dumper/lang/catalog/Certificates.h"
 
 namespace kestrova::dumper::der {
+
+namespace M = lang::M;
+
 namespace {
 
 // Octets of a length beyond which no element of a file can be real.
@@ -45,7 +49,7 @@ void Put2(std::string& out, int v) {
 
 }  // namespace
 
-std::string TagName(std::uint8_t id) {
+std::string TagName(std::uint8_t id, lang::Lang l) {
   switch (id) {
     case kBoolean: return "BOOLEAN";
     case kInteger: return "INTEGER";
@@ -64,15 +68,16 @@ std::string TagName(std::uint8_t id) {
     default: break;
   }
   if ((id & 0xC0) == 0x80 && (id & 0x1F) != 0x1F)
-    return "[" + io::Dec(id & 0x1Fu) + "]" + ((id & 0x20) != 0 ? "" : " primitive");
-  return "tag " + io::Hex(id, 2);
+    return (id & 0x20) != 0 ? "[" + io::Dec(id & 0x1Fu) + "]" : lang::Say(l, M::DerTagPrimitive, {id & 0x1Fu});
+  return lang::Say(l, M::DerTagOther, {io::Hex(id, 2)});
 }
 
 std::optional<Element> Reader::Peek(std::uint64_t& next) const {
   const std::uint64_t off = pos_;
   const std::uint64_t at = data_.Base() + off;
+  const lang::Lang l = Language();
   auto cut = [&] {
-    Fail(Fault::kCut, at, "DER data ends inside the header of an element");
+    Fail(Fault::kCut, at, lang::Say(l, M::DerCut));
     return std::nullopt;
   };
   auto id = data_.U8(off);
@@ -85,18 +90,18 @@ std::optional<Element> Reader::Peek(std::uint64_t& next) const {
       auto b = data_.U8(p++);
       if (!b) return cut();
       if (i == 0 && *b == 0x80) {
-        Fail(Fault::kOverlong, at, "DER tag number is encoded in more octets than needed");
+        Fail(Fault::kOverlong, at, lang::Say(l, M::DerTagOverlong));
         return std::nullopt;
       }
       if (i == 4) {
-        Fail(Fault::kHugeLength, at, "DER tag number is too large");
+        Fail(Fault::kHugeLength, at, lang::Say(l, M::DerTagTooLarge));
         return std::nullopt;
       }
       number = (number << 7) | (*b & 0x7Fu);
       if ((*b & 0x80) == 0) break;
     }
     if (number < 0x1F) {
-      Fail(Fault::kOverlong, at, "DER tag number " + io::Dec(number) + " is in the long form");
+      Fail(Fault::kOverlong, at, lang::Say(l, M::DerTagLongForm, {number}));
       return std::nullopt;
     }
   }
@@ -104,13 +109,13 @@ std::optional<Element> Reader::Peek(std::uint64_t& next) const {
   if (!first) return cut();
   std::uint64_t len = *first;
   if (*first == 0x80) {
-    Fail(Fault::kIndefinite, at, TagName(*id) + " has an indefinite length, which DER does not allow");
+    Fail(Fault::kIndefinite, at, lang::Say(l, M::DerIndefinite, {TagName(*id, l)}));
     return std::nullopt;
   }
   if (*first > 0x80) {
     const std::uint64_t n = *first & 0x7Fu;
     if (n > kMaxLengthOctets) {
-      Fail(Fault::kHugeLength, at, TagName(*id) + " has " + io::Dec(n) + " length octets");
+      Fail(Fault::kHugeLength, at, lang::Say(l, M::DerLengthOctets, {TagName(*id, l), n}));
       return std::nullopt;
     }
     len = 0;
@@ -118,13 +123,13 @@ std::optional<Element> Reader::Peek(std::uint64_t& next) const {
       auto b = data_.U8(p++);
       if (!b) return cut();
       if (i == 0 && *b == 0) {
-        Fail(Fault::kOverlong, at, TagName(*id) + " has a length with a leading zero octet");
+        Fail(Fault::kOverlong, at, lang::Say(l, M::DerLengthLeadingZero, {TagName(*id, l)}));
         return std::nullopt;
       }
       len = (len << 8) | *b;
     }
     if (len < 0x80) {
-      Fail(Fault::kOverlong, at, TagName(*id) + " has a length of " + io::Dec(len) + " in the long form");
+      Fail(Fault::kOverlong, at, lang::Say(l, M::DerLengthLongForm, {TagName(*id, l), len}));
       return std::nullopt;
     }
   }
@@ -132,8 +137,7 @@ std::optional<Element> Reader::Peek(std::uint64_t& next) const {
   if (!data_.Has(p, len)) {
     const std::uint64_t left = data_.Size() - p;
     Fail(Fault::kPastParent, at,
-         TagName(*id) + " claims " + io::Dec(len) + " bytes, but " +
-             (depth_ == 0 ? "the data has " : "its enclosing element has ") + io::Dec(left) + " left");
+         lang::Say(l, depth_ == 0 ? M::DerPastData : M::DerPastParent, {TagName(*id, l), len, left}));
     return std::nullopt;
   }
   Element e;
@@ -155,11 +159,11 @@ std::optional<Element> Reader::Next() {
   return e;
 }
 
-std::optional<Element> Reader::Expect(std::uint8_t tag, std::string_view what) {
+std::optional<Element> Reader::Expect(std::uint8_t tag, lang::Msg what) {
   if (!ok()) return std::nullopt;
+  const lang::Lang l = Language();
   if (pos_ >= data_.Size()) {
-    Fail(Fault::kUnexpected, data_.Base() + pos_,
-         "expected " + TagName(tag) + " (" + std::string(what) + "), found the end of its enclosing element");
+    Fail(Fault::kUnexpected, data_.Base() + pos_, lang::Say(l, M::DerExpectedEnd, {TagName(tag, l), lang::Text(what, l)}));
     return std::nullopt;
   }
   std::uint64_t next = 0;
@@ -167,7 +171,7 @@ std::optional<Element> Reader::Expect(std::uint8_t tag, std::string_view what) {
   if (!e) return std::nullopt;
   if (e->id != tag) {
     Fail(Fault::kUnexpected, e->offset,
-         "expected " + TagName(tag) + " (" + std::string(what) + "), found " + TagName(e->id));
+         lang::Say(l, M::DerExpected, {TagName(tag, l), lang::Text(what, l), TagName(e->id, l)}));
     return std::nullopt;
   }
   pos_ = next;
@@ -186,10 +190,10 @@ std::optional<Element> Reader::Optional(std::uint8_t tag) {
 Reader Reader::Enter(const Element& e) const {
   Reader inner(e.body, *status_, depth_ + 1);
   if (!e.Constructed()) {
-    Fail(Fault::kUnexpected, e.offset, TagName(e.id) + " holds no elements");
+    Fail(Fault::kUnexpected, e.offset, lang::Say(Language(), M::DerNotConstructed, {TagName(e.id, Language())}));
     inner.pos_ = e.body.Size();
   } else if (depth_ + 1 > kMaxDepth) {
-    Fail(Fault::kTooDeep, e.offset, "DER nesting goes deeper than " + io::Dec(kMaxDepth) + " levels");
+    Fail(Fault::kTooDeep, e.offset, lang::Say(Language(), M::DerTooDeep, {kMaxDepth}));
   }
   return inner;
 }
@@ -197,7 +201,7 @@ Reader Reader::Enter(const Element& e) const {
 std::optional<std::string> Oid(const Reader& r, const Element& e) {
   const auto b = e.body.Bytes();
   if (b.empty() || b.size() > kMaxOidOctets || (b.back() & 0x80) != 0) {
-    r.Fail(Fault::kBadValue, e.offset, "OBJECT IDENTIFIER is empty, cut or too long");
+    r.Fail(Fault::kBadValue, e.offset, lang::Say(r.Language(), M::DerOidBad));
     return std::nullopt;
   }
   std::string out;
@@ -205,11 +209,11 @@ std::optional<std::string> Oid(const Reader& r, const Element& e) {
   bool firstArc = true, start = true;
   for (std::uint8_t c : b) {
     if (start && c == 0x80) {
-      r.Fail(Fault::kOverlong, e.offset, "OBJECT IDENTIFIER has an arc in more octets than needed");
+      r.Fail(Fault::kOverlong, e.offset, lang::Say(r.Language(), M::DerOidOverlong));
       return std::nullopt;
     }
     if (v > (UINT64_MAX >> 7)) {
-      r.Fail(Fault::kBadValue, e.offset, "OBJECT IDENTIFIER has an arc past 64 bits");
+      r.Fail(Fault::kBadValue, e.offset, lang::Say(r.Language(), M::DerOidHuge));
       return std::nullopt;
     }
     v = (v << 7) | (c & 0x7Fu);
@@ -230,7 +234,7 @@ std::optional<std::string> Oid(const Reader& r, const Element& e) {
 std::optional<std::uint64_t> SmallInt(const Reader& r, const Element& e) {
   const auto b = e.body.Bytes();
   if (b.empty() || (b[0] & 0x80) != 0 || b.size() > 9 || (b.size() == 9 && b[0] != 0)) {
-    r.Fail(Fault::kBadValue, e.offset, "INTEGER is empty, negative or too large for a version");
+    r.Fail(Fault::kBadValue, e.offset, lang::Say(r.Language(), M::DerBadVersion));
     return std::nullopt;
   }
   std::uint64_t v = 0;
@@ -267,7 +271,7 @@ std::optional<std::string> Time(const Reader& r, const Element& e) {
          Digits(s, at + 6, 2, min) && Digits(s, at + 8, 2, sec) && mon >= 1 && mon <= 12 && day >= 1 &&
          day <= 31 && hour < 24 && min < 60 && sec < 61;
   if (!good) {
-    r.Fail(Fault::kBadValue, e.offset, TagName(e.id) + " is not a valid time");
+    r.Fail(Fault::kBadValue, e.offset, lang::Say(r.Language(), M::DerBadTime, {TagName(e.id, r.Language())}));
     return std::nullopt;
   }
   std::string out = io::Dec(static_cast<std::uint64_t>(year));
@@ -320,10 +324,10 @@ std::optional<std::string> Text(const Reader& r, const Element& e) {
                          b[i + 3]);
       return out;
     default:
-      r.Fail(Fault::kUnexpected, e.offset, "expected a string, found " + TagName(e.id));
+      r.Fail(Fault::kUnexpected, e.offset, lang::Say(r.Language(), M::DerExpectedString, {TagName(e.id, r.Language())}));
       return std::nullopt;
   }
-  r.Fail(Fault::kBadValue, e.offset, TagName(e.id) + " has a length that is not a whole number of characters");
+  r.Fail(Fault::kBadValue, e.offset, lang::Say(r.Language(), M::DerPartialChars, {TagName(e.id, r.Language())}));
   return std::nullopt;
 }
 

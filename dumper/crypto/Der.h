@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "dumper/io/Reader.h"
+#include "dumper/lang/Lang.h"
 
 namespace kestrova::dumper::der {
 
@@ -58,6 +59,7 @@ struct Status {
   Fault fault = Fault::kNone;
   std::uint64_t offset = 0;  // file offset of the element at fault
   std::string text;          // one line, for the listing
+  lang::Lang lang = lang::Lang::En;  // the language `text` is said in
   bool ok() const { return fault == Fault::kNone; }
   void Fail(Fault f, std::uint64_t off, std::string t) {
     if (fault != Fault::kNone) return;
@@ -90,13 +92,15 @@ class Reader {
   // The next element, whatever it is.
   std::optional<Element> Next();
   // The next element, which must carry `tag`; `what` names it in the fault.
-  std::optional<Element> Expect(std::uint8_t tag, std::string_view what);
+  std::optional<Element> Expect(std::uint8_t tag, lang::Msg what);
   // The next element when it carries `tag`; nothing (and no fault) otherwise.
   std::optional<Element> Optional(std::uint8_t tag);
   // The elements inside `e` (which must be constructed), one level deeper.
   Reader Enter(const Element& e) const;
 
   void Fail(Fault f, std::uint64_t off, std::string text) const { status_->Fail(f, off, std::move(text)); }
+  // The language the faults are said in.
+  lang::Lang Language() const { return status_->lang; }
 
  private:
   Reader(const io::Reader& data, Status& status, int depth) : data_(data), status_(&status), depth_(depth) {}
@@ -109,7 +113,7 @@ class Reader {
 };
 
 // "INTEGER", "SEQUENCE", "[0]" ...: a tag as a reader of a fault wants it.
-std::string TagName(std::uint8_t id);
+std::string TagName(std::uint8_t id, lang::Lang l = lang::Lang::En);
 
 // Values. Each checks its content and faults through `r` (at e's offset).
 // Dotted decimal; nothing when the encoding is not minimal or an arc overflows.

@@ -8,13 +8,15 @@
 
 #include "dumper/crypto/Der.h"
 #include "dumper/io/Format.h"
+#include "dumper/lang/catalog/Certificates.h"
 #include "dumper/pe/Context.h"
 #include "dumper/pe/Facts.h"
 
 namespace kestrova::dumper::pe {
 
 using der::Element;
-using io::Dec;
+using lang::Msg;
+namespace M = lang::M;
 using io::Hex;
 
 namespace {
@@ -138,20 +140,20 @@ class Decoder {
   bool CertificateChoice(der::Reader& r, std::vector<X509Cert>& bag);
 
  private:
-  std::optional<std::string> Oid(der::Reader& r, std::string_view what) {
+  std::optional<std::string> Oid(der::Reader& r, Msg what) {
     auto e = r.Expect(der::kOid, what);
     if (!e) return std::nullopt;
     return der::Oid(r, *e);
   }
   // AlgorithmIdentifier: the OID, parameters skipped.
-  std::optional<std::string> Algorithm(der::Reader& r, std::string_view what) {
+  std::optional<std::string> Algorithm(der::Reader& r, Msg what) {
     auto seq = r.Expect(der::kSequence, what);
     if (!seq) return std::nullopt;
     der::Reader in = r.Enter(*seq);
     return Oid(in, what);
   }
-  bool Name(der::Reader& r, DistName& out, std::string_view what);
-  void Time(der::Reader& r, std::string& out, std::string_view what) {
+  bool Name(der::Reader& r, DistName& out, Msg what);
+  void Time(der::Reader& r, std::string& out, Msg what) {
     auto e = r.Optional(der::kUtcTime);
     if (!e) e = r.Expect(der::kGeneralizedTime, what);
     if (e)
@@ -177,7 +179,7 @@ bool SameBytes(const io::Reader& a, const io::Reader& b) {
   return a.Size() == b.Size() && std::equal(a.Bytes().begin(), a.Bytes().end(), b.Bytes().begin());
 }
 
-bool Decoder::Name(der::Reader& r, DistName& out, std::string_view what) {
+bool Decoder::Name(der::Reader& r, DistName& out, Msg what) {
   auto seq = r.Expect(der::kSequence, what);
   if (!seq) return false;
   out.der = seq->whole;
@@ -185,16 +187,16 @@ bool Decoder::Name(der::Reader& r, DistName& out, std::string_view what) {
   // Encoded most general first; RFC 4514 writes them the other way round.
   std::vector<std::string> parts;
   while (!rdns.AtEnd()) {
-    auto set = rdns.Expect(der::kSet, "a relative distinguished name");
+    auto set = rdns.Expect(der::kSet, M::DerWhatRdn);
     if (!set) return false;
     der::Reader atvs = rdns.Enter(*set);
     std::string rdn;
     while (!atvs.AtEnd()) {
       if (!ctx_.budget.Take()) return false;
-      auto atv = atvs.Expect(der::kSequence, "a name attribute");
+      auto atv = atvs.Expect(der::kSequence, M::DerWhatNameAttr);
       if (!atv) return false;
       der::Reader in = atvs.Enter(*atv);
-      auto type = Oid(in, "a name attribute's type");
+      auto type = Oid(in, M::DerWhatNameAttrType);
       auto value = in.Next();
       if (!type || !value) return false;
       if (!rdn.empty()) rdn += '+';
@@ -227,13 +229,13 @@ bool Decoder::Name(der::Reader& r, DistName& out, std::string_view what) {
 }
 
 void Decoder::PublicKey(der::Reader& r, X509Cert& c) {
-  auto spki = r.Expect(der::kSequence, "the subject public key info");
+  auto spki = r.Expect(der::kSequence, M::DerWhatSpki);
   if (!spki) return;
   der::Reader in = r.Enter(*spki);
-  auto alg = in.Expect(der::kSequence, "the public key algorithm");
+  auto alg = in.Expect(der::kSequence, M::DerWhatKeyAlg);
   if (!alg) return;
   der::Reader a = in.Enter(*alg);
-  auto oid = Oid(a, "the public key algorithm");
+  auto oid = Oid(a, M::DerWhatKeyAlg);
   if (!oid) return;
   std::optional<std::string> curve;
   if (*oid == kOidEc) {
@@ -241,17 +243,17 @@ void Decoder::PublicKey(der::Reader& r, X509Cert& c) {
   }
   std::optional<Element> dsaParams;
   if (*oid == kOidDsa) dsaParams = a.Optional(der::kSequence);
-  auto key = in.Expect(der::kBitString, "the public key");
+  auto key = in.Expect(der::kBitString, M::DerWhatKey);
   if (!key) return;
   std::string_view name = Lookup(kOids, *oid);
   c.keyAlg = name.empty() ? *oid : std::string(name);
   io::Reader bits = key->body.From(1);  // after the count of unused bits
   if (*oid == kOidRsa) {
     der::Reader kr(bits, st_);
-    auto seq = kr.Expect(der::kSequence, "the RSA public key");
+    auto seq = kr.Expect(der::kSequence, M::DerWhatRsaKey);
     if (!seq) return;
     der::Reader k = kr.Enter(*seq);
-    if (auto n = k.Expect(der::kInteger, "the RSA modulus")) c.keyBits = BitLength(der::Unsigned(*n));
+    if (auto n = k.Expect(der::kInteger, M::DerWhatRsaModulus)) c.keyBits = BitLength(der::Unsigned(*n));
   } else if (curve) {
     static constexpr OidEntry kCurves[] = {
         {"1.2.840.10045.3.1.7", "P-256"}, {"1.3.132.0.34", "P-384"}, {"1.3.132.0.35", "P-521"}};
@@ -264,7 +266,7 @@ void Decoder::PublicKey(der::Reader& r, X509Cert& c) {
     if (c.keyBits == 0) c.keyAlg += " " + *curve;
   } else if (dsaParams) {
     der::Reader p = a.Enter(*dsaParams);
-    if (auto prime = p.Expect(der::kInteger, "the DSA prime")) c.keyBits = BitLength(der::Unsigned(*prime));
+    if (auto prime = p.Expect(der::kInteger, M::DerWhatDsaPrime)) c.keyBits = BitLength(der::Unsigned(*prime));
   } else if (*oid == "1.3.101.112") {
     c.keyBits = 256;
   } else if (*oid == "1.3.101.113") {
@@ -273,46 +275,46 @@ void Decoder::PublicKey(der::Reader& r, X509Cert& c) {
 }
 
 bool Decoder::Certificate(der::Reader& r, std::vector<X509Cert>& bag) {
-  auto cert = r.Expect(der::kSequence, "a certificate");
+  auto cert = r.Expect(der::kSequence, M::DerWhatCert);
   if (!cert) return false;
   if (!ctx_.budget.Take()) {
-    ctx_.an.AtOffset(Area::Certificates, cert->offset, "work limit reached; certificates left out");
+    ctx_.an.AtOffset(Area::Certificates, cert->offset, lang::Say(ctx_.options.lang, M::CertWorkCerts));
     return false;
   }
   X509Cert& c = bag.emplace_back();
   c.offset = cert->offset;
   der::Reader outer = r.Enter(*cert);
-  auto tbs = outer.Expect(der::kSequence, "the certificate's signed part");
+  auto tbs = outer.Expect(der::kSequence, M::DerWhatTbs);
   if (!tbs) return false;
   der::Reader t = outer.Enter(*tbs);
   if (auto v = t.Optional(der::CtxCons(0))) {
     der::Reader vr = t.Enter(*v);
-    if (auto n = vr.Expect(der::kInteger, "the certificate version")) (void)der::SmallInt(vr, *n);
+    if (auto n = vr.Expect(der::kInteger, M::DerWhatCertVersion)) (void)der::SmallInt(vr, *n);
   }
-  auto serial = t.Expect(der::kInteger, "the certificate serial number");
+  auto serial = t.Expect(der::kInteger, M::DerWhatCertSerial);
   if (!serial) return false;
   c.serial = der::Unsigned(*serial);
-  if (!Algorithm(t, "the certificate signature algorithm")) return false;
-  if (!Name(t, c.issuer, "the certificate issuer")) return false;
-  auto validity = t.Expect(der::kSequence, "the certificate validity");
+  if (!Algorithm(t, M::DerWhatCertSigAlg)) return false;
+  if (!Name(t, c.issuer, M::DerWhatCertIssuer)) return false;
+  auto validity = t.Expect(der::kSequence, M::DerWhatValidity);
   if (!validity) return false;
   der::Reader v = t.Enter(*validity);
-  Time(v, c.notBefore, "the start of validity");
-  Time(v, c.notAfter, "the end of validity");
-  if (!Name(t, c.subject, "the certificate subject")) return false;
+  Time(v, c.notBefore, M::DerWhatNotBefore);
+  Time(v, c.notAfter, M::DerWhatNotAfter);
+  if (!Name(t, c.subject, M::DerWhatCertSubject)) return false;
   PublicKey(t, c);
   c.complete = r.ok();
   return r.ok();
 }
 
 // The kinds besides X.509 that a certificates set may hold, by their tag.
-std::string_view OtherCertificateKind(std::uint8_t id) {
+std::optional<Msg> OtherCertificateKind(std::uint8_t id) {
   switch (id) {
-    case der::CtxCons(0): return "extended certificate (PKCS #6)";
-    case der::CtxCons(1): return "attribute certificate v1";
-    case der::CtxCons(2): return "attribute certificate v2";
-    case der::CtxCons(3): return "certificate of another format";
-    default: return {};
+    case der::CtxCons(0): return M::CertKindExtended;
+    case der::CtxCons(1): return M::CertKindAttrV1;
+    case der::CtxCons(2): return M::CertKindAttrV2;
+    case der::CtxCons(3): return M::CertKindOther;
+    default: return std::nullopt;
   }
 }
 
@@ -321,13 +323,14 @@ bool Decoder::CertificateChoice(der::Reader& r, std::vector<X509Cert>& bag) {
   auto next = peek.Next();
   if (!next) return false;
   if (next->id == der::kSequence) return Certificate(r, bag);
-  const std::string_view kind = OtherCertificateKind(next->id);
-  if (kind.empty()) {
-    r.Fail(der::Fault::kUnexpected, next->offset, "expected a certificate, found " + der::TagName(next->id));
+  const std::optional<Msg> kind = OtherCertificateKind(next->id);
+  if (!kind) {
+    r.Fail(der::Fault::kUnexpected, next->offset,
+           lang::Say(r.Language(), M::CertExpectedCertificate, {der::TagName(next->id, r.Language())}));
     return false;
   }
   if (!ctx_.budget.Take()) {
-    ctx_.an.AtOffset(Area::Certificates, next->offset, "work limit reached; certificates left out");
+    ctx_.an.AtOffset(Area::Certificates, next->offset, lang::Say(ctx_.options.lang, M::CertWorkCerts));
     return false;
   }
   (void)r.Next();
@@ -343,7 +346,7 @@ void Decoder::Authority(const std::vector<X509Cert>& bag, const io::Reader& issu
                         TimeStamp& t) {
   t.serial = serial;
   for (const X509Cert& c : bag)
-    if (c.kind.empty() && SameBytes(c.serial, serial) && SameBytes(c.issuer.der, issuer)) {
+    if (!c.kind && SameBytes(c.serial, serial) && SameBytes(c.issuer.der, issuer)) {
       t.authority = c.subject;
       return;
     }
@@ -360,44 +363,44 @@ void Decoder::Counter(der::Reader& r, std::size_t sig, TimeStamp& t) {
 
 void Decoder::Rfc3161(der::Reader& r, TimeStamp& t) {
   // A SignedData of its own whose content is the TSTInfo.
-  auto ci = r.Expect(der::kSequence, "the time stamp");
+  auto ci = r.Expect(der::kSequence, M::DerWhatStamp);
   if (!ci) return;
   der::Reader c = r.Enter(*ci);
-  auto type = Oid(c, "the time stamp's content type");
+  auto type = Oid(c, M::DerWhatStampType);
   if (!type) return;
-  auto wrap = c.Expect(der::CtxCons(0), "the time stamp's content");
+  auto wrap = c.Expect(der::CtxCons(0), M::DerWhatStampContent);
   if (!wrap) return;
   der::Reader w = c.Enter(*wrap);
-  auto sd = w.Expect(der::kSequence, "the time stamp's SignedData");
+  auto sd = w.Expect(der::kSequence, M::DerWhatStampSignedData);
   if (!sd) return;
   der::Reader s = w.Enter(*sd);
-  if (!s.Expect(der::kInteger, "the time stamp's version")) return;
-  if (!s.Expect(der::kSet, "the time stamp's digest algorithms")) return;
-  auto encap = s.Expect(der::kSequence, "the time stamp's signed content");
+  if (!s.Expect(der::kInteger, M::DerWhatStampVersion)) return;
+  if (!s.Expect(der::kSet, M::DerWhatStampDigestAlgs)) return;
+  auto encap = s.Expect(der::kSequence, M::DerWhatStampSigned);
   if (!encap) return;
   der::Reader e = s.Enter(*encap);
-  auto etype = Oid(e, "the time stamp's signed content type");
+  auto etype = Oid(e, M::DerWhatStampSignedType);
   if (!etype) return;
   if (*etype != kOidTstInfo) {
-    e.Fail(der::Fault::kUnexpected, encap->offset, "time stamp content is " + *etype + ", not TSTInfo");
+    e.Fail(der::Fault::kUnexpected, encap->offset, lang::Say(e.Language(), M::CertStampNotTstInfo, {*etype}));
     return;
   }
-  auto ew = e.Expect(der::CtxCons(0), "the TSTInfo");
+  auto ew = e.Expect(der::CtxCons(0), M::DerWhatTstInfo);
   if (!ew) return;
   der::Reader ewr = e.Enter(*ew);
-  auto octets = ewr.Expect(der::kOctetString, "the TSTInfo");
+  auto octets = ewr.Expect(der::kOctetString, M::DerWhatTstInfo);
   if (!octets) return;
   der::Reader inner(octets->body, st_);
-  auto tst = inner.Expect(der::kSequence, "the TSTInfo");
+  auto tst = inner.Expect(der::kSequence, M::DerWhatTstInfo);
   if (!tst) return;
   der::Reader ti = inner.Enter(*tst);
-  if (!ti.Expect(der::kInteger, "the TSTInfo version") || !Oid(ti, "the time stamp policy")) return;
-  auto imprint = ti.Expect(der::kSequence, "the time stamp's message imprint");
+  if (!ti.Expect(der::kInteger, M::DerWhatTstInfoVersion) || !Oid(ti, M::DerWhatStampPolicy)) return;
+  auto imprint = ti.Expect(der::kSequence, M::DerWhatStampImprint);
   if (!imprint) return;
   der::Reader im = ti.Enter(*imprint);
-  if (auto alg = Algorithm(im, "the time stamp's digest algorithm")) t.digestOid = *alg;
-  if (!ti.Expect(der::kInteger, "the time stamp serial number")) return;
-  auto gen = ti.Expect(der::kGeneralizedTime, "the time stamp's time");
+  if (auto alg = Algorithm(im, M::DerWhatStampDigestAlg)) t.digestOid = *alg;
+  if (!ti.Expect(der::kInteger, M::DerWhatStampSerial)) return;
+  auto gen = ti.Expect(der::kGeneralizedTime, M::DerWhatStampTime);
   if (!gen) return;
   if (auto tm = der::Time(ti, *gen)) t.time = *tm;
   // accuracy, ordering and nonce may come before the authority's name.
@@ -408,7 +411,7 @@ void Decoder::Rfc3161(der::Reader& r, TimeStamp& t) {
       der::Reader gn = ti.Enter(*x);
       if (auto dir = gn.Optional(der::CtxCons(4))) {
         der::Reader d = gn.Enter(*dir);
-        Name(d, t.authority, "the time-stamping authority's name");
+        Name(d, t.authority, M::DerWhatTsaName);
       }
       break;
     }
@@ -421,7 +424,7 @@ void Decoder::Rfc3161(der::Reader& r, TimeStamp& t) {
       if (!CertificateChoice(cr, bag)) break;
   }
   if (auto crls = s.Optional(der::CtxCons(1))) (void)crls;
-  auto infos = s.Expect(der::kSet, "the time stamp's signer infos");
+  auto infos = s.Expect(der::kSet, M::DerWhatStampSignerInfos);
   if (!infos) return;
   der::Reader ir = s.Enter(*infos);
   Signer signer;
@@ -431,24 +434,24 @@ void Decoder::Rfc3161(der::Reader& r, TimeStamp& t) {
   Authority(bag, signer.issuer.der, signer.serial, t);
   if (t.authority.full.empty()) t.authority = std::move(named);
   for (X509Cert& x : bag)
-    if (!x.kind.empty()) t.others.push_back(std::move(x));
+    if (x.kind) t.others.push_back(std::move(x));
 }
 
 void Decoder::Attributes(der::Reader& attrs, bool authenticated, std::size_t sig, Signer& s,
                          std::vector<TimeStamp>* stamps) {
   while (!attrs.AtEnd()) {
-    auto attr = attrs.Expect(der::kSequence, "an attribute");
+    auto attr = attrs.Expect(der::kSequence, M::DerWhatAttr);
     if (!attr) return;
     der::Reader a = attrs.Enter(*attr);
-    auto type = Oid(a, "an attribute's type");
+    auto type = Oid(a, M::DerWhatAttrType);
     if (!type) return;
-    auto values = a.Expect(der::kSet, "an attribute's values");
+    auto values = a.Expect(der::kSet, M::DerWhatAttrValues);
     if (!values) return;
     der::Reader v = a.Enter(*values);
     if (authenticated && *type == kOidSigningTime) {
-      Time(v, s.signingTime, "the signing time");
+      Time(v, s.signingTime, M::DerWhatSigningTime);
     } else if (authenticated && *type == kOidOpusInfo) {
-      auto opus = v.Expect(der::kSequence, "the program's name and address");
+      auto opus = v.Expect(der::kSequence, M::DerWhatOpus);
       if (!opus) return;
       der::Reader o = v.Enter(*opus);
       if (auto name = o.Optional(der::CtxCons(0))) {
@@ -484,29 +487,29 @@ void Decoder::Attributes(der::Reader& attrs, bool authenticated, std::size_t sig
 }
 
 void Decoder::SignerInfo(der::Reader& r, std::size_t sig, Signer& s, std::vector<TimeStamp>* stamps) {
-  auto si = r.Expect(der::kSequence, "a signer info");
+  auto si = r.Expect(der::kSequence, M::DerWhatSignerInfo);
   if (!si) return;
   der::Reader in = r.Enter(*si);
-  if (!in.Expect(der::kInteger, "the signer info version")) return;
+  if (!in.Expect(der::kInteger, M::DerWhatSignerInfoVersion)) return;
   if (auto ski = in.Optional(der::Ctx(0))) {
     s.keyId = ski->body;
   } else {
-    auto ias = in.Expect(der::kSequence, "the signer's issuer and serial number");
+    auto ias = in.Expect(der::kSequence, M::DerWhatSignerIssuerSerial);
     if (!ias) return;
     der::Reader i = in.Enter(*ias);
-    if (!Name(i, s.issuer, "the signer's issuer")) return;
-    auto serial = i.Expect(der::kInteger, "the signer's serial number");
+    if (!Name(i, s.issuer, M::DerWhatSignerIssuer)) return;
+    auto serial = i.Expect(der::kInteger, M::DerWhatSignerSerial);
     if (!serial) return;
     s.serial = der::Unsigned(*serial);
   }
   s.present = true;
-  if (auto alg = Algorithm(in, "the signer's digest algorithm")) s.digestOid = *alg;
+  if (auto alg = Algorithm(in, M::DerWhatSignerDigestAlg)) s.digestOid = *alg;
   if (auto auth = in.Optional(der::CtxCons(0))) {
     der::Reader a = in.Enter(*auth);
     Attributes(a, true, sig, s, stamps);
   }
-  if (!Algorithm(in, "the signature algorithm")) return;
-  if (!in.Expect(der::kOctetString, "the encrypted digest")) return;
+  if (!Algorithm(in, M::DerWhatSigAlg)) return;
+  if (!in.Expect(der::kOctetString, M::DerWhatEncryptedDigest)) return;
   if (auto unauth = in.Optional(der::CtxCons(1))) {
     der::Reader u = in.Enter(*unauth);
     Attributes(u, false, sig, s, stamps);
@@ -514,10 +517,10 @@ void Decoder::SignerInfo(der::Reader& r, std::size_t sig, Signer& s, std::vector
 }
 
 void Decoder::SignedData(der::Reader& top, int parent) {
-  auto ci = top.Expect(der::kSequence, "the signature's ContentInfo");
+  auto ci = top.Expect(der::kSequence, M::DerWhatContentInfo);
   if (!ci) return;
   if (!ctx_.budget.Take()) {
-    ctx_.an.AtOffset(Area::Certificates, ci->offset, "work limit reached; signatures left out");
+    ctx_.an.AtOffset(Area::Certificates, ci->offset, lang::Say(ctx_.options.lang, M::CertWorkSignatures));
     return;
   }
   const std::size_t index = entry_.signatures.size();
@@ -527,43 +530,42 @@ void Decoder::SignedData(der::Reader& top, int parent) {
   sig().parent = parent;
   sig().offset = ci->offset;
   der::Reader c = top.Enter(*ci);
-  auto type = Oid(c, "the signature's content type");
+  auto type = Oid(c, M::DerWhatSigContentType);
   if (!type) return;
   if (*type != kOidSignedData) {
-    c.Fail(der::Fault::kUnexpected, ci->offset, "signature content is " + *type + ", not signedData");
+    c.Fail(der::Fault::kUnexpected, ci->offset, lang::Say(c.Language(), M::CertNotSignedData, {*type}));
     return;
   }
-  auto wrap = c.Expect(der::CtxCons(0), "the SignedData");
+  auto wrap = c.Expect(der::CtxCons(0), M::DerWhatSignedData);
   if (!wrap) return;
   der::Reader w = c.Enter(*wrap);
-  auto sd = w.Expect(der::kSequence, "the SignedData");
+  auto sd = w.Expect(der::kSequence, M::DerWhatSignedData);
   if (!sd) return;
   der::Reader s = w.Enter(*sd);
-  if (!s.Expect(der::kInteger, "the SignedData version")) return;
-  if (!s.Expect(der::kSet, "the digest algorithms")) return;
-  auto encap = s.Expect(der::kSequence, "the signed content");
+  if (!s.Expect(der::kInteger, M::DerWhatSignedDataVersion)) return;
+  if (!s.Expect(der::kSet, M::DerWhatDigestAlgs)) return;
+  auto encap = s.Expect(der::kSequence, M::DerWhatSignedContent);
   if (!encap) return;
   der::Reader e = s.Enter(*encap);
-  auto ctype = Oid(e, "the signed content type");
+  auto ctype = Oid(e, M::DerWhatSignedContentType);
   if (!ctype) return;
   sig().contentType = *ctype;
   if (*ctype != kOidIndirectData)
-    ctx_.an.AtOffset(Area::Certificates, encap->offset,
-                     "signed content is " + *ctype + ", not SPC_INDIRECT_DATA: it names no file digest");
+    ctx_.an.AtOffset(Area::Certificates, encap->offset, lang::Say(ctx_.options.lang, M::CertNotIndirectData, {*ctype}));
   if (auto content = *ctype == kOidIndirectData ? e.Optional(der::CtxCons(0)) : std::nullopt) {
     der::Reader cw = e.Enter(*content);
     // SpcIndirectDataContent: what was signed (the PE image) and its digest.
-    auto ind = cw.Expect(der::kSequence, "the indirect data");
+    auto ind = cw.Expect(der::kSequence, M::DerWhatIndirect);
     if (!ind) return;
     der::Reader id = cw.Enter(*ind);
-    if (!id.Expect(der::kSequence, "the indirect data's type and value")) return;
-    auto info = id.Expect(der::kSequence, "the file digest");
+    if (!id.Expect(der::kSequence, M::DerWhatIndirectTypeValue)) return;
+    auto info = id.Expect(der::kSequence, M::DerWhatFileDigest);
     if (!info) return;
     der::Reader di = id.Enter(*info);
-    auto alg = Algorithm(di, "the file digest algorithm");
+    auto alg = Algorithm(di, M::DerWhatFileDigestAlg);
     if (!alg) return;
     sig().digestOid = *alg;
-    auto digest = di.Expect(der::kOctetString, "the file digest");
+    auto digest = di.Expect(der::kOctetString, M::DerWhatFileDigest);
     if (!digest) return;
     sig().signedDigest = digest->body;
   }
@@ -575,7 +577,7 @@ void Decoder::SignedData(der::Reader& top, int parent) {
     sig().certs = std::move(bag);
   }
   if (auto crls = s.Optional(der::CtxCons(1))) (void)crls;
-  auto infos = s.Expect(der::kSet, "the signer infos");
+  auto infos = s.Expect(der::kSet, M::DerWhatSignerInfos);
   if (!infos) return;
   der::Reader ir = s.Enter(*infos);
   Signer signer;
@@ -583,7 +585,7 @@ void Decoder::SignedData(der::Reader& top, int parent) {
   SignerInfo(ir, index, signer, &stamps);
   for (std::size_t i = 0; i < sig().certs.size(); ++i) {
     const X509Cert& x = sig().certs[i];
-    if (x.kind.empty() && SameBytes(x.serial, signer.serial) && SameBytes(x.issuer.der, signer.issuer.der)) {
+    if (!x.kind && SameBytes(x.serial, signer.serial) && SameBytes(x.issuer.der, signer.issuer.der)) {
       signer.cert = static_cast<int>(i);
       break;
     }
@@ -676,8 +678,9 @@ void NoteSignatures(Facts& f, const CertEntry& e) {
   for (const Signature& s : e.signatures) {
     if (s.parent != 0) continue;
     SignatureFacts sf;
-    if (s.signer.cert >= 0 && static_cast<std::size_t>(s.signer.cert) < e.certs.size()) {
-      const DistName& n = e.certs[static_cast<std::size_t>(s.signer.cert)].subject;
+    // The signer's certificate is one of its own signature's, not of a bare X.509 entry's.
+    if (s.signer.cert >= 0 && static_cast<std::size_t>(s.signer.cert) < s.certs.size()) {
+      const DistName& n = s.certs[static_cast<std::size_t>(s.signer.cert)].subject;
       sf.signer = n.cn.empty() ? n.full : n.cn;
     }
     sf.digestOid = s.digestOid;
@@ -706,6 +709,7 @@ CertificateTable ParseCertificates(const Context& ctx) {
   const std::uint64_t fileSize = ctx.file.Size();
   if (dir.rva >= fileSize) return t;  // the directory listing says so already
   t.present = true;
+  const lang::Lang l = ctx.options.lang;
   const std::uint64_t avail = std::min<std::uint64_t>(dir.size, fileSize - dir.rva);
   const io::Reader table = *ctx.file.Sub(dir.rva, avail);
   t.appended = fileSize - (dir.rva + avail);
@@ -717,20 +721,17 @@ CertificateTable ParseCertificates(const Context& ctx) {
       t.imageEnd = std::max(t.imageEnd, std::min<std::uint64_t>(std::uint64_t{s.pointerToRawData} + s.sizeOfRawData,
                                                                  fileSize));
   if (dir.rva < t.imageEnd)
-    ctx.an.AtOffset(Area::Certificates, dir.rva,
-                    "certificate table overlaps the image data, which runs to " + Hex(t.imageEnd));
+    ctx.an.AtOffset(Area::Certificates, dir.rva, lang::Say(l, M::CertOverlapsImage, {Hex(t.imageEnd)}));
   if (dir.rva % 8 != 0)
-    ctx.an.AtOffset(Area::Certificates, dir.rva, "certificate table does not start on an 8-byte boundary");
+    ctx.an.AtOffset(Area::Certificates, dir.rva, lang::Say(l, M::CertUnaligned));
   if (t.appended != 0)
-    ctx.an.AtOffset(Area::Certificates, dir.rva + avail,
-                    Dec(t.appended) + " bytes follow the certificate table; they are part of the digest, "
-                    "so a signature made before they were added no longer matches");
+    ctx.an.AtOffset(Area::Certificates, dir.rva + avail, lang::Say(l, M::CertAppended, {t.appended}));
 
   FileDigest digest(ctx, dir.rva, avail);
   bool hashed = false;
   for (std::uint64_t at = 0; at < table.Size();) {
     if (!ctx.budget.Take()) {
-      ctx.an.AtOffset(Area::Certificates, table.Base() + at, "work limit reached; certificate entries left out");
+      ctx.an.AtOffset(Area::Certificates, table.Base() + at, lang::Say(l, M::CertWorkEntries));
       break;
     }
     io::Cursor c(table, at);
@@ -740,29 +741,27 @@ CertificateTable ParseCertificates(const Context& ctx) {
     e.revision = c.U16();
     e.type = c.U16();
     if (!c.ok()) {
-      ctx.an.AtOffset(Area::Certificates, e.offset, "certificate entry header runs past the end of the table");
+      ctx.an.AtOffset(Area::Certificates, e.offset, lang::Say(l, M::CertEntryHeaderCut));
       break;
     }
     if (e.length < 8) {
-      ctx.an.AtOffset(Area::Certificates, e.offset, "certificate entry length " + Dec(e.length) +
-                                                        " is shorter than its own header");
+      ctx.an.AtOffset(Area::Certificates, e.offset, lang::Say(l, M::CertEntryTooShort, {e.length}));
       break;
     }
     bool whole = table.Has(at, e.length);
     if (!whole)
-      ctx.an.AtOffset(Area::Certificates, e.offset,
-                      "certificate entry of " + Dec(e.length) + " bytes runs past the end of the table (" +
-                          Dec(table.Size() - at) + " bytes left)");
+      ctx.an.AtOffset(Area::Certificates, e.offset, lang::Say(l, M::CertEntryCut, {e.length, table.Size() - at}));
     e.data = table.Sub(at + 8, std::min<std::uint64_t>(e.length, table.Size() - at) - 8).value_or(io::Reader());
     // Entries follow each other on 8-byte boundaries, the gap filled with zeros.
     const std::uint64_t next = (at + e.length + 7) / 8 * 8;
     for (std::uint64_t p = at + e.length; whole && p < next && p < table.Size(); ++p)
       if (table.U8(p) != 0) {
-        ctx.an.AtOffset(Area::Certificates, table.Base() + p, "padding after a certificate entry is not zero");
+        ctx.an.AtOffset(Area::Certificates, table.Base() + p, lang::Say(l, M::CertPadding));
         break;
       }
 
     der::Status st;
+    st.lang = l;
     Decoder dec(ctx, e, st);
     der::Reader r(e.data, st);
     if (e.type == kTypePkcs7) {
@@ -770,28 +769,24 @@ CertificateTable ParseCertificates(const Context& ctx) {
     } else if (e.type == kTypeX509) {
       dec.Certificate(r, e.certs);
     }
-    if (!st.ok()) ctx.an.AtOffset(Area::Certificates, st.offset, "signature: " + st.text);
+    if (!st.ok()) ctx.an.AtOffset(Area::Certificates, st.offset, lang::Say(l, M::CertDecodeFault, {st.text}));
     for (Signature& s : e.signatures) {
       auto alg = HashOf(s.digestOid);
       if (!alg) {
         if (!s.digestOid.empty())
           ctx.an.AtOffset(Area::Certificates, s.offset,
-                          "signature " + Dec(static_cast<std::uint64_t>(s.number)) + " uses a digest (" +
-                              (DigestName(s.digestOid).empty() ? s.digestOid : std::string(DigestName(s.digestOid))) +
-                              ") that is not computed here");
+                          lang::Say(l, M::CertDigestNotComputed,
+                                    {s.number, DigestName(s.digestOid).empty() ? std::string_view(s.digestOid)
+                                                                               : DigestName(s.digestOid)}));
         continue;
       }
       s.computed = true;
       s.digest = digest.Compute(*alg);
       if (!hashed && digest.Gaps() != 0)
-        ctx.an.Note(Area::Certificates, Dec(digest.Gaps()) + " bytes between the headers and sections are outside "
-                                        "the digest: they can change without breaking a signature");
+        ctx.an.Note(Area::Certificates, lang::Say(l, M::CertGaps, {digest.Gaps()}));
       hashed = true;
       if (s.signedDigest.Size() != 0 && !SameBytes(s.signedDigest, io::Reader(s.digest.View())))
-        ctx.an.AtOffset(Area::Certificates, s.signedDigest.Base(),
-                        "signature " + Dec(static_cast<std::uint64_t>(s.number)) +
-                            ": the file's digest does not match the signed one; the file was changed after it "
-                            "was signed");
+        ctx.an.AtOffset(Area::Certificates, s.signedDigest.Base(), lang::Say(l, M::CertMismatch, {s.number}));
     }
     if (Facts* f = ctx.facts) NoteSignatures(*f, e);
     t.entries.push_back(std::move(e));

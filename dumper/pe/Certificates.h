@@ -3,12 +3,14 @@
 // Strings are built (names, dates); byte strings (serials, digests) are views
 // into the file.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "dumper/crypto/Sha.h"
 #include "dumper/io/Reader.h"
+#include "dumper/lang/Lang.h"
 
 namespace kestrova::dumper::pe {
 
@@ -26,10 +28,10 @@ struct X509Cert {
   std::string keyAlg;  // "RSA", "EC P-256", ... or the OID
   std::uint32_t keyBits = 0;
   bool complete = false;  // every field above was read
-  // Empty for an X.509 certificate. A certificates set may also hold the other
+  // None for an X.509 certificate. A certificates set may also hold the other
   // kinds (extended and attribute certificates, other formats): legal, so they
   // are named and measured, not decoded.
-  std::string_view kind;
+  std::optional<lang::Msg> kind;
   std::uint64_t size = 0;  // bytes, with the element's header
 };
 

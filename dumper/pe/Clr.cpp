@@ -6,9 +6,13 @@
 
 #include "dumper/crypto/Sha.h"
 #include "dumper/io/Format.h"
+#include "dumper/lang/catalog/Clr.h"
 #include "dumper/pe/Facts.h"
 
 namespace kestrova::dumper::pe {
+
+using lang::Msg;
+namespace M = lang::M;
 
 namespace {
 
@@ -36,25 +40,25 @@ constexpr FieldDef kHeader[] = {
 constexpr std::uint64_t kHeaderSize = 72;
 
 constexpr Named kHeaderFlags[] = {
-    {0x00000001, "ILONLY", "only IL code, no native code"},
-    {0x00000002, "32BITREQUIRED", "must run in a 32-bit process"},
-    {0x00000004, "IL_LIBRARY", "precompiled IL library"},
-    {0x00000008, "STRONGNAMESIGNED", "signed with a strong name"},
-    {0x00000010, "NATIVE_ENTRYPOINT", "entry point is native code (an RVA)"},
-    {0x00010000, "TRACKDEBUGDATA", "runtime keeps debug data"},
-    {0x00020000, "32BITPREFERRED", "prefers a 32-bit process"},
+    {0x00000001, "ILONLY", Msg(M::ClrFlagIlOnly)},
+    {0x00000002, "32BITREQUIRED", Msg(M::ClrFlag32BitRequired)},
+    {0x00000004, "IL_LIBRARY", Msg(M::ClrFlagIlLibrary)},
+    {0x00000008, "STRONGNAMESIGNED", Msg(M::ClrFlagStrongName)},
+    {0x00000010, "NATIVE_ENTRYPOINT", Msg(M::ClrFlagNativeEntry)},
+    {0x00010000, "TRACKDEBUGDATA", Msg(M::ClrFlagTrackDebug)},
+    {0x00020000, "32BITPREFERRED", Msg(M::ClrFlag32BitPreferred)},
 };
 
 constexpr Named kAssemblyFlags[] = {
-    {0x0001, "PublicKey", "holds the full public key"},
-    {0x0100, "Retargetable", "may bind to another publisher's assembly"},
-    {0x0200, "WindowsRuntime", "Windows Runtime content"},
-    {0x4000, "DisableJITcompileOptimizer", "JIT optimizer off"},
-    {0x8000, "EnableJITcompileTracking", "JIT tracking on"},
+    {0x0001, "PublicKey", Msg(M::ClrAsmFullKey)},
+    {0x0100, "Retargetable", Msg(M::ClrAsmRetargetable)},
+    {0x0200, "WindowsRuntime", Msg(M::ClrAsmWinRt)},
+    {0x4000, "DisableJITcompileOptimizer", Msg(M::ClrAsmJitOptOff)},
+    {0x8000, "EnableJITcompileTracking", Msg(M::ClrAsmJitTracking)},
 };
 
 constexpr Named kHashAlgorithms[] = {
-    {0x0000, "None", "no hash"},
+    {0x0000, "None", Msg(M::ClrHashNone)},
     {0x8003, "MD5", "MD5"},
     {0x8004, "SHA1", "SHA-1"},
     {0x800C, "SHA256", "SHA-256"},
@@ -102,12 +106,13 @@ constexpr Named kImplMapWords[] = {
 
 ClrInfo ParseClr(const Context& ctx) {
   ClrInfo r;
-  DirectoryView dir = OpenDirectory(ctx, kDirClr, Area::Clr, "CLR header");
+  DirectoryView dir = OpenDirectory(ctx, kDirClr, Area::Clr, M::ClrHeaderWhat);
+  const lang::Lang l = ctx.options.lang;
   if (!dir.backed) return r;
   std::uint64_t holds = kHeaderSize;
   if (auto cb = dir.data.U32(0); cb && *cb < kHeaderSize) {
     holds = *cb;
-    ctx.an.AtOffset(Area::Clr, dir.data.Base(), "CLR header says it is " + io::Dec(*cb) + " bytes, less than its 72");
+    ctx.an.AtOffset(Area::Clr, dir.data.Base(), lang::Say(l, M::ClrHeaderShort, {*cb}));
   }
   r.header = ReadFields(dir.data, 0, kHeader, false, holds);
   r.present = true;
@@ -116,27 +121,27 @@ ClrInfo ParseClr(const Context& ctx) {
     ctx.facts->ilOnly = r.header.Has(kClrFlags) && (r.header[kClrFlags] & 0x1) != 0;  // ILONLY
   }
   if (r.header.available < holds) {
-    ctx.an.AtOffset(Area::Clr, dir.data.Base() + r.header.available, "CLR header is cut by the end of its data");
+    ctx.an.AtOffset(Area::Clr, dir.data.Base() + r.header.available, lang::Say(l, M::ClrHeaderCut));
   }
   if (!r.header.Has(kClrMetaDataSize)) return r;
   std::uint32_t rva = static_cast<std::uint32_t>(r.header[kClrMetaDataRva]);
   std::uint32_t size = static_cast<std::uint32_t>(r.header[kClrMetaDataSize]);
   if (rva == 0) {
-    ctx.an.AtOffset(Area::Clr, dir.data.Base() + 8, "CLR header has no metadata");
+    ctx.an.AtOffset(Area::Clr, dir.data.Base() + 8, lang::Say(l, M::ClrNoMetadata));
     return r;
   }
   auto view = ctx.map.View(rva);
   if (!view) {
-    ctx.an.AtRva(Area::Clr, rva, "metadata is not backed by file data");
+    ctx.an.AtRva(Area::Clr, rva, lang::Say(l, M::ClrMetadataNotBacked));
     return r;
   }
   io::Reader md = *view;
   if (auto whole = view->Sub(0, size)) {
     md = *whole;
   } else {
-    ctx.an.AtRva(Area::Clr, rva, "metadata size " + io::Hex(size) + " runs past its section's data; read to its end");
+    ctx.an.AtRva(Area::Clr, rva, lang::Say(l, M::ClrMetadataCut, {io::Hex(size)}));
   }
-  r.md.emplace(md, ctx.an, Area::Clr);
+  r.md.emplace(md, ctx.an, Area::Clr, l);
   if (ctx.facts && r.md->ok()) NoteClr(ctx.facts->marks, *r.md);
   if (ctx.facts) {
     // The <Module> pseudo-type holds the global members: not a type a reader wrote.
@@ -150,8 +155,7 @@ ClrInfo ParseClr(const Context& ctx) {
     int table = static_cast<int>(entry >> 24);
     std::uint32_t row = entry & 0xFFFFFF;
     if ((table != clr::kMethodDef && table != clr::kFile) || row == 0 || row > r.md->Rows(table))
-      ctx.an.AtOffset(Area::Clr, dir.data.Base() + 20,
-                      "EntryPointToken " + io::Hex(entry, 8) + " names no MethodDef or File row");
+      ctx.an.AtOffset(Area::Clr, dir.data.Base() + 20, lang::Say(l, M::ClrBadEntryToken, {io::Hex(entry, 8)}));
   }
   return r;
 }

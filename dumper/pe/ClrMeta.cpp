@@ -4,10 +4,13 @@
 #include <bit>
 
 #include "dumper/io/Format.h"
+#include "dumper/lang/catalog/Clr.h"
 
 namespace kestrova::dumper::pe::clr {
 
 using io::Hex;
+using lang::Msg;
+namespace M = lang::M;
 
 namespace {
 
@@ -96,8 +99,10 @@ constexpr CodedDef kCoded[static_cast<std::size_t>(Coded::Count)] = {
     {1, {kTypeDef, kMethodDef}, 2},
 };
 
-constexpr std::string_view kFaultWhat[] = {"string indexes", "blob indexes", "GUID indexes", "row indexes",
-                                           "coded indexes", "signatures", "member lists", "nestings"};
+// "N more bad ... not listed", by kind of fault.
+constexpr Msg kFaultMore[] = {Msg(M::ClrMoreStringIndexes), Msg(M::ClrMoreBlobIndexes), Msg(M::ClrMoreGuidIndexes),
+                              Msg(M::ClrMoreRowIndexes),    Msg(M::ClrMoreCodedIndexes), Msg(M::ClrMoreSignatures),
+                              Msg(M::ClrMoreLists),         Msg(M::ClrMoreNestings)};
 constexpr std::uint32_t kReportsPerFault = 5;  // FaultCount::at holds this many
 
 }  // namespace
@@ -107,7 +112,8 @@ std::string_view TableName(int t) {
   return kTables[t].name;
 }
 
-Metadata::Metadata(const io::Reader& md, Anomalies& anomalies, Area a) : an(anomalies), area(a), md_(md) {
+Metadata::Metadata(const io::Reader& md, Anomalies& anomalies, Area a, lang::Lang l)
+    : an(anomalies), area(a), language(l), md_(md) {
   ReadRoot(md);
 }
 
@@ -115,7 +121,7 @@ void Metadata::ReadRoot(const io::Reader& md) {
   io::Cursor c(md, 0);
   std::uint32_t signature = c.U32();
   if (!c.ok() || signature != 0x424A5342) {
-    an.AtOffset(area, md.Base(), "metadata does not start with the signature BSJB");
+    an.AtOffset(area, md.Base(), lang::Say(language, M::ClrNoBsjb));
     return;
   }
   major = c.U16();
@@ -123,7 +129,7 @@ void Metadata::ReadRoot(const io::Reader& md) {
   c.Skip(4);
   std::uint32_t length = c.U32();
   if (!c.ok() || !md.Has(16, length)) {
-    an.AtOffset(area, md.Base() + 12, "metadata version string runs past the metadata");
+    an.AtOffset(area, md.Base() + 12, lang::Say(language, M::ClrVersionCut));
     return;
   }
   version = md.Fixed(16, std::min<std::uint32_t>(length, 255));
@@ -132,7 +138,7 @@ void Metadata::ReadRoot(const io::Reader& md) {
   flags = s.U16();
   std::uint16_t count = s.U16();
   if (!s.ok()) {
-    an.AtOffset(area, md.Base() + 16 + length, "metadata root ends before its stream count");
+    an.AtOffset(area, md.Base() + 16 + length, lang::Say(language, M::ClrRootCut));
     return;
   }
   std::uint64_t at = s.Offset();
@@ -140,8 +146,7 @@ void Metadata::ReadRoot(const io::Reader& md) {
   // A real root has five or six streams; past a few dozen it is not a root.
   constexpr std::uint16_t kMaxStreams = 32;
   if (count > kMaxStreams) {
-    an.AtOffset(area, md.Base() + 18 + length, "metadata root claims " + io::Dec(count) + " streams; the first " +
-                                                   io::Dec(kMaxStreams) + " are read");
+    an.AtOffset(area, md.Base() + 18 + length, lang::Say(language, M::ClrManyStreams, {count, kMaxStreams}));
     count = kMaxStreams;
   }
   for (std::uint16_t i = 0; i < count; ++i) {
@@ -151,7 +156,7 @@ void Metadata::ReadRoot(const io::Reader& md) {
     st.size = h.U32();
     io::CString name = md.String(at + 8, 32);
     if (!h.ok() || !name.terminated) {
-      an.AtOffset(area, md.Base() + at, "stream header " + io::Dec(i) + " runs past the metadata or has no name");
+      an.AtOffset(area, md.Base() + at, lang::Say(language, M::ClrStreamHeaderBad, {i}));
       break;
     }
     st.name = name.text;
@@ -162,7 +167,7 @@ void Metadata::ReadRoot(const io::Reader& md) {
   }
   for (const Stream& st : streams) {
     if (!st.inside) {
-      an.AtOffset(area, st.fileOffset, "stream " + std::string(st.name) + " runs past the metadata");
+      an.AtOffset(area, st.fileOffset, lang::Say(language, M::ClrStreamPast, {st.name}));
       continue;
     }
     io::Reader r = *md.Sub(st.offset, st.size);
@@ -186,7 +191,7 @@ void Metadata::ReadTables(const Stream& st, const io::Reader& md) {
   valid = c.U64();
   sorted = c.U64();
   if (!c.ok()) {
-    an.AtOffset(area, tablesOffset, "tables stream ends inside its header");
+    an.AtOffset(area, tablesOffset, lang::Say(language, M::ClrTablesHeaderCut));
     return;
   }
   hasTables = true;
@@ -194,12 +199,13 @@ void Metadata::ReadTables(const Stream& st, const io::Reader& md) {
     if ((valid >> t & 1) == 0) continue;
     declared[static_cast<std::size_t>(t)] = c.U32();
     if (!c.ok()) {
-      an.AtOffset(area, tablesOffset + 24, "tables stream ends inside its row counts");
+      an.AtOffset(area, tablesOffset + 24, lang::Say(language, M::ClrTablesCountsCut));
       declared = {};
       return;
     }
     if (t >= kKnownTables)
-      an.AtOffset(area, c.Offset() - 4 + tablesOffset, "row count for unknown table " + Hex(static_cast<std::uint32_t>(t), 2));
+      an.AtOffset(area, c.Offset() - 4 + tablesOffset,
+                  lang::Say(language, M::ClrUnknownTableCount, {Hex(static_cast<std::uint32_t>(t), 2)}));
   }
   // Some writers put one more word after the counts and say so in this bit.
   if (heapSizes & 0x40) c.Skip(4);
@@ -211,8 +217,7 @@ void Metadata::ReadTables(const Stream& st, const io::Reader& md) {
     std::uint64_t bytes = *io::CheckedMul(declared[i], rowSize_[i]);  // 2^32 * 64 cannot wrap
     if (!tables_.Has(at, bytes)) {
       an.AtOffset(area, tablesOffset + std::min<std::uint64_t>(at, tables_.Size()),
-                  "table " + std::string(kTables[t].name) + " (" + io::Dec(declared[i]) +
-                      " rows) runs past the tables stream; it and the tables after it are not read");
+                  lang::Say(language, M::ClrTablePast, {kTables[t].name, declared[i]}));
       return;
     }
     start_[i] = at;
@@ -280,19 +285,19 @@ void Metadata::Report(Fault f, std::uint64_t offset, std::string text) const {
 void Metadata::ReportSummary() const {
   for (std::size_t f = 0; f < faults_.size(); ++f)
     if (faults_[f].unreported != 0)
-      an.Note(area, io::Dec(faults_[f].unreported) + " more bad " + std::string(kFaultWhat[f]) + " not listed");
+      an.Note(area, lang::Say(language, kFaultMore[f], {faults_[f].unreported}));
 }
 
 std::string_view Metadata::String(std::uint32_t index, std::uint64_t where) const {
   if (index == 0) return {};
   if (index >= strings_.Size()) {
     Report(Fault::StringIndex, where ? where : strings_.Base(),
-           "string index " + Hex(index) + " is past the #Strings heap (" + Hex(strings_.Size()) + " bytes)");
-    return "(bad string index)";
+           lang::Say(language, M::ClrStringPast, {Hex(index), Hex(strings_.Size())}));
+    return lang::Text(M::ClrBadString, language);
   }
   io::CString s = strings_.String(index, 1024);
   if (!s.terminated)
-    Report(Fault::StringIndex, strings_.Base() + index, "string at heap offset " + Hex(index) + " is not terminated");
+    Report(Fault::StringIndex, strings_.Base() + index, lang::Say(language, M::ClrStringOpen, {Hex(index)}));
   return s.text;
 }
 
@@ -301,7 +306,7 @@ std::optional<io::Reader> Metadata::Blob(std::uint32_t index, std::uint64_t wher
   auto b0 = blob_.U8(index);
   if (!b0) {
     Report(Fault::BlobIndex, where ? where : blob_.Base(),
-           "blob index " + Hex(index) + " is past the #Blob heap (" + Hex(blob_.Size()) + " bytes)");
+           lang::Say(language, M::ClrBlobPast, {Hex(index), Hex(blob_.Size())}));
     return std::nullopt;
   }
   std::uint32_t len = 0, head = 0;
@@ -316,18 +321,18 @@ std::optional<io::Reader> Metadata::Blob(std::uint32_t index, std::uint64_t wher
           std::uint32_t{blob_.U8(std::uint64_t{index} + 2).value_or(0)} << 8 | blob_.U8(std::uint64_t{index} + 3).value_or(0);
     head = 4;
   } else {
-    Report(Fault::BlobIndex, blob_.Base() + index, "blob at heap offset " + Hex(index) + " has a bad length prefix");
+    Report(Fault::BlobIndex, blob_.Base() + index, lang::Say(language, M::ClrBlobBadLength, {Hex(index)}));
     return std::nullopt;
   }
   auto r = blob_.Sub(std::uint64_t{index} + head, len);
-  if (!r) Report(Fault::BlobIndex, blob_.Base() + index, "blob at heap offset " + Hex(index) + " runs past the #Blob heap");
+  if (!r) Report(Fault::BlobIndex, blob_.Base() + index, lang::Say(language, M::ClrBlobCut, {Hex(index)}));
   return r;
 }
 
 std::optional<io::Reader> Metadata::Guid(std::uint32_t index) const {
   if (index == 0) return std::nullopt;
   auto r = guid_.Sub(std::uint64_t{index - 1} * 16, 16);
-  if (!r) Report(Fault::GuidIndex, tablesOffset, "GUID index " + io::Dec(index) + " is past the #GUID heap");
+  if (!r) Report(Fault::GuidIndex, tablesOffset, lang::Say(language, M::ClrGuidPast, {index}));
   return r;
 }
 
@@ -335,7 +340,7 @@ std::optional<Ref> Metadata::Decode(Coded kind, std::uint32_t value, std::uint64
   const CodedDef& d = kCoded[static_cast<std::size_t>(kind)];
   std::uint32_t tag = value & ((1u << d.bits) - 1);
   if (tag >= d.count || d.tables[tag] < 0) {
-    Report(Fault::CodedTag, where ? where : tablesOffset, "coded index " + Hex(value) + " has tag " + io::Dec(tag) + ", which names no table");
+    Report(Fault::CodedTag, where ? where : tablesOffset, lang::Say(language, M::ClrCodedBadTag, {Hex(value), tag}));
     return std::nullopt;
   }
   Ref r{d.tables[tag], value >> d.bits};
@@ -347,7 +352,7 @@ bool Metadata::CheckRow(int t, std::uint32_t row, bool endAllowed, std::uint64_t
   std::uint32_t limit = Rows(t) + (endAllowed ? 1 : 0);
   if (row <= limit) return true;
   Report(Fault::RowIndex, where ? where : tablesOffset,
-         std::string(TableName(t)) + " row " + io::Dec(row) + " is past the table's " + io::Dec(Rows(t)) + " rows");
+         lang::Say(language, M::ClrRowPast, {TableName(t), row, Rows(t)}));
   return false;
 }
 
@@ -369,15 +374,13 @@ Metadata::Range Metadata::List(int t, std::uint32_t row, int c, int target) cons
   if (r.first == 0 || r.first > size + 1) {
     if (r.first != 0 || size != 0)
       Report(Fault::List, RowOffset(t, row),
-             std::string(TableName(t)) + " row " + io::Dec(row) + " starts its " + std::string(TableName(target)) +
-                 " list at " + io::Dec(r.first) + ", outside the table's " + io::Dec(size) + " rows");
+             lang::Say(language, M::ClrListOutside, {TableName(t), row, TableName(target), r.first, size}));
     return {1, 1};
   }
   if (r.end > size + 1) r.end = size + 1;
   if (r.end < r.first) {
     Report(Fault::List, RowOffset(t, row),
-           std::string(TableName(t)) + " row " + io::Dec(row) + " has a " + std::string(TableName(target)) +
-               " list that ends before it starts");
+           lang::Say(language, M::ClrListBackwards, {TableName(t), row, TableName(target)}));
     r.end = r.first;
   }
   return r;
@@ -387,8 +390,7 @@ Metadata::Range Metadata::NextList(int t, std::uint32_t row, int c, int target, 
   Range r = List(t, row, c, target);
   if (r.first < seen && r.end > r.first) {
     Report(Fault::List, RowOffset(t, row),
-           std::string(TableName(t)) + " row " + io::Dec(row) + " has a " + std::string(TableName(target)) +
-               " list that overlaps the one before it");
+           lang::Say(language, M::ClrListOverlap, {TableName(t), row, TableName(target)}));
     r.first = std::min(seen, r.end);
   }
   seen = std::max(seen, r.end);

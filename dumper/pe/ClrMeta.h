@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "dumper/io/Reader.h"
+#include "dumper/lang/Lang.h"
 #include "dumper/pe/Image.h"
 
 namespace kestrova::dumper::pe::clr {
@@ -59,8 +60,8 @@ enum class Fault : std::uint8_t { StringIndex, BlobIndex, GuidIndex, RowIndex, C
 class Metadata {
  public:
   // `md` is the metadata as the CLR header points at it; problems go to `an`
-  // under `area`, at file offsets.
-  Metadata(const io::Reader& md, Anomalies& an, Area area);
+  // under `area`, at file offsets, said in `lang`.
+  Metadata(const io::Reader& md, Anomalies& an, Area area, lang::Lang lang = lang::Lang::En);
 
   bool ok() const { return ok_; }  // a root with the signature was found
   std::uint16_t major = 0, minor = 0, flags = 0;
@@ -137,6 +138,7 @@ class Metadata {
 
   Anomalies& an;
   Area area;
+  lang::Lang language;  // of the problems' texts
 
  private:
   void ReadRoot(const io::Reader& md);

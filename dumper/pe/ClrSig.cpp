@@ -1,8 +1,12 @@
 #include "dumper/pe/ClrSig.h"
 
 #include "dumper/io/Format.h"
+#include "dumper/lang/catalog/Clr.h"
 
 namespace kestrova::dumper::pe::clr {
+
+using lang::Msg;
+namespace M = lang::M;
 
 namespace {
 
@@ -28,15 +32,15 @@ struct Names::Sig {
   std::uint32_t& steps;
   bool bad = false;
 
-  void Fail(std::string_view what) {
+  void Fail(Msg what, std::initializer_list<lang::Arg> args = {}) {
     if (bad) return;
     bad = true;
-    n.md_.Report(Fault::Signature, r.Base() + at, "signature " + std::string(what));
+    n.md_.Report(Fault::Signature, r.Base() + at, lang::Say(n.md_.language, what, args));
   }
   std::uint8_t Byte() {
     auto b = r.U8(at);
     if (!b) {
-      Fail("ends early");
+      Fail(M::ClrSigEndsEarly);
       return 0;
     }
     ++at;
@@ -53,7 +57,7 @@ struct Names::Sig {
       for (int i = 0; i < 3; ++i) v = v << 8 | Byte();
       return v;
     }
-    Fail("holds a bad compressed number");
+    Fail(M::ClrSigBadNumber);
     return 0;
   }
   // A compressed signed number (array lower bounds).
@@ -67,7 +71,7 @@ struct Names::Sig {
   }
   bool Room(std::string& out) {
     if (out.size() > kMaxText) {
-      Fail("is longer than the listing shows; cut");
+      Fail(M::ClrSigTooLong);
       return false;
     }
     return !bad;
@@ -78,7 +82,7 @@ struct Names::Sig {
     static constexpr int kTag[] = {kTypeDef, kTypeRef, kTypeSpec, -1};
     int t = kTag[v & 3];
     if (t < 0) {
-      Fail("names a type with a bad tag");
+      Fail(M::ClrSigBadTypeTag);
       return;
     }
     Ref ref{t, v >> 2};
@@ -98,7 +102,7 @@ struct Names::Sig {
   }
   void Type(std::string& out, int depth) {
     if (depth > kMaxDepth || ++steps > kMaxSteps) {
-      Fail(depth > kMaxDepth ? "nests too deep (a type that contains itself?)" : "takes too many steps to decode");
+      Fail(depth > kMaxDepth ? M::ClrSigTooDeep : M::ClrSigTooManySteps);
       return;
     }
     if (!Room(out)) return;
@@ -118,10 +122,10 @@ struct Names::Sig {
       case 0x14: Array(out, depth); return;
       case 0x15: {
         std::uint8_t kind = Byte();
-        if (kind != 0x11 && kind != 0x12) Fail("has a generic instance of neither class nor value type");
+        if (kind != 0x11 && kind != 0x12) Fail(M::ClrSigBadGenericInst);
         TypeDefOrRef(out, depth);
         std::uint32_t count = Number();
-        if (count > 1024) Fail("has too many generic arguments");
+        if (count > 1024) Fail(M::ClrSigTooManyGenericArgs);
         out += "<";
         for (std::uint32_t i = 0; i < count && !bad; ++i) {
           if (i) out += ", ";
@@ -146,7 +150,7 @@ struct Names::Sig {
         return;
       }
       case 0x45: Type(out, depth + 1); out += " pinned"; return;
-      default: Fail("holds unknown element type " + io::Hex(e, 2)); return;
+      default: Fail(M::ClrSigUnknownElement, {io::Hex(e, 2)}); return;
     }
   }
   void Array(std::string& out, int depth) {
@@ -154,14 +158,14 @@ struct Names::Sig {
     std::uint32_t rank = Number();
     std::uint32_t nsizes = Number();
     if (rank > 64 || nsizes > rank) {
-      Fail("has an array of impossible rank");
+      Fail(M::ClrSigBadRank);
       return;
     }
     std::uint32_t sizes[64] = {};
     for (std::uint32_t i = 0; i < nsizes; ++i) sizes[i] = Number();
     std::uint32_t nlow = Number();
     if (nlow > rank) {
-      Fail("has more array bounds than dimensions");
+      Fail(M::ClrSigTooManyBounds);
       return;
     }
     std::int64_t low[64] = {};
@@ -192,7 +196,7 @@ struct Names::Sig {
   // After the calling convention's first byte has been looked at.
   void Method(std::string& out, std::string_view name, int depth) {
     std::uint8_t conv = Byte();
-    if ((conv & 0x0F) > 5) Fail("has an unknown calling convention");
+    if ((conv & 0x0F) > 5) Fail(M::ClrSigBadCallConv);
     std::string head;
     if ((conv & 0x20) == 0) head += "static ";
     if (conv & 0x40) head += "explicit ";
@@ -203,7 +207,7 @@ struct Names::Sig {
     std::uint32_t count = Number();
     if (bad) return;
     if (count > r.Size()) {
-      Fail("claims more parameters than it has bytes");
+      Fail(M::ClrSigTooManyParams);
       return;
     }
     out += head;
@@ -258,8 +262,7 @@ void Names::TypeDefAt(std::string& out, std::uint32_t row, int depth) const {
   std::uint32_t outer = Enclosing(row);
   if (outer != 0 && depth >= kMaxDepth)
     md_.Report(Fault::Nesting, md_.RowOffset(kTypeDef, row),
-               "TypeDef row " + io::Dec(row) + " is nested deeper than " + io::Dec(kMaxDepth) +
-                   " types (enclosing types that go round in a loop?)");
+               lang::Say(md_.language, M::ClrTypeDefTooDeep, {row, kMaxDepth}));
   if (outer != 0 && depth < kMaxDepth) {
     TypeDefAt(out, outer, depth + 1);
     out += "/";
@@ -278,8 +281,7 @@ void Names::TypeRefAt(std::string& out, std::uint32_t row, int depth) const {
   bool nested = scope && scope->table == kTypeRef && scope->row != 0;
   if (nested && depth >= kMaxDepth)
     md_.Report(Fault::Nesting, md_.RowOffset(kTypeRef, row),
-               "TypeRef row " + io::Dec(row) + " is nested deeper than " + io::Dec(kMaxDepth) +
-                   " types (scopes that go round in a loop?)");
+               lang::Say(md_.language, M::ClrTypeRefTooDeep, {row, kMaxDepth}));
   if (nested && depth < kMaxDepth) {
     TypeRefAt(out, scope->row, depth + 1);
     out += "/";
@@ -305,7 +307,7 @@ void Names::TypeAt(std::string& out, Ref r, int depth, std::uint32_t& steps) con
   auto blob = md_.BlobOf(kTypeSpec, r.row, col::kTypeSpecSig);
   if (!blob) return;
   if (depth > kMaxDepth) {
-    md_.Report(Fault::Signature, blob->Base(), "signature nests too deep (a type that contains itself?)");
+    md_.Report(Fault::Signature, blob->Base(), lang::Say(md_.language, M::ClrSigTooDeep));
     out += "?";
     return;
   }
@@ -328,7 +330,7 @@ bool Names::Field(std::string& out, std::uint32_t row) const {
   if (!b) return false;
   std::uint32_t steps = 0;
   Sig s{*this, *b, 0, steps};
-  if (s.Byte() != 0x06) s.Fail("of a field does not start with 0x06");
+  if (s.Byte() != 0x06) s.Fail(M::ClrSigFieldStart);
   std::string mods;
   s.Mods(mods, 0);
   s.Type(out, 0);

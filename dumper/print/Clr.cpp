@@ -2,6 +2,7 @@
 // methods, and the native functions it calls.
 #include <string>
 
+#include "dumper/lang/catalog/Clr.h"
 #include "dumper/pe/Clr.h"
 #include "dumper/pe/ClrSig.h"
 #include "dumper/print/Part.h"
@@ -12,13 +13,28 @@ void PrintClr(Printer& o, const pe::ClrInfo& r, const pe::Context& ctx);
 
 using namespace pe;
 using namespace pe::clr;
+using lang::Msg;
+namespace M = lang::M;
 
 namespace {
 
-void Heading(Printer& o, std::string_view what) {
+void Heading(Printer& o, Msg what) {
   o.Nl();
-  o.Text("  -- ").Text(what).Text(" --");
+  o.Say(M::ClrHeading, {o.L(what)});
   o.Nl();
+}
+
+// A member's access, a type's visibility, a call's convention: the metadata's own
+// keywords, and our words for a value that has none.
+void Access(Printer& o, std::uint32_t flags) {
+  if ((flags & 7) == 7) o.Word("access", M::ClrAccess7);
+  else o.Word("access", MemberAccess(flags));
+}
+
+void Convention(Printer& o, std::uint32_t flags) {
+  const std::uint32_t c = (flags >> 8) & 7;
+  if (c == 6 || c == 7) o.Word("callingConvention", c == 6 ? M::ClrCallConv6 : M::ClrCallConv7);
+  else o.Word("callingConvention", CallingConvention(flags));
 }
 
 // The four parts under the tables' own column names.
@@ -59,15 +75,15 @@ void KeyOrToken(Printer& o, const Metadata& md, std::uint32_t row, bool fullKey)
 }
 
 void PrintRoot(Printer& o, const Metadata& md) {
-  Heading(o, "Metadata");
+  Heading(o, M::ClrMetadata);
   Scoped root(o, Scoped::kObject, "metadata");
-  Field(o, "Version").Name(md.version);
+  Field(o, M::ClrVersion).Name(md.version);
   o.Nl();
   Field(o, "MajorVersion.MinorVersion").Dec("MajorVersion", md.major).Ch('.').Dec("MinorVersion", md.minor);
   o.Nl();
-  Field(o, "Streams").Dec(kNoKey, md.streams.size());
+  Field(o, M::ClrStreams).Dec(kNoKey, md.streams.size());
   o.Nl();
-  o.Text("    Offset    Size      File offset  Name");
+  o.Say(M::ClrStreamColumns);
   o.Nl();
   {
     Scoped rows(o, Scoped::kList, "streams");
@@ -81,17 +97,17 @@ void PrintRoot(Printer& o, const Metadata& md) {
   if (!md.hasTables) return;
   // The #~ stream's header: its version and fields would clash with the root's.
   Scoped tables(o, Scoped::kObject, "tables");
-  Field(o, "Tables version").Dec("MajorVersion", md.tablesMajor).Ch('.').Dec("MinorVersion", md.tablesMinor);
+  Field(o, M::ClrTablesVersion).Dec("MajorVersion", md.tablesMajor).Ch('.').Dec("MinorVersion", md.tablesMinor);
   o.Nl();
-  Field(o, "HeapSizes").Hex(md.heapSizes, 2).Text("  strings ").Dec("stringIndexSize", md.heapSizes & 1 ? 4 : 2);
-  o.Text(", GUID ").Dec("guidIndexSize", md.heapSizes & 2 ? 4 : 2);
-  o.Text(", blob ").Dec("blobIndexSize", md.heapSizes & 4 ? 4 : 2).Text(" bytes an index");
+  Field(o, "HeapSizes").Hex(md.heapSizes, 2).Say(M::ClrHeapStrings).Dec("stringIndexSize", md.heapSizes & 1 ? 4 : 2);
+  o.Say(M::ClrHeapGuid).Dec("guidIndexSize", md.heapSizes & 2 ? 4 : 2);
+  o.Say(M::ClrHeapBlob).Dec("blobIndexSize", md.heapSizes & 4 ? 4 : 2).Say(M::ClrHeapTail);
   o.Nl();
   Field(o, "Valid").Hex(md.valid, 16);
   o.Nl();
   Field(o, "Sorted").Hex(md.sorted, 16);
   o.Nl();
-  o.Text("    Table                      Rows  Row size");
+  o.Say(M::ClrTableColumns);
   o.Nl();
   Scoped rows(o, Scoped::kList, "rows");
   for (int t = 0; t < kMaxTables; ++t) {
@@ -99,7 +115,7 @@ void PrintRoot(Printer& o, const Metadata& md) {
     Scoped row(o, Scoped::kObject, {});
     std::string_view name = TableName(t);
     o.Text("    ").Hex("table", static_cast<std::uint64_t>(t), 2).Ch(' ');
-    if (name.empty()) o.Text("(unknown)");
+    if (name.empty()) o.Say(M::ClrUnknownTable);
     else o.Word("name", name);
     o.Col(31).DecR("rows", md.declared[static_cast<std::size_t>(t)], 7);
     if (!name.empty()) o.Text("  ").DecR("rowSize", md.RowSize(t), 8);
@@ -109,30 +125,30 @@ void PrintRoot(Printer& o, const Metadata& md) {
 
 void PrintAssembly(Printer& o, const Metadata& md) {
   if (md.Rows(kModule) != 0) {
-    Heading(o, "Module");
+    Heading(o, M::ClrModule);
     Scoped module(o, Scoped::kObject, "module");
-    Field(o, "Name").Name(md.Str(kModule, 1, col::kModuleName));
+    Field(o, M::ClrName).Name(md.Str(kModule, 1, col::kModuleName));
     o.Nl();
     Field(o, "Mvid");
     if (auto g = md.Guid(md.Col(kModule, 1, col::kModuleMvid))) Guid(o, {}, g->Bytes());
-    else o.Word({}, "(none)", "");
+    else o.Word({}, M::ClrNone, "");
     o.Nl();
   }
   if (md.Rows(kAssembly) == 0) return;
-  Heading(o, "Assembly");
+  Heading(o, M::ClrAssembly);
   Scoped assembly(o, Scoped::kObject, "assembly");
   std::uint32_t flags = md.Col(kAssembly, 1, col::kAssemblyFlags);
-  Field(o, "Name").Name(md.Str(kAssembly, 1, col::kAssemblyName));
+  Field(o, M::ClrName).Name(md.Str(kAssembly, 1, col::kAssemblyName));
   o.Nl();
-  Field(o, "Version");
+  Field(o, M::ClrVersion);
   Version4(o, md, kAssembly, 1, col::kAssemblyMajor);
   o.Nl();
   std::string_view culture = md.Str(kAssembly, 1, col::kAssemblyCulture);
-  Field(o, "Culture");
-  if (culture.empty()) o.Word({}, "neutral", "");
+  Field(o, M::ClrCulture);
+  if (culture.empty()) o.Word({}, M::ClrNeutral, "");
   else o.Name(culture);
   o.Nl();
-  Field(o, "Flags").Hex(flags, 8);
+  Field(o, M::ClrFlags).Hex(flags, 8);
   o.Nl();
   FlagLines(o, "FlagsFlags", flags & ~std::uint32_t{0xF0}, AssemblyFlags(), 8);
   std::uint32_t hash = md.Col(kAssembly, 1, col::kAssemblyHash);
@@ -142,11 +158,11 @@ void PrintAssembly(Printer& o, const Metadata& md) {
   auto key = md.BlobOf(kAssembly, 1, col::kAssemblyKey);
   Field(o, "PublicKey");
   if (!key || key->Size() == 0) {
-    o.Word({}, "(none)", "");
+    o.Word({}, M::ClrNone, "");
     o.Nl();
     return;
   }
-  o.Dec("publicKeySize", key->Size()).Text(" bytes  ");
+  o.Dec("publicKeySize", key->Size()).Say(M::ClrKeyBytes);
   HexBytes(o, "publicKeyStart", key->Bytes(), 12);
   o.Nl();
   Field(o, "PublicKeyToken");
@@ -156,7 +172,7 @@ void PrintAssembly(Printer& o, const Metadata& md) {
 
 void PrintReferences(Printer& o, const Metadata& md) {
   if (std::uint32_t n = md.Rows(kAssemblyRef)) {
-    Heading(o, "Referenced assemblies");
+    Heading(o, M::ClrAssemblyRefs);
     Scoped rows(o, Scoped::kList, "assemblyRefs");
     for (std::uint32_t i = 1; i <= n && !o.Exhausted(); ++i) {
       Scoped row(o, Scoped::kObject, {});
@@ -173,7 +189,7 @@ void PrintReferences(Printer& o, const Metadata& md) {
     }
   }
   if (std::uint32_t n = md.Rows(kModuleRef)) {
-    Heading(o, "Referenced modules");
+    Heading(o, M::ClrModuleRefs);
     Scoped rows(o, Scoped::kList, "moduleRefs");
     for (std::uint32_t i = 1; i <= n && !o.Exhausted(); ++i) {
       Scoped row(o, Scoped::kObject, {});
@@ -187,7 +203,7 @@ void PrintReferences(Printer& o, const Metadata& md) {
 // a damaged file can overlap, so their sum is not bounded by the tables' sizes).
 bool Step(const Metadata& md, const Context& ctx) {
   if (ctx.budget.Take()) return true;
-  md.StoppedOnce("work budget used up: members and native calls after this point are not listed");
+  md.StoppedOnce(lang::Say(md.language, M::ClrBudget));
   return false;
 }
 
@@ -202,7 +218,7 @@ std::string_view TypeKind(std::uint32_t flags, std::string_view base) {
 void PrintTypes(Printer& o, const Metadata& md, const Names& names, const Context& ctx) {
   std::uint32_t types = md.Rows(kTypeDef);
   if (types == 0) return;
-  Heading(o, "Types and methods");
+  Heading(o, M::ClrTypesAndMethods);
   std::string text, base;
   std::uint32_t methods = 0, fields = 0, methodsSeen = 1, fieldsSeen = 1;
   Scoped rows(o, Scoped::kList, "types");
@@ -230,7 +246,8 @@ void PrintTypes(Printer& o, const Metadata& md, const Names& names, const Contex
         std::uint32_t ff = md.Col(kField, f, col::kFieldFlags);
         text.clear();
         names.Field(text, f);
-        o.Text("    field   ").Word("access", MemberAccess(ff));
+        o.Text("    field   ");
+        Access(o, ff);
         FlagWords(o, "flags", ff, FieldFlagWords());
         o.Text("  ").Name("type", text).Ch(' ').Name("name", md.Str(kField, f, col::kFieldName));
         o.Nl();
@@ -249,15 +266,16 @@ void PrintTypes(Printer& o, const Metadata& md, const Names& names, const Contex
       std::uint32_t rva = md.Col(kMethodDef, m, col::kMethodRva);
       text.clear();
       names.Method(text, m);
-      o.Text("    method  ").Word("access", MemberAccess(mf));
+      o.Text("    method  ");
+      Access(o, mf);
       FlagWords(o, "flags", mf, MethodFlagWords());
       FlagWords(o, "implFlags", impl, MethodImplWords());
       o.Text("  ").Name("signature", text);
       if (rva != 0) {
         o.Text("  RVA ").Hex("rva", rva, 8);
         if ((impl & 3) == 0) {
-          if (auto size = IlSize(ctx, rva)) o.Text(", ").Dec("ilSize", *size).Text(" bytes of IL");
-          else o.Text(", IL header not readable").Fact("ilHeaderReadable", false);
+          if (auto size = IlSize(ctx, rva)) o.Say(M::ClrSep).Dec("ilSize", *size).Say(M::ClrIlBytes);
+          else o.Say(M::ClrIlUnreadable).Fact("ilHeaderReadable", false);
         }
       }
       if (std::uint32_t im = (mf & 0x2000) ? ImplMapOf(md, m) : 0) {
@@ -271,17 +289,17 @@ void PrintTypes(Printer& o, const Metadata& md, const Names& names, const Contex
     }
   }
   // The rows give these counts.
-  o.Text("  (");
-  Count(o, kNoKey, types, "type, ", "types, ");
-  Count(o, kNoKey, methods, "method, ", "methods, ");
-  Count(o, kNoKey, fields, "field)", "fields)");
+  o.Say(M::ClrCountsOpen);
+  Count(o, kNoKey, types, M::ClrTypesOne, M::ClrTypesMany);
+  Count(o, kNoKey, methods, M::ClrMethodsOne, M::ClrMethodsMany);
+  Count(o, kNoKey, fields, M::ClrFieldsOne, M::ClrFieldsMany);
   o.Nl();
 }
 
 void PrintNativeCalls(Printer& o, const Metadata& md, const Names& names, const Context& ctx) {
   std::uint32_t n = md.Rows(kImplMap);
   if (n == 0) return;
-  Heading(o, "Native calls (P/Invoke)");
+  Heading(o, M::ClrNativeCalls);
   Scoped groups(o, Scoped::kList, "nativeCalls");
   // Grouped by module as the import part groups by DLL; a row whose module is
   // not a ModuleRef row is listed under "(no module)" at the end.
@@ -298,9 +316,9 @@ void PrintNativeCalls(Printer& o, const Metadata& md, const Names& names, const 
         group.emplace(o, Scoped::kObject, Key{});
         o.Text("  ");
         if (mod <= modules) o.Name("module", md.Str(kModuleRef, mod, col::kModuleRefName));
-        else o.Text("(no module)").Fact("noModule", true);
+        else o.Say(M::ClrNoModule).Fact("noModule", true);
         o.Nl();
-        o.Text("    Entry point                      Managed method");
+        o.Say(M::ClrCallColumns);
         o.Nl();
         calls.emplace(o, Scoped::kList, "calls");
       }
@@ -316,7 +334,8 @@ void PrintNativeCalls(Printer& o, const Metadata& md, const Names& names, const 
           o.Text("field ").Name("field", md.Str(kField, member->row, col::kFieldName));
         }
       }
-      o.Text("  ").Word("callingConvention", CallingConvention(flags));
+      o.Text("  ");
+      Convention(o, flags);
       if (!CharSet(flags).empty()) o.Ch(' ').Word("charSet", CharSet(flags));
       FlagWords(o, "flags", flags, ImplMapWords());
       o.Nl();
@@ -340,7 +359,7 @@ void ExportedName(std::string& out, const Metadata& md, std::uint32_t row, int d
 void PrintExportedTypes(Printer& o, const Metadata& md) {
   std::uint32_t n = md.Rows(kExportedType);
   if (n == 0) return;
-  Heading(o, "Exported types");
+  Heading(o, M::ClrExportedTypes);
   Scoped rows(o, Scoped::kList, "exportedTypes");
   std::string text;
   for (std::uint32_t i = 1; i <= n && !o.Exhausted(); ++i) {
@@ -357,9 +376,9 @@ void PrintExportedTypes(Printer& o, const Metadata& md) {
     }
     auto impl = md.DecodeAt(Coded::Implementation, kExportedType, outer, col::kExportedImpl);
     if (impl && impl->row != 0 && impl->table == kAssemblyRef)
-      o.Text("  in assembly ").Name("assembly", md.Str(kAssemblyRef, impl->row, col::kAssemblyRefName));
+      o.Say(M::ClrInAssembly).Name("assembly", md.Str(kAssemblyRef, impl->row, col::kAssemblyRefName));
     else if (impl && impl->row != 0 && impl->table == kFile)
-      o.Text("  in file ").Name("file", md.Str(kFile, impl->row, col::kFileName));
+      o.Say(M::ClrInFile).Name("file", md.Str(kFile, impl->row, col::kFileName));
     std::uint32_t flags = md.Col(kExportedType, i, col::kExportedFlags);
     o.Text("  ").Word("visibility", TypeVisibility(flags));
     FlagWords(o, "flags", flags, TypeFlagWords());
@@ -370,7 +389,7 @@ void PrintExportedTypes(Printer& o, const Metadata& md) {
 void PrintResources(Printer& o, const Metadata& md) {
   std::uint32_t n = md.Rows(kManifestResource);
   if (n == 0) return;
-  Heading(o, "Manifest resources");
+  Heading(o, M::ClrManifestResources);
   Scoped rows(o, Scoped::kList, "manifestResources");
   for (std::uint32_t i = 1; i <= n && !o.Exhausted(); ++i) {
     Scoped row(o, Scoped::kObject, {});
@@ -378,13 +397,13 @@ void PrintResources(Printer& o, const Metadata& md) {
     o.Text("    ").Name("name", md.Str(kManifestResource, i, col::kResourceName));
     auto impl = md.DecodeAt(Coded::Implementation, kManifestResource, i, col::kResourceImpl);
     std::uint32_t offset = md.Col(kManifestResource, i, col::kResourceOffset);
-    if (!impl || impl->row == 0) o.Text("  at offset ").Hex("offset", offset, 8).Text(" of the resources");
-    else if (impl->table == kFile) o.Text("  in file ").Name("file", md.Str(kFile, impl->row, col::kFileName));
+    if (!impl || impl->row == 0) o.Say(M::ClrAtResourceOffset).Hex("offset", offset, 8).Say(M::ClrOfTheResources);
+    else if (impl->table == kFile) o.Say(M::ClrInFile).Name("file", md.Str(kFile, impl->row, col::kFileName));
     else if (impl->table == kAssemblyRef)
-      o.Text("  in assembly ").Name("assembly", md.Str(kAssemblyRef, impl->row, col::kAssemblyRefName));
+      o.Say(M::ClrInAssembly).Name("assembly", md.Str(kAssemblyRef, impl->row, col::kAssemblyRefName));
     if ((flags & 7) == 1) o.Word("visibility", "  public", "public");
     else if ((flags & 7) == 2) o.Word("visibility", "  private", "private");
-    else o.Word("visibility", "  (visibility ?)", "unknown");
+    else o.Word("visibility", M::ClrVisibilityUnknown, "unknown");
     o.Nl();
   }
 }
@@ -399,18 +418,18 @@ void PrintClr(Printer& o, const ClrInfo& r, const Context& ctx) {
     std::uint32_t token = static_cast<std::uint32_t>(v);
     out.Hex(token, 8);
     if (token == 0) {
-      out.Word("entryPointKind", "  (none)", "none");
+      out.Word("entryPointKind", M::ClrEntryNone, "none");
     } else if (r.header[kClrFlags] & kClrNativeEntryPoint) {
-      out.Word("entryPointKind", "  native code at RVA", "native");
+      out.Word("entryPointKind", M::ClrEntryNative, "native");
       InSection(out, ctx, token, "entryPointSection");
     } else if (names && (token >> 24) == kMethodDef && (token & 0xFFFFFF) <= r.md->Rows(kMethodDef)) {
       std::string text;
       names->MethodDefName(text, token & 0xFFFFFF);
       out.Word("entryPointKind", "  ", "method").Name("entryPoint", text);
     } else if (names && (token >> 24) == kFile && (token & 0xFFFFFF) <= r.md->Rows(kFile)) {
-      out.Word("entryPointKind", "  in file ", "file").Name("entryPoint", r.md->Str(kFile, token & 0xFFFFFF, col::kFileName));
+      out.Word("entryPointKind", M::ClrEntryInFile, "file").Name("entryPoint", r.md->Str(kFile, token & 0xFFFFFF, col::kFileName));
     } else {
-      out.Word("entryPointKind", "  (no such method)", "missing");
+      out.Word("entryPointKind", M::ClrEntryMissing, "missing");
     }
   });
   if (!r.md || !r.md->ok()) return;
