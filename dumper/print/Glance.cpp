@@ -80,7 +80,7 @@ void Contents(Printer& o, const Facts& f) {
       o.Say(M::GlEveryImportResolved);
     } else {
       o.Word({}, M::GlNo).Say(M::GlColon);
-      NonZeroCounts counts(o, " ");
+      NonZeroCounts counts(o, o.Language() == lang::Lang::ZhCN ? "" : " ");  // "否：缺失", "no: 1 DLL"
       counts.Add("dllsMissing", f.depsDllsMissing, M::GlDllsMissingOne, M::GlDllsMissingMany);
       counts.Add("functionsMissing", f.depsFunctionsMissing, M::GlFunctionsMissingOne, M::GlFunctionsMissingMany);
       counts.Add("badImages", f.depsBadImages, M::GlBadImagesOne, M::GlBadImagesMany);

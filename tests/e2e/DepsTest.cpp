@@ -1,4 +1,4 @@
-// "Will it load here?" on the window's first screen: a program whose DLL is not
+// "Will it load here?" (能否加载) on the window's first screen: a program whose DLL is not
 // in its folder, opened from the command line, shows the verdict without scrolling.
 #include <windows.h>
 
@@ -30,11 +30,11 @@ TEST(Dependencies, AMissingDllShowsOnTheFirstScreen) {
   ASSERT_TRUE(listing.has_value()) << "no listing; memo: " << Narrow(TextOf(k.c().memo).substr(0, 200));
 
   // The summary's line, then the part's own verdict further down.
-  const std::size_t at = listing->find(L"Will it load");
+  const std::size_t at = listing->find(L"能否加载");
   ASSERT_NE(at, std::wstring::npos) << Narrow(listing->substr(0, 600));
   const std::wstring line = listing->substr(at, listing->find(L'\r', at) - at);
-  EXPECT_NE(line.find(L"no: 1 DLL missing"), std::wstring::npos) << Narrow(line);
-  EXPECT_NE(listing->find(L"will not load: 1 DLL missing"), std::wstring::npos);
+  EXPECT_NE(line.find(L"否：缺失 1 个 DLL"), std::wstring::npos) << Narrow(line);
+  EXPECT_NE(listing->find(L"无法加载：缺失 1 个 DLL"), std::wstring::npos);
   EXPECT_NE(listing->find(L"kestrova_absent.dll"), std::wstring::npos);
 
   // On the first screen: the memo shows its top, and the line lies inside it.
