@@ -24,8 +24,8 @@ void Heading(Printer& o, Msg what) {
   o.Nl();
 }
 
-// A member's access, a type's visibility, a call's convention: the metadata's own
-// keywords, and our words for a value that has none.
+// A member's access and a call's convention: the metadata's own keywords, and
+// our words for the values that have none.
 void Access(Printer& o, std::uint32_t flags) {
   if ((flags & 7) == 7) o.Word("access", M::ClrAccess7);
   else o.Word("access", MemberAccess(flags));
