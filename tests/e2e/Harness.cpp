@@ -267,7 +267,13 @@ std::optional<std::wstring> Payload(std::string* why) {
 unsigned MemoColumns(HWND memo) {
   RECT r{};
   DWORD_PTR ignored = 0, first = 0, second = 0;
-  if (!SendBounded(memo, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&r), &ignored, Ms(10000))) return 0;
+  if (!SendBounded(memo, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&r), &ignored, Ms(10000)) || r.right <= r.left) {
+    // Where the rectangle does not cross processes: the client area less the margins.
+    DWORD_PTR margins = 0;
+    if (!GetClientRect(memo, &r) || !SendBounded(memo, EM_GETMARGINS, 0, 0, &margins, Ms(10000))) return 0;
+    r.left += LOWORD(margins);
+    r.right -= HIWORD(margins);
+  }
   // The listing's first line is ASCII in a monospace font: two positions give a character's width.
   if (!SendBounded(memo, EM_POSFROMCHAR, 0, 0, &first, Ms(10000)) ||
       !SendBounded(memo, EM_POSFROMCHAR, 1, 0, &second, Ms(10000)))
