@@ -46,7 +46,8 @@ void Machines(Printer& o, const std::vector<std::uint16_t>& machines) {
 }
 
 void Library(Printer& o, const pe::LibraryFacts& f) {
-  const bool imports = f.functions != 0;
+  // Import members make an import library, even when damage leaves no function to list.
+  const bool imports = f.functions != 0 || f.shortImports != 0 || f.longImports != 0;
   Field(o, M::GlWhat, "what");
   if (imports) o.Word({}, M::ArGlImportLibrary);
   else if (f.members != 0) o.Word({}, M::ArGlStaticLibrary);
@@ -58,7 +59,7 @@ void Library(Printer& o, const pe::LibraryFacts& f) {
     else o.Say(M::ArGlLongForm).FactName("form", "long");
   }
   o.Nl();
-  if (imports) {
+  if (f.functions != 0) {
     // One DLL a line: most libraries name one, a few a dozen.
     constexpr std::size_t kShown = 10;
     Scoped list(o, Scoped::kList, "dlls");
@@ -75,7 +76,7 @@ void Library(Printer& o, const pe::LibraryFacts& f) {
       o.Nl();
     }
   }
-  if (imports) {
+  if (f.functions != 0) {
     Field(o, M::ArGlImports, kNoKey);
     Count(o, "functions", f.functions, M::ArGlFunctionsOne, M::ArGlFunctionsMany);
     o.Say(M::ArGlByName, {f.byName}).Fact("byName", f.byName);
