@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "dumper/io/Format.h"
 #include "dumper/lang/catalog/Archive.h"
 #include "dumper/lang/catalog/Glance.h"
 #include "dumper/lang/catalog/Ne.h"
@@ -25,10 +26,7 @@ void MachineWord(Printer& o, std::uint16_t m) {
   if (const pe::Named* n = pe::Find(pe::Machines(), m)) {
     o.Word({}, n->name);
   } else {
-    std::string hex = "0x" + std::string(4, '0');
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    for (int i = 0; i < 4; ++i) hex[static_cast<std::size_t>(5 - i)] = kDigits[(m >> (4 * i)) & 0xF];
-    o.Word({}, hex);
+    o.Word({}, io::Hex(m, 4));
   }
 }
 
@@ -137,10 +135,7 @@ void CompiledBy(Printer& o, const pe::ObjectFacts& f) {
           o.Say(M::ObGlCompIdNamed, {product->name, n.build});
           o.FactName("productName", product->name);
         } else {
-          static constexpr char kDigits[] = "0123456789ABCDEF";
-          std::string hex(4, '0');
-          for (int i = 0; i < 4; ++i) hex[static_cast<std::size_t>(3 - i)] = kDigits[(n.product >> (4 * i)) & 0xF];
-          o.Say(M::ObGlCompIdProduct, {hex, n.build});
+          o.Say(M::ObGlCompIdProduct, {io::Hex(n.product, 4), n.build});
         }
         o.Fact("product", std::uint64_t{n.product}).Fact("build", std::uint64_t{n.build});
         if (auto vs = pe::VisualStudioOf(n.product, n.build)) {
