@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "dumper/io/Format.h"
 #include "dumper/lang/catalog/Archive.h"
 #include "dumper/lang/catalog/Glance.h"
 #include "dumper/lang/catalog/Ne.h"
@@ -25,10 +26,7 @@ void MachineWord(Printer& o, std::uint16_t m) {
   if (const pe::Named* n = pe::Find(pe::Machines(), m)) {
     o.Word({}, n->name);
   } else {
-    std::string hex = "0x" + std::string(4, '0');
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    for (int i = 0; i < 4; ++i) hex[static_cast<std::size_t>(5 - i)] = kDigits[(m >> (4 * i)) & 0xF];
-    o.Word({}, hex);
+    o.Word({}, io::Hex(m, 4));
   }
 }
 
@@ -46,7 +44,8 @@ void Machines(Printer& o, const std::vector<std::uint16_t>& machines) {
 }
 
 void Library(Printer& o, const pe::LibraryFacts& f) {
-  const bool imports = f.functions != 0;
+  // Import members make an import library, even when damage leaves no function to list.
+  const bool imports = f.functions != 0 || f.shortImports != 0 || f.longImports != 0;
   Field(o, M::GlWhat, "what");
   if (imports) o.Word({}, M::ArGlImportLibrary);
   else if (f.members != 0) o.Word({}, M::ArGlStaticLibrary);
@@ -58,7 +57,7 @@ void Library(Printer& o, const pe::LibraryFacts& f) {
     else o.Say(M::ArGlLongForm).FactName("form", "long");
   }
   o.Nl();
-  if (imports) {
+  if (f.functions != 0) {
     // One DLL a line: most libraries name one, a few a dozen.
     constexpr std::size_t kShown = 10;
     Scoped list(o, Scoped::kList, "dlls");
@@ -75,7 +74,7 @@ void Library(Printer& o, const pe::LibraryFacts& f) {
       o.Nl();
     }
   }
-  if (imports) {
+  if (f.functions != 0) {
     Field(o, M::ArGlImports, kNoKey);
     Count(o, "functions", f.functions, M::ArGlFunctionsOne, M::ArGlFunctionsMany);
     o.Say(M::ArGlByName, {f.byName}).Fact("byName", f.byName);
@@ -136,10 +135,7 @@ void CompiledBy(Printer& o, const pe::ObjectFacts& f) {
           o.Say(M::ObGlCompIdNamed, {product->name, n.build});
           o.FactName("productName", product->name);
         } else {
-          static constexpr char kDigits[] = "0123456789ABCDEF";
-          std::string hex(4, '0');
-          for (int i = 0; i < 4; ++i) hex[static_cast<std::size_t>(3 - i)] = kDigits[(n.product >> (4 * i)) & 0xF];
-          o.Say(M::ObGlCompIdProduct, {hex, n.build});
+          o.Say(M::ObGlCompIdProduct, {io::Hex(n.product, 4), n.build});
         }
         o.Fact("product", std::uint64_t{n.product}).Fact("build", std::uint64_t{n.build});
         if (auto vs = pe::VisualStudioOf(n.product, n.build)) {

@@ -792,9 +792,9 @@ def main():
         check_listing(args.tdump, lib, d)
         count("import libraries")
     # Real libraries from the toolchain: mingw-w64's import libraries (long form, with
-    # objects of code beside the imports) and a static one.
+    # objects of code beside the imports; libucrt.a names fifteen DLLs) and a static one.
     gcc = shutil.which("x86_64-w64-mingw32-gcc")
-    for name in ("libkernel32.a", "libuser32.a", "libmsvcrt.a", "libmingwex.a") if gcc else ():
+    for name in ("libkernel32.a", "libuser32.a", "libmsvcrt.a", "libucrt.a", "libmingwex.a") if gcc else ():
         real = Path(run([gcc, f"-print-file-name={name}"]).strip())
         if real.is_file():
             check_listing(args.tdump, real, Dump(args.tool, real))
