@@ -161,6 +161,10 @@ def readobj(path):
             info["machine"] = line.split()[1]
         elif line.startswith("IMAGE_DLL_CHARACTERISTICS_"):
             info["flags"].add(line.split()[0][len("IMAGE_DLL_CHARACTERISTICS_"):])
+        elif line.startswith("BaseRelocationTableRVA:"):
+            info["relocs"] = int(line.split()[1], 16) != 0
+        elif line.startswith("IMAGE_FILE_RELOCS_STRIPPED"):
+            info["stripped"] = True
         elif line.startswith("MajorSubsystemVersion:"):
             info["subMajor"] = line.split()[1]
         elif line.startswith("MinorSubsystemVersion:"):
@@ -292,9 +296,13 @@ def expected(old_path, new_path):
         headers.add("subsystemVersion")
     if oi["subsystem"] != ni["subsystem"]:
         headers.add("subsystem")
-    for flag, key in (("DYNAMIC_BASE", "aslr"), ("NX_COMPAT", "dep"), ("HIGH_ENTROPY_VA", "highEntropyVa")):
+    for flag, key in (("NX_COMPAT", "dep"), ("HIGH_ENTROPY_VA", "highEntropyVa")):
         if (flag in oi["flags"]) != (flag in ni["flags"]):
             headers.add(key)
+    # ASLR takes the flag and relocations to apply: without them the loader cannot move the image.
+    aslr = lambda i: "DYNAMIC_BASE" in i["flags"] and i.get("relocs", False) and not i.get("stripped")  # noqa: E731
+    if aslr(oi) != aslr(ni):
+        headers.add("aslr")
     return {"exportsRemoved": removed, "exportsAdded": added, "exportsChanged": changed,
             "importsAdded": ni["imports"] - oi["imports"], "importsRemoved": oi["imports"] - ni["imports"],
             "dllsAdded": ni["dlls"] - oi["dlls"], "dllsRemoved": oi["dlls"] - ni["dlls"], "headers": headers,
