@@ -12,6 +12,7 @@
 // the parts after it still show.
 #include <array>
 #include <cstdint>
+#include <type_traits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -97,6 +98,12 @@ class Printer {
   // Facts the listing says in its words or its layout, and JSON says as values.
   virtual Printer& Fact(Key k, bool v) = 0;
   virtual Printer& Fact(Key k, std::uint64_t v) = 0;
+  // Any other count (a size_t is 32 bits on 32-bit Windows): a number, never a yes/no.
+  template <class T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool> &&
+                                          !std::is_same_v<T, std::uint64_t>, int> = 0>
+  Printer& Fact(Key k, T v) {
+    return Fact(k, static_cast<std::uint64_t>(v));
+  }
   virtual Printer& FactName(Key k, std::string_view bytes) = 0;
 
   Printer& Hex(std::uint64_t v, int width) { return Hex({}, v, width); }
