@@ -252,7 +252,7 @@ TEST(Language, ChineseTitlesAFirstScreenThatFitsAndCtrlGToAPart) {
   EXPECT_TRUE(TextOf(dlg) == L"转到部分") << Narrow(TextOf(dlg));
   HWND list = GetDlgItem(dlg, 100);
   ASSERT_NE(list, nullptr);
-  DWORD_PTR count = 0, found = LB_ERR;
+  DWORD_PTR count = 0, found = static_cast<DWORD_PTR>(LB_ERR);
   ASSERT_TRUE(SendBounded(list, LB_GETCOUNT, 0, 0, &count, Ms(5000)));
   for (DWORD_PTR i = 0; i < count && found == static_cast<DWORD_PTR>(LB_ERR); ++i) {
     wchar_t item[256] = {};
