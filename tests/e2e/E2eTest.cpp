@@ -367,9 +367,8 @@ TEST(AnalysisOf, TwoFilesOneAfterTheOther) {
 TEST(AnalysisOf, AFileThatIsNotAnExecutable) {
   RoadResult r;
   Road(L"notes.dll", "These are notes, not a program.\r\n", &r);
-  std::wstring lower = r.listing;
-  for (auto& ch : lower) ch = static_cast<wchar_t>(std::towlower(ch));
-  EXPECT_NE(lower.find(L"not an executable"), std::wstring::npos) << Narrow(r.listing.substr(0, 400));
+  // The window's listing is Chinese: "not an executable".
+  EXPECT_NE(r.listing.find(L"不是可执行文件"), std::wstring::npos) << Narrow(r.listing.substr(0, 400));
 }
 
 // TEMP names a file, so no work area can be made there.
