@@ -207,19 +207,7 @@ int RunCli(std::span<const std::string> args, FileSource& files, Sink& out) {
     }
     if (!ok) {
       // Names and system texts are shown escaped like any other bytes.
-      auto say = [&](print::Printer& o) {
-        o.BeginDocument();
-        o.Say(M::CliCannotRead).Name("file", args[i]).Say(M::CliCannotReadWhy).Name("error", error);
-        o.Nl();
-        o.EndDocument();
-      };
-      if (opts.json) {
-        print::JsonPrinter o(out, UINT64_MAX);
-        say(o);
-      } else {
-        print::TextPrinter o(out, UINT64_MAX, ui);
-        say(o);
-      }
+      CannotRead(out, opts, args[i], error);
       rc = 1;
       continue;
     }

@@ -40,6 +40,8 @@ class StringSink final : public Sink {
   std::string s;
 };
 
+}  // namespace
+
 // One line saying why a file cannot be read, in the listing's form.
 void CannotRead(Sink& out, const Options& opts, std::string_view name, std::string_view error) {
   auto say = [&](print::Printer& o) {
@@ -56,6 +58,8 @@ void CannotRead(Sink& out, const Options& opts, std::string_view name, std::stri
     say(o);
   }
 }
+
+namespace {
 
 // One line saying why the files cannot be compared; in JSON an object with the error.
 void Refuse(Sink& out, const Options& opts, lang::Msg m, std::initializer_list<lang::Arg> args) {
@@ -326,20 +330,27 @@ void SayHit(print::Printer& o, std::string_view file, const Hit& h) {
   o.EndDocument();
 }
 
-Result FindInFile(system::Files& fs, const Item& item, std::string_view want, const Options& opts) {
-  Result r;
+// Opens one file of a walk into `f`; false, with `r` saying why (or that it is skipped), when it cannot.
+bool OpenItem(system::Files& fs, const Item& item, const Options& opts, bool whole,
+              std::unique_ptr<system::FileBytes>& f, Result& r) {
   if (item.other) {
     r.skipped = true;
-    return r;
+    return false;
   }
   std::string error = item.error;
-  std::unique_ptr<system::FileBytes> f;
-  if (error.empty()) f = fs.Open(item.path, error);
+  if (error.empty()) f = whole ? fs.OpenWhole(item.path, error) : fs.Open(item.path, error);
   if (!f) {
     r.failed = true;
     r.text = CannotReadText(opts, item.path, error);
-    return r;
+    return false;
   }
+  return true;
+}
+
+Result FindInFile(system::Files& fs, const Item& item, std::string_view want, const Options& opts) {
+  Result r;
+  std::unique_ptr<system::FileBytes> f;
+  if (!OpenItem(fs, item, opts, false, f, r)) return r;
   const io::Reader file(f->Bytes());
   // The hits' names point into the file's bytes (or the table of known ordinals), not into the tables.
   std::vector<Hit> hits;
@@ -404,18 +415,8 @@ Result FindInFile(system::Files& fs, const Item& item, std::string_view want, co
 // One file of a folder: its listing, or why it cannot be read, or skipped.
 Result ListOne(system::Files& fs, const Item& item, const Options& opts, const std::string& appDir) {
   Result r;
-  if (item.other) {
-    r.skipped = true;
-    return r;
-  }
-  std::string error = item.error;
   std::unique_ptr<system::FileBytes> f;
-  if (error.empty()) f = fs.OpenWhole(item.path, error);
-  if (!f) {
-    r.failed = true;
-    r.text = CannotReadText(opts, item.path, error);
-    return r;
-  }
+  if (!OpenItem(fs, item, opts, true, f, r)) return r;
   switch (coff::DetectKind(io::Reader(f->Bytes()))) {
     case coff::Kind::Image:
     case coff::Kind::Ne:

@@ -34,4 +34,7 @@ int RunFind(std::string_view name, std::span<const std::string> paths, system::F
 // Whether `path` names a folder (links followed).
 bool IsFolder(system::Files& fs, const std::string& path);
 
+// One line saying why the file `name` cannot be read, in the listing's form (text or JSON).
+void CannotRead(Sink& out, const Options& opts, std::string_view name, std::string_view error);
+
 }  // namespace kestrova::dumper
