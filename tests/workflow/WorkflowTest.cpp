@@ -606,12 +606,12 @@ TEST(WorkflowLifetime, FilesStillHeldAtExitAreWaitedForAWhile) {
   FakePlatform platform;
   platform.AddFile(u"C:\\a.dll", ToBytes("a"));
   std::u16string area;
+  int pauses = 0;  // outlives the workflow, whose destructor pauses
   {
     Workflow flow(state, platform);
     flow.Browse(u"C:\\a.dll");
     area = flow.WorkArea();
     platform.busy.insert(area + u"tdump.bat");
-    int pauses = 0;
     platform.onPause = [&] {
       if (++pauses == 3) platform.busy.clear();  // cmd ends
     };
