@@ -1,6 +1,7 @@
 #pragma once
 // What every part's parser is handed: the file, its headers, the address map,
 // the work budget and the anomaly sink. And the few reads that many parts share.
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -40,6 +41,11 @@ class AddressMap {
   const io::Reader& file_;
   const std::vector<Section>& sections_;
   std::vector<std::uint32_t> byAddress_;  // section indices sorted by virtual address
+  // A table is read in address order while what it points at lies in one other
+  // section, so the two sections found last are most often the next answer;
+  // without overlaps a section that holds the address is the only answer.
+  bool overlap_ = false;
+  mutable std::atomic<int> recent_[2] = {-1, -1};
   std::uint64_t headerBytes_ = 0;
   bool flat_ = false;
   std::uint64_t imageEnd_ = 0;  // flat images: SizeOfImage

@@ -157,9 +157,22 @@ AddressMap::AddressMap(const io::Reader& file, const Headers& h) : file_(file), 
   std::stable_sort(byAddress_.begin(), byAddress_.end(), [&](std::uint32_t a, std::uint32_t b) {
     return sections_[a].virtualAddress < sections_[b].virtualAddress;
   });
+  std::uint64_t reach = 0;
+  for (std::uint32_t i : byAddress_) {
+    const Section& s = sections_[i];
+    if (s.virtualEnd <= s.virtualAddress) continue;  // holds no address
+    if (s.virtualAddress < reach) overlap_ = true;
+    reach = std::max(reach, s.virtualEnd);
+  }
 }
 
 int AddressMap::SectionOf(std::uint64_t rva) const {
+  for (const std::atomic<int>& r : recent_) {
+    const int i = r.load(std::memory_order_relaxed);
+    if (i < 0) continue;
+    const Section& s = sections_[static_cast<std::size_t>(i)];
+    if (rva >= s.virtualAddress && rva < s.virtualEnd) return i;
+  }
   // Binary search, so that 65535 sections and a large table cannot multiply
   // into minutes. Overlapping sections (reported as damage) are looked at a
   // few deep below the match; the one first in the table wins.
@@ -170,6 +183,10 @@ int AddressMap::SectionOf(std::uint64_t rva) const {
     --it;
     if (rva < sections_[*it].virtualEnd && (found == kNoSection || static_cast<int>(*it) < found))
       found = static_cast<int>(*it);
+  }
+  if (!overlap_ && found != kNoSection) {
+    recent_[1].store(recent_[0].load(std::memory_order_relaxed), std::memory_order_relaxed);
+    recent_[0].store(found, std::memory_order_relaxed);
   }
   return found;
 }

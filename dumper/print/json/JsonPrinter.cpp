@@ -2,6 +2,8 @@
 // that a cut part, or one whose printer returned early, still closes.
 #include "dumper/print/json/JsonPrinter.h"
 
+#include <algorithm>
+
 #include "dumper/io/Format.h"
 #include "dumper/print/Encoding.h"
 
@@ -26,13 +28,28 @@ bool JsonPrinter::Member(Key k) {
     cut_ = true;
     return false;
   }
+  bool comma = false;
   if (!scopes_.empty()) {
-    if (scopes_.back().any) buf_.push_back(',');
+    comma = scopes_.back().any;
     scopes_.back().any = true;
   }
-  if (!inList) {
-    buf_.push_back('"');
-    buf_.append(k);  // keys are our own ASCII words
+  if (inList) {
+    if (comma) buf_ += ',';
+    return true;
+  }
+  // One append per member: a big table is hundreds of thousands of them.
+  char head[80];
+  if (k.size() + 4 <= sizeof head) {
+    char* p = head;
+    if (comma) *p++ = ',';
+    *p++ = '"';
+    p = std::copy(k.begin(), k.end(), p);  // keys are our own ASCII words
+    *p++ = '"';
+    *p++ = ':';
+    buf_.append(head, static_cast<std::size_t>(p - head));
+  } else {
+    buf_.append(comma ? ",\"" : "\"");
+    buf_.append(k);
     buf_.append("\":");
   }
   return true;
@@ -57,11 +74,14 @@ void JsonPrinter::String(std::string_view s) {
   static constexpr char kHex[] = "0123456789abcdef";
   buf_.push_back('"');
   std::size_t i = 0;
+  auto plain = [](unsigned char c) { return c >= 0x20 && c < 0x80 && c != '"' && c != '\\'; };
   while (i < s.size()) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
-      buf_.push_back(static_cast<char>(c));
-      ++i;
+    if (plain(c)) {  // a run of plain ASCII, most names whole, in one append
+      std::size_t end = i + 1;
+      while (end < s.size() && plain(static_cast<unsigned char>(s[end]))) ++end;
+      buf_.append(s.data() + i, end - i);
+      i = end;
       continue;
     }
     if (c == '"' || c == '\\') {
