@@ -149,6 +149,8 @@ def readobj(path):
                 cur = {"dll": None}
             continue
         if line == "}" and raw in ("}", "  }") and cur is not None:
+            if block == "DelayImport" and raw == "  }":
+                continue  # the end of one of a delay-loaded DLL's functions, each a block of its own
             if block == "Export":
                 info["exports"].append(cur)
             elif block == "Section":
