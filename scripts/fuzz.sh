@@ -68,8 +68,8 @@ elif [ "$target" = fuzz_x86 ]; then
   printf '\x55\x8b\xec\x8b\x45\x08\x5d\xc2\x04\x00' >"$corpus/seed-prologue"
 elif [ "$target" = fuzz_diff ]; then
   # Seeds: DLLs built with one known change each (crosscheck_diff.py --seeds-out rebuilds
-  # them), and pairs of the file fuzzer's own small seeds of a kind. An input is the
-  # first file's length (4 bytes, little-endian), the first file, then the second.
+  # them), and pairs of the file fuzzer's own small seeds, of one kind and of two. An input
+  # is the first file's length (4 bytes, little-endian), the first file, then the second.
   for f in "$root"/tests/fuzz/diff-seeds/*; do
     dest=$corpus/seed-$(basename "$f")
     [ -e "$dest" ] || cp "$f" "$dest"
@@ -77,7 +77,8 @@ elif [ "$target" = fuzz_diff ]; then
   seeds=$root/tests/fuzz/seeds
   for pair in guarded32.exe:guarded64.exe guarded64.exe:signed-guarded64.exe unwind64.dll:unwind_arm64.dll \
               reloc32.dll:rich-overlay32.dll build-info.dll:resources-every-kind.dll \
-              implib-long-i386.a:implib-short-arm64.lib; do
+              implib-long-i386.a:implib-short-arm64.lib ne-dll-imports.dll:ne-dll-imports.dll \
+              object-armnt.obj:object-armnt.obj implib-short-arm64.lib:unwind_arm64.dll; do
     a=$seeds/${pair%%:*} b=$seeds/${pair##*:}
     dest=$corpus/seed-${pair/:/+}
     [ -f "$a" ] && [ -f "$b" ] && [ ! -e "$dest" ] || continue
