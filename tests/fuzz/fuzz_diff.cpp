@@ -22,7 +22,7 @@ namespace D = kestrova::dumper;
 
 class Halves final : public D::FileSource {
  public:
-  explicit Halves(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) : files_{a, b} {}
+  Halves(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) : files_{a, b} {}
   bool Read(std::size_t index, std::vector<std::uint8_t>& bytes, std::string& /*error*/) override {
     bytes.clear();
     mapped_ = files_[index];
@@ -40,11 +40,12 @@ class Halves final : public D::FileSource {
   std::abort();
 }
 
-int Diff(Halves& files, std::size_t older, std::size_t newer, bool json) {
+int Diff(Halves& files, std::size_t older, std::size_t newer, bool json, D::lang::Lang lang) {
   static const std::vector<std::string> kArgs = {"old.dll", "new.dll"};
   kestrova::testing::CheckingSink sink;
   D::Options options;
   options.json = json;
+  options.lang = lang;
   const int rc = D::RunDiff(kArgs, older, newer, files, sink, options);
   if (rc < 0 || rc > 2) Fail("exit status outside 0..2", older, newer, json);
   if (sink.bytes() == 0) Fail("nothing written", older, newer, json);
@@ -61,13 +62,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t first = (static_cast<std::size_t>(data[0]) | static_cast<std::size_t>(data[1]) << 8 |
                              static_cast<std::size_t>(data[2]) << 16 | static_cast<std::size_t>(data[3]) << 24) %
                             (rest + 1);
-  Halves files(std::span<const std::uint8_t>(data + 4, first), std::span<const std::uint8_t>(data + 4 + first, rest - first));
-  // Odd sizes take JSON, even ones text, as fuzz_dump does; each way round.
+  const std::span<const std::uint8_t> older(data + 4, first), newer(data + 4 + first, rest - first);
+  Halves files(older, newer);
+  // Odd sizes take JSON first, even ones text, as fuzz_dump does; each way round, and the
+  // text in either language.
   const bool json = (size & 1) != 0;
-  Diff(files, 0, 1, json);
-  Diff(files, 1, 0, !json);
+  const auto lang = (size & 2) != 0 ? D::lang::Lang::ZhCN : D::lang::Lang::En;
+  Diff(files, 0, 1, json, lang);
+  Diff(files, 1, 0, !json, lang);
   // A file against itself, by the same snapshots RunDiff takes: nothing differs.
-  const kestrova::dumper::compare::Snapshot s = kestrova::dumper::compare::Take(std::span<const std::uint8_t>(data + 4, first));
-  if (!kestrova::dumper::compare::Compare(s, s).Identical()) Fail("a file differs from itself", 0, 0, json);
+  const D::compare::Snapshot s = D::compare::Take(older);
+  if (!D::compare::Compare(s, s).Identical()) Fail("a file differs from itself", 0, 0, json);
   return 0;
 }
