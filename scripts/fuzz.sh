@@ -2,8 +2,8 @@
 # Runs one of the dump tool's libFuzzer targets for a fixed time.
 #   scripts/fuzz.sh SECONDS [TARGET]
 # TARGET is fuzz_dump (the default: whole files), fuzz_der (signature blobs),
-# fuzz_demangle (mangled C++ names), fuzz_apiset (API-set schemas) or fuzz_x86 (x86 code
-# for the length decoder).
+# fuzz_demangle (mangled C++ names), fuzz_apiset (API-set schemas), fuzz_x86 (x86 code
+# for the length decoder) or fuzz_diff (two files compared by --diff).
 # Needs the asan preset built (cmake --preset asan && cmake --build --preset asan), whose
 # clang build holds the fuzzers; KESTROVA_FUZZ_BUILD names another build folder of it.
 # Seeds come from ../shared/corpus (read-only) plus a few small Wine DLLs, copied into a
@@ -14,8 +14,8 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seconds=${1:?usage: scripts/fuzz.sh SECONDS [TARGET]}
 target=${2:-fuzz_dump}
 case "$target" in
-  fuzz_dump|fuzz_der|fuzz_demangle|fuzz_apiset|fuzz_x86) ;;
-  *) echo "fuzz.sh: unknown target $target (fuzz_dump, fuzz_der, fuzz_demangle, fuzz_apiset or fuzz_x86)" >&2; exit 2 ;;
+  fuzz_dump|fuzz_der|fuzz_demangle|fuzz_apiset|fuzz_x86|fuzz_diff) ;;
+  *) echo "fuzz.sh: unknown target $target (fuzz_dump, fuzz_der, fuzz_demangle, fuzz_apiset, fuzz_x86 or fuzz_diff)" >&2; exit 2 ;;
 esac
 build=$(realpath -m "${KESTROVA_FUZZ_BUILD:-$root/build/asan}")
 fuzzer=$build/bin/$target
@@ -66,6 +66,26 @@ elif [ "$target" = fuzz_x86 ]; then
     done
   fi
   printf '\x55\x8b\xec\x8b\x45\x08\x5d\xc2\x04\x00' >"$corpus/seed-prologue"
+elif [ "$target" = fuzz_diff ]; then
+  # Seeds: DLLs built with one known change each (crosscheck_diff.py --seeds-out rebuilds
+  # them), and pairs of the file fuzzer's own small seeds, of one kind and of two. An input
+  # is the first file's length (4 bytes, little-endian), the first file, then the second.
+  for f in "$root"/tests/fuzz/diff-seeds/*; do
+    dest=$corpus/seed-$(basename "$f")
+    [ -e "$dest" ] || cp "$f" "$dest"
+  done
+  seeds=$root/tests/fuzz/seeds
+  for pair in guarded32.exe:guarded64.exe guarded64.exe:signed-guarded64.exe unwind64.dll:unwind_arm64.dll \
+              reloc32.dll:rich-overlay32.dll build-info.dll:resources-every-kind.dll \
+              implib-long-i386.a:implib-short-arm64.lib ne-dll-imports.dll:ne-dll-imports.dll \
+              object-armnt.obj:object-armnt.obj implib-short-arm64.lib:unwind_arm64.dll; do
+    a=$seeds/${pair%%:*} b=$seeds/${pair##*:}
+    dest=$corpus/seed-${pair/:/+}
+    [ -f "$a" ] && [ -f "$b" ] && [ ! -e "$dest" ] || continue
+    n=$(stat -c %s "$a")
+    { printf "$(printf '\\%03o' $((n & 255)) $((n >> 8 & 255)) $((n >> 16 & 255)) $((n >> 24 & 255)))"
+      cat "$a" "$b"; } >"$dest"
+  done
 elif [ "$target" = fuzz_der ]; then
   # Seeds: the signatures kept beside the target, and those the signature cross-check made.
   dict=$root/tests/fuzz/der.dict
@@ -157,7 +177,7 @@ grep -E '^stat::(number_of_executed_units|average_exec_per_sec|new_units_added|p
 found=$(find "$artifacts" -type f -newer "$stamp" | sort)
 if [ $rc -ne 0 ] || [ -n "$found" ]; then
   echo "fuzz.sh: FAILED (exit $rc)" >&2
-  grep -E 'ERROR: |SUMMARY: |fuzz_dump: |fuzz_der: |fuzz_demangle: |fuzz_apiset: |fuzz_x86: |Test unit written to|libFuzzer: ' "$log" | head -n 20 >&2 || true
+  grep -E 'ERROR: |SUMMARY: |fuzz_dump: |fuzz_der: |fuzz_demangle: |fuzz_apiset: |fuzz_x86: |fuzz_diff: |Test unit written to|libFuzzer: ' "$log" | head -n 20 >&2 || true
   for f in $found; do echo "fuzz.sh: reproducer $f" >&2; done
   echo "fuzz.sh: replay with: $fuzzer $found" >&2
   exit 1

@@ -11,7 +11,8 @@ our own listing; the pairs built here must also show the change they were built 
 Two import libraries from dlltool (an export removed, one added) against ar's and
 nm's members and symbols; two .NET assemblies from mcs with a public method removed.
 
-  crosscheck_diff.py TDUMP [--work DIR] [--wine N]"""
+  crosscheck_diff.py TDUMP [--work DIR] [--wine N] [--seeds-out DIR]"""
+import struct
 import argparse
 import json
 import random
@@ -149,6 +150,8 @@ def readobj(path):
                 cur = {"dll": None}
             continue
         if line == "}" and raw in ("}", "  }") and cur is not None:
+            if block == "DelayImport" and raw == "  }":
+                continue  # the end of one of a delay-loaded DLL's functions, each a block of its own
             if block == "Export":
                 info["exports"].append(cur)
             elif block == "Section":
@@ -414,6 +417,20 @@ def assemblies(tool, work, failures):
         failures.append(f".NET: exit {rc}, typesRemoved {got.get('typesRemoved')}")
 
 
+# fuzz_diff's seeds: the base DLL and one changed build, stripped, after the first's length.
+SEED_PAIRS = [("i686-w64-mingw32", "args"), ("i686-w64-mingw32", "removed"), ("x86_64-w64-mingw32", "newdll"),
+              ("x86_64-w64-mingw32", "ordinal")]
+
+
+def seeds(work, out):
+    out.mkdir(parents=True, exist_ok=True)
+    for triple, name in SEED_PAIRS:
+        defines, changes, flags, version = VARIANTS[name][:4]
+        old = build(work, triple, "old", [], {}, ["-s"], "1,2,3,4").read_bytes()
+        new = build(work, triple, name, defines, changes, flags + ["-s"], version).read_bytes()
+        (out / f"{triple.split('-')[0]}-{name}.pair").write_bytes(struct.pack("<I", len(old)) + old + new)
+
+
 def counts(d):
     return ", ".join(f"{k} {len(d[k])}" for k in ("exportsRemoved", "exportsAdded", "exportsChanged", "importsAdded",
                                                   "importsRemoved", "dllsAdded", "dllsRemoved", "headers")
@@ -425,6 +442,7 @@ def main():
     ap.add_argument("tdump")
     ap.add_argument("--work", type=Path, default=Path("diff-work"))
     ap.add_argument("--wine", type=int, default=12, help="Wine DLLs in both builds to compare (0: all)")
+    ap.add_argument("--seeds-out", type=Path, help="also write a few stripped pairs here as fuzz_diff's seeds")
     args = ap.parse_args()
     if not shutil.which("llvm-readobj") or not shutil.which("objdump"):
         return kcorpus.skip("no llvm-readobj or objdump")
@@ -450,6 +468,8 @@ def main():
                 failures.append(f"{label}: exit {rc}, not {code}")
             if not shows(d):
                 failures.append(f"{label}: the change it was built with is not shown: {json.dumps(d)[:600]}")
+    if args.seeds_out:
+        seeds(args.work / "seeds", args.seeds_out)
     archives(args.tdump, args.work, failures)
     assemblies(args.tdump, args.work, failures)
     # Files that cannot be compared: exit 2 and one line.
