@@ -2,7 +2,11 @@
 
 #include <array>
 
-#include "dumper/lang/catalog/All.h"
+namespace kestrova::dumper::lang::M {
+#define MSG KESTROVA_MSG_DEFINE
+#include "dumper/lang/Catalog.def"
+#undef MSG
+}  // namespace kestrova::dumper::lang::M
 
 namespace kestrova::dumper::lang {
 

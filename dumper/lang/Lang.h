@@ -18,11 +18,11 @@ namespace kestrova::dumper::lang {
 
 enum class Lang : std::uint8_t { En, ZhCN };
 
-// One entry: its identifier (for the catalog's own checks) and its two texts.
-// "{0}" ... "{9}" in a text stand for its arguments, in any order.
+// One entry: its two texts. "{0}" ... "{9}" in a text stand for its
+// arguments, in any order.
 struct Entry {
-  std::string_view id, en, zh;
-  constexpr Entry(std::string_view i, std::string_view e, std::string_view z) : id(i), en(e), zh(z) {}
+  std::string_view en, zh;
+  constexpr Entry(std::string_view e, std::string_view z) : en(e), zh(z) {}
   // Never copied: a Msg points at the one entry, not at a copy that dies.
   Entry(const Entry&) = delete;
   Entry& operator=(const Entry&) = delete;
@@ -42,16 +42,18 @@ class Msg {
   const Entry* e_ = nullptr;
 };
 
+// Names one entry for the code that says it. The entries are defined once,
+// in Lang.cpp, so that each text is in the program once, however many files say it.
+#define KESTROVA_MSG(Id, en, zh) extern const ::kestrova::dumper::lang::Entry Id;
+
 // Defines one entry; an entry without one of its texts stops the build, so a
 // reader never meets a blank where a sentence should be.
-#define KESTROVA_MSG(Id, en, zh)                                  \
-  inline constexpr ::kestrova::dumper::lang::Entry Id{#Id, en, zh}; \
+#define KESTROVA_MSG_DEFINE(Id, en, zh)                                          \
+  extern constinit const ::kestrova::dumper::lang::Entry Id{en, zh};             \
   static_assert(sizeof(en) > 1 && sizeof(zh) > 1, "the catalog entry " #Id " lacks one of its texts");
 
 // The entry's text in `l`.
 inline std::string_view Text(Msg m, Lang l) { return l == Lang::ZhCN ? m.entry().zh : m.entry().en; }
-// The entry's identifier, for the catalog's own checks.
-inline std::string_view Id(Msg m) { return m.entry().id; }
 // Every entry of the catalog, for the checks that walk it.
 std::span<const Msg> All();
 

@@ -10,6 +10,7 @@
 
 #include "dumper/Cli.h"
 #include "dumper/lang/Lang.h"
+#include "dumper/lang/catalog/All.h"
 #include "dumper/lang/catalog/Cli.h"
 #include "dumper/lang/catalog/Glance.h"
 #include "dumper/print/text/TextPrinter.h"
@@ -61,10 +62,21 @@ std::vector<std::string> EnglishWords(std::string_view t) {
   return r;
 }
 
+struct Named {
+  std::string_view id;
+  lang::Msg m;
+};
+constexpr Named kNamed[] = {
+#define MSG(Id, en, zh) {#Id, lang::M::Id},
+#include "dumper/lang/Catalog.def"
+#undef MSG
+};
+
 TEST(Catalog, EveryEntryHasBothTextsWithTheSamePlaceholdersAndNoEnglishLeft) {
-  for (const lang::Msg m : lang::All()) {
+  ASSERT_EQ(lang::All().size(), std::size(kNamed));
+  for (const auto& [id, m] : kNamed) {
     const std::string_view en = lang::Text(m, Lang::En), zh = lang::Text(m, Lang::ZhCN);
-    SCOPED_TRACE(std::string(lang::Id(m)));
+    SCOPED_TRACE(std::string(id));
     EXPECT_FALSE(en.empty());
     EXPECT_FALSE(zh.empty());
     EXPECT_EQ(Placeholders(en), Placeholders(zh));

@@ -1,6 +1,6 @@
 #pragma once
-// Every entry of the catalog: for the list the checks walk, never for code that
-// says a sentence (that includes its own part's file).
+// Every entry of the catalog by name: for the checks that walk it, never for
+// code that says a sentence (that includes its own part's file).
 #include "dumper/lang/Lang.h"
 
 namespace kestrova::dumper::lang::M {
