@@ -11,6 +11,7 @@
 # KESTROVA_WINE_PREFIX_NAME names the prefix folder instead of the locale (the
 # end-to-end tests use one of their own so their registry changes stay there);
 # LANG still follows KESTROVA_WINE_LOCALE.
+# KESTROVA_WINE_DESKTOP=NAME,WxH names the prefix's virtual desktop (Default,1280x1024).
 # Without a DISPLAY the program runs on a private Xvfb.
 set -euo pipefail
 
@@ -55,7 +56,10 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${KESTROVA_WINE_NO_XVFB:-}" ]; then
   exec env KESTROVA_WINE_NO_XVFB=1 xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
 fi
 
-fonts_version=5
+fonts_version=6
+# The virtual desktop's name and size (the end-to-end tests ask for their own).
+desktop=${KESTROVA_WINE_DESKTOP:-Default,1280x1024}
+desktop_name=${desktop%%,*} desktop_size=${desktop#*,}
 # A prefix fits only the set of Wine architectures that made it: one made
 # before wine32 was installed fails once it is ("could not load kernel32.dll").
 # The stamp records that set and Wine's version; on a mismatch the prefix is
@@ -98,6 +102,10 @@ make_prefix() {
       printf '"%s"="WenQuanYi Zen Hei"\r\n' "$f"
     done
     printf '\r\n'
+    # Every program in a virtual desktop: on a bare X server (no window manager)
+    # Wine waits two seconds for each top-level window to be mapped or withdrawn.
+    printf '[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]\r\n"Desktop"="%s"\r\n\r\n' "$desktop_name"
+    printf '[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]\r\n"%s"="%s"\r\n\r\n' "$desktop_name" "$desktop_size"
   } | iconv -f UTF-8 -t UTF-16LE | { printf '\xff\xfe'; cat; } > "$reg"
   wine regedit /S "$(winepath -w "$reg")" >/dev/null 2>&1
   # The caption's minimise, maximise and close buttons are Marlett glyphs that

@@ -9,24 +9,11 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 wine_sh="$here/../../scripts/wine.sh"
 export KESTROVA_WINE_PREFIX_NAME=${KESTROVA_WINE_PREFIX_NAME:-${KESTROVA_WINE_LOCALE:-zh}-e2e}
-prefix=${KESTROVA_WINE_ROOT:-$here/../../build/wine}/$KESTROVA_WINE_PREFIX_NAME
+export KESTROVA_WINE_DESKTOP=e2e,1024x768
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${KESTROVA_WINE_NO_XVFB:-}" ]; then
   # One X server for the whole run: the wineserver outlives each program.
   exec env KESTROVA_WINE_NO_XVFB=1 xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
-fi
-
-if [ ! -e "$prefix/.kestrova-e2e-desktop" ]; then
-  mkdir -p "$(dirname "$prefix")"
-  exec 8>"$prefix.e2e.lock"
-  flock 8
-  if [ ! -e "$prefix/.kestrova-e2e-desktop" ]; then
-    "$wine_sh" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d e2e /f >/dev/null 2>&1
-    "$wine_sh" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v e2e /d 1024x768 /f >/dev/null 2>&1
-    touch "$prefix/.kestrova-e2e-desktop"
-  fi
-  flock -u 8
-  exec 8>&-
 fi
 
 exec "$wine_sh" "$@"
