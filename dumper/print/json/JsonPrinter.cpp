@@ -14,58 +14,72 @@ namespace {
 constexpr std::uint64_t kMaxExact = std::uint64_t{1} << 53;
 }  // namespace
 
-bool JsonPrinter::Member(Key k) {
-  if (k.size() == 1 && k[0] == kNoKey[0]) return false;
+int JsonPrinter::Head(Key k, char* out) {
+  if (k.size() == 1 && k[0] == kNoKey[0]) return -1;
   const bool inList = !scopes_.empty() && scopes_.back().list;
   if (k.empty() && !inList) {
-    if (pending_.empty()) return false;
+    if (pending_.empty()) return -1;
     k = pending_;
     pending_ = {};
-    if (k.size() == 1 && k[0] == kNoKey[0]) return false;  // a label that keys nothing
+    if (k.size() == 1 && k[0] == kNoKey[0]) return -1;  // a label that keys nothing
   }
-  if (!scopes_.empty() && scopes_.back().dropped) return false;
+  if (!scopes_.empty() && scopes_.back().dropped) return -1;
   if (Exhausted()) {
     cut_ = true;
-    return false;
+    return -1;
   }
   bool comma = false;
   if (!scopes_.empty()) {
     comma = scopes_.back().any;
     scopes_.back().any = true;
   }
-  if (inList) {
-    if (comma) buf_ += ',';
-    return true;
-  }
-  // One append per member: a big table is hundreds of thousands of them.
-  char head[80];
-  if (k.size() + 4 <= sizeof head) {
-    char* p = head;
-    if (comma) *p++ = ',';
-    *p++ = '"';
-    p = std::copy(k.begin(), k.end(), p);  // keys are our own ASCII words
-    *p++ = '"';
-    *p++ = ':';
-    buf_.append(head, static_cast<std::size_t>(p - head));
-  } else {
-    buf_.append(comma ? ",\"" : "\"");
+  char* p = out;
+  if (comma) *p++ = ',';
+  if (inList) return static_cast<int>(p - out);
+  if (k.size() + 4 > static_cast<std::size_t>(kHead)) {
+    buf_.append(out, static_cast<std::size_t>(p - out));
+    buf_ += '"';
     buf_.append(k);
     buf_.append("\":");
+    return 0;
   }
+  *p++ = '"';
+  p = std::copy(k.begin(), k.end(), p);  // keys are our own ASCII words
+  *p++ = '"';
+  *p++ = ':';
+  return static_cast<int>(p - out);
+}
+
+bool JsonPrinter::Member(Key k) {
+  char head[kHead];
+  const int n = Head(k, head);
+  if (n < 0) return false;
+  buf_.append(head, static_cast<std::size_t>(n));
   return true;
 }
 
-void JsonPrinter::Number(std::uint64_t v) {
-  char tmp[24];
-  char* e;
+void JsonPrinter::NumberMember(Key k, std::uint64_t v) {
+  char tmp[kHead + 24];
+  const int n = Head(k, tmp);
+  if (n < 0) return;
+  char* e = tmp + n;
   if (v >= kMaxExact) {
-    tmp[0] = '"';
-    e = io::PutHex(tmp + 1, v, 0);
+    *e++ = '"';
+    e = io::PutHex(e, v, 0);
     *e++ = '"';
   } else {
-    e = io::PutDec(tmp, v);
+    e = io::PutDec(e, v);
   }
   buf_.append(tmp, static_cast<std::size_t>(e - tmp));
+}
+
+bool JsonPrinter::OpenMember(Key k, char bracket) {
+  char tmp[kHead + 1];
+  const int n = Head(k, tmp);
+  if (n < 0) return false;
+  tmp[n] = bracket;
+  buf_.append(tmp, static_cast<std::size_t>(n) + 1);
+  return true;
 }
 
 // Valid UTF-8 as it is; each byte that is not, as the lone surrogate U+DC00 +
@@ -116,12 +130,12 @@ Printer& JsonPrinter::Label(std::string_view label, Key key) {
 }
 
 Printer& JsonPrinter::Hex(Key k, std::uint64_t v, int) {
-  if (Member(k)) Number(v);
+  NumberMember(k, v);
   return *this;
 }
 
 Printer& JsonPrinter::Dec(Key k, std::uint64_t v) {
-  if (Member(k)) Number(v);
+  NumberMember(k, v);
   return *this;
 }
 
@@ -168,14 +182,12 @@ Printer& JsonPrinter::Date(Key k, std::uint32_t t) {
 }
 
 void JsonPrinter::Open(Key k) {
-  const bool dropped = !Member(k.empty() && !(scopes_.empty() || scopes_.back().list) ? Key("?") : k);
-  if (!dropped) buf_.push_back('{');
+  const bool dropped = !OpenMember(k.empty() && !(scopes_.empty() || scopes_.back().list) ? Key("?") : k, '{');
   scopes_.push_back({false, false, dropped});
 }
 
 void JsonPrinter::OpenList(Key k) {
-  const bool dropped = !Member(k.empty() && !(scopes_.empty() || scopes_.back().list) ? Key("?") : k);
-  if (!dropped) buf_.push_back('[');
+  const bool dropped = !OpenMember(k.empty() && !(scopes_.empty() || scopes_.back().list) ? Key("?") : k, '[');
   scopes_.push_back({true, false, dropped});
 }
 
@@ -185,6 +197,8 @@ void JsonPrinter::Close() {
   scopes_.pop_back();
   if (!s.dropped) buf_.push_back(s.list ? ']' : '}');
   pending_ = {};
+  // A part's records go out in chunks, as the listing's lines do, not held whole.
+  if (buf_.size() >= kChunk) Flush();
 }
 
 void JsonPrinter::BeginDocument() {

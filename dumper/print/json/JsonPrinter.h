@@ -49,8 +49,16 @@ class JsonPrinter final : public Printer {
   };
   // Starts a member: the comma and the key (none in a list). False when the
   // value is layout only or the part's allowance is spent.
+  // The member's opening (its comma and key) written into `out`, which holds
+  // kHead bytes: its length, or -1 when the member is not written. A key too
+  // long for `out` goes straight to the buffer (0).
+  static constexpr int kHead = 80;
+  int Head(Key k, char* out);
   bool Member(Key k);
-  void Number(std::uint64_t v);
+  // A number member in one append: a big table is hundreds of thousands of them.
+  void NumberMember(Key k, std::uint64_t v);
+  // Opens an object or list member with `bracket`.
+  bool OpenMember(Key k, char bracket);
   void String(std::string_view bytes);
   Key pending_;
   std::vector<Scope> scopes_;
