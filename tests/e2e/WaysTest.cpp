@@ -272,4 +272,34 @@ TEST(Language, ChineseTitlesAFirstScreenThatFitsAndCtrlGToAPart) {
   EXPECT_EQ(at, exports + 2) << "the memo's top line: " << Narrow(listing->substr(at, 60));
 }
 
+
+// Ctrl+D asks for a second file and shows the two compared, under the names the
+// user chose, and leaves nothing staged behind.
+TEST(Compare, CtrlDComparesTheFileShownWithASecondOne) {
+  Scratch scratch("compare");
+  const std::wstring files = scratch.Dir(L"files");
+  const std::wstring chosen = files + L"version.dll", other = files + L"新 版本.dll";
+  ASSERT_TRUE(WriteBytes(chosen, VersionDll()));
+  ASSERT_TRUE(WriteBytes(other, VersionDll()));
+  Kestrova k(scratch);
+  ASSERT_EQ(k.Start(L"\"" + chosen + L"\""), "");
+  auto listing = k.WaitListing(Ms(60000));
+  ASSERT_TRUE(listing.has_value());
+
+  ASSERT_TRUE(PressKey(k.c().memo, 'D', true));
+  ASSERT_EQ(k.AnswerFileDialog(other), "");
+  std::wstring shown;
+  EXPECT_TRUE(WaitUntil(Ms(60000), [&] {
+    shown = TextOf(k.c().memo);
+    return shown.find(L"结论") != std::wstring::npos && shown.find(L"新 版本.dll") != std::wstring::npos;
+  })) << "the memo shows no comparison: " << Narrow(shown.substr(0, 400));
+  EXPECT_NE(shown.find(L"相同"), std::wstring::npos) << Narrow(shown.substr(0, 400));
+  EXPECT_EQ(ReadBytes(other), std::optional<std::string>(VersionDll())) << "the user's file changed";
+  EXPECT_TRUE(WaitUntil(Ms(15000), [&] {
+    for (const std::wstring& area : k.WorkAreas())
+      if (!ListDir(area).empty()) return false;
+    return true;
+  })) << "the comparison left files staged";
+}
+
 }  // namespace kestrova::e2e

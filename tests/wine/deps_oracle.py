@@ -125,11 +125,20 @@ def wine_env(debug):
 
 def wine_run(wine, work, prog, wow64=False):
     """Wine's loader: the failures it names, the path of each DLL it loaded, and whether the program ran."""
-    out = subprocess.run([wine, f"./{prog}.exe"], cwd=work, env=wine_env("warn+module,+loaddll"),
+    out = subprocess.run([wine, f"./{prog}.exe"], cwd=work, env=wine_env("warn+module,+loaddll,+pid"),
                          capture_output=True, text=True, timeout=120)
     kinds, paths = set(), {}
     text = (out.stdout + out.stderr).replace("\r", "")
+    # Wine's own processes (the virtual desktop's explorer.exe, services) trace
+    # their loads too: only the lines of processes that loaded no other program count.
+    others = set()
     for line in text.splitlines():
+        m = re.match(r"([0-9a-f]+):[0-9a-f]+:.*Loaded L\"[^\"]*?([^\"\\/]+\.exe)\" at", line, re.I)
+        if m and m.group(2).lower() != f"{prog}.exe".lower():
+            others.add(m.group(1))
+    for line in text.splitlines():
+        if (m := re.match(r"([0-9a-f]+):[0-9a-f]+:", line)) and m.group(1) in others:
+            continue
         if m := re.search(r"Library (\S+) \(which is needed by", line):
             kinds.add(("dllNotFound", m.group(1).lower()))
         elif m := re.search(r"No implementation for (\S+)\.(\S+) imported from", line):
