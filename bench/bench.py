@@ -29,6 +29,12 @@ walked against a Wine prefix's drive_c by bench/depwalk. It reports the modules 
 the walk's own time (best of the rounds) and the process's peak RSS; the targets are
 100 ms per 100 modules and 64 MiB.
 
+The folder listing has its own: `tdump DIR` over Wine's x86_64 folder against objdump -p
+run on each of its PE files and archives (held to half its time) and against one tdump
+given those files in turn (0.85 times: the folder's files are read on every core);
+and --diff of Wine's x86_64 and i386 mshtml.dll against the listing of one (twice its
+time at most). `--many-only` runs just these.
+
 The libraries have theirs: an import library of short import members and an archive of
 COFF objects (GNU dlltool's long import form), built from the exports of Wine's DLLs
 (20,000 by default). There the listing is held to half the time of llvm-nm plus
@@ -36,10 +42,12 @@ llvm-readobj --coff-imports on the same file.
 
   bench/bench.py [--tdump PATH] [--rounds N] [--exports N] [--mangled N] [--work DIR]
                  [--depwalk PATH] [--windows-root DIR] [--deps-only] [--usage-only] [--listing-only]
+                 [--many-only]
                  [--lib-members N]
 Without --tdump it builds the native preset's tdump (cmake --build).
 """
 import argparse
+import os
 import shutil
 import statistics
 import subprocess
@@ -231,11 +239,11 @@ def build_floor(work):
     return exe
 
 
-def run_once(cmd):
+def run_once(cmd, ok_codes=(0,)):
     """Wall seconds and peak RSS (KiB) of one run with its output discarded."""
     out = subprocess.run([str(LAUNCHER)] + cmd, capture_output=True, text=True, check=True)
     took, rss, code = out.stdout.split()
-    if int(code) != 0:
+    if int(code) not in ok_codes:
         raise RuntimeError(f"{cmd[0]} exited {code} on {cmd[-1]}")
     return float(took), int(rss)
 
@@ -414,6 +422,66 @@ def bench_deps(depwalk, root, inputs, rounds):
     return met
 
 
+MANY_DIR = WINE
+MANY_TARGET_PEER = 0.5   # tdump DIR against objdump -p run over the same files one by one
+MANY_TARGET_ONE = 0.85   # tdump DIR against one tdump given the same files one after another
+DIFF_TARGET = 2.0        # --diff of two mshtml-sized DLLs against the listing of one
+DIFF_PAIR = (WINE / "mshtml.dll", I386 / "mshtml.dll")
+
+
+def bench_many(tdump, work, rounds):
+    """The folder listing against objdump -p run on each of its files (one process
+    each, through xargs) and against one tdump process given the files in turn;
+    --diff of two big DLLs against the listing of one."""
+    if not MANY_DIR.is_dir():
+        print(f"note: {MANY_DIR} absent; folder listing not benchmarked")
+        return True
+    files = []
+    for p in sorted(MANY_DIR.rglob("*")):
+        if p.is_file():
+            with open(p, "rb") as f:
+                head = f.read(8)
+            if head[:2] == b"MZ" or head == b"!<arch>\n":
+                files.append(str(p))
+    work.mkdir(parents=True, exist_ok=True)
+    listing = work / "many.list"
+    listing.write_text("\n".join(files) + "\n")
+    tools = {"tdump DIR": [str(tdump), str(MANY_DIR)],
+             "tdump FILES...": [str(tdump)] + files,
+             "objdump -p each": ["xargs", "-a", str(listing), "-d", "\n", "-n", "1", OBJDUMP, "-p"]}
+    times = {name: [] for name in tools}
+    names = list(tools)
+    for r in range(rounds):
+        for name in names[r % len(names):] + names[:r % len(names)]:
+            out = subprocess.run([str(LAUNCHER)] + tools[name], capture_output=True, text=True, check=True)
+            times[name].append(float(out.stdout.split()[0]))
+    print(f"\n{MANY_DIR} ({len(files)} PE files and archives), {rounds} rounds")
+    for name in names:
+        print(f"  {name:<16} {statistics.median(times[name]) * 1000:10.1f} ms median")
+    peer = statistics.median(a / b for a, b in zip(times["tdump DIR"], times["objdump -p each"]))
+    one = statistics.median(a / b for a, b in zip(times["tdump DIR"], times["tdump FILES..."]))
+    ok = peer <= MANY_TARGET_PEER and one <= MANY_TARGET_ONE
+    print(f"  median ratio tdump DIR/objdump -p each: {peer:.3f} (target <= {MANY_TARGET_PEER}: "
+          f"{'met' if peer <= MANY_TARGET_PEER else 'MISSED'})")
+    print(f"  median ratio tdump DIR/tdump FILES...: {one:.3f} (target <= {MANY_TARGET_ONE}: "
+          f"{'met' if one <= MANY_TARGET_ONE else 'MISSED'}; {os.cpu_count()} cores)")
+    old, new = DIFF_PAIR
+    if old.exists() and new.exists():
+        pair = {"tdump --diff": [str(tdump), "--diff", str(old)], "tdump": [str(tdump)]}
+        t = {name: [] for name in pair}
+        for r in range(rounds * 3):
+            for name in (list(pair) if r % 2 == 0 else list(pair)[::-1]):
+                # --diff says 1 when the new file breaks callers, as this pair does
+                t[name].append(run_once(pair[name] + [str(new)], (0, 1))[0])
+        d = statistics.median(a / b for a, b in zip(t["tdump --diff"], t["tdump"]))
+        print(f"\n--diff {old.name} (x86_64) {new.name} (i386), {rounds * 3} rounds: "
+              f"{statistics.median(t['tdump --diff']) * 1000:.1f} ms against "
+              f"{statistics.median(t['tdump']) * 1000:.1f} ms for the listing of the i386 one")
+        print(f"  median ratio: {d:.3f} (target <= {DIFF_TARGET}: {'met' if d <= DIFF_TARGET else 'MISSED'})")
+        ok = ok and d <= DIFF_TARGET
+    return ok
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--tdump")
@@ -428,6 +496,8 @@ def main():
     ap.add_argument("--deps-only", action="store_true")
     ap.add_argument("--lib-members", type=int, default=LIB_MEMBERS,
                     help="exports in the generated libraries")
+    ap.add_argument("--many-only", action="store_true",
+                    help="only the folder listing (Wine's x86_64 folder) and --diff")
     ap.add_argument("--listing-only", action="store_true",
                     help="only the listing's inputs: the export-heavy DLL, mshtml.dll, msxml3.dll")
     ap.add_argument("--usage-only", action="store_true",
@@ -439,6 +509,9 @@ def main():
     if args.usage_only:
         tdump = Path(args.tdump) if args.tdump else build_tdump()
         return 0 if bench_usage(tdump, args.rounds) else 3
+    if args.many_only:
+        tdump = Path(args.tdump) if args.tdump else build_tdump()
+        return 0 if bench_many(tdump, Path(args.work), max(1, args.rounds // 5)) else 3
     root, depwalk = Path(args.windows_root), Path(args.depwalk)
     deps_met = True
     if not (root / "windows" / "system32").is_dir():
@@ -485,6 +558,7 @@ def main():
             met.append(report_library(lib, *bench_file(lib, peers, args.rounds)))
     else:
         print("note: llvm-nm, llvm-readobj or Wine's DLLs missing; libraries not benchmarked")
+    met.append(bench_many(tdump, Path(args.work), max(1, args.rounds // 5)))
     return 0 if all(met) and deps_met else 3
 
 
