@@ -99,6 +99,41 @@ TEST(IdentifyPackers, GeneralSignsWhenNoNameFits) {
             "entry point 0x103000 lies in section 4 .code, not in the first code section, 1 .text\n");
 }
 
+// The table's marks that no npm sample carries, each in the place it lives; a
+// mark chance bytes can match alone says only "looks like".
+TEST(IdentifyTable, MarksNameWhatTheyMarkAndWeakOnesOnlySuspect) {
+  struct Case {
+    const char* section;      // an extra data section's name
+    std::string_view bytes;   // its contents
+    const char* dll;          // an extra imported DLL, or null
+    std::string_view label, expected;
+  };
+  const Case cases[] = {
+      {".managed", "", nullptr, "Toolchain", ".NET Native AOT (section .managed)\n"},
+      {".rdata", std::string_view("\0GHCRTS\0", 8), nullptr, "Toolchain", "Haskell GHC (\"GHCRTS\" at file offset 0x801)\n"},
+      {".rdata", "OCAMLRUNPARAM", nullptr, "Toolchain", "OCaml (\"OCAMLRUNPARAM\" at file offset 0x800)\n"},
+      {".rdata", "--DRT-gcopt", nullptr, "Toolchain", "D (druntime) (\"--DRT-\" at file offset 0x800)\n"},
+      {".data", "", "swiftCore.dll", "Toolchain", "Swift (imports swiftCore.dll)\n"},
+      {".rdata", "aborting due to recursive panic", nullptr, "Toolchain",
+       "looks like Zig (\"aborting due to recursive panic\" at file offset 0x800)\n"},
+      {".ndata", "", nullptr, "Installer", "looks like NSIS (section .ndata)\n"},
+      {".rdata", "_MEIPASS2", nullptr, "Installer", "looks like PyInstaller (\"_MEIPASS\" at file offset 0x800)\n"},
+  };
+  for (const Case& c : cases) {
+    PeBuilder pe = Pe32Program();
+    if (c.dll != nullptr) {
+      std::vector<std::uint32_t> iats;
+      PeBuilder::Section& idata = pe.sections[1];
+      idata.data.b.clear();
+      pe.dirs[1] = {WriteImports(pe, idata, {{"KERNEL32.dll", {{"ExitProcess", 0}}}, {c.dll, {{"swift_retain", 0}}}}, &iats), 60};
+      pe.dirs[12] = {};
+    }
+    PeBuilder::Section& s = pe.Add(c.section, kRData);
+    s.data.Str(c.bytes, false).Zeros(0x10);
+    EXPECT_EQ(GlanceLines(Dump(pe.Build(), "marked.exe"), c.label), c.expected) << c.section << " " << c.bytes;
+  }
+}
+
 TEST(IdentifyVisualStudio, BuildsNameTheirRelease) {
   struct Fact {
     std::uint16_t product, build;
