@@ -302,6 +302,26 @@ constexpr ExactRow kBuildsOld[] = {
     {40629, 0x00CD, 0x00FE, "Visual Studio 2013 Update 5", "MSVC 12.0"},
 };
 
+// Delphi's releases by the compiler version its banner gives (the CompilerVersion
+// constant of each release, as Embarcadero's documentation lists them).
+struct DelphiRow {
+  std::string_view compiler, release;
+};
+constexpr DelphiRow kDelphi[] = {
+    {"20.0", "Delphi 2009"},          {"21.0", "Delphi 2010"},        {"22.0", "Delphi XE"},
+    {"23.0", "Delphi XE2"},           {"24.0", "Delphi XE3"},         {"25.0", "Delphi XE4"},
+    {"26.0", "Delphi XE5"},           {"27.0", "Delphi XE6"},         {"28.0", "Delphi XE7"},
+    {"29.0", "Delphi XE8"},           {"30.0", "Delphi 10 Seattle"},  {"31.0", "Delphi 10.1 Berlin"},
+    {"32.0", "Delphi 10.2 Tokyo"},    {"33.0", "Delphi 10.3 Rio"},    {"34.0", "Delphi 10.4 Sydney"},
+    {"35.0", "Delphi 11 Alexandria"}, {"36.0", "Delphi 12 Athens"},   {"37.0", "Delphi 13 Florence"},
+};
+
+std::string_view DelphiRelease(std::string_view compiler) {
+  for (const DelphiRow& r : kDelphi)
+    if (r.compiler == compiler) return r.release;
+  return "Delphi";
+}
+
 // What each product id of the 14.x tool set is, for the toolchain line.
 std::optional<lang::Msg> ToolOf(std::uint16_t product) {
   namespace M = lang::M;
@@ -792,7 +812,8 @@ Findings Identify(const Context& ctx, const Marks& m) {
     // "Embarcadero Delphi for Win32 compiler version 35.0 (...)" says Delphi, and which.
     const std::size_t v = delphi.text.find("version ");
     t.push_back(v == std::string::npos ? lang::Say(l, M::IdDelphi, {Join(ev, sep)})
-                                       : lang::Say(l, M::IdDelphiVersion, {TextUpTo(delphi.text.substr(v + 8), ' '), Join(ev, sep)}));
+                                       : lang::Say(l, M::IdDelphiVersion, {DelphiRelease(TextUpTo(delphi.text.substr(v + 8), ' ')),
+                                                                           TextUpTo(delphi.text.substr(v + 8), ' '), Join(ev, sep)}));
   }
   if (!m.vbRuntime.empty()) t.push_back(lang::Say(l, M::IdVb, {m.vbRuntime[6] == '5' ? "5" : "6", m.vbRuntime}));
   if (fpcBanner.found) t.push_back(lang::Say(l, M::IdFpc, {fpcBanner.text.substr(0, 64), Hex(fpcBanner.offset)}));

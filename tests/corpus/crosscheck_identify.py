@@ -190,11 +190,12 @@ def check_toolchains(tool, work):
 # What At a glance must say of a sample, by the toolchain its package states.
 SAMPLE_WANTS = {
     "go": {"linkedBy": ["Go linker"], "toolchain": ["Go (go1."]},
-    "rustc x86_64-pc-windows-msvc": {"linkedBy": ["Microsoft LINK"], "toolchain": ["Visual Studio", "Rust ("]},
+    "rustc x86_64-pc-windows-msvc": {"linkedBy": ["Microsoft LINK"], "toolchain": ["Visual Studio", "Rust (rustc commit "]},
     "rustc x86_64-pc-windows-gnu": {"linkedBy": ["GNU ld"], "toolchain": ["Rust ("]},
     "zig": {"toolchain": ["Zig ("]},
+    "ocaml": {"linkedBy": ["GNU ld"], "toolchain": ["OCaml (", "MinGW-w64 GCC", "GCC: (GNU) "]},
     ".net": {"toolchain": [".NET (CLR header"]},
-    "delphi": {"linkedBy": ["Borland/Embarcadero linker"], "toolchain": ["Delphi, compiler version "]},
+    "delphi": {"linkedBy": ["Borland/Embarcadero linker"], "toolchain": ["Delphi ", ", compiler version "]},
 }
 # Names that the marks' table brings: none is claimed on Wine's files nor on the corpus.
 TABLE_NAMES = ["Zig (", ".NET Native AOT", "Haskell", "OCaml", "D (druntime)", "Nim (", "Nuitka", "Swift",

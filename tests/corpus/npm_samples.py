@@ -102,6 +102,12 @@ SINGLES = [
     # WinSW, the service wrapper node-windows carries, is a C# program.
     _s("node-windows", "1.0.0-beta.8", "bin/winsw/winsw.exe",
        "sha512-uLekXnSeem3nW5escID224Fd0U/1VtvE796JpSpOY+c73Cslz/Qn2WUHRJyPQJEMrNGAy/FMRFjjhh4z1alZTA==", ".net"),
+    # ReScript's compiler tools are OCaml (built with MinGW GCC), its build tool Rust
+    # (x86_64-pc-windows-gnu); the one tarball is the largest here, 21 MB.
+    _s("@rescript/win32-x64", "12.2.0", "bin/bsb_helper.exe",
+       "sha512-fhf8CBj3p1lkIXPeNko3mVTKQfXXm4BoxJtR1xAXxUn43wDpd8Lox4w8/EPBbbW6C/YFQW6H7rtpY+2AKuNaDA==", "ocaml"),
+    _s("@rescript/win32-x64", "12.2.0", "bin/rescript.exe",
+       "sha512-fhf8CBj3p1lkIXPeNko3mVTKQfXXm4BoxJtR1xAXxUn43wDpd8Lox4w8/EPBbbW6C/YFQW6H7rtpY+2AKuNaDA==", "rustc x86_64-pc-windows-gnu"),
     # Inno Setup is written in Delphi: its command-line compiler and its setup loader.
     _s("innosetup", "6.4.1", "bin/ISCC.exe",
        "sha512-Bh/dNlyyFsFKBGoTf19n1msPnm4Njfb0CWVirw2CV1MSJXYy0ajRI+xjo/Yr9DtZFLLafhnwm1ZsxTu309F8lQ==", "delphi"),
