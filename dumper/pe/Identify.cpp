@@ -413,10 +413,10 @@ struct Seen {
   std::string text;
 };
 
-// The byte marks, and the runs of three bytes in their first kStride + 2 bytes
-// (hashed), to look for all of them in one pass that probes every kStride-th
-// run: a mark anywhere covers a probe, whose run is then one of its own.
-constexpr std::size_t kStride = 4;
+// The byte marks, and the pairs of bytes in their first kStride + 1 bytes, to
+// look for all of them in one pass that probes every kStride-th pair: a mark
+// anywhere covers a probe, whose pair is then one of its own.
+constexpr std::size_t kStride = 5;
 
 struct Needles {
   std::bitset<65536> pairs;
@@ -430,10 +430,7 @@ struct Needles {
   std::vector<std::uint16_t> data, code;
 };
 
-std::size_t PairOf(std::uint8_t a, std::uint8_t b, std::uint8_t c) {
-  const std::uint32_t v = static_cast<std::uint32_t>(a) | static_cast<std::uint32_t>(b) << 8 | static_cast<std::uint32_t>(c) << 16;
-  return (v * 0x9E3779B1u) >> 16;
-}
+std::size_t PairOf(std::uint8_t a, std::uint8_t b) { return static_cast<std::size_t>(a) | static_cast<std::size_t>(b) << 8; }
 
 const Needles& TheNeedles() {
   static const Needles n = [] {
@@ -442,8 +439,7 @@ const Needles& TheNeedles() {
       const Mark& k = kMarks[i];
       if (k.place != Place::Data && k.place != Place::Code) continue;
       for (std::size_t j = 0; j < kStride; ++j) {
-        const std::size_t pair = PairOf(static_cast<std::uint8_t>(k.text[j]), static_cast<std::uint8_t>(k.text[j + 1]),
-                                        static_cast<std::uint8_t>(k.text[j + 2]));
+        const std::size_t pair = PairOf(static_cast<std::uint8_t>(k.text[j]), static_cast<std::uint8_t>(k.text[j + 1]));
         r.pairs.set(pair);
         r.candidates.push_back({pair, static_cast<std::uint16_t>(i), static_cast<std::uint8_t>(j)});
       }
@@ -459,7 +455,7 @@ const Needles& TheNeedles() {
 
 constexpr bool LongEnough() {
   for (const Mark& k : kMarks)
-    if ((k.place == Place::Data || k.place == Place::Code) && k.text.size() < kStride + 2) return false;
+    if ((k.place == Place::Data || k.place == Place::Code) && k.text.size() < kStride + 1) return false;
   return true;
 }
 static_assert(LongEnough(), "a byte mark must be longer than the scan's stride");
@@ -471,8 +467,8 @@ void ScanStretch(std::span<const std::uint8_t> b, std::uint64_t base, bool data,
   const std::vector<std::uint16_t>& which = data ? n.data : n.code;
   std::size_t left = 0;
   for (std::uint16_t i : which) left += seen[i].found ? 0u : 1u;
-  for (std::size_t probe = kStride - 1; left != 0 && probe + 2 < b.size(); probe += kStride) {
-    const std::size_t pair = PairOf(b[probe], b[probe + 1], b[probe + 2]);
+  for (std::size_t probe = kStride - 1; left != 0 && probe + 1 < b.size(); probe += kStride) {
+    const std::size_t pair = PairOf(b[probe], b[probe + 1]);
     if (!n.pairs[pair]) continue;
     auto c = std::lower_bound(n.candidates.begin(), n.candidates.end(), pair,
                               [](const Needles::Candidate& x, std::size_t p) { return x.pair < p; });
