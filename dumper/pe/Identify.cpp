@@ -748,6 +748,8 @@ Findings Identify(const Context& ctx, const Marks& m) {
   const Seen& goBuildId = seen[kGoBuildId];
   const Seen& goBuildInfo = seen[kGoBuildInfo];
   const std::string& goVersion = goBuildInfo.text;
+  const Seen& mingwCrt = seen[kMingwCrt];
+  const bool mingw = !m.gnuRuntime.empty() || mingwCrt.found;
   const Seen& delphi = seen[kDelphiBanner];
   const bool delphiMarks = m.dvclal || m.packageInfo || !m.borlandRuntime.empty() || (has("CODE") && has("DATA")) || delphi.found;
 
@@ -759,7 +761,7 @@ Findings Identify(const Context& ctx, const Marks& m) {
     f.linker = build.empty() ? lang::Say(l, M::IdLinkMs, {linkerVersion})
                              : lang::Say(l, M::IdLinkMsBuild, {linkerVersion, build});
   } else if (lldStub) {
-    f.linker = lang::Say(l, m.gnuRuntime.empty() ? M::IdLinkLldLink : M::IdLinkLldMingw, {linkerVersion});
+    f.linker = lang::Say(l, mingw ? M::IdLinkLldMingw : M::IdLinkLldLink, {linkerVersion});
   } else if (o.majorLinker == 2 && o.minorLinker == 25 && delphiMarks) {
     // Delphi's linker writes 2.25 too, the version of a GNU ld of 2014.
     f.linker = lang::Say(l, M::IdLinkBorland, {linkerVersion});
@@ -777,17 +779,21 @@ Findings Identify(const Context& ctx, const Marks& m) {
   std::vector<std::string>& t = f.toolchain;
   if (m.rich && !m.richUses.empty()) VisualCpp(m, f, l);
   else if (!m.msvcRuntime.empty()) t.push_back(lang::Say(l, M::IdVcRuntime, {m.msvcRuntime}));
-  if (!m.gnuRuntime.empty() || !m.gnuLibrary.empty() || (h.sections.size() > 0 && has(".CRT") && has(".tls") && !m.rich)) {
+  if (mingw || !m.gnuLibrary.empty() || (h.sections.size() > 0 && has(".CRT") && has(".tls") && !m.rich)) {
     std::vector<std::string> ev;
     if (has(".CRT")) ev.push_back(has(".tls") ? lang::Say(l, M::IdSections, {".CRT/.tls"}) : lang::Say(l, M::IdSection, {".CRT"}));
     if (!m.gnuRuntime.empty()) ev.push_back(lang::Say(l, M::IdImports, {m.gnuRuntime}));
     if (!m.gnuLibrary.empty()) ev.push_back(lang::Say(l, M::IdImports, {m.gnuLibrary}));
+    // Its start-up code's message, where nothing above shows the runtime (a DLL lld linked).
+    if (ev.empty()) ev.push_back(lang::Say(l, M::IdMarkAt, {kMarks[kMingwCrt].text, Hex(mingwCrt.offset)}));
     const lang::Msg what = gccIdent.found && !lldStub ? M::IdMingwGcc : M::IdMingwRuntime;
     t.push_back(lang::Say(l, M::IdWith, {lang::Text(what, l), Join(ev, sep)}));
   }
   if (gccIdent.found)
     t.push_back(lang::Say(l, M::IdGcc, {gccIdent.text.substr(0, 60), Hex(gccIdent.offset)}));
-  if (lldStub && m.gnuRuntime.empty()) t.push_back(lang::Say(l, M::IdLlvm));
+  if (lldStub && !mingw) t.push_back(lang::Say(l, M::IdLlvm));
+  // mingw-w64's runtime linked by lld without GCC's mark: clang's MinGW target (llvm-mingw).
+  if (lldStub && mingw && !gccIdent.found) t.push_back(lang::Say(l, M::IdLlvmMingw));
   if (goBuildId.found || goBuildInfo.found) {
     std::vector<std::string> ev;
     if (goBuildId.found) ev.push_back(lang::Say(l, M::IdGoBuildId, {Hex(goBuildId.offset)}));
