@@ -516,6 +516,17 @@ std::string GoVersion(const Context& ctx, std::uint64_t off) {
   return r.size() == len ? r : std::string();
 }
 
+// A mark's bytes as the listing can show them: "7z\\xBC\\xAF'\\x1C".
+std::string Printable(std::string_view t) {
+  std::string r;
+  for (char c : t) {
+    const auto u = static_cast<std::uint8_t>(c);
+    if (u >= 0x20 && u < 0x7F && c != '\\') r.push_back(c);
+    else r += "\\x" + Hex(u, 2).substr(2);
+  }
+  return r;
+}
+
 // The text of `s` up to the first `stop`.
 std::string TextUpTo(std::string_view s, char stop) { return std::string(s.substr(0, s.find(stop))); }
 
@@ -553,7 +564,7 @@ void Generic(Kind kind, const std::array<Seen, kMarkCount>& seen, std::vector<st
         case Place::Import: ev.push_back(lang::Say(l, M::IdImports, {s.text})); break;
         case Place::Resource: ev.push_back(lang::Say(l, M::IdResource, {s.text})); break;
         default:
-          ev.push_back(lang::Say(l, M::IdMarkAt, {s.text.empty() ? std::string(o.text) : s.text, Hex(s.offset)}));
+          ev.push_back(lang::Say(l, M::IdMarkAt, {s.text.empty() ? Printable(o.text) : s.text, Hex(s.offset)}));
       }
     }
     if (!sections.empty())
@@ -833,7 +844,16 @@ Findings Identify(const Context& ctx, const Marks& m) {
 
   // ---- installers and bundlers, from the overlay's two ends and the header
   std::vector<std::string>& in = f.installer;
-  if (seen[kNsisHead].found) in.push_back(lang::Say(l, M::IdNsis, {Hex(seen[kNsisHead].offset)}));
+  if (seen[kNsisHead].found) {
+    // "Nullsoft Install System v3.08": the version, where the stub's manifest gives it.
+    const std::string& v = seen[kNsisVersion].text;
+    const std::size_t at = kMarks[kNsisVersion].text.size() - 1;
+    in.push_back(v.size() > at + 1 ? lang::Say(l, M::IdNsisVersion, {TextUpTo(v.substr(at), '<'), Hex(seen[kNsisHead].offset)})
+                                   : lang::Say(l, M::IdNsis, {Hex(seen[kNsisHead].offset)}));
+  } else if (seen[kNsisVersion].found) {
+    in.push_back(lang::Say(l, M::IdLooksLike, {lang::Text(M::IdNameNsis, l),
+                                                 lang::Say(l, M::IdMarkAt, {TextUpTo(seen[kNsisVersion].text, '<'), Hex(seen[kNsisVersion].offset)})}));
+  }
   if (seen[kAutoItHead].found) in.push_back(lang::Say(l, M::IdAutoItScript, {Hex(seen[kAutoItHead].offset)}));
   if (seen[kInnoHead].found)
     in.push_back(lang::Say(l, M::IdInno, {seen[kInnoHead].text.substr(0, 40), Hex(seen[kInnoHead].offset)}));

@@ -107,6 +107,7 @@ TEST(IdentifyTable, MarksNameWhatTheyMarkAndWeakOnesOnlySuspect) {
     std::string_view bytes;   // its contents
     const char* dll;          // an extra imported DLL, or null
     std::string_view label, expected;
+    std::string_view overlay = {};
   };
   const Case cases[] = {
       {".managed", "", nullptr, "Toolchain", ".NET Native AOT (section .managed)\n"},
@@ -118,6 +119,11 @@ TEST(IdentifyTable, MarksNameWhatTheyMarkAndWeakOnesOnlySuspect) {
        "looks like Zig (\"aborting due to recursive panic\" at file offset 0x800)\n"},
       {".ndata", "", nullptr, "Installer", "looks like NSIS (section .ndata)\n"},
       {".rdata", "_MEIPASS2", nullptr, "Installer", "looks like PyInstaller (\"_MEIPASS\" at file offset 0x800)\n"},
+      {".wixburn", "", nullptr, "Installer", "WiX Burn bundle (section .wixburn)\n"},
+      {".rdata", "", nullptr, "Installer", "7-Zip self-extracting archive (\"7z\\xBC\\xAF'\\x1C\" at file offset 0xA00)\n",
+       "7z\xBC\xAF\x27\x1C\0\4"},
+      {".rsrc", "<description>Nullsoft Install System v3.08</description>", nullptr, "Installer",
+       "NSIS v3.08 (\"NullsoftInst\" at file offset 0xA04)\n", std::string_view("\xEF\xBE\xAD\xDENullsoftInst", 16)},
   };
   for (const Case& c : cases) {
     PeBuilder pe = Pe32Program();
@@ -130,7 +136,9 @@ TEST(IdentifyTable, MarksNameWhatTheyMarkAndWeakOnesOnlySuspect) {
     }
     PeBuilder::Section& s = pe.Add(c.section, kRData);
     s.data.Str(c.bytes, false).Zeros(0x10);
-    EXPECT_EQ(GlanceLines(Dump(pe.Build(), "marked.exe"), c.label), c.expected) << c.section << " " << c.bytes;
+    std::vector<std::uint8_t> f = pe.Build();
+    f.insert(f.end(), c.overlay.begin(), c.overlay.end());
+    EXPECT_EQ(GlanceLines(Dump(f, "marked.exe"), c.label), c.expected) << c.section << " " << c.bytes;
   }
 }
 
