@@ -902,7 +902,9 @@ Findings Identify(const Context& ctx, const Marks& m) {
     g.push_back(wxCount > 4 ? lang::Say(l, M::IdWxCount, {Join(wx, sep), wxCount}) : lang::Say(l, M::IdWx, {Join(wx, sep)}));
   if (m.loadLibrary && m.getProcAddress && m.importFunctions <= 12)
     g.push_back(lang::Say(l, M::IdFewImports, {m.importFunctions}));
-  if (o.addressOfEntryPoint != 0 && !clr && firstCode != kNoSection && entrySection != firstCode)
+  // Delphi's linker puts the start-up code in .itext, after .text, by design.
+  const bool delphiEntry = delphiMarks && entrySection >= 0 && names[static_cast<std::size_t>(entrySection)] == ".itext";
+  if (o.addressOfEntryPoint != 0 && !clr && firstCode != kNoSection && entrySection != firstCode && !delphiEntry)
     g.push_back(entrySection == kNoSection
                     ? lang::Say(l, M::IdEntryOutside, {Hex(o.addressOfEntryPoint), label(static_cast<std::size_t>(firstCode))})
                     : lang::Say(l, M::IdEntryElsewhere, {Hex(o.addressOfEntryPoint), label(static_cast<std::size_t>(entrySection)),

@@ -199,18 +199,20 @@ SAMPLE_WANTS = {
 }
 # Names that the marks' table brings: none is claimed on Wine's files nor on the corpus.
 TABLE_NAMES = ["Zig (", ".NET Native AOT", "Haskell", "OCaml", "D (druntime)", "Nim (", "Nuitka", "Swift",
-               "Cygwin", "MSYS2", "GNAT", "GNU Fortran", "AutoHotkey", "looks like"]
+               "Cygwin", "MSYS2", "GNAT", "GNU Fortran", "AutoHotkey", "Watcom", "Borland C++", "Chromium Embedded",
+               "NW.js", "Electron", "looks like"]
 # And the older ones, which Wine's MinGW and clang builds do not carry either.
 FOREIGN = TABLE_NAMES + ["Go (", "Rust (", "Delphi", "Free Pascal", "Visual Basic", "AutoIt"]
 
 
 def glance_of(obj):
     g = obj.get("parts", {}).get("Glance", {})
-    return {k: g.get(k) or ([] if k != "linkedBy" else "") for k in ("linkedBy", "toolchain", "packer", "installer")}
+    return {k: g.get(k) or ([] if k != "linkedBy" else "") for k in ("linkedBy", "toolchain", "packer", "installer", "packingSigns")}
 
 
 def check_samples(tool):
-    """Each npm sample whose package states its toolchain is named so, and claims no packer."""
+    """Each npm sample whose package states its toolchain is named so, and claims no packer
+    nor any sign of packing (none of them is packed)."""
     failures, named = [], 0
     chosen = [s for s in npm_samples.SAMPLES if s.toolchain in SAMPLE_WANTS]
     try:
@@ -229,8 +231,9 @@ def check_samples(tool):
         wants = SAMPLE_WANTS[s.toolchain]
         missing = [w for k, ws in wants.items() for w in ws
                    if not any(w in line for line in ([g[k]] if k == "linkedBy" else g[k]))]
-        if missing or g["packer"]:
-            failures.append(f"{s.key} ({s.toolchain}): lacks {missing}, packer {g['packer']}: {g}")
+        if missing or g["packer"] or g["packingSigns"]:
+            failures.append(f"{s.key} ({s.toolchain}): lacks {missing}, packer {g['packer']}, "
+                            f"signs {g['packingSigns']}: {g}")
             continue
         named += 1
     print(f"npm samples: {named} of {len(chosen)} named as their packages say")
