@@ -512,7 +512,7 @@ std::string GoVersion(const Context& ctx, std::uint64_t off) {
   auto text = offsetOf(word(sh, 0));
   if (!text || len == 0 || len > 24) return {};
   std::span<const std::uint8_t> v = BytesAt(ctx, *text, len);
-  std::string r = TextAt(v, 0, len);
+  std::string r = TextAt(v, 0, static_cast<std::size_t>(len));  // at most 24
   return r.size() == len ? r : std::string();
 }
 
@@ -525,6 +525,19 @@ std::string Printable(std::string_view t) {
     else r += "\\x" + Hex(u, 2).substr(2);
   }
   return r;
+}
+
+// The Python a PyInstaller archive was made for: its cookie has the magic, three
+// big-endian sizes, the version (311 for 3.11, 27 for 2.7) and the DLL's name.
+std::string PythonOfCookie(std::span<const std::uint8_t> b) {
+  if (b.size() < 25) return {};
+  const std::uint32_t v = static_cast<std::uint32_t>(b[20]) << 24 | static_cast<std::uint32_t>(b[21]) << 16 |
+                          static_cast<std::uint32_t>(b[22]) << 8 | b[23];
+  if (v < 20 || v >= 1000 || (v >= 40 && v < 300)) return {};
+  const std::uint32_t major = v >= 100 ? v / 100 : v / 10, minor = v >= 100 ? v % 100 : v % 10;
+  std::string r = Dec(major) + "." + Dec(minor);
+  const std::string dll = TextAt(b, 24, 64);
+  return dll.empty() ? r : r + ", " + dll;
 }
 
 // The text of `s` up to the first `stop`.
@@ -857,8 +870,11 @@ Findings Identify(const Context& ctx, const Marks& m) {
   if (seen[kAutoItHead].found) in.push_back(lang::Say(l, M::IdAutoItScript, {Hex(seen[kAutoItHead].offset)}));
   if (seen[kInnoHead].found)
     in.push_back(lang::Say(l, M::IdInno, {seen[kInnoHead].text.substr(0, 40), Hex(seen[kInnoHead].offset)}));
-  if (seen[kPyInstallerCookie].found)
-    in.push_back(lang::Say(l, M::IdPyInstaller, {Hex(seen[kPyInstallerCookie].offset)}));
+  if (seen[kPyInstallerCookie].found) {
+    const std::string python = PythonOfCookie(BytesAt(ctx, seen[kPyInstallerCookie].offset, 88));
+    in.push_back(python.empty() ? lang::Say(l, M::IdPyInstaller, {Hex(seen[kPyInstallerCookie].offset)})
+                                : lang::Say(l, M::IdPyInstallerPython, {python, Hex(seen[kPyInstallerCookie].offset)}));
+  }
   if (header.size() >= 0x34 && std::memcmp(header.data() + 0x30, "Inno", 4) == 0)
     in.push_back(lang::Say(l, M::IdInnoHeader));
   else if (m.innoResource)

@@ -120,6 +120,8 @@ TEST(IdentifyTable, MarksNameWhatTheyMarkAndWeakOnesOnlySuspect) {
       {".ndata", "", nullptr, "Installer", "looks like NSIS (section .ndata)\n"},
       {".rdata", "_MEIPASS2", nullptr, "Installer", "looks like PyInstaller (\"_MEIPASS\" at file offset 0x800)\n"},
       {".wixburn", "", nullptr, "Installer", "WiX Burn bundle (section .wixburn)\n"},
+      {".rdata", "", nullptr, "Installer", "PyInstaller, Python 3.11, python311.dll (archive cookie \"MEI\" at file offset 0xA00)\n",
+       std::string_view("MEI\x0C\x0B\x0A\x0B\x0E\0\0\1\0\0\0\0\xF0\0\0\0\x10\0\0\1\x37python311.dll\0", 38)},
       {".rdata", "", nullptr, "Installer", "7-Zip self-extracting archive (\"7z\\xBC\\xAF'\\x1C\" at file offset 0xA00)\n",
        "7z\xBC\xAF\x27\x1C\0\4"},
       {".rsrc", "<description>Nullsoft Install System v3.08</description>", nullptr, "Installer",
