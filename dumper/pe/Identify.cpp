@@ -413,9 +413,11 @@ struct Seen {
   std::string text;
 };
 
-// The byte marks, and the pairs of bytes in their first kStride + 1 bytes, to
-// look for all of them in one pass that probes every kStride-th pair: a mark
-// anywhere covers a probe, whose pair is then one of its own.
+// The byte marks, and the pairs of bytes of a window of kStride + 1 bytes in
+// each, to look for all of them in one pass that probes every kStride-th pair:
+// a mark anywhere covers a probe with its window, whose pair is then one of its
+// own. Each mark's window is where its bytes are least like text, so that
+// words in a program's strings seldom stop the pass.
 constexpr std::size_t kStride = 5;
 
 struct Needles {
@@ -432,13 +434,34 @@ struct Needles {
 
 std::size_t PairOf(std::uint8_t a, std::uint8_t b) { return static_cast<std::size_t>(a) | static_cast<std::size_t>(b) << 8; }
 
+// How common a pair of bytes is in strings: lower-case letters and spaces most.
+int Commonness(char a, char b) {
+  auto one = [](char c) { return (c >= 'a' && c <= 'z') ? 2 : c == ' ' ? 1 : 0; };
+  return one(a) + one(b);
+}
+
+std::size_t WindowOf(std::string_view t) {
+  std::size_t best = 0;
+  int bestCost = 1 << 30;
+  for (std::size_t w = 0; w + kStride < t.size(); ++w) {
+    int cost = 0;
+    for (std::size_t j = 0; j < kStride; ++j) cost += Commonness(t[w + j], t[w + j + 1]);
+    if (cost < bestCost) {
+      bestCost = cost;
+      best = w;
+    }
+  }
+  return best;
+}
+
 const Needles& TheNeedles() {
   static const Needles n = [] {
     Needles r;
     for (std::size_t i = 0; i < kMarkCount; ++i) {
       const Mark& k = kMarks[i];
       if (k.place != Place::Data && k.place != Place::Code) continue;
-      for (std::size_t j = 0; j < kStride; ++j) {
+      const std::size_t w = WindowOf(k.text);
+      for (std::size_t j = w; j < w + kStride; ++j) {
         const std::size_t pair = PairOf(static_cast<std::uint8_t>(k.text[j]), static_cast<std::uint8_t>(k.text[j + 1]));
         r.pairs.set(pair);
         r.candidates.push_back({pair, static_cast<std::uint16_t>(i), static_cast<std::uint8_t>(j)});
@@ -455,10 +478,11 @@ const Needles& TheNeedles() {
 
 constexpr bool LongEnough() {
   for (const Mark& k : kMarks)
-    if ((k.place == Place::Data || k.place == Place::Code) && k.text.size() < kStride + 1) return false;
+    if ((k.place == Place::Data || k.place == Place::Code) && (k.text.size() < kStride + 1 || k.text.size() > 255))
+      return false;
   return true;
 }
-static_assert(LongEnough(), "a byte mark must be longer than the scan's stride");
+static_assert(LongEnough(), "a byte mark must be longer than the scan's stride, and shorter than 256");
 
 // Looks for the byte marks in `b` (at file offset `base`): all of them in data,
 // only the code marks in code. The first place of each is kept.
@@ -473,6 +497,7 @@ void ScanStretch(std::span<const std::uint8_t> b, std::uint64_t base, bool data,
     auto c = std::lower_bound(n.candidates.begin(), n.candidates.end(), pair,
                               [](const Needles::Candidate& x, std::size_t p) { return x.pair < p; });
     for (; c != n.candidates.end() && c->pair == pair; ++c) {
+      if (c->at > probe) continue;  // the mark would start before the stretch
       const std::size_t i = c->mark, at = probe - c->at;
       const std::string_view t = kMarks[i].text;
       if (seen[i].found || (!data && kMarks[i].place != Place::Code) || t.size() > b.size() - at ||
