@@ -1,6 +1,12 @@
 // Turns the marks the parts noted, the headers and a few bounded reads into
 // findings on what built the file and whether it is packed. Every finding names
 // the marks it rests on, so the reader can check them further down the listing.
+// What each mark names and where it lives is the table in Marks.def; this is the
+// engine that looks for all of them once in each place (the section names, the
+// imports and resources as their parsers meet them, one pass over the data
+// sections' bytes, the overlay's two ends) and words what it found. The rules
+// below join marks with other facts where one mark alone would not do (the
+// Visual C++ release, the MinGW runtime, Delphi, Go, the linker).
 #include "dumper/pe/Identify.h"
 
 #include <algorithm>
