@@ -35,7 +35,6 @@ namespace {
 
 constexpr std::uint32_t kCode = 0x20, kUninitialized = 0x80, kExecute = 0x20000000, kWrite = 0x80000000;
 constexpr std::size_t kMaxRichUses = 64;
-constexpr std::size_t kMaxObfuscators = 4;
 // Caps on what Identify reads itself: a 100 MB installer must not be read twice.
 constexpr std::uint64_t kDataScanCap = 3u << 20;
 // A data section up to this size is looked at whole: runtimes' strings lie
@@ -50,7 +49,7 @@ constexpr std::size_t kMaxHits = 16;
 // ---------------------------------------------------------------- the table
 
 enum class Kind : std::uint8_t { Toolchain, Packer, Installer };
-enum class Place : std::uint8_t { Section, Import, Resource, Data, Code, OverlayHead, OverlayTail };
+enum class Place : std::uint8_t { Section, Import, Resource, ClrType, Data, Code, OverlayHead, OverlayTail };
 enum class Strength : std::uint8_t { Names, Adds, Rule };
 enum class Version : std::uint8_t { None, Text, GoBuildInfo, RustCommit, UpxHeader };
 
@@ -190,33 +189,13 @@ void NoteRich(Marks& m, const RichHeader& r) {
 void NoteClr(Marks& m, const clr::Metadata& md) {
   m.clrVersion = std::string(md.version.substr(0, 32));
   // Obfuscators mark what they made with an attribute type of their own.
-  struct Mark {
-    std::string_view type, tool;
-  };
-  static constexpr Mark kMarks[] = {
-      {"ConfusedByAttribute", "ConfuserEx"},
-      {"DotfuscatorAttribute", "Dotfuscator"},
-      {"PoweredByAttribute", "SmartAssembly"},
-      {"BabelObfuscatorAttribute", "Babel"},
-      {"BabelAttribute", "Babel"},
-      {"ObfuscatedByAgileDotNetAttribute", "Agile.NET"},
-      {"CryptoObfuscatedAttribute", "Crypto Obfuscator"},
-      {"YanoAttribute", "Yano"},
-      {"ProcessedByXenocode", "Xenocode"},
-      {"ZYXDNGuarder", "DNGuard"},
-      {"NineRays.Obfuscator.Evaluation", "Spices.Net"},
-  };
   for (int t : {clr::kTypeRef, clr::kTypeDef}) {
     const std::uint32_t rows = std::min<std::uint32_t>(md.Rows(t), 200000);
-    for (std::uint32_t row = 1; row <= rows && m.obfuscators.size() < kMaxObfuscators; ++row) {
+    for (std::uint32_t row = 1; row <= rows; ++row) {
       const std::string_view name = md.Str(t, row, 1);
-      for (const Mark& k : kMarks) {
-        if (name != k.type) continue;
-        std::string text = std::string(k.tool) + " (" + (t == clr::kTypeRef ? "TypeRef " : "TypeDef ") +
-                           std::string(k.type) + ")";
-        if (std::find(m.obfuscators.begin(), m.obfuscators.end(), text) == m.obfuscators.end())
-          m.obfuscators.push_back(std::move(text));
-      }
+      for (std::size_t i = 0; i < kMarkCount; ++i)
+        if (kMarks[i].place == Place::ClrType && name == kMarks[i].text)
+          Hit(m, i, std::string(t == clr::kTypeRef ? "TypeRef " : "TypeDef ") + std::string(name));
     }
   }
 }
@@ -607,6 +586,7 @@ void Generic(Kind kind, const std::array<Seen, kMarkCount>& seen, std::vector<st
         case Place::Section: sections.push_back(s.text); break;
         case Place::Import: ev.push_back(lang::Say(l, M::IdImports, {s.text})); break;
         case Place::Resource: ev.push_back(lang::Say(l, M::IdResource, {s.text})); break;
+        case Place::ClrType: ev.push_back(s.text); break;
         default:
           ev.push_back(lang::Say(l, M::IdMarkAt, {s.text.empty() ? Printable(o.text) : s.text, Hex(s.offset)}));
       }
@@ -794,7 +774,6 @@ Findings Identify(const Context& ctx, const Marks& m) {
       if (!named) packers.push_back(lang::Say(l, M::IdEntryCode, {name, Hex(o.addressOfEntryPoint)}));
     }
   Generic(Kind::Packer, seen, packers, l);
-  for (const std::string& ob : m.obfuscators) packers.push_back(ob);
   f.packer = packers;
 
   const Seen& gccIdent = seen[kGccIdent];

@@ -51,8 +51,7 @@ struct Marks {
   std::uint64_t overlayStart = 0, overlaySize = 0, overlayEnd = 0;
   // From the .NET metadata.
   std::string clrVersion;
-  std::vector<std::string> obfuscators;  // "ConfuserEx (ConfusedByAttribute)"
-  // The table's import and resource marks the parsers met, each once, capped.
+  // The table's import, resource and .NET type marks the parsers met, each once, capped.
   std::vector<MarkHit> hits;
 };
 

@@ -115,11 +115,16 @@ TEST(IdentifyTable, MarksNameWhatTheyMarkAndWeakOnesOnlySuspect) {
       {".rdata", "OCAMLRUNPARAM", nullptr, "Toolchain", "OCaml (\"OCAMLRUNPARAM\" at file offset 0x800)\n"},
       {".rdata", "--DRT-gcopt", nullptr, "Toolchain", "D (druntime) (\"--DRT-\" at file offset 0x800)\n"},
       {".data", "", "swiftCore.dll", "Toolchain", "Swift (imports swiftCore.dll)\n"},
+      {".data", "", "libcef.dll", "Toolchain", "Chromium Embedded Framework (imports libcef.dll)\n"},
+      {".rdata", "SIGSEGV: Illegal storage access. (Attempt to read from nil?)", nullptr, "Toolchain",
+       "Nim (\"Illegal storage access. (Attempt to read from nil?)\" at file offset 0x809)\n"},
       {".rdata", "aborting due to recursive panic", nullptr, "Toolchain",
        "looks like Zig (\"aborting due to recursive panic\" at file offset 0x800)\n"},
       {".ndata", "", nullptr, "Installer", "looks like NSIS (section .ndata)\n"},
       {".rdata", "_MEIPASS2", nullptr, "Installer", "looks like PyInstaller (\"_MEIPASS\" at file offset 0x800)\n"},
       {".wixburn", "", nullptr, "Installer", "WiX Burn bundle (section .wixburn)\n"},
+      {".rdata", "", nullptr, "Installer", "WinRAR self-extracting archive (\"Rar!\\x1A\\x07\" at file offset 0xA00)\n",
+       "Rar!\x1A\x07\0"},
       {".rdata", "", nullptr, "Installer", "PyInstaller, Python 3.11, python311.dll (archive cookie \"MEI\" at file offset 0xA00)\n",
        std::string_view("MEI\x0C\x0B\x0A\x0B\x0E\0\0\1\0\0\0\0\xF0\0\0\0\x10\0\0\1\x37python311.dll\0", 38)},
       {".rdata", "", nullptr, "Installer", "7-Zip self-extracting archive (\"7z\\xBC\\xAF'\\x1C\" at file offset 0xA00)\n",
@@ -133,7 +138,7 @@ TEST(IdentifyTable, MarksNameWhatTheyMarkAndWeakOnesOnlySuspect) {
       std::vector<std::uint32_t> iats;
       PeBuilder::Section& idata = pe.sections[1];
       idata.data.b.clear();
-      pe.dirs[1] = {WriteImports(pe, idata, {{"KERNEL32.dll", {{"ExitProcess", 0}}}, {c.dll, {{"swift_retain", 0}}}}, &iats), 60};
+      pe.dirs[1] = {WriteImports(pe, idata, {{"KERNEL32.dll", {{"ExitProcess", 0}}}, {c.dll, {{"f", 0}}}}, &iats), 60};
       pe.dirs[12] = {};
     }
     PeBuilder::Section& s = pe.Add(c.section, kRData);
