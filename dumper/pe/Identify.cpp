@@ -49,7 +49,7 @@ constexpr std::size_t kMaxHits = 16;
 // ---------------------------------------------------------------- the table
 
 enum class Kind : std::uint8_t { Toolchain, Packer, Installer };
-enum class Place : std::uint8_t { Section, Import, Resource, ClrType, Data, Code, OverlayHead, OverlayTail };
+enum class Place : std::uint8_t { Section, Import, Export, Resource, ClrType, Data, Code, OverlayHead, OverlayTail };
 enum class Strength : std::uint8_t { Names, Adds, Rule };
 enum class Version : std::uint8_t { None, Text, GoBuildInfo, RustCommit, UpxHeader };
 
@@ -161,6 +161,18 @@ void NoteImport(Marks& m, const ImportDll& dll) {
   if ((EndsWith(n, ".bpl") && (StartsWith(n, "rtl") || StartsWith(n, "vcl"))) || n == "borlndmm.dll" ||
       (StartsWith(n, "cc32") && EndsWith(n, ".dll")))
     keep(m.borlandRuntime, std::string(dll.name));
+}
+
+void NoteExport(Marks& m, std::string_view name) {
+  // Few marks are exports: their places, once, so that a big table costs a compare a name.
+  static const std::vector<std::uint16_t> exports = [] {
+    std::vector<std::uint16_t> r;
+    for (std::size_t i = 0; i < kMarkCount; ++i)
+      if (kMarks[i].place == Place::Export) r.push_back(static_cast<std::uint16_t>(i));
+    return r;
+  }();
+  for (std::uint16_t i : exports)
+    if (name == kMarks[i].text) Hit(m, i, name);
 }
 
 void NoteResource(Marks& m, const ResourceLeaf& leaf) {
@@ -587,6 +599,7 @@ void Generic(Kind kind, const std::array<Seen, kMarkCount>& seen, std::vector<st
         case Place::Import: ev.push_back(lang::Say(l, M::IdImports, {s.text})); break;
         case Place::Resource: ev.push_back(lang::Say(l, M::IdResource, {s.text})); break;
         case Place::ClrType: ev.push_back(s.text); break;
+        case Place::Export: ev.push_back(lang::Say(l, M::IdExports, {s.text})); break;
         default:
           ev.push_back(lang::Say(l, M::IdMarkAt, {s.text.empty() ? Printable(o.text) : s.text, Hex(s.offset)}));
       }
@@ -785,7 +798,8 @@ Findings Identify(const Context& ctx, const Marks& m) {
   const Seen& mingwCrt = seen[kMingwCrt];
   const bool mingw = !m.gnuRuntime.empty() || mingwCrt.found;
   const Seen& delphi = seen[kDelphiBanner];
-  const bool delphiMarks = m.dvclal || m.packageInfo || !m.borlandRuntime.empty() || (has("CODE") && has("DATA")) || delphi.found;
+  const bool delphiMarks = m.dvclal || m.packageInfo || !m.borlandRuntime.empty() || (has("CODE") && has("DATA")) ||
+                           delphi.found || seen[kDelphiDbk].found;
 
   // ---- linker
   if (m.rich) {
@@ -845,6 +859,7 @@ Findings Identify(const Context& ctx, const Marks& m) {
     if (m.dvclal) ev.push_back(lang::Say(l, M::IdResource, {"DVCLAL"}));
     if (m.packageInfo) ev.push_back(lang::Say(l, M::IdResource, {"PACKAGEINFO"}));
     if (!m.borlandRuntime.empty()) ev.push_back(lang::Say(l, M::IdImports, {m.borlandRuntime}));
+    if (seen[kDelphiDbk].found) ev.push_back(lang::Say(l, M::IdExports, {seen[kDelphiDbk].text}));
     // "Embarcadero Delphi for Win32 compiler version 35.0 (...)" says Delphi, and which.
     const std::size_t v = delphi.text.find("version ");
     t.push_back(v == std::string::npos ? lang::Say(l, M::IdDelphi, {Join(ev, sep)})

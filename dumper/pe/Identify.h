@@ -57,6 +57,7 @@ struct Marks {
 
 // The notes each parser takes, one call where it already reads the data.
 void NoteImport(Marks& m, const ImportDll& dll);
+void NoteExport(Marks& m, std::string_view name);
 void NoteResource(Marks& m, const ResourceLeaf& leaf);
 void NoteRich(Marks& m, const RichHeader& r);
 void NoteClr(Marks& m, const clr::Metadata& md);

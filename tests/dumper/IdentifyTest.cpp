@@ -149,6 +149,18 @@ TEST(IdentifyTable, MarksNameWhatTheyMarkAndWeakOnesOnlySuspect) {
   }
 }
 
+// An export the table knows: a Haskell DLL starts its runtime through hs_init.
+TEST(IdentifyTable, ExportedRuntimeEntryNamesItsToolchain) {
+  PeBuilder pe = Pe32Program();
+  ExportPlan e;
+  e.dll = "hs.dll";
+  e.functions = {{0x1000, ""}, {0x1010, ""}};
+  e.names = {{"hs_exit", 1}, {"hs_init", 0}};
+  auto ex = WriteExports(pe.Add(".edata", kRData), e);
+  pe.dirs[0] = {ex[0], ex[1]};
+  EXPECT_EQ(GlanceLines(Dump(pe.Build(), "hs.dll"), "Toolchain"), "Haskell GHC (exports hs_init)\n");
+}
+
 TEST(IdentifyVisualStudio, BuildsNameTheirRelease) {
   struct Fact {
     std::uint16_t product, build;
