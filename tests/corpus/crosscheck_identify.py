@@ -195,6 +195,7 @@ SAMPLE_WANTS = {
     "zig": {"toolchain": ["Zig ("]},
     "ocaml": {"linkedBy": ["GNU ld"], "toolchain": ["OCaml (", "MinGW-w64 GCC", "GCC: (GNU) "]},
     ".net": {"toolchain": [".NET (CLR header"]},
+    ".net native aot": {"linkedBy": ["Microsoft LINK"], "toolchain": ["Visual Studio", ".NET Native AOT ("]},
     "delphi": {"linkedBy": ["Borland/Embarcadero linker"], "toolchain": ["Delphi ", ", compiler version "]},
 }
 # Names that the marks' table brings: none is claimed on Wine's files nor on the corpus.
@@ -236,7 +237,7 @@ def check_samples(tool):
                             f"signs {g['packingSigns']}: {g}")
             continue
         named += 1
-    print(f"npm samples: {named} of {len(chosen)} named as their packages say")
+    print(f"npm samples: {named} of {len(chosen)} named as their notes say")
     return failures
 
 

@@ -108,6 +108,11 @@ SINGLES = [
        "sha512-fhf8CBj3p1lkIXPeNko3mVTKQfXXm4BoxJtR1xAXxUn43wDpd8Lox4w8/EPBbbW6C/YFQW6H7rtpY+2AKuNaDA==", "ocaml"),
     _s("@rescript/win32-x64", "12.2.0", "bin/rescript.exe",
        "sha512-fhf8CBj3p1lkIXPeNko3mVTKQfXXm4BoxJtR1xAXxUn43wDpd8Lox4w8/EPBbbW6C/YFQW6H7rtpY+2AKuNaDA==", "rustc x86_64-pc-windows-gnu"),
+    # The package does not say how it was built; the file is a .NET program without a
+    # CLR header that names System.Private.TypeLoader, an assembly only Native AOT has,
+    # linked by Microsoft's linker with the runtime's C++ (its Rich header).
+    _s("@vscode/vsce-sign-win32-x64", "2.0.6", "bin/vsce-sign.exe",
+       "sha512-mgth9Kvze+u8CruYMmhHw6Zgy3GRX2S+Ed5oSokDEK5vPEwGGKnmuXua9tmFhomeAnhgJnL4DCna3TiNuGrBTQ==", ".net native aot"),
     # Inno Setup is written in Delphi: its command-line compiler and its setup loader.
     _s("innosetup", "6.4.1", "bin/ISCC.exe",
        "sha512-Bh/dNlyyFsFKBGoTf19n1msPnm4Njfb0CWVirw2CV1MSJXYy0ajRI+xjo/Yr9DtZFLLafhnwm1ZsxTu309F8lQ==", "delphi"),
