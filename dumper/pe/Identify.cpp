@@ -878,6 +878,9 @@ Findings Identify(const Context& ctx, const Marks& m) {
     t.push_back(lang::Say(l, M::IdDotNet, {s}));
   }
   if (m.autoitScript) t.push_back(lang::Say(l, M::IdAutoIt));
+  // A .NET assembly that names Native AOT's runtime assemblies (its compiler does)
+  // holds them as data: it is not one.
+  if (clr) seen[kNativeAotTypeLoader].found = false;
   Generic(Kind::Toolchain, seen, t, l);
 
   // ---- installers and bundlers, from the overlay's two ends and the header
