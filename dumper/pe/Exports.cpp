@@ -92,6 +92,7 @@ ExportTable ParseExports(const Context& ctx) {
         sortedReported = true;
       }
       previous = s.text;
+      if (ctx.facts) NoteExport(ctx.facts->marks, s.text);
     }
     std::uint16_t o = *ov->U16(i * 2);
     if (o < nf) {

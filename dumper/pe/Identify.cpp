@@ -1,10 +1,18 @@
 // Turns the marks the parts noted, the headers and a few bounded reads into
 // findings on what built the file and whether it is packed. Every finding names
 // the marks it rests on, so the reader can check them further down the listing.
+// What each mark names and where it lives is the table in Marks.def; this is the
+// engine that looks for all of them once in each place (the section names, the
+// imports and resources as their parsers meet them, one pass over the data
+// sections' bytes, the overlay's two ends) and words what it found. The rules
+// below join marks with other facts where one mark alone would not do (the
+// Visual C++ release, the MinGW runtime, Delphi, Go, the linker).
 #include "dumper/pe/Identify.h"
 
 #include <algorithm>
 #include <array>
+#include <bitset>
+#include <cctype>
 #include <cstring>
 #include <cstdio>
 #include <optional>
@@ -27,13 +35,79 @@ namespace {
 
 constexpr std::uint32_t kCode = 0x20, kUninitialized = 0x80, kExecute = 0x20000000, kWrite = 0x80000000;
 constexpr std::size_t kMaxRichUses = 64;
-constexpr std::size_t kMaxObfuscators = 4;
 // Caps on what Identify reads itself: a 100 MB installer must not be read twice.
-constexpr std::uint64_t kDataScanCap = 1u << 20;
+constexpr std::uint64_t kDataScanCap = 3u << 20;
+// A data section up to this size is looked at whole: runtimes' strings lie
+// anywhere in it (Zig's in the middle of its .rdata).
+constexpr std::uint64_t kDataScanWhole = 2u << 20;
 // Of each data section, its two ends: compilers' marks sort last (GCC's
 // .rdata$zzz) or first (Go's build information).
 constexpr std::uint64_t kDataScanEnd = 128u << 10;
 constexpr std::uint64_t kOverlayTail = 4096;
+constexpr std::size_t kMaxHits = 16;
+
+// ---------------------------------------------------------------- the table
+
+enum class Kind : std::uint8_t { Toolchain, Packer, Installer };
+enum class Place : std::uint8_t { Section, Import, Export, Resource, ClrType, Data, Code, OverlayHead, OverlayTail };
+enum class Strength : std::uint8_t { Names, Adds, Rule };
+enum class Version : std::uint8_t { None, Text, GoBuildInfo, RustCommit, UpxHeader };
+
+struct Mark {
+  Kind kind;
+  lang::Msg name;
+  Place place;
+  std::string_view text;
+  Strength strength;
+  Version version;
+};
+
+enum MarkId : std::uint16_t {
+#define MARK(Id, ...) k##Id,
+#define STUB(...)
+#include "dumper/pe/Marks.def"
+#undef STUB
+#undef MARK
+  kMarkCount
+};
+
+constexpr Mark kMarks[] = {
+#define MARK(Id, K, N, P, T, S, V) \
+  {Kind::K, lang::M::N, Place::P, std::string_view(T, sizeof(T) - 1), Strength::S, Version::V},
+#define STUB(...)
+#include "dumper/pe/Marks.def"
+#undef STUB
+#undef MARK
+};
+static_assert(std::size(kMarks) == kMarkCount);
+
+// Entry code of a packer: bytes with 0x100 as "any byte".
+constexpr std::uint16_t X = 0x100;
+struct Stub {
+  lang::Msg name;
+  std::size_t length;
+  std::array<std::uint16_t, 16> code;
+};
+constexpr Stub kStubs[] = {
+#define MARK(...)
+#define STUB(Name, Length, ...) {lang::M::Name, Length, {__VA_ARGS__}},
+#include "dumper/pe/Marks.def"
+#undef STUB
+#undef MARK
+};
+
+// Notes a mark a parser met, once per mark.
+void Hit(Marks& m, std::size_t mark, std::string_view text) {
+  for (const MarkHit& h : m.hits)
+    if (h.mark == mark) return;
+  if (m.hits.size() < kMaxHits) m.hits.push_back({static_cast<std::uint16_t>(mark), std::string(text.substr(0, 64))});
+}
+
+// A name against a mark's text: whole, or up to a final '*'.
+bool NameMatches(std::string_view name, std::string_view pattern) {
+  if (!pattern.empty() && pattern.back() == '*') return name.substr(0, pattern.size() - 1) == pattern.substr(0, pattern.size() - 1);
+  return name == pattern;
+}
 
 std::string Lower(std::string_view s) {
   std::string r(s);
@@ -82,9 +156,23 @@ void NoteImport(Marks& m, const ImportDll& dll) {
   if (StartsWith(n, "vcruntime") || (StartsWith(n, "msvcr") && n != "msvcrt.dll") || StartsWith(n, "msvcp"))
     keep(m.msvcRuntime, std::string(dll.name));
   if (n == "msvbvm60.dll" || n == "msvbvm50.dll") keep(m.vbRuntime, std::string(dll.name));
+  for (std::size_t i = 0; i < kMarkCount; ++i)
+    if (kMarks[i].place == Place::Import && NameMatches(n, kMarks[i].text)) Hit(m, i, dll.name);
   if ((EndsWith(n, ".bpl") && (StartsWith(n, "rtl") || StartsWith(n, "vcl"))) || n == "borlndmm.dll" ||
       (StartsWith(n, "cc32") && EndsWith(n, ".dll")))
     keep(m.borlandRuntime, std::string(dll.name));
+}
+
+void NoteExport(Marks& m, std::string_view name) {
+  // Few marks are exports: their places, once, so that a big table costs a compare a name.
+  static const std::vector<std::uint16_t> exports = [] {
+    std::vector<std::uint16_t> r;
+    for (std::size_t i = 0; i < kMarkCount; ++i)
+      if (kMarks[i].place == Place::Export) r.push_back(static_cast<std::uint16_t>(i));
+    return r;
+  }();
+  for (std::uint16_t i : exports)
+    if (name == kMarks[i].text) Hit(m, i, name);
 }
 
 void NoteResource(Marks& m, const ResourceLeaf& leaf) {
@@ -94,6 +182,8 @@ void NoteResource(Marks& m, const ResourceLeaf& leaf) {
     return;
   }
   const std::string name = Ascii(leaf.name);
+  for (std::size_t i = 0; i < kMarkCount; ++i)
+    if (kMarks[i].place == Place::Resource && name == kMarks[i].text) Hit(m, i, name);
   if (name == "DVCLAL") m.dvclal = true;
   if (name == "PACKAGEINFO") m.packageInfo = true;
   if (name == "SCRIPT" && !leaf.type.named && leaf.type.id == 10) m.autoitScript = true;
@@ -111,33 +201,13 @@ void NoteRich(Marks& m, const RichHeader& r) {
 void NoteClr(Marks& m, const clr::Metadata& md) {
   m.clrVersion = std::string(md.version.substr(0, 32));
   // Obfuscators mark what they made with an attribute type of their own.
-  struct Mark {
-    std::string_view type, tool;
-  };
-  static constexpr Mark kMarks[] = {
-      {"ConfusedByAttribute", "ConfuserEx"},
-      {"DotfuscatorAttribute", "Dotfuscator"},
-      {"PoweredByAttribute", "SmartAssembly"},
-      {"BabelObfuscatorAttribute", "Babel"},
-      {"BabelAttribute", "Babel"},
-      {"ObfuscatedByAgileDotNetAttribute", "Agile.NET"},
-      {"CryptoObfuscatedAttribute", "Crypto Obfuscator"},
-      {"YanoAttribute", "Yano"},
-      {"ProcessedByXenocode", "Xenocode"},
-      {"ZYXDNGuarder", "DNGuard"},
-      {"NineRays.Obfuscator.Evaluation", "Spices.Net"},
-  };
   for (int t : {clr::kTypeRef, clr::kTypeDef}) {
     const std::uint32_t rows = std::min<std::uint32_t>(md.Rows(t), 200000);
-    for (std::uint32_t row = 1; row <= rows && m.obfuscators.size() < kMaxObfuscators; ++row) {
+    for (std::uint32_t row = 1; row <= rows; ++row) {
       const std::string_view name = md.Str(t, row, 1);
-      for (const Mark& k : kMarks) {
-        if (name != k.type) continue;
-        std::string text = std::string(k.tool) + " (" + (t == clr::kTypeRef ? "TypeRef " : "TypeDef ") +
-                           std::string(k.type) + ")";
-        if (std::find(m.obfuscators.begin(), m.obfuscators.end(), text) == m.obfuscators.end())
-          m.obfuscators.push_back(std::move(text));
-      }
+      for (std::size_t i = 0; i < kMarkCount; ++i)
+        if (kMarks[i].place == Place::ClrType && name == kMarks[i].text)
+          Hit(m, i, std::string(t == clr::kTypeRef ? "TypeRef " : "TypeDef ") + std::string(name));
     }
   }
 }
@@ -229,6 +299,26 @@ constexpr ExactRow kBuildsOld[] = {
     {40629, 0x00CD, 0x00FE, "Visual Studio 2013 Update 5", "MSVC 12.0"},
 };
 
+// Delphi's releases by the compiler version its banner gives (the CompilerVersion
+// constant of each release, as Embarcadero's documentation lists them).
+struct DelphiRow {
+  std::string_view compiler, release;
+};
+constexpr DelphiRow kDelphi[] = {
+    {"20.0", "Delphi 2009"},          {"21.0", "Delphi 2010"},        {"22.0", "Delphi XE"},
+    {"23.0", "Delphi XE2"},           {"24.0", "Delphi XE3"},         {"25.0", "Delphi XE4"},
+    {"26.0", "Delphi XE5"},           {"27.0", "Delphi XE6"},         {"28.0", "Delphi XE7"},
+    {"29.0", "Delphi XE8"},           {"30.0", "Delphi 10 Seattle"},  {"31.0", "Delphi 10.1 Berlin"},
+    {"32.0", "Delphi 10.2 Tokyo"},    {"33.0", "Delphi 10.3 Rio"},    {"34.0", "Delphi 10.4 Sydney"},
+    {"35.0", "Delphi 11 Alexandria"}, {"36.0", "Delphi 12 Athens"},   {"37.0", "Delphi 13 Florence"},
+};
+
+std::string_view DelphiRelease(std::string_view compiler) {
+  for (const DelphiRow& r : kDelphi)
+    if (r.compiler == compiler) return r.release;
+  return "Delphi";
+}
+
 // What each product id of the 14.x tool set is, for the toolchain line.
 std::optional<lang::Msg> ToolOf(std::uint16_t product) {
   namespace M = lang::M;
@@ -288,29 +378,14 @@ std::string TextAt(std::span<const std::uint8_t> b, std::size_t at, std::size_t 
   return r;
 }
 
-std::string SectionName(const Section& s) { return std::string(s.longName.empty() ? s.name : s.longName); }
+// Sections that hold no compiler's or runtime's strings: tables the loader or a
+// debugger reads.
+bool Scanned(std::string_view name) {
+  static constexpr std::string_view kSkip[] = {".reloc", ".pdata", ".xdata", ".idata", ".edata", ".didata"};
+  return name.substr(0, 7) != ".debug_" && std::find(std::begin(kSkip), std::end(kSkip), name) == std::end(kSkip);
+}
 
-// Entry code of a packer: bytes with 0x100 as "any byte".
-struct Stub {
-  std::string_view tool;
-  std::array<std::uint16_t, 16> code;
-  std::size_t length;
-};
-constexpr std::uint16_t X = 0x100;
-constexpr Stub kStubs[] = {
-    // FSG 2.0: xchg esp, [..]; popad; xchg eax, esp; push ebp; movsb; mov dh, 80h; call [ebx]
-    {"FSG 2.0", {0x87, 0x25, X, X, X, X, 0x61, 0x94, 0x55, 0xA4, 0xB6, 0x80, 0xFF, 0x13}, 14},
-    // ASPack 2.x: pushad; call +3; jmp ...; 
-    {"ASPack 2.x", {0x60, 0xE8, 0x03, 0x00, 0x00, 0x00, 0xE9, 0xEB}, 8},
-    // PECompact 2.x: mov eax, ..; push eax; push dword fs:[0]
-    {"PECompact 2.x", {0xB8, X, X, X, X, 0x50, 0x64, 0xFF, 0x35, 0x00, 0x00, 0x00, 0x00}, 13},
-    // MEW 11: jmp to the unpacker at the end of the second section
-    {"MEW 11", {0xE9, X, X, X, 0xFF, 0x0C}, 6},
-    // Obsidium 1.3: jmp short over junk, call
-    {"Obsidium", {0xEB, 0x02, X, X, 0xE8, 0x25, 0x00, 0x00, 0x00}, 9},
-    // Petite 2.x: mov eax, ..; pushf; pushad; push eax
-    {"Petite 2.x", {0xB8, X, X, X, X, 0x66, 0x9C, 0x60, 0x50}, 9},
-};
+std::string SectionName(const Section& s) { return std::string(s.longName.empty() ? s.name : s.longName); }
 
 bool Matches(std::span<const std::uint8_t> b, const Stub& s) {
   if (b.size() < s.length) return false;
@@ -319,20 +394,6 @@ bool Matches(std::span<const std::uint8_t> b, const Stub& s) {
   return true;
 }
 
-// Packers and protectors by the section names they give.
-struct NameMark {
-  std::string_view section, tool;
-};
-constexpr NameMark kSectionMarks[] = {
-    {"UPX0", "UPX"},         {"UPX1", "UPX"},         {".aspack", "ASPack"},    {".adata", "ASPack"},
-    {".MPRESS1", "MPRESS"},  {".MPRESS2", "MPRESS"},  {"PEC2", "PECompact"},    {"PEC2TO", "PECompact"},
-    {"PEC2MO", "PECompact"}, {"PECompact2", "PECompact"}, {".petite", "Petite"}, {"MEW", "MEW"},
-    {".nsp0", "NsPack"},     {".nsp1", "NsPack"},     {"nsp0", "NsPack"},       {"nsp1", "NsPack"},
-    {"kkrunchy", "kkrunchy"}, {".themida", "Themida/WinLicense"}, {".winlice", "Themida/WinLicense"},
-    {".vmp0", "VMProtect"},  {".vmp1", "VMProtect"},  {".vmp2", "VMProtect"},   {".enigma1", "Enigma"},
-    {".enigma2", "Enigma"},
-};
-
 std::string Join(const std::vector<std::string>& v, std::string_view sep) {
   std::string r;
   for (const std::string& s : v) {
@@ -340,6 +401,213 @@ std::string Join(const std::vector<std::string>& v, std::string_view sep) {
     r += s;
   }
   return r;
+}
+
+// What the table's marks found: where, and the name or text met there.
+struct Seen {
+  bool found = false;
+  std::uint64_t offset = 0;
+  std::string text;
+};
+
+// The byte marks, and the pairs of bytes of a window of kStride + 1 bytes in
+// each, to look for all of them in one pass that probes every kStride-th pair:
+// a mark anywhere covers a probe with its window, whose pair is then one of its
+// own. Each mark's window is where its bytes are least like text, so that
+// words in a program's strings seldom stop the pass.
+constexpr std::size_t kStride = 5;
+
+struct Needles {
+  std::bitset<65536> pairs;
+  // Each pair's marks, and where in the mark the pair stands.
+  struct Candidate {
+    std::size_t pair;
+    std::uint16_t mark;
+    std::uint8_t at;
+  };
+  std::vector<Candidate> candidates;  // by pair
+  std::vector<std::uint16_t> data, code;
+};
+
+std::size_t PairOf(std::uint8_t a, std::uint8_t b) { return static_cast<std::size_t>(a) | static_cast<std::size_t>(b) << 8; }
+
+// How common a pair of bytes is in strings: lower-case letters and spaces most.
+int Commonness(char a, char b) {
+  auto one = [](char c) { return (c >= 'a' && c <= 'z') ? 2 : c == ' ' ? 1 : 0; };
+  return one(a) + one(b);
+}
+
+std::size_t WindowOf(std::string_view t) {
+  std::size_t best = 0;
+  int bestCost = 1 << 30;
+  for (std::size_t w = 0; w + kStride < t.size(); ++w) {
+    int cost = 0;
+    for (std::size_t j = 0; j < kStride; ++j) cost += Commonness(t[w + j], t[w + j + 1]);
+    if (cost < bestCost) {
+      bestCost = cost;
+      best = w;
+    }
+  }
+  return best;
+}
+
+const Needles& TheNeedles() {
+  static const Needles n = [] {
+    Needles r;
+    for (std::size_t i = 0; i < kMarkCount; ++i) {
+      const Mark& k = kMarks[i];
+      if (k.place != Place::Data && k.place != Place::Code) continue;
+      const std::size_t w = WindowOf(k.text);
+      for (std::size_t j = w; j < w + kStride; ++j) {
+        const std::size_t pair = PairOf(static_cast<std::uint8_t>(k.text[j]), static_cast<std::uint8_t>(k.text[j + 1]));
+        r.pairs.set(pair);
+        r.candidates.push_back({pair, static_cast<std::uint16_t>(i), static_cast<std::uint8_t>(j)});
+      }
+      r.data.push_back(static_cast<std::uint16_t>(i));
+      if (k.place == Place::Code) r.code.push_back(static_cast<std::uint16_t>(i));
+    }
+    std::stable_sort(r.candidates.begin(), r.candidates.end(),
+                     [](const Needles::Candidate& a, const Needles::Candidate& b) { return a.pair < b.pair; });
+    return r;
+  }();
+  return n;
+}
+
+constexpr bool LongEnough() {
+  for (const Mark& k : kMarks)
+    if ((k.place == Place::Data || k.place == Place::Code) && (k.text.size() < kStride + 1 || k.text.size() > 255))
+      return false;
+  return true;
+}
+static_assert(LongEnough(), "a byte mark must be longer than the scan's stride, and shorter than 256");
+
+// Looks for the byte marks in `b` (at file offset `base`): all of them in data,
+// only the code marks in code. The first place of each is kept.
+void ScanStretch(std::span<const std::uint8_t> b, std::uint64_t base, bool data, std::array<Seen, kMarkCount>& seen) {
+  const Needles& n = TheNeedles();
+  const std::vector<std::uint16_t>& which = data ? n.data : n.code;
+  std::size_t left = 0;
+  for (std::uint16_t i : which) left += seen[i].found ? 0u : 1u;
+  for (std::size_t probe = kStride - 1; left != 0 && probe + 1 < b.size(); probe += kStride) {
+    const std::size_t pair = PairOf(b[probe], b[probe + 1]);
+    if (!n.pairs[pair]) continue;
+    auto c = std::lower_bound(n.candidates.begin(), n.candidates.end(), pair,
+                              [](const Needles::Candidate& x, std::size_t p) { return x.pair < p; });
+    for (; c != n.candidates.end() && c->pair == pair; ++c) {
+      if (c->at > probe) continue;  // the mark would start before the stretch
+      const std::size_t i = c->mark, at = probe - c->at;
+      const std::string_view t = kMarks[i].text;
+      if (seen[i].found || (!data && kMarks[i].place != Place::Code) || t.size() > b.size() - at ||
+          std::memcmp(b.data() + at, t.data(), t.size()) != 0)
+        continue;
+      seen[i] = {true, base + at, {}};
+      --left;
+    }
+  }
+}
+
+// Go's build information at file offset `off`: the version string, inline after
+// the 32-byte header (flag bit 2, Go 1.18 on), or else through the pointer that
+// follows the header to a string header (data pointer, length) of the image.
+std::string GoVersion(const Context& ctx, std::uint64_t off) {
+  std::span<const std::uint8_t> b = BytesAt(ctx, off, 64);
+  if (b.size() < 33) return {};
+  if ((b[15] & 2) != 0) return b[32] < 0x80 ? TextAt(b, 33, std::min<std::size_t>(b[32], 24)) : std::string();
+  const std::size_t ptr = b[14];
+  const bool big = (b[15] & 1) != 0;
+  if ((ptr != 4 && ptr != 8) || big) return {};
+  auto word = [&](std::span<const std::uint8_t> w, std::size_t at) {
+    std::uint64_t v = 0;
+    for (std::size_t i = ptr; i-- > 0;) v = v << 8 | w[at + i];
+    return v;
+  };
+  // A virtual address to the file offset, when it lies in the image.
+  auto offsetOf = [&](std::uint64_t va) -> std::optional<std::uint64_t> {
+    if (va < ctx.h.opt.imageBase || va - ctx.h.opt.imageBase > 0xFFFFFFFFu) return std::nullopt;
+    return ctx.map.ToOffset(va - ctx.h.opt.imageBase);
+  };
+  auto header = offsetOf(word(b, 16));
+  if (!header) return {};
+  std::span<const std::uint8_t> sh = BytesAt(ctx, *header, 2 * ptr);
+  if (sh.size() < 2 * ptr) return {};
+  const std::uint64_t len = word(sh, ptr);
+  auto text = offsetOf(word(sh, 0));
+  if (!text || len == 0 || len > 24) return {};
+  std::span<const std::uint8_t> v = BytesAt(ctx, *text, len);
+  std::string r = TextAt(v, 0, static_cast<std::size_t>(len));  // at most 24
+  return r.size() == len ? r : std::string();
+}
+
+// A mark's bytes as the listing can show them: "7z\\xBC\\xAF'\\x1C".
+std::string Printable(std::string_view t) {
+  std::string r;
+  for (char c : t) {
+    const auto u = static_cast<std::uint8_t>(c);
+    if (u >= 0x20 && u < 0x7F && c != '\\') r.push_back(c);
+    else r += "\\x" + Hex(u, 2).substr(2);
+  }
+  return r;
+}
+
+// The Python a PyInstaller archive was made for: its cookie has the magic, three
+// big-endian sizes, the version (311 for 3.11, 27 for 2.7) and the DLL's name.
+std::string PythonOfCookie(std::span<const std::uint8_t> b) {
+  if (b.size() < 25) return {};
+  const std::uint32_t v = static_cast<std::uint32_t>(b[20]) << 24 | static_cast<std::uint32_t>(b[21]) << 16 |
+                          static_cast<std::uint32_t>(b[22]) << 8 | b[23];
+  if (v < 20 || v >= 1000 || (v >= 40 && v < 300)) return {};
+  const std::uint32_t major = v >= 100 ? v / 100 : v / 10, minor = v >= 100 ? v % 100 : v % 10;
+  std::string r = Dec(major) + "." + Dec(minor);
+  const std::string dll = TextAt(b, 24, 64);
+  return dll.empty() ? r : r + ", " + dll;
+}
+
+// The text of `s` up to the first `stop`.
+std::string TextUpTo(std::string_view s, char stop) { return std::string(s.substr(0, s.find(stop))); }
+
+// The commit in "/rustc/<40 hex digits>/" (or "\\" on Windows hosts), shortened as rustc -V shows it.
+std::string RustCommit(std::span<const std::uint8_t> b) {
+  if (b.size() < 48 || (b[47] != '/' && b[47] != '\\')) return {};
+  for (std::size_t i = 7; i < 47; ++i)
+    if (!std::isxdigit(b[i])) return {};
+  return TextAt(b, 7, 9);
+}
+
+// The findings of the marks that word themselves, of one kind, a line per name
+// in the table's order: named where a mark names it alone, else "looks like".
+void Generic(Kind kind, const std::array<Seen, kMarkCount>& seen, std::vector<std::string>& out, lang::Lang l) {
+  namespace M = lang::M;
+  std::vector<const lang::Entry*> done;
+  for (std::size_t i = 0; i < kMarkCount; ++i) {
+    const Mark& k = kMarks[i];
+    if (k.kind != kind || k.strength == Strength::Rule || !seen[i].found) continue;
+    if (kind == Kind::Packer && k.place == Place::Section) continue;  // the packers' own rule words them
+    if (std::find(done.begin(), done.end(), &k.name.entry()) != done.end()) continue;
+    done.push_back(&k.name.entry());
+    // A name a rule has said already (PyInstaller by its cookie) is not said twice.
+    const std::string_view word = lang::Text(k.name, l);
+    if (std::any_of(out.begin(), out.end(), [&](const std::string& line) { return StartsWith(line, word); })) continue;
+    bool names = false;
+    std::vector<std::string> sections, ev;
+    for (std::size_t j = i; j < kMarkCount; ++j) {
+      const Mark& o = kMarks[j];
+      if (!(o.name == k.name) || o.kind != kind || o.strength == Strength::Rule || !seen[j].found) continue;
+      names = names || o.strength == Strength::Names;
+      const Seen& s = seen[j];
+      switch (o.place) {
+        case Place::Section: sections.push_back(s.text); break;
+        case Place::Import: ev.push_back(lang::Say(l, M::IdImports, {s.text})); break;
+        case Place::Resource: ev.push_back(lang::Say(l, M::IdResource, {s.text})); break;
+        case Place::ClrType: ev.push_back(s.text); break;
+        case Place::Export: ev.push_back(lang::Say(l, M::IdExports, {s.text})); break;
+        default:
+          ev.push_back(lang::Say(l, M::IdMarkAt, {s.text.empty() ? Printable(o.text) : s.text, Hex(s.offset)}));
+      }
+    }
+    if (!sections.empty())
+      ev.insert(ev.begin(), lang::Say(l, sections.size() == 1 ? M::IdSection : M::IdSections, {Join(sections, "/")}));
+    out.push_back(lang::Say(l, names ? M::IdWith : M::IdLooksLike, {lang::Text(k.name, l), Join(ev, lang::Text(M::ListSep, l))}));
+  }
 }
 
 void VisualCpp(const Marks& m, Findings& f, lang::Lang l) {
@@ -409,6 +677,56 @@ Findings Identify(const Context& ctx, const Marks& m) {
   for (const Section& s : h.sections) names.push_back(SectionName(s));
   auto has = [&](std::string_view n) { return std::find(names.begin(), names.end(), n) != names.end(); };
 
+  // ---- the table's marks, each place looked at once
+  std::array<Seen, kMarkCount> seen{};
+  for (std::size_t i = 0; i < kMarkCount; ++i)
+    if (kMarks[i].place == Place::Section && has(kMarks[i].text)) seen[i] = {true, 0, std::string(kMarks[i].text)};
+  for (const MarkHit& hit : m.hits)
+    if (hit.mark < kMarkCount) seen[hit.mark] = {true, 0, hit.text};
+  // The data sections' two ends and the code sections' starts, capped in all.
+  std::uint64_t scanned = 0;
+  for (std::size_t i = 0; i < h.sections.size() && scanned < kDataScanCap; ++i) {
+    const Section& s = h.sections[i];
+    if (s.fileBytes == 0 || !Scanned(names[i])) continue;
+    const bool exec = (s.characteristics & (kExecute | kCode)) != 0;
+    // Code is looked at only at its start, where Go keeps its build ID; a data
+    // section whole up to a size, else its two ends.
+    const std::uint64_t end = exec ? 256 : s.fileBytes <= kDataScanWhole ? s.fileBytes : kDataScanEnd;
+    std::uint64_t headLen = std::min<std::uint64_t>({s.fileBytes, end, kDataScanCap - scanned});
+    std::span<const std::uint8_t> b = BytesAt(ctx, s.fileStart, headLen);
+    std::uint64_t tailAt = s.fileBytes > headLen ? std::max(headLen, s.fileBytes - end) : s.fileBytes;
+    std::span<const std::uint8_t> tail =
+        exec ? std::span<const std::uint8_t>{} : BytesAt(ctx, s.fileStart + tailAt, s.fileBytes - tailAt);
+    scanned += b.size() + tail.size();
+    ScanStretch(b, s.fileStart, !exec, seen);
+    ScanStretch(tail, s.fileStart + tailAt, true, seen);
+  }
+  std::uint64_t overlayTailAt = 0;
+  std::span<const std::uint8_t> overlayHead, overlayTail;
+  if (m.overlaySize != 0) {
+    overlayHead = BytesAt(ctx, m.overlayStart, 64);
+    const std::uint64_t end = std::max(m.overlayEnd, m.overlayStart + m.overlaySize);
+    overlayTailAt = end > kOverlayTail ? std::max(end - kOverlayTail, m.overlayStart) : m.overlayStart;
+    overlayTail = BytesAt(ctx, overlayTailAt, end - overlayTailAt);
+    for (std::size_t i = 0; i < kMarkCount; ++i) {
+      const Mark& k = kMarks[i];
+      const bool head = k.place == Place::OverlayHead;
+      if (!head && k.place != Place::OverlayTail) continue;
+      std::size_t at = Find(head ? overlayHead : overlayTail, k.text);
+      if (at != std::string_view::npos) seen[i] = {true, (head ? m.overlayStart : overlayTailAt) + at, {}};
+    }
+  }
+  // What the version-giving marks read beside them.
+  for (std::size_t i = 0; i < kMarkCount; ++i) {
+    if (!seen[i].found || seen[i].text.size() != 0 || kMarks[i].place == Place::Section) continue;
+    switch (kMarks[i].version) {
+      case Version::Text: seen[i].text = TextAt(BytesAt(ctx, seen[i].offset, 96), 0, 96); break;
+      case Version::GoBuildInfo: seen[i].text = GoVersion(ctx, seen[i].offset); break;
+      case Version::RustCommit: seen[i].text = RustCommit(BytesAt(ctx, seen[i].offset, 48)); break;
+      default: break;
+    }
+  }
+
   // ---- packers by section names and marker strings
   std::vector<std::string> packers;
   auto addPacker = [&](std::string_view tool, std::string evidence) {
@@ -416,13 +734,16 @@ Findings Identify(const Context& ctx, const Marks& m) {
       if (StartsWith(p, tool)) return;
     packers.push_back(lang::Say(l, M::IdWith, {tool, evidence}));
   };
-  for (const NameMark& k : kSectionMarks) {
-    if (!has(k.section)) continue;
+  for (std::size_t i = 0; i < kMarkCount; ++i) {
+    const Mark& k = kMarks[i];
+    if (k.kind != Kind::Packer || k.place != Place::Section || !seen[i].found) continue;
     std::vector<std::string> which;
-    for (const NameMark& j : kSectionMarks)
-      if (j.tool == k.tool && has(j.section)) which.push_back(std::string(j.section));
+    for (std::size_t j = 0; j < kMarkCount; ++j)
+      if (kMarks[j].name == k.name && kMarks[j].place == Place::Section && seen[j].found)
+        which.push_back(std::string(kMarks[j].text));
     std::string evidence = lang::Say(l, which.size() == 1 ? M::IdSection : M::IdSections, {Join(which, "/")});
-    if (k.tool == "UPX") {
+    const std::string_view tool = lang::Text(k.name, l);
+    if (k.version == Version::UpxHeader) {
       if (std::size_t at = Find(header, "UPX!"); at != std::string_view::npos) {
         // The version stands before the marker: "3.96\0UPX!".
         std::size_t from = at >= 1 ? at - 1 : 0;
@@ -431,12 +752,12 @@ Findings Identify(const Context& ctx, const Marks& m) {
         bool numeric = !version.empty() && version.find_first_not_of("0123456789.") == std::string::npos;
         evidence += lang::Say(l, M::IdUpxMarker, {Hex(at)});
         if (numeric) {
-          addPacker("UPX " + version, evidence);
+          addPacker(std::string(tool) + " " + version, evidence);
           continue;
         }
       }
     }
-    addPacker(k.tool, evidence);
+    addPacker(tool, evidence);
   }
   // Themida and WinLicense leave the other sections' names blank.
   if (!has(".themida") && !has(".winlice")) {
@@ -444,11 +765,11 @@ Findings Identify(const Context& ctx, const Marks& m) {
     for (const std::string& n : names)
       if (n.find_first_not_of(' ') == std::string::npos && n.size() == 8) ++blank;
     if (blank >= 2 && (has(".idata") || has(".rsrc")) && blank + 3 >= names.size() && names.size() >= 3)
-      addPacker("Themida/WinLicense", lang::Say(l, M::IdBlankSections, {blank}));
+      addPacker(lang::Text(M::IdNameThemida, l), lang::Say(l, M::IdBlankSections, {blank}));
   }
   if (!has("UPX0") && !has("UPX1")) {
     if (std::size_t at = Find(header, "UPX!"); at != std::string_view::npos)
-      addPacker("UPX", lang::Say(l, M::IdUpxRenamed, {Hex(at)}));
+      addPacker(lang::Text(M::IdNameUpx, l), lang::Say(l, M::IdUpxRenamed, {Hex(at)}));
   }
   // Entry code.
   std::span<const std::uint8_t> entry;
@@ -459,66 +780,26 @@ Findings Identify(const Context& ctx, const Marks& m) {
   }
   for (const Stub& s : kStubs)
     if (Matches(entry, s)) {
-      std::string tool(s.tool.substr(0, s.tool.find(' ')));
+      const std::string_view name = lang::Text(s.name, l);
+      std::string tool(name.substr(0, name.find(' ')));
       bool named = false;
       for (const std::string& p : packers) named = named || StartsWith(p, tool);
-      if (!named) packers.push_back(lang::Say(l, M::IdEntryCode, {s.tool, Hex(o.addressOfEntryPoint)}));
+      if (!named) packers.push_back(lang::Say(l, M::IdEntryCode, {name, Hex(o.addressOfEntryPoint)}));
     }
-  for (const std::string& ob : m.obfuscators) packers.push_back(ob);
+  Generic(Kind::Packer, seen, packers, l);
   f.packer = packers;
 
-  // ---- the data sections, read once up to a cap, for the toolchains' strings
-  struct Seen {
-    std::string text;
-    std::uint64_t offset = 0;
-    bool found = false;
-  };
-  Seen gccIdent, rustPath, fpcBanner, goBuildInfo, goBuildId;
-  std::uint64_t scanned = 0;
-  std::string goVersion;
-  for (std::size_t i = 0; i < h.sections.size() && scanned < kDataScanCap; ++i) {
-    const Section& s = h.sections[i];
-    if (s.fileBytes == 0) continue;
-    const bool exec = (s.characteristics & (kExecute | kCode)) != 0;
-    // Code is looked at only at its start, where Go keeps its build ID.
-    const std::uint64_t end = exec ? 256 : kDataScanEnd;
-    std::uint64_t headLen = std::min<std::uint64_t>({s.fileBytes, end, kDataScanCap - scanned});
-    std::span<const std::uint8_t> b = BytesAt(ctx, s.fileStart, headLen);
-    std::uint64_t tailAt = s.fileBytes > headLen ? std::max(headLen, s.fileBytes - end) : s.fileBytes;
-    std::span<const std::uint8_t> tail =
-        exec ? std::span<const std::uint8_t>{} : BytesAt(ctx, s.fileStart + tailAt, s.fileBytes - tailAt);
-    scanned += b.size() + tail.size();
-    auto look = [&](Seen& seen, std::string_view needle, std::size_t keep) {
-      if (seen.found) return;
-      for (auto [part, base] : {std::pair{b, s.fileStart}, std::pair{tail, s.fileStart + tailAt}}) {
-        std::size_t at = Find(part, needle);
-        if (at == std::string_view::npos) continue;
-        seen.found = true;
-        seen.offset = base + at;
-        seen.text = TextAt(part, at, keep);
-        return;
-      }
-    };
-    look(goBuildId, "\xff Go build ID: \"", 0);
-    if (exec) continue;
-    look(gccIdent, "GCC: (", 60);
-    look(rustPath, "/rustc/", 0);
-    look(fpcBanner, "FPC ", 64);
-    if (!goBuildInfo.found) {
-      std::size_t at = Find(b, "\xff Go buildinf:");
-      if (at != std::string_view::npos) {
-        goBuildInfo.found = true;
-        goBuildInfo.offset = s.fileStart + at;
-        // Go 1.18 on: flag bit 2 says the version follows the 32-byte header
-        // inline, as a length byte (a varint under 128) and the text.
-        if (at + 33 < b.size() && (b[at + 15] & 2) != 0 && b[at + 32] < 0x80)
-          goVersion = TextAt(b, at + 33, std::min<std::size_t>(b[at + 32], 24));
-      }
-    }
-  }
-  // "FPC 3.2.2 [2021/05/16] for x86_64 - Win64": a digit must follow.
-  if (fpcBanner.found && (fpcBanner.text.size() < 5 || fpcBanner.text[4] < '0' || fpcBanner.text[4] > '9'))
-    fpcBanner.found = false;
+  const Seen& gccIdent = seen[kGccIdent];
+  const Seen& rustPath = seen[kRustPath];
+  const Seen& fpcBanner = seen[kFpcBanner3].found ? seen[kFpcBanner3] : seen[kFpcBanner2];
+  const Seen& goBuildId = seen[kGoBuildId];
+  const Seen& goBuildInfo = seen[kGoBuildInfo];
+  const std::string& goVersion = goBuildInfo.text;
+  const Seen& mingwCrt = seen[kMingwCrt];
+  const bool mingw = !m.gnuRuntime.empty() || mingwCrt.found;
+  const Seen& delphi = seen[kDelphiBanner];
+  const bool delphiMarks = m.dvclal || m.packageInfo || !m.borlandRuntime.empty() || (has("CODE") && has("DATA")) ||
+                           delphi.found || seen[kDelphiDbk].found;
 
   // ---- linker
   if (m.rich) {
@@ -528,7 +809,10 @@ Findings Identify(const Context& ctx, const Marks& m) {
     f.linker = build.empty() ? lang::Say(l, M::IdLinkMs, {linkerVersion})
                              : lang::Say(l, M::IdLinkMsBuild, {linkerVersion, build});
   } else if (lldStub) {
-    f.linker = lang::Say(l, m.gnuRuntime.empty() ? M::IdLinkLldLink : M::IdLinkLldMingw, {linkerVersion});
+    f.linker = lang::Say(l, mingw ? M::IdLinkLldMingw : M::IdLinkLldLink, {linkerVersion});
+  } else if (o.majorLinker == 2 && o.minorLinker == 25 && delphiMarks) {
+    // Delphi's linker writes 2.25 too, the version of a GNU ld of 2014.
+    f.linker = lang::Say(l, M::IdLinkBorland, {linkerVersion});
   } else if (o.majorLinker == 2 && o.minorLinker >= 10) {
     f.linker = lang::Say(l, M::IdLinkGnu, {linkerVersion});
   } else if (goBuildId.found || goBuildInfo.found) {
@@ -543,17 +827,21 @@ Findings Identify(const Context& ctx, const Marks& m) {
   std::vector<std::string>& t = f.toolchain;
   if (m.rich && !m.richUses.empty()) VisualCpp(m, f, l);
   else if (!m.msvcRuntime.empty()) t.push_back(lang::Say(l, M::IdVcRuntime, {m.msvcRuntime}));
-  if (!m.gnuRuntime.empty() || !m.gnuLibrary.empty() || (h.sections.size() > 0 && has(".CRT") && has(".tls") && !m.rich)) {
+  if (mingw || !m.gnuLibrary.empty() || (h.sections.size() > 0 && has(".CRT") && has(".tls") && !m.rich)) {
     std::vector<std::string> ev;
     if (has(".CRT")) ev.push_back(has(".tls") ? lang::Say(l, M::IdSections, {".CRT/.tls"}) : lang::Say(l, M::IdSection, {".CRT"}));
     if (!m.gnuRuntime.empty()) ev.push_back(lang::Say(l, M::IdImports, {m.gnuRuntime}));
     if (!m.gnuLibrary.empty()) ev.push_back(lang::Say(l, M::IdImports, {m.gnuLibrary}));
+    // Its start-up code's message, where nothing above shows the runtime (a DLL lld linked).
+    if (ev.empty()) ev.push_back(lang::Say(l, M::IdMarkAt, {kMarks[kMingwCrt].text, Hex(mingwCrt.offset)}));
     const lang::Msg what = gccIdent.found && !lldStub ? M::IdMingwGcc : M::IdMingwRuntime;
     t.push_back(lang::Say(l, M::IdWith, {lang::Text(what, l), Join(ev, sep)}));
   }
   if (gccIdent.found)
-    t.push_back(lang::Say(l, M::IdGcc, {gccIdent.text, Hex(gccIdent.offset)}));
-  if (lldStub && m.gnuRuntime.empty()) t.push_back(lang::Say(l, M::IdLlvm));
+    t.push_back(lang::Say(l, M::IdGcc, {gccIdent.text.substr(0, 60), Hex(gccIdent.offset)}));
+  if (lldStub && !mingw) t.push_back(lang::Say(l, M::IdLlvm));
+  // mingw-w64's runtime linked by lld without GCC's mark: clang's MinGW target (llvm-mingw).
+  if (lldStub && mingw && !gccIdent.found) t.push_back(lang::Say(l, M::IdLlvmMingw));
   if (goBuildId.found || goBuildInfo.found) {
     std::vector<std::string> ev;
     if (goBuildId.found) ev.push_back(lang::Say(l, M::IdGoBuildId, {Hex(goBuildId.offset)}));
@@ -561,17 +849,25 @@ Findings Identify(const Context& ctx, const Marks& m) {
     t.push_back(goVersion.empty() ? lang::Say(l, M::IdGo, {Join(ev, sep)})
                                   : lang::Say(l, M::IdGoVersion, {goVersion, Join(ev, sep)}));
   }
-  if (rustPath.found) t.push_back(lang::Say(l, M::IdRust, {Hex(rustPath.offset)}));
-  if (m.dvclal || m.packageInfo || !m.borlandRuntime.empty() || (has("CODE") && has("DATA"))) {
+  if (rustPath.found)
+    t.push_back(rustPath.text.empty() ? lang::Say(l, M::IdRust, {Hex(rustPath.offset)})
+                                      : lang::Say(l, M::IdRustCommit, {rustPath.text, Hex(rustPath.offset)}));
+  if (delphiMarks) {
     std::vector<std::string> ev;
+    if (delphi.found) ev.push_back(lang::Say(l, M::IdMarkAt, {delphi.text, Hex(delphi.offset)}));
     if (has("CODE") && has("DATA")) ev.push_back(lang::Say(l, M::IdSections, {"CODE/DATA"}));
     if (m.dvclal) ev.push_back(lang::Say(l, M::IdResource, {"DVCLAL"}));
     if (m.packageInfo) ev.push_back(lang::Say(l, M::IdResource, {"PACKAGEINFO"}));
     if (!m.borlandRuntime.empty()) ev.push_back(lang::Say(l, M::IdImports, {m.borlandRuntime}));
-    t.push_back(lang::Say(l, M::IdDelphi, {Join(ev, sep)}));
+    if (seen[kDelphiDbk].found) ev.push_back(lang::Say(l, M::IdExports, {seen[kDelphiDbk].text}));
+    // "Embarcadero Delphi for Win32 compiler version 35.0 (...)" says Delphi, and which.
+    const std::size_t v = delphi.text.find("version ");
+    t.push_back(v == std::string::npos ? lang::Say(l, M::IdDelphi, {Join(ev, sep)})
+                                       : lang::Say(l, M::IdDelphiVersion, {DelphiRelease(TextUpTo(delphi.text.substr(v + 8), ' ')),
+                                                                           TextUpTo(delphi.text.substr(v + 8), ' '), Join(ev, sep)}));
   }
   if (!m.vbRuntime.empty()) t.push_back(lang::Say(l, M::IdVb, {m.vbRuntime[6] == '5' ? "5" : "6", m.vbRuntime}));
-  if (fpcBanner.found) t.push_back(lang::Say(l, M::IdFpc, {fpcBanner.text, Hex(fpcBanner.offset)}));
+  if (fpcBanner.found) t.push_back(lang::Say(l, M::IdFpc, {fpcBanner.text.substr(0, 64), Hex(fpcBanner.offset)}));
   const bool clr = h.dirs.size() > kDirClr && h.dirs[kDirClr].rva != 0;
   if (clr) {
     std::string s;
@@ -582,27 +878,36 @@ Findings Identify(const Context& ctx, const Marks& m) {
     t.push_back(lang::Say(l, M::IdDotNet, {s}));
   }
   if (m.autoitScript) t.push_back(lang::Say(l, M::IdAutoIt));
+  // A .NET assembly that names Native AOT's runtime assemblies (its compiler does)
+  // holds them as data: it is not one.
+  if (clr) seen[kNativeAotTypeLoader].found = false;
+  Generic(Kind::Toolchain, seen, t, l);
 
   // ---- installers and bundlers, from the overlay's two ends and the header
   std::vector<std::string>& in = f.installer;
-  if (m.overlaySize != 0) {
-    std::span<const std::uint8_t> head = BytesAt(ctx, m.overlayStart, 64);
-    if (Find(head, "NullsoftInst") != std::string_view::npos)
-      in.push_back(lang::Say(l, M::IdNsis, {Hex(m.overlayStart + Find(head, "NullsoftInst"))}));
-    if (std::size_t at = Find(head, "AU3!EA0"); at != std::string_view::npos)
-      in.push_back(lang::Say(l, M::IdAutoItScript, {Hex(m.overlayStart + at)}));
-    if (std::size_t at = Find(head, "Inno Setup"); at != std::string_view::npos)
-      in.push_back(lang::Say(l, M::IdInno, {TextAt(head, at, 40), Hex(m.overlayStart + at)}));
-    const std::uint64_t end = std::max(m.overlayEnd, m.overlayStart + m.overlaySize);
-    const std::uint64_t tailAt = end > kOverlayTail ? std::max(end - kOverlayTail, m.overlayStart) : m.overlayStart;
-    std::span<const std::uint8_t> tail = BytesAt(ctx, tailAt, end - tailAt);
-    if (std::size_t at = Find(tail, std::string_view("MEI\x0C\x0B\x0A\x0B\x0E", 8)); at != std::string_view::npos)
-      in.push_back(lang::Say(l, M::IdPyInstaller, {Hex(tailAt + at)}));
+  if (seen[kNsisHead].found) {
+    // "Nullsoft Install System v3.08": the version, where the stub's manifest gives it.
+    const std::string& v = seen[kNsisVersion].text;
+    const std::size_t at = kMarks[kNsisVersion].text.size() - 1;
+    in.push_back(v.size() > at + 1 ? lang::Say(l, M::IdNsisVersion, {TextUpTo(v.substr(at), '<'), Hex(seen[kNsisHead].offset)})
+                                   : lang::Say(l, M::IdNsis, {Hex(seen[kNsisHead].offset)}));
+  } else if (seen[kNsisVersion].found) {
+    in.push_back(lang::Say(l, M::IdLooksLike, {lang::Text(M::IdNameNsis, l),
+                                                 lang::Say(l, M::IdMarkAt, {TextUpTo(seen[kNsisVersion].text, '<'), Hex(seen[kNsisVersion].offset)})}));
+  }
+  if (seen[kAutoItHead].found) in.push_back(lang::Say(l, M::IdAutoItScript, {Hex(seen[kAutoItHead].offset)}));
+  if (seen[kInnoHead].found)
+    in.push_back(lang::Say(l, M::IdInno, {seen[kInnoHead].text.substr(0, 40), Hex(seen[kInnoHead].offset)}));
+  if (seen[kPyInstallerCookie].found) {
+    const std::string python = PythonOfCookie(BytesAt(ctx, seen[kPyInstallerCookie].offset, 88));
+    in.push_back(python.empty() ? lang::Say(l, M::IdPyInstaller, {Hex(seen[kPyInstallerCookie].offset)})
+                                : lang::Say(l, M::IdPyInstallerPython, {python, Hex(seen[kPyInstallerCookie].offset)}));
   }
   if (header.size() >= 0x34 && std::memcmp(header.data() + 0x30, "Inno", 4) == 0)
     in.push_back(lang::Say(l, M::IdInnoHeader));
   else if (m.innoResource)
     in.push_back(lang::Say(l, M::IdInnoResource));
+  Generic(Kind::Installer, seen, in, l);
 
   // ---- general signs of packing, a line per kind however many sections show it
   std::vector<std::string>& g = f.signs;
@@ -641,7 +946,9 @@ Findings Identify(const Context& ctx, const Marks& m) {
     g.push_back(wxCount > 4 ? lang::Say(l, M::IdWxCount, {Join(wx, sep), wxCount}) : lang::Say(l, M::IdWx, {Join(wx, sep)}));
   if (m.loadLibrary && m.getProcAddress && m.importFunctions <= 12)
     g.push_back(lang::Say(l, M::IdFewImports, {m.importFunctions}));
-  if (o.addressOfEntryPoint != 0 && !clr && firstCode != kNoSection && entrySection != firstCode)
+  // Delphi's linker puts the start-up code in .itext, after .text, by design.
+  const bool delphiEntry = delphiMarks && entrySection >= 0 && names[static_cast<std::size_t>(entrySection)] == ".itext";
+  if (o.addressOfEntryPoint != 0 && !clr && firstCode != kNoSection && entrySection != firstCode && !delphiEntry)
     g.push_back(entrySection == kNoSection
                     ? lang::Say(l, M::IdEntryOutside, {Hex(o.addressOfEntryPoint), label(static_cast<std::size_t>(firstCode))})
                     : lang::Say(l, M::IdEntryElsewhere, {Hex(o.addressOfEntryPoint), label(static_cast<std::size_t>(entrySection)),

@@ -26,6 +26,12 @@ struct RichUse {
   std::uint32_t uses = 0;
 };
 
+// A mark of the table (Marks.def) a parser met: which, and the name it met it in.
+struct MarkHit {
+  std::uint16_t mark = 0;
+  std::string text;
+};
+
 struct Marks {
   // From the import tables: the first DLL of each runtime seen, as named in the file.
   std::string gnuRuntime;     // "msvcrt.dll __getmainargs": mingw-w64's start-up code
@@ -45,11 +51,13 @@ struct Marks {
   std::uint64_t overlayStart = 0, overlaySize = 0, overlayEnd = 0;
   // From the .NET metadata.
   std::string clrVersion;
-  std::vector<std::string> obfuscators;  // "ConfuserEx (ConfusedByAttribute)"
+  // The table's import, resource and .NET type marks the parsers met, each once, capped.
+  std::vector<MarkHit> hits;
 };
 
 // The notes each parser takes, one call where it already reads the data.
 void NoteImport(Marks& m, const ImportDll& dll);
+void NoteExport(Marks& m, std::string_view name);
 void NoteResource(Marks& m, const ResourceLeaf& leaf);
 void NoteRich(Marks& m, const RichHeader& r);
 void NoteClr(Marks& m, const clr::Metadata& md);

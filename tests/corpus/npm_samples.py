@@ -87,7 +87,40 @@ PAIRS = [
         "sha512-ZENoHJBxA20C2zFzh6AI4fT6RraMzjYw4xKWemRTRmRVtN9c5DcH9r/f2ihEkMjOW5eGgrwCslG/+Y/3bL+DHQ==", "go")),
 ]
 
-SAMPLES = [s for _, old, new in PAIRS for s in (old, new)]
+# Single files of toolchains the pairs lack, for what built them: each package's own
+# name, README or build scripts say the toolchain (the note), which At a glance must name.
+SINGLES = [
+    # esbuild before Go 1.18: the build information points to its version string.
+    _s("esbuild-windows-64", "0.12.1", "esbuild.exe",
+       "sha512-MyVyQ+6OBxhODPHpY8qbaAs5h9GC43oWHB9x/9EHfkF7dJhKx6yZd5OCyY1AZXG2V6Lbs1qsOq6vI3Bx15LRxg==", "go"),
+    _s("@rollup/rollup-win32-x64-gnu", "4.52.0", "rollup.win32-x64-gnu.node",
+       "sha512-fGk03kQylNaCOQ96HDMeT7E2n91EqvCDd3RwvT5k+xNdFCeMGnj5b5hEgTGrQuyidqSsD3zJDQ21QIaxXqTBJw==",
+       "rustc x86_64-pc-windows-gnu"),
+    # OpenTUI's native core is Zig (packages/native, zig build).
+    _s("@opentui/core-win32-x64", "0.9.13", "opentui.dll",
+       "sha512-DbkSWgKKNgi2gO0FgRmqEB1opSUo44hiEpwuktbVcwgB886V6zNMbTPP/sfMMUT7F156jaxhguMxutw4QZm8Rw==", "zig"),
+    # WinSW, the service wrapper node-windows carries, is a C# program.
+    _s("node-windows", "1.0.0-beta.8", "bin/winsw/winsw.exe",
+       "sha512-uLekXnSeem3nW5escID224Fd0U/1VtvE796JpSpOY+c73Cslz/Qn2WUHRJyPQJEMrNGAy/FMRFjjhh4z1alZTA==", ".net"),
+    # ReScript's compiler tools are OCaml (built with MinGW GCC), its build tool Rust
+    # (x86_64-pc-windows-gnu); the one tarball is the largest here, 21 MB.
+    _s("@rescript/win32-x64", "12.2.0", "bin/bsb_helper.exe",
+       "sha512-fhf8CBj3p1lkIXPeNko3mVTKQfXXm4BoxJtR1xAXxUn43wDpd8Lox4w8/EPBbbW6C/YFQW6H7rtpY+2AKuNaDA==", "ocaml"),
+    _s("@rescript/win32-x64", "12.2.0", "bin/rescript.exe",
+       "sha512-fhf8CBj3p1lkIXPeNko3mVTKQfXXm4BoxJtR1xAXxUn43wDpd8Lox4w8/EPBbbW6C/YFQW6H7rtpY+2AKuNaDA==", "rustc x86_64-pc-windows-gnu"),
+    # The package does not say how it was built; the file is a .NET program without a
+    # CLR header that names System.Private.TypeLoader, an assembly only Native AOT has,
+    # linked by Microsoft's linker with the runtime's C++ (its Rich header).
+    _s("@vscode/vsce-sign-win32-x64", "2.0.6", "bin/vsce-sign.exe",
+       "sha512-mgth9Kvze+u8CruYMmhHw6Zgy3GRX2S+Ed5oSokDEK5vPEwGGKnmuXua9tmFhomeAnhgJnL4DCna3TiNuGrBTQ==", ".net native aot"),
+    # Inno Setup is written in Delphi: its command-line compiler and its setup loader.
+    _s("innosetup", "6.4.1", "bin/ISCC.exe",
+       "sha512-Bh/dNlyyFsFKBGoTf19n1msPnm4Njfb0CWVirw2CV1MSJXYy0ajRI+xjo/Yr9DtZFLLafhnwm1ZsxTu309F8lQ==", "delphi"),
+    _s("innosetup", "6.4.1", "bin/SetupLdr.e32",
+       "sha512-Bh/dNlyyFsFKBGoTf19n1msPnm4Njfb0CWVirw2CV1MSJXYy0ajRI+xjo/Yr9DtZFLLafhnwm1ZsxTu309F8lQ==", "delphi"),
+]
+
+SAMPLES = [s for _, old, new in PAIRS for s in (old, new)] + SINGLES
 
 
 class Unavailable(Exception):

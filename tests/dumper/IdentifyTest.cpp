@@ -99,6 +99,68 @@ TEST(IdentifyPackers, GeneralSignsWhenNoNameFits) {
             "entry point 0x103000 lies in section 4 .code, not in the first code section, 1 .text\n");
 }
 
+// The table's marks that no npm sample carries, each in the place it lives; a
+// mark chance bytes can match alone says only "looks like".
+TEST(IdentifyTable, MarksNameWhatTheyMarkAndWeakOnesOnlySuspect) {
+  struct Case {
+    const char* section;      // an extra data section's name
+    std::string_view bytes;   // its contents
+    const char* dll;          // an extra imported DLL, or null
+    std::string_view label, expected;
+    std::string_view overlay = {};
+  };
+  const Case cases[] = {
+      {".managed", "", nullptr, "Toolchain", ".NET Native AOT (section .managed)\n"},
+      {".rdata", std::string_view("\0GHCRTS\0", 8), nullptr, "Toolchain", "Haskell GHC (\"GHCRTS\" at file offset 0x801)\n"},
+      {".rdata", "OCAMLRUNPARAM", nullptr, "Toolchain", "OCaml (\"OCAMLRUNPARAM\" at file offset 0x800)\n"},
+      {".rdata", "--DRT-gcopt", nullptr, "Toolchain", "D (druntime) (\"--DRT-\" at file offset 0x800)\n"},
+      {".data", "", "swiftCore.dll", "Toolchain", "Swift (imports swiftCore.dll)\n"},
+      {".data", "", "libcef.dll", "Toolchain", "Chromium Embedded Framework (imports libcef.dll)\n"},
+      {".rdata", "SIGSEGV: Illegal storage access. (Attempt to read from nil?)", nullptr, "Toolchain",
+       "Nim (\"Illegal storage access. (Attempt to read from nil?)\" at file offset 0x809)\n"},
+      {".rdata", "aborting due to recursive panic", nullptr, "Toolchain",
+       "looks like Zig (\"aborting due to recursive panic\" at file offset 0x800)\n"},
+      {".ndata", "", nullptr, "Installer", "looks like NSIS (section .ndata)\n"},
+      {".rdata", "_MEIPASS2", nullptr, "Installer", "looks like PyInstaller (\"_MEIPASS\" at file offset 0x800)\n"},
+      {".wixburn", "", nullptr, "Installer", "WiX Burn bundle (section .wixburn)\n"},
+      {".rdata", "", nullptr, "Installer", "WinRAR self-extracting archive (\"Rar!\\x1A\\x07\" at file offset 0xA00)\n",
+       "Rar!\x1A\x07\0"},
+      {".rdata", "", nullptr, "Installer", "PyInstaller, Python 3.11, python311.dll (archive cookie \"MEI\" at file offset 0xA00)\n",
+       std::string_view("MEI\x0C\x0B\x0A\x0B\x0E\0\0\1\0\0\0\0\xF0\0\0\0\x10\0\0\1\x37python311.dll\0", 38)},
+      {".rdata", "", nullptr, "Installer", "7-Zip self-extracting archive (\"7z\\xBC\\xAF'\\x1C\" at file offset 0xA00)\n",
+       "7z\xBC\xAF\x27\x1C\0\4"},
+      {".rsrc", "<description>Nullsoft Install System v3.08</description>", nullptr, "Installer",
+       "NSIS v3.08 (\"NullsoftInst\" at file offset 0xA04)\n", std::string_view("\xEF\xBE\xAD\xDENullsoftInst", 16)},
+  };
+  for (const Case& c : cases) {
+    PeBuilder pe = Pe32Program();
+    if (c.dll != nullptr) {
+      std::vector<std::uint32_t> iats;
+      PeBuilder::Section& idata = pe.sections[1];
+      idata.data.b.clear();
+      pe.dirs[1] = {WriteImports(pe, idata, {{"KERNEL32.dll", {{"ExitProcess", 0}}}, {c.dll, {{"f", 0}}}}, &iats), 60};
+      pe.dirs[12] = {};
+    }
+    PeBuilder::Section& s = pe.Add(c.section, kRData);
+    s.data.Str(c.bytes, false).Zeros(0x10);
+    std::vector<std::uint8_t> f = pe.Build();
+    f.insert(f.end(), c.overlay.begin(), c.overlay.end());
+    EXPECT_EQ(GlanceLines(Dump(f, "marked.exe"), c.label), c.expected) << c.section << " " << c.bytes;
+  }
+}
+
+// An export the table knows: a Haskell DLL starts its runtime through hs_init.
+TEST(IdentifyTable, ExportedRuntimeEntryNamesItsToolchain) {
+  PeBuilder pe = Pe32Program();
+  ExportPlan e;
+  e.dll = "hs.dll";
+  e.functions = {{0x1000, ""}, {0x1010, ""}};
+  e.names = {{"hs_exit", 1}, {"hs_init", 0}};
+  auto ex = WriteExports(pe.Add(".edata", kRData), e);
+  pe.dirs[0] = {ex[0], ex[1]};
+  EXPECT_EQ(GlanceLines(Dump(pe.Build(), "hs.dll"), "Toolchain"), "Haskell GHC (exports hs_init)\n");
+}
+
 TEST(IdentifyVisualStudio, BuildsNameTheirRelease) {
   struct Fact {
     std::uint16_t product, build;

@@ -264,6 +264,12 @@ TEST(ResourcesGolden, EveryDecodedKindInJson) {
   ExpectGolden("resources.json", DumpJson(WithResources(EveryKind()).Build(), "res.dll"));
 }
 
+// A resource the marks' table knows by name says what built the file.
+TEST(ResourcesMarks, CompiledScriptNamedByItsResource) {
+  const std::string d = Dump(WithResources({{{10, {}}, {0, u">AUTOHOTKEY SCRIPT<"}, 0x0409, Text("x")}}).Build(), "ahk.exe");
+  EXPECT_NE(d.find("AutoHotkey (compiled script) (resource >AUTOHOTKEY SCRIPT<)"), std::string::npos) << d.substr(0, 2000);
+}
+
 TEST(ResourcesDamage, CycleBackToTheRoot) {
   std::vector<std::uint8_t> f = OneResource(Text("data"));
   Put32(f, TreeOffset(44), 0x80000000u);  // the name entry leads back to the root
