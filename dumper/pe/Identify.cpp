@@ -50,7 +50,7 @@ constexpr std::size_t kMaxHits = 16;
 
 enum class Kind : std::uint8_t { Toolchain, Packer, Installer };
 enum class Place : std::uint8_t { Section, Import, Export, Resource, ClrType, Data, Code, OverlayHead, OverlayTail };
-enum class Strength : std::uint8_t { Names, Adds, Rule };
+enum class Strength : std::uint8_t { Names, Adds, Backs, Rule };
 enum class Version : std::uint8_t { None, Text, GoBuildInfo, RustCommit, UpxHeader };
 
 struct Mark {
@@ -549,6 +549,16 @@ std::string Printable(std::string_view t) {
   return r;
 }
 
+// A mark in UTF-16 of ASCII as its letters ("SquirrelTemp"), or empty.
+std::string Narrow(std::string_view t) {
+  std::string r;
+  for (std::size_t i = 0; i + 1 < t.size(); i += 2) {
+    if (t[i + 1] != 0 || t[i] < 0x20 || t[i] > 0x7E) return {};
+    r.push_back(t[i]);
+  }
+  return t.size() % 2 == 0 ? r : std::string();
+}
+
 // The Python a PyInstaller archive was made for: its cookie has the magic, three
 // big-endian sizes, the version (311 for 3.11, 27 for 2.7) and the DLL's name.
 std::string PythonOfCookie(std::span<const std::uint8_t> b) {
@@ -580,7 +590,7 @@ void Generic(Kind kind, const std::array<Seen, kMarkCount>& seen, std::vector<st
   std::vector<const lang::Entry*> done;
   for (std::size_t i = 0; i < kMarkCount; ++i) {
     const Mark& k = kMarks[i];
-    if (k.kind != kind || k.strength == Strength::Rule || !seen[i].found) continue;
+    if (k.kind != kind || k.strength == Strength::Rule || k.strength == Strength::Backs || !seen[i].found) continue;
     if (kind == Kind::Packer && k.place == Place::Section) continue;  // the packers' own rule words them
     if (std::find(done.begin(), done.end(), &k.name.entry()) != done.end()) continue;
     done.push_back(&k.name.entry());
@@ -589,7 +599,7 @@ void Generic(Kind kind, const std::array<Seen, kMarkCount>& seen, std::vector<st
     if (std::any_of(out.begin(), out.end(), [&](const std::string& line) { return StartsWith(line, word); })) continue;
     bool names = false;
     std::vector<std::string> sections, ev;
-    for (std::size_t j = i; j < kMarkCount; ++j) {
+    for (std::size_t j = 0; j < kMarkCount; ++j) {
       const Mark& o = kMarks[j];
       if (!(o.name == k.name) || o.kind != kind || o.strength == Strength::Rule || !seen[j].found) continue;
       names = names || o.strength == Strength::Names;
@@ -601,7 +611,10 @@ void Generic(Kind kind, const std::array<Seen, kMarkCount>& seen, std::vector<st
         case Place::ClrType: ev.push_back(s.text); break;
         case Place::Export: ev.push_back(lang::Say(l, M::IdExports, {s.text})); break;
         default:
-          ev.push_back(lang::Say(l, M::IdMarkAt, {s.text.empty() ? Printable(o.text) : s.text, Hex(s.offset)}));
+          if (std::string narrow = Narrow(o.text); s.text.empty() && !narrow.empty())
+            ev.push_back(lang::Say(l, M::IdMarkAtUtf16, {narrow, Hex(s.offset)}));
+          else
+            ev.push_back(lang::Say(l, M::IdMarkAt, {s.text.empty() ? Printable(o.text) : s.text, Hex(s.offset)}));
       }
     }
     if (!sections.empty())
@@ -647,6 +660,51 @@ void VisualCpp(const Marks& m, Findings& f, lang::Lang l) {
   }
   f.toolchain.push_back(tools.empty() ? head
                                       : lang::Say(l, M::IdWithList, {head, Join(tools, lang::Text(M::ListSep, l))}));
+}
+
+std::uint64_t LittleEndian(std::span<const std::uint8_t> b, std::size_t at, std::size_t n) {
+  std::uint64_t v = 0;
+  for (std::size_t i = n; i-- > 0;) v = v << 8 | (at + i < b.size() ? b[at + i] : 0);
+  return v;
+}
+
+// What the CLR header says beyond .NET: compiled ahead of time into the image
+// (ReadyToRun's header, "RTR", where the managed native header points), or C++/CLI
+// (native code beside the IL: no IL-only flag, and Visual C++'s runtime imported).
+void ClrKinds(const Context& ctx, const Marks& m, std::vector<std::string>& t, lang::Lang l) {
+  namespace M = lang::M;
+  auto at = ctx.map.ToOffset(ctx.h.dirs[kDirClr].rva);
+  if (!at) return;
+  std::span<const std::uint8_t> cor = BytesAt(ctx, *at, 72);
+  if (cor.size() < 72) return;
+  const std::uint64_t flags = LittleEndian(cor, 16, 4), nativeRva = LittleEndian(cor, 64, 4);
+  if ((flags & 1) == 0 && !m.msvcRuntime.empty()) t.push_back(lang::Say(l, M::IdCppCli, {m.msvcRuntime}));
+  if (nativeRva == 0 || LittleEndian(cor, 68, 4) < 16) return;
+  auto rtr = ctx.map.ToOffset(nativeRva);
+  std::span<const std::uint8_t> r = rtr ? BytesAt(ctx, *rtr, 8) : std::span<const std::uint8_t>{};
+  if (r.size() == 8 && std::memcmp(r.data(), "RTR\0", 4) == 0)
+    t.push_back(lang::Say(l, M::IdReadyToRun, {LittleEndian(r, 4, 2), LittleEndian(r, 6, 2), Hex(*rtr)}));
+}
+
+// .NET's apphost at the bundle signature `sig`: the 8 bytes before it are the
+// bundle header's offset, 0 in a plain apphost. The header starts with its format
+// version and the count of files the bundle holds.
+void DotNetHost(const Context& ctx, std::uint64_t sig, std::vector<std::string>& t, std::vector<std::string>& in,
+                lang::Lang l) {
+  namespace M = lang::M;
+  const std::uint64_t header = sig >= 8 ? LittleEndian(BytesAt(ctx, sig - 8, 8), 0, 8) : 0;
+  if (header == 0) {
+    t.push_back(lang::Say(l, M::IdDotNetAppHost, {Hex(sig)}));
+    return;
+  }
+  std::span<const std::uint8_t> b = BytesAt(ctx, header, 12);
+  if (b.size() < 12) {  // past the end of the file
+    in.push_back(lang::Say(l, M::IdLooksLike, {lang::Text(M::IdNameDotNetBundle, l),
+                                                 lang::Say(l, M::IdDotNetBundleBad, {Hex(header), Hex(sig)})}));
+    return;
+  }
+  in.push_back(lang::Say(l, M::IdDotNetBundleAt, {LittleEndian(b, 0, 4), LittleEndian(b, 4, 4), LittleEndian(b, 8, 4),
+                                                  Hex(header), Hex(sig)}));
 }
 
 }  // namespace
@@ -796,7 +854,9 @@ Findings Identify(const Context& ctx, const Marks& m) {
   const Seen& goBuildInfo = seen[kGoBuildInfo];
   const std::string& goVersion = goBuildInfo.text;
   const Seen& mingwCrt = seen[kMingwCrt];
-  const bool mingw = !m.gnuRuntime.empty() || mingwCrt.found;
+  // Microsoft's linker links some Visual C++ programs against the system's msvcrt.dll
+  // too (7-Zip's): its Rich header says that they are not MinGW's.
+  const bool mingw = (!m.gnuRuntime.empty() && !m.rich) || mingwCrt.found;
   const Seen& delphi = seen[kDelphiBanner];
   const bool delphiMarks = m.dvclal || m.packageInfo || !m.borlandRuntime.empty() || (has("CODE") && has("DATA")) ||
                            delphi.found || seen[kDelphiDbk].found;
@@ -830,7 +890,7 @@ Findings Identify(const Context& ctx, const Marks& m) {
   if (mingw || !m.gnuLibrary.empty() || (h.sections.size() > 0 && has(".CRT") && has(".tls") && !m.rich)) {
     std::vector<std::string> ev;
     if (has(".CRT")) ev.push_back(has(".tls") ? lang::Say(l, M::IdSections, {".CRT/.tls"}) : lang::Say(l, M::IdSection, {".CRT"}));
-    if (!m.gnuRuntime.empty()) ev.push_back(lang::Say(l, M::IdImports, {m.gnuRuntime}));
+    if (!m.gnuRuntime.empty() && !m.rich) ev.push_back(lang::Say(l, M::IdImports, {m.gnuRuntime}));
     if (!m.gnuLibrary.empty()) ev.push_back(lang::Say(l, M::IdImports, {m.gnuLibrary}));
     // Its start-up code's message, where nothing above shows the runtime (a DLL lld linked).
     if (ev.empty()) ev.push_back(lang::Say(l, M::IdMarkAt, {kMarks[kMingwCrt].text, Hex(mingwCrt.offset)}));
@@ -876,8 +936,10 @@ Findings Identify(const Context& ctx, const Marks& m) {
       lang::Append(s, M::IdDotNetTarget, l, {ctx.facts->targetFramework});
     if (!m.clrRuntime.empty()) lang::Append(s, M::IdDotNetImports, l, {m.clrRuntime});
     t.push_back(lang::Say(l, M::IdDotNet, {s}));
+    ClrKinds(ctx, m, t, l);
   }
   if (m.autoitScript) t.push_back(lang::Say(l, M::IdAutoIt));
+  if (seen[kDotNetBundle].found && !clr) DotNetHost(ctx, seen[kDotNetBundle].offset, t, f.installer, l);
   // A .NET assembly that names Native AOT's runtime assemblies (its compiler does)
   // holds them as data: it is not one.
   if (clr) seen[kNativeAotTypeLoader].found = false;

@@ -2,7 +2,7 @@
 """Cross-checks what tdump says built a file, and its section entropy.
 
 1. Builds one small program with each toolchain Debian offers for Windows (MinGW-w64
-   GCC for C and C++, clang with lld-link, clang's MinGW target with lld, Go, mcs, and
+   GCC for C and C++, clang with lld-link, clang's MinGW target with lld, Go (pure and cgo), mcs, and
    Free Pascal with Win64 units built from fpc-source) and
    checks that At a glance names each, with its evidence; a C# program that carries
    ConfuserEx's attribute is named ConfuserEx; UPX-packed copies (when a upx is on
@@ -37,6 +37,8 @@ C_SOURCE = '#include <stdio.h>\nint main(void) { puts("hello"); return 0; }\n'
 CPP_SOURCE = '#include <iostream>\nint main() { std::cout << "hello\\n"; }\n'
 BARE_SOURCE = "int Start(void) { return 0; }\n"
 GO_SOURCE = 'package main\n\nimport "fmt"\n\nfunc main() { fmt.Println("hello") }\n'
+CGO_SOURCE = ('package main\n\n// #include <stdio.h>\n// static void hi(void) { puts("hello"); }\nimport "C"\n\n'
+              'func main() { C.hi() }\n')
 PASCAL_SOURCE = "program hello;\nbegin\n  writeln('hello');\nend.\n"
 CS_SOURCE = 'class P { static void Main() { System.Console.WriteLine("hello"); } }\n'
 CONFUSED_SOURCE = ('[assembly: ConfusedByAttribute("ConfuserEx v1.0.0")]\n'
@@ -76,6 +78,7 @@ def programs(work):
     (w / "hello.cpp").write_text(CPP_SOURCE)
     (w / "bare.c").write_text(BARE_SOURCE)
     (w / "hello.go").write_text(GO_SOURCE)
+    (w / "cgo.go").write_text(CGO_SOURCE)
     (w / "hello.cs").write_text(CS_SOURCE)
     (w / "hello.pas").write_text(PASCAL_SOURCE)
     (w / "confused.cs").write_text(CONFUSED_SOURCE)
@@ -104,6 +107,12 @@ def programs(work):
     if shutil.which("go"):
         out.append(("go", [["go", "build", "-o", "go.exe", "hello.go"]], "go.exe",
                     ["Linked by  Go linker", "Go (go1.", "build ID at file offset"]))
+        if shutil.which("x86_64-w64-mingw32-gcc"):
+            # cgo: GNU ld links Go's objects with GCC's, so both are there.
+            out.append(("go-cgo", [["env", "CGO_ENABLED=1", "CC=x86_64-w64-mingw32-gcc", "go", "build", "-o",
+                                    "cgo.exe", "cgo.go"]], "cgo.exe",
+                        ["Linked by  GNU ld", "MinGW-w64 GCC (", 'GCC (compiler mark "GCC: (GNU)', "Go (go1.",
+                         "build information at file offset"]))
     if shutil.which("mcs"):
         out.append(("mcs", [["mcs", "hello.cs", "-out:cs.exe"]], "cs.exe",
                     [".NET (CLR header, metadata version v4.0.30319, imports mscoree.dll _CorExeMain)"]))
@@ -197,11 +206,17 @@ SAMPLE_WANTS = {
     ".net": {"toolchain": [".NET (CLR header"]},
     ".net native aot": {"linkedBy": ["Microsoft LINK"], "toolchain": ["Visual Studio", ".NET Native AOT ("]},
     "delphi": {"linkedBy": ["Borland/Embarcadero linker"], "toolchain": ["Delphi ", ", compiler version "]},
+    ".net squirrel": {"toolchain": [".NET (CLR header"], "installer": ["Squirrel.Windows ("]},
+    "msvc squirrel": {"linkedBy": ["Microsoft LINK"], "toolchain": ["Visual Studio"], "installer": ["Squirrel.Windows ("]},
+    "msvc": {"linkedBy": ["Microsoft LINK"], "toolchain": ["Visual Studio"]},
 }
+# What it must not say: a Visual C++ program that imports msvcrt.dll is not MinGW's.
+SAMPLE_UNWANTED = {"msvc": ["MinGW"], "msvc squirrel": ["MinGW"]}
 # Names that the marks' table brings: none is claimed on Wine's files nor on the corpus.
 TABLE_NAMES = ["Zig (", ".NET Native AOT", "Haskell", "OCaml", "D (druntime)", "Nim (", "Nuitka", "Swift",
                "Cygwin", "MSYS2", "GNAT", "GNU Fortran", "AutoHotkey", "Watcom", "Borland C++", "Chromium Embedded",
-               "NW.js", "Electron", "looks like"]
+               "NW.js", "Electron", "looks like", "Intel C++", "InstallShield", "Squirrel", "Launch4j", "jpackage",
+               ".NET single-file", ".NET apphost", "C++/CLI", "ReadyToRun", ".NET Reactor"]
 # And the older ones, which Wine's MinGW and clang builds do not carry either.
 FOREIGN = TABLE_NAMES + ["Go (", "Rust (", "Delphi", "Free Pascal", "Visual Basic", "AutoIt"]
 
@@ -232,6 +247,7 @@ def check_samples(tool):
         wants = SAMPLE_WANTS[s.toolchain]
         missing = [w for k, ws in wants.items() for w in ws
                    if not any(w in line for line in ([g[k]] if k == "linkedBy" else g[k]))]
+        missing += [f"not {w}" for w in SAMPLE_UNWANTED.get(s.toolchain, []) if any(w in line for line in g["toolchain"])]
         if missing or g["packer"] or g["packingSigns"]:
             failures.append(f"{s.key} ({s.toolchain}): lacks {missing}, packer {g['packer']}, "
                             f"signs {g['packingSigns']}: {g}")

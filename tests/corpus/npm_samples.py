@@ -118,6 +118,15 @@ SINGLES = [
        "sha512-Bh/dNlyyFsFKBGoTf19n1msPnm4Njfb0CWVirw2CV1MSJXYy0ajRI+xjo/Yr9DtZFLLafhnwm1ZsxTu309F8lQ==", "delphi"),
     _s("innosetup", "6.4.1", "bin/SetupLdr.e32",
        "sha512-Bh/dNlyyFsFKBGoTf19n1msPnm4Njfb0CWVirw2CV1MSJXYy0ajRI+xjo/Yr9DtZFLLafhnwm1ZsxTu309F8lQ==", "delphi"),
+    # Squirrel.Windows, which electron-winstaller drives (9 MB): its updater (Update.exe,
+    # here Squirrel.exe) is C#, its setup stub C++ built with Visual C++. The package's
+    # 7-Zip is a Visual C++ program linked against the system's msvcrt.dll.
+    _s("electron-winstaller", "5.4.4", "vendor/Squirrel.exe",
+       "sha512-j9ETcBGJaXxAY/b6UBpR7LZfjdU4BAO+yvr4ifqHEdyuc3UNCy91PDGkWKY5UQ4coHNYfnwFggrqD6QPeFGAlg==", ".net squirrel"),
+    _s("electron-winstaller", "5.4.4", "vendor/Setup.exe",
+       "sha512-j9ETcBGJaXxAY/b6UBpR7LZfjdU4BAO+yvr4ifqHEdyuc3UNCy91PDGkWKY5UQ4coHNYfnwFggrqD6QPeFGAlg==", "msvc squirrel"),
+    _s("electron-winstaller", "5.4.4", "vendor/7z-x64.exe",
+       "sha512-j9ETcBGJaXxAY/b6UBpR7LZfjdU4BAO+yvr4ifqHEdyuc3UNCy91PDGkWKY5UQ4coHNYfnwFggrqD6QPeFGAlg==", "msvc"),
 ]
 
 SAMPLES = [s for _, old, new in PAIRS for s in (old, new)] + SINGLES

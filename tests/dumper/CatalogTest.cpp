@@ -34,7 +34,7 @@ std::multiset<std::string> Placeholders(std::string_view t) {
 // Lower-case words of the format and its tools, which Chinese PE texts keep as they are.
 const std::set<std::string, std::less<>> kKeptWords = {
     "stdcall", "cdecl", "fastcall", "thiscall", "ret", "tdump", "dlltool", "gendef", "lld", "ld",
-    "binutils", "clang", "rustc", "kkrunchy", "druntime", "llvm",  // tools by their own names
+    "binutils", "clang", "rustc", "kkrunchy", "druntime", "llvm", "jpackage", "apphost",  // tools by their own names
     "en", "zh",  // values of --lang
 };
 
