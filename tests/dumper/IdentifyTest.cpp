@@ -109,8 +109,33 @@ TEST(IdentifyTable, MarksNameWhatTheyMarkAndWeakOnesOnlySuspect) {
     std::string_view label, expected;
     std::string_view overlay = {};
   };
+  // .NET's apphost: the bundle header's offset (0: no bundle), then the bundle signature.
+  static constexpr char kSignature[] =
+      "\x8b\x12\x02\xb9\x6a\x61\x20\x38\x72\x7b\x93\x02\x14\xd7\xa0\x32"
+      "\x13\xf5\xb9\xe6\xef\xae\x33\x18\xee\x3b\x2d\xce\x24\xb3\x6a\xae";
+  const std::string apphost = std::string(8, '\0') + std::string(kSignature, 32);
+  const std::string bundled = std::string("\0\x0A\0\0\0\0\0\0", 8) + std::string(kSignature, 32);
+  const std::string_view jpackage("-\0D\0j\0p\0a\0c\0k\0a\0g\0e\0.\0a\0p\0p\0-\0p\0a\0t\0h\0=\0", 40);
   const Case cases[] = {
       {".managed", "", nullptr, "Toolchain", ".NET Native AOT (section .managed)\n"},
+      {".reacto", "", nullptr, "Packer", ".NET Reactor (section .reacto)\n"},
+      {".data", "", "libmmd.dll", "Toolchain", "Intel C++/Fortran (its runtime) (imports libmmd.dll)\n"},
+      {".data", "", "libiomp5md.dll", "Toolchain", "looks like Intel C++/Fortran (its runtime) (imports libiomp5md.dll)\n"},
+      {".rdata", "", nullptr, "Installer", "InstallShield (\"ISSetupStream\" at file offset 0xA00)\n",
+       std::string_view("ISSetupStream\0\1", 15)},
+      {".rdata", "--l4j-debug", nullptr, "Installer",
+       "Launch4j (Java launcher) (\"--l4j-debug\" at file offset 0x800, \"PK\\x03\\x04\" at file offset 0xA00)\n",
+       std::string_view("PK\x03\x04\x14\0", 6)},
+      // A zip after any program is not Launch4j's jar.
+      {".rdata", "", nullptr, "Installer", "", std::string_view("PK\x03\x04\x14\0", 6)},
+      {".rdata", jpackage, nullptr, "Installer",
+       "jpackage launcher (Java) (\"-Djpackage.app-path=\" in UTF-16 at file offset 0x800)\n"},
+      {".data", apphost, nullptr, "Toolchain",
+       ".NET apphost, the launcher of a .NET program (bundle signature at file offset 0x808, no bundle)\n"},
+      {".data", bundled, nullptr, "Installer",
+       ".NET single-file bundle (bundle format 6.0, 3 files, header at file offset 0xA00; apphost's bundle signature "
+       "at file offset 0x808)\n",
+       std::string_view("\6\0\0\0\0\0\0\0\3\0\0\0", 12)},
       {".rdata", std::string_view("\0GHCRTS\0", 8), nullptr, "Toolchain", "Haskell GHC (\"GHCRTS\" at file offset 0x801)\n"},
       {".rdata", "OCAMLRUNPARAM", nullptr, "Toolchain", "OCaml (\"OCAMLRUNPARAM\" at file offset 0x800)\n"},
       {".rdata", "--DRT-gcopt", nullptr, "Toolchain", "D (druntime) (\"--DRT-\" at file offset 0x800)\n"},
@@ -159,6 +184,28 @@ TEST(IdentifyTable, ExportedRuntimeEntryNamesItsToolchain) {
   auto ex = WriteExports(pe.Add(".edata", kRData), e);
   pe.dirs[0] = {ex[0], ex[1]};
   EXPECT_EQ(GlanceLines(Dump(pe.Build(), "hs.dll"), "Toolchain"), "Haskell GHC (exports hs_init)\n");
+}
+
+// The CLR header tells C++/CLI (no IL-only flag, Visual C++'s runtime imported) and
+// ReadyToRun (its "RTR" header where the managed native header points).
+TEST(IdentifyTable, ClrHeaderTellsMixedModeAndReadyToRun) {
+  PeBuilder pe = Pe32Program();
+  std::vector<std::uint32_t> iats;
+  PeBuilder::Section& idata = pe.sections[1];
+  idata.data.b.clear();
+  pe.dirs[1] = {WriteImports(pe, idata, {{"mscoree.dll", {{"_CorDllMain", 0}}}, {"VCRUNTIME140.dll", {{"memset", 0}}}},
+                             &iats), 60};
+  pe.dirs[12] = {};
+  PeBuilder::Section& cor = pe.Add(".cor", kRData);
+  cor.data.U32(72).U16(2).U16(5).U32(0).U32(0).U32(0 /* flags: not IL only */).U32(0);
+  cor.data.Zeros(64 - 24).U32(cor.va + 72).U32(0x50);
+  cor.data.Str("RTR", true).U16(9).U16(2).Zeros(0x48);
+  pe.dirs[14] = {cor.va, 72};
+  const std::string t = GlanceLines(Dump(pe.Build(), "mixed.dll"), "Toolchain");
+  EXPECT_NE(t.find("C++/CLI, mixed mode (CLR header without the IL-only flag, imports VCRUNTIME140.dll)\n"),
+            std::string::npos) << t;
+  EXPECT_NE(t.find(".NET ReadyToRun, format 9.2 (precompiled code; its header \"RTR\" at file offset 0x848)\n"),
+            std::string::npos) << t;
 }
 
 TEST(IdentifyVisualStudio, BuildsNameTheirRelease) {
