@@ -431,9 +431,10 @@ struct Needles {
 
 std::size_t PairOf(std::uint8_t a, std::uint8_t b) { return static_cast<std::size_t>(a) | static_cast<std::size_t>(b) << 8; }
 
-// How common a pair of bytes is in strings: lower-case letters and spaces most.
+// How common a pair of bytes is in strings: lower-case letters and NUL (which
+// every other byte of UTF-16 text is) most, then spaces.
 int Commonness(char a, char b) {
-  auto one = [](char c) { return (c >= 'a' && c <= 'z') ? 2 : c == ' ' ? 1 : 0; };
+  auto one = [](char c) { return (c >= 'a' && c <= 'z') || c == 0 ? 2 : c == ' ' ? 1 : 0; };
   return one(a) + one(b);
 }
 
