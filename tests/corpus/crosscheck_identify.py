@@ -209,9 +209,11 @@ SAMPLE_WANTS = {
     ".net squirrel": {"toolchain": [".NET (CLR header"], "installer": ["Squirrel.Windows ("]},
     "msvc squirrel": {"linkedBy": ["Microsoft LINK"], "toolchain": ["Visual Studio"], "installer": ["Squirrel.Windows ("]},
     "msvc": {"linkedBy": ["Microsoft LINK"], "toolchain": ["Visual Studio"]},
+    "c++/cli": {"linkedBy": ["Microsoft LINK"], "toolchain": ["Visual Studio", ".NET (CLR header", "C++/CLI, mixed mode"]},
 }
-# What it must not say: a Visual C++ program that imports msvcrt.dll is not MinGW's.
-SAMPLE_UNWANTED = {"msvc": ["MinGW"], "msvc squirrel": ["MinGW"]}
+# What it must not say: a Visual C++ program that imports msvcrt.dll is not MinGW's, nor one
+# that hosts .NET's runtime a .NET one.
+SAMPLE_UNWANTED = {"msvc": ["MinGW", ".NET", "C++/CLI"], "msvc squirrel": ["MinGW"]}
 # Names that the marks' table brings: none is claimed on Wine's files nor on the corpus.
 TABLE_NAMES = ["Zig (", ".NET Native AOT", "Haskell", "OCaml", "D (druntime)", "Nim (", "Nuitka", "Swift",
                "Cygwin", "MSYS2", "GNAT", "GNU Fortran", "AutoHotkey", "Watcom", "Borland C++", "Chromium Embedded",

@@ -127,6 +127,12 @@ SINGLES = [
        "sha512-j9ETcBGJaXxAY/b6UBpR7LZfjdU4BAO+yvr4ifqHEdyuc3UNCy91PDGkWKY5UQ4coHNYfnwFggrqD6QPeFGAlg==", "msvc squirrel"),
     _s("electron-winstaller", "5.4.4", "vendor/7z-x64.exe",
        "sha512-j9ETcBGJaXxAY/b6UBpR7LZfjdU4BAO+yvr4ifqHEdyuc3UNCy91PDGkWKY5UQ4coHNYfnwFggrqD6QPeFGAlg==", "msvc"),
+    # Edge.js (5 MB): its addon for .NET Framework is C++/CLI (its README: compiled with
+    # /clr), the one for .NET Core plain C++ that hosts the runtime itself.
+    _s("edge-js", "26.1.0", "lib/native/win32/x64/26/edge_nativeclr.node",
+       "sha512-7FJNViJHNd3yKTvCaw5uKDb90QeQNItYMlpbFaAVqc+jWNmInCDbi7st3nXG8IJ3sETneVfGK0r2CopNPcPFDw==", "c++/cli"),
+    _s("edge-js", "26.1.0", "lib/native/win32/x64/26/edge_coreclr.node",
+       "sha512-7FJNViJHNd3yKTvCaw5uKDb90QeQNItYMlpbFaAVqc+jWNmInCDbi7st3nXG8IJ3sETneVfGK0r2CopNPcPFDw==", "msvc"),
 ]
 
 SAMPLES = [s for _, old, new in PAIRS for s in (old, new)] + SINGLES
