@@ -10,6 +10,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <unordered_set>
 
@@ -228,10 +229,16 @@ void InOrder(const std::vector<Item>& items, const std::function<Result(const It
       cv.notify_all();
     }
   };
+  // With more than one core a worker runs on each, and the writer, which
+  // mostly waits, only writes; with one core (or no thread to be had) the
+  // writer does the work itself.
   std::vector<std::thread> pool;
-  for (std::size_t t = 1; t < threads; ++t) pool.emplace_back(work);
-  // With one core the writer works too; with more, it only writes.
-  if (threads == 1) {
+  try {
+    for (std::size_t t = 0; t < threads && threads > 1; ++t) pool.emplace_back(work);
+  } catch (const std::system_error&) {
+    // the workers started share the items
+  }
+  if (pool.empty()) {
     for (std::size_t i = 0; i < n; ++i) {
       Result r = job(items[i]);
       write(r);
