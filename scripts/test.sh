@@ -64,19 +64,6 @@ cat "$dump_log"
 [ $dump_rc -eq 0 ] && [ $others_rc -eq 0 ] || { echo "test.sh: a fuzzer found something (above)" >&2; exit 1; }
 
 step "32-bit Windows build (its tests run under Wine below)"
-cmake --preset windows-x86 >/dev/null
-if bash scripts/wine.sh --runs-32-bit; then
-  runs_32=1
-  cmake --build --preset windows-x86
-else
-  runs_32=0  # its tests could not run: the program and the tool alone
-  cmake --build --preset windows-x86 --target Kestrova tdump
-fi
-
-step "64-bit Windows build and tests under Wine"
-cmake --preset windows >/dev/null
-cmake --build --preset windows
-
 # One X server for the whole Wine run: a wineserver outlives its programs and must keep one display.
 xvfb_pid=""
 cleanup() {
@@ -92,6 +79,28 @@ if [ -z "${DISPLAY:-}" ] || [ -n "${CI:-}" ]; then
   export DISPLAY=":$n"
   for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
 fi
+# The Wine prefixes (each a wineboot of a quarter of a minute) are made while
+# the Windows builds run, not one by one inside the window tests' serial chain.
+prefix_pids=()
+for locale in zh en; do
+  KESTROVA_WINE_LOCALE=$locale bash scripts/wine.sh cmd /c exit 0 >/dev/null 2>&1 &
+  prefix_pids+=($!)
+  KESTROVA_WINE_LOCALE=$locale bash tests/e2e/run.sh cmd /c exit 0 >/dev/null 2>&1 &
+  prefix_pids+=($!)
+done
+cmake --preset windows-x86 >/dev/null
+if bash scripts/wine.sh --runs-32-bit; then
+  runs_32=1
+  cmake --build --preset windows-x86
+else
+  runs_32=0  # its tests could not run: the program and the tool alone
+  cmake --build --preset windows-x86 --target Kestrova tdump
+fi
+
+step "64-bit Windows build and tests under Wine"
+cmake --preset windows >/dev/null
+cmake --build --preset windows
+for p in "${prefix_pids[@]}"; do wait "$p" || true; done  # a test makes any that failed
 ctest --preset windows
 
 step "32-bit Windows tests under Wine (wine32)"
