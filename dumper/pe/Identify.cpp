@@ -96,6 +96,19 @@ constexpr Stub kStubs[] = {
 #undef MARK
 };
 
+// The table's marks of each place, listed once: a parser notes every import,
+// export, resource and .NET type it meets, and each of those costs only the few
+// marks of its place, not the whole table.
+constexpr std::size_t kPlaces = static_cast<std::size_t>(Place::OverlayTail) + 1;
+const std::vector<std::uint16_t>& MarksAt(Place p) {
+  static const std::array<std::vector<std::uint16_t>, kPlaces> byPlace = [] {
+    std::array<std::vector<std::uint16_t>, kPlaces> r;
+    for (std::size_t i = 0; i < kMarkCount; ++i) r[static_cast<std::size_t>(kMarks[i].place)].push_back(static_cast<std::uint16_t>(i));
+    return r;
+  }();
+  return byPlace[static_cast<std::size_t>(p)];
+}
+
 // Notes a mark a parser met, once per mark.
 void Hit(Marks& m, std::size_t mark, std::string_view text) {
   for (const MarkHit& h : m.hits)
@@ -156,22 +169,15 @@ void NoteImport(Marks& m, const ImportDll& dll) {
   if (StartsWith(n, "vcruntime") || (StartsWith(n, "msvcr") && n != "msvcrt.dll") || StartsWith(n, "msvcp"))
     keep(m.msvcRuntime, std::string(dll.name));
   if (n == "msvbvm60.dll" || n == "msvbvm50.dll") keep(m.vbRuntime, std::string(dll.name));
-  for (std::size_t i = 0; i < kMarkCount; ++i)
-    if (kMarks[i].place == Place::Import && NameMatches(n, kMarks[i].text)) Hit(m, i, dll.name);
+  for (std::uint16_t i : MarksAt(Place::Import))
+    if (NameMatches(n, kMarks[i].text)) Hit(m, i, dll.name);
   if ((EndsWith(n, ".bpl") && (StartsWith(n, "rtl") || StartsWith(n, "vcl"))) || n == "borlndmm.dll" ||
       (StartsWith(n, "cc32") && EndsWith(n, ".dll")))
     keep(m.borlandRuntime, std::string(dll.name));
 }
 
 void NoteExport(Marks& m, std::string_view name) {
-  // Few marks are exports: their places, once, so that a big table costs a compare a name.
-  static const std::vector<std::uint16_t> exports = [] {
-    std::vector<std::uint16_t> r;
-    for (std::size_t i = 0; i < kMarkCount; ++i)
-      if (kMarks[i].place == Place::Export) r.push_back(static_cast<std::uint16_t>(i));
-    return r;
-  }();
-  for (std::uint16_t i : exports)
+  for (std::uint16_t i : MarksAt(Place::Export))
     if (name == kMarks[i].text) Hit(m, i, name);
 }
 
@@ -182,8 +188,8 @@ void NoteResource(Marks& m, const ResourceLeaf& leaf) {
     return;
   }
   const std::string name = Ascii(leaf.name);
-  for (std::size_t i = 0; i < kMarkCount; ++i)
-    if (kMarks[i].place == Place::Resource && name == kMarks[i].text) Hit(m, i, name);
+  for (std::uint16_t i : MarksAt(Place::Resource))
+    if (name == kMarks[i].text) Hit(m, i, name);
   if (name == "DVCLAL") m.dvclal = true;
   if (name == "PACKAGEINFO") m.packageInfo = true;
   if (name == "SCRIPT" && !leaf.type.named && leaf.type.id == 10) m.autoitScript = true;
@@ -205,9 +211,8 @@ void NoteClr(Marks& m, const clr::Metadata& md) {
     const std::uint32_t rows = std::min<std::uint32_t>(md.Rows(t), 200000);
     for (std::uint32_t row = 1; row <= rows; ++row) {
       const std::string_view name = md.Str(t, row, 1);
-      for (std::size_t i = 0; i < kMarkCount; ++i)
-        if (kMarks[i].place == Place::ClrType && name == kMarks[i].text)
-          Hit(m, i, std::string(t == clr::kTypeRef ? "TypeRef " : "TypeDef ") + std::string(name));
+      for (std::uint16_t i : MarksAt(Place::ClrType))
+        if (name == kMarks[i].text) Hit(m, i, std::string(t == clr::kTypeRef ? "TypeRef " : "TypeDef ") + std::string(name));
     }
   }
 }
@@ -738,8 +743,8 @@ Findings Identify(const Context& ctx, const Marks& m) {
 
   // ---- the table's marks, each place looked at once
   std::array<Seen, kMarkCount> seen{};
-  for (std::size_t i = 0; i < kMarkCount; ++i)
-    if (kMarks[i].place == Place::Section && has(kMarks[i].text)) seen[i] = {true, 0, std::string(kMarks[i].text)};
+  for (std::uint16_t i : MarksAt(Place::Section))
+    if (has(kMarks[i].text)) seen[i] = {true, 0, std::string(kMarks[i].text)};
   for (const MarkHit& hit : m.hits)
     if (hit.mark < kMarkCount) seen[hit.mark] = {true, 0, hit.text};
   // The data sections' two ends and the code sections' starts, capped in all.
@@ -767,13 +772,12 @@ Findings Identify(const Context& ctx, const Marks& m) {
     const std::uint64_t end = std::max(m.overlayEnd, m.overlayStart + m.overlaySize);
     overlayTailAt = end > kOverlayTail ? std::max(end - kOverlayTail, m.overlayStart) : m.overlayStart;
     overlayTail = BytesAt(ctx, overlayTailAt, end - overlayTailAt);
-    for (std::size_t i = 0; i < kMarkCount; ++i) {
-      const Mark& k = kMarks[i];
-      const bool head = k.place == Place::OverlayHead;
-      if (!head && k.place != Place::OverlayTail) continue;
-      std::size_t at = Find(head ? overlayHead : overlayTail, k.text);
-      if (at != std::string_view::npos) seen[i] = {true, (head ? m.overlayStart : overlayTailAt) + at, {}};
-    }
+    for (std::uint16_t i : MarksAt(Place::OverlayHead))
+      if (std::size_t at = Find(overlayHead, kMarks[i].text); at != std::string_view::npos)
+        seen[i] = {true, m.overlayStart + at, {}};
+    for (std::uint16_t i : MarksAt(Place::OverlayTail))
+      if (std::size_t at = Find(overlayTail, kMarks[i].text); at != std::string_view::npos)
+        seen[i] = {true, overlayTailAt + at, {}};
   }
   // What the version-giving marks read beside them.
   for (std::size_t i = 0; i < kMarkCount; ++i) {
