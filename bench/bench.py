@@ -208,15 +208,20 @@ def bench_usage(tdump, rounds):
     return all(met)
 
 
-def build_launcher(work):
-    """The small C launcher that measures each run (see spawn_rss.c for why)."""
+def build_c(work, name, *flags):
+    """bench/NAME.c built into the work folder, again whenever the source is newer."""
     work.mkdir(parents=True, exist_ok=True)
-    exe = work / "spawn_rss"
-    src = Path(__file__).resolve().parent / "spawn_rss.c"
+    exe = work / name
+    src = Path(__file__).resolve().parent / f"{name}.c"
     if not exe.exists() or exe.stat().st_mtime < src.stat().st_mtime:
         cc = shutil.which("cc") or shutil.which("gcc") or shutil.which("clang")
-        subprocess.run([cc, "-O2", "-o", str(exe), str(src)], check=True)
+        subprocess.run([cc, "-O2", *flags, "-o", str(exe), str(src)], check=True)
     return exe
+
+
+def build_launcher(work):
+    """The small C launcher that measures each run (see spawn_rss.c for why)."""
+    return build_c(work, "spawn_rss")
 
 
 LAUNCHER = None
@@ -231,12 +236,7 @@ JSON_TARGET = 1.3
 
 def build_floor(work):
     """floor.c: the byte pass alone (checksum and byte counts, over the cores)."""
-    exe = work / "floor"
-    src = Path(__file__).resolve().parent / "floor.c"
-    if not exe.exists() or exe.stat().st_mtime < src.stat().st_mtime:
-        cc = shutil.which("cc") or shutil.which("gcc") or shutil.which("clang")
-        subprocess.run([cc, "-O2", "-pthread", "-o", str(exe), str(src)], check=True)
-    return exe
+    return build_c(work, "floor", "-pthread")
 
 
 def run_once(cmd, ok_codes=(0,)):
@@ -451,10 +451,11 @@ def bench_many(tdump, work, rounds):
              "objdump -p each": ["xargs", "-a", str(listing), "-d", "\n", "-n", "1", OBJDUMP, "-p"]}
     times = {name: [] for name in tools}
     names = list(tools)
-    for r in range(rounds):
+    for r in range(-1, rounds):  # round -1 untimed: the folder's pages in the cache
         for name in names[r % len(names):] + names[:r % len(names)]:
             out = subprocess.run([str(LAUNCHER)] + tools[name], capture_output=True, text=True, check=True)
-            times[name].append(float(out.stdout.split()[0]))
+            if r >= 0:
+                times[name].append(float(out.stdout.split()[0]))
     print(f"\n{MANY_DIR} ({len(files)} PE files and archives), {rounds} rounds")
     for name in names:
         print(f"  {name:<16} {statistics.median(times[name]) * 1000:10.1f} ms median")
